@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "tests/chia/crypto_test_support.h"
 
@@ -105,6 +107,36 @@ TEST(ChaCha8, F1KeystreamRuleKnownAnswers) {
     EXPECT_EQ(y % 15113, c.r) << "x=" << c.x;
     EXPECT_EQ(g / 142096, c.bucket) << "x=" << c.x;
     EXPECT_EQ(g % 142096, c.local_group) << "x=" << c.x;
+  }
+}
+
+// The multi-block paths give exactly the single blocks, for every count, any
+// start (the counter wraps mod 2^32) and every vector width this machine runs.
+TEST(ChaCha8, MultiBlockPathsMatchSingleBlocks) {
+  std::vector<uint8_t> key(32);
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i * 37 + 11);
+  uint32_t state[16];
+  ChaCha8InitState(state, key.data());
+  using Path = void (*)(const uint32_t*, uint32_t, uint64_t, uint32_t*);
+  std::vector<std::pair<const char*, Path>> paths = {{"dispatch", ChaCha8Blocks},
+                                                     {"4 lanes", chacha8_detail::Blocks4}};
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) paths.emplace_back("8 lanes", chacha8_detail::Blocks8);
+  if (__builtin_cpu_supports("avx512f")) paths.emplace_back("16 lanes", chacha8_detail::Blocks16);
+  for (uint32_t first : {0u, 5u, 0xfffffff0u}) {
+    for (uint64_t count : {0, 1, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 50}) {
+      std::vector<uint32_t> expected(16 * count);
+      for (uint64_t i = 0; i < count; ++i) {
+        ChaCha8Block(state, first + static_cast<uint32_t>(i), &expected[16 * i]);
+      }
+      for (auto& [name, path] : paths) {
+        std::vector<uint32_t> got(16 * count + 16, 0xabababab);
+        path(state, first, count, got.data());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.begin()))
+            << name << " first " << first << " count " << count;
+        EXPECT_EQ(got[16 * count], 0xababababu) << name << ": wrote past the end";
+      }
+    }
   }
 }
 
