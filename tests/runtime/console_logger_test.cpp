@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <regex>
@@ -157,7 +159,11 @@ TEST(ConsoleLogger, StoppingWhilePrinterBusyPrintsQueuedLinesAndReturns) {
   auto stopped = std::async(std::launch::async, [&] { logger.reset(); });
   EXPECT_EQ(stopped.wait_for(50ms), std::future_status::timeout);  // it waits for the write
   out.Release();
-  ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready) << "stop hung";
+  if (stopped.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "stopping the logger hung";
+    std::fflush(stdout);
+    std::_Exit(1);  // the hung stop cannot be joined
+  }
   const auto lines = out.Lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(WithoutPrefix(lines[0]), "busy");
