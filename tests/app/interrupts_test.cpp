@@ -3,7 +3,6 @@
 #include <termios.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "app/interrupts.h"
@@ -11,6 +10,7 @@
 #include "child_process.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
+#include "tests/time_prefix.h"
 
 namespace {
 
@@ -64,8 +64,7 @@ void RunWithClient(uint32_t managerState) {
 // A log line: time prefix, then the text.
 std::string Logged(const std::optional<std::string>& line) {
   if (!line) return "<no line>";
-  static const std::regex prefix("^[0-9]{2}:[0-9]{2}:[0-9]{2} ");
-  if (!std::regex_search(*line, prefix)) return "<no time prefix> " + *line;
+  if (!HasTimePrefix(*line)) return "<no time prefix> " + *line;
   return line->substr(9);
 }
 
