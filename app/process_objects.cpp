@@ -7,10 +7,11 @@
 
 void InitProcessObjects() {
   UpdaterInstance();
-  // The constant tables (runtime/*_table*.h, combination tables) are constant-initialised and
-  // complete before any code runs.
+  // The other start-up tables are constant data, complete before any code runs.
   // MatchTargets: its initialisation is called here, before anything can read it.
+  // Settings-side objects (the locked settings files) go here: closed before a restart.
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
   InterruptRequestsInstance();
   ClientInstance();
+  // Pool-side objects go here: their exit handlers run before a remaining Client is destroyed.
 }
