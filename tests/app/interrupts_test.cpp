@@ -103,7 +103,7 @@ TEST(Interrupts, CtrlCWhileIdleAsksStopAndSaveWithoutMessages) {
 }
 
 TEST(Interrupts, TerminationSignalsActAsSecondInterrupt) {
-  for (int first : {SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int first : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
     SCOPED_TRACE(first);
     ChildProcess child([] { RunWithClient(2); });
     ASSERT_EQ(child.ReadLine(), "ready");

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "manager/client.h"
 
@@ -104,24 +103,4 @@ TEST(ClientHolder, TimePrefixOnlyOnceTheClientHasScanned) {
   EXPECT_TRUE(ClientLogsWithTimePrefix());
   ClientInstance().Reset();
   EXPECT_FALSE(ClientLogsWithTimePrefix());
-}
-
-TEST(Client, ConcurrentRequestsAndPollsAgree) {
-  ObservedClient client;
-  client.SetManagerState(1);
-  std::vector<std::thread> threads;
-  std::atomic<int> nonZero{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
-        const uint32_t state = (t % 2) ? client.RequestStop() : client.RequestShutdown(false);
-        nonZero += state != 0;
-        EXPECT_FALSE(client.IsFinished());
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(nonZero.load(), 8000);
-  EXPECT_TRUE(client.StopRequested());
-  EXPECT_TRUE(client.CancelRequested());
 }

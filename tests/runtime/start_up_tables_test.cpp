@@ -9,7 +9,6 @@
 #include "runtime/file_error_texts.h"
 #include "runtime/file_names.h"
 #include "runtime/mining_capacity_table.h"
-#include "runtime/plot_size_tables.h"
 #include "runtime/size_suffix_table.h"
 #include "runtime/test_challenges.h"
 
@@ -105,18 +104,6 @@ TEST(BucketEntryCounts, SumToTwoToThe32WithinBounds) {
   EXPECT_EQ(*std::max_element(BucketEntryCounts.begin(), BucketEntryCounts.end()), 35166385u);
   EXPECT_EQ(BucketEntryCounts[0], 34488735u);
   EXPECT_EQ(BucketEntryCounts[127], 33555853u);
-}
-
-TEST(PlotSizes, SparseLargerThanFinalAndShrinkingWithLevel) {
-  EXPECT_EQ(FinalPlotSizeByLevel[0], 90900000000ull);
-  EXPECT_EQ(SparsePlotSizeByLevel[4], 94770000000ull);
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_GT(SparsePlotSizeByLevel[i], FinalPlotSizeByLevel[i]);
-    if (i > 0) {
-      EXPECT_LT(FinalPlotSizeByLevel[i], FinalPlotSizeByLevel[i - 1]);
-      EXPECT_LT(SparsePlotSizeByLevel[i], SparsePlotSizeByLevel[i - 1]);
-    }
-  }
 }
 
 TEST(MiningCapacityTable, MonotoneRowsWithKnownEnds) {
