@@ -8,6 +8,7 @@
 
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
 // it through these operations. So far it holds only the request and state flags they act on.
+// The operations are virtual so that their callers can be tested against a stand-in.
 class Client {
  public:
   virtual ~Client() = default;
