@@ -35,3 +35,23 @@ void BM_FpInverse(benchmark::State& state) {
 BENCHMARK(BM_FpInverse);
 
 }  // namespace
+
+namespace {
+void BM_FpSquare(benchmark::State& state) {
+  bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
+  for (auto _ : state) {
+    a = a.Square();
+    benchmark::DoNotOptimize(a);
+  }
+}
+BENCHMARK(BM_FpSquare);
+void BM_FpPowSmall(benchmark::State& state) {
+  bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
+  const uint64_t e[1] = {0xffffffffffffffffULL};
+  for (auto _ : state) {
+    a = a.Pow(e);
+    benchmark::DoNotOptimize(a);
+  }
+}
+BENCHMARK(BM_FpPowSmall);
+}
