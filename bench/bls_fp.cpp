@@ -34,9 +34,6 @@ void BM_FpInverse(benchmark::State& state) {
 }
 BENCHMARK(BM_FpInverse);
 
-}  // namespace
-
-namespace {
 void BM_FpSquare(benchmark::State& state) {
   bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
   for (auto _ : state) {
@@ -45,6 +42,7 @@ void BM_FpSquare(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FpSquare);
+// A 64-bit exponent: 64 squarings and at most 16 multiplications.
 void BM_FpPowSmall(benchmark::State& state) {
   bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
   const uint64_t e[1] = {0xffffffffffffffffULL};
@@ -54,4 +52,5 @@ void BM_FpPowSmall(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FpPowSmall);
-}
+
+}  // namespace
