@@ -42,6 +42,7 @@ void BM_FpSquare(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FpSquare);
+
 // A 64-bit exponent: 64 squarings and at most 16 multiplications.
 void BM_FpPowSmall(benchmark::State& state) {
   bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
