@@ -1,5 +1,5 @@
 #pragma once
-// Readers for the published hash-to-curve vector files and hex helpers for the BLS tests.
+// Readers for the published vector files of the BLS tests.
 
 #include <cctype>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/chia/bls_test_support.h"
 
 namespace blstest {
 
@@ -127,38 +129,6 @@ inline Json LoadVectorFile(const std::string& name) {
   std::stringstream buffer;
   buffer << in.rdbuf();
   return JsonParser(buffer.str()).Parse();
-}
-
-inline std::vector<uint8_t> FromHex(std::string hex) {
-  if (hex.rfind("0x", 0) == 0) hex = hex.substr(2);
-  if (hex.size() % 2) hex = "0" + hex;
-  std::vector<uint8_t> out(hex.size() / 2);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = std::stoi(hex.substr(2 * i, 2), nullptr, 16);
-  return out;
-}
-
-// A field element written as 0x-hex, left-padded to 48 big-endian bytes.
-inline std::vector<uint8_t> FieldBytes(const std::string& hex) {
-  std::vector<uint8_t> raw = FromHex(hex);
-  if (raw.size() > 48) throw std::runtime_error("field element too long: " + hex);
-  std::vector<uint8_t> out(48 - raw.size(), 0);
-  out.insert(out.end(), raw.begin(), raw.end());
-  return out;
-}
-
-inline std::string ToHex(const uint8_t* data, size_t size) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
-template <typename Bytes>
-std::string ToHex(const Bytes& bytes) {
-  return ToHex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 inline std::vector<uint8_t> Bytes(const std::string& text) {
