@@ -7,15 +7,38 @@ namespace {
 
 constexpr uint64_t kAbsX = 0xd201000000010000;  // |x|; x itself is negative
 
-// The line through T with slope lambda (on the twist), evaluated at P and scaled by w^3, which
-// the final exponentiation removes. With the untwisting (x, y) -> (x / w^2, y / w^3) it reads
-// (lambda xT - yT) + (-lambda xP) w^2 + yP w^3, and w^2 = v, w^3 = v w in the tower.
-Fp12 LineValue(const Fp2& lambda, const Fp2& xt, const Fp2& yt, const G1Affine& p) {
+// A line evaluated at P, as a0 + a1 w^2 + a3 w^3 with w^2 = v and w^3 = v w in the tower.
+Fp12 LineValue(const Fp2& a0, const Fp2& a1, const Fp2& a3) {
   Fp12 line;
-  line.c0.c0 = lambda * xt - yt;
-  line.c0.c1 = -(lambda * p.x);
-  line.c1.c1 = Fp2{p.y, Fp::Zero()};
+  line.c0.c0 = a0;
+  line.c0.c1 = a1;
+  line.c1.c1 = a3;
   return line;
+}
+
+// On the twist, the line through T with slope lambda is y - yT = lambda (x - xT). Untwisted by
+// (x, y) -> (x / w^2, y / w^3) and evaluated at P it is, times w^3,
+//   (lambda xT - yT) - lambda xP w^2 + yP w^3.
+// Factors in Fp2 vanish in the final exponentiation, so each line below is scaled by the
+// denominator of lambda, which keeps T in Jacobian coordinates without inversions.
+
+// Tangent at T = (X, Y, Z): lambda = 3X^2 / (2YZ); scaled by 2YZ^3.
+Fp12 TangentLine(const G2Point& t, const G1Affine& p) {
+  const Fp2 x2 = t.X().Square();
+  const Fp2 z2 = t.Z().Square();
+  const Fp2 three_x2 = x2.Double() + x2;
+  return LineValue(three_x2 * t.X() - t.Y().Square().Double(), -(three_x2 * z2 * p.x),
+                   (t.Y() * z2 * t.Z()).Double() * p.y);
+}
+
+// Chord through T and affine Q: lambda = R / (Z H), H = xQ Z^2 - X, R = yQ Z^3 - Y; scaled by ZH
+// and written around Q.
+Fp12 ChordLine(const G2Point& t, const G2Affine& q, const G1Affine& p) {
+  const Fp2 z2 = t.Z().Square();
+  const Fp2 h = q.x * z2 - t.X();
+  const Fp2 r = q.y * z2 * t.Z() - t.Y();
+  const Fp2 zh = t.Z() * h;
+  return LineValue(r * q.x - q.y * zh, -(r * p.x), zh * p.y);
 }
 
 // f^x for f in the cyclotomic subgroup, where the inverse is the conjugate.
@@ -29,22 +52,16 @@ Fp12 CyclotomicPowX(const Fp12& f) {
 Fp12 MillerLoop(const G1Affine& p, const G2Affine& q) {
   Fp12 f = Fp12::One();
   if (p.infinity || q.infinity) return f;
-  // Affine steps: T stays a multiple kQ with 1 < k < |x| < r after the first doubling, so
-  // neither a vertical tangent nor T = -Q can occur.
-  Fp2 tx = q.x, ty = q.y;
+  // T runs through multiples kQ with 1 < k < |x| < r after the first doubling, so neither a
+  // vertical tangent nor T = -Q can occur.
+  const G2Point qp = G2Point::FromAffine(q);
+  G2Point t = qp;
   for (int bit = 62; bit >= 0; --bit) {
-    f = f.Square();
-    Fp2 lambda = (tx.Square() * Fp::FromU64(3)) * ty.Double().Inverse();
-    f *= LineValue(lambda, tx, ty, p);
-    Fp2 nx = lambda.Square() - tx.Double();
-    ty = lambda * (tx - nx) - ty;
-    tx = nx;
+    f = f.Square() * TangentLine(t, p);
+    t = t.Double();
     if ((kAbsX >> bit) & 1) {
-      lambda = (q.y - ty) * (q.x - tx).Inverse();
-      f *= LineValue(lambda, tx, ty, p);
-      nx = lambda.Square() - tx - q.x;
-      ty = lambda * (tx - nx) - ty;
-      tx = nx;
+      f *= ChordLine(t, q, p);
+      t += qp;
     }
   }
   return f.Conjugate();  // x < 0: f_{-|x|} equals 1 / f_{|x|} up to factors the exponent kills
