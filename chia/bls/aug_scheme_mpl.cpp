@@ -24,4 +24,11 @@ bool AugSchemeMPL::Verify(const G1Element& pubkey, Bytes message, const G2Elemen
   return PairingProductIsOne(-G1Point::Generator(), sig, key, hash);
 }
 
+bool AugSchemeMPL::Verify(const G1Element& pubkey, Bytes message, Bytes signature) {
+  if (signature.size() != G2Element::SIZE) return false;
+  const auto sig = G2Point::FromCompressed(signature.first<G2Element::SIZE>());
+  if (!sig) return false;
+  return Verify(pubkey, message, G2Element(*sig));
+}
+
 }  // namespace bls

@@ -15,6 +15,8 @@ class AugSchemeMPL : public CoreMPL {
   // Whether `signature` signs the 48-byte serialised `pubkey` followed by `message`. A signature
   // at infinity or outside G2, and a public key at infinity or outside G1, give false.
   static bool Verify(const G1Element& pubkey, Bytes message, const G2Element& signature);
+  // The same over a signature as received: bytes that do not decode to a G2 element give false.
+  static bool Verify(const G1Element& pubkey, Bytes message, Bytes signature);
 };
 
 }  // namespace bls

@@ -171,6 +171,21 @@ TEST(BlsSignatures, AugmentedSchemeKnownAnswerAndVerify) {
   // A point outside G2 built directly (bypassing decoding) is refused by Verify itself.
   const auto u = bls::HashToFieldFp2(m1, std::vector<uint8_t>{'X'});
   EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::G2Element(bls::MapToCurveG2(u[0]))));
+  // Signatures as received bytes: refusals of the decoder become false.
+  EXPECT_TRUE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(sig.Serialize())));
+  std::vector<uint8_t> raw = sig.Serialize();
+  raw[0] ^= 0x20;  // the negated signature
+  EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(raw)));
+  raw[0] &= 0x7f;  // not a valid encoding
+  EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(raw)));
+  raw = sig.Serialize();
+  raw.pop_back();
+  EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(raw)));
+  std::vector<uint8_t> infinity(96, 0);
+  infinity[0] = 0xc0;
+  EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(infinity)));
+  const auto off = bls::MapToCurveG2(u[1]).ToCompressed();
+  EXPECT_FALSE(bls::AugSchemeMPL::Verify(pk1, m1, bls::Bytes(off)));
   // Empty message.
   const std::vector<uint8_t> empty;
   EXPECT_TRUE(bls::AugSchemeMPL::Verify(pk2, empty, blstest::AugSign(sk2, empty)));
