@@ -35,3 +35,42 @@ std::string ToHex(const Container& data) {
 }
 
 }  // namespace blstest
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace blstest {
+
+// Runs the JavaScript oracle with the given arguments and returns its output lines.
+inline std::vector<std::string> RunOracle(const std::string& script,
+                                          const std::vector<std::string>& args) {
+  std::string cmd = "node " + std::string(VARNOK_SOURCE_DIR) + "/tests/js/" + script;
+  for (const auto& a : args) cmd += " " + a;
+  std::vector<std::string> lines;
+  FILE* pipe = popen(cmd.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run " << cmd;
+    return lines;
+  }
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  int status = pclose(pipe);
+  EXPECT_EQ(status, 0) << "oracle failed (are the node packages installed? " << VARNOK_NODE_MODULES
+                       << "): " << cmd;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+inline std::vector<std::string> Split(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+}  // namespace blstest
