@@ -68,8 +68,10 @@ inline Limbs<N> Sub(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m) {
 template <size_t N>
 inline Limbs<N> Mul(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m, uint64_t inv) {
   uint64_t t[N + 2] = {};
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
     uint64_t carry = 0;
+#pragma GCC unroll 8
     for (size_t j = 0; j < N; ++j) {
       u128 s = static_cast<u128>(a[j]) * b[i] + t[j] + carry;
       t[j] = static_cast<uint64_t>(s);
@@ -82,6 +84,7 @@ inline Limbs<N> Mul(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m, uin
     uint64_t q = t[0] * inv;
     s = static_cast<u128>(q) * m[0] + t[0];
     carry = static_cast<uint64_t>(s >> 64);
+#pragma GCC unroll 8
     for (size_t j = 1; j < N; ++j) {
       s = static_cast<u128>(q) * m[j] + t[j] + carry;
       t[j - 1] = static_cast<uint64_t>(s);

@@ -71,6 +71,15 @@ TEST_F(PlotKeysTest, KeysFromZeroSeedMatchTheIndependentImplementation) {
   EXPECT_EQ(k.b, again.b);
   EXPECT_EQ(k.pkb, again.pkb);
 
+  // The zero seed delegated to the public key of its own secret A (the self-test's second case).
+  std::vector<uint8_t> own_a_key = bls::PrivateKey::FromBytes(k.a).GetG1Element().Serialize();
+  auto delegated =
+      blstest::RunOracle("bls_oracle.mjs", {"plotkeys", ToHex(zero) + ":" + ToHex(own_a_key)});
+  ASSERT_EQ(delegated.size(), 1u);
+  Keys kd = Create(zero, own_a_key.data());
+  EXPECT_EQ(ToHex(kd.id) + " " + ToHex(kd.a) + " " + ToHex(kd.b) + " " + ToHex(kd.pkb),
+            delegated[0]);
+
   // Random seeds, half of them with a delegation key.
   std::mt19937_64 rng(std::random_device{}());
   std::vector<std::array<uint8_t, 32>> seeds = {zero};
