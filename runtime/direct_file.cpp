@@ -44,6 +44,12 @@ uint64_t TotalLength(const iovec* iov, uint64_t count) {
 
 }  // namespace
 
+DirectFileHandle NewDirectFile(MemoryArena& arena, DirectFile::WarningCallback callback) {
+  return NewInArena<DirectFile>(arena, std::move(callback));
+}
+
+void DeleteDirectFile(DirectFileHandle& file) { file.reset(); }
+
 DirectFile::DirectFile(WarningCallback callback) : callback_(std::move(callback)) {}
 
 DirectFile::~DirectFile() {

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/memory_arena.h"
+
 // The one file class for plot files, temporary files and finalization output: opened
 // unbuffered where the file system allows it, held under an exclusive lock, with its size
 // cached and positioned vector I/O retried a fixed number of times.
@@ -51,6 +53,13 @@ class DirectFile {
   mutable std::mutex mutex_;
   WarningCallback callback_;
 };
+
+using DirectFileHandle = ArenaPtr<DirectFile>;
+
+// A closed DirectFile placed in `arena`; the handle's deleter closes it (dropping the lock) and
+// gives the memory back.
+DirectFileHandle NewDirectFile(MemoryArena& arena, DirectFile::WarningCallback callback);
+void DeleteDirectFile(DirectFileHandle& file);
 
 // Set once the warning about a file system without direct I/O has been delivered; the warning
 // is given at most once per process.
