@@ -43,6 +43,19 @@ bool EventuallyTrue(F&& ready) {
   return true;
 }
 
+// What the system leaves in a buffer beyond a short read is not defined (direct I/O tends to
+// zero it, the page cache leaves it alone): this file fills it with junk.
+class JunkBeyondEndFile : public DirectFile {
+ public:
+  JunkBeyondEndFile() : DirectFile([](const std::string&) {}) {}
+  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
+    const int64_t got = DirectFile::Read(offset, buffer, length);
+    const uint64_t delivered = got > 0 ? static_cast<uint64_t>(got) : 0;
+    std::memset(static_cast<uint8_t*>(buffer) + delivered, 0xCC, length - delivered);
+    return got;
+  }
+};
+
 }  // namespace
 
 TEST(FileStream, WriterKeepsTheBytesAroundAnUnalignedRegion) {
@@ -78,8 +91,13 @@ TEST(FileStream, WriterPastTheEndZeroesTheBlockAroundIt) {
   const auto old = RandomBytes(kBlock + 50, 3);
   WriteWholeFile(path, old);  // ends 50 bytes into the second block
   {
-    StreamRig rig(path, kBlock, 2);
-    // Starts 100 bytes into the second block: 50 bytes of the file, then 50 past its end.
+    StreamRig rig(path, kBlock, 2, 8, nullptr, std::make_unique<JunkBeyondEndFile>());
+    // Leaves random file bytes in the worker's scratch block.
+    FileWriter warm(*rig.worker, 10, 5);
+    warm.Write("hello", 5);
+    warm.Finish();
+    // Starts 100 bytes into the second block: 50 bytes of the file, then 50 past its end, which
+    // must come out as zeros, not as what the scratch block held.
     FileWriter inside(*rig.worker, kBlock + 100, 10);
     inside.Write("0123456789", 10);
     inside.Finish();
@@ -90,6 +108,7 @@ TEST(FileStream, WriterPastTheEndZeroesTheBlockAroundIt) {
   }
   std::vector<uint8_t> expected(4 * kBlock, 0);
   std::memcpy(expected.data(), old.data(), old.size());
+  std::memcpy(expected.data() + 10, "hello", 5);
   std::memcpy(expected.data() + kBlock + 100, "0123456789", 10);
   std::memcpy(expected.data() + 3 * kBlock + 100, "abcde", 5);
   EXPECT_EQ(ReadWholeFile(path), expected);
@@ -122,7 +141,7 @@ TEST(FileStream, ReaderDeliversZerosPastTheEndAndCountsThem) {
   const auto path = dir / "short";
   const auto old = RandomBytes(2 * kBlock + 300, 5);
   WriteWholeFile(path, old);
-  StreamRig rig(path, 2 * kBlock, 4);
+  StreamRig rig(path, 2 * kBlock, 4, 8, nullptr, std::make_unique<JunkBeyondEndFile>());
 
   std::vector<uint8_t> got(3 * kBlock, 0xAA);
   {
