@@ -169,3 +169,26 @@ TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
               "46A0AB93");
   }
 }
+
+TEST(RegionReader, ZerosPastTheEndOfTheFileAreCounted) {
+  // The file holds 64 blocks; the region runs 3000 bytes past its end, inside the tail.
+  RegionRig r("end", 6 * kBlock, 5000);
+  const uint64_t base = 54 * kBlock;
+  const uint64_t length = 10 * kBlock + 3000;
+  auto expected = Slice(r.original, base, 10 * kBlock);
+  expected.resize(length, 0);
+  OpenRegionReader(r.holder, base, length, true);
+  EXPECT_EQ(ReadRegion(r.holder, length, 14), expected);
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
+
+  // The second pass reads the tail through a reader of its own; the count covers it too.
+  auto longer = Slice(r.original, base - kBlock, kBlock);
+  longer.insert(longer.end(), expected.begin(), expected.end());
+  OpenRegionReader(r.holder, base - kBlock, length + kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, length + kBlock, 15), longer);
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
+
+  OpenRegionReader(r.holder, 0, 10 * kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, 10 * kBlock, 16), Slice(r.original, 0, 10 * kBlock));
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 0u);
+}
