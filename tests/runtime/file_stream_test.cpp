@@ -18,20 +18,6 @@ namespace {
 
 constexpr uint64_t kBlock = 4096;
 
-template <typename F>
-std::string ErrorOf(F&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {
-  return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n);
-}
-
 // Waits (generously) until `ready` holds; false when it never did.
 template <typename F>
 bool EventuallyTrue(F&& ready) {
@@ -126,7 +112,7 @@ TEST(FileStream, FinishAfterAFewBytesKeepsTheRestOfTheBlock) {
     writer.Finish();
     EXPECT_EQ(writer.Offset(), kBlock + 10);
     // The region is closed after Finish.
-    EXPECT_EQ(ErrorOf([&] { writer.Write("x", 1); }), "14FFDD70");
+    EXPECT_EQ(ThrownText([&] { writer.Write("x", 1); }), "14FFDD70");
     // Nothing written at all: the file is left as it is.
     FileWriter idle(*rig.worker, 2 * kBlock + 7, 100);
     idle.Finish();
@@ -152,7 +138,7 @@ TEST(FileStream, ReaderDeliversZerosPastTheEndAndCountsThem) {
       at += piece;
     }
     reader.Read(got.data() + at, got.size() - at);
-    EXPECT_EQ(ErrorOf([&] { reader.Read(got.data(), 1); }), "14FFDD70");
+    EXPECT_EQ(ThrownText([&] { reader.Read(got.data(), 1); }), "14FFDD70");
     // The region runs 1000 + 3 x 4096 - (2 x 4096 + 300) = 4796 bytes past the end.
     EXPECT_EQ(reader.ZeroFilledBytes(), 1000 + kBlock - 300);
   }
@@ -200,14 +186,14 @@ TEST(FileStream, ConstructionAndWorkerCodes) {
   TestDirectory dir;
   const auto path = dir / "codes";
   StreamRig rig(path, 2 * kBlock, 2, 2);
-  EXPECT_EQ(ErrorOf([&] { FileReader r(*rig.worker, 0, 10, 3 * kBlock); }), "5538B0C1");
-  EXPECT_EQ(ErrorOf([&] { FileReader r(*rig.worker, 0, 10, 100); }), "629B032B");
+  EXPECT_EQ(ThrownText([&] { FileReader r(*rig.worker, 0, 10, 3 * kBlock); }), "5538B0C1");
+  EXPECT_EQ(ThrownText([&] { FileReader r(*rig.worker, 0, 10, 100); }), "629B032B");
   {
     FileWriter a(*rig.worker, 0, 10);
     FileReader b(*rig.worker, 0, 10);
     EXPECT_EQ(rig.worker->RegisteredStreams(), 2u);
-    EXPECT_EQ(ErrorOf([&] { FileWriter c(*rig.worker, 0, 10); }), "E4983275");
-    EXPECT_EQ(ErrorOf([&] { rig.worker->SetFile(rig.file.get()); }), "3A8EA0B4");
+    EXPECT_EQ(ThrownText([&] { FileWriter c(*rig.worker, 0, 10); }), "E4983275");
+    EXPECT_EQ(ThrownText([&] { rig.worker->SetFile(rig.file.get()); }), "3A8EA0B4");
     a.Finish();
   }
   EXPECT_EQ(rig.worker->RegisteredStreams(), 0u);
@@ -220,7 +206,7 @@ TEST(FileStream, ConstructionAndWorkerCodes) {
   auto oddAlignment = BufferPool::Create(arena, 8192, 16, 1, nullptr);
   for (BufferPool* pool : {oddSize.get(), oddAlignment.get()}) {
     IoWorkerHandle worker = NewIoWorker(arena, *pool, 1, nullptr);
-    EXPECT_EQ(ErrorOf([&] { FileWriter w(*worker, 0, 10); }), "2554D2FB");
+    EXPECT_EQ(ThrownText([&] { FileWriter w(*worker, 0, 10); }), "2554D2FB");
     DeleteIoWorker(worker);
   }
 }
@@ -247,7 +233,7 @@ TEST(IoWorker, AllocationFailuresAtConstruction) {
   auto pool = BufferPool::Create(arena, 8192, 4096, 1, nullptr);
   RefusingArena noObject(1), noScratch(2), noSlots(3);
   EXPECT_THROW(NewIoWorker(noObject, *pool, 4, nullptr), std::bad_alloc);
-  EXPECT_EQ(ErrorOf([&] { NewIoWorker(noScratch, *pool, 4, nullptr); }),
+  EXPECT_EQ(ThrownText([&] { NewIoWorker(noScratch, *pool, 4, nullptr); }),
             "failed to allocate memory: A50DC5CF");
   EXPECT_THROW(NewIoWorker(noSlots, *pool, 4, nullptr), std::bad_alloc);
   EXPECT_EQ(noScratch.LiveCount(), 0u);
@@ -331,17 +317,19 @@ TEST(FileStream, AFailingTransferReachesItsStreamAndSparesTheOthers) {
   std::vector<uint8_t> sink(kBlock);
   for (uint64_t i = 0; i < 20; ++i) {
     healthy.Write(good.data() + i * kBlock, kBlock);
-    if (failure.empty()) failure = ErrorOf([&] { doomed.Write(bad.data() + i * kBlock, kBlock); });
-    if (readFailure.empty()) readFailure = ErrorOf([&] { unreadable.Read(sink.data(), kBlock); });
+    if (failure.empty())
+      failure = ThrownText([&] { doomed.Write(bad.data() + i * kBlock, kBlock); });
+    if (readFailure.empty())
+      readFailure = ThrownText([&] { unreadable.Read(sink.data(), kBlock); });
     if (failure == "no exception") failure.clear();
     if (readFailure == "no exception") readFailure.clear();
   }
   healthy.Write(good.data() + 20 * kBlock, good.size() - 20 * kBlock);
   healthy.Finish();
   // The failure surfaces at a swap or at Finish, and keeps surfacing.
-  if (failure.empty()) failure = ErrorOf([&] { doomed.Finish(); });
+  if (failure.empty()) failure = ThrownText([&] { doomed.Finish(); });
   EXPECT_EQ(failure, "disk refused the write");
-  EXPECT_EQ(ErrorOf([&] { doomed.Finish(); }), "disk refused the write");
+  EXPECT_EQ(ThrownText([&] { doomed.Finish(); }), "disk refused the write");
   EXPECT_EQ(readFailure, "disk refused the read");
 
   auto expected = old;
