@@ -10,8 +10,6 @@
 #include "tests/runtime/file_test_support.h"
 #include "tests/runtime/stream_rig.h"
 
-namespace {}  // namespace
-
 TEST(TransferProgress, EntriesRoundTripAndMoveTheProgress) {
   TestDirectory dir;
   const auto path = dir / "entries";
