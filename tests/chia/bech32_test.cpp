@@ -1,0 +1,281 @@
+#include "chia/bech32.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "chia/chia_address.h"
+#include "tests/chia/crypto_test_support.h"
+
+using crypto_test::FromHex;
+using crypto_test::ToHex;
+
+namespace {
+
+// 5-bit groups of the bytes, as an encoder input.
+std::vector<uint8_t> Groups(const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> out;
+  Bech32ConvertBits(out, bytes.data(), bytes.data() + bytes.size());
+  return out;
+}
+
+std::string Address(const std::vector<uint8_t>& puzzle_hash) {
+  return Bech32mEncode("xch", Groups(puzzle_hash));
+}
+
+std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t n) {
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+}  // namespace
+
+TEST(Bech32, PublishedValidStrings) {
+  const char* bech32[] = {
+      "A12UEL5L",
+      "a12uel5l",
+      "an83characterlonghumanreadablepartthatcontainsthenumber1andtheexcludedcharactersbio1tt5tgs",
+      "abcdef1qpzry9x8gf2tvdw0s3jn54khce6mua7lmqqqxw",
+      "11qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqc8247j",
+      "split1checkupstagehandshakeupstreamerranterredcaperred2y9e3w",
+      "?1ezyfcl",
+  };
+  const char* bech32m[] = {
+      "A1LQFN3A",
+      "a1lqfn3a",
+      "an83characterlonghumanreadablepartthatcontainsthetheexcludedcharactersbioandnumber11sg7hg6",
+      "abcdef1l7aum6echk45nj3s0wdvt2fg8x9yrzpqzd3ryx",
+      "11llllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllllludsr8",
+      "split1checkupstagehandshakeupstreamerranterredcaperredlc445v",
+      "?1v759aa",
+  };
+  for (const char* text : bech32) EXPECT_EQ(Bech32Decode(text).encoding, kBech32) << text;
+  for (const char* text : bech32m) {
+    Bech32Decoded d = Bech32Decode(text);
+    EXPECT_EQ(d.encoding, kBech32m) << text;
+    // Re-encoding the lower-case form gives the text back exactly.
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(Bech32mEncode(d.prefix, d.data), lower);
+  }
+
+  // Prefix and data of two of them.
+  Bech32Decoded d = Bech32Decode("abcdef1l7aum6echk45nj3s0wdvt2fg8x9yrzpqzd3ryx");
+  EXPECT_EQ(d.prefix, "abcdef");
+  std::vector<uint8_t> descending;
+  for (int v = 31; v >= 0; --v) descending.push_back(static_cast<uint8_t>(v));
+  EXPECT_EQ(d.data, descending);
+  d = Bech32Decode("A12UEL5L");
+  EXPECT_EQ(d.prefix, "a");
+  EXPECT_TRUE(d.data.empty());
+}
+
+TEST(Bech32, PublishedInvalidStrings) {
+  const std::string invalid[] = {
+      // bech32 list
+      " 1nwldj5",
+      "\x7f"
+      "1axkwrx",
+      "\x80"
+      "1eym55h",
+      "an84characterslonghumanreadablepartthatcontainsthenumber1andtheexcludedcharactersbio1569pvx",
+      "pzry9x0s0muk",
+      "1pzry9x0s0muk",
+      "x1b4n0q5v",
+      "li1dgmt3",
+      "de1lg7wt\xff",
+      "A1G7SGD8",
+      "10a06t8",
+      "1qzzfhee",
+      // bech32m list
+      " 1xj0phk",
+      "\x7f"
+      "1g6xzxy",
+      "\x80"
+      "1vctc34",
+      "an84characterslonghumanreadablepartthatcontainsthetheexcludedcharactersbioandnumber11d6pts4",
+      "qyrz8wqd2c9m",
+      "1qyrz8wqd2c9m",
+      "y1b0jsk6g",
+      "lt1igcx5c0",
+      "in1muywd",
+      "mm1crxm3i",
+      "au1s5cgom",
+      "M1VUXWEZ",
+      "16plkw9",
+      "1p2gdwpf",
+      // mixed case of a valid text
+      "A1lqfn3a",
+      "a1LQFN3A",
+  };
+  for (const std::string& text : invalid) {
+    Bech32Decoded d = Bech32Decode(text);
+    EXPECT_EQ(d.encoding, kBech32Invalid) << text;
+    EXPECT_TRUE(d.prefix.empty()) << text;
+    EXPECT_TRUE(d.data.empty()) << text;
+  }
+}
+
+TEST(Bech32, LengthLimitAndCharacterRange) {
+  // A correct checksum at 90 characters passes, at 91 it does not.
+  std::string ninety = Bech32mEncode(std::string(90 - 7, 'x'), {});
+  ASSERT_EQ(ninety.size(), 90u);
+  EXPECT_EQ(Bech32Decode(ninety).encoding, kBech32m);
+  std::string ninety_one = Bech32mEncode(std::string(91 - 7, 'x'), {});
+  ASSERT_EQ(ninety_one.size(), 91u);
+  EXPECT_EQ(Bech32Decode(ninety_one).encoding, kBech32Invalid);
+
+  // Codes 32 and 127 anywhere are refused, even with the checksum made over them.
+  for (char bad : {' ', '\x7f'}) {
+    std::string in_prefix = Bech32mEncode(std::string("ab") + bad + "c", {1, 2, 3});
+    EXPECT_EQ(Bech32Decode(in_prefix).encoding, kBech32Invalid);
+    std::string text = Bech32mEncode("abc", {1, 2, 3});
+    text.back() = bad;
+    EXPECT_EQ(Bech32Decode(text).encoding, kBech32Invalid);
+  }
+  // A "1" inside the prefix is allowed: the last one separates.
+  std::string with_one = Bech32mEncode("a1b", {7, 8});
+  Bech32Decoded d = Bech32Decode(with_one);
+  EXPECT_EQ(d.encoding, kBech32m);
+  EXPECT_EQ(d.prefix, "a1b");
+  EXPECT_EQ(d.data, (std::vector<uint8_t>{7, 8}));
+  // Any single changed character breaks the checksum.
+  std::string text = Bech32mEncode("xyz", {0, 1, 2, 3, 4, 5, 6, 7});
+  for (size_t i = 4; i < text.size(); ++i) {
+    std::string changed = text;
+    changed[i] = changed[i] == 'q' ? 'p' : 'q';
+    EXPECT_EQ(Bech32Decode(changed).encoding, kBech32Invalid) << changed;
+  }
+}
+
+// Segregated-witness addresses from the BIP texts: version value, then the
+// program in 5-bit groups.
+TEST(Bech32, ConvertBitsAgainstPublishedAddresses) {
+  std::vector<uint8_t> program = FromHex("751e76e8199196d454941c45d1b3a323f1433bd6");
+  Bech32Decoded d = Bech32Decode("BC1QW508D6QEJXTDG4Y5R3ZARVARY0C5XW7KV8F3T4");
+  ASSERT_EQ(d.encoding, kBech32);
+  EXPECT_EQ(d.prefix, "bc");
+  std::vector<uint8_t> expected = {0};
+  Bech32ConvertBits(expected, program.data(), program.data() + program.size());
+  EXPECT_EQ(d.data, expected);
+
+  std::vector<uint8_t> v1 = {1};
+  std::vector<uint8_t> doubled = program;
+  doubled.insert(doubled.end(), program.begin(), program.end());
+  Bech32ConvertBits(v1, doubled.data(), doubled.data() + doubled.size());
+  EXPECT_EQ(Bech32mEncode("bc", v1),
+            "bc1pw508d6qejxtdg4y5r3zarvary0c5xw7kw508d6qejxtdg4y5r3zarvary0c5xw7kt5nd6y");
+
+  // Padding: one byte gives two groups, the second holding 3 bits shifted left.
+  std::vector<uint8_t> groups;
+  uint8_t byte = 0xff;
+  Bech32ConvertBits(groups, &byte, &byte + 1);
+  EXPECT_EQ(groups, (std::vector<uint8_t>{31, 28}));
+  groups.clear();
+  Bech32ConvertBits(groups, &byte, &byte);
+  EXPECT_TRUE(groups.empty());
+}
+
+TEST(ChiaAddress, RoundTripsAndCaseFolding) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 50; ++i) {
+    auto hash = RandomBytes(rng, 32);
+    std::string text = Address(hash);
+    ASSERT_EQ(text.size(), 62u);
+    ASSERT_EQ(text.substr(0, 4), "xch1");
+    uint8_t out[32] = {};
+    ASSERT_TRUE(DecodeChiaAddress(text, out)) << text;
+    EXPECT_EQ(ToHex(out, 32), ToHex(hash));
+    // All capitals decode the same; mixed case does not.
+    std::string upper = text;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    uint8_t out_upper[32] = {};
+    ASSERT_TRUE(DecodeChiaAddress(upper, out_upper));
+    EXPECT_EQ(ToHex(out_upper, 32), ToHex(hash));
+    std::string mixed = text;
+    mixed[10] = static_cast<char>(std::toupper(static_cast<unsigned char>(mixed[10])));
+    if (mixed != text) {
+      EXPECT_FALSE(DecodeChiaAddress(mixed, out_upper));
+    }
+  }
+}
+
+TEST(ChiaAddress, RefusedAddressesLeaveOutputUntouched) {
+  std::mt19937_64 rng(11);
+  auto check_refused = [](const std::string& text) {
+    uint8_t out[32];
+    std::memset(out, 0xa5, sizeof out);
+    EXPECT_FALSE(DecodeChiaAddress(text, out)) << text;
+    for (uint8_t b : out) ASSERT_EQ(b, 0xa5) << text;
+  };
+  check_refused(Address(RandomBytes(rng, 31)));
+  check_refused(Address(RandomBytes(rng, 33)));
+  check_refused(Address({}));
+  check_refused(Bech32mEncode("xcg", Groups(RandomBytes(rng, 32))));
+  check_refused(Bech32mEncode("txch", Groups(RandomBytes(rng, 32))));
+  check_refused("");
+  check_refused("xch1");
+
+  // Non-zero padding: the last of the 52 groups carries 4 padding bits.
+  for (uint8_t pad : {1, 2, 4, 8}) {
+    auto groups = Groups(RandomBytes(rng, 32));
+    ASSERT_EQ(groups.size(), 52u);
+    groups.back() |= pad;
+    check_refused(Bech32mEncode("xch", groups));
+  }
+  // One group too many (33 bytes and a bit) or too few (31 bytes and 7 bits).
+  auto groups = Groups(RandomBytes(rng, 32));
+  groups.push_back(0);
+  check_refused(Bech32mEncode("xch", groups));
+  groups.resize(51);
+  check_refused(Bech32mEncode("xch", groups));
+
+  // A corrupted checksum.
+  std::string text = Address(RandomBytes(rng, 32));
+  text.back() = text.back() == 'q' ? 'p' : 'q';
+  check_refused(text);
+}
+
+// The older bech32 checksum is accepted for addresses.
+TEST(ChiaAddress, AcceptsBech32Checksum) {
+  std::mt19937_64 rng(13);
+  auto hash = RandomBytes(rng, 32);
+  auto groups = Groups(hash);
+  std::vector<uint8_t> values = Bech32ExpandHrp("xch");
+  values.insert(values.end(), groups.begin(), groups.end());
+  values.insert(values.end(), 6, 0);
+  uint32_t c = Bech32Polymod(values) ^ 1;
+  static constexpr char kCharset[] = "qpzry9x8gf2tvdw0s3jn54khce6mua7l";
+  std::string text = "xch1";
+  for (uint8_t v : groups) text += kCharset[v];
+  for (int i = 0; i < 6; ++i) text += kCharset[(c >> (5 * (5 - i))) & 31];
+  EXPECT_EQ(Bech32Decode(text).encoding, kBech32);
+  uint8_t out[32];
+  ASSERT_TRUE(DecodeChiaAddress(text, out));
+  EXPECT_EQ(ToHex(out, 32), ToHex(hash));
+}
+
+TEST(ChiaAddress, PublicKeyText) {
+  std::mt19937_64 rng(17);
+  for (int i = 0; i < 20; ++i) {
+    auto key = RandomBytes(rng, 48);
+    std::string text = EncodeKeyBech32m(key.data());
+    ASSERT_EQ(text.size(), 85u);
+    EXPECT_EQ(text.substr(0, 2), "g1");
+    Bech32Decoded d = Bech32Decode(text);
+    ASSERT_EQ(d.encoding, kBech32m);
+    EXPECT_EQ(d.prefix, "g");
+    ASSERT_EQ(d.data.size(), 77u);
+    EXPECT_EQ(d.data.back() & 1, 0);  // 385 bits: one zero padding bit
+    EXPECT_EQ(d.data, Groups(key));
+  }
+  // All-zero key: every group is "q"; the check characters follow.
+  std::vector<uint8_t> zero(48, 0);
+  std::string text = EncodeKeyBech32m(zero.data());
+  EXPECT_EQ(text.substr(2, 77), std::string(77, 'q'));
+}

@@ -1,0 +1,90 @@
+#include "chia/sha256.h"
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chia/openssl_error.h"
+#include "tests/chia/crypto_test_support.h"
+
+using crypto_test::FromHex;
+using crypto_test::ToHex;
+
+// Known answers from the FIPS 180 validation suite (256- and 320-bit messages).
+TEST(Sha256, ValidationSuiteVectors) {
+  uint8_t out[32];
+  auto m256 = FromHex("a9ab044b342d560d02c5c26b423c000d8a1a8466100f513a1c91125ebdc767c0");
+  EXPECT_EQ(Sha256_32(out, m256.data()), out);
+  EXPECT_EQ(ToHex(out, 32), "8d978f9bf44fbb319a61b5032f3afa62c6e68326f02011328bf99e35c9560bce");
+
+  auto m320 =
+      FromHex("0a4852d3a3aecab07d0a3439d184a970a6d29662e9ff6c07bf6b996a1a14b8098b13047f576a1360");
+  EXPECT_EQ(Sha256_32_8(out, m320.data(), m320.data() + 32), out);
+  EXPECT_EQ(ToHex(out, 32), "761af1709a07db3a226f5dc5587a494c602a3cedaa1abe9683be7ea7e1e968f0");
+
+  // Split anywhere else the 40 bytes are still read as a then b, nothing more.
+  std::vector<uint8_t> a(m320.begin(), m320.begin() + 32), b(m320.begin() + 32, m320.end());
+  b.resize(64, 0xff);  // bytes after the 8 must not count
+  Sha256_32_8(out, a.data(), b.data());
+  EXPECT_EQ(ToHex(out, 32), "761af1709a07db3a226f5dc5587a494c602a3cedaa1abe9683be7ea7e1e968f0");
+
+  auto padded = m256;
+  padded.resize(48, 0x5a);
+  Sha256_32(out, padded.data());
+  EXPECT_EQ(ToHex(out, 32), "8d978f9bf44fbb319a61b5032f3afa62c6e68326f02011328bf99e35c9560bce");
+}
+
+// Per-thread contexts: many threads hashing at once agree with one thread.
+TEST(Sha256, ThreadsHashingAtOnceAgree) {
+  std::vector<std::string> expected(256);
+  std::vector<uint8_t> in(32);
+  uint8_t out[32];
+  for (int i = 0; i < 256; ++i) {
+    for (int j = 0; j < 32; ++j) in[j] = static_cast<uint8_t>(i * 31 + j);
+    expected[i] = ToHex(Sha256_32(out, in.data()), 32);
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<uint8_t> input(32);
+      uint8_t digest[32];
+      for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 256; ++i) {
+          for (int j = 0; j < 32; ++j) input[j] = static_cast<uint8_t>(i * 31 + j);
+          if (ToHex(Sha256_32(digest, input.data()), 32) != expected[i]) ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
+TEST(OpenSslError, ThrowsEarliestPendingErrorText) {
+  ERR_clear_error();
+  ERR_raise(ERR_LIB_EVP, EVP_R_BAD_DECRYPT);
+  ERR_raise(ERR_LIB_EVP, EVP_R_UNSUPPORTED_CIPHER);
+  std::string first;
+  try {
+    ThrowOpenSslError();
+  } catch (const std::runtime_error& e) {
+    first = e.what();
+  }
+  EXPECT_NE(first.find("bad decrypt"), std::string::npos) << first;
+  EXPECT_LT(first.size(), 120u);
+  // The first error was taken off the queue; the next one is still there.
+  std::string second;
+  try {
+    ThrowOpenSslError();
+  } catch (const std::runtime_error& e) {
+    second = e.what();
+  }
+  EXPECT_NE(second.find("unsupported cipher"), std::string::npos) << second;
+  EXPECT_EQ(ERR_peek_error(), 0u);
+}
