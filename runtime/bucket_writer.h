@@ -9,11 +9,13 @@
 
 // Per-worker staging writer: entries destined for one bucket collect in a slot and reach the
 // sink 64 at a time, so the sink's shared reservation happens once per 64 entries. Used by one
-// thread at a time; the staging buffer (Slots x 2048 bytes) belongs to whoever allocated it.
+// thread at a time; the staging buffer (kBufferBytes) belongs to whoever allocated it.
+// Slots are 2048 bytes (64 entries of up to 32 bytes) plus one cache line: with a plain
+// power-of-two stride every slot's hot lines fall into the same few L1 sets.
 template <uint32_t Slots>
 struct BucketWriter {
   static constexpr uint32_t kSlots = Slots;
-  static constexpr uint64_t kSlotStride = 2048;
+  static constexpr uint64_t kSlotStride = 2048 + 64;
   static constexpr uint64_t kSlotEntries = 64;
   static constexpr uint64_t kBufferBytes = Slots * kSlotStride;
 

@@ -56,12 +56,14 @@ TEST(BucketWriter, HandsOnExactlySixtyFourAndKeepsTheRest) {
   ASSERT_EQ(sink.calls[0].values.size(), 64u);
   for (uint32_t i = 0; i < 64; ++i) EXPECT_EQ(sink.calls[0].values[i], i);
   EXPECT_EQ(o->w.counts[200], 0u);
-  // Slots sit at a 2048-byte stride whatever the entry width.
+  // Slots sit at one fixed stride whatever the entry width, each with room for 64 entries of
+  // 28 bytes.
+  static_assert(BucketWriter<256>::kSlotStride >= 64 * 28);
   uint32_t a = 0xAAAA, b = 0xBBBB;
   o->w.Stage<4>(0, &a);
   o->w.Stage<4>(1, &b);
   uint32_t got;
-  std::memcpy(&got, o->buffer.data() + 2048, 4);
+  std::memcpy(&got, o->buffer.data() + BucketWriter<256>::kSlotStride, 4);
   EXPECT_EQ(got, 0xBBBBu);
   // Flush: partial slots in slot order, then unbound and empty.
   o->w.Stage<4>(255, &a);
