@@ -45,5 +45,9 @@ uint64_t FindMatchesWideAlt(MatchScratch& scratch, const void* leftKeys, uint64_
                             const void* rightKeys, uint64_t rightCount, uint32_t parity,
                             MatchPair* out, uint64_t capacity);  // 24-byte records
 
+// Makes every later call use the portable scan even where the wide one is available, so both
+// can be checked against each other; they give identical results.
+void UsePortableMatchScan(bool portable);
+
 // True when y right lies in the group after y left's and is one of its targets.
 bool IsMatchingPair(uint64_t yLeft, uint64_t yRight);

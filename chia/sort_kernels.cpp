@@ -154,7 +154,12 @@ void RadixLevel(uint8_t* from, uint8_t* to, bool toIsFinal, uint64_t n) {
       if (c == 1) {
         if (!toIsFinal) std::memcpy(other, bucket, W);
       } else if (c <= T::kSmall) {
-        QuickSort<W, typename T::Key>(bucket, c);
+        // Below 33 records the small sort is insertion sort; calling it directly lets it inline.
+        if (c < 33) {
+          InsertionSort<W, typename T::Key>(bucket, c);
+        } else {
+          QuickSort<W, typename T::Key>(bucket, c);
+        }
         if (!toIsFinal) std::memcpy(other, bucket, c * W);
       } else {
         RadixLevel<T, L + 1>(bucket, other, !toIsFinal, c);

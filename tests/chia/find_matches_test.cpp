@@ -206,9 +206,13 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
 }
 
 TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
-  CheckAgainstBruteForce<8, 4>(FindMatches, 10);
-  CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
-  CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
+  for (bool portable : {false, true}) {
+    UsePortableMatchScan(portable);
+    CheckAgainstBruteForce<8, 4>(FindMatches, 10);
+    CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
+    CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
+  }
+  UsePortableMatchScan(false);
 }
 
 TEST(FindMatches, ChainOrderAndEmptyGroups) {
