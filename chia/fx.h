@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "chia/bc_group.h"
+
 // f2..f7 for k = 32: f = the first 38 bits of BLAKE3 over y || left metadata || right metadata,
 // bit-packed big-endian and zero-padded to whole bytes. Metadata storage forms:
 //   table 2 (in f3, f7 and table 3's): 8 bytes, x left then x right, each big-endian;
@@ -26,3 +28,17 @@ uint64_t Fx6(const void* left, const void* right, uint64_t y, void* out);
 // f2 over the x values of a matching F1 pair: 13-byte input. Table 2's metadata is
 // (xLeft, xRight) collated.
 uint64_t ComputeF2(uint64_t y, uint32_t xLeft, uint32_t xRight);
+
+// One entry of a recomputed table 2: the x values of the matching pair, each big-endian, then
+// the key f mod kBC | (global BC group of f) << 14.
+struct F2Entry {
+  uint32_t xLeftBigEndian;
+  uint32_t xRightBigEndian;
+  uint64_t key;
+};
+static_assert(sizeof(F2Entry) == 16);
+
+inline uint64_t F2Key(uint64_t f) {
+  uint64_t g = BcGroupOf(f);
+  return g << 14 | (f - g * kBC);
+}

@@ -207,4 +207,17 @@ TEST(Fx, MetadataFormsChainFromTableThreeToSix) {
   }
 }
 
+TEST(Fx, TableTwoEntryKeys) {
+  Rng rng;
+  for (uint64_t f : {uint64_t{0}, uint64_t{15112}, uint64_t{15113}, (uint64_t{1} << 38) - 1}) {
+    EXPECT_EQ(F2Key(f) >> 14, f / 15113) << f;
+    EXPECT_EQ(F2Key(f) & 0x3FFF, f % 15113) << f;
+  }
+  EXPECT_EQ(F2Key((uint64_t{1} << 38) - 1), uint64_t{18188176} << 14 | 3055);
+  for (int i = 0; i < 100000; ++i) {
+    uint64_t f = rng.Y();
+    ASSERT_EQ(F2Key(f), (f / 15113) << 14 | (f % 15113)) << f;
+  }
+}
+
 }  // namespace
