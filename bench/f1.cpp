@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bench/pos_bench_support.h"
@@ -12,14 +13,13 @@
 namespace {
 
 struct Writers {
-  explicit Writers(uint64_t n) : buffers(n), writers(n), pointers(n) {
+  explicit Writers(uint64_t n) : arena([](const std::string&) {}), writers(n), pointers(n) {
     for (uint64_t i = 0; i < n; ++i) {
-      buffers[i].resize(BucketWriter<128>::kBufferBytes);
-      writers[i].buffer = buffers[i].data();
+      writers[i].AllocateBuffer(arena);
       pointers[i] = &writers[i];
     }
   }
-  std::vector<std::vector<uint8_t>> buffers;
+  MemoryArena arena;
   std::vector<BucketWriter<128>> writers;
   std::vector<BucketWriter<128>*> pointers;
 };

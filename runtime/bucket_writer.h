@@ -5,11 +5,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "runtime/arena_buffer.h"
 #include "runtime/bucket_sink.h"
 
 // Per-worker staging writer: entries destined for one bucket collect in a slot and reach the
 // sink 64 at a time, so the sink's shared reservation happens once per 64 entries. Used by one
-// thread at a time; the staging buffer (kBufferBytes) belongs to whoever allocated it.
+// thread at a time. Its owner gives it a staging buffer of kBufferBytes (AllocateBuffer).
 // Slots are 2048 bytes (64 entries of up to 32 bytes) plus one cache line: with a plain
 // power-of-two stride every slot's hot lines fall into the same few L1 sets.
 template <uint32_t Slots>
@@ -21,9 +22,11 @@ struct BucketWriter {
 
   BucketSink* sink = nullptr;
   uint64_t counts[Slots] = {};
-  uint8_t* buffer = nullptr;
+  ArenaBuffer<uint8_t> buffer;
 
-  uint8_t* Slot(uint64_t slot) { return buffer + slot * kSlotStride; }
+  void AllocateBuffer(MemoryArena& arena) { buffer.Allocate(arena, kBufferBytes, 64); }
+
+  uint8_t* Slot(uint64_t slot) { return buffer.Data() + slot * kSlotStride; }
 
   // Copies one entry of Width bytes into the slot; the 64th entry hands the slot on.
   template <size_t Width>

@@ -9,12 +9,14 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "chia/bc_group.h"
 #include "chia/chacha8.h"
 #include "chia/chacha8_x8.h"
+#include "runtime/memory_arena.h"
 
 namespace {
 
@@ -230,8 +232,8 @@ class RecordingSink final : public BucketSink {
 };
 
 struct Writer {
-  Writer() : buffer(BucketWriter<128>::kBufferBytes) { w.buffer = buffer.data(); }
-  std::vector<uint8_t> buffer;
+  Writer() : arena([](const std::string&) {}) { w.AllocateBuffer(arena); }
+  MemoryArena arena;
   BucketWriter<128> w;
 };
 

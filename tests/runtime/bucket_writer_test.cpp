@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -26,8 +27,8 @@ class CountingSink final : public BucketSink {
 
 template <uint32_t S>
 struct Owned {
-  Owned() : buffer(BucketWriter<S>::kBufferBytes) { w.buffer = buffer.data(); }
-  std::vector<uint8_t> buffer;
+  Owned() : arena([](const std::string&) {}) { w.AllocateBuffer(arena); }
+  MemoryArena arena;
   BucketWriter<S> w;
 };
 
@@ -63,7 +64,7 @@ TEST(BucketWriter, HandsOnExactlySixtyFourAndKeepsTheRest) {
   o->w.Stage<4>(0, &a);
   o->w.Stage<4>(1, &b);
   uint32_t got;
-  std::memcpy(&got, o->buffer.data() + BucketWriter<256>::kSlotStride, 4);
+  std::memcpy(&got, o->w.buffer.Data() + BucketWriter<256>::kSlotStride, 4);
   EXPECT_EQ(got, 0xBBBBu);
   // Flush: partial slots in slot order, then unbound and empty.
   o->w.Stage<4>(255, &a);
