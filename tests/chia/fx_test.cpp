@@ -158,55 +158,6 @@ TEST(Fx, F6MatchesTheDefinitionAndWritesTableSixMetadata) {
   }
 }
 
-TEST(Fx, MetadataFormsChainFromTableThreeToSix) {
-  // Table-3 metadata (two collated table-2 values) feeds f4, whose output form feeds f5, whose
-  // output form feeds f6: the same values as a pure bit-string chain.
-  Rng rng;
-  for (int i = 0; i < 200; ++i) {
-    uint8_t m3[2][16];
-    rng.Fill(&m3[0][0], 32);
-    uint64_t y4 = rng.Y(), y5 = rng.Y(), y6 = rng.Y();
-    uint8_t m4[2][16];
-    Fx4(m3[0], m3[1], y4, m4[0]);
-    Fx4(m3[1], m3[0], y4 ^ 1, m4[1]);
-    uint8_t m5[2][12];
-    Fx5(m4[0], m4[1], y5, m5[0]);
-    Fx5(m4[1], m4[0], y5, m5[1]);
-    uint8_t m6[8];
-    uint64_t f = Fx6(m5[0], m5[1], y6, m6);
-
-    auto meta4 = [&](const uint8_t* a, const uint8_t* b, uint64_t y) {
-      BitString s;
-      s.Put(y, 38);
-      s.PutBytes(a, 16);
-      s.PutBytes(b, 16);
-      return s.Digest();  // bits 38..165 are the table-4 metadata
-    };
-    auto d4a = meta4(m3[0], m3[1], y4), d4b = meta4(m3[1], m3[0], y4 ^ 1);
-    auto meta5 = [&](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint64_t y) {
-      BitString s;
-      s.Put(y, 38);
-      s.Put(BitsOf(a, 38, 64), 64);
-      s.Put(BitsOf(a, 102, 64), 64);
-      s.Put(BitsOf(b, 38, 64), 64);
-      s.Put(BitsOf(b, 102, 64), 64);
-      return s.Digest();  // bits 38..133 are the table-5 metadata
-    };
-    auto d5a = meta5(d4a, d4b, y5), d5b = meta5(d4b, d4a, y5);
-    BitString s6;
-    s6.Put(y6, 38);
-    s6.Put(BitsOf(d5a, 38, 64), 64);
-    s6.Put(BitsOf(d5a, 102, 32), 32);
-    s6.Put(BitsOf(d5b, 38, 64), 64);
-    s6.Put(BitsOf(d5b, 102, 32), 32);
-    auto d6 = s6.Digest();
-    ASSERT_EQ(f, BitsOf(d6, 0, 38));
-    uint64_t meta;
-    std::memcpy(&meta, m6, 8);
-    ASSERT_EQ(meta, BitsOf(d6, 38, 64));
-  }
-}
-
 TEST(Fx, TableTwoEntryKeys) {
   Rng rng;
   for (uint64_t f : {uint64_t{0}, uint64_t{15112}, uint64_t{15113}, (uint64_t{1} << 38) - 1}) {

@@ -295,21 +295,4 @@ TEST(SortKernels, SmallSortsMatchReference) {
   }
 }
 
-TEST(SortKernels, SmallSortHandlesSortedReversedAndOrganPipe) {
-  for (uint64_t n : {33, 100, 1000}) {
-    std::vector<uint64_t> up(n), down(n), pipe(n);
-    for (uint64_t i = 0; i < n; ++i) {
-      up[i] = i;
-      down[i] = n - i;
-      pipe[i] = std::min(i, n - i);
-    }
-    for (auto* v : {&up, &down, &pipe}) {
-      std::vector<uint64_t> want = *v;
-      std::sort(want.begin(), want.end());
-      SmallSortU64(v->data(), n);
-      EXPECT_EQ(*v, want) << n;
-    }
-  }
-}
-
 }  // namespace
