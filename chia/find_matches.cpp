@@ -76,8 +76,8 @@ uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left, uint64_t leftCount
 }
 
 // The same scan with the 64 index probes of a left entry done as eight 8-lane gathers. Each
-// lane reads 32 bits at the target's u16 and keeps the low half (the index is followed by the
-// node list, so the read stays inside the scratch).
+// lane reads 32 bits at the target's u16 and keeps the low half; targets are below kBC, so the
+// read stays inside the 2^14-entry index.
 template <size_t Stride>
 VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint8_t* left, uint64_t leftCount,
                                   uint32_t parity, MatchPair* out, uint64_t capacity) {

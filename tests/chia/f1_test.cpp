@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,6 +313,20 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
   ComputeF1Buckets(ctx, 0, uint64_t{1} << 22, 0, 1);
   writer->w.Flush();
   CheckEntries(sink.batches, key.data(), 0, 16);
+
+  // Arguments outside the 2^32 values of x are refused before anything is staged.
+  writer->w.Bind(&sink);
+  for (auto [chunk, parts] : {std::pair<int, uint64_t>{128, 256}, {0, 0}}) {
+    try {
+      ComputeF1Buckets(ctx, static_cast<uint8_t>(chunk), parts, 0, 0);
+      ADD_FAILURE() << chunk << " " << parts;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "8E41C2D7");
+    }
+  }
+  EXPECT_TRUE(std::all_of(std::begin(writer->w.counts), std::end(writer->w.counts),
+                          [](uint64_t c) { return c == 0; }));
+  writer->w.Flush();
 }
 
 TEST(F1, WorkersShareOneSink) {
