@@ -1,0 +1,319 @@
+#include "chia/find_matches.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t B = 119;
+constexpr uint64_t C = 127;
+constexpr uint64_t BC = B * C;
+
+// The matching condition of the proof of space, straight from its arithmetic definition: yr is
+// in the next group, and for some m < 64 the b-parts differ by m (mod 119) and the c-parts by
+// (2m + parity of the left group)^2 (mod 127). Returns that m, or -1.
+int OracleMatchM(uint64_t yl, uint64_t yr) {
+  uint64_t gl = yl / BC;
+  uint64_t gr = yr / BC;
+  if (gr != gl + 1) return -1;
+  uint64_t bl = (yl % BC) / C, cl = (yl % BC) % C;
+  uint64_t br = (yr % BC) / C, cr = (yr % BC) % C;
+  // The b-parts fix m (m < 64 < 119); the c-parts must then agree.
+  uint64_t m = (br + B - bl) % B;
+  if (m >= 64) return -1;
+  uint64_t s = 2 * m + (gl % 2);
+  return (cr + C - cl) % C == (s * s) % C ? static_cast<int>(m) : -1;
+}
+
+bool RowHas(const uint16_t* row, uint32_t t) {
+  for (int m = 0; m < 64; ++m) {
+    if (row[m] == t) return true;
+  }
+  return false;
+}
+
+TEST(MatchTargetsTable, AgreesWithTheMatchingCondition) {
+  InitMatchTargets();
+  InitMatchTargets();  // a second call changes nothing
+  for (uint32_t p = 0; p < 2; ++p) {
+    for (uint32_t r = 0; r < BC; ++r) {
+      for (uint32_t m = 0; m < 64; ++m) {
+        uint32_t t = MatchTargets[p][r][m];
+        ASSERT_LT(t, BC);
+        // Left y in group 2 + p (parity p), right y in the next group.
+        uint64_t yl = (2 + p) * BC + r;
+        uint64_t yr = (3 + p) * BC + t;
+        ASSERT_EQ(OracleMatchM(yl, yr), static_cast<int>(m)) << p << " " << r << " " << m;
+      }
+    }
+  }
+  // The 64 targets are all the matches: no other right r satisfies the condition.
+  std::mt19937 rng(1);
+  for (int k = 0; k < 40; ++k) {
+    uint32_t p = k & 1;
+    uint32_t r = rng() % BC;
+    int found = 0;
+    for (uint32_t t = 0; t < BC; ++t) {
+      bool match = OracleMatchM((2 + p) * BC + r, (3 + p) * BC + t) >= 0;
+      found += match;
+      ASSERT_EQ(match, RowHas(MatchTargets[p][r], t));
+    }
+    EXPECT_EQ(found, 64);
+  }
+}
+
+TEST(MatchTargetsTable, IsMatchingPairAgreesWithOracle) {
+  std::mt19937_64 rng(2);
+  int positives = 0;
+  for (int k = 0; k < 200000; ++k) {
+    uint64_t gl = rng() % ((uint64_t{1} << 38) / BC - 2);
+    uint64_t yl = gl * BC + rng() % BC;
+    uint64_t yr;
+    if (k % 4 == 0) {
+      // Force a real match half of the time through the oracle's own arithmetic.
+      uint64_t m = rng() % 64;
+      uint64_t s = 2 * m + gl % 2;
+      uint64_t bl = (yl % BC) / C, cl = (yl % BC) % C;
+      yr = (gl + 1) * BC + ((bl + m) % B) * C + (cl + s * s) % C;
+    } else {
+      yr = (gl + rng() % 3) * BC + rng() % BC;
+    }
+    bool want = OracleMatchM(yl, yr) >= 0;
+    positives += want;
+    ASSERT_EQ(IsMatchingPair(yl, yr), want) << yl << " " << yr;
+  }
+  EXPECT_GT(positives, 40000);
+  // Same group or two groups on: never, whatever the r values.
+  uint64_t yl = 5 * BC + 100;
+  for (uint32_t t = 0; t < BC; ++t) {
+    ASSERT_FALSE(IsMatchingPair(yl, 5 * BC + t));
+    ASSERT_FALSE(IsMatchingPair(yl, 7 * BC + t));
+  }
+}
+
+// Records of `Width` bytes with the key word at byte `KeyAt`; the rest is filler.
+template <size_t Width, size_t KeyAt>
+struct Group {
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> r;
+  void Add(uint32_t rv, uint32_t localGroup) {
+    size_t off = bytes.size();
+    bytes.resize(off + Width, 0xEE);
+    uint32_t key = rv | (localGroup << 14);
+    std::memcpy(bytes.data() + off + KeyAt, &key, 4);
+    r.push_back(rv);
+  }
+  const void* Keys() const { return bytes.data() + KeyAt; }
+  uint64_t Count() const { return r.size(); }
+};
+
+// Expected output order: by left entry, then by m, then for right entries sharing one r: one
+// alone; two in index order; three or more with the latest first down to the third, then the
+// first and the second.
+std::vector<std::pair<uint32_t, uint32_t>> BruteForce(const std::vector<uint32_t>& left,
+                                                      const std::vector<uint32_t>& right,
+                                                      uint64_t g) {
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (uint32_t l = 0; l < left.size(); ++l) {
+    std::vector<std::vector<uint32_t>> byM(64);
+    for (uint32_t j = 0; j < right.size(); ++j) {
+      int m = OracleMatchM(g * BC + left[l], (g + 1) * BC + right[j]);
+      if (m >= 0) byM[m].push_back(j);
+    }
+    for (const auto& same : byM) {
+      if (same.size() <= 2) {
+        for (uint32_t j : same) out.emplace_back(l, j);
+      } else {
+        for (size_t k = same.size(); k-- > 2;) out.emplace_back(l, same[k]);
+        out.emplace_back(l, same[0]);
+        out.emplace_back(l, same[1]);
+      }
+    }
+  }
+  return out;
+}
+
+bool IndexIsClear(const MatchScratch& s) {
+  for (uint16_t v : s.index) {
+    if (v != 0) return false;
+  }
+  return s.nodeCount == 0;
+}
+
+template <size_t Width, size_t KeyAt, class Fn>
+void CheckAgainstBruteForce(Fn find, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto scratch = std::make_unique<MatchScratch>();
+  std::memset(scratch.get(), 0, sizeof(MatchScratch));
+  uint64_t totalPairs = 0;
+  for (int round = 0; round < 60; ++round) {
+    uint64_t g = 1000 + rng() % 100000;
+    Group<Width, KeyAt> left, right;
+    uint64_t nl = rng() % 300, nr = rng() % 300;
+    for (uint64_t i = 0; i < nl; ++i) left.Add(rng() % BC, g % 142096);
+    for (uint64_t i = 0; i < nr; ++i) {
+      // Now and then repeat an earlier r, up to four times, to build chains.
+      if (i > 0 && rng() % 8 == 0) {
+        right.Add(right.r[rng() % i], (g + 1) % 142096);
+      } else {
+        right.Add(rng() % BC, (g + 1) % 142096);
+      }
+    }
+    // Plant left entries that hit the repeated r values.
+    for (uint64_t i = 0; i < nr && left.Count() < 400; i += 7) {
+      uint64_t m = rng() % 64;
+      // Solve the condition for the left r: pick b-part and c-part backwards.
+      uint64_t br = right.r[i] / C, cr = right.r[i] % C;
+      uint64_t s = 2 * m + g % 2;
+      uint64_t bl = (br + B - m % B) % B;
+      uint64_t cl = (cr + C - (s * s) % C) % C;
+      left.Add(static_cast<uint32_t>(bl * C + cl), g % 142096);
+    }
+    auto want = BruteForce(left.r, right.r, g);
+    std::vector<MatchPair> out(want.size() + 8);
+    uint64_t n = find(*scratch, left.Keys(), left.Count(), right.Keys(), right.Count(),
+                      static_cast<uint32_t>(g & 1), out.data(), out.size());
+    ASSERT_EQ(n, want.size());
+    for (uint64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(out[i].left, want[i].first) << i;
+      ASSERT_EQ(out[i].right, want[i].second) << i;
+    }
+    ASSERT_TRUE(IndexIsClear(*scratch));
+    totalPairs += n;
+    // With a smaller capacity exactly the first pairs come out.
+    if (want.size() > 3) {
+      uint64_t cap = want.size() / 2;
+      std::vector<MatchPair> part(cap + 1, MatchPair{0xDEAD, 0xBEEF});
+      uint64_t k = find(*scratch, left.Keys(), left.Count(), right.Keys(), right.Count(),
+                        static_cast<uint32_t>(g & 1), part.data(), cap);
+      ASSERT_EQ(k, cap);
+      for (uint64_t i = 0; i < cap; ++i) {
+        ASSERT_EQ(part[i].left, want[i].first);
+        ASSERT_EQ(part[i].right, want[i].second);
+      }
+      EXPECT_EQ(part[cap].left, 0xDEAD);  // nothing past the capacity
+      ASSERT_TRUE(IndexIsClear(*scratch));
+    }
+  }
+  EXPECT_GT(totalPairs, 2000u);
+}
+
+TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
+  for (bool portable : {false, true}) {
+    UsePortableMatchScan(portable);
+    CheckAgainstBruteForce<8, 4>(FindMatches, 10);
+    CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
+    CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
+  }
+  UsePortableMatchScan(false);
+}
+
+TEST(FindMatches, ChainOrderAndEmptyGroups) {
+  auto s = std::make_unique<MatchScratch>();
+  std::memset(s.get(), 0, sizeof(MatchScratch));
+  const uint64_t g = 10;  // even group
+  uint32_t target = MatchTargets[0][500][5];
+  Group<8, 4> left, right;
+  left.Add(500, 10);
+  for (uint32_t i = 0; i < 10; ++i) {
+    // Right entries 3 and 7 share the target; the others have an r no left entry targets.
+    right.Add(i == 3 || i == 7 ? target : (MatchTargets[0][500][5] + 1 + i) % BC, 11);
+  }
+  for (uint32_t i = 0; i < 10; ++i) {
+    if (i != 3 && i != 7) {
+      ASSERT_FALSE(RowHas(MatchTargets[0][500], right.r[i])) << i;
+    }
+  }
+  MatchPair out[8];
+  ASSERT_EQ(FindMatches(*s, left.Keys(), 1, right.Keys(), 10, g & 1, out, 8), 2u);
+  EXPECT_EQ(out[0].right, 3);
+  EXPECT_EQ(out[1].right, 7);
+  // A third entry with the same r (index 9) comes first, then 3 and 7.
+  std::memcpy(right.bytes.data() + 9 * 8 + 4, right.bytes.data() + 3 * 8 + 4, 4);
+  ASSERT_EQ(FindMatches(*s, left.Keys(), 1, right.Keys(), 10, g & 1, out, 8), 3u);
+  EXPECT_EQ(out[0].right, 9);
+  EXPECT_EQ(out[1].right, 3);
+  EXPECT_EQ(out[2].right, 7);
+  EXPECT_TRUE(IndexIsClear(*s));
+  // Empty sides give nothing and leave the scratch clear.
+  EXPECT_EQ(FindMatches(*s, left.Keys(), 0, right.Keys(), 10, 0, out, 8), 0u);
+  EXPECT_TRUE(IndexIsClear(*s));
+  EXPECT_EQ(FindMatches(*s, left.Keys(), 1, right.Keys(), 0, 0, out, 8), 0u);
+  EXPECT_TRUE(IndexIsClear(*s));
+  // No targets in the right group: zero pairs, index all zero afterwards.
+  Group<8, 4> miss;
+  for (uint32_t t = 0; t < 200; ++t) {
+    uint32_t r = (target + 1 + t) % BC;
+    if (!RowHas(MatchTargets[0][500], r)) miss.Add(r, 11);
+  }
+  EXPECT_EQ(FindMatches(*s, left.Keys(), 1, miss.Keys(), miss.Count(), 0, out, 8), 0u);
+  EXPECT_TRUE(IndexIsClear(*s));
+}
+
+std::string ErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
+  auto s = std::make_unique<MatchScratch>();
+  std::memset(s.get(), 0, sizeof(MatchScratch));
+  MatchPair out[4];
+  Group<8, 4> one;
+  one.Add(100, 0);
+  // r values up to 16,383 (a corrupt key) land inside the index and match nothing.
+  Group<8, 4> wild;
+  for (uint32_t r = 15000; r < 16384; ++r) wild.Add(r, 1);
+  EXPECT_EQ(FindMatches(*s, one.Keys(), 1, wild.Keys(), wild.Count(), 0, out, 4), 0u);
+  EXPECT_TRUE(IndexIsClear(*s));
+  // Too many right entries to number in 15 bits.
+  Group<8, 4> huge;
+  for (uint32_t i = 0; i < 32768; ++i) huge.Add(i % BC, 1);
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
+            "3E9C0A51");
+  EXPECT_TRUE(IndexIsClear(*s));
+  // 32,767 entries pass the size check, but their repeated r values overflow the chain nodes.
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32767, 0, out, 4); }),
+            "C40D7E85");
+  EXPECT_TRUE(IndexIsClear(*s));
+  // Chains: 1,888 nodes hold 944 pairs of equal r; one more repeat fails.
+  Group<8, 4> dup;
+  for (uint32_t i = 0; i < 944; ++i) {
+    dup.Add(i, 1);
+    dup.Add(i, 1);
+  }
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+            "");
+  EXPECT_TRUE(IndexIsClear(*s));
+  dup.Add(5, 1);
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+            "C40D7E85");
+  EXPECT_TRUE(IndexIsClear(*s));
+  // A left r outside the group width, too many left entries, a parity above 1.
+  Group<8, 4> badLeft;
+  badLeft.Add(BC, 0);
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
+            "71F3B2D8");
+  EXPECT_TRUE(IndexIsClear(*s));
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 65537, one.Keys(), 1, 0, out, 4); }),
+            "9B27F4C6");
+  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, one.Keys(), 1, 2, out, 4); }), "5AD60E1F");
+  // The scratch still serves a normal call afterwards.
+  Group<8, 4> hit;
+  hit.Add(MatchTargets[0][100][0], 1);
+  EXPECT_EQ(FindMatches(*s, one.Keys(), 1, hit.Keys(), 1, 0, out, 4), 1u);
+  EXPECT_TRUE(IndexIsClear(*s));
+}
+
+}  // namespace

@@ -1,0 +1,298 @@
+#include "chia/sort_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using KeyFn = std::function<unsigned __int128(const uint8_t*)>;
+using SortFn = std::function<void(uint8_t* data, uint64_t n, uint8_t* scratch)>;
+
+template <class T>
+T LoadAt(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+// Records as whole byte strings, for multiset comparisons.
+std::vector<Bytes> Split(const uint8_t* d, uint64_t n, size_t w) {
+  std::vector<Bytes> out;
+  for (uint64_t i = 0; i < n; ++i) out.emplace_back(d + i * w, d + (i + 1) * w);
+  return out;
+}
+
+struct Member {
+  const char* name;
+  size_t width;
+  KeyFn key;
+  SortFn sort;
+  bool stable;  // every bucket ends in insertion sort, so equal keys keep their order
+};
+
+// Checks one sort against the reference: keys ascending, same multiset of records, and for
+// members that are stable by construction the exact std::stable_sort result.
+void CheckSorted(const Member& m, const Bytes& input) {
+  uint64_t n = input.size() / m.width;
+  Bytes data = input;
+  Bytes scratch(input.size() + m.width, 0xA5);
+  m.sort(data.data(), n, scratch.data());
+
+  auto expect = Split(input.data(), n, m.width);
+  std::stable_sort(expect.begin(), expect.end(), [&](const Bytes& a, const Bytes& b) {
+    return m.key(a.data()) < m.key(b.data());
+  });
+  auto got = Split(data.data(), n, m.width);
+  for (uint64_t i = 0; i < n; ++i) {
+    ASSERT_EQ(m.key(got[i].data()), m.key(expect[i].data())) << m.name << " n=" << n << " i=" << i;
+  }
+  if (m.stable) {
+    ASSERT_EQ(got, expect) << m.name << " n=" << n;
+  } else {
+    std::sort(got.begin(), got.end());
+    std::sort(expect.begin(), expect.end());
+    ASSERT_EQ(got, expect) << m.name << " n=" << n;
+  }
+}
+
+Bytes RandomRecords(std::mt19937_64& rng, uint64_t n, size_t w) {
+  Bytes b(n * w);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+// Copies `src` bytes of the key into every record so that keys collide on the leading digits.
+void ForceKeyBytes(Bytes& b, size_t w, std::initializer_list<std::pair<size_t, uint8_t>> fixed) {
+  for (size_t off = 0; off < b.size(); off += w) {
+    for (auto [pos, v] : fixed) b[off + pos] = v;
+  }
+}
+
+unsigned __int128 KeyU64(const uint8_t* r) { return LoadAt<uint64_t>(r); }
+unsigned __int128 KeyU32(const uint8_t* r) { return LoadAt<uint32_t>(r); }
+unsigned __int128 Key56(const uint8_t* r) { return LoadAt<uint64_t>(r + 4) & ((1ull << 56) - 1); }
+unsigned __int128 KeyGroupAt4(const uint8_t* r) { return LoadAt<uint32_t>(r + 4) >> 14; }
+unsigned __int128 KeySecond(const uint8_t* r) { return LoadAt<uint32_t>(r + 4); }
+unsigned __int128 KeyPair(const uint8_t* r) {
+  return (uint64_t{LoadAt<uint32_t>(r)} << 32) | LoadAt<uint32_t>(r + 4);
+}
+unsigned __int128 KeyGlobalGroup(const uint8_t* r) { return LoadAt<uint64_t>(r + 8) >> 14; }
+unsigned __int128 KeyGroup32(const uint8_t* r) { return LoadAt<uint32_t>(r) >> 14; }
+unsigned __int128 KeyGroup64(const uint8_t* r) { return (LoadAt<uint64_t>(r) >> 14) & 0x1FFFF; }
+
+std::vector<Member> RadixMembers() {
+  auto u64 = [](uint8_t* d, uint64_t n, uint8_t* s) {
+    RadixSortU64(reinterpret_cast<uint64_t*>(d), n, reinterpret_cast<uint64_t*>(s), n);
+  };
+  // The u32 sort leaves its result in the second array: hand it back for the common check.
+  auto u32 = [](uint8_t* d, uint64_t n, uint8_t* s) {
+    RadixSortU32(reinterpret_cast<uint32_t*>(d), n, reinterpret_cast<uint32_t*>(s), n);
+    if (n != 0) std::memcpy(d, s, n * 4);
+  };
+  return {
+      {"RadixSortU64", 8, KeyU64, u64, false},
+      {"RadixSortRecords28", 28, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords28(d, n, s, n); }, false},
+      {"RadixSortRecords24", 24, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords24(d, n, s, n); }, false},
+      {"RadixSortRecords20", 20, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords20(d, n, s, n); }, false},
+      {"RadixSortRecords12", 12, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords12(d, n, s, n); }, false},
+      {"RadixSortEntriesByGroup", 8, KeyGroupAt4,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortEntriesByGroup(d, n, s, n); }, false},
+      {"RadixSortPairsBySecond", 8, KeySecond,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortPairsBySecond(d, n, s, n); }, true},
+      {"RadixSortU32", 4, KeyU32, u32, true},
+      {"RadixSortPairs", 8, KeyPair,
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortPairs(d, n, s, n); }, true},
+  };
+}
+
+std::vector<Member> SmallMembers() {
+  return {
+      {"SmallSortU64", 8, KeyU64,
+       [](uint8_t* d, uint64_t n, uint8_t*) {
+         SmallSortU64(reinterpret_cast<uint64_t*>(d), n, nullptr);
+       },
+       false},
+      {"SmallSortRecords28", 28, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortRecords28(d, n); }, false},
+      {"SmallSortRecords24", 24, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortRecords24(d, n); }, false},
+      {"SmallSortRecords20", 20, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortRecords20(d, n); }, false},
+      {"SmallSortRecords12", 12, Key56,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortRecords12(d, n); }, false},
+      {"SmallSortEntriesByGroup", 8, KeyGroupAt4,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortEntriesByGroup(d, n); }, false},
+      {"SmallSortPairsBySecond", 8, KeySecond,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortPairsBySecond(d, n); }, false},
+      {"SmallSortU32", 4, KeyU32,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortU32(reinterpret_cast<uint32_t*>(d), n); },
+       false},
+      {"SmallSortPairs", 8, KeyPair, [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortPairs(d, n); },
+       false},
+      {"SortMatchPairs", 16, KeyGlobalGroup,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SortMatchPairs(d, n); }, false},
+      {"SmallSortByGroup8", 8, KeyGroup32,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortByGroup8(d, n); }, false},
+      {"SmallSortByGroup12", 12, KeyGroup32,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortByGroup12(d, n); }, false},
+      {"SmallSortByGroup16", 16, KeyGroup64,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortByGroup16(d, n); }, false},
+      {"SmallSortByGroup20", 20, KeyGroup64,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortByGroup20(d, n); }, false},
+      {"SmallSortByGroup24", 24, KeyGroup64,
+       [](uint8_t* d, uint64_t n, uint8_t*) { SmallSortByGroup24(d, n); }, false},
+  };
+}
+
+// Byte offsets of each member's most significant key byte, so tests can make the first digit
+// collide and push whole ranges into one bucket.
+size_t TopKeyByte(const std::string& name) {
+  if (name == "RadixSortU64") return 7;
+  if (name == "RadixSortU32" || name == "RadixSortPairs") return 3;
+  if (name == "RadixSortPairsBySecond" || name == "RadixSortEntriesByGroup") return 7;
+  return 10;
+}
+
+TEST(SortKernels, RadixSortsMatchReferenceAcrossSizesAndSwitchPoints) {
+  std::mt19937_64 rng(7);
+  for (const auto& m : RadixMembers()) {
+    for (uint64_t n : {0, 1, 2, 31, 32, 33, 255, 256, 257, 1000, 70000}) {
+      CheckSorted(m, RandomRecords(rng, n, m.width));
+    }
+    // One leading digit for all: the first level yields one bucket of exactly n records, which
+    // at 32/33 and 256/257 sits on either side of the small-sort threshold.
+    for (uint64_t n : {32, 33, 256, 257, 3000}) {
+      Bytes b = RandomRecords(rng, n, m.width);
+      ForceKeyBytes(b, m.width, {{TopKeyByte(m.name), 0x5C}});
+      CheckSorted(m, b);
+    }
+    // Narrow key values: long runs of equal keys and deep descents.
+    Bytes few = RandomRecords(rng, 5000, m.width);
+    for (size_t off = 0; off < few.size(); off += m.width) {
+      for (size_t k = 0; k < m.width; ++k) {
+        if (k != TopKeyByte(m.name)) few[off + k] &= 0x03;
+      }
+    }
+    CheckSorted(m, few);
+  }
+}
+
+TEST(SortKernels, AllEqualKeysKeepTheMultiset) {
+  std::mt19937_64 rng(11);
+  for (const auto& m : RadixMembers()) {
+    // Bits whose flip leaves the key alone are payload; only they vary between records.
+    Bytes first = RandomRecords(rng, 1, m.width);
+    Bytes payloadMask(m.width, 0);
+    for (size_t bit = 0; bit < m.width * 8; ++bit) {
+      Bytes probe = first;
+      probe[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+      if (m.key(probe.data()) == m.key(first.data())) {
+        payloadMask[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+      }
+    }
+    for (uint64_t n : {1, 257, 4000}) {
+      Bytes b = RandomRecords(rng, n, m.width);
+      for (size_t off = 0; off < b.size(); off += m.width) {
+        for (size_t k = 0; k < m.width; ++k) {
+          b[off + k] =
+              static_cast<uint8_t>((first[k] & ~payloadMask[k]) | (b[off + k] & payloadMask[k]));
+        }
+        ASSERT_EQ(m.key(b.data() + off), m.key(first.data()));
+      }
+      CheckSorted(m, b);
+    }
+  }
+}
+
+TEST(SortKernels, BytesOutsideTheKeyDoNotOrder) {
+  // 12-byte records that differ only in byte 11 (outside the 56-bit key at byte 4) are equal:
+  // the sort must keep all of them and may order them freely, while the key order holds.
+  std::mt19937_64 rng(3);
+  Bytes b(12 * 600);
+  for (size_t i = 0; i < 600; ++i) {
+    uint8_t* r = b.data() + i * 12;
+    uint64_t key = (i % 3) * 0x0101010101ull;
+    std::memcpy(r + 4, &key, 8);
+    r[11] = static_cast<uint8_t>(rng());
+    std::memcpy(r, &i, 4);
+  }
+  Bytes data = b;
+  Bytes scratch(b.size());
+  RadixSortRecords12(data.data(), 600, scratch.data(), 600);
+  for (size_t i = 0; i < 600; ++i) {
+    EXPECT_EQ(Key56(data.data() + i * 12), (i / 200) * 0x0101010101ull) << i;
+  }
+  auto got = Split(data.data(), 600, 12);
+  auto want = Split(b.data(), 600, 12);
+  std::sort(got.begin(), got.end());
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(got, want);
+  // The 20-byte member ignores byte 11 the same way (byte 11 is the top byte of the u64 at 4).
+  Bytes r20(20 * 2, 0);
+  r20[11] = 0xFF;   // first record: key 0, junk above the key
+  r20[20 + 4] = 1;  // second record: key 1
+  Bytes s20(40);
+  RadixSortRecords20(r20.data(), 2, s20.data(), 2);
+  EXPECT_EQ(r20[11], 0xFF);
+  EXPECT_EQ(r20[24], 1);
+}
+
+TEST(SortKernels, ResultArrays) {
+  // Every member but the u32 sort leaves its result in the first array; the u32 sort in the
+  // second, including for a single value.
+  uint32_t a[1] = {42};
+  uint32_t s[1] = {0};
+  RadixSortU32(a, 1, s, 1);
+  EXPECT_EQ(s[0], 42u);
+  std::vector<uint32_t> v = {9, 3, 7, 3, 1};
+  std::vector<uint32_t> out(5, 0);
+  RadixSortU32(v.data(), 5, out.data(), 5);
+  EXPECT_EQ(out, (std::vector<uint32_t>{1, 3, 3, 7, 9}));
+  std::vector<uint64_t> big(300);
+  std::mt19937_64 rng(5);
+  for (auto& x : big) x = rng() >> 3;
+  std::vector<uint64_t> want = big;
+  std::sort(want.begin(), want.end());
+  std::vector<uint64_t> scratch(300);
+  RadixSortU64(big.data(), 300, scratch.data(), 300);
+  EXPECT_EQ(big, want);
+  // Count 0 touches nothing.
+  uint64_t one = 77;
+  uint64_t sc = 5;
+  RadixSortU64(&one, 0, &sc, 0);
+  EXPECT_EQ(one, 77u);
+  EXPECT_EQ(sc, 5u);
+}
+
+TEST(SortKernels, SmallSortsMatchReference) {
+  std::mt19937_64 rng(13);
+  for (const auto& m : SmallMembers()) {
+    for (uint64_t n : {0, 1, 2, 32, 33, 64, 256, 257, 3000}) {
+      CheckSorted(m, RandomRecords(rng, n, m.width));
+      Bytes narrow = RandomRecords(rng, n, m.width);
+      for (auto& x : narrow) x &= 0x41;  // many equal keys
+      CheckSorted(m, narrow);
+    }
+    // Up to 32 records the small sort is a pure insertion sort, which keeps equal keys in order.
+    Member stable = m;
+    stable.stable = true;
+    for (uint64_t n : {2, 17, 32}) {
+      Bytes b = RandomRecords(rng, n, m.width);
+      for (auto& x : b) x &= 0x01;
+      CheckSorted(stable, b);
+    }
+  }
+}
+
+}  // namespace
