@@ -1,6 +1,7 @@
 #include "app/process_objects.h"
 
 #include "app/interrupts.h"
+#include "chia/match_targets.h"
 #include "manager/client.h"
 #include "runtime/console_logger.h"
 #include "update/updater.h"
@@ -8,7 +9,7 @@
 void InitProcessObjects() {
   UpdaterInstance();
   // The other start-up tables are constant data, complete before any code runs.
-  // MatchTargets: its initialisation is called here, before anything can read it.
+  InitMatchTargets();
   // Settings-side objects (the locked settings files) go here: closed before a restart.
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
   InterruptRequestsInstance();
