@@ -180,7 +180,16 @@ uint64_t ParkEncoder::EncodePark() {
   uint64_t previous = v[head & kValueMask];
   if (m >= 2) {
     budget -= kParkStateBits;
-    uint32_t state = FseInitialState(fse, ((v[(head + 1) & kValueMask] - previous) >> r) & 255);
+    const uint64_t firstHigh = (v[(head + 1) & kValueMask] - previous) >> r;
+    uint32_t state = FseInitialState(fse, firstHigh & 255);
+    // The decoder stops once the bits of the fields are used up, so a first field of zero bits
+    // (r = 0 and a symbol holding more than half the slots) would lose the park's first values.
+    // The decoder never uses the starting state, and from the top state every symbol short of
+    // the whole table costs at least one bit.
+    if (r == 0 && firstHigh < kParkEscapeSymbol &&
+        FseEncodeBits(fse, state, static_cast<unsigned>(firstHigh)) == 0) {
+      state = 2 * kFseTableSize - 1;
+    }
     for (; k < m; ++k) {
       const uint64_t current = v[(head + k) & kValueMask];
       if (current < previous) throw std::runtime_error("D7ABA722");
