@@ -115,33 +115,56 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   const unsigned r = rawBits_;
   const uint64_t rawMask = (uint64_t{1} << r) - 1;
   uint32_t state = static_cast<uint32_t>(reader.Read<std::runtime_error>(kParkStateBits));
-  int64_t remaining = deltaBits;
+
+  // The delta fields fill bits [0, deltaBits) of the stream exactly, so the bits still unread
+  // are also the budget left, and every field is checked against it before it is taken. The
+  // fields are taken from a 64-bit window at bit `windowBase`: the window never starts before
+  // the park, and it ends at least 77 bits (state and anchor) before the stream does, so it
+  // never reaches past the park either.
+  uint64_t unread = static_cast<uint64_t>(deltaBits);
+  uint64_t windowBase = 0;
+  uint64_t window = 0;
+  auto reload = [&] {
+    const uint64_t byte = unread >= 57 ? (unread - 57) >> 3 : 0;
+    std::memcpy(&window, park + byte, 8);
+    windowBase = byte * 8;
+  };
+  reload();
+  // Up to 57 bits; `unread` >= width.
+  auto take = [&](unsigned width) -> uint64_t {
+    if (unread - windowBase < width) reload();
+    unread -= width;
+    return (window >> (unread - windowBase)) & ((uint64_t{1} << width) - 1);
+  };
+  // Up to 64 bits, the high part first since the stream is read backward.
+  auto takeWide = [&](unsigned width) -> uint64_t {
+    if (width <= 57) return take(width);
+    const uint64_t high = take(width - 32);
+    return (high << 32) | take(32);
+  };
+
   uint64_t value = *last;
   for (uint64_t i = slots - 1; i-- > 0;) {
     const FseDecodeEntry entry = entries[state];
     const unsigned width = entry.nbBits + r;
     uint64_t delta;
     if (entry.symbol < kParkEscapeSymbol) {
-      if (remaining < static_cast<int64_t>(width)) throw std::invalid_argument("4DED0193");
-      const uint64_t x = reader.Read<std::invalid_argument>(width);
+      if (unread < width) throw std::invalid_argument("4DED0193");
+      const uint64_t x = takeWide(width);
       delta = (uint64_t{entry.symbol} << r) | (x & rawMask);
       state = entry.newStateBase + static_cast<uint32_t>(x >> r);
-      remaining -= width;
     } else {
-      if (remaining < static_cast<int64_t>(entry.nbBits + 64)) {
-        throw std::invalid_argument("4DED0193");
-      }
-      const uint64_t x = reader.Read<std::invalid_argument>(width);
-      const uint64_t high = reader.Read<std::invalid_argument>(64 - r);
+      if (unread < entry.nbBits + 64u) throw std::invalid_argument("4DED0193");
+      const uint64_t x = takeWide(width);
+      const uint64_t high = takeWide(64 - r);
       delta = (x & rawMask) | (high << r);
       state = entry.newStateBase + static_cast<uint32_t>(x >> r);
-      remaining -= entry.nbBits + 64;
     }
-    // Stored values are non-negative; a delta past the value below it means a corrupt park.
+    // Stored values are non-negative; a delta past the value above it means a corrupt park.
     if (delta > value) throw std::invalid_argument("FF9539DC");
     value -= delta;
     out[i] = value;
-    if (remaining == 0) return {slots - i, out + i};
+    if (unread == 0) return {slots - i, out + i};
   }
   throw std::invalid_argument("4DED0193");
 }
