@@ -2,11 +2,13 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chia/block_index.h"
@@ -635,6 +637,39 @@ TEST(ParkDecoder, RefusesBadCallsAndTables) {
   EXPECT_EQ(none.first, 0u);
   EXPECT_EQ(none.second, nullptr);
   EXPECT_EQ(position, 42u);
+}
+
+TEST(ParkDecoder, OneDecoderServesSeveralThreads) {
+  const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
+  const std::vector<uint64_t> values = ExponentialValues(120000, 2147483648.0, 41);
+  const Parks parks = EncodeAll(table, kPositionForm, values);
+  ASSERT_GE(parks.size(), 4u);
+  ParkDecoder decoder;
+  decoder.Init(table, false, true);
+
+  // Each thread decodes every park many times in its own order; all must see the same values.
+  std::atomic<int> mismatches{0};
+  auto work = [&](size_t offset) {
+    std::vector<uint64_t> out(65536);
+    for (int round = 0; round < 20; ++round) {
+      uint64_t start = 0;
+      for (size_t k = 0; k < parks.size(); ++k) {
+        const size_t j = (k + offset) % parks.size();
+        uint64_t position = 0;
+        auto [n, first] = decoder.Decode(parks[j].data(), parks[j].size(), out.data(), out.size(),
+                                         position, false, false);
+        start = position;
+        if (!std::equal(first, first + n, values.begin() + static_cast<ptrdiff_t>(start))) {
+          ++mismatches;
+        }
+      }
+    }
+  };
+  std::thread a(work, 0), b(work, 1), c(work, 2);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 bool IsCode(const std::string& text) {
