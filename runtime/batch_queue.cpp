@@ -1,0 +1,103 @@
+#include "runtime/batch_queue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+BatchQueue::BatchQueue(Key) {}
+
+BatchQueue::Handle BatchQueue::Create(MemoryArena& arena, uint64_t capacity,
+                                      MemoryArena* ringArena) {
+  // A ring without room would block every push for ever.
+  if (capacity == 0) throw std::runtime_error("C2946A8E");
+  Handle queue = NewInArena<BatchQueue>(arena, Key{});
+  queue->ring_.Allocate(ringArena != nullptr ? *ringArena : arena, capacity);
+  queue->thread_ = std::thread(&BatchQueue::ConsumerThread, queue.get());
+  return queue;
+}
+
+BatchQueue::~BatchQueue() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void BatchQueue::SetConsumer(const Consumer& consumer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (consumer_) throw std::runtime_error("4E6E5F0F");
+  consumer_ = consumer;
+}
+
+void BatchQueue::Push(const uint64_t* items, uint64_t n) {
+  if (n == 0) return;
+  const uint64_t capacity = ring_.Count();
+  uint64_t* ring = ring_.Data();
+  while (n != 0) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        if (failure_) std::rethrow_exception(failure_);
+        if (count_ < capacity) break;
+        cv_.wait(lock);
+      }
+      const uint64_t take = std::min(n, capacity - count_);
+      const uint64_t first = std::min(take, capacity - writePos_);
+      std::memcpy(ring + writePos_, items, first * sizeof(uint64_t));
+      std::memcpy(ring, items + first, (take - first) * sizeof(uint64_t));
+      writePos_ = (writePos_ + take) % capacity;
+      count_ += take;
+      items += take;
+      n -= take;
+    }
+    cv_.notify_all();
+  }
+}
+
+void BatchQueue::WaitIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (failure_) std::rethrow_exception(failure_);
+    if (count_ == 0) return;
+    cv_.wait(lock);
+  }
+}
+
+void BatchQueue::ResetConsumer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  consumer_ = nullptr;
+  failure_ = nullptr;
+  readPos_ = writePos_ = count_ = 0;
+}
+
+void BatchQueue::ConsumerThread() {
+  // One contiguous span even when a batch wraps around the ring's end.
+  uint64_t batch[kMaxBatch];
+  const uint64_t capacity = ring_.Count();
+  const uint64_t* ring = ring_.Data();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        if (stop_) return;
+        // A failed queue stays idle until it is reset.
+        if (!failure_ && count_ != 0) break;
+        cv_.wait(lock);
+      }
+      const uint64_t size = std::min(count_, kMaxBatch);
+      const uint64_t first = std::min(size, capacity - readPos_);
+      std::memcpy(batch, ring + readPos_, first * sizeof(uint64_t));
+      std::memcpy(batch + first, ring, (size - first) * sizeof(uint64_t));
+      readPos_ = (readPos_ + size) % capacity;
+      count_ -= size;
+      try {
+        consumer_(std::span<const uint64_t>(batch, size));
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+    cv_.notify_all();
+  }
+}

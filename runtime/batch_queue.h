@@ -1,0 +1,63 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <thread>
+
+#include "runtime/arena_buffer.h"
+#include "runtime/memory_arena.h"
+
+// A bounded ring of 64-bit items drained by one consumer thread, which hands them in push order,
+// at most kMaxBatch at a time, to the installed consumer. A consumer failure stops the flow and is
+// rethrown by Push and WaitIdle until ResetConsumer.
+//
+// Per pass: SetConsumer, Push from any threads, WaitIdle, ResetConsumer (also after a failure).
+// The consumer runs under the queue lock and must never push into its own queue.
+class BatchQueue {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  using Consumer = std::function<void(std::span<const uint64_t>)>;
+  using Handle = ArenaPtr<BatchQueue>;
+  static constexpr uint64_t kMaxBatch = 1024;
+
+  // The object comes from `arena`, the ring of `capacity` items from `ringArena` (the same arena
+  // when null). Starts the consumer thread. Raises "C2946A8E" for a capacity of 0.
+  static Handle Create(MemoryArena& arena, uint64_t capacity, MemoryArena* ringArena);
+
+  // Raises "4E6E5F0F" when a consumer is already installed.
+  void SetConsumer(const Consumer& consumer);
+  // Copies n items in, blocking while the ring is full.
+  void Push(const uint64_t* items, uint64_t n);
+  // Returns once every pushed item has been consumed.
+  void WaitIdle();
+  // Uninstalls the consumer, clears a stored failure and discards what is queued.
+  void ResetConsumer();
+
+  uint64_t Capacity() const { return ring_.Count(); }
+
+  BatchQueue(Key);
+  ~BatchQueue();
+  BatchQueue(const BatchQueue&) = delete;
+  BatchQueue& operator=(const BatchQueue&) = delete;
+
+ private:
+  void ConsumerThread();
+
+  Consumer consumer_;
+  ArenaBuffer<uint64_t> ring_;
+  uint64_t readPos_ = 0;
+  uint64_t writePos_ = 0;
+  uint64_t count_ = 0;
+  std::mutex mutex_;
+  bool stop_ = false;
+  std::thread thread_;
+  std::condition_variable cv_;
+  std::exception_ptr failure_;
+};

@@ -1,0 +1,173 @@
+#include "runtime/batch_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/runtime/fake_system_memory.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+std::vector<uint64_t> Iota(uint64_t from, uint64_t n) {
+  std::vector<uint64_t> v(n);
+  std::iota(v.begin(), v.end(), from);
+  return v;
+}
+
+}  // namespace
+
+TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
+  CountingArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 1024, nullptr);
+  EXPECT_EQ(queue->Capacity(), 1024u);
+  std::vector<uint64_t> received;
+  std::vector<uint64_t> batchSizes;
+  std::atomic<bool> gateOpen{false};
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    // Hold the first batch (and with it the queue) until the test has looked at the producer.
+    while (!gateOpen.load()) std::this_thread::sleep_for(milliseconds(1));
+    batchSizes.push_back(batch.size());
+    received.insert(received.end(), batch.begin(), batch.end());
+  });
+  const std::vector<uint64_t> items = Iota(1000, 1500);
+  std::atomic<bool> pushed{false};
+  std::thread producer([&] {
+    queue->Push(items.data(), items.size());
+    pushed = true;
+  });
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(pushed.load());  // 1,500 do not fit while the consumer holds its batch
+  gateOpen = true;
+  producer.join();
+  queue->WaitIdle();
+  EXPECT_EQ(received, items);
+  uint64_t sum = 0;
+  for (uint64_t size : batchSizes) {
+    EXPECT_LE(size, 1024u);
+    EXPECT_GT(size, 0u);
+    sum += size;
+  }
+  EXPECT_EQ(sum, 1500u);
+  queue->ResetConsumer();
+}
+
+TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
+  CountingArena objects;
+  CountingArena rings;
+  BatchQueue::Handle queue = BatchQueue::Create(objects, 1000, &rings);
+  EXPECT_EQ(rings.outstanding, 1);
+  constexpr int kProducers = 3;
+  constexpr uint64_t kPerProducer = 40000;
+  std::vector<uint64_t> next(kProducers, 0);
+  uint64_t total = 0;
+  uint64_t oversized = 0;
+  bool ordered = true;
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    if (batch.size() > 1024) ++oversized;
+    for (uint64_t item : batch) {
+      const uint64_t producer = item >> 32;
+      if (producer >= kProducers || (item & 0xFFFFFFFF) != next[producer]) ordered = false;
+      if (producer < kProducers) next[producer] = (item & 0xFFFFFFFF) + 1;
+      ++total;
+    }
+  });
+  std::vector<std::thread> producers;
+  for (uint64_t p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      std::mt19937 rng(static_cast<unsigned>(p));
+      uint64_t sent = 0;
+      std::vector<uint64_t> run;
+      while (sent < kPerProducer) {
+        const uint64_t n = std::min<uint64_t>(rng() % 2500 + 1, kPerProducer - sent);
+        run.clear();
+        for (uint64_t i = 0; i < n; ++i) run.push_back(p << 32 | (sent + i));
+        queue->Push(run.data(), n);
+        sent += n;
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  queue->WaitIdle();
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(oversized, 0u);
+  EXPECT_EQ(total, kProducers * kPerProducer);
+  queue->ResetConsumer();
+  queue.reset();
+  EXPECT_EQ(objects.outstanding, 0);
+  EXPECT_EQ(rings.outstanding, 0);
+}
+
+TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
+  CountingArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 64, nullptr);
+  int calls = 0;
+  queue->SetConsumer([&](std::span<const uint64_t>) {
+    ++calls;
+    throw std::runtime_error("encoder failed");
+  });
+  const std::vector<uint64_t> items = Iota(0, 10);
+  queue->Push(items.data(), items.size());
+  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 3); }), "encoder failed");
+  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 0); }), "no exception");
+  EXPECT_EQ(ErrorOf([&] { queue->SetConsumer([](std::span<const uint64_t>) {}); }), "4E6E5F0F");
+  EXPECT_EQ(calls, 1);
+
+  queue->ResetConsumer();
+  std::vector<uint64_t> received;
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    received.insert(received.end(), batch.begin(), batch.end());
+  });
+  queue->Push(items.data() + 7, 3);
+  queue->WaitIdle();
+  EXPECT_EQ(received, (std::vector<uint64_t>{7, 8, 9}));  // nothing left from the failed pass
+  queue->ResetConsumer();
+
+  // An empty consumer fails like any other.
+  queue->SetConsumer(BatchQueue::Consumer());
+  queue->Push(items.data(), 1);
+  EXPECT_THROW(queue->WaitIdle(), std::bad_function_call);
+  queue->ResetConsumer();
+}
+
+TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
+  CountingArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 4, nullptr);
+  queue->SetConsumer([](std::span<const uint64_t>) { throw std::runtime_error("full stop"); });
+  const std::vector<uint64_t> items = Iota(0, 100);
+  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), items.size()); }), "full stop");
+  queue->ResetConsumer();
+  // Destroyed with a consumer thread idle and nothing installed.
+}
+
+TEST(BatchQueue, CreationRefusalsAndFailures) {
+  CountingArena arena;
+  EXPECT_EQ(ErrorOf([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
+  arena.failFrom = 2;  // the ring
+  EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
+  EXPECT_EQ(arena.outstanding, 0);
+  arena.allocations = 0;
+  arena.failFrom = 1;  // the object
+  EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
+  EXPECT_EQ(arena.outstanding, 0);
+}

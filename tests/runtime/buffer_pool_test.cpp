@@ -1,0 +1,146 @@
+#include "runtime/buffer_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/runtime/fake_system_memory.h"
+
+namespace {
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+}  // namespace
+
+TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
+  CountingArena arena;
+  ASSERT_EQ(arena.Reserve(1 << 20, nullptr, true, false), 1u << 20);
+  uint8_t* base = arena.RegionBase();
+  {
+    BufferPool::Handle pool = BufferPool::Create(arena, 8192, 4096, 3, &arena);
+    EXPECT_EQ(pool->Count(), 3u);
+    EXPECT_EQ(pool->BufferSize(), 8192u);
+    EXPECT_EQ(pool->Alignment(), 4096u);
+
+    std::vector<BufferSlot*> taken;
+    for (int i = 0; i < 3; ++i) taken.push_back(pool->Take(false));
+    std::set<uint8_t*> starts;
+    for (BufferSlot* slot : taken) {
+      ASSERT_NE(slot, nullptr);
+      EXPECT_EQ(slot->next, slot);  // marked as handed out
+      EXPECT_EQ(slot->pool, pool.get());
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(slot->buffer) % 4096, 0u);
+      EXPECT_TRUE(slot->buffer >= base && slot->buffer + 8192 <= base + (1 << 20));
+      starts.insert(slot->buffer);
+    }
+    // Slot order: buffers were allocated one after the other.
+    EXPECT_LT(taken[0]->buffer, taken[1]->buffer);
+    EXPECT_LT(taken[1]->buffer, taken[2]->buffer);
+    EXPECT_GE(taken[1]->buffer - taken[0]->buffer, 8192);
+    EXPECT_EQ(starts.size(), 3u);
+    for (BufferSlot* slot : taken) std::memset(slot->buffer, 0xEE, 8192);
+
+    // Empty: the non-blocking take reports none.
+    EXPECT_EQ(pool->Take(false), nullptr);
+
+    // Returned buffers come back last-in first-out.
+    BufferPool::GiveBack(taken[1]);
+    EXPECT_EQ(ErrorOf([&] { BufferPool::GiveBack(taken[1]); }), "56FEF7C8");
+    BufferPool::GiveBack(taken[0]);
+    EXPECT_EQ(pool->Take(false), taken[0]);
+    EXPECT_EQ(pool->Take(false), taken[1]);
+    EXPECT_EQ(pool->Take(false), nullptr);
+    // Destroyed with every buffer still handed out.
+  }
+  EXPECT_EQ(arena.outstanding, 0);
+  EXPECT_EQ(arena.LiveCount(), 0u);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+}
+
+TEST(BufferPool, GiveBackWakesBlockedTaker) {
+  CountingArena arena;
+  BufferPool::Handle pool = BufferPool::Create(arena, 4096, 4096, 1, nullptr);
+  BufferSlot* only = pool->Take(true);
+  ASSERT_NE(only, nullptr);
+  std::atomic<BufferSlot*> got{nullptr};
+  std::thread taker([&] { got.store(pool->Take(true)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(got.load(), nullptr);
+  BufferPool::GiveBack(only);
+  taker.join();
+  EXPECT_EQ(got.load(), only);
+  BufferPool::GiveBack(only);
+}
+
+TEST(BufferPool, ManyThreadsShareFewBuffers) {
+  CountingArena arena;
+  BufferPool::Handle pool = BufferPool::Create(arena, 256, 64, 2, nullptr);
+  std::atomic<int> inUse{0};
+  std::atomic<int> maxInUse{0};
+  std::atomic<bool> overlap{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        BufferSlot* slot = pool->Take(true);
+        const int now = inUse.fetch_add(1) + 1;
+        int seen = maxInUse.load();
+        while (now > seen && !maxInUse.compare_exchange_weak(seen, now)) {
+        }
+        std::memset(slot->buffer, t, 256);
+        for (int b = 0; b < 256; ++b) {
+          if (slot->buffer[b] != t) overlap.store(true);
+        }
+        inUse.fetch_sub(1);
+        BufferPool::GiveBack(slot);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(overlap.load());
+  EXPECT_LE(maxInUse.load(), 2);
+  EXPECT_NE(pool->Take(false), nullptr);
+  EXPECT_NE(pool->Take(false), nullptr);
+  EXPECT_EQ(pool->Take(false), nullptr);
+}
+
+TEST(BufferPool, CreationFailuresReleaseEverything) {
+  CountingArena objects;
+  CountingArena buffers;
+  // Allocations from the buffer arena: slot array, 3 slot records, then the buffers.
+  buffers.failFrom = 6;  // the second buffer
+  EXPECT_EQ(ErrorOf([&] { BufferPool::Create(objects, 4096, 4096, 3, &buffers); }),
+            "failed to allocate memory: FF2EEA3A");
+  EXPECT_EQ(objects.outstanding, 0);
+  EXPECT_EQ(buffers.outstanding, 0);
+
+  buffers.failFrom = buffers.allocations + 3;  // a slot record
+  EXPECT_THROW(BufferPool::Create(objects, 4096, 4096, 3, &buffers), std::bad_alloc);
+  EXPECT_EQ(objects.outstanding, 0);
+  EXPECT_EQ(buffers.outstanding, 0);
+
+  objects.failFrom = 1;
+  buffers.failFrom = 0;
+  const int before = buffers.allocations;
+  EXPECT_THROW(BufferPool::Create(objects, 4096, 4096, 3, &buffers), std::bad_alloc);
+  EXPECT_EQ(buffers.allocations, before);  // nothing was asked of the buffer arena
+
+  objects.failFrom = 0;
+  EXPECT_EQ(ErrorOf([&] { BufferPool::Create(objects, 4096, 4096, 0, &buffers); }), "7A3F19C2");
+  EXPECT_EQ(objects.outstanding, 0);
+}

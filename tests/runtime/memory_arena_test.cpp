@@ -1,0 +1,611 @@
+#include "runtime/memory_arena.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/arena_buffer.h"
+#include "tests/runtime/fake_system_memory.h"
+
+namespace {
+
+constexpr uint64_t kGiB = FakeSystemMemory::kGiB;
+constexpr uint64_t kMiB = FakeSystemMemory::kMiB;
+
+MemoryFigures Figures(uint64_t total, uint64_t available, uint64_t withSwap) {
+  return MemoryFigures{static_cast<int64_t>(total), static_cast<int64_t>(available),
+                       static_cast<int64_t>(withSwap)};
+}
+
+std::string Expect97947AA8(MemoryArena& arena) {
+  try {
+    arena.Reserve(4 * kMiB, nullptr, true, false);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+}  // namespace
+
+TEST(ReservePlan, TargetFollowsMemoryRule) {
+  // 8 GiB machine, nothing requested: a quarter kept free by the first rule, 1 GiB reserve.
+  ReservePlan plan = PlanReserve(Figures(8 * kGiB, 6 * kGiB, 6 * kGiB), 0, false, 4096);
+  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
+  EXPECT_EQ(plan.reserve, int64_t(kGiB));
+  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
+  EXPECT_EQ(plan.pages, int64_t(5 * kGiB / 4096));
+  EXPECT_EQ(plan.sparePages, int64_t(kGiB / 4096));
+
+  // 64 GiB: reserve T/32 + 512 MiB = 2.5 GiB.
+  plan = PlanReserve(Figures(64 * kGiB, 40 * kGiB, 60 * kGiB), 0, false, 4096);
+  EXPECT_EQ(plan.reserve, int64_t(2 * kGiB + 512 * kMiB));
+  EXPECT_EQ(plan.target, int64_t(48 * kGiB));  // T - T/4
+  EXPECT_EQ(plan.goal, int64_t(48 * kGiB));
+
+  // The reserve switches rule one byte past 16 GiB + 31.
+  EXPECT_EQ(PlanReserve(Figures(0x40000001FULL, 0, 0), 0, false, 4096).reserve, 0x40000000);
+  EXPECT_EQ(PlanReserve(Figures(0x400000020ULL, 0, 0), 0, false, 4096).reserve,
+            int64_t(0x400000020ULL / 32 + 512 * kMiB));
+
+  // Available above T - T/4 lifts the target, but never above T - T/8.
+  plan = PlanReserve(Figures(8 * kGiB, 6656 * kMiB, 6656 * kMiB), 0, false, 4096);
+  EXPECT_EQ(plan.target, int64_t(6656 * kMiB));
+  plan = PlanReserve(Figures(8 * kGiB, 7680 * kMiB, 7680 * kMiB), 0, false, 4096);
+  EXPECT_EQ(plan.target, int64_t(7 * kGiB));
+  // Swap counts toward the first rule only: T - T/4 caps it.
+  plan = PlanReserve(Figures(8 * kGiB, 2 * kGiB, 20 * kGiB), 0, false, 4096);
+  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
+  EXPECT_EQ(plan.goal, int64_t(6 * kGiB));
+
+  // Forced with nothing to keep back: no spare pages.
+  EXPECT_EQ(PlanReserve(Figures(8 * kGiB, 6 * kGiB, 6 * kGiB), 0, true, 4096).sparePages, 0);
+}
+
+TEST(ReservePlan, RequestedAgainstForced) {
+  const MemoryFigures host = Figures(8 * kGiB, 6 * kGiB, 6 * kGiB);
+  // A request below the rule is taken, forced or not.
+  EXPECT_EQ(PlanReserve(host, 3 * kGiB, false, 4096).goal, int64_t(3 * kGiB));
+  EXPECT_EQ(PlanReserve(host, 3 * kGiB, true, 4096).goal, int64_t(3 * kGiB));
+  // Above the rule, an unforced request is only an upper bound.
+  ReservePlan plan = PlanReserve(host, 7 * kGiB, false, 4096);
+  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
+  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
+  // Forced: the request replaces the rule but stays capped by AS - R and T - R.
+  plan = PlanReserve(host, 7 * kGiB, true, 4096);
+  EXPECT_EQ(plan.target, int64_t(7 * kGiB));
+  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
+  plan = PlanReserve(Figures(8 * kGiB, 6 * kGiB, 30 * kGiB), 7500 * kMiB, true, 4096);
+  EXPECT_EQ(plan.goal, int64_t(7 * kGiB));  // T - R
+  // Pages round up.
+  plan = PlanReserve(host, 4096 * 3 + 1, true, 4096);
+  EXPECT_EQ(plan.pages, 4);
+  plan = PlanReserve(host, 4096 * 3, true, 4096);
+  EXPECT_EQ(plan.pages, 3);
+  // Less memory than the reserve: nothing to keep.
+  plan = PlanReserve(Figures(768 * kMiB, 700 * kMiB, 700 * kMiB), 64 * kMiB, true, 4096);
+  EXPECT_EQ(plan.goal, 0);
+  EXPECT_EQ(plan.pages, 0);
+  plan = PlanReserve(Figures(4 * kGiB, 512 * kMiB, 900 * kMiB), 0, false, 4096);
+  EXPECT_EQ(plan.goal, 0);
+  // A request beyond the signed range does not turn negative.
+  plan = PlanReserve(host, ~uint64_t{0}, true, 4096);
+  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
+}
+
+TEST(ReservePlan, UsableAfterTouch) {
+  const int64_t G = int64_t(kGiB), M = int64_t(kMiB);
+  // Growth 3 GiB, A - R = 4 GiB: growth less 512 MiB.
+  EXPECT_EQ(UsableAfterTouch(100 * M, 100 * M + 3 * G, 5 * G, G, 10 * G), 2 * G + 512 * M);
+  // A - R small: growth less the reserve wins.
+  EXPECT_EQ(UsableAfterTouch(0 + M, M + 3 * G, G + 512 * M, G, 10 * G), 2 * G);
+  // Never above what was mapped.
+  EXPECT_EQ(UsableAfterTouch(M, M + 3 * G, 5 * G, G, 32 * M), 32 * M);
+  // Little growth: negative.
+  EXPECT_LT(UsableAfterTouch(M, 40 * M, 5 * G, G, 32 * M), 0);
+}
+
+TEST(SystemFacts, MemInfoAndResidentSize) {
+  FakeSystemMemory host;
+  host.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 1024);
+  MemoryFigures figures = ReadMemoryFigures(host);
+  EXPECT_EQ(figures.total, int64_t(8 * kGiB));
+  EXPECT_EQ(figures.available, int64_t(6 * kGiB));
+  EXPECT_EQ(figures.availableWithSwap, int64_t(6 * kGiB + kMiB));
+
+  // Any fault in the file falls back to sysinfo, which takes freehigh when it is set.
+  host.sysinfo = {1000, 300, 0, 50, 4096};
+  const std::vector<std::string> broken = {
+      "MemTotal: 100 MB\nMemAvailable: 50 kB\nSwapFree: 0 kB\n",
+      "MemTotal: 100 kB\nMemAvailable: 50 MB\nSwapFree: 0 kB\n",
+      "MemTotal: 100 kB\nMemAvailable: 50 kB\nSwapFree: 0 B\n",
+      "MemTotal: 100 kB\nSwapFree: 0 kB\n", ""};
+  for (const std::string& text : broken) {
+    host.meminfo = text;
+    figures = ReadMemoryFigures(host);
+    EXPECT_EQ(figures.total, 1000 * 4096) << text;
+    EXPECT_EQ(figures.available, 300 * 4096) << text;
+    EXPECT_EQ(figures.availableWithSwap, 350 * 4096) << text;
+  }
+  host.meminfoReadable = false;
+  host.sysinfo.freeHigh = 20;
+  figures = ReadMemoryFigures(host);
+  EXPECT_EQ(figures.availableWithSwap, 70 * 4096);
+
+  host.rss = {5 * kMiB};
+  EXPECT_EQ(ReadProcessRss(host), 5 * kMiB);
+  host.rss = {0};
+  EXPECT_EQ(ReadProcessRss(host), 0u);
+
+  // The real process has some resident memory.
+  EXPECT_GT(ReadProcessRss(), 0u);
+}
+
+TEST(SystemFacts, ResidentSizeUnitChecked) {
+  class StatusText : public FakeSystemMemory {
+   public:
+    std::string status;
+    bool ReadTextFile(const char* path, std::string& text) override {
+      if (std::string(path) != "/proc/self/status") return false;
+      text = status;
+      return true;
+    }
+  } host;
+  host.status = "Name: x\nVmRSS:\t 2048 kB\n";
+  EXPECT_EQ(ReadProcessRss(host), 2048u * 1024);
+  host.status = "Name: x\nVmRSS:\t 2048 MB\n";
+  EXPECT_EQ(ReadProcessRss(host), 0u);
+  host.status = "Name: x\nVmHWM:\t 2048 kB\n";
+  EXPECT_EQ(ReadProcessRss(host), 0u);
+  host.status = "VmRSS:";
+  EXPECT_EQ(ReadProcessRss(host), 0u);
+}
+
+// Forced reservations over a made-up host: mapping length, lock steps and the limit handling.
+class ForcedReserve : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+    host.rss = {100 * kMiB};
+  }
+  uint64_t Reserve(uint64_t bytes, bool warningsOn = true) {
+    return arena.Reserve(bytes, nullptr, true, warningsOn);
+  }
+  FakeSystemMemory host;
+  std::vector<std::string> warnings;
+  MemoryArena arena{[this](const std::string& text) { warnings.push_back(text); }, host};
+};
+
+TEST_F(ForcedReserve, RaisesLimitAndLocksInSteps) {
+  host.softLimit = host.hardLimit = 8 * kMiB;
+  EXPECT_EQ(Reserve(300 * kMiB), 300 * kMiB);
+  ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{300 * kMiB});
+  EXPECT_TRUE(host.unmapCalls.empty());
+  // 128 MiB steps: each needs one raise of 128 MiB; soft == hard raises both.
+  ASSERT_EQ(host.setLimitCalls.size(), 3u);
+  EXPECT_EQ(host.setLimitCalls[0], std::make_pair(136 * kMiB, 136 * kMiB));
+  EXPECT_EQ(host.setLimitCalls[2], std::make_pair(392 * kMiB, 392 * kMiB));
+  EXPECT_EQ(host.lockedBytes, 300 * kMiB);
+  EXPECT_EQ(host.lockCalls, 6);
+  EXPECT_TRUE(warnings.empty());
+  EXPECT_EQ(arena.RegionSize(), 300 * kMiB);
+  EXPECT_EQ(arena.RegionBase(), reinterpret_cast<uint8_t*>(FakeSystemMemory::kFakeBase));
+
+  // A soft limit below the hard one rises up to the hard one only.
+  FakeSystemMemory other;
+  other.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+  other.softLimit = 0;
+  other.hardLimit = 64 * kMiB;
+  other.setLimitOk = true;
+  MemoryArena second([](const std::string&) {}, other);
+  EXPECT_EQ(second.Reserve(64 * kMiB, nullptr, true, true), 64 * kMiB);
+  ASSERT_EQ(other.setLimitCalls.size(), 1u);
+  EXPECT_EQ(other.setLimitCalls[0], std::make_pair(64 * kMiB, 64 * kMiB));
+}
+
+TEST_F(ForcedReserve, RaiseRefusedKeepsBlockWithSummary) {
+  host.softLimit = host.hardLimit = 256 * kMiB;
+  host.setLimitOk = false;
+  EXPECT_EQ(Reserve(kGiB), kGiB);
+  EXPECT_EQ(arena.RegionSize(), kGiB);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0], "WARNING: Failed to increase process memory quotas");
+  EXPECT_EQ(warnings[1],
+            "WARNING: 1.00GiB of memory allocated but only 0.25GiB were locked in physical "
+            "memory to prevent swapping. This usually does not affect performance.");
+}
+
+TEST_F(ForcedReserve, LockFailuresWarnOnlyWhenAsked) {
+  struct Case {
+    const char* name;
+    int lockError;
+    bool getLimitOk;
+    uint64_t soft;
+    const char* first;
+  };
+  const Case cases[] = {
+      {"other errno", EPERM, true, 0, "WARNING: Failed to lock physical memory"},
+      {"getrlimit fails", 0, false, 0, "WARNING: Failed to retrive process memory quotas"},
+      {"limit at total", ENOMEM, true, 8 * kGiB, "WARNING: Failed to lock physical memory"},
+  };
+  for (const Case& c : cases) {
+    for (bool warningsOn : {true, false}) {
+      FakeSystemMemory fake;
+      fake.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+      fake.lockError = c.lockError;
+      fake.getLimitOk = c.getLimitOk;
+      fake.softLimit = fake.hardLimit = c.soft;
+      std::vector<std::string> seen;
+      MemoryArena a([&seen](const std::string& t) { seen.push_back(t); }, fake);
+      EXPECT_EQ(a.Reserve(600 * kMiB, nullptr, true, warningsOn), 600 * kMiB) << c.name;
+      EXPECT_TRUE(fake.setLimitCalls.empty()) << c.name;
+      if (!warningsOn) {
+        EXPECT_TRUE(seen.empty()) << c.name;
+        continue;
+      }
+      ASSERT_EQ(seen.size(), 2u) << c.name;
+      EXPECT_EQ(seen[0], c.first) << c.name;
+      EXPECT_EQ(seen[1],
+                "WARNING: 0.59GiB of memory allocated but only 0.00GiB were locked in physical "
+                "memory to prevent swapping. This usually does not affect performance.")
+          << c.name;
+    }
+  }
+}
+
+TEST_F(ForcedReserve, InfiniteLimitIsNeverLowered) {
+  // An unlimited soft limit read back as a signed value is negative; raising it would wrap.
+  FakeSystemMemory fake;
+  fake.lockError = ENOMEM;
+  fake.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+  fake.softLimit = fake.hardLimit = ~uint64_t{0};
+  std::vector<std::string> seen;
+  MemoryArena a([&seen](const std::string& t) { seen.push_back(t); }, fake);
+  EXPECT_EQ(a.Reserve(128 * kMiB, nullptr, true, true), 128 * kMiB);
+  EXPECT_TRUE(fake.setLimitCalls.empty());
+  EXPECT_EQ(fake.hardLimit, ~uint64_t{0});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "WARNING: Failed to lock physical memory");
+}
+
+TEST_F(ForcedReserve, NothingToKeepMapsNothing) {
+  // Forced with 0 bytes asked: no mapping at all.
+  EXPECT_EQ(Reserve(0), 0u);
+  EXPECT_TRUE(host.mapCalls.empty());
+  EXPECT_EQ(arena.RegionBase(), nullptr);
+
+  // Less memory than the reserve: 0, no block, and a further Reserve is allowed.
+  host.SetMemInfo(768 * 1024, 700 * 1024, 0);
+  EXPECT_EQ(Reserve(64 * kMiB), 0u);
+  EXPECT_TRUE(host.mapCalls.empty());
+  host.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+  EXPECT_EQ(Reserve(64 * kMiB), 64 * kMiB);
+}
+
+TEST_F(ForcedReserve, MappingRetreatsThenGivesUp) {
+  host.mapLimit = 200 * kMiB;
+  EXPECT_EQ(Reserve(300 * kMiB), 172 * kMiB);
+  EXPECT_EQ(host.mapCalls, (std::vector<uint64_t>{300 * kMiB, 172 * kMiB}));
+
+  FakeSystemMemory refusing;
+  refusing.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+  refusing.mapLimit = 0;
+  MemoryArena a([](const std::string&) {}, refusing);
+  EXPECT_THROW(a.Reserve(300 * kMiB, nullptr, true, false), std::bad_alloc);
+  EXPECT_EQ(refusing.mapCalls, (std::vector<uint64_t>{300 * kMiB, 172 * kMiB, 44 * kMiB}));
+  EXPECT_EQ(a.RegionBase(), nullptr);
+}
+
+TEST_F(ForcedReserve, CancelledWhileLockingUnmapsAll) {
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(arena.Reserve(64 * kMiB, &cancel, true, true), 0u);
+  ASSERT_EQ(host.unmapCalls.size(), 1u);
+  EXPECT_EQ(host.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
+  EXPECT_EQ(arena.RegionBase(), nullptr);
+  EXPECT_EQ(arena.RegionSize(), 0u);
+  EXPECT_EQ(host.lockCalls, 0);
+}
+
+TEST_F(ForcedReserve, ReleaseWithLivePiecesRetiresBlock) {
+  ASSERT_EQ(Reserve(64 * kMiB), 64 * kMiB);
+  void* a = arena.Allocate(4096, 16);
+  void* b = arena.Allocate(4096, 16);
+  ASSERT_EQ(a, arena.RegionBase());
+  arena.Release();
+  ASSERT_EQ(warnings, std::vector<std::string>{"WARNING: 9C87E507"});
+  EXPECT_TRUE(host.unmapCalls.empty());  // still in use
+  EXPECT_EQ(arena.RetiredBlockCount(), 1u);
+  EXPECT_EQ(arena.RegionBase(), nullptr);
+  EXPECT_EQ(arena.LiveCount(), 0u);
+
+  // A new block can be held while the old one waits for its pieces.
+  EXPECT_EQ(Reserve(32 * kMiB), 32 * kMiB);
+  arena.Deallocate(a);
+  EXPECT_TRUE(host.unmapCalls.empty());
+  arena.Deallocate(b);
+  ASSERT_EQ(host.unmapCalls.size(), 1u);
+  EXPECT_EQ(host.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
+  EXPECT_EQ(arena.RetiredBlockCount(), 0u);
+  arena.Release();
+  EXPECT_EQ(warnings.size(), 1u);
+  ASSERT_EQ(host.unmapCalls.size(), 2u);
+  EXPECT_EQ(host.unmapCalls[1],
+            std::make_pair(FakeSystemMemory::kFakeBase + FakeSystemMemory::kFakeStride, 32 * kMiB));
+}
+
+// Unforced reservations touch real pages, so the fake hands out real mappings; only the first
+// chunks are touched because the scripted resident size stops growing.
+TEST(UnforcedReserve, TouchesWithPatternAndSizesFromGrowth) {
+  FakeSystemMemory host;
+  host.realMappings = true;
+  host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);  // T 2 GiB, A = AS = 1.5 GiB, R 1 GiB
+  // rss0, after mapping, after chunk 1 (large growth), after chunk 2 (1 MiB: stop), final.
+  host.rss = {100 * kMiB, 100 * kMiB, 100 * kMiB + 2 * kGiB, 101 * kMiB + 2 * kGiB};
+  std::vector<std::string> warnings;
+  MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
+  EXPECT_EQ(arena.Reserve(32 * kMiB, nullptr, false, true), 32 * kMiB);
+  EXPECT_TRUE(warnings.empty());
+  // N + E pages mapped: 32 MiB plus the 1 GiB reserve as spare pages.
+  ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{32 * kMiB + kGiB});
+  const uintptr_t base = reinterpret_cast<uintptr_t>(arena.RegionBase());
+  ASSERT_EQ(host.unmapCalls.size(), 1u);
+  EXPECT_EQ(host.unmapCalls[0], std::make_pair(base + 32 * kMiB, kGiB));
+  EXPECT_EQ(host.lockedBytes, 32 * kMiB);
+
+  // Every touched page carries the low bytes of the default-seeded 64-bit Mersenne Twister.
+  std::mt19937_64 generator;
+  EXPECT_EQ(generator(), 14514284786278117030ULL);
+  generator.seed();
+  std::vector<uint8_t> pattern(4096);
+  for (uint8_t& b : pattern) b = static_cast<uint8_t>(generator());
+  const uint8_t* block = arena.RegionBase();
+  EXPECT_EQ(std::memcmp(block, pattern.data(), 4096), 0);
+  EXPECT_EQ(std::memcmp(block + 7 * 4096, pattern.data(), 4096), 0);
+  EXPECT_EQ(std::memcmp(block + 32 * kMiB - 4096, pattern.data(), 4096), 0);
+  arena.Release();
+}
+
+TEST(UnforcedReserve, UnknownResidentSizeAndCancellation) {
+  {
+    FakeSystemMemory host;
+    host.realMappings = true;
+    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
+    // rss0 unreadable; touching stops after one chunk.
+    host.rss = {0, 100 * kMiB, 101 * kMiB};
+    std::vector<std::string> warnings;
+    MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
+    EXPECT_EQ(arena.Reserve(8 * kMiB, nullptr, false, true), 8 * kMiB);
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"WARNING: Can't get process physical memory size"});
+  }
+  {
+    FakeSystemMemory host;
+    host.realMappings = true;
+    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
+    host.rss = {100 * kMiB, 100 * kMiB, 200 * kMiB};
+    std::atomic<bool> cancel{true};
+    MemoryArena arena([](const std::string&) {}, host);
+    EXPECT_EQ(arena.Reserve(8 * kMiB, &cancel, false, true), 0u);
+    ASSERT_EQ(host.unmapCalls.size(), 1u);
+    EXPECT_EQ(host.unmapCalls[0].second, 8 * kMiB + kGiB);
+    EXPECT_EQ(arena.RegionBase(), nullptr);
+    EXPECT_EQ(host.lockCalls, 0);
+  }
+  {
+    // Too little growth: negative usable size, nothing kept.
+    FakeSystemMemory host;
+    host.realMappings = true;
+    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
+    host.rss = {100 * kMiB, 100 * kMiB, 101 * kMiB};
+    MemoryArena arena([](const std::string&) {}, host);
+    EXPECT_EQ(arena.Reserve(8 * kMiB, nullptr, false, true), 0u);
+    EXPECT_EQ(arena.RegionBase(), nullptr);
+    ASSERT_EQ(host.unmapCalls.size(), 1u);
+    EXPECT_EQ(host.unmapCalls[0].second, 8 * kMiB + kGiB);
+  }
+}
+
+// A real forced reservation of a few MiB on this host.
+TEST(MemoryArena, RealBlockAllocationRules) {
+  std::vector<std::string> warnings;
+  MemoryArena arena([&](const std::string& t) { warnings.push_back(t); });
+  ASSERT_EQ(arena.Reserve(4 * kMiB, nullptr, true, true), 4 * kMiB);
+  for (const std::string& w : warnings) EXPECT_EQ(w.rfind("WARNING: ", 0), 0u) << w;
+  uint8_t* base = arena.RegionBase();
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(arena.RegionSize(), 4 * kMiB);
+  EXPECT_EQ(Expect97947AA8(arena), "97947AA8");
+  EXPECT_EQ(arena.RegionBase(), base);
+  EXPECT_EQ(arena.RegionSize(), 4 * kMiB);
+
+  void* a = arena.Allocate(100, 8);
+  void* b = arena.Allocate(1, 4096);
+  void* c = arena.Allocate16(10);
+  EXPECT_EQ(a, base);
+  EXPECT_EQ(b, base + 4096);
+  EXPECT_EQ(c, base + 4112);  // 4097 rounded up to 16
+  EXPECT_EQ(arena.UsedOffset(), 4122u);
+  EXPECT_EQ(arena.LiveCount(), 3u);
+  std::memset(a, 0xAB, 100);
+
+  // Larger than what is left: the heap, counted as overflow, freed by Deallocate.
+  void* big = arena.Allocate(4 * kMiB, 64);
+  ASSERT_NE(big, nullptr);
+  EXPECT_TRUE(static_cast<uint8_t*>(big) < base || static_cast<uint8_t*>(big) >= base + 4 * kMiB);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(big) % 64, 0u);
+  EXPECT_EQ(arena.OverflowBytes(), 4 * kMiB);
+  EXPECT_EQ(arena.LiveCount(), 3u);
+  arena.Deallocate(big);
+
+  // The rest of the block still serves exactly.
+  void* tail = arena.Allocate(4 * kMiB - 4128, 16);
+  EXPECT_EQ(tail, base + 4128);
+  EXPECT_EQ(arena.UsedOffset(), 4 * kMiB);
+  void* none = arena.Allocate(1, 16);
+  EXPECT_EQ(arena.OverflowBytes(), 4 * kMiB + 1);
+  arena.Deallocate(none);
+
+  // Reuse from the start only when every piece is back.
+  arena.Deallocate(a);
+  arena.Deallocate(b);
+  arena.Deallocate(tail);
+  EXPECT_EQ(arena.UsedOffset(), 4 * kMiB);
+  arena.Deallocate(c);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+  EXPECT_EQ(arena.Allocate(64, 16), base);
+  arena.Deallocate(base);
+
+  // An alignment above the page size holds on the address itself.
+  void* wide = arena.Allocate(16, 2 * kMiB);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(wide) % (2 * kMiB), 0u);
+  arena.Deallocate(wide);
+
+  arena.Release();
+  EXPECT_EQ(arena.RegionBase(), nullptr);
+  EXPECT_EQ(arena.OverflowBytes(), 0u);
+  // Without a block everything comes from the heap.
+  void* heap = arena.Allocate(128, 16);
+  EXPECT_EQ(arena.OverflowBytes(), 128u);
+  arena.Deallocate(heap);
+}
+
+TEST(MemoryArena, RetiredPiecesStayUsableUntilReturned) {
+  std::vector<std::string> warnings;
+  MemoryArena arena([&](const std::string& t) { warnings.push_back(t); });
+  ASSERT_EQ(arena.Reserve(2 * kMiB, nullptr, true, false), 2 * kMiB);
+  auto* piece = static_cast<uint8_t*>(arena.Allocate(kMiB, 16));
+  arena.Release();
+  EXPECT_EQ(warnings, std::vector<std::string>{"WARNING: 9C87E507"});
+  // Still mapped: writing must not fault, and returning it must not reach free().
+  std::memset(piece, 0x5A, kMiB);
+  EXPECT_EQ(piece[kMiB - 1], 0x5A);
+  arena.Deallocate(piece);
+  EXPECT_EQ(arena.RetiredBlockCount(), 0u);
+}
+
+TEST(MemoryArena, ConcurrentAllocateAndDeallocate) {
+  MemoryArena arena([](const std::string&) {});
+  ASSERT_EQ(arena.Reserve(4 * kMiB, nullptr, true, false), 4 * kMiB);
+  uint8_t* base = arena.RegionBase();
+  std::vector<std::thread> threads;
+  std::atomic<int> inside{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        auto* p = static_cast<uint8_t*>(arena.Allocate(64 + i % 200, 32));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 32, 0u);
+        if (p >= base && p < base + 4 * kMiB) inside.fetch_add(1);
+        std::memset(p, t, 64);
+        arena.Deallocate(p);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_GT(inside.load(), 0);
+  EXPECT_EQ(arena.LiveCount(), 0u);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+}
+
+namespace {
+
+struct Tracked {
+  static inline int alive = 0;
+  explicit Tracked(int v, bool fail) : value(v) {
+    if (fail) throw std::runtime_error("constructor failed");
+    ++alive;
+  }
+  ~Tracked() { --alive; }
+  int value;
+  alignas(64) char payload[8];
+};
+
+}  // namespace
+
+TEST(ArenaFactory, ConstructsDestroysAndReturnsMemory) {
+  MemoryArena arena([](const std::string&) {});
+  ASSERT_EQ(arena.Reserve(kMiB, nullptr, true, false), kMiB);
+  {
+    ArenaPtr<Tracked> object = NewInArena<Tracked>(arena, 7, false);
+    EXPECT_EQ(object->value, 7);
+    EXPECT_EQ(Tracked::alive, 1);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(object.get()) % 64, 0u);
+    EXPECT_EQ(object.get_deleter().arena, &arena);
+    EXPECT_EQ(arena.LiveCount(), 1u);
+  }
+  EXPECT_EQ(Tracked::alive, 0);
+  EXPECT_EQ(arena.LiveCount(), 0u);
+  EXPECT_THROW(NewInArena<Tracked>(arena, 1, true), std::runtime_error);
+  EXPECT_EQ(arena.LiveCount(), 0u);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+
+  CountingArena failing;
+  failing.failFrom = 1;
+  EXPECT_THROW(NewInArena<Tracked>(failing, 1, false), std::bad_alloc);
+  EXPECT_EQ(Tracked::alive, 0);
+}
+
+TEST(ArenaBuffer, AllocateReleaseAndErrors) {
+  CountingArena arena;
+  ASSERT_EQ(arena.Reserve(kMiB, nullptr, true, false), kMiB);
+  ArenaBuffer<uint32_t> buffer;
+  buffer.Allocate(arena, 1000);
+  EXPECT_EQ(buffer.Count(), 1000u);
+  EXPECT_EQ(buffer.Arena(), &arena);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(buffer.Data()), arena.RegionBase());
+  EXPECT_EQ(arena.UsedOffset(), 4000u);
+  try {
+    buffer.Allocate(arena, 10);
+    ADD_FAILURE() << "second allocation accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "D6181804");
+  }
+  EXPECT_EQ(buffer.Count(), 1000u);
+
+  ArenaBuffer<uint32_t> moved(std::move(buffer));
+  EXPECT_EQ(buffer.Data(), nullptr);
+  EXPECT_EQ(moved.Count(), 1000u);
+  EXPECT_EQ(arena.outstanding, 1);
+  moved.Release();
+  EXPECT_EQ(arena.outstanding, 0);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+
+  arena.failFrom = arena.allocations + 1;
+  ArenaBuffer<uint64_t> refused;
+  EXPECT_THROW(refused.Allocate(arena, 8), std::bad_alloc);
+  EXPECT_EQ(refused.Data(), nullptr);
+  EXPECT_THROW(refused.Allocate(arena, ~uint64_t{0} / 4), std::bad_alloc);
+}
+
+TEST(ArenaBuffer, EntryBuffersFromTwoArenas) {
+  CountingArena objects;
+  CountingArena buffers;
+  {
+    ArenaPtr<EntryBuffers> holder = NewEntryBuffers(objects, buffers);
+    EXPECT_EQ(objects.outstanding, 1);
+    EXPECT_EQ(buffers.outstanding, 2);
+    EXPECT_EQ(holder->bitmap.Count(), 67108864u);
+    EXPECT_EQ(holder->scratch.Count(), 1048576u);
+    EXPECT_EQ(holder->bitmap.Arena(), &buffers);
+    EXPECT_EQ(holder->scratch.Arena(), &buffers);
+    EXPECT_EQ(holder->flag, 0);
+    const uint64_t* words = holder->bitmap.Data();
+    uint64_t any = 0;
+    for (uint64_t i = 0; i < holder->bitmap.Count(); i += 4093) any |= words[i];
+    EXPECT_EQ(any | words[holder->bitmap.Count() - 1], 0u);
+  }
+  EXPECT_EQ(objects.outstanding, 0);
+  EXPECT_EQ(buffers.outstanding, 0);
+
+  // The second buffer refused: the first goes back with the holder.
+  buffers.failFrom = buffers.allocations + 2;
+  EXPECT_THROW(NewEntryBuffers(objects, buffers), std::bad_alloc);
+  EXPECT_EQ(objects.outstanding, 0);
+  EXPECT_EQ(buffers.outstanding, 0);
+}
