@@ -5,12 +5,14 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "chia/delta_coding_table.h"
 #include "chia/park_decoder.h"
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
+#include "runtime/memory_arena.h"
 
 namespace {
 
@@ -33,8 +35,8 @@ void BM_ParkEncode(benchmark::State& state) {
   const std::vector<uint64_t> values = MakeValues(meanGap);
   DeltaCodingTable table{};
   BuildDeltaCodingTable(meanGap, table);
-  HeapCodecArena heap;
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  MemoryArena arena([](const std::string&) {});
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
   uint64_t parkBytes = 0;
   for (auto _ : state) {
     encoder->Begin(table, false, true, 0, [&](const uint8_t* park, uint64_t length) {
@@ -56,8 +58,8 @@ void BM_ParkDecode(benchmark::State& state) {
   const std::vector<uint64_t> values = MakeValues(meanGap);
   DeltaCodingTable table{};
   BuildDeltaCodingTable(meanGap, table);
-  HeapCodecArena heap;
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  MemoryArena arena([](const std::string&) {});
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
   std::vector<uint8_t> parks;
   encoder->Begin(table, false, true, 0, [&](const uint8_t* park, uint64_t length) {
     parks.insert(parks.end(), park, park + length);

@@ -57,52 +57,22 @@ inline uint64_t LowMask(unsigned bits) { return (uint64_t{1} << bits) - 1; }  //
 
 }  // namespace
 
-void ParkEncoderDeleter::operator()(ParkEncoder* encoder) const {
-  if (encoder == nullptr) return;
-  encoder->~ParkEncoder();
-  arena->Deallocate(encoder);
+ArenaPtr<ParkEncoder> CreateParkEncoder(MemoryArena& objectArena, MemoryArena& bufferArena) {
+  void* memory = objectArena.Allocate(sizeof(ParkEncoder), 16);
+  if (memory == nullptr) throw std::bad_alloc();
+  // From here on the handle gives back whatever was allocated when a later step fails.
+  ArenaPtr<ParkEncoder> encoder(new (memory) ParkEncoder(),
+                                ArenaDeleter<ParkEncoder>{&objectArena});
+  encoder->fse_ = static_cast<FseEncodeTable*>(std::malloc(sizeof(FseEncodeTable)));
+  if (encoder->fse_ == nullptr) throw std::runtime_error("failed to allocate memory: 32229AA1");
+  encoder->park_.Allocate(bufferArena, kParkBytes);
+  encoder->values_.Allocate(bufferArena, ParkEncoder::kValueCapacity);
+  encoder->index_.Allocate(bufferArena, ParkEncoder::kIndexCapacity);
+  encoder->index_.Clear();
+  return encoder;
 }
 
-ParkEncoderHandle CreateParkEncoder(CodecArena& objectArena, CodecArena& bufferArena) {
-  void* object = objectArena.Allocate(sizeof(ParkEncoder), 16);
-  if (object == nullptr) throw std::bad_alloc();
-  FseEncodeTable* fse = nullptr;
-  uint8_t* park = nullptr;
-  uint64_t* values = nullptr;
-  ParkEncoder::IndexEntry* index = nullptr;
-  try {
-    fse = static_cast<FseEncodeTable*>(std::malloc(sizeof(FseEncodeTable)));
-    if (fse == nullptr) throw std::runtime_error("failed to allocate memory: 32229AA1");
-    park = static_cast<uint8_t*>(bufferArena.Allocate(kParkBytes, 16));
-    if (park == nullptr) throw std::bad_alloc();
-    values = static_cast<uint64_t*>(
-        bufferArena.Allocate(ParkEncoder::kValueCapacity * sizeof(uint64_t), 16));
-    if (values == nullptr) throw std::bad_alloc();
-    const uint64_t indexBytes = ParkEncoder::kIndexCapacity * sizeof(ParkEncoder::IndexEntry);
-    index = static_cast<ParkEncoder::IndexEntry*>(bufferArena.Allocate(indexBytes, 16));
-    if (index == nullptr) throw std::bad_alloc();
-    std::memset(index, 0, indexBytes);
-  } catch (...) {
-    if (values != nullptr) bufferArena.Deallocate(values);
-    if (park != nullptr) bufferArena.Deallocate(park);
-    std::free(fse);
-    objectArena.Deallocate(object);
-    throw;
-  }
-  ParkEncoder* encoder = new (object) ParkEncoder(fse, bufferArena, values, park, index);
-  return ParkEncoderHandle(encoder, ParkEncoderDeleter{&objectArena});
-}
-
-ParkEncoder::ParkEncoder(FseEncodeTable* fse, CodecArena& bufferArena, uint64_t* values,
-                         uint8_t* park, IndexEntry* index)
-    : fse_(fse), bufferArena_(&bufferArena), values_(values), park_(park), index_(index) {}
-
-ParkEncoder::~ParkEncoder() {
-  bufferArena_->Deallocate(index_);
-  bufferArena_->Deallocate(values_);
-  bufferArena_->Deallocate(park_);
-  std::free(fse_);
-}
+ParkEncoder::~ParkEncoder() { std::free(fse_); }
 
 void ParkEncoder::SetParkLength(uint64_t bytes) {
   if (bytes > kParkBytes) throw std::runtime_error("77672E4F");
@@ -152,7 +122,7 @@ void ParkEncoder::Append(const uint64_t* values, uint64_t count) {
     const uint64_t tail = (valueHead_ + buffered_) & kValueMask;
     const uint64_t room = std::min(kValueCapacity - buffered_, kValueCapacity - tail);
     const uint64_t n = std::min(room, count);
-    std::memcpy(values_ + tail, values, n * sizeof(uint64_t));
+    std::memcpy(values_.Data() + tail, values, n * sizeof(uint64_t));
     buffered_ += n;
     values += n;
     count -= n;
@@ -168,13 +138,15 @@ uint64_t ParkEncoder::EncodePark() {
   const uint64_t m = buffered_;
   if (m == 0) throw std::runtime_error("90300170");
 
-  const uint64_t* v = values_;
+  const uint64_t* v = values_.Data();
+  uint8_t* const park = park_.Data();
+  IndexEntry* const index = index_.Data();
   const uint64_t head = valueHead_;
   const unsigned r = rawBits_;
   const uint64_t rawMask = LowMask(r);
   const FseEncodeTable& fse = *fse_;
   int64_t budget = static_cast<int64_t>(length * 8) - ParkFixedBits(wideAnchor_, positionField_);
-  BitWriter writer(park_, length - 1);
+  BitWriter writer(park, length - 1);
 
   uint64_t k = 1;
   uint64_t previous = v[head & kValueMask];
@@ -231,27 +203,27 @@ uint64_t ParkEncoder::EncodePark() {
   if (positionField_) writer.Put(position_ & 0xFFFFFFFFu, 32);
 
   const uint64_t streamEnd = writer.Flush();
-  std::memset(park_ + streamEnd, 0, length - 1 - streamEnd);
+  std::memset(park + streamEnd, 0, length - 1 - streamEnd);
   const uint64_t pad = static_cast<uint64_t>(budget);
   if (pad <= 254) {
-    park_[length - 1] = static_cast<uint8_t>(pad);
+    park[length - 1] = static_cast<uint8_t>(pad);
   } else {
-    park_[length - 1] = 255;
+    park[length - 1] = 255;
     const uint32_t pad32 = static_cast<uint32_t>(pad);
-    std::memcpy(park_ + length - 5, &pad32, 4);
+    std::memcpy(park + length - 5, &pad32, 4);
   }
 
   const uint64_t first = v[head & kValueMask];
   if (indexDivisor_ != 0) {
-    index_[indexCount_] = {first / indexDivisor_, anchor / indexDivisor_};
+    index[indexCount_] = {first / indexDivisor_, anchor / indexDivisor_};
   } else {
-    index_[indexCount_] = {position_, position_ + k - 1};
+    index[indexCount_] = {position_, position_ + k - 1};
   }
   ++indexCount_;
   position_ += k;
   valueHead_ = (head + k) & kValueMask;
   ++indexedParkCount_;
-  const uint64_t result = sink_(park_, length);
+  const uint64_t result = sink_(park, length);
   if (++parkCount_ == 0) throw std::runtime_error("3D343299");
   buffered_ -= k;
   valuesEncoded_ += k;
@@ -303,7 +275,8 @@ void ParkEncoder::Finish() {
 
 void ParkEncoder::MakeBufferContiguous() {
   if (valueHead_ == 0) return;
-  std::rotate(values_, values_ + valueHead_, values_ + kValueCapacity);
+  uint64_t* values = values_.Data();
+  std::rotate(values, values + valueHead_, values + kValueCapacity);
   valueHead_ = 0;
 }
 
@@ -315,9 +288,9 @@ void ParkEncoder::SaveState(const ChunkWriter& write) {
   write(&parkCount_, 4);
   write(&indexedParkCount_, 4);
   write(&indexCount_, 8);
-  if (indexCount_ != 0) write(index_, indexCount_ * sizeof(IndexEntry));
+  if (indexCount_ != 0) write(index_.Data(), indexCount_ * sizeof(IndexEntry));
   write(&buffered_, 8);
-  if (buffered_ != 0) write(values_, buffered_ * sizeof(uint64_t));
+  if (buffered_ != 0) write(values_.Data(), buffered_ * sizeof(uint64_t));
   sink_ = nullptr;
 }
 
@@ -337,10 +310,10 @@ void ParkEncoder::LoadState(const DeltaCodingTable& table, bool wideAnchor, bool
   if (entries > kIndexCapacity || entries != parks || entries != indexedParks) {
     throw std::runtime_error("A41D4EF5");
   }
-  if (entries != 0) read(index_, entries * sizeof(IndexEntry));
+  if (entries != 0) read(index_.Data(), entries * sizeof(IndexEntry));
   read(&buffered, 8);
   if (buffered >= kValueCapacity) throw std::runtime_error("84C57EB4");
-  if (buffered != 0) read(values_, buffered * sizeof(uint64_t));
+  if (buffered != 0) read(values_.Data(), buffered * sizeof(uint64_t));
 
   valuesEncoded_ = valuesEncoded;
   position_ = position;

@@ -5,24 +5,17 @@
 #include <memory>
 
 #include "chia/block_index.h"
-#include "chia/codec_arena.h"
 #include "chia/delta_coding_table.h"
 #include "chia/fse_tables.h"
+#include "runtime/arena_buffer.h"
+#include "runtime/memory_arena.h"
 
 class ParkEncoder;
-
-// Owning handle of an encoder made by CreateParkEncoder: destroys it and returns its memory to
-// the arena it came from.
-struct ParkEncoderDeleter {
-  CodecArena* arena = nullptr;
-  void operator()(ParkEncoder* encoder) const;
-};
-using ParkEncoderHandle = std::unique_ptr<ParkEncoder, ParkEncoderDeleter>;
 
 // The object lives in `objectArena`; its park buffer, value buffer and park index in
 // `bufferArena`. Throws std::bad_alloc when an arena cannot serve, and
 // "failed to allocate memory: 32229AA1" when the compression table cannot be allocated.
-ParkEncoderHandle CreateParkEncoder(CodecArena& objectArena, CodecArena& bufferArena);
+ArenaPtr<ParkEncoder> CreateParkEncoder(MemoryArena& objectArena, MemoryArena& bufferArena);
 
 // Turns a non-decreasing stream of 64-bit values into parks, one table at a time. Every finished
 // park goes to the sink; Finish leaves the block index that locates each park. One thread at a
@@ -70,37 +63,33 @@ class ParkEncoder {
   uint64_t BufferedCount() const { return buffered_; }
   uint32_t ParkCount() const { return parkCount_; }
   uint64_t IndexEntryCount() const { return indexCount_; }
-  const IndexEntry* IndexEntries() const { return index_; }
+  const IndexEntry* IndexEntries() const { return index_.Data(); }
   // Valid after Finish.
   const BlockIndex& Lookup() const { return lookup_; }
 
+  ~ParkEncoder();
   ParkEncoder(const ParkEncoder&) = delete;
   ParkEncoder& operator=(const ParkEncoder&) = delete;
 
  private:
-  friend ParkEncoderHandle CreateParkEncoder(CodecArena&, CodecArena&);
-  friend struct ParkEncoderDeleter;
-
-  ParkEncoder(FseEncodeTable* fse, CodecArena& bufferArena, uint64_t* values, uint8_t* park,
-              IndexEntry* index);
-  ~ParkEncoder();
+  friend ArenaPtr<ParkEncoder> CreateParkEncoder(MemoryArena&, MemoryArena&);
+  ParkEncoder() = default;
 
   void Configure(const DeltaCodingTable& table, bool wideAnchor, bool positionField,
                  uint64_t indexDivisor);
   void ComputeLookup();
   void MakeBufferContiguous();
 
-  FseEncodeTable* fse_;
+  FseEncodeTable* fse_ = nullptr;  // from the heap
   uint8_t rawBits_ = 0;
   bool wideAnchor_ = false;
   bool positionField_ = false;
   bool ready_ = false;
   Sink sink_;
-  CodecArena* bufferArena_;
   // Ring buffer: the buffered values start at valueHead_, so a park leaves without a move.
-  uint64_t* values_;
+  ArenaBuffer<uint64_t> values_;
   uint64_t valueHead_ = 0;
-  uint8_t* park_;
+  ArenaBuffer<uint8_t> park_;
   uint64_t parkLength_ = 65536;
   uint64_t indexDivisor_ = 0;
   uint64_t position_ = 0;
@@ -108,7 +97,7 @@ class ParkEncoder {
   uint64_t valuesEncoded_ = 0;
   uint32_t parkCount_ = 0;
   uint32_t indexedParkCount_ = 0;
-  IndexEntry* index_;
+  ArenaBuffer<IndexEntry> index_;
   uint64_t indexCount_ = 0;
   BlockIndex lookup_{};
 };

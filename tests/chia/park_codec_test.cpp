@@ -16,6 +16,7 @@
 #include "chia/park_decoder.h"
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
+#include "runtime/memory_arena.h"
 
 namespace {
 
@@ -44,12 +45,16 @@ ParkEncoder::Sink CollectInto(Parks& parks) {
   };
 }
 
-HeapCodecArena heap;
+// No block reserved: every piece comes from the heap.
+MemoryArena& TestArena() {
+  static MemoryArena arena([](const std::string& text) { ADD_FAILURE() << text; });
+  return arena;
+}
 
 Parks EncodeAll(const DeltaCodingTable& table, Form form, const std::vector<uint64_t>& values,
                 uint64_t parkLength = kParkBytes, uint64_t divisor = 0,
                 BlockIndex* lookup = nullptr) {
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
   encoder->SetParkLength(parkLength);
   Parks parks;
   encoder->Begin(table, form.wide, form.position, divisor, CollectInto(parks));
@@ -127,7 +132,7 @@ TEST(ParkEncoder, SingleValueParksAreExactBytes) {
   EXPECT_EQ(parks[0], (Bytes{0x05, 0, 0, 0, 0, 0, 0, 0, 0x00}));
 
   // Value 5 at position 3: anchor in bits 0-62, position in bits 63-94, pad 1.
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
   encoder->SetParkLength(13);
   parks.clear();
   encoder->Begin(table, false, true, 0, CollectInto(parks));
@@ -258,7 +263,7 @@ TEST(ParkCodec, LeadingZeroBitFieldsKeepTheirValues) {
 
 TEST(ParkEncoder, RefusesBadInputAndStates) {
   const DeltaCodingTable table = TableFor(1000);
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
   Parks parks;
   auto sink = CollectInto(parks);
 
@@ -309,7 +314,7 @@ TEST(ParkEncoder, RefusesBadInputAndStates) {
 
 TEST(ParkEncoder, IndexCapacityAndLookupGuards) {
   const DeltaCodingTable table = TableFor(1000);
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
   uint64_t parkCount = 0;
   auto count = [&parkCount](const uint8_t*, uint64_t) -> uint64_t { return ++parkCount; };
 
@@ -436,7 +441,7 @@ TEST(ParkEncoder, ResumeGivesIdenticalParks) {
 
   const std::vector<size_t> stops = {0, 1, 65535, 65536, 65537, 100003, 131072, 179999};
   Parks parks;
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
   encoder->Begin(table, false, true, 0, CollectInto(parks));
   size_t done = 0;
   for (size_t stop : stops) {
@@ -461,7 +466,7 @@ TEST(ParkEncoder, ResumeGivesIdenticalParks) {
     }
 
     // Resume in a fresh encoder, as a restarted process would.
-    encoder = CreateParkEncoder(heap, heap);
+    encoder = CreateParkEncoder(TestArena(), TestArena());
     encoder->LoadState(table, false, true, 0, CollectInto(parks), record.Reader());
     EXPECT_EQ(record.offset, record.bytes.size());
   }
@@ -475,7 +480,7 @@ TEST(ParkEncoder, ResumeGivesIdenticalParks) {
 TEST(ParkEncoder, LoadStateRefusesBadRecords) {
   const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
   Parks parks;
-  ParkEncoderHandle encoder = CreateParkEncoder(heap, heap);
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
 
   auto recordWith = [](uint64_t parks, uint64_t entries, uint64_t buffered) {
     Record r;
@@ -520,22 +525,23 @@ TEST(ParkEncoder, LoadStateRefusesBadRecords) {
             "A9ECDD9B");
 }
 
-// Frees and failures are counted, so a failed construction must leave nothing behind.
-class CountingArena final : public CodecArena {
+// Counts pieces handed out and returned, and refuses one chosen request.
+class CountingArena final : public MemoryArena {
  public:
+  CountingArena() : MemoryArena([](const std::string& text) { ADD_FAILURE() << text; }) {}
   int failAt = -1;
   int allocations = 0;
   int live = 0;
   void* Allocate(uint64_t size, uint64_t alignment) override {
     if (allocations++ == failAt) return nullptr;
-    void* p = heap.Allocate(size, alignment);
+    void* p = MemoryArena::Allocate(size, alignment);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
     ++live;
     return p;
   }
   void Deallocate(void* p) override {
     --live;
-    heap.Deallocate(p);
+    MemoryArena::Deallocate(p);
   }
 };
 
@@ -550,7 +556,7 @@ TEST(ParkEncoder, CreationReleasesEverythingOnFailure) {
   }
   CountingArena objects, buffers;
   {
-    ParkEncoderHandle encoder = CreateParkEncoder(objects, buffers);
+    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, buffers);
     EXPECT_EQ(objects.live, 1);
     EXPECT_EQ(buffers.live, 3);
     // The index comes zeroed.
@@ -559,6 +565,33 @@ TEST(ParkEncoder, CreationReleasesEverythingOnFailure) {
   }
   EXPECT_EQ(objects.live, 0);
   EXPECT_EQ(buffers.live, 0);
+}
+
+TEST(ParkEncoder, BuffersComeFromTheReservedBlock) {
+  // Lock failures under a small memlock limit are only warnings; the block stays usable.
+  MemoryArena arena([](const std::string&) {});
+  const uint64_t size = arena.Reserve(uint64_t{16} << 20, nullptr, true, false);
+  if (size < (uint64_t{9} << 20)) GTEST_SKIP() << "no room for a 16 MiB block";
+  MemoryArena objects([](const std::string& text) { ADD_FAILURE() << text; });
+  {
+    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, arena);
+    EXPECT_EQ(arena.LiveCount(), 3u);  // park buffer, value buffer, index
+    const uint8_t* index = reinterpret_cast<const uint8_t*>(encoder->IndexEntries());
+    EXPECT_GE(index, arena.RegionBase());
+    EXPECT_LT(index, arena.RegionBase() + arena.RegionSize());
+    EXPECT_EQ(arena.OverflowBytes(), 0u);
+
+    const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
+    const std::vector<uint64_t> values = ExponentialValues(70000, 2147483648.0, 51);
+    Parks parks;
+    encoder->Begin(table, false, true, 0, CollectInto(parks));
+    encoder->Append(values.data(), values.size());
+    encoder->Finish();
+    EXPECT_EQ(DecodeAll(table, kPositionForm, parks), values);
+  }
+  EXPECT_EQ(arena.LiveCount(), 0u);
+  EXPECT_EQ(arena.UsedOffset(), 0u);
+  arena.Release();
 }
 
 TEST(ParkDecoder, RefusesBadCallsAndTables) {
