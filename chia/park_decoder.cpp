@@ -119,8 +119,8 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   // The delta fields fill bits [0, deltaBits) of the stream exactly, so the bits still unread
   // are also the budget left, and every field is checked against it before it is taken. The
   // fields are taken from a 64-bit window at bit `windowBase`: the window never starts before
-  // the park, and it ends at least 77 bits (state and anchor) before the stream does, so it
-  // never reaches past the park either.
+  // the park and ends at most 7 bits above the unread fields, below the state and the anchor,
+  // so it never reaches past the park either.
   uint64_t unread = static_cast<uint64_t>(deltaBits);
   uint64_t windowBase = 0;
   uint64_t window = 0;
