@@ -1,0 +1,174 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "chia/delta_coding_table.h"
+#include "chia/park_encoder.h"
+#include "plotter/plot_file_owner.h"
+#include "plotter/plot_header.h"
+#include "runtime/memory_arena.h"
+
+// A private directory in the temporary directory, removed with everything in it.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "varnok-plot-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline MemoryArena& HeapArena() {
+  static MemoryArena arena([](const std::string&) {});
+  return arena;
+}
+
+inline std::vector<uint8_t> Bytes(const void* data, uint64_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(p, p + length);
+}
+
+inline void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write test file");
+}
+
+inline std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The parks and record of one table, written with the real encoder.
+struct EncodedTable {
+  std::vector<uint64_t> values;
+  std::vector<uint8_t> parks;
+  PlotTableRecord record{};
+};
+
+inline EncodedTable EncodeTable(std::vector<uint64_t> values, uint64_t gap, bool last) {
+  EncodedTable table;
+  table.values = std::move(values);
+  BuildDeltaCodingTable(gap, table.record.coding);
+  table.record.entryCount = table.values.size();
+  if (table.values.empty()) return table;
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(HeapArena(), HeapArena());
+  encoder->Begin(table.record.coding, last, !last, 0,
+                 [&table](const uint8_t* park, uint64_t length) -> uint64_t {
+                   table.parks.insert(table.parks.end(), park, park + length);
+                   return 0;
+                 });
+  encoder->Append(table.values.data(), table.values.size());
+  encoder->Finish();
+  table.record.blockCount = encoder->ParkCount();
+  table.record.index = encoder->Lookup();
+  // With fewer than 256 parks some correction pairs serve no guess and stay empty (low 1,
+  // high 0), which the opener refuses; real tables have far more parks. No lookup reads them.
+  for (BlockIndexPair& pair : table.record.index.pairs) {
+    if (pair.high < pair.low) pair = {0, 0};
+  }
+  return table;
+}
+
+// Sorted values with gaps spread around `gap`.
+inline std::vector<uint64_t> SortedValues(uint64_t count, uint64_t gap, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<uint64_t> values(count);
+  uint64_t value = random() % gap;
+  for (uint64_t& v : values) {
+    v = value;
+    value += random() % (2 * gap);
+  }
+  return values;
+}
+
+// A complete plot: the header, then the tables from offset 12288 (table 5 first), then the
+// completion marker.
+struct TestPlot {
+  PlotHeader header{};
+  std::vector<EncodedTable> tables;
+  std::vector<uint8_t> data;  // everything after the header's 12288-byte area
+
+  // A plot whose tables hold `counts[t]` values each (table 0 with `gap0`).
+  static TestPlot Make(const std::vector<uint64_t>& counts, uint64_t gap0 = uint64_t{1} << 20) {
+    TestPlot plot;
+    PlotHeader& h = plot.header;
+    h.start.magic = kPlotMagic;
+    h.start.version = 1;
+    h.sparse = 0;
+    h.complete = 1;
+    h.closed = 1;
+    h.level = 2;
+    h.creationTime = 1700000000;
+    for (int i = 0; i < 32; ++i) h.plotId[i] = static_cast<uint8_t>(0xA0 + i);
+    plot.tables.resize(kPlotTableCount);
+    uint64_t offset = kFinalPlotDataOffset;
+    for (int t = 5; t >= 0; --t) {
+      const bool last = t == 5;
+      const uint64_t gap = t == 0 ? gap0 : uint64_t{1} << 24;
+      plot.tables[t] = EncodeTable(SortedValues(counts[t], gap, 100 + t), gap, last);
+      plot.tables[t].record.offset = offset;
+      h.tables[t] = plot.tables[t].record;
+      plot.data.insert(plot.data.end(), plot.tables[t].parks.begin(), plot.tables[t].parks.end());
+      offset += plot.tables[t].parks.size();
+    }
+    h.start.markerOffset = offset;
+    h.start.markerValue = 0x1122334455667788;
+    return plot;
+  }
+
+  // The file: header, table data, marker, zeros to the next multiple of 4096.
+  std::vector<uint8_t> FileBytes() const {
+    const uint64_t marker = header.start.markerOffset;
+    const uint64_t dataEnd = kFinalPlotDataOffset + data.size();
+    std::vector<uint8_t> bytes(CompletePlotFileSize(std::max(marker, dataEnd)), 0);
+    std::memcpy(bytes.data(), &header, sizeof(header));
+    if (!data.empty()) std::memcpy(bytes.data() + kFinalPlotDataOffset, data.data(), data.size());
+    const uint64_t value = header.start.markerValue;
+    std::memcpy(bytes.data() + marker, &value, 8);
+    return bytes;
+  }
+
+  void Write(const std::filesystem::path& path) const { WriteFileBytes(path, FileBytes()); }
+};
+
+// An owner with `slots` read slots of full size.
+struct TestOwner {
+  explicit TestOwner(uint64_t slots = 2, uint64_t privateStreams = 0) {
+    reads.resize(slots, std::vector<uint8_t>(32 * 65536));
+    values.resize(slots, std::vector<uint64_t>(65536));
+    owner.messageCallback = [this](const std::string& text) { messages.push_back(text); };
+    owner.privateStreams = privateStreams;
+    for (uint64_t i = 0; i < slots; ++i) {
+      owner.slots.push_back(PlotReadSlot{reads[i].data(), values[i].data(), 65536, 0});
+    }
+  }
+  TestOwner(const TestOwner&) = delete;
+
+  PlotFileOwner owner;
+  std::vector<std::string> messages;
+  std::vector<std::vector<uint8_t>> reads;
+  std::vector<std::vector<uint64_t>> values;
+};
