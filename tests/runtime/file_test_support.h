@@ -1,0 +1,155 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A private directory for one test. VARNOK_DIRECT_IO_DIR points the tests at a file system
+// with real direct I/O; without it they run in the temporary directory, which may refuse it.
+class TestDirectory {
+ public:
+  TestDirectory() {
+    const char* configured = std::getenv("VARNOK_DIRECT_IO_DIR");
+    const std::filesystem::path base = configured != nullptr && *configured != '\0'
+                                           ? std::filesystem::path(configured)
+                                           : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "varnok-files-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TestDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TestDirectory(const TestDirectory&) = delete;
+  TestDirectory& operator=(const TestDirectory&) = delete;
+
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Whether `directory` accepts O_DIRECT, found without the code under test.
+inline bool AcceptsDirectIo(const std::filesystem::path& directory) {
+  const std::filesystem::path probe = directory / "direct-probe";
+  const int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0666);
+  const bool accepted = fd >= 0;
+  if (fd >= 0) ::close(fd);
+  std::filesystem::remove(probe);
+  return accepted;
+}
+
+// In a forked child only: mounts a ramfs, which refuses direct I/O, on `directory` in a private
+// mount namespace (entering a user namespace when plain privileges do not suffice). False when
+// the system allows neither.
+inline bool MountRamfsInChild(const std::filesystem::path& directory) {
+  const uid_t uid = ::getuid();
+  const gid_t gid = ::getgid();
+  if (::unshare(CLONE_NEWNS) != 0) {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    auto put = [](const char* file, const std::string& text) {
+      const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+      if (fd < 0) return;
+      [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+      ::close(fd);
+    };
+    put("/proc/self/setgroups", "deny");
+    put("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+    put("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  return ::mount("none", directory.c_str(), "ramfs", 0, nullptr) == 0;
+}
+
+// A zeroed buffer aligned to the direct-I/O unit.
+class AlignedBytes {
+ public:
+  explicit AlignedBytes(uint64_t size) : size_(size) {
+    const uint64_t rounded = (size + 4095) / 4096 * 4096;
+    void* memory = std::aligned_alloc(4096, rounded == 0 ? 4096 : rounded);
+    if (memory == nullptr) throw std::bad_alloc();
+    std::memset(memory, 0, rounded == 0 ? 4096 : rounded);
+    data_.reset(static_cast<uint8_t*>(memory));
+  }
+  uint8_t* data() const { return data_.get(); }
+  uint64_t size() const { return size_; }
+  uint8_t& operator[](uint64_t i) const { return data_.get()[i]; }
+
+ private:
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> data_;
+  uint64_t size_;
+};
+
+inline std::vector<uint8_t> RandomBytes(uint64_t n, uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
+  return bytes;
+}
+
+// Reads a whole file with plain buffered I/O: the independent view of what is on disk.
+inline std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path.string());
+  std::vector<uint8_t> bytes(std::filesystem::file_size(path));
+  uint64_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, done);
+    if (n <= 0) break;
+    done += n;
+  }
+  ::close(fd);
+  bytes.resize(done);
+  return bytes;
+}
+
+inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw std::runtime_error("cannot create " + path.string());
+  uint64_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, done);
+    if (n <= 0) break;
+    done += n;
+  }
+  ::close(fd);
+}
+
+// Runs `body` in a forked child and returns its exit status (-1 when it did not exit normally).
+// The child ends with _exit so that no test state of the parent is torn down twice.
+inline int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int status = 100;
+    try {
+      status = body();
+    } catch (...) {
+      status = 101;
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

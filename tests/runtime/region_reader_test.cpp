@@ -1,0 +1,171 @@
+#include "runtime/region_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/runtime/file_test_support.h"
+#include "tests/runtime/stream_rig.h"
+
+namespace {
+
+constexpr uint64_t kBlock = 4096;
+
+std::vector<uint8_t> ReadRegion(RegionReader& holder, uint64_t n, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<uint8_t> out(n);
+  uint64_t at = 0;
+  while (at < n) {
+    const uint64_t piece = std::min<uint64_t>(n - at, 1 + random() % 7000);
+    RegionRead(holder, out.data() + at, piece);
+    at += piece;
+  }
+  return out;
+}
+
+std::string ErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
+// Flips every byte of the file in place, behind the reader's back.
+std::vector<uint8_t> FlipFile(const std::filesystem::path& path) {
+  auto bytes = ReadWholeFile(path);
+  for (auto& b : bytes) b ^= 0xFF;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+  return bytes;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {
+  return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n);
+}
+
+struct RegionRig {
+  explicit RegionRig(const std::string& name, uint64_t dataSize, uint64_t gapSize)
+      : path(dir / name),
+        original(RandomBytes(64 * kBlock, dataSize + gapSize)),
+        memory(dataSize),
+        rig((WriteWholeFile(path, original), path), 2 * kBlock, 4),
+        holder(*rig.worker, dataSize, gapSize, memory.data()) {}
+
+  TestDirectory dir;
+  std::filesystem::path path;
+  std::vector<uint8_t> original;
+  std::vector<uint8_t> memory;
+  StreamRig rig;
+  RegionReader holder;
+};
+
+}  // namespace
+
+TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
+  // D = 6 blocks, gaps of 5000 bytes, a region of 40000 bytes at 8192: n = 15424 / 5000 = 3
+  // gaps, four chunks of 24576 / 4 = 6144 rounded down to 4096, and a tail of 8616.
+  RegionRig r("strided", 6 * kBlock, 5000);
+  const uint64_t base = 2 * kBlock;
+  const uint64_t length = 40000;
+  const uint64_t chunks[4] = {0, 9096, 18192, 27288};
+
+  OpenRegionReader(r.holder, base, length, true);
+  EXPECT_FALSE(r.holder.HasPattern());
+  EXPECT_EQ(ReadRegion(r.holder, length, 1), Slice(r.original, base, length));
+  EXPECT_TRUE(r.holder.HasPattern());
+  EXPECT_EQ(ErrorOf([&] {
+              uint8_t b;
+              RegionRead(r.holder, &b, 1);
+            }),
+            "46A0AB93");
+  for (uint64_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(Slice(r.memory, i * kBlock, kBlock), Slice(r.original, base + chunks[i], kBlock))
+        << "chunk " << i;
+  }
+
+  // Everything on disk changes; a second pass starting two blocks earlier and ending at the
+  // same place must bring the chunks from memory and everything else from the file.
+  const auto flipped = FlipFile(r.path);
+  std::vector<uint8_t> expected = Slice(flipped, 0, base + length);
+  for (uint64_t start : chunks) {
+    std::memcpy(expected.data() + base + start, r.original.data() + base + start, kBlock);
+  }
+  OpenRegionReader(r.holder, 0, base + length, false);
+  EXPECT_EQ(ReadRegion(r.holder, base + length, 2), expected);
+  EXPECT_EQ(ErrorOf([&] {
+              uint8_t b;
+              RegionRead(r.holder, &b, 1);
+            }),
+            "46A0AB93");
+
+  // Exactly the recorded region again, read in other pieces.
+  OpenRegionReader(r.holder, base, length, false);
+  EXPECT_EQ(ReadRegion(r.holder, length, 3), Slice(expected, base, length));
+
+  // A region that starts later is not a second pass: plain bytes, and the layout is forgotten.
+  OpenRegionReader(r.holder, base + kBlock, length - kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, length - kBlock, 4),
+            Slice(flipped, base + kBlock, length - kBlock));
+  EXPECT_FALSE(r.holder.HasPattern());
+  OpenRegionReader(r.holder, base, length, false);
+  EXPECT_EQ(ReadRegion(r.holder, length, 5), Slice(flipped, base, length));
+
+  EXPECT_EQ(ErrorOf([&] { OpenRegionReader(r.holder, 100, 10, true); }), "9DEA78E0");
+  EXPECT_EQ(ErrorOf([&] { OpenRegionReader(r.holder, 100, 10, false); }), "9DEA78E0");
+}
+
+TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
+  {
+    // No gaps: one chunk of what memory holds, the rest as tail; no division by zero.
+    RegionRig r("nogap", 6 * kBlock, 0);
+    OpenRegionReader(r.holder, kBlock, 40000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 40000, 6), Slice(r.original, kBlock, 40000));
+    const auto flipped = FlipFile(r.path);
+    OpenRegionReader(r.holder, kBlock, 40000, false);
+    auto expected = Slice(flipped, kBlock, 40000);
+    std::memcpy(expected.data(), r.original.data() + kBlock, 6 * kBlock);
+    EXPECT_EQ(ReadRegion(r.holder, 40000, 7), expected);
+  }
+  {
+    // Chunks would be smaller than a block: plain bytes, nothing kept.
+    RegionRig r("tiny", kBlock, 100);
+    OpenRegionReader(r.holder, 0, 40000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 40000, 8), Slice(r.original, 0, 40000));
+    EXPECT_FALSE(r.holder.HasPattern());
+    const auto flipped = FlipFile(r.path);
+    OpenRegionReader(r.holder, 0, 40000, false);
+    EXPECT_EQ(ReadRegion(r.holder, 40000, 9), Slice(flipped, 0, 40000));
+  }
+  {
+    // A region that fits in memory is one chunk; an unfinished first pass is never reused.
+    RegionRig r("small", 6 * kBlock, 5000);
+    OpenRegionReader(r.holder, kBlock, 10000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 10000, 10), Slice(r.original, kBlock, 10000));
+    const auto flipped = FlipFile(r.path);
+    OpenRegionReader(r.holder, 0, kBlock + 10000, false);
+    auto expected = Slice(flipped, 0, kBlock + 10000);
+    std::memcpy(expected.data() + kBlock, r.original.data() + kBlock, 10000);
+    EXPECT_EQ(ReadRegion(r.holder, kBlock + 10000, 11), expected);
+
+    OpenRegionReader(r.holder, kBlock, 10000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 5000, 12), Slice(flipped, kBlock, 5000));
+    EXPECT_FALSE(r.holder.HasPattern());
+    FlipFile(r.path);
+    OpenRegionReader(r.holder, kBlock, 10000, false);
+    EXPECT_EQ(ReadRegion(r.holder, 10000, 13), Slice(r.original, kBlock, 10000));
+
+    OpenRegionReader(r.holder, 0, 0, true);
+    EXPECT_EQ(ErrorOf([&] {
+                uint8_t b;
+                RegionRead(r.holder, &b, 1);
+              }),
+              "46A0AB93");
+  }
+}
