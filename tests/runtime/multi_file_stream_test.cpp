@@ -507,6 +507,12 @@ TEST(MultiFileStream, FlushOfNothingKeepsCountsAndBudgetClips) {
   EXPECT_EQ(rig.stream->HeldEntries(0, 7), 3000u);
   rig.Flush();
   EXPECT_EQ(rig.Stored(0, 7), 3000u);
+
+  // Destroying a stream whose threads still run stops them instead of ending the process.
+  rig.Feed(0, 16, 16, kBuckets);
+  rig.stream->Append(9, entries.data(), 1000);
+  rig.NewStream();
+  EXPECT_TRUE(rig.stream->IsIdle());
 }
 
 TEST(MultiFileStream, BeginSizesFilesAndStops) {
