@@ -111,10 +111,10 @@ MultiFileStream::Block* MultiFileStream::TakeFreeBlock() {
   }
 }
 
-MultiFileStream::Block* MultiFileStream::TakeFreeBlockUnlessStopped() {
+MultiFileStream::Block* MultiFileStream::TakeFreeBlockUnlessHeld(int kind) {
   for (;;) {
     if (Block* block = PopFreeBlock()) return block;
-    if (stop_) return nullptr;
+    if (stop_ || pause_[kind]) return nullptr;
     SleepOneMs();
   }
 }
@@ -335,7 +335,8 @@ void MultiFileStream::StartThreads() {
     std::lock_guard lock(control_);
     if (!readThreads_.empty()) return;
     stop_ = false;
-    pause_ = {false, false};
+    pause_[0] = false;
+    pause_[1] = false;
     paused_ = {0, 0};
   }
   const uint64_t fileCount = files_.size();
@@ -397,6 +398,7 @@ void MultiFileStream::DiscardBlocks() {
   files_.clear();
   queuedTotal_ = 0;
   written_ = 0;
+  runsInFlight_ = 0;
   budget_.fill(0);
   writeAllowance_.fill(0);
   for (auto& file : fileEntries_) {
@@ -566,6 +568,12 @@ void MultiFileStream::Flush(uint32_t** countTables, uint64_t fileCount,
         SleepOneMs();
       }
     }
+    // A run taken off its bucket may still be on its way to the disk.
+    while (runsInFlight_.load() != 0) {
+      RethrowFailure();
+      SleepOneMs();
+    }
+    if (progress) progress(total == 0 ? 1.0 : static_cast<double>(written_.load()) / total);
   } catch (...) {
     std::lock_guard lock(control_);
     flushMode_ = false;
@@ -641,10 +649,10 @@ void MultiFileStream::ThreadLoop(uint64_t file, ThreadKind kind) {
   }
 }
 
-bool MultiFileStream::WaitWhilePaused(uint64_t file) {
+bool MultiFileStream::WaitWhilePaused(uint64_t file, int kind) {
   if (pauseMask_ == nullptr) return true;
   while ((pauseMask_->load() >> file) & 1) {
-    if (stop_) return false;
+    if (stop_ || (kind == kReadAhead && pause_[kind])) return false;
     SleepOneMs();
   }
   return true;
@@ -660,7 +668,7 @@ bool MultiFileStream::GrowFile(uint64_t file) {
     if (count == kMaxGrowthPieces) throw std::runtime_error("E894A2BE");
     pieces[count++] = iovec{zeroBlock_, std::min(end - at, kZeroBlockSize)};
   }
-  if (!WaitWhilePaused(file)) return false;
+  if (!WaitWhilePaused(file, kWriteBehind)) return false;
   files_[file]->WriteV(pos, pieces.data(), count);
   filePos_[file] = end;
   return true;
@@ -710,6 +718,7 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
         if (state.current->count == 0) {
           ReturnBlock(state.current);
           state.current = nullptr;
+          written_.fetch_add(1);
         } else {
           partial = true;
         }
@@ -744,6 +753,7 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
     if (!flushMode) writeAllowance_[bucket] -= std::min(n, writeAllowance_[bucket]);
     if (side == writeSide_) queuedTotal_.fetch_sub(std::min(n, queuedTotal_.load()));
     lastWritten_[file] = bucket;
+    runsInFlight_.fetch_add(1);
     lock.unlock();
 
     // Whole blocks fill their slot of the region; only a broken last block may be shorter.
@@ -758,16 +768,18 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
       uint64_t offset = regions_[side][bucket].baseOffset + held * blockSize_;
       for (uint64_t i = 0; i < run; i += kMaxPiecesPerCall) {
         const uint64_t pieces = std::min(kMaxPiecesPerCall, run - i);
-        if (!WaitWhilePaused(file)) break;
+        if (!WaitWhilePaused(file, kWriteBehind)) break;
         files_[file]->WriteV(offset, list + i, pieces);
         offset += pieces * blockSize_;
       }
     } catch (...) {
       for (Block* block : taken) ReturnBlock(block);
+      runsInFlight_.fetch_sub(1);
       throw;
     }
     for (Block* block : taken) ReturnBlock(block);
     if (flushMode) written_.fetch_add(run);
+    runsInFlight_.fetch_sub(1);
     return true;
   }
   return false;
@@ -815,7 +827,7 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
   };
   try {
     for (uint64_t i = 0; i < n; ++i) {
-      Block* block = TakeFreeBlockUnlessStopped();
+      Block* block = TakeFreeBlockUnlessHeld(kReadAhead);
       if (block == nullptr) {
         giveUp();
         return false;
@@ -827,7 +839,7 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
     uint64_t at = offset;
     for (uint64_t i = 0; i < n; i += kMaxPiecesPerCall) {
       const uint64_t pieces = std::min(kMaxPiecesPerCall, n - i);
-      if (!WaitWhilePaused(file)) {
+      if (!WaitWhilePaused(file, kReadAhead)) {
         giveUp();
         return false;
       }

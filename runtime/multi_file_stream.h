@@ -123,10 +123,11 @@ class MultiFileStream final : public BucketSink {
   static Block* PopQueue(BucketState& state);
 
   Block* PopFreeBlock();
-  // Null when `stop_` is raised while waiting for a block.
-  Block* TakeFreeBlockUnlessStopped();
-  // False when `stop_` is raised while waiting.
-  bool WaitWhilePaused(uint64_t file);
+  // Null when `stop_` or the pause of `kind` is raised while waiting for a block.
+  Block* TakeFreeBlockUnlessHeld(int kind);
+  // Waits while the file's mask bit is set. False when `stop_` is raised meanwhile, or, for the
+  // read-ahead, its pause (a read can be given up; a taken write run cannot).
+  bool WaitWhilePaused(uint64_t file, int kind);
   void StoreFailure(std::exception_ptr failure);
   void RethrowFailure();
   void CheckFileCount(uint64_t fileCount) const;
@@ -176,15 +177,16 @@ class MultiFileStream final : public BucketSink {
   Block* freeList_ = nullptr;
   std::atomic<uint64_t> freeCount_{0};
   std::atomic<uint64_t> lowWater_{0};
-  std::atomic<uint64_t> queuedTotal_{0};  // write-side blocks waiting to be written
-  std::atomic<uint64_t> written_{0};      // blocks written while flushing
+  std::atomic<uint64_t> queuedTotal_{0};   // write-side blocks waiting to be written
+  std::atomic<uint64_t> written_{0};       // blocks written while flushing
+  std::atomic<uint64_t> runsInFlight_{0};  // write-behind runs taken but not yet written
   std::atomic<uint64_t> dropped_{0};
 
   // Control.
   std::mutex control_;
   std::atomic<bool> stop_{false};
   bool idle_ = true;
-  std::array<bool, 2> pause_{};
+  std::array<std::atomic<bool>, 2> pause_{};  // set under `control_`, polled without it
   std::array<uint64_t, 2> paused_{};
   std::atomic<bool> allocating_{false};
   std::atomic<uint64_t> targetSize_{0};

@@ -595,7 +595,21 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
   EXPECT_EQ(rig.owned[0]->writes.load(), 0u);
   mask = 0;
   producer.join();
-  rig.Flush();
+
+  // A flush while both files are held back writes nothing until they are released.
+  mask = 0b11;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const uint64_t writesBefore = rig.owned[0]->writes.load() + rig.owned[1]->writes.load();
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    rig.Flush();
+    flushed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(flushed.load());
+  EXPECT_EQ(rig.owned[0]->writes.load() + rig.owned[1]->writes.load(), writesBefore);
+  mask = 0;
+  flusher.join();
   EXPECT_GT(rig.owned[0]->writes.load(), 0u);
   rig.Feed(1, 16, 0, 0);
   for (uint64_t b = 0; b < kBuckets; ++b) {
