@@ -83,11 +83,13 @@ void FileStream::MarkStarted() {
 }
 
 uint64_t FileStream::Offset() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Segment& segment = slots_[current_];
-  if (cursor_ != nullptr && segment.buffer != nullptr) {
+  // The caller's own slot changes only in the caller's thread, so it is read without the lock
+  // that the worker may be holding through a long transfer.
+  if (cursor_ != nullptr) {
+    const Segment& segment = slots_[current_];
     return segment.filePosition + static_cast<uint64_t>(cursor_ - segment.buffer->buffer);
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   return position_;
 }
 

@@ -7,8 +7,18 @@
 RegionReader::RegionReader(IoWorker& worker, uint64_t dataSize, uint64_t gapSize, uint8_t* memory)
     : worker_(&worker), dataSize_(dataSize), gapSize_(gapSize), memory_(memory) {}
 
+void RegionReader::DropReader() {
+  if (reader_) zeroFilled_ += reader_->ZeroFilledBytes();
+  reader_.reset();
+}
+
+uint64_t RegionReader::ZeroFilledBytes() const {
+  return zeroFilled_ + (reader_ ? reader_->ZeroFilledBytes() : 0);
+}
+
 void RegionReader::Reset() {
   reader_.reset();
+  zeroFilled_ = 0;
   pattern_ = Pattern{};
   secondPass_ = false;
   plainLeft_ = piece_ = pieces_ = pieceLeft_ = tailLeft_ = 0;
@@ -24,7 +34,7 @@ uint64_t RegionReader::PieceOffset(uint64_t piece) const {
 
 // Second pass: a reader over one gap or the tail alone, so that the chunks are not read again.
 void RegionReader::OpenPieceReader(uint64_t piece) {
-  reader_.reset();
+  DropReader();
   const uint64_t length = piece < pieces_ ? gapSize_ : pattern_.tail;
   if (length > 0) reader_.emplace(*worker_, PieceOffset(piece), length);
 }
@@ -44,6 +54,7 @@ void RegionReader::EnterPiece(uint64_t piece) {
 void OpenRegionReader(RegionReader& holder, uint64_t offset, uint64_t length, bool strided) {
   if (offset % DirectFile::kBlockSize != 0) throw std::runtime_error("9DEA78E0");
   holder.reader_.reset();
+  holder.zeroFilled_ = 0;
   holder.secondPass_ = false;
   holder.plainLeft_ = holder.piece_ = holder.pieces_ = holder.pieceLeft_ = holder.tailLeft_ = 0;
   holder.memoryCursor_ = holder.memory_;

@@ -22,6 +22,10 @@ class RegionReader {
   // Whether a completed strided pass is available for a second pass.
   bool HasPattern() const { return pattern_.complete; }
 
+  // Bytes of the current region fetched so far that lay past the end of the file and were
+  // handed out as zeros.
+  uint64_t ZeroFilledBytes() const;
+
  private:
   friend void OpenRegionReader(RegionReader& holder, uint64_t offset, uint64_t length,
                                bool strided);
@@ -37,6 +41,7 @@ class RegionReader {
     uint64_t tail = 0;
   };
 
+  void DropReader();
   uint64_t PieceOffset(uint64_t piece) const;
   void OpenPieceReader(uint64_t piece);
   void EnterPiece(uint64_t piece);
@@ -54,6 +59,7 @@ class RegionReader {
   uint64_t pieceLeft_ = 0;
   uint64_t tailLeft_ = 0;
   std::optional<FileReader> reader_;
+  uint64_t zeroFilled_ = 0;  // of the readers already dropped
 };
 
 // Points the holder at [offset, offset + length); offset must be a multiple of 4096

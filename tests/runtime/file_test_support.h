@@ -134,6 +134,21 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<
   ::close(fd);
 }
 
+// The text of what `call` throws, or "no exception".
+template <typename F>
+std::string ThrownText(F&& call) {
+  try {
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
+inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {
+  return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n);
+}
+
 // Runs `body` in a forked child and returns its exit status (-1 when it did not exit normally).
 // The child ends with _exit so that no test state of the parent is torn down twice.
 inline int RunInChild(const std::function<int()>& body) {

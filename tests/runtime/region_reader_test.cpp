@@ -26,15 +26,6 @@ std::vector<uint8_t> ReadRegion(RegionReader& holder, uint64_t n, uint64_t seed)
   return out;
 }
 
-std::string ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
 // Flips every byte of the file in place, behind the reader's back.
 std::vector<uint8_t> FlipFile(const std::filesystem::path& path) {
   auto bytes = ReadWholeFile(path);
@@ -44,10 +35,6 @@ std::vector<uint8_t> FlipFile(const std::filesystem::path& path) {
   EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
   ::close(fd);
   return bytes;
-}
-
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {
-  return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n);
 }
 
 struct RegionRig {
@@ -80,7 +67,7 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   EXPECT_FALSE(r.holder.HasPattern());
   EXPECT_EQ(ReadRegion(r.holder, length, 1), Slice(r.original, base, length));
   EXPECT_TRUE(r.holder.HasPattern());
-  EXPECT_EQ(ErrorOf([&] {
+  EXPECT_EQ(ThrownText([&] {
               uint8_t b;
               RegionRead(r.holder, &b, 1);
             }),
@@ -99,7 +86,7 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   }
   OpenRegionReader(r.holder, 0, base + length, false);
   EXPECT_EQ(ReadRegion(r.holder, base + length, 2), expected);
-  EXPECT_EQ(ErrorOf([&] {
+  EXPECT_EQ(ThrownText([&] {
               uint8_t b;
               RegionRead(r.holder, &b, 1);
             }),
@@ -117,8 +104,8 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   OpenRegionReader(r.holder, base, length, false);
   EXPECT_EQ(ReadRegion(r.holder, length, 5), Slice(flipped, base, length));
 
-  EXPECT_EQ(ErrorOf([&] { OpenRegionReader(r.holder, 100, 10, true); }), "9DEA78E0");
-  EXPECT_EQ(ErrorOf([&] { OpenRegionReader(r.holder, 100, 10, false); }), "9DEA78E0");
+  EXPECT_EQ(ThrownText([&] { OpenRegionReader(r.holder, 100, 10, true); }), "9DEA78E0");
+  EXPECT_EQ(ThrownText([&] { OpenRegionReader(r.holder, 100, 10, false); }), "9DEA78E0");
 }
 
 TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
@@ -162,10 +149,33 @@ TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
     EXPECT_EQ(ReadRegion(r.holder, 10000, 13), Slice(r.original, kBlock, 10000));
 
     OpenRegionReader(r.holder, 0, 0, true);
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(ThrownText([&] {
                 uint8_t b;
                 RegionRead(r.holder, &b, 1);
               }),
               "46A0AB93");
   }
+}
+
+TEST(RegionReader, ZerosPastTheEndOfTheFileAreCounted) {
+  // The file holds 64 blocks; the region runs 3000 bytes past its end, inside the tail.
+  RegionRig r("end", 6 * kBlock, 5000);
+  const uint64_t base = 54 * kBlock;
+  const uint64_t length = 10 * kBlock + 3000;
+  auto expected = Slice(r.original, base, 10 * kBlock);
+  expected.resize(length, 0);
+  OpenRegionReader(r.holder, base, length, true);
+  EXPECT_EQ(ReadRegion(r.holder, length, 14), expected);
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
+
+  // The second pass reads the tail through a reader of its own; the count covers it too.
+  auto longer = Slice(r.original, base - kBlock, kBlock);
+  longer.insert(longer.end(), expected.begin(), expected.end());
+  OpenRegionReader(r.holder, base - kBlock, length + kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, length + kBlock, 15), longer);
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
+
+  OpenRegionReader(r.holder, 0, 10 * kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, 10 * kBlock, 16), Slice(r.original, 0, 10 * kBlock));
+  EXPECT_EQ(r.holder.ZeroFilledBytes(), 0u);
 }

@@ -10,19 +10,6 @@
 #include "tests/runtime/file_test_support.h"
 #include "tests/runtime/stream_rig.h"
 
-namespace {
-
-std::string ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
-}  // namespace
-
 TEST(TransferProgress, EntriesRoundTripAndMoveTheProgress) {
   TestDirectory dir;
   const auto path = dir / "entries";
@@ -78,7 +65,7 @@ TEST(TransferProgress, EntriesPastTheEndOfTheFileAreNotData) {
   job.readWorker = rig.worker.get();
   std::vector<uint64_t> entries(1024);
   // [8192, 16384) runs past the end at 12296.
-  EXPECT_EQ(ErrorOf([&] { ReadEntries(job, 8192, entries); }),
+  EXPECT_EQ(ThrownText([&] { ReadEntries(job, 8192, entries); }),
             "Failed to read file \"" + path.string() + "\": read less than expected");
   // Up to the end is fine.
   std::vector<uint64_t> inside(513);
@@ -87,6 +74,6 @@ TEST(TransferProgress, EntriesPastTheEndOfTheFileAreNotData) {
   EXPECT_EQ(std::memcmp(inside.data(), disk.data() + 8, inside.size() * 8), 0);
 
   TransferProgress detached;
-  EXPECT_EQ(ErrorOf([&] { WriteBytes(detached, "x", 1); }), "D4F635FA");
-  EXPECT_EQ(ErrorOf([&] { ReadEntries(detached, 0, inside); }), "46621417");
+  EXPECT_EQ(ThrownText([&] { WriteBytes(detached, "x", 1); }), "D4F635FA");
+  EXPECT_EQ(ThrownText([&] { ReadEntries(detached, 0, inside); }), "46621417");
 }
