@@ -14,7 +14,7 @@
 
 namespace {
 
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 // The globals of delegated plotting are reset around every test.
