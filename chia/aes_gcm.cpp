@@ -39,8 +39,18 @@ void Wipe(uint8_t* out, uint32_t length) {
   if (length != 0) OPENSSL_cleanse(out, length);
 }
 
-void NonceBytes(uint64_t nonce, uint8_t iv[kIvLength]) {
+// AES-128-GCM set up for one message: an 8-byte IV holding the nonce's bytes
+// in memory (little-endian) order. encrypt is 1 to encrypt, 0 to decrypt.
+void BeginGcm(EVP_CIPHER_CTX* ctx, const uint8_t key[16], uint64_t nonce, int encrypt) {
+  uint8_t iv[kIvLength];
   for (int i = 0; i < kIvLength; ++i) iv[i] = static_cast<uint8_t>(nonce >> (8 * i));
+  if (EVP_CipherInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr, encrypt) != 1) {
+    ThrowOpenSslError();
+  }
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, kIvLength, nullptr) != 1) {
+    ThrowOpenSslError();
+  }
+  if (EVP_CipherInit_ex(ctx, nullptr, nullptr, key, iv, encrypt) != 1) ThrowOpenSslError();
 }
 
 }  // namespace
@@ -49,16 +59,7 @@ void AesGcmEncrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], ui
                    uint8_t* out, uint8_t tag[16]) {
   thread_local ThreadCipherContext thread_context;
   EVP_CIPHER_CTX* ctx = thread_context.Get();
-  uint8_t iv[kIvLength];
-  NonceBytes(nonce, iv);
-
-  if (EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1) {
-    ThrowOpenSslError();
-  }
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, kIvLength, nullptr) != 1) {
-    ThrowOpenSslError();
-  }
-  if (EVP_EncryptInit_ex(ctx, nullptr, nullptr, key, iv) != 1) ThrowOpenSslError();
+  BeginGcm(ctx, key, nonce, 1);
   int update_length = 0;
   // An update with no output buffer would count as additional data, so an
   // empty message skips it.
@@ -78,16 +79,7 @@ bool AesGcmDecrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], ui
                    uint8_t* out, const uint8_t tag[16]) {
   thread_local ThreadCipherContext thread_context;
   EVP_CIPHER_CTX* ctx = thread_context.Get();
-  uint8_t iv[kIvLength];
-  NonceBytes(nonce, iv);
-
-  if (EVP_DecryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1) {
-    ThrowOpenSslError();
-  }
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, kIvLength, nullptr) != 1) {
-    ThrowOpenSslError();
-  }
-  if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, key, iv) != 1) ThrowOpenSslError();
+  BeginGcm(ctx, key, nonce, 0);
   int update_length = 0;
   if (length != 0 &&
       EVP_DecryptUpdate(ctx, out, &update_length, in, static_cast<int>(length)) != 1) {

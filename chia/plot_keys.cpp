@@ -1,6 +1,7 @@
 #include "chia/plot_keys.h"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <iostream>
@@ -180,6 +181,8 @@ void DeriveKeyFromPassword(const char* password, uint8_t secret[32], uint8_t pub
                                 {password, std::strlen(password) + 1}};
   SecretBytes<32> seed;
   Sha256Pieces(context.Get(), pieces, 2, seed.data());
+  // The finished digest state equals the seed; it must not stay in the thread's context.
+  EVP_MD_CTX_reset(context.Get());
   const bls::AugSchemeMPL& scheme = Scheme();
   bls::PrivateKey key = scheme.DeriveChildSk(scheme.KeyGen(seed.bytes), 0);
   key.Serialize(secret);

@@ -27,8 +27,9 @@ std::mt19937 MakeSeededMt19937() {
 }
 
 std::mt19937_64 MakeSeededMt19937_64() {
-  // 312 64-bit state words are 624 32-bit seed words.
-  std::vector<uint32_t> words = SeedWords(std::mt19937_64::state_size * 2);
+  // 312 seed words (1,248 bytes); seed_seq still generates the 624 halves of
+  // the 312 state words from them.
+  std::vector<uint32_t> words = SeedWords(std::mt19937_64::state_size);
   std::seed_seq seq(words.begin(), words.end());
   return std::mt19937_64(seq);
 }

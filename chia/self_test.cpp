@@ -5,6 +5,7 @@
 
 #include <blake3.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -173,6 +174,7 @@ void SelfTestEd25519() {
   SelfTestAssert(public_len == 32 && private_len == 32);
   PkeyPtr imported(
       EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, private_key, private_len));
+  OPENSSL_cleanse(private_key, sizeof(private_key));
   if (!imported) ThrowOpenSslError();
 
   std::vector<uint8_t> message(1024, 0);

@@ -23,10 +23,12 @@ class ThreadDigestContext {
   EVP_MD_CTX* context_ = nullptr;
 };
 
-// SHA-256 of the concatenated pieces into out (32 bytes) with the given
-// context; throws through ThrowOpenSslError on any failure.
+// One stretch of bytes of a digest input.
 struct DigestPiece {
   const void* data;
   size_t length;
 };
+
+// SHA-256 of the concatenated pieces into out (32 bytes) with the given
+// context; throws through ThrowOpenSslError on any failure.
 void Sha256Pieces(EVP_MD_CTX* context, const DigestPiece* pieces, size_t count, uint8_t out[32]);

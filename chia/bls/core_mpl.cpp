@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <vector>
@@ -22,6 +23,7 @@ void AppendLamportHashes(std::span<const uint8_t> ikm, std::span<const uint8_t> 
   for (size_t i = 0; i < kLamportChunks; ++i) {
     auto h = Sha256(std::span<const uint8_t>(okm).subspan(i * kChunkBytes, kChunkBytes));
     out.insert(out.end(), h.begin(), h.end());
+    OPENSSL_cleanse(h.data(), h.size());
   }
   OPENSSL_cleanse(okm.data(), okm.size());
 }
@@ -32,8 +34,9 @@ PrivateKey CoreMPL::KeyGen(const Bytes& seed) const {
   if (seed.size() < 32) throw std::invalid_argument("Seed size must be at least 32 bytes");
   static constexpr char kSalt[] = "BLS-SIG-KEYGEN-SALT-";
   static constexpr uint8_t kInfo[2] = {0x00, 0x30};  // I2OSP(48, 2)
-  std::vector<uint8_t> ikm(seed.begin(), seed.end());
-  ikm.push_back(0);
+  // Sized once: a reallocation would free a copy of the seed without wiping it.
+  std::vector<uint8_t> ikm(seed.size() + 1, 0);
+  std::copy(seed.begin(), seed.end(), ikm.begin());
   std::array<uint8_t, 48> okm;
   HkdfSha256(std::span(reinterpret_cast<const uint8_t*>(kSalt), sizeof(kSalt) - 1), ikm, kInfo,
              okm);
@@ -57,6 +60,8 @@ PrivateKey CoreMPL::DeriveChildSk(const PrivateKey& sk, uint32_t index) const {
   AppendLamportHashes(ikm, salt, lamport_pk);
   AppendLamportHashes(not_ikm, salt, lamport_pk);
   auto compressed = Sha256(lamport_pk);
+  // The compressed Lamport key is the child's seed: none of its inputs may linger.
+  OPENSSL_cleanse(lamport_pk.data(), lamport_pk.size());
   OPENSSL_cleanse(ikm.data(), ikm.size());
   OPENSSL_cleanse(not_ikm.data(), not_ikm.size());
   PrivateKey child = KeyGen(compressed);

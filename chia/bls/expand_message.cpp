@@ -1,10 +1,10 @@
 #include "chia/bls/expand_message.h"
 
-#include <openssl/evp.h>
-
 #include <array>
-#include <memory>
+#include <iterator>
 #include <stdexcept>
+
+#include "chia/thread_digest_context.h"
 
 namespace bls {
 namespace {
@@ -13,35 +13,6 @@ constexpr size_t kDigestBytes = 32;
 constexpr size_t kBlockBytes = 64;
 
 using Digest = std::array<uint8_t, kDigestBytes>;
-
-struct MdCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-class Sha256 {
- public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_) throw std::runtime_error("SHA-256 context allocation failed");
-  }
-  void Begin() {
-    if (EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1)
-      throw std::runtime_error("SHA-256 initialisation failed");
-  }
-  void Update(const uint8_t* data, size_t size) {
-    if (size != 0 && EVP_DigestUpdate(ctx_.get(), data, size) != 1)
-      throw std::runtime_error("SHA-256 update failed");
-  }
-  Digest Finish() {
-    Digest out{};
-    unsigned int written = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &written) != 1 || written != kDigestBytes)
-      throw std::runtime_error("SHA-256 finalisation failed");
-    return out;
-  }
-
- private:
-  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx_;
-};
 
 }  // namespace
 
@@ -56,14 +27,14 @@ std::vector<uint8_t> ExpandMessageXmd(std::span<const uint8_t> message,
   const std::array<uint8_t, kBlockBytes> zero_pad{};
   const uint8_t length_be[3] = {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 0};
 
-  Sha256 sha;
-  sha.Begin();
-  sha.Update(zero_pad.data(), zero_pad.size());
-  sha.Update(message.data(), message.size());
-  sha.Update(length_be, sizeof length_be);
-  sha.Update(dst.data(), dst.size());
-  sha.Update(&dst_size, 1);
-  const Digest b0 = sha.Finish();
+  thread_local ThreadDigestContext context;
+  const DigestPiece b0_pieces[] = {{zero_pad.data(), zero_pad.size()},
+                                   {message.data(), message.size()},
+                                   {length_be, sizeof length_be},
+                                   {dst.data(), dst.size()},
+                                   {&dst_size, 1}};
+  Digest b0;
+  Sha256Pieces(context.Get(), b0_pieces, std::size(b0_pieces), b0.data());
 
   std::vector<uint8_t> out;
   out.reserve(blocks * kDigestBytes);
@@ -72,12 +43,9 @@ std::vector<uint8_t> ExpandMessageXmd(std::span<const uint8_t> message,
     Digest mixed;
     for (size_t j = 0; j < kDigestBytes; ++j) mixed[j] = b0[j] ^ previous[j];
     const uint8_t index = static_cast<uint8_t>(i);
-    sha.Begin();
-    sha.Update(mixed.data(), mixed.size());
-    sha.Update(&index, 1);
-    sha.Update(dst.data(), dst.size());
-    sha.Update(&dst_size, 1);
-    previous = sha.Finish();
+    const DigestPiece pieces[] = {
+        {mixed.data(), mixed.size()}, {&index, 1}, {dst.data(), dst.size()}, {&dst_size, 1}};
+    Sha256Pieces(context.Get(), pieces, std::size(pieces), previous.data());
     out.insert(out.end(), previous.begin(), previous.end());
   }
   out.resize(length);

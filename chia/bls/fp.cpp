@@ -44,20 +44,7 @@ std::optional<Fp> Fp::FromBytes(std::span<const uint8_t, kBytes> in) {
 }
 
 Fp Fp::FromBytesReduce(std::span<const uint8_t> in) {
-  // Horner's rule over 64-bit words; each step keeps the accumulator reduced.
-  const Fp two64 = FromCanonicalLimbs(Limbs{0, 1, 0, 0, 0, 0});
-  Fp acc;
-  size_t head = in.size() % 8;
-  size_t pos = 0;
-  auto word = [&](size_t len) {
-    uint64_t w = 0;
-    for (size_t k = 0; k < len; ++k) w = (w << 8) | in[pos + k];
-    pos += len;
-    return w;
-  };
-  if (head != 0) acc = FromU64(word(head));
-  while (pos < in.size()) acc = acc * two64 + FromU64(word(8));
-  return acc;
+  return mont::ReduceBigEndian(in, FromCanonicalLimbs(Limbs{0, 1, 0, 0, 0, 0}));
 }
 
 Fp::Limbs Fp::ToCanonicalLimbs() const { return mont::Mul<kLimbs>(m_, kOneRaw, kModulus, kInv); }

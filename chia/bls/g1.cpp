@@ -1,5 +1,7 @@
 #include "chia/bls/g1.h"
 
+#include <openssl/crypto.h>
+
 #include <vector>
 
 namespace bls {
@@ -270,7 +272,7 @@ G1Point G1Point::Mul(const Scalar& k) const {
   std::array<G1Point, kWindowSize> table;
   table[0] = Infinity();
   for (size_t j = 1; j < kWindowSize; ++j) table[j] = table[j - 1] + *this;
-  const Scalar::Limbs limbs = k.ToCanonicalLimbs();
+  Scalar::Limbs limbs = k.ToCanonicalLimbs();
   G1Point acc;
   for (size_t w = kWindows; w-- > 0;) {
     for (size_t d = 0; d < kWindowBits; ++d) acc = acc.Double();
@@ -279,12 +281,13 @@ G1Point G1Point::Mul(const Scalar& k) const {
     for (size_t j = 0; j < kWindowSize; ++j) entry = Select(entry, table[j], EqualCt(j, digit));
     acc = acc + entry;
   }
+  OPENSSL_cleanse(limbs.data(), sizeof(limbs));
   return acc;
 }
 
 G1Point G1Point::MulGenerator(const Scalar& k) {
   const GeneratorTable& table = Table();
-  const Scalar::Limbs limbs = k.ToCanonicalLimbs();
+  Scalar::Limbs limbs = k.ToCanonicalLimbs();
   G1Point acc;
   for (size_t w = 0; w < kWindows; ++w) {
     const uint8_t digit = Nibble(limbs, w);
@@ -295,6 +298,7 @@ G1Point G1Point::MulGenerator(const Scalar& k) {
     // never the same point, so the doubling case cannot arise.
     acc = acc.AddAffineDistinct(entry);
   }
+  OPENSSL_cleanse(limbs.data(), sizeof(limbs));
   return acc;
 }
 

@@ -3,13 +3,10 @@
 #include <algorithm>
 
 #include "chia/bls/hex_constant.h"
+#include "chia/bls/scalar.h"
 
 namespace bls {
 namespace {
-
-// r, the order of G1, G2 and GT, little-endian limbs.
-constexpr std::array<uint64_t, 4> kGroupOrder = {0xffffffff00000001, 0x53bda402fffe5bfe,
-                                                 0x3339d80809a1d805, 0x73eda753299d7d48};
 
 // h_eff for hashing to G2, little-endian limbs.
 constexpr std::array<uint64_t, 10> kEffectiveCofactor = {
@@ -62,7 +59,7 @@ bool G2Point::IsOnCurve() const {
   return y_.Square() == x_.Square() * x_ + CurveB() * z6;
 }
 
-bool G2Point::IsInSubgroup() const { return MulPublic(kGroupOrder).IsInfinity(); }
+bool G2Point::IsInSubgroup() const { return MulPublic(Scalar::kOrder).IsInfinity(); }
 
 G2Point G2Point::Double() const {
   if (IsInfinity()) return *this;

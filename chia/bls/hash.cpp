@@ -1,22 +1,15 @@
 #include "chia/bls/hash.h"
 
 #include <openssl/core_names.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 
 #include <memory>
-#include <stdexcept>
-#include <string>
+
+#include "chia/openssl_error.h"
 
 namespace bls {
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  char buf[120] = {};
-  ERR_error_string_n(ERR_get_error(), buf, sizeof(buf));
-  throw std::runtime_error(std::string(what) + ": " + buf);
-}
 
 struct KdfDeleter {
   void operator()(EVP_KDF* k) const { EVP_KDF_free(k); }
@@ -30,7 +23,7 @@ std::array<uint8_t, 32> Sha256(std::span<const uint8_t> data) {
   unsigned int len = 0;
   if (EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr) != 1 ||
       len != out.size()) {
-    Fail("SHA-256 failed");
+    ThrowOpenSslError();
   }
   return out;
 }
@@ -38,9 +31,9 @@ std::array<uint8_t, 32> Sha256(std::span<const uint8_t> data) {
 void HkdfSha256(std::span<const uint8_t> salt, std::span<const uint8_t> ikm,
                 std::span<const uint8_t> info, std::span<uint8_t> out) {
   std::unique_ptr<EVP_KDF, KdfDeleter> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-  if (!kdf) Fail("HKDF unavailable");
+  if (!kdf) ThrowOpenSslError();
   std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(EVP_KDF_CTX_new(kdf.get()));
-  if (!ctx) Fail("HKDF context");
+  if (!ctx) ThrowOpenSslError();
   // OpenSSL takes non-const pointers in OSSL_PARAM but does not write through them.
   char digest[] = "SHA256";
   OSSL_PARAM params[5];
@@ -55,7 +48,7 @@ void HkdfSha256(std::span<const uint8_t> salt, std::span<const uint8_t> ikm,
                                                     const_cast<uint8_t*>(info.data()), info.size());
   }
   params[n] = OSSL_PARAM_construct_end();
-  if (EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) Fail("HKDF failed");
+  if (EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) ThrowOpenSslError();
 }
 
 }  // namespace bls

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include <x86intrin.h>
 
@@ -154,6 +155,23 @@ inline void ToBigEndian(const Limbs<N>& a, uint8_t* out) {
     uint64_t w = a[N - 1 - i];
     for (size_t k = 0; k < 8; ++k) out[i * 8 + k] = static_cast<uint8_t>(w >> (56 - 8 * k));
   }
+}
+
+// A big-endian value of any length, reduced into the field F by Horner's rule over 64-bit words.
+// F supplies FromU64, + and *; two64 is 2^64 as an element of F.
+template <typename F>
+F ReduceBigEndian(std::span<const uint8_t> in, const F& two64) {
+  size_t pos = 0;
+  auto word = [&](size_t len) {
+    uint64_t w = 0;
+    for (size_t k = 0; k < len; ++k) w = (w << 8) | in[pos + k];
+    pos += len;
+    return w;
+  };
+  F acc;
+  if (const size_t head = in.size() % 8; head != 0) acc = F::FromU64(word(head));
+  while (pos < in.size()) acc = acc * two64 + F::FromU64(word(8));
+  return acc;
 }
 
 }  // namespace bls::mont

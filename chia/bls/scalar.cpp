@@ -10,8 +10,8 @@ constexpr Scalar::Limbs kR2 = {0xc999e990f3f29c6d, 0x2b6cedcb87925c23, 0x05d3149
                                0x0748d9d99f59ff11};
 constexpr Scalar::Limbs kOneRaw = {1, 0, 0, 0};
 
+// v must be below r: the product's running value only stays within four limbs for reduced inputs.
 Scalar::Limbs ToMont(const Scalar::Limbs& v) {
-  // Correct for any v < 2^256: v * R^2 < 2^256 * r, within the product's bound.
   return mont::Mul<Scalar::kLimbs>(v, kR2, Scalar::kOrder, kInv);
 }
 
@@ -32,21 +32,9 @@ std::optional<Scalar> Scalar::FromBytes(std::span<const uint8_t, kBytes> in) {
 }
 
 Scalar Scalar::FromBytesReduce(std::span<const uint8_t> in) {
-  // Horner's rule over 64-bit words; 2^64 is itself a reduced scalar.
   Scalar two64;
   two64.m_ = ToMont(Limbs{0, 1, 0, 0});
-  Scalar acc;
-  size_t head = in.size() % 8;
-  size_t pos = 0;
-  auto word = [&](size_t len) {
-    uint64_t w = 0;
-    for (size_t k = 0; k < len; ++k) w = (w << 8) | in[pos + k];
-    pos += len;
-    return w;
-  };
-  if (head != 0) acc = FromU64(word(head));
-  while (pos < in.size()) acc = acc * two64 + FromU64(word(8));
-  return acc;
+  return mont::ReduceBigEndian(in, two64);
 }
 
 Scalar::Limbs Scalar::ToCanonicalLimbs() const {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 constexpr char kBasicDst[] = "BLS_SIG_BLS12381G2_XMD:SHA-256_SSWU_RO_NUL_";
@@ -89,13 +89,13 @@ TEST(BlsDifferential, SignAndVerifyBothWays) {
     const std::string* a = &answers[8 * i];
     // Signing is deterministic, so both sides must produce the same bytes.
     EXPECT_EQ(a[0], ToHex(ours[i].Serialize()));
-    const bls::G2Element theirs = bls::G2Element::FromBytes(Hex(a[0]));
+    const bls::G2Element theirs = bls::G2Element::FromBytes(FromHex(a[0]));
     EXPECT_TRUE(bls::AugSchemeMPL::Verify(c.pk, c.msg, theirs));
     EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.wrong_msg, theirs));
     EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.other.GetG1Element(), c.msg, theirs));
     // Their signature under the basic scheme's tag, and the other key's signature.
-    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.msg, bls::G2Element::FromBytes(Hex(a[1]))));
-    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.msg, bls::G2Element::FromBytes(Hex(a[2]))));
+    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.msg, bls::G2Element::FromBytes(FromHex(a[1]))));
+    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.msg, bls::G2Element::FromBytes(FromHex(a[2]))));
     // Our signature on their side: accepted, then refused for a wrong message, key or tag.
     EXPECT_EQ(a[3], "1");
     EXPECT_EQ(a[4], "0");

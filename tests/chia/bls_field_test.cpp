@@ -2,6 +2,7 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <vector>
 
@@ -28,8 +29,10 @@ class Mpz {
 
 void ToMpz(const Fp::Bytes& b, Mpz& out) { mpz_import(out.get(), b.size(), 1, 1, 1, 0, b.data()); }
 
-Fp::Bytes FromMpz(const Mpz& v) {
-  Fp::Bytes b{};
+// The big-endian N-byte form of v.
+template <size_t N = Fp::kBytes>
+std::array<uint8_t, N> FromMpz(const Mpz& v) {
+  std::array<uint8_t, N> b{};
   size_t count = 0;
   uint8_t tmp[64] = {};
   mpz_export(tmp, &count, 1, 1, 1, 0, v.get());
@@ -199,15 +202,7 @@ using bls::Scalar;
 
 const char* kR = "73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000001";
 
-Scalar::Bytes ScalarFromMpz(const Mpz& v) {
-  Scalar::Bytes b{};
-  size_t count = 0;
-  uint8_t tmp[64] = {};
-  mpz_export(tmp, &count, 1, 1, 1, 0, v.get());
-  EXPECT_LE(count, b.size());
-  std::copy(tmp, tmp + count, b.begin() + (b.size() - count));
-  return b;
-}
+Scalar::Bytes ScalarFromMpz(const Mpz& v) { return FromMpz<Scalar::kBytes>(v); }
 
 TEST(BlsScalar, ArithmeticAndReductionMatchGmp) {
   Mpz r(kR), a, b, t;

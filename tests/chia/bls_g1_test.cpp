@@ -13,7 +13,7 @@ namespace {
 using bls::Fp;
 using bls::G1Point;
 using bls::Scalar;
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 Scalar RandomScalar(std::mt19937_64& rng) {
@@ -73,7 +73,7 @@ TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
                           "0fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
                           "7000000000000000000000000000000000000000000000000000000000000001",
                           "0000000000000000000000000000000100000000000000000000000000000000"}) {
-    auto bytes = Hex(hex);
+    auto bytes = FromHex(hex);
     auto k = Scalar::FromBytes(std::span<const uint8_t, 32>(bytes.data(), 32));
     ASSERT_TRUE(k.has_value()) << hex;
     auto limbs = k->ToCanonicalLimbs();
@@ -82,7 +82,7 @@ TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
   }
   EXPECT_EQ(
       G1Point::MulGenerator(*Scalar::FromBytes(std::span<const uint8_t, 32>(
-          Hex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000").data(), 32))),
+          FromHex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000").data(), 32))),
       -g);
 
   // r x P is infinity; small multiples match repeated addition.
@@ -96,7 +96,7 @@ TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
 }
 
 TEST(BlsG1, DecodingRefusesInvalidEncodings) {
-  const auto valid = ToArray(Hex(
+  const auto valid = ToArray(FromHex(
       "85695fcbc06cc4c4c9451f4dce21cbf8de3e5a13bf48f44cdbb18e2038ba7b8bb1632d7911ef1e2e08749bddbf"
       "165352"));
   auto p = G1Point::FromCompressed(valid);
@@ -135,7 +135,7 @@ TEST(BlsG1, DecodingRefusesInvalidEncodings) {
   EXPECT_FALSE(G1Point::FromCompressed(zeros));
 
   // x = p and x = 2^381 - 1 are not field elements.
-  auto x_is_p = ToArray(Hex(
+  auto x_is_p = ToArray(FromHex(
       "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153ffffb9feffffff"
       "ffaaab"));
   x_is_p[0] |= 0x80;

@@ -11,7 +11,7 @@
 
 namespace {
 
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 TEST(BlsKeys, KeyGenAndPublicKeyKnownAnswers) {
@@ -64,7 +64,7 @@ TEST(BlsKeys, ChildDerivationKnownAnswers) {
   };
   bls::CoreMPL core;
   for (const auto& row : rows) {
-    auto master = core.KeyGen(Hex(row.seed));
+    auto master = core.KeyGen(FromHex(row.seed));
     EXPECT_EQ(ToHex(master.Serialize()), row.master);
     auto child = core.DeriveChildSk(master, row.index);
     EXPECT_EQ(ToHex(child.Serialize()), row.child) << row.index;
@@ -72,7 +72,7 @@ TEST(BlsKeys, ChildDerivationKnownAnswers) {
 }
 
 TEST(BlsKeys, PrivateKeyEncodingAndAggregation) {
-  const auto r = Hex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000001");
+  const auto r = FromHex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000001");
   auto r_minus_1 = r;
   r_minus_1.back() = 0x00;
   auto max_key = bls::PrivateKey::FromBytes(r_minus_1);

@@ -10,7 +10,7 @@
 
 namespace {
 
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 TEST(BlsOracle, KeysDerivationPublicKeysAndSumsMatch) {

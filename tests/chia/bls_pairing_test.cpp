@@ -6,6 +6,8 @@
 #include <array>
 #include <random>
 
+#include "chia/bls/scalar.h"
+
 namespace {
 
 using bls::Fp;
@@ -15,8 +17,7 @@ using bls::Fp6;
 using bls::G1Point;
 using bls::G2Point;
 
-constexpr std::array<uint64_t, 4> kOrder = {0xffffffff00000001, 0x53bda402fffe5bfe,
-                                            0x3339d80809a1d805, 0x73eda753299d7d48};
+constexpr std::array<uint64_t, 4> kOrder = bls::Scalar::kOrder;
 
 class Random {
  public:

@@ -13,7 +13,7 @@
 
 namespace {
 
-using blstest::Hex;
+using blstest::FromHex;
 using blstest::ToHex;
 
 constexpr char kBasicDst[] = "BLS_SIG_BLS12381G2_XMD:SHA-256_SSWU_RO_NUL_";
@@ -35,9 +35,9 @@ bool Refused(const std::vector<uint8_t>& bytes) {
 TEST(BlsG2Encoding, RoundTripsAndRefusals) {
   const bls::G2Element g = bls::G2Element::Generator();
   EXPECT_EQ(ToHex(g.Serialize()), kGeneratorHex);
-  EXPECT_EQ(bls::G2Element::FromBytes(Hex(kGeneratorHex)), g);
+  EXPECT_EQ(bls::G2Element::FromBytes(FromHex(kGeneratorHex)), g);
   // The negation differs only in the sign flag.
-  std::vector<uint8_t> neg = Hex(kGeneratorHex);
+  std::vector<uint8_t> neg = FromHex(kGeneratorHex);
   neg[0] ^= 0x20;
   EXPECT_EQ(bls::G2Element::FromBytes(neg).GetPoint(), -g.GetPoint());
   EXPECT_EQ(bls::G2Element(-g.GetPoint()).Serialize(), neg);
@@ -68,31 +68,31 @@ TEST(BlsG2Encoding, RoundTripsAndRefusals) {
   EXPECT_TRUE(Refused(bad));
   EXPECT_TRUE(Refused(std::vector<uint8_t>(96, 0)));
 
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   bad[0] &= 0x7f;  // not flagged compressed
   EXPECT_TRUE(Refused(bad));
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   bad[0] |= 0x40;  // infinity flag on a finite point
   EXPECT_TRUE(Refused(bad));
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   bad.pop_back();
   EXPECT_TRUE(Refused(bad));
   EXPECT_THROW(bls::G2Element::FromBytes(std::vector<uint8_t>(97, 0)), std::invalid_argument);
 
   // A coordinate equal to p (x.c1 in the first half, x.c0 in the second).
-  const std::vector<uint8_t> p = Hex(
+  const std::vector<uint8_t> p = FromHex(
       "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153ffffb9feffffffff"
       "aaab");
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   std::copy(p.begin(), p.end(), bad.begin());
   bad[0] |= 0x80;
   EXPECT_TRUE(Refused(bad));
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   std::copy(p.begin(), p.end(), bad.begin() + 48);
   EXPECT_TRUE(Refused(bad));
 
   // An x with no curve point: search upwards from the generator's x.
-  bad = Hex(kGeneratorHex);
+  bad = FromHex(kGeneratorHex);
   int tries = 0;
   do {
     ++bad[95];

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -40,8 +41,11 @@ inline std::string ToHex(const uint8_t* data, size_t length) {
   return out;
 }
 
-inline std::string ToHex(const std::vector<uint8_t>& data) {
-  return ToHex(data.data(), data.size());
+// Any contiguous run of bytes: vectors, arrays, strings.
+template <typename Bytes>
+std::string ToHex(const Bytes& data) {
+  static_assert(sizeof(*std::data(data)) == 1);
+  return ToHex(reinterpret_cast<const uint8_t*>(std::data(data)), std::size(data));
 }
 
 // Runs a shell command and returns its standard output; a non-zero exit fails the test.
