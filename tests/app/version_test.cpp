@@ -20,7 +20,9 @@ std::string RunAndCapture(const std::string& command) {
 
 }  // namespace
 
-TEST(Version, LineNamesProgramAndVersion) { EXPECT_EQ(VersionLine(), "VarnokChiaPool version 1.3"); }
+TEST(Version, LineNamesProgramAndVersion) {
+  EXPECT_EQ(VersionLine(), "VarnokChiaPool version 1.3");
+}
 
 TEST(Version, ExecutablePrintsVersionLine) {
   const std::string out = RunAndCapture(std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool");

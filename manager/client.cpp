@@ -1,0 +1,44 @@
+#include "manager/client.h"
+
+uint32_t Client::RequestStop() {
+  std::lock_guard lock(Mutex);
+  StopRequest = 1;
+  NextRunTime = std::chrono::steady_clock::now();
+  return ManagerState;
+}
+
+uint32_t Client::RequestShutdown(bool stopAfterCurrentPlot) {
+  std::lock_guard lock(Mutex);
+  if (stopAfterCurrentPlot) {
+    StopRequest = 1;
+  } else {
+    CancelRequest = 1;
+  }
+  NextRunTime = std::chrono::steady_clock::now();
+  return ManagerState;
+}
+
+bool Client::IsFinished() {
+  std::lock_guard lock(Mutex);
+  return Finished != 0;
+}
+
+ClientHolder::~ClientHolder() { Reset(); }
+
+void ClientHolder::Reset(std::unique_ptr<Client> client) {
+  std::unique_ptr<Client> previous(client_.exchange(client.release(), std::memory_order_acq_rel));
+}
+
+std::unique_ptr<Client> ClientHolder::Release() noexcept {
+  return std::unique_ptr<Client>(client_.exchange(nullptr, std::memory_order_acq_rel));
+}
+
+ClientHolder& ClientInstance() {
+  static ClientHolder holder;
+  return holder;
+}
+
+bool ClientLogsWithTimePrefix() {
+  const Client* client = ClientInstance().Get();
+  return client != nullptr && client->StartupScanPending.load(std::memory_order_acquire) == 0;
+}

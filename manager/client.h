@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// The central object of a run; the interrupt handling, the pool client and the entry point reach
+// it through these operations. So far it holds only the request and state flags they act on.
+class Client {
+ public:
+  virtual ~Client() = default;
+
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Stop after the current plot: sets the stop request and makes the manager act now. Returns
+  // ManagerState (non-zero while plotting or finalization is in progress).
+  virtual uint32_t RequestStop();
+  // true: as RequestStop; false: save the work in progress and stop now (cancel request).
+  virtual uint32_t RequestShutdown(bool stopAfterCurrentPlot);
+  virtual bool IsFinished();
+
+  // Set from construction until the first directory scan has ended; read without the lock.
+  std::atomic<uint8_t> StartupScanPending{1};
+
+ protected:
+  Client() = default;
+
+  std::mutex Mutex;           // guards the fields below
+  uint32_t ManagerState = 0;  // 0 idle, 1 plotting, 2 finalizing
+  uint8_t StopRequest = 0;
+  uint8_t CancelRequest = 0;
+  uint8_t Finished = 0;
+  std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
+};
+
+// The process-wide holder of the one Client. Readers take the pointer each time they need it;
+// the entry point clears it before it destroys the Client.
+class ClientHolder {
+ public:
+  ClientHolder() = default;
+  ~ClientHolder();  // at exit: destroys a Client that is still held
+
+  ClientHolder(const ClientHolder&) = delete;
+  ClientHolder& operator=(const ClientHolder&) = delete;
+
+  Client* Get() const noexcept { return client_.load(std::memory_order_acquire); }
+  // Stores the new Client (or clears the holder) and then destroys the one held before.
+  void Reset(std::unique_ptr<Client> client = nullptr);
+  std::unique_ptr<Client> Release() noexcept;
+
+ private:
+  std::atomic<Client*> client_{nullptr};
+};
+
+ClientHolder& ClientInstance();
+
+// Whether the Client's log lines carry the time prefix: it exists and its start-up scan is over.
+bool ClientLogsWithTimePrefix();

@@ -1,0 +1,217 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <memory>
+#include <string>
+
+#include "app/interrupts.h"
+#include "app/terminal_echo.h"
+#include "child_process.h"
+#include "manager/client.h"
+#include "runtime/stop_requested.h"
+#include "tests/time_prefix.h"
+
+namespace {
+
+const char kStopLine[] =
+    "Stop requested. Program will quit after completing the current plot. Press Ctrl+C again to "
+    "save current progress and exit.";
+const char kSavingLine[] =
+    "Saving, please wait. If you press Ctrl+C again, program will terminate abruptly and "
+    "currently generated plot will be lost.";
+
+// Reports every request on standard output and answers with a fixed ManagerState.
+class FakeClient : public Client {
+ public:
+  explicit FakeClient(uint32_t state) : state_(state) {}
+  uint32_t RequestStop() override {
+    Say("[RequestStop]");
+    return state_;
+  }
+  uint32_t RequestShutdown(bool stopAfterCurrentPlot) override {
+    Say(stopAfterCurrentPlot ? "[RequestShutdown true]" : "[RequestShutdown false]");
+    return state_;
+  }
+  bool IsFinished() override { return false; }
+
+ private:
+  const uint32_t state_;
+};
+
+// Reports StopRequested once it is set, then runs `then`; ends itself after 30 s in case the
+// parent never sends the final signal.
+void IdleUntilKilled(const std::function<void()>& then = {}) {
+  Say("ready");
+  bool reported = false;
+  for (int ms = 0; ms < 30000; ++ms) {
+    if (!reported && StopRequested.load()) {
+      reported = true;
+      Say("[StopRequested]");
+      if (then) then();
+    }
+    usleep(1000);
+  }
+  _exit(99);
+}
+
+void RunWithClient(uint32_t managerState) {
+  ClientInstance().Reset(std::make_unique<FakeClient>(managerState));
+  InstallInterruptHandlers();
+  IdleUntilKilled();
+}
+
+// A log line: time prefix, then the text.
+std::string Logged(const std::optional<std::string>& line) {
+  if (!line) return "<no line>";
+  if (!HasTimePrefix(*line)) return "<no time prefix> " + *line;
+  return line->substr(9);
+}
+
+void ExpectExitStatus(ChildProcess& child, int expected) {
+  EXPECT_EQ(child.ReadRest(), "");
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), expected);
+}
+
+}  // namespace
+
+TEST(Interrupts, CtrlCWhilePlottingStopsThenSavesThenQuits) {
+  ChildProcess child([] { RunWithClient(1); });
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.ReadLine(), "[RequestStop]");
+  EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
+  EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  child.Signal(SIGINT);
+  ExpectExitStatus(child, SIGINT);
+}
+
+TEST(Interrupts, CtrlCWhileIdleAsksStopAndSaveWithoutMessages) {
+  ChildProcess child([] { RunWithClient(0); });
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.ReadLine(), "[RequestStop]");
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  child.Signal(SIGINT);  // the idle case already counts as the second interrupt
+  ExpectExitStatus(child, SIGINT);
+}
+
+TEST(Interrupts, TerminationSignalsActAsSecondInterrupt) {
+  for (int first : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
+    SCOPED_TRACE(first);
+    ChildProcess child([] { RunWithClient(2); });
+    ASSERT_EQ(child.ReadLine(), "ready");
+    child.Signal(first);
+    EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+    EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+    EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+    child.Signal(SIGTERM);
+    ExpectExitStatus(child, SIGTERM);
+  }
+}
+
+TEST(Interrupts, FirstBrokenPipeSavesLaterOnesAreIgnored) {
+  ChildProcess child([] { RunWithClient(1); });
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGPIPE);
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  child.Signal(SIGPIPE);  // ignored: the process keeps running
+  child.Signal(SIGHUP);
+  ExpectExitStatus(child, SIGHUP);
+}
+
+TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
+  ChildProcess child([] {
+    InstallInterruptHandlers();
+    // As the entry point does once the Client is stored after a start-up interrupt.
+    IdleUntilKilled([] {
+      ClientInstance().Reset(std::make_unique<FakeClient>(1));
+      OnSecondInterrupt(0);
+    });
+  });
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  child.Signal(SIGINT);  // no Client at the first one: it already counted as the second
+  ExpectExitStatus(child, SIGINT);
+}
+
+TEST(Interrupts, QuickExitRestoresTerminalEchoSwitchedOffForAPassword) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal available";
+  }
+  const std::string slaveName = ptsname(master);
+  const int slave = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios attributes{};
+  ASSERT_EQ(tcgetattr(slave, &attributes), 0);
+  ASSERT_NE(attributes.c_lflag & ECHO, 0u);
+
+  ChildProcess child([slave] {
+    dup2(slave, STDIN_FILENO);
+    if (!SwitchTerminalEchoOff() || !TerminalEchoSwitchedOff()) Say("echo still on");
+    InstallInterruptHandlers();
+    IdleUntilKilled();
+  });
+  ASSERT_EQ(child.ReadLine(), "ready");
+  ASSERT_EQ(tcgetattr(slave, &attributes), 0);
+  EXPECT_EQ(attributes.c_lflag & ECHO, 0u);  // the prompt's state, seen from outside
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  child.Signal(SIGTERM);
+  ExpectExitStatus(child, SIGTERM);
+  ASSERT_EQ(tcgetattr(slave, &attributes), 0);
+  EXPECT_NE(attributes.c_lflag & ECHO, 0u);
+  close(slave);
+  close(master);
+}
+
+TEST(TerminalEcho, RestoreSwitchesEchoBackOn) {
+  ChildProcess child([] {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+      Say("skip");
+      return;
+    }
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    dup2(slave, STDIN_FILENO);
+    termios attributes{};
+    SwitchTerminalEchoOff();
+    tcgetattr(STDIN_FILENO, &attributes);
+    Say((attributes.c_lflag & ECHO) ? "on" : "off");
+    Say(TerminalEchoSwitchedOff() ? "flagged" : "not flagged");
+    RestoreTerminalEcho();
+    tcgetattr(STDIN_FILENO, &attributes);
+    Say((attributes.c_lflag & ECHO) ? "on" : "off");
+    Say(TerminalEchoSwitchedOff() ? "flagged" : "not flagged");
+  });
+  const auto first = child.ReadLine();
+  if (first == "skip") GTEST_SKIP() << "no pseudo-terminal available";
+  EXPECT_EQ(first, "off");
+  EXPECT_EQ(child.ReadLine(), "flagged");
+  EXPECT_EQ(child.ReadLine(), "on");
+  EXPECT_EQ(child.ReadLine(), "not flagged");
+  ExpectExitStatus(child, 0);
+
+  // Not a terminal: nothing to switch.
+  ChildProcess pipeChild([] {
+    int fds[2];
+    if (pipe(fds) == 0) dup2(fds[0], STDIN_FILENO);
+    Say(SwitchTerminalEchoOff() ? "switched" : "refused");
+    Say(TerminalEchoSwitchedOff() ? "flagged" : "not flagged");
+  });
+  EXPECT_EQ(pipeChild.ReadLine(), "refused");
+  EXPECT_EQ(pipeChild.ReadLine(), "not flagged");
+  ExpectExitStatus(pipeChild, 0);
+}

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "app/process_objects.h"
+#include "child_process.h"
+#include "manager/client.h"
+#include "runtime/console_logger.h"
+#include "tests/time_prefix.h"
+#include "update/updater.h"
+
+namespace {
+
+// Logs from its destructor, the way the real Client reports while it shuts down.
+class LoggingClient : public Client {
+ public:
+  ~LoggingClient() override {
+    LogLine(ConsoleLoggerInstance().PrinterStarted() ? "client destroyed, printer running"
+                                                     : "client destroyed, printer stopped");
+  }
+};
+
+std::string StripTime(const std::optional<std::string>& line) {
+  if (!line) return "<no line>";
+  return HasTimePrefix(*line) ? "<time> " + line->substr(9) : *line;
+}
+
+}  // namespace
+
+// Exit order: the held Client goes first (its last line still reaches the queue), the logger
+// prints every queued line, and the updater restarts the process last.
+TEST(ProcessObjects, ExitRunsDestructorsInReverseOrder) {
+  ChildProcess child([] {
+    InitProcessObjects();
+    Updater& updater = UpdaterInstance();
+    updater.executablePath = "/bin/sh";
+    updater.savedArgs = {"sh", "-c", "echo restarted"};
+    updater.state = UpdaterState::Restart;
+    ConsoleLoggerInstance().StartPrinter();
+    auto client = std::make_unique<LoggingClient>();
+    client->StartupScanPending.store(0);
+    ClientInstance().Reset(std::move(client));
+    PrintLine("from the client");
+    LogLine("queued before exit");
+    std::exit(0);
+  });
+  EXPECT_EQ(StripTime(child.ReadLine()), "<time> from the client");
+  EXPECT_EQ(StripTime(child.ReadLine()), "<time> queued before exit");
+  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer running");
+  EXPECT_EQ(child.ReadLine(), "Running the updated version");
+  EXPECT_EQ(child.ReadLine(), "restarted");
+  EXPECT_EQ(child.ReadRest(), "");
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ProcessObjects, PrintLineIsBareUntilTheClientHasScanned) {
+  ChildProcess child([] {
+    InitProcessObjects();
+    PrintLine("no client");
+    auto client = std::make_unique<LoggingClient>();
+    Client* raw = client.get();
+    ClientInstance().Reset(std::move(client));
+    PrintLine("scanning");
+    raw->StartupScanPending.store(0);
+    PrintLine("scanned");
+    ClientInstance().Reset();
+    PrintLine("gone");
+    std::_Exit(0);
+  });
+  EXPECT_EQ(child.ReadLine(), "no client");
+  EXPECT_EQ(child.ReadLine(), "scanning");
+  EXPECT_EQ(StripTime(child.ReadLine()), "<time> scanned");
+  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer stopped");
+  EXPECT_EQ(child.ReadLine(), "gone");
+}

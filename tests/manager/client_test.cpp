@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "manager/client.h"
+
+namespace {
+
+// Exposes the state the requests act on; counts its destructions.
+class ObservedClient : public Client {
+ public:
+  explicit ObservedClient(int* destroyed = nullptr) : destroyed_(destroyed) {}
+  ~ObservedClient() override {
+    if (destroyed_) ++*destroyed_;
+  }
+  void SetManagerState(uint32_t state) {
+    std::lock_guard lock(Mutex);
+    ManagerState = state;
+  }
+  void SetFinished() {
+    std::lock_guard lock(Mutex);
+    Finished = 1;
+  }
+  bool StopRequested() {
+    std::lock_guard lock(Mutex);
+    return StopRequest != 0;
+  }
+  bool CancelRequested() {
+    std::lock_guard lock(Mutex);
+    return CancelRequest != 0;
+  }
+  std::chrono::steady_clock::time_point NextRun() {
+    std::lock_guard lock(Mutex);
+    return NextRunTime;
+  }
+
+ private:
+  int* destroyed_;
+};
+
+}  // namespace
+
+TEST(Client, RequestsSetTheirFlagsAndReportManagerState) {
+  ObservedClient client;
+  EXPECT_EQ(client.StartupScanPending.load(), 1);
+  EXPECT_FALSE(client.IsFinished());
+
+  const auto before = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(client.RequestStop(), 0u);  // idle
+  EXPECT_TRUE(client.StopRequested());
+  EXPECT_FALSE(client.CancelRequested());
+  EXPECT_GT(client.NextRun(), before);
+
+  ObservedClient plotting;
+  plotting.SetManagerState(1);
+  EXPECT_EQ(plotting.RequestShutdown(false), 1u);
+  EXPECT_TRUE(plotting.CancelRequested());
+  EXPECT_FALSE(plotting.StopRequested());
+
+  ObservedClient finalizing;
+  finalizing.SetManagerState(2);
+  EXPECT_EQ(finalizing.RequestShutdown(true), 2u);
+  EXPECT_TRUE(finalizing.StopRequested());
+  EXPECT_FALSE(finalizing.CancelRequested());
+  EXPECT_EQ(finalizing.RequestStop(), 2u);
+
+  finalizing.SetFinished();
+  EXPECT_TRUE(finalizing.IsFinished());
+}
+
+TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
+  int destroyed = 0;
+  {
+    ClientHolder holder;
+    EXPECT_EQ(holder.Get(), nullptr);
+    auto first = std::make_unique<ObservedClient>(&destroyed);
+    Client* firstRaw = first.get();
+    holder.Reset(std::move(first));
+    EXPECT_EQ(holder.Get(), firstRaw);
+    holder.Reset(std::make_unique<ObservedClient>(&destroyed));  // replaces and destroys
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_NE(holder.Get(), firstRaw);
+    std::unique_ptr<Client> released = holder.Release();
+    EXPECT_EQ(holder.Get(), nullptr);
+    EXPECT_EQ(destroyed, 1);
+    released.reset();
+    EXPECT_EQ(destroyed, 2);
+    holder.Reset(std::make_unique<ObservedClient>(&destroyed));
+  }
+  EXPECT_EQ(destroyed, 3);  // the holder's destructor destroyed the Client it still held
+}
+
+TEST(ClientHolder, TimePrefixOnlyOnceTheClientHasScanned) {
+  EXPECT_FALSE(ClientLogsWithTimePrefix());
+  auto client = std::make_unique<ObservedClient>();
+  Client* raw = client.get();
+  ClientInstance().Reset(std::move(client));
+  EXPECT_FALSE(ClientLogsWithTimePrefix());
+  raw->StartupScanPending.store(0);
+  EXPECT_TRUE(ClientLogsWithTimePrefix());
+  ClientInstance().Reset();
+  EXPECT_FALSE(ClientLogsWithTimePrefix());
+}

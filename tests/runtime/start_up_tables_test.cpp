@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <set>
+#include <string>
+
+#include "runtime/bucket_entry_counts.h"
+#include "runtime/combination_tables.h"
+#include "runtime/file_error_texts.h"
+#include "runtime/file_names.h"
+#include "runtime/mining_capacity_table.h"
+#include "runtime/size_suffix_table.h"
+#include "runtime/test_challenges.h"
+
+namespace {
+
+using u128 = unsigned __int128;
+
+uint64_t Choose(uint64_t n, uint64_t k) {
+  u128 value = 1;
+  for (uint64_t i = 0; i < k; ++i) value = value * (n - i) / (i + 1);
+  return static_cast<uint64_t>(value);
+}
+
+}  // namespace
+
+TEST(CombinationTables, KnownValuesAndClosedForms) {
+  const CombinationTableSet& t = CombinationTables;
+  EXPECT_EQ(t.C2[65536], 2147516416ull);
+  EXPECT_EQ(t.C4[65536], 768684707117285376ull);
+  EXPECT_EQ(t.C4[65536], Choose(65539, 4));
+  EXPECT_LT(t.C4[65536], uint64_t{1} << 60);
+  const uint64_t c2[] = {0, 1, 3, 6, 10}, c3[] = {0, 1, 4, 10, 20}, c4[] = {0, 1, 5, 15, 35};
+  for (int n = 0; n < 5; ++n) {
+    EXPECT_EQ(t.C2[n], c2[n]);
+    EXPECT_EQ(t.C3[n], c3[n]);
+    EXPECT_EQ(t.C4[n], c4[n]);
+  }
+  // Every entry against the closed forms, in 128-bit arithmetic (n(n+1)(n+2)(n+3) overflows 64).
+  int mismatches = 0;
+  for (u128 n = 0; n < CombinationTableSet::kSize; ++n) {
+    mismatches += t.C2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
+    mismatches += t.C3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
+    mismatches += t.C4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(CombinationTables, DecodeEncodeRoundTrips) {
+  const Combination4 zero = DecodeCombination4(0);
+  EXPECT_EQ(zero.a + zero.b + zero.c + zero.d, 0u);
+  // The largest encodable value is all four at their maximum.
+  const Combination4 top = DecodeCombination4(CombinationTables.C4[65536] - 1);
+  EXPECT_EQ(top.a, 65535u);
+  EXPECT_EQ(top.b, 65535u);
+  EXPECT_EQ(top.c, 65535u);
+  EXPECT_EQ(top.d, 65535u);
+  // Brute force over a small range: every ordered quadruple with a < 12 appears exactly once,
+  // in increasing order of its code.
+  uint64_t expected = 0;
+  for (uint32_t a = 0; a < 12; ++a) {
+    for (uint32_t b = 0; b <= a; ++b) {
+      for (uint32_t c = 0; c <= b; ++c) {
+        for (uint32_t d = 0; d <= c; ++d) {
+          const Combination4 got = DecodeCombination4(expected);
+          ASSERT_EQ(got.a, a);
+          ASSERT_EQ(got.b, b);
+          ASSERT_EQ(got.c, c);
+          ASSERT_EQ(got.d, d);
+          ASSERT_EQ(EncodeCombination4({a, b, c, d}), expected);
+          ++expected;
+        }
+      }
+    }
+  }
+}
+
+TEST(TestChallenges, DecodeToOrderedValuesAndReencode) {
+  EXPECT_EQ(TestChallenges[0], 724845957500457088ull);
+  EXPECT_EQ(TestChallenges[1], 79391077258940631ull);
+  EXPECT_EQ(TestChallenges[2], 634361689892163120ull);
+  EXPECT_EQ(TestChallenges[3], 306412958458065664ull);
+  std::set<uint64_t> distinct(TestChallenges.begin(), TestChallenges.end());
+  EXPECT_EQ(distinct.size(), TestChallenges.size());
+  for (uint64_t v : TestChallenges) {
+    ASSERT_LT(v, CombinationTables.C4[65536]);
+    const Combination4 q = DecodeCombination4(v);
+    EXPECT_LE(q.a, 65535u);
+    EXPECT_GE(q.a, q.b);
+    EXPECT_GE(q.b, q.c);
+    EXPECT_GE(q.c, q.d);
+    EXPECT_EQ(
+        CombinationTables.C4[q.a] + CombinationTables.C3[q.b] + CombinationTables.C2[q.c] + q.d, v);
+    // a is the largest n with C4[n] <= v.
+    EXPECT_LE(CombinationTables.C4[q.a], v);
+    EXPECT_GT(CombinationTables.C4[q.a + 1], v);
+  }
+}
+
+TEST(BucketEntryCounts, SumToTwoToThe32WithinBounds) {
+  EXPECT_EQ(std::accumulate(BucketEntryCounts.begin(), BucketEntryCounts.end(), uint64_t{0}),
+            uint64_t{1} << 32);
+  EXPECT_EQ(*std::min_element(BucketEntryCounts.begin(), BucketEntryCounts.end()), 32751272u);
+  EXPECT_EQ(*std::max_element(BucketEntryCounts.begin(), BucketEntryCounts.end()), 35166385u);
+  EXPECT_EQ(BucketEntryCounts[0], 34488735u);
+  EXPECT_EQ(BucketEntryCounts[127], 33555853u);
+}
+
+TEST(MiningCapacityTable, MonotoneRowsWithKnownEnds) {
+  EXPECT_EQ(MiningCapacityTable.front().MillisecondsPerProof, 4000u);
+  EXPECT_EQ(MiningCapacityTable.front().PlotCount, 50u);
+  EXPECT_EQ(MiningCapacityTable[41].MillisecondsPerProof, 1900u);
+  EXPECT_EQ(MiningCapacityTable[41].PlotCount, 2990u);
+  EXPECT_EQ(MiningCapacityTable.back().MillisecondsPerProof, 29u);
+  EXPECT_EQ(MiningCapacityTable.back().PlotCount, 1000000u);
+  for (size_t i = 1; i < MiningCapacityTable.size(); ++i) {
+    EXPECT_LT(MiningCapacityTable[i].MillisecondsPerProof,
+              MiningCapacityTable[i - 1].MillisecondsPerProof);
+    EXPECT_GT(MiningCapacityTable[i].PlotCount, MiningCapacityTable[i - 1].PlotCount);
+  }
+}
+
+TEST(SizeSuffixTable, LooksUpInAnyCase) {
+  EXPECT_EQ(FindSizeSuffix("kib"), 1024);
+  EXPECT_EQ(FindSizeSuffix("Kib"), 1024);
+  EXPECT_EQ(FindSizeSuffix("KIB"), 1024);
+  EXPECT_EQ(FindSizeSuffix("b"), 1);
+  EXPECT_EQ(FindSizeSuffix("n"), kPlotCountSuffix);
+  EXPECT_EQ(FindSizeSuffix(""), std::nullopt);
+  EXPECT_EQ(FindSizeSuffix("X"), std::nullopt);
+  EXPECT_EQ(FindSizeSuffix("KIBB"), std::nullopt);
+  EXPECT_EQ(FindSizeSuffix("IB"), std::nullopt);
+  EXPECT_EQ(FindSizeSuffix("NB"), std::nullopt);
+  // Each of K M G T P, alone or with B or IB, in lower and upper case: 2^10 .. 2^50.
+  const std::string letters = "kmgtp";
+  for (size_t i = 0; i < letters.size(); ++i) {
+    const int64_t expected = int64_t{1} << (10 * (i + 1));
+    for (const char* tail : {"", "b", "ib", "B", "IB", "iB"}) {
+      for (char letter : {letters[i], static_cast<char>(letters[i] - 'a' + 'A')}) {
+        EXPECT_EQ(FindSizeSuffix(std::string(1, letter) + tail), expected) << letter << tail;
+      }
+    }
+  }
+  EXPECT_EQ(SizeSuffixTable.size(), 17u);
+}
+
+TEST(FileErrorTexts, TextsAndCodedMessages) {
+  EXPECT_EQ(FileErrorText(FileError::InvalidTempFile, "44330887"), "invalid temp file: 44330887");
+  EXPECT_EQ(FileErrorText(FileError::InvalidPlotFile, "52ADDDEC"), "invalid plot file: 52ADDDEC");
+  EXPECT_EQ(FileErrorText(FileError::FailedToAllocateMemory, "72F8F5E5"),
+            "failed to allocate memory: 72F8F5E5");
+  EXPECT_STREQ(FileErrorTexts[static_cast<size_t>(FileError::UnsupportedOutputPlotFile)],
+               "unsupported output plot file");
+  EXPECT_STREQ(FileErrorTexts[static_cast<size_t>(FileError::MoreMemoryNeeded)],
+               "more memory needed");
+  std::set<std::string> distinct(FileErrorTexts.begin(), FileErrorTexts.end());
+  EXPECT_EQ(distinct.size(), 10u);
+  EXPECT_EQ(std::string(TempFileName), "VarnokChiaPool.tmp");
+  EXPECT_EQ(std::string("ABC") + SparsePlotPartExtension, "ABC.spt_part");
+}

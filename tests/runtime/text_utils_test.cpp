@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/path_utils.h"
+#include "runtime/random.h"
+#include "runtime/text_utils.h"
+
+namespace {
+
+// Restores an environment variable when the test ends.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(FormatGiB, TwoDecimalsOfBinaryGigabytes) {
+  EXPECT_EQ(FormatGiB(0), "0.00");
+  EXPECT_EQ(FormatGiB(1073741824), "1.00");
+  EXPECT_EQ(FormatGiB(536870912), "0.50");
+  EXPECT_EQ(FormatGiB(1610612736), "1.50");
+  EXPECT_EQ(FormatGiB(UINT64_MAX), "17179869184.00");
+  // Rounding to the nearest hundredth: 1.005 GiB is just above 1.005 in binary.
+  EXPECT_EQ(FormatGiB(1073741824 + 5368709 + 1), "1.01");
+  EXPECT_EQ(FormatGiB(1073741824ull * 12 + 536870912), "12.50");
+  EXPECT_EQ(FormatGiB(1), "0.00");
+}
+
+TEST(Hex, MatchesPrintfDigits) {
+  const uint8_t zeros[32] = {};
+  EXPECT_EQ(ToHexUpper(zeros), std::string(64, '0'));
+
+  std::mt19937 rng(7);
+  for (int round = 0; round < 50; ++round) {
+    uint8_t bytes[32];
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    std::string upper, lower;
+    for (uint8_t b : bytes) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02X", b);
+      upper += two;
+      std::snprintf(two, sizeof two, "%02x", b);
+      lower += two;
+    }
+    EXPECT_EQ(ToHexUpper(bytes), upper);
+    EXPECT_EQ(ToHexUpper(bytes, 32), upper);
+    EXPECT_EQ(ToHexLower(bytes, 32), lower);
+    EXPECT_EQ(ToHexUpper(bytes, 5), upper.substr(0, 10));
+  }
+  const uint8_t mixed[] = {0x01, 0xAB, 0xF0, 0x9C};
+  EXPECT_EQ(ToHexUpper(mixed, 4), "01ABF09C");
+  EXPECT_EQ(ToHexLower(mixed, 4), "01abf09c");
+  EXPECT_EQ(ToHexUpper(mixed, 0), "");
+}
+
+TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
+  const std::filesystem::path dir =
+      std::filesystem::path(::testing::TempDir()) / ("temp_path_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::array<uint8_t, 20> hash{};
+  for (size_t i = 0; i < hash.size(); ++i) hash[i] = static_cast<uint8_t>(0xAB + 17 * i);
+  {
+    ScopedEnv tmpdir("TMPDIR", dir.c_str());
+    const std::filesystem::path path = MakeTempPath(hash);
+    EXPECT_EQ(path.parent_path(), dir);
+    EXPECT_EQ(path.filename().string(), ToHexLower(hash.data(), hash.size()));
+    EXPECT_EQ(path.filename().string().size(), 40u);
+    EXPECT_EQ(path.filename().string().substr(0, 4), "abbc");
+  }
+  {
+    // TMP is consulted only when TMPDIR is unset.
+    ScopedEnv tmpdir("TMPDIR", nullptr);
+    ScopedEnv tmp("TMP", dir.c_str());
+    EXPECT_EQ(MakeTempPath(hash).parent_path(), dir);
+  }
+  {
+    ScopedEnv tmpdir("TMPDIR", (dir / "missing").c_str());
+    EXPECT_THROW(MakeTempPath(hash), std::filesystem::filesystem_error);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Random64, FillsBothHalves) {
+  std::set<uint64_t> seen;
+  uint64_t highOr = 0, lowOr = 0, highAnd = ~0ull, lowAnd = ~0ull;
+  for (int i = 0; i < 64; ++i) {
+    const uint64_t v = Random64();
+    seen.insert(v);
+    highOr |= v >> 32;
+    lowOr |= v & 0xFFFFFFFFu;
+    highAnd &= v >> 32;
+    lowAnd &= v & 0xFFFFFFFFu;
+  }
+  EXPECT_EQ(seen.size(), 64u);  // a repeat has probability below 2^-50
+  EXPECT_EQ(highOr, 0xFFFFFFFFu);
+  EXPECT_EQ(lowOr, 0xFFFFFFFFu);
+  EXPECT_EQ(highAnd, 0u);
+  EXPECT_EQ(lowAnd, 0u);
+}
+
+TEST(GetExecutablePath, NamesThisTestProgramFromEveryThread) {
+  const std::filesystem::path path = GetExecutablePath();
+  EXPECT_TRUE(path.is_absolute());
+  EXPECT_EQ(path.filename(), "tests_runtime");
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  std::vector<std::filesystem::path> results(4);
+  std::vector<std::thread> threads;
+  for (auto& result : results) threads.emplace_back([&result] { result = GetExecutablePath(); });
+  for (auto& t : threads) t.join();
+  for (const auto& result : results) EXPECT_EQ(result, path);
+}

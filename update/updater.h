@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum class UpdaterState : int32_t {
+  Idle = 0,
+  Downloading = 1,
+  Installed = 2,
+  Failed = 3,
+  InstalledSeeding = 4,
+  Restart = 5,
+};
+
+// The one self-update object. It is built before every other process-wide object and destroyed
+// after all of them: in the Restart state its destructor replaces the process with the installed
+// executable, keeping the command line.
+class Updater {
+ public:
+  Updater();  // reads the executable path; throws when /proc/self/exe cannot be read
+  ~Updater();
+
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  std::vector<std::string> savedArgs;  // the command line, argv[0] first
+  std::string executablePath;
+  UpdaterState state = UpdaterState::Idle;
+  std::recursive_mutex mutex;
+  int32_t shareRatioTarget = 2;
+  int32_t seedMinutes = 10;
+  int32_t bestProgressPpm = 0;
+  int64_t bestProgressTime = 0;
+  int64_t lastAnnounceTime = 0;
+  int64_t lastProgressPrint = 0;
+  std::array<uint8_t, 20> infoHash{};
+  // The torrent session and the update torrent's handle, owned by the download code.
+  void* session = nullptr;
+  void* torrent = nullptr;
+};
+
+Updater& UpdaterInstance();
