@@ -1,0 +1,301 @@
+#include "chia/plot_keys.h"
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <iostream>
+#include <stdexcept>
+
+#include "chia/bls/aug_scheme_mpl.h"
+#include "chia/bls/private_key.h"
+#include "chia/chia_address.h"
+#include "chia/openssl_error.h"
+#include "chia/thread_digest_context.h"
+
+DelegatedPlotKeyMap DelegatedPlotKeys;
+PlotPublicKey DelegatedPublicKeyBytes{};
+const uint8_t* DelegatedPublicKey = nullptr;
+
+namespace {
+
+constexpr uint8_t kPasswordSalt[16] = {0x3a, 0x5c, 0x7e, 0x9b, 0x1d, 0x2f, 0x4a, 0x6c,
+                                       0x8e, 0x0b, 0x2d, 0x4f, 0x6a, 0x8c, 0x0e, 0x1b};
+
+const bls::AugSchemeMPL& Scheme() {
+  static const bls::AugSchemeMPL scheme;
+  return scheme;
+}
+
+// Secret bytes wiped when they go out of scope.
+template <size_t N>
+struct SecretBytes {
+  std::array<uint8_t, N> bytes{};
+  ~SecretBytes() { OPENSSL_cleanse(bytes.data(), N); }
+  uint8_t* data() { return bytes.data(); }
+};
+
+void SerializeKey(const bls::G1Element& key, uint8_t out[48]) {
+  std::vector<uint8_t> bytes = key.Serialize();
+  if (bytes.size() != 48) throw std::invalid_argument("Invalid vector length");
+  std::memcpy(out, bytes.data(), 48);
+}
+
+bls::PrivateKey KeyFromBytes(const uint8_t secret[32]) {
+  return bls::PrivateKey::FromBytes(bls::Bytes(secret, 32));
+}
+
+// The text F is derived from. The rule: for counter c = 0, 1, ... let x be SHA-256(text || c as
+// 4 big-endian bytes) read as a big-endian integer; the first x for which x^3 + 4 is a square
+// gives the point (x, y) with y the root that is not lexicographically larger; F is that point
+// times the effective cofactor 0xd201000000010001. Nobody knows its discrete logarithm. Every plot
+// id depends on F: never change the text or the rule.
+constexpr char kFixedElementText[] = "VarnokChiaPool fixed G1 element for plot keys";
+
+std::string FixedElementHexText() {
+  const size_t text_len = sizeof(kFixedElementText) - 1;
+  std::vector<uint8_t> input(kFixedElementText, kFixedElementText + text_len);
+  input.resize(text_len + 4);
+  for (uint32_t counter = 0;; ++counter) {
+    for (int i = 0; i < 4; ++i) input[text_len + i] = static_cast<uint8_t>(counter >> (24 - 8 * i));
+    thread_local ThreadDigestContext context;
+    const DigestPiece pieces[] = {{input.data(), input.size()}};
+    uint8_t digest[32];
+    Sha256Pieces(context.Get(), pieces, 1, digest);
+    bls::Fp x = bls::Fp::FromBytesReduce(digest);  // 256 bits: already below p
+    auto y = (x.Square() * x + bls::Fp::FromU64(4)).Sqrt();
+    if (!y) continue;
+    if (y->IsLexicographicallyLargest()) *y = -*y;
+    bls::G1Point f = bls::G1Point::FromAffineUnchecked(x, *y).ClearCofactor();
+    if (f.IsInfinity()) continue;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : f.ToCompressed()) {
+      text += kDigits[b >> 4];
+      text += kDigits[b & 15];
+    }
+    return text;
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> HexStringToBytes(std::string_view text) {
+  if (text.size() >= 2 && text[0] == '0' && text[1] == 'x') text.remove_prefix(2);
+  if (text.size() % 2 != 0) {
+    throw std::invalid_argument("Invalid input string, length must be multple of 2");
+  }
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::vector<uint8_t> out(text.size() / 2);
+  for (size_t i = 0; i < out.size(); ++i) {
+    int hi = nibble(text[2 * i]);
+    int lo = nibble(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) throw std::invalid_argument("Invalid input string");
+    out[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return out;
+}
+
+const bls::G1Element& GetFixedG1Constant() {
+  static const bls::G1Element f =
+      bls::G1Element::FromByteVector(HexStringToBytes(FixedElementHexText()));
+  return f;
+}
+
+uint8_t* ComputePlotId(uint8_t out[32], const uint8_t first[48], const uint8_t second[48]) {
+  thread_local ThreadDigestContext context;
+  const DigestPiece pieces[] = {{first, 48}, {second, 48}};
+  Sha256Pieces(context.Get(), pieces, 2, out);
+  return out;
+}
+
+uint8_t* CreatePlotKeys(uint8_t plot_id[32], const uint8_t seed[32], uint8_t secret_a[32],
+                        uint8_t secret_b[32], uint8_t public_key_b[48],
+                        const uint8_t* delegation_key) {
+  const bls::AugSchemeMPL& scheme = Scheme();
+  bls::PrivateKey master = scheme.KeyGen(bls::Bytes(seed, 32));
+  bls::PrivateKey c0 = scheme.DeriveChildSk(master, 0);
+  c0.Serialize(secret_a);
+  // An odd secret A; each retry starts from the previous secret.
+  while ((secret_a[31] & 1) == 0) {
+    master = scheme.KeyGen(bls::Bytes(secret_a, 32));
+    c0 = scheme.DeriveChildSk(master, 0);
+    c0.Serialize(secret_a);
+  }
+  bls::PrivateKey c1 = scheme.DeriveChildSk(master, 1);
+  c1.Serialize(secret_b);
+
+  const bls::G1Element& f = GetFixedG1Constant();
+  bls::G1Element pa = c0.GetG1Element() + f;
+  bls::G1Element pb = c1.GetG1Element() + f;
+  if (delegation_key != nullptr) {
+    bls::G1Element d = bls::G1Element::FromBytes(bls::Bytes(delegation_key, 48));
+    pa += d;
+    pb += d;
+  }
+  SerializeKey(pb, public_key_b);
+  uint8_t pa_bytes[48];
+  SerializeKey(pa, pa_bytes);
+  return ComputePlotId(plot_id, public_key_b, pa_bytes);
+}
+
+void AggregatePlotSecretKey(uint8_t secret_a[32], uint8_t secret_b[32], const uint8_t share[32]) {
+  for (uint8_t* x : {secret_a, secret_b}) {
+    bls::PrivateKey::Aggregate({KeyFromBytes(x), KeyFromBytes(share)}).Serialize(x);
+  }
+}
+
+bool ComputePlotPublicKey(const uint8_t plot_id[32], const uint8_t secret_a[32],
+                          const uint8_t public_key_b[48], const uint8_t* delegation_key) {
+  try {
+    bls::G1Element p = KeyFromBytes(secret_a).GetG1Element() + GetFixedG1Constant();
+    if (delegation_key != nullptr) p += bls::G1Element::FromBytes(bls::Bytes(delegation_key, 48));
+    std::vector<uint8_t> bytes = p.Serialize();
+    if (bytes.size() != 48) return false;
+    uint8_t id[32];
+    ComputePlotId(id, public_key_b, bytes.data());
+    return std::memcmp(id, plot_id, 32) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CheckPlotPublicKey(const uint8_t secret_b[32], const uint8_t expected[48]) {
+  try {
+    bls::G1Element p = KeyFromBytes(secret_b).GetG1Element() + GetFixedG1Constant();
+    std::vector<uint8_t> bytes = p.Serialize();
+    return bytes.size() == 48 && std::memcmp(bytes.data(), expected, 48) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+void DeriveKeyFromPassword(const char* password, uint8_t secret[32], uint8_t public_key[48]) {
+  thread_local ThreadDigestContext context;
+  const DigestPiece pieces[] = {{kPasswordSalt, sizeof(kPasswordSalt)},
+                                {password, std::strlen(password) + 1}};
+  SecretBytes<32> seed;
+  Sha256Pieces(context.Get(), pieces, 2, seed.data());
+  const bls::AugSchemeMPL& scheme = Scheme();
+  bls::PrivateKey key = scheme.DeriveChildSk(scheme.KeyGen(seed.bytes), 0);
+  key.Serialize(secret);
+  SerializeKey(key.GetG1Element(), public_key);
+}
+
+void PrintDelegatedPlottingKey(const char* password) {
+  SecretBytes<32> secret;
+  PlotPublicKey public_key;
+  DeriveKeyFromPassword(password, secret.data(), public_key.data());
+  DelegatedPlotKeys[public_key] = secret.bytes;
+  std::cout << "Public key for delegated plotting: " << EncodeKeyBech32m(public_key.data()) << "\n"
+            << "Give this key to the person who will make plots\n"
+            << std::flush;
+}
+
+DelegatedPlotKeyMap::const_iterator FindDelegatedPlotKey(const uint8_t public_key[48]) {
+  PlotPublicKey key;
+  std::memcpy(key.data(), public_key, key.size());
+  return DelegatedPlotKeys.find(key);
+}
+
+namespace {
+
+class StandardPlotKeyProvider final : public PlotKeyProvider {
+ public:
+  constexpr StandardPlotKeyProvider() = default;
+
+  bool NewPlotKeys(uint8_t plot_id[32], uint8_t* keys_present, uint8_t* key_block,
+                   uint32_t* code) override {
+    SecretBytes<kPlotKeyBlockBytes> block;
+    SecretBytes<32> seed;
+    if (RAND_bytes(seed.data(), 32) != 1) ThrowOpenSslError();
+    uint8_t id[32];
+    uint8_t* record = block.data();
+    CreatePlotKeys(id, seed.data(), record + kKeyRecordSecretA, record + kKeyRecordSecretB,
+                   record + kKeyRecordPublicKeyB, DelegatedPublicKey);
+    uint32_t result = 0;
+    if (DelegatedPublicKey != nullptr) {
+      record[kKeyRecordKind] = kPlotKeysDelegated;
+      std::memcpy(record + kKeyRecordDelegationKey, DelegatedPublicKey, 48);
+      result = FindDelegatedPlotKey(DelegatedPublicKey) != DelegatedPlotKeys.end() ? 4 : 3;
+    } else {
+      record[kKeyRecordKind] = kPlotKeysOwn;
+    }
+    *keys_present = 1;
+    std::memcpy(plot_id, id, 32);
+    std::memcpy(key_block, block.data(), kPlotKeyBlockBytes);
+    *code = result;
+    return true;
+  }
+
+  uint32_t Classify(const uint8_t* /*plot_id*/, const uint8_t* record) override {
+    switch (record[kKeyRecordKind]) {
+      case kPlotKeysOwn:
+        return 0;
+      case kPlotKeysCompleted:
+        return 1;
+      case kPlotKeysDelegated:
+        break;
+      default:
+        return 5;
+    }
+    const uint8_t* key = record + kKeyRecordDelegationKey;
+    if (FindDelegatedPlotKey(key) != DelegatedPlotKeys.end()) return 4;
+    if (DelegatedPublicKey == nullptr) return 2;
+    return std::memcmp(key, DelegatedPublicKey, 48) == 0 ? 3 : 2;
+  }
+
+  bool DeriveKeys(const uint8_t plot_id[32], uint8_t* record) override {
+    if (record[kKeyRecordKind] != kPlotKeysDelegated) throw std::runtime_error("feefadaf");
+    auto it = FindDelegatedPlotKey(record + kKeyRecordDelegationKey);
+    if (it == DelegatedPlotKeys.end()) {
+      throw std::runtime_error("Unknown public key for delegated plotting");
+    }
+    SecretBytes<32> a, b;
+    std::memcpy(a.data(), record + kKeyRecordSecretA, 32);
+    std::memcpy(b.data(), record + kKeyRecordSecretB, 32);
+    AggregatePlotSecretKey(a.data(), b.data(), it->second.data());
+    const uint8_t* public_key_b = record + kKeyRecordPublicKeyB;
+    if (!CheckPlotPublicKey(b.data(), public_key_b) ||
+        !ComputePlotPublicKey(plot_id, a.data(), public_key_b, nullptr)) {
+      throw std::runtime_error("Plot keys are inconsistent with plot id (1)");
+    }
+    std::memcpy(record + kKeyRecordSecretA, a.data(), 32);
+    std::memcpy(record + kKeyRecordSecretB, b.data(), 32);
+    record[kKeyRecordKind] = kPlotKeysCompleted;
+    return true;
+  }
+
+  std::string CheckPlotId(const uint8_t plot_id[32], const uint8_t* record) override {
+    const uint8_t* secret_a = record + kKeyRecordSecretA;
+    const uint8_t* public_key_b = record + kKeyRecordPublicKeyB;
+    const uint8_t* delegation_key = record + kKeyRecordDelegationKey;
+    switch (record[kKeyRecordKind]) {
+      case kPlotKeysOwn:
+        return std::string();
+      case kPlotKeysDelegated:
+        if (!ComputePlotPublicKey(plot_id, secret_a, public_key_b, delegation_key)) {
+          throw std::runtime_error("Plot keys are inconsistent with plot id (2)");
+        }
+        break;
+      case kPlotKeysCompleted:
+        if (!ComputePlotPublicKey(plot_id, secret_a, public_key_b, nullptr)) {
+          throw std::runtime_error("Plot keys are inconsistent with plot id (3)");
+        }
+        break;
+      default:
+        throw std::runtime_error("4f8ec967");
+    }
+    return EncodeKeyBech32m(delegation_key);
+  }
+};
+
+constinit StandardPlotKeyProvider DefaultProvider;
+
+}  // namespace
+
+PlotKeyProvider* DefaultPlotKeyProvider() { return &DefaultProvider; }

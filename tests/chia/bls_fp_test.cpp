@@ -1,0 +1,193 @@
+// Base-field arithmetic checked against GMP on random and edge-case operands.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "chia/bls/fp.h"
+
+namespace {
+
+using bls::Fp;
+
+class Mpz {
+ public:
+  Mpz() { mpz_init(v_); }
+  explicit Mpz(const char* hex) { mpz_init_set_str(v_, hex, 16); }
+  ~Mpz() { mpz_clear(v_); }
+  Mpz(const Mpz&) = delete;
+  Mpz& operator=(const Mpz&) = delete;
+  mpz_ptr get() { return v_; }
+  mpz_srcptr get() const { return v_; }
+
+ private:
+  mpz_t v_;
+};
+
+void ToMpz(const Fp::Bytes& b, Mpz& out) { mpz_import(out.get(), b.size(), 1, 1, 1, 0, b.data()); }
+
+Fp::Bytes FromMpz(const Mpz& v) {
+  Fp::Bytes b{};
+  size_t count = 0;
+  uint8_t tmp[64] = {};
+  mpz_export(tmp, &count, 1, 1, 1, 0, v.get());
+  EXPECT_LE(count, b.size());
+  std::copy(tmp, tmp + count, b.begin() + (b.size() - count));
+  return b;
+}
+
+const char* kP =
+    "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153ffffb9feffffffff"
+    "aaab";
+
+// Random field elements plus the values around the edges of [0, p).
+std::vector<Fp::Bytes> Operands() {
+  Mpz p(kP);
+  std::vector<Fp::Bytes> out;
+  Mpz v;
+  for (unsigned small : {0u, 1u, 2u, 3u}) {
+    mpz_set_ui(v.get(), small);
+    out.push_back(FromMpz(v));
+  }
+  for (unsigned below : {1u, 2u}) {
+    mpz_sub_ui(v.get(), p.get(), below);
+    out.push_back(FromMpz(v));
+  }
+  mpz_fdiv_q_2exp(v.get(), p.get(), 1);  // (p-1)/2
+  out.push_back(FromMpz(v));
+  mpz_add_ui(v.get(), v.get(), 1);
+  out.push_back(FromMpz(v));
+  gmp_randstate_t st;
+  gmp_randinit_mt(st);
+  gmp_randseed_ui(st, 12345);
+  for (int i = 0; i < 200; ++i) {
+    mpz_urandomm(v.get(), st, p.get());
+    out.push_back(FromMpz(v));
+  }
+  gmp_randclear(st);
+  return out;
+}
+
+TEST(BlsFp, EncodingRoundTripsAndRefusesOutOfRange) {
+  Mpz p(kP);
+  for (const auto& b : Operands()) {
+    auto f = Fp::FromBytes(b);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->ToBytes(), b);
+  }
+  Mpz v;
+  for (unsigned above : {0u, 1u, 1000u}) {
+    mpz_add_ui(v.get(), p.get(), above);
+    EXPECT_FALSE(Fp::FromBytes(FromMpz(v)).has_value()) << above;
+  }
+  Fp::Bytes all_ones;
+  all_ones.fill(0xff);
+  EXPECT_FALSE(Fp::FromBytes(all_ones).has_value());
+  EXPECT_TRUE(Fp().IsZero());
+  EXPECT_TRUE(Fp::One().IsOne());
+  EXPECT_FALSE(Fp::One().IsZero());
+  EXPECT_EQ(Fp::FromU64(1), Fp::One());
+  Fp::Bytes seven{};
+  seven[47] = 7;
+  EXPECT_EQ(Fp::FromU64(7).ToBytes(), seven);
+}
+
+TEST(BlsFp, ArithmeticMatchesGmp) {
+  Mpz p(kP), a, b, r, half;
+  mpz_fdiv_q_2exp(half.get(), p.get(), 1);
+  auto ops = Operands();
+  std::mt19937 rng(7);
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const auto& ab = ops[i];
+    const auto& bb = ops[rng() % ops.size()];
+    Fp fa = *Fp::FromBytes(ab), fb = *Fp::FromBytes(bb);
+    ToMpz(ab, a);
+    ToMpz(bb, b);
+
+    mpz_add(r.get(), a.get(), b.get());
+    mpz_mod(r.get(), r.get(), p.get());
+    EXPECT_EQ((fa + fb).ToBytes(), FromMpz(r));
+
+    mpz_sub(r.get(), a.get(), b.get());
+    mpz_mod(r.get(), r.get(), p.get());
+    EXPECT_EQ((fa - fb).ToBytes(), FromMpz(r));
+
+    mpz_neg(r.get(), a.get());
+    mpz_mod(r.get(), r.get(), p.get());
+    EXPECT_EQ((-fa).ToBytes(), FromMpz(r));
+
+    mpz_mul(r.get(), a.get(), b.get());
+    mpz_mod(r.get(), r.get(), p.get());
+    EXPECT_EQ((fa * fb).ToBytes(), FromMpz(r));
+
+    mpz_mul(r.get(), a.get(), a.get());
+    mpz_mod(r.get(), r.get(), p.get());
+    EXPECT_EQ(fa.Square().ToBytes(), FromMpz(r));
+
+    if (mpz_sgn(a.get()) != 0) {
+      ASSERT_NE(mpz_invert(r.get(), a.get(), p.get()), 0);
+      EXPECT_EQ(fa.Inverse().ToBytes(), FromMpz(r));
+      EXPECT_TRUE((fa * fa.Inverse()).IsOne());
+    } else {
+      EXPECT_TRUE(fa.Inverse().IsZero());
+    }
+
+    bool is_square = mpz_legendre(a.get(), p.get()) >= 0;
+    EXPECT_EQ(fa.IsSquare(), is_square);
+    auto root = fa.Sqrt();
+    ASSERT_EQ(root.has_value(), is_square);
+    if (root) {
+      EXPECT_EQ(root->Square(), fa);
+    }
+
+    EXPECT_EQ(fa.IsLexicographicallyLargest(), mpz_cmp(a.get(), half.get()) > 0);
+    EXPECT_EQ(fa.Sgn0(), mpz_odd_p(a.get()) != 0);
+    EXPECT_EQ(fa == fb, mpz_cmp(a.get(), b.get()) == 0);
+    EXPECT_EQ(fa.IsZero(), mpz_sgn(a.get()) == 0);
+  }
+}
+
+TEST(BlsFp, ReductionOfLongInputsMatchesGmp) {
+  Mpz p(kP), v;
+  std::mt19937 rng(99);
+  for (size_t len : {0u, 1u, 7u, 8u, 47u, 48u, 49u, 64u, 96u}) {
+    for (int round = 0; round < 5; ++round) {
+      std::vector<uint8_t> in(len);
+      for (auto& c : in) c = static_cast<uint8_t>(round == 0 ? 0xff : rng());
+      if (len == 0) {
+        mpz_set_ui(v.get(), 0);
+      } else {
+        mpz_import(v.get(), len, 1, 1, 1, 0, in.data());
+      }
+      mpz_mod(v.get(), v.get(), p.get());
+      EXPECT_EQ(Fp::FromBytesReduce(in).ToBytes(), FromMpz(v)) << len;
+    }
+  }
+}
+
+TEST(BlsFp, SelectAndSwapAreExact) {
+  Fp a = Fp::FromU64(5), b = Fp::FromU64(9);
+  EXPECT_EQ(Fp::Select(a, b, false), a);
+  EXPECT_EQ(Fp::Select(a, b, true), b);
+  Fp x = a, y = b;
+  Fp::CondSwap(x, y, false);
+  EXPECT_EQ(x, a);
+  EXPECT_EQ(y, b);
+  Fp::CondSwap(x, y, true);
+  EXPECT_EQ(x, b);
+  EXPECT_EQ(y, a);
+  x.CondAssign(a, false);
+  EXPECT_EQ(x, b);
+  x.CondAssign(a, true);
+  EXPECT_EQ(x, a);
+  // Pow against repeated multiplication.
+  Fp acc = Fp::One();
+  for (uint64_t e = 0; e < 70; ++e) {
+    uint64_t limbs[2] = {e, 0};
+    EXPECT_EQ(b.Pow(limbs), acc) << e;
+    acc *= b;
+  }
+}
+
+}  // namespace

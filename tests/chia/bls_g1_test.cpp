@@ -1,0 +1,166 @@
+// G1 group law, scalar multiplication and the compressed encoding, with its refusals.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <stdexcept>
+
+#include "chia/bls/g1.h"
+#include "chia/bls/g1_element.h"
+#include "tests/chia/bls_test_support.h"
+
+namespace {
+
+using bls::Fp;
+using bls::G1Point;
+using bls::Scalar;
+using blstest::Hex;
+using blstest::ToHex;
+
+Scalar RandomScalar(std::mt19937_64& rng) {
+  std::array<uint8_t, 48> wide;
+  for (auto& b : wide) b = static_cast<uint8_t>(rng());
+  return Scalar::FromBytesReduce(wide);
+}
+
+std::array<uint8_t, 48> ToArray(const std::vector<uint8_t>& v) {
+  std::array<uint8_t, 48> a{};
+  std::copy(v.begin(), v.end(), a.begin());
+  return a;
+}
+
+TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
+  std::mt19937_64 rng(2024);
+  const G1Point g = G1Point::Generator();
+  EXPECT_TRUE(g.IsOnCurve());
+  EXPECT_TRUE(g.IsInSubgroup());
+  EXPECT_EQ(ToHex(g.ToCompressed()),
+            "97f1d3a73197d7942695638c4fa9ac0fc3688c4f9774b905a14e3a3f171bac586c55e83ff97a1aeffb3af"
+            "00adb22c6bb");
+  const G1Point inf;
+  EXPECT_TRUE(inf.IsInfinity());
+  EXPECT_EQ(g + inf, g);
+  EXPECT_EQ(inf + g, g);
+  EXPECT_TRUE((g + -g).IsInfinity());
+  EXPECT_EQ(g + g, g.Double());
+  EXPECT_EQ(g.AddAffine(g.ToAffine()), g.Double());
+  EXPECT_TRUE(g.AddAffine(G1Point(-g).ToAffine()).IsInfinity());
+  EXPECT_EQ(inf.AddAffine(g.ToAffine()), g);
+  EXPECT_EQ(g.AddAffine(bls::G1Affine{}), g);
+  EXPECT_TRUE(inf.Double().IsInfinity());
+  EXPECT_NE(g, g.Double());
+  EXPECT_NE(g, inf);
+
+  for (int i = 0; i < 12; ++i) {
+    Scalar a = RandomScalar(rng), b = RandomScalar(rng);
+    G1Point pa = G1Point::MulGenerator(a);
+    auto limbs = a.ToCanonicalLimbs();
+    EXPECT_EQ(pa, g.Mul(a));
+    EXPECT_EQ(pa, g.MulPublic(limbs));
+    EXPECT_TRUE(pa.IsOnCurve());
+    // Distributivity and associativity through independent routes.
+    G1Point pb = G1Point::MulGenerator(b);
+    EXPECT_EQ(G1Point::MulGenerator(a + b), pa + pb);
+    EXPECT_EQ(pa.Mul(b), pb.Mul(a));
+    EXPECT_EQ(G1Point::MulGenerator(a * b), pa.Mul(b));
+    EXPECT_EQ((pa + pb) + g, pa + (pb + g));
+    // Round trip through the encoding.
+    auto decoded = G1Point::FromCompressed(pa.ToCompressed());
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(*decoded, pa);
+  }
+  // r x P is infinity; small multiples match repeated addition.
+  EXPECT_TRUE(g.MulPublic(Scalar::kOrder).IsInfinity());
+  G1Point acc;
+  for (uint64_t k = 0; k < 20; ++k) {
+    EXPECT_EQ(G1Point::MulGenerator(Scalar::FromU64(k)), acc) << k;
+    EXPECT_EQ(g.Mul(Scalar::FromU64(k)), acc) << k;
+    acc += g;
+  }
+}
+
+TEST(BlsG1, DecodingRefusesInvalidEncodings) {
+  const auto valid = ToArray(Hex(
+      "85695fcbc06cc4c4c9451f4dce21cbf8de3e5a13bf48f44cdbb18e2038ba7b8bb1632d7911ef1e2e08749bddbf"
+      "165352"));
+  auto p = G1Point::FromCompressed(valid);
+  ASSERT_TRUE(p.has_value());
+
+  // The other sign bit gives the negated point.
+  auto flipped = valid;
+  flipped[0] ^= 0x20;
+  auto n = G1Point::FromCompressed(flipped);
+  ASSERT_TRUE(n.has_value());
+  EXPECT_EQ(*n, -*p);
+
+  // Without the compression flag.
+  auto uncompressed = valid;
+  uncompressed[0] &= 0x7f;
+  EXPECT_FALSE(G1Point::FromCompressed(uncompressed));
+
+  // Infinity: only c0 00..00 is accepted.
+  std::array<uint8_t, 48> inf{};
+  inf[0] = 0xc0;
+  ASSERT_TRUE(G1Point::FromCompressed(inf).has_value());
+  EXPECT_TRUE(G1Point::FromCompressed(inf)->IsInfinity());
+  auto bad = inf;
+  bad[0] = 0xe0;
+  EXPECT_FALSE(G1Point::FromCompressed(bad));
+  bad = inf;
+  bad[47] = 1;
+  EXPECT_FALSE(G1Point::FromCompressed(bad));
+  bad = inf;
+  bad[0] = 0xc1;
+  EXPECT_FALSE(G1Point::FromCompressed(bad));
+  bad = inf;
+  bad[0] = 0x40;
+  EXPECT_FALSE(G1Point::FromCompressed(bad));
+  std::array<uint8_t, 48> zeros{};
+  EXPECT_FALSE(G1Point::FromCompressed(zeros));
+
+  // x = p and x = 2^381 - 1 are not field elements.
+  auto x_is_p = ToArray(Hex(
+      "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153ffffb9feffffff"
+      "ffaaab"));
+  x_is_p[0] |= 0x80;
+  EXPECT_FALSE(G1Point::FromCompressedOnCurve(x_is_p));
+  std::array<uint8_t, 48> ones;
+  ones.fill(0xff);
+  ones[0] = 0x9f;
+  EXPECT_FALSE(G1Point::FromCompressedOnCurve(ones));
+
+  // x = 0 gives (0, +-2): on the curve but outside the prime-order subgroup.
+  std::array<uint8_t, 48> x0{};
+  x0[0] = 0x80;
+  auto on_curve = G1Point::FromCompressedOnCurve(x0);
+  ASSERT_TRUE(on_curve.has_value());
+  EXPECT_TRUE(on_curve->IsOnCurve());
+  EXPECT_FALSE(on_curve->IsInSubgroup());
+  EXPECT_FALSE(G1Point::FromCompressed(x0));
+  EXPECT_TRUE(on_curve->ClearCofactor().IsInSubgroup());
+  EXPECT_THROW(bls::G1Element::FromBytes(x0), std::invalid_argument);
+
+  // Off the curve: x with x^3 + 4 not a square is refused, x with a square is accepted on the
+  // curve.
+  int off = 0, on = 0;
+  for (uint64_t x = 1; x < 40; ++x) {
+    auto enc = Fp::FromU64(x).ToBytes();
+    enc[0] |= 0x80;
+    Fp fx = Fp::FromU64(x);
+    bool square = (fx.Square() * fx + Fp::FromU64(4)).IsSquare();
+    EXPECT_EQ(G1Point::FromCompressedOnCurve(enc).has_value(), square) << x;
+    EXPECT_FALSE(G1Point::FromCompressed(enc).has_value()) << x;
+    (square ? on : off)++;
+  }
+  EXPECT_GT(off, 0);
+  EXPECT_GT(on, 0);
+
+  // Lengths.
+  std::vector<uint8_t> v(valid.begin(), valid.end());
+  EXPECT_NO_THROW(bls::G1Element::FromByteVector(v));
+  v.push_back(0);
+  EXPECT_THROW(bls::G1Element::FromByteVector(v), std::invalid_argument);
+  v.resize(47);
+  EXPECT_THROW(bls::G1Element::FromByteVector(v), std::invalid_argument);
+}
+
+}  // namespace
