@@ -2,6 +2,7 @@
 
 #include "app/interrupts.h"
 #include "manager/client.h"
+#include "pool/settings.h"
 #include "runtime/console_logger.h"
 #include "update/updater.h"
 
@@ -9,7 +10,8 @@ void InitProcessObjects() {
   UpdaterInstance();
   // The other start-up tables are constant data, complete before any code runs.
   // MatchTargets: its initialisation is called here, before anything can read it.
-  // Settings-side objects (the locked settings files) go here: closed before a restart.
+  // The locked settings files: closed before a restart.
+  SettingsFilesInstance();
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
   InterruptRequestsInstance();
   ClientInstance();
