@@ -19,7 +19,8 @@ using ClientLogCallback = std::function<void(const std::string& text)>;
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
 // it through these operations. So far it holds only its configuration, the request and state
 // flags and the submitted signage points: it has no threads, no directory scan and no proof
-// search yet, so it has nothing to do and reports itself finished once built.
+// search yet, so it has nothing to do and reports itself finished once built. The operations
+// are virtual so that their callers can be tested against a stand-in.
 class Client {
  public:
   // directories: count records in command-line order, copied.

@@ -146,6 +146,18 @@ TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
   ExpectExitStatus(child, SIGINT);
 }
 
+TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
+  ChildProcess child([] {
+    ClientInstance().Reset(std::make_unique<FakeClient>(1));
+    InstallInterruptHandlers();
+    raise(SIGTERM);  // the handler has posted the request when raise returns
+    std::exit(0);    // the request thread is stopped at exit, after the posted request
+  });
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  ExpectExitStatus(child, 0);
+}
+
 TEST(Interrupts, QuickExitRestoresTerminalEchoSwitchedOffForAPassword) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
