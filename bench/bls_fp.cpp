@@ -34,4 +34,24 @@ void BM_FpInverse(benchmark::State& state) {
 }
 BENCHMARK(BM_FpInverse);
 
+void BM_FpSquare(benchmark::State& state) {
+  bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
+  for (auto _ : state) {
+    a = a.Square();
+    benchmark::DoNotOptimize(a);
+  }
+}
+BENCHMARK(BM_FpSquare);
+
+// A 64-bit exponent: 64 squarings and at most 16 multiplications.
+void BM_FpPowSmall(benchmark::State& state) {
+  bls::Fp a = bls::Fp::FromU64(0x123456789abcdefULL).Inverse();
+  const uint64_t e[1] = {0xffffffffffffffffULL};
+  for (auto _ : state) {
+    a = a.Pow(e);
+    benchmark::DoNotOptimize(a);
+  }
+}
+BENCHMARK(BM_FpPowSmall);
+
 }  // namespace

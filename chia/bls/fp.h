@@ -53,7 +53,7 @@ class Fp {
   Fp& operator*=(const Fp& o) { return *this = *this * o; }
   Fp Square() const;
   Fp Double() const { return *this + *this; }
-  // this^e for a little-endian exponent; time depends only on the exponent's length.
+  // this^e for a public little-endian exponent; time depends on the exponent, not on this.
   Fp Pow(std::span<const uint64_t> e) const;
   // Multiplicative inverse; zero maps to zero.
   Fp Inverse() const;

@@ -215,28 +215,55 @@ G1Point G1Point::operator+(const G1Point& o) const {
   return r;
 }
 
-G1Point G1Point::AddAffine(const G1Affine& a) const {
-  Fp z1z1 = z_.Square();
-  Fp u2 = a.x * z1z1;
-  Fp s2 = a.y * z_ * z1z1;
-  Fp h = u2 - x_;
-  Fp hh = h.Square();
-  Fp i = hh.Double().Double();
-  Fp j = h * i;
-  Fp rr = (s2 - y_).Double();
-  Fp v = x_ * i;
-  G1Point sum;
-  sum.x_ = rr.Square() - j - v.Double();
-  sum.y_ = rr * (v - sum.x_) - (y_ * j).Double();
-  sum.z_ = (z_ + h).Square() - z1z1 - hh;
+namespace {
 
+// Mixed addition without the exceptional cases: H = 0 with rr != 0 (this == -a) gives Z = 0.
+struct MixedSum {
+  Fp x, y, z, h, rr;
+};
+
+MixedSum MixedAdd(const Fp& x1, const Fp& y1, const Fp& z1, const G1Affine& a) {
+  Fp z1z1 = z1.Square();
+  Fp u2 = a.x * z1z1;
+  Fp s2 = a.y * z1 * z1z1;
+  MixedSum m;
+  m.h = u2 - x1;
+  Fp hh = m.h.Square();
+  Fp i = hh.Double().Double();
+  Fp j = m.h * i;
+  m.rr = (s2 - y1).Double();
+  Fp v = x1 * i;
+  m.x = m.rr.Square() - j - v.Double();
+  m.y = m.rr * (v - m.x) - (y1 * j).Double();
+  m.z = (z1 + m.h).Square() - z1z1 - hh;
+  return m;
+}
+
+}  // namespace
+
+G1Point G1Point::AddAffine(const G1Affine& a) const {
+  MixedSum m = MixedAdd(x_, y_, z_, a);
+  G1Point sum;
+  sum.x_ = m.x;
+  sum.y_ = m.y;
+  sum.z_ = m.z;
   const bool self_inf = IsInfinity();
   const bool other_inf = a.infinity;
-  const bool same = h.IsZero() & rr.IsZero();
+  const bool same = m.h.IsZero() & m.rr.IsZero();
   G1Point r = Select(sum, Double(), same & !self_inf & !other_inf);
   r = Select(r, FromAffine(a), self_inf);
   r = Select(r, *this, other_inf);
   return r;
+}
+
+G1Point G1Point::AddAffineDistinct(const G1Affine& a) const {
+  MixedSum m = MixedAdd(x_, y_, z_, a);
+  G1Point sum;
+  sum.x_ = m.x;
+  sum.y_ = m.y;
+  sum.z_ = m.z;
+  G1Point r = Select(sum, FromAffine(a), IsInfinity());
+  return Select(r, *this, a.infinity);
 }
 
 G1Point G1Point::Mul(const Scalar& k) const {
@@ -264,7 +291,9 @@ G1Point G1Point::MulGenerator(const Scalar& k) {
     const G1Affine* row = &table.entries[w * kWindowSize];
     G1Affine entry;
     for (size_t j = 0; j < kWindowSize; ++j) entry = SelectAffine(entry, row[j], EqualCt(j, digit));
-    acc = acc.AddAffine(entry);
+    // The sum so far is k' x G with k' < 16^w, the entry d x 16^w x G with k' < d x 16^w < r:
+    // never the same point, so the doubling case cannot arise.
+    acc = acc.AddAffineDistinct(entry);
   }
   return acc;
 }

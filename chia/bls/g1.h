@@ -50,6 +50,8 @@ class G1Point {
   G1Point operator-() const;
   G1Point Double() const;
   G1Point AddAffine(const G1Affine& a) const;  // mixed addition, branch-free
+  // Mixed addition for a caller that knows this != a (either may be infinity, or this == -a).
+  G1Point AddAffineDistinct(const G1Affine& a) const;
 
   // Constant-time multiplication by a secret scalar (fixed 4-bit windows, masked lookups).
   G1Point Mul(const Scalar& k) const;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <x86intrin.h>
+
 namespace bls::mont {
 
 template <size_t N>
@@ -20,25 +22,28 @@ inline uint64_t Mask(uint64_t bit) { return 0 - (bit & 1); }
 template <size_t N>
 inline void ReduceOnce(Limbs<N>& a, uint64_t hi, const Limbs<N>& m) {
   Limbs<N> t;
-  uint64_t borrow = 0;
+  unsigned char borrow = 0;
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    u128 d = static_cast<u128>(a[i]) - m[i] - borrow;
-    t[i] = static_cast<uint64_t>(d);
-    borrow = static_cast<uint64_t>(d >> 64) & 1;
+    unsigned long long d;
+    borrow = _subborrow_u64(borrow, a[i], m[i], &d);
+    t[i] = d;
   }
   // Keep the difference unless it borrowed past the extra bit.
   uint64_t keep_a = Mask(borrow & ~hi);
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) a[i] = (a[i] & keep_a) | (t[i] & ~keep_a);
 }
 
 template <size_t N>
 inline Limbs<N> Add(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m) {
   Limbs<N> r;
-  uint64_t carry = 0;
+  unsigned char carry = 0;
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    u128 s = static_cast<u128>(a[i]) + b[i] + carry;
-    r[i] = static_cast<uint64_t>(s);
-    carry = static_cast<uint64_t>(s >> 64);
+    unsigned long long s;
+    carry = _addcarry_u64(carry, a[i], b[i], &s);
+    r[i] = s;
   }
   ReduceOnce(r, carry, m);
   return r;
@@ -47,57 +52,55 @@ inline Limbs<N> Add(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m) {
 template <size_t N>
 inline Limbs<N> Sub(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m) {
   Limbs<N> r;
-  uint64_t borrow = 0;
+  unsigned char borrow = 0;
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    u128 d = static_cast<u128>(a[i]) - b[i] - borrow;
-    r[i] = static_cast<uint64_t>(d);
-    borrow = static_cast<uint64_t>(d >> 64) & 1;
+    unsigned long long d;
+    borrow = _subborrow_u64(borrow, a[i], b[i], &d);
+    r[i] = d;
   }
   // Add the modulus back when the subtraction wrapped.
   uint64_t mask = Mask(borrow);
-  uint64_t carry = 0;
+  unsigned char carry = 0;
+#pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    u128 s = static_cast<u128>(r[i]) + (m[i] & mask) + carry;
-    r[i] = static_cast<uint64_t>(s);
-    carry = static_cast<uint64_t>(s >> 64);
+    unsigned long long s;
+    carry = _addcarry_u64(carry, r[i], m[i] & mask, &s);
+    r[i] = s;
   }
   return r;
 }
 
-// Montgomery product a*b/2^(64N) mod m (CIOS), for a, b < m; inv = -m^-1 mod 2^64.
+// Montgomery product a*b/2^(64N) mod m for a, b < m; inv = -m^-1 mod 2^64. Interleaved
+// multiplication and reduction; the top limb of m is below 2^63 - 1 for both moduli here, so the
+// running value fits in N limbs and no extra carry word is needed.
 template <size_t N>
 inline Limbs<N> Mul(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m, uint64_t inv) {
-  uint64_t t[N + 2] = {};
+  static_assert(N >= 2);
+  uint64_t t[N] = {};
 #pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    uint64_t carry = 0;
-#pragma GCC unroll 8
-    for (size_t j = 0; j < N; ++j) {
-      u128 s = static_cast<u128>(a[j]) * b[i] + t[j] + carry;
-      t[j] = static_cast<uint64_t>(s);
-      carry = static_cast<uint64_t>(s >> 64);
-    }
-    u128 s = static_cast<u128>(t[N]) + carry;
-    t[N] = static_cast<uint64_t>(s);
-    t[N + 1] = static_cast<uint64_t>(s >> 64);
-
+    u128 p = static_cast<u128>(a[0]) * b[i] + t[0];
+    t[0] = static_cast<uint64_t>(p);
+    uint64_t carry_a = static_cast<uint64_t>(p >> 64);
     uint64_t q = t[0] * inv;
-    s = static_cast<u128>(q) * m[0] + t[0];
-    carry = static_cast<uint64_t>(s >> 64);
+    u128 r = static_cast<u128>(q) * m[0] + t[0];
+    uint64_t carry_m = static_cast<uint64_t>(r >> 64);
 #pragma GCC unroll 8
     for (size_t j = 1; j < N; ++j) {
-      s = static_cast<u128>(q) * m[j] + t[j] + carry;
-      t[j - 1] = static_cast<uint64_t>(s);
-      carry = static_cast<uint64_t>(s >> 64);
+      p = static_cast<u128>(a[j]) * b[i] + t[j] + carry_a;
+      carry_a = static_cast<uint64_t>(p >> 64);
+      r = static_cast<u128>(q) * m[j] + static_cast<uint64_t>(p) + carry_m;
+      carry_m = static_cast<uint64_t>(r >> 64);
+      t[j - 1] = static_cast<uint64_t>(r);
     }
-    s = static_cast<u128>(t[N]) + carry;
-    t[N - 1] = static_cast<uint64_t>(s);
-    t[N] = t[N + 1] + static_cast<uint64_t>(s >> 64);
+    t[N - 1] = carry_a + carry_m;
   }
-  Limbs<N> r;
-  for (size_t i = 0; i < N; ++i) r[i] = t[i];
-  ReduceOnce(r, t[N], m);
-  return r;
+  Limbs<N> out;
+#pragma GCC unroll 8
+  for (size_t i = 0; i < N; ++i) out[i] = t[i];
+  ReduceOnce(out, 0, m);
+  return out;
 }
 
 template <size_t N>

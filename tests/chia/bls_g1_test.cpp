@@ -68,6 +68,23 @@ TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(*decoded, pa);
   }
+  // Extreme digit patterns of the fixed-base table against the plain double-and-add.
+  for (const char* hex : {"73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000",
+                          "0fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+                          "7000000000000000000000000000000000000000000000000000000000000001",
+                          "0000000000000000000000000000000100000000000000000000000000000000"}) {
+    auto bytes = Hex(hex);
+    auto k = Scalar::FromBytes(std::span<const uint8_t, 32>(bytes.data(), 32));
+    ASSERT_TRUE(k.has_value()) << hex;
+    auto limbs = k->ToCanonicalLimbs();
+    EXPECT_EQ(G1Point::MulGenerator(*k), g.MulPublic(limbs)) << hex;
+    EXPECT_EQ(g.Mul(*k), g.MulPublic(limbs)) << hex;
+  }
+  EXPECT_EQ(
+      G1Point::MulGenerator(*Scalar::FromBytes(std::span<const uint8_t, 32>(
+          Hex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000").data(), 32))),
+      -g);
+
   // r x P is infinity; small multiples match repeated addition.
   EXPECT_TRUE(g.MulPublic(Scalar::kOrder).IsInfinity());
   G1Point acc;

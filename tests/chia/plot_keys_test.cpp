@@ -5,6 +5,7 @@
 
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "chia/bls/aug_scheme_mpl.h"
 #include "chia/bls/private_key.h"
@@ -291,6 +292,30 @@ TEST_F(PlotKeysTest, ProviderLifecycleAndCodes) {
   auto zero_kind = block;
   zero_kind[0] = 0;
   EXPECT_EQ(provider->Classify(id2.data(), zero_kind.data()), 0u);
+}
+
+TEST_F(PlotKeysTest, ThreadsCreatingKeysAtOnceAgree) {
+  // The first uses of the fixed element and the generator table race here (one process per test).
+  constexpr int kThreads = 4;
+  std::array<Keys, kThreads> got;
+  std::array<std::array<uint8_t, 32>, kThreads> seeds;
+  for (int t = 0; t < kThreads; ++t) seeds[t].fill(static_cast<uint8_t>(0x40 + t));
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        got[t] = Create(seeds[t], nullptr);
+        EXPECT_TRUE(
+            ComputePlotPublicKey(got[t].id.data(), got[t].a.data(), got[t].pkb.data(), nullptr));
+      });
+    }
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    Keys again = Create(seeds[t], nullptr);
+    EXPECT_EQ(got[t].id, again.id) << t;
+    EXPECT_EQ(got[t].pkb, again.pkb) << t;
+  }
+  EXPECT_NE(got[0].id, got[1].id);
 }
 
 TEST_F(PlotKeysTest, HexTextParsing) {

@@ -5,6 +5,7 @@
 //   node bls_oracle.mjs plotkeys <seedhex>[:<delegation key hex>] ...
 //                                                    -> plot id, secret A, secret B, public key B
 //   node bls_oracle.mjs password <text hex> ...      -> secret, public key
+//   node bls_oracle.mjs xch <32-byte hex> ...        -> the bech32m "xch" address
 import { bls12_381 } from '@noble/curves/bls12-381.js';
 import { hkdf } from '@noble/hashes/hkdf.js';
 import { sha256 } from '@noble/hashes/sha2.js';
@@ -77,6 +78,34 @@ function plotKeys(seed, delegation) {
   return [id, to32(a), to32(b), pb.toBytes(true)];
 }
 
+// Bech32m text of a puzzle hash (BIP-173 checksum with the BIP-350 constant).
+function xchAddress(hash) {
+  const charset = 'qpzry9x8gf2tvdw0s3jn54khce6mua7l';
+  const gen = [0x3b6a57b2, 0x26508e6d, 0x1ea119fa, 0x3d4233dd, 0x2a1462b3];
+  const polymod = (values) => {
+    let chk = 1;
+    for (const v of values) {
+      const top = chk >>> 25;
+      chk = ((chk & 0x1ffffff) << 5) ^ v;
+      for (let i = 0; i < 5; i++) if ((top >>> i) & 1) chk ^= gen[i];
+    }
+    return chk >>> 0;
+  };
+  const groups = [];
+  let acc = 0, bits = 0;
+  for (const b of hash) {
+    acc = ((acc << 8) | b) & 0xfff;
+    bits += 8;
+    while (bits >= 5) { bits -= 5; groups.push((acc >>> bits) & 31); }
+  }
+  if (bits > 0) groups.push((acc << (5 - bits)) & 31);
+  const hrp = 'xch';
+  const expanded = [...hrp].map((c) => c.charCodeAt(0) >> 5).concat([0], [...hrp].map((c) => c.charCodeAt(0) & 31));
+  const c = (polymod(expanded.concat(groups, [0, 0, 0, 0, 0, 0])) ^ 0x2bc830a3) >>> 0;
+  const check = [0, 1, 2, 3, 4, 5].map((i) => (c >>> (5 * (5 - i))) & 31);
+  return hrp + '1' + groups.concat(check).map((v) => charset[v]).join('');
+}
+
 const pub = (sk) => (sk === 0n ? Point.ZERO : Point.BASE.multiply(sk));
 const [mode, ...args] = process.argv.slice(2);
 const lines = [];
@@ -114,6 +143,8 @@ if (mode === 'keys') {
     const k = deriveChild(keyGen(seed), 0);
     lines.push(bytesToHex(to32(k)) + ' ' + bytesToHex(pub(k).toBytes(true)));
   }
+} else if (mode === 'xch') {
+  for (const arg of args) lines.push(xchAddress(hexToBytes(arg)));
 } else {
   throw new Error('unknown mode ' + mode);
 }

@@ -1,4 +1,4 @@
-// Base-field arithmetic checked against GMP on random and edge-case operands.
+// Base-field and scalar-field arithmetic checked against GMP on random and edge-case operands.
 #include <gmp.h>
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "chia/bls/fp.h"
+#include "chia/bls/scalar.h"
 
 namespace {
 
@@ -188,6 +189,88 @@ TEST(BlsFp, SelectAndSwapAreExact) {
     EXPECT_EQ(b.Pow(limbs), acc) << e;
     acc *= b;
   }
+}
+
+}  // namespace
+
+namespace {
+
+using bls::Scalar;
+
+const char* kR = "73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000001";
+
+Scalar::Bytes ScalarFromMpz(const Mpz& v) {
+  Scalar::Bytes b{};
+  size_t count = 0;
+  uint8_t tmp[64] = {};
+  mpz_export(tmp, &count, 1, 1, 1, 0, v.get());
+  EXPECT_LE(count, b.size());
+  std::copy(tmp, tmp + count, b.begin() + (b.size() - count));
+  return b;
+}
+
+TEST(BlsScalar, ArithmeticAndReductionMatchGmp) {
+  Mpz r(kR), a, b, t;
+  gmp_randstate_t st;
+  gmp_randinit_mt(st);
+  gmp_randseed_ui(st, 777);
+  std::vector<Scalar::Bytes> values;
+  for (unsigned below : {1u, 2u}) {
+    mpz_sub_ui(t.get(), r.get(), below);
+    values.push_back(ScalarFromMpz(t));
+  }
+  mpz_set_ui(t.get(), 0);
+  values.push_back(ScalarFromMpz(t));
+  mpz_set_ui(t.get(), 1);
+  values.push_back(ScalarFromMpz(t));
+  for (int i = 0; i < 100; ++i) {
+    mpz_urandomm(t.get(), st, r.get());
+    values.push_back(ScalarFromMpz(t));
+  }
+  for (size_t i = 0; i < values.size(); ++i) {
+    const auto& ab = values[i];
+    const auto& bb = values[(i * 7 + 3) % values.size()];
+    auto sa = Scalar::FromBytes(ab), sb = Scalar::FromBytes(bb);
+    ASSERT_TRUE(sa && sb);
+    EXPECT_EQ(sa->ToBytes(), ab);
+    mpz_import(a.get(), 32, 1, 1, 1, 0, ab.data());
+    mpz_import(b.get(), 32, 1, 1, 1, 0, bb.data());
+    mpz_add(t.get(), a.get(), b.get());
+    mpz_mod(t.get(), t.get(), r.get());
+    EXPECT_EQ((*sa + *sb).ToBytes(), ScalarFromMpz(t));
+    mpz_sub(t.get(), a.get(), b.get());
+    mpz_mod(t.get(), t.get(), r.get());
+    EXPECT_EQ((*sa - *sb).ToBytes(), ScalarFromMpz(t));
+    mpz_mul(t.get(), a.get(), b.get());
+    mpz_mod(t.get(), t.get(), r.get());
+    EXPECT_EQ((*sa * *sb).ToBytes(), ScalarFromMpz(t));
+  }
+  // Any-length reduction, including 48-byte values near 2^384 and values just at r.
+  for (size_t len : {1u, 31u, 32u, 33u, 48u, 64u}) {
+    for (int round = 0; round < 4; ++round) {
+      std::vector<uint8_t> in(len);
+      mpz_urandomb(t.get(), st, static_cast<mp_bitcnt_t>(8 * len));
+      if (round == 0) {
+        std::fill(in.begin(), in.end(), 0xff);
+      } else {
+        size_t count = 0;
+        std::vector<uint8_t> tmp(len + 8);
+        mpz_export(tmp.data(), &count, 1, 1, 1, 0, t.get());
+        std::copy(tmp.begin(), tmp.begin() + count, in.begin() + (len - count));
+      }
+      mpz_import(t.get(), len, 1, 1, 1, 0, in.data());
+      mpz_mod(t.get(), t.get(), r.get());
+      EXPECT_EQ(Scalar::FromBytesReduce(in).ToBytes(), ScalarFromMpz(t)) << len;
+    }
+  }
+  gmp_randclear(st);
+  Scalar::Bytes rb = ScalarFromMpz(r);
+  EXPECT_FALSE(Scalar::FromBytes(rb).has_value());
+  Scalar::Bytes ones;
+  ones.fill(0xff);
+  EXPECT_FALSE(Scalar::FromBytes(ones).has_value());
+  EXPECT_TRUE(Scalar::FromBytesReduce(rb).IsZero());
+  EXPECT_EQ(Scalar::FromU64(5) * Scalar::FromU64(7), Scalar::FromU64(35));
 }
 
 }  // namespace
