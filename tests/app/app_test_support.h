@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -85,6 +86,18 @@ Example:
   std::string text = kTemplate;
   const size_t at = text.find("%s");
   return text.replace(at, 2, program);
+}
+
+// The blank-separated words of the text.
+inline std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  size_t start = 0;
+  while ((start = text.find_first_not_of(' ', start)) != std::string::npos) {
+    const size_t end = std::min(text.find(' ', start), text.size());
+    words.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return words;
 }
 
 // An "xch" address (bech32m) of the puzzle hash.

@@ -21,6 +21,7 @@ using app_test::GeneratorKey;
 using app_test::KeyText;
 using app_test::OffCurveKey;
 using app_test::SamplePuzzleHash;
+using app_test::Words;
 
 namespace {
 
@@ -236,45 +237,15 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
               d.Directories[0].FinalPlotsAllowed);
   EXPECT_EQ(d.Directories[0].SpaceLimit, -1);
 
-  const ParseRun full = Parse({"-c",
-                               "5",
-                               "-u",
-                               "0",
-                               "-m",
-                               "16gib",
-                               "-v",
-                               "--verbose",
-                               "-s",
-                               "/first",
-                               "-s",
-                               "/second",
-                               "-w",
-                               "sixteen-chars-ok",
-                               "--p-threads",
-                               "12",
-                               "--m-threads=3",
-                               "--r-threads",
-                               "2",
-                               "-a",
-                               kAddress,
-                               "-d,1TB,ts",
-                               "/a",
-                               "-d,r",
-                               "/b",
-                               "--query",
-                               "ff" + kHex64.substr(2),
-                               "--query",
-                               kHex64,
-                               "--no-finalizing",
-                               "--no-plotting",
-                               "--no-rescan",
-                               "--no-benchmark",
-                               "--no-ntp",
-                               "--skip-test",
-                               "--check-plots",
-                               "--low-priority",
-                               "--watchdog-mode",
-                               "-4"});
+  std::vector<std::string> args = Words(
+      "-c 5 -u 0 -m 16gib -v --verbose -s /first -s /second -w sixteen-chars-ok --p-threads 12 "
+      "--m-threads=3 --r-threads 2 -d,1TB,ts /a -d,r /b --no-finalizing --no-plotting "
+      "--no-rescan --no-benchmark --no-ntp --skip-test --check-plots --low-priority "
+      "--watchdog-mode -4");
+  const std::vector<std::string> more = {"-a",      kAddress, "--query", "ff" + kHex64.substr(2),
+                                         "--query", kHex64};
+  args.insert(args.end(), more.begin(), more.end());
+  const ParseRun full = Parse(args);
   ASSERT_EQ(full.exitCode, std::nullopt) << full.err;
   const CommandLineOptions& o = full.options;
   EXPECT_EQ(o.CompressionLevelMinusOne, 4u);

@@ -244,30 +244,14 @@ const std::string kChallengeHex =
 TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
   workerId_ = 49;
   script_.finishedAfterChecks = 3;
-  const int code = Run({"-a",
-                        kAddress,
-                        "-d",
-                        "/p1",
-                        "-d,r",
-                        "/p2",
-                        "-s",
-                        "/cfg",
-                        "-c",
-                        "3",
-                        "-m",
-                        "2GB",
-                        "--p-threads",
-                        "6",
-                        "--m-threads",
-                        "2",
-                        "--r-threads",
-                        "1",
-                        "--no-plotting",
-                        "--skip-test",
-                        "--low-priority",
-                        "--no-rescan",
-                        "-p",
-                        "secret"});
+  std::vector<std::string> args = {"-a", kAddress};
+  for (const std::string& word :
+       app_test::Words("-d /p1 -d,r /p2 -s /cfg -c 3 -m 2GB --p-threads 6 --m-threads 2 "
+                       "--r-threads 1 --no-plotting --skip-test --low-priority --no-rescan "
+                       "-p secret")) {
+    args.push_back(word);
+  }
+  const int code = Run(args);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(handlersInstalled_, 1);
   EXPECT_EQ(updater_.savedArgs, args_);
