@@ -2,8 +2,11 @@
 // it prints and returns.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -252,4 +255,66 @@ TEST(Executable, QueryModeEndsWithOne) {
                   "0011223344556677889zaabbccddeeff00112233445566778899aabbccddeeff"});
   EXPECT_EQ(notHex.exitCode, 1);
   EXPECT_EQ(notHex.err, ExpectedUsage(kProgram));
+}
+
+TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {
+  TempFolder temp;
+  int terminal = -1, side = -1;
+  ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+  std::string settings = temp / "cfg";
+  std::vector<std::string> args = {kProgram, "-s", settings, "-p"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    dup2(side, STDIN_FILENO);
+    dup2(side, STDOUT_FILENO);
+    dup2(side, STDERR_FILENO);
+    close(terminal);
+    close(side);
+    execve(kProgram.c_str(), argv.data(), environ);
+    _exit(127);
+  }
+  close(side);
+
+  std::string screen;
+  // Reads what the program shows until the text appears (or 10 s pass).
+  const auto waitFor = [&](const std::string& text) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < giveUp) {
+      pollfd p{terminal, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char chunk[256];
+      const ssize_t got = read(terminal, chunk, sizeof chunk);
+      if (got <= 0) break;  // the program has ended
+      screen.append(chunk, static_cast<size_t>(got));
+    }
+    return screen.find(text) != std::string::npos;
+  };
+  const std::string password = "hunter2-secret";
+  ASSERT_TRUE(waitFor("Enter password: ")) << screen;
+  ASSERT_EQ(write(terminal, (password + "\n").data(), password.size() + 1),
+            static_cast<ssize_t>(password.size() + 1));
+  ASSERT_TRUE(waitFor("Retype password: ")) << screen;
+  ASSERT_EQ(write(terminal, (password + "\n").data(), password.size() + 1),
+            static_cast<ssize_t>(password.size() + 1));
+  EXPECT_TRUE(waitFor("Give this key to the person who will make plots")) << screen;
+  EXPECT_NE(
+      screen.find("Public key for delegated plotting: " + KeyTextOfPassword(password.c_str())),
+      std::string::npos)
+      << screen;
+  // The typed passwords never reached the screen.
+  EXPECT_EQ(screen.find(password), std::string::npos) << screen;
+  // Echo is back on once the prompts are over.
+  termios attributes{};
+  ASSERT_EQ(tcgetattr(terminal, &attributes), 0);
+  EXPECT_NE(attributes.c_lflag & ECHO, 0u);
+
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
