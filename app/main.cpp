@@ -1,8 +1,5 @@
-#include <cstdio>
-
-#include "app/interrupts.h"
+#include "app/main_program.h"
 #include "app/process_objects.h"
-#include "runtime/version.h"
 
 namespace {
 
@@ -15,8 +12,4 @@ ProcessStart processStart __attribute__((init_priority(101)));
 
 }  // namespace
 
-int main() {
-  InstallInterruptHandlers();
-  std::printf("%s\n", VersionLine().c_str());
-  return 0;
-}
+int main(int argc, char** argv) { return RunMain(argc, argv, RealMainServices()); }

@@ -3,6 +3,7 @@
 #include "app/interrupts.h"
 #include "chia/match_targets.h"
 #include "manager/client.h"
+#include "pool/settings.h"
 #include "runtime/console_logger.h"
 #include "update/updater.h"
 
@@ -10,7 +11,8 @@ void InitProcessObjects() {
   UpdaterInstance();
   // The other start-up tables are constant data, complete before any code runs.
   InitMatchTargets();
-  // Settings-side objects (the locked settings files) go here: closed before a restart.
+  // The locked settings files: closed before a restart.
+  SettingsFilesInstance();
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
   InterruptRequestsInstance();
   ClientInstance();

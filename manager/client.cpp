@@ -1,5 +1,23 @@
 #include "manager/client.h"
 
+#include <stdexcept>
+
+Client::Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
+               ClientLogCallback log)
+    : Config(config), Directories(directories, directories + count), Log(std::move(log)) {
+  StartupScanPending.store(0);
+  Finished = 1;
+}
+
+void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
+                                uint64_t timeLimitMs) {
+  if (Config.MiningOff) throw std::runtime_error("6ED5B81C");
+  PendingSignagePoint pending{std::move(request), std::chrono::steady_clock::now() +
+                                                      std::chrono::milliseconds(timeLimitMs)};
+  std::lock_guard lock(MinedPlotsMutex);
+  PendingSignagePoints.push_back(std::move(pending));
+}
+
 uint32_t Client::RequestStop() {
   std::lock_guard lock(Mutex);
   StopRequest = 1;

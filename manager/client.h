@@ -3,14 +3,29 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
+
+#include "manager/client_config.h"
+#include "manager/directory_spec.h"
+#include "prover/signage_point_request.h"
+
+// The log callback every Client message goes through (the entry point passes PrintLine).
+using ClientLogCallback = std::function<void(const std::string& text)>;
 
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
-// it through these operations. So far it holds only the request and state flags they act on.
-// The operations are virtual so that their callers can be tested against a stand-in.
+// it through these operations. So far it holds only its configuration, the request and state
+// flags and the submitted signage points: it has no threads, no directory scan and no proof
+// search yet, so it has nothing to do and reports itself finished once built. The operations
+// are virtual so that their callers can be tested against a stand-in.
 class Client {
  public:
+  // directories: count records in command-line order, copied.
+  Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
+         ClientLogCallback log);
   virtual ~Client() = default;
 
   Client(const Client&) = delete;
@@ -22,6 +37,10 @@ class Client {
   // true: as RequestStop; false: save the work in progress and stop now (cancel request).
   virtual uint32_t RequestShutdown(bool stopAfterCurrentPlot);
   virtual bool IsFinished();
+  // Records the request for the proof search with a deadline of now + timeLimitMs. Throws
+  // "6ED5B81C" when mining is off.
+  virtual void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
+                                  uint64_t timeLimitMs);
 
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};
@@ -35,6 +54,17 @@ class Client {
   uint8_t CancelRequest = 0;
   uint8_t Finished = 0;
   std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
+
+  const ClientConfig Config{};
+  const std::vector<DirectorySpec> Directories;
+  const ClientLogCallback Log;
+
+  struct PendingSignagePoint {
+    std::shared_ptr<SignagePointRequest> Request;
+    std::chrono::steady_clock::time_point Deadline;
+  };
+  std::mutex MinedPlotsMutex;  // guards PendingSignagePoints
+  std::vector<PendingSignagePoint> PendingSignagePoints;
 };
 
 // The process-wide holder of the one Client. Readers take the pointer each time they need it;

@@ -20,6 +20,14 @@ Updater::~Updater() {
   std::perror("execve");  // the process goes on to a normal exit
 }
 
+void Updater::Step() {}
+
+void Updater::StopSession() {
+  std::lock_guard lock(mutex);
+  session = nullptr;
+  torrent = nullptr;
+}
+
 Updater& UpdaterInstance() {
   static Updater updater;
   return updater;

@@ -26,6 +26,12 @@ class Updater {
   Updater(const Updater&) = delete;
   Updater& operator=(const Updater&) = delete;
 
+  // One step of the update work (progress, install); throws on failure. Stand-in until the
+  // self-update exists: there is no download, so there is nothing to do.
+  void Step();
+  // Removes the torrent and shuts the torrent session down. Stand-in: there is no session.
+  void StopSession();
+
   std::vector<std::string> savedArgs;  // the command line, argv[0] first
   std::string executablePath;
   UpdaterState state = UpdaterState::Idle;

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "runtime/version.h"
@@ -25,6 +27,11 @@ TEST(Version, LineNamesProgramAndVersion) {
 }
 
 TEST(Version, ExecutablePrintsVersionLine) {
-  const std::string out = RunAndCapture(std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool");
-  EXPECT_NE(out.find("VarnokChiaPool version 1.3\n"), std::string::npos) << out;
+  // Its own settings folder, never the user's.
+  std::string folder = (std::filesystem::temp_directory_path() / "version-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  const std::string out = RunAndCapture(std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool -s " +
+                                        folder + " 2>/dev/null");
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(out.substr(0, 27), "VarnokChiaPool version 1.3\n") << out;
 }

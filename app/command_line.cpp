@@ -1,0 +1,309 @@
+#include "app/command_line.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "app/usage_text.h"
+#include "chia/bech32.h"
+#include "chia/bls/g1_element.h"
+#include "chia/chia_address.h"
+#include "chia/plot_keys.h"
+#include "pool/hex.h"
+#include "runtime/option_values.h"
+#include "runtime/size_suffix_table.h"
+
+namespace {
+
+constexpr char kShortOptions[] = "hva:q46s:c:d::p::k:w:u:m:";
+
+enum LongOptionValue : int {
+  kHelp = 1,
+  kVerbose = 2,
+  kInternalTests = 3,
+  kPlottingThreads = 4,
+  kMiningThreads = 5,
+  kReadThreads = 6,
+  kQuery = 7,
+};
+
+// 2^63: the first amount a signed 64-bit count cannot hold.
+constexpr double kInt64Limit = 9223372036854775808.0;
+
+constexpr size_t kMaxWorkerNameLength = 16;
+constexpr size_t kInvalidOptionBufferSize = 128;
+
+[[noreturn]] void Fail(const std::string& message) { throw std::runtime_error(message); }
+
+// Ends the parse with the usage text alone.
+struct UsageOnly {};
+
+// strtol over the whole text; false when characters are left over.
+bool ParseWholeLong(const char* text, long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text, &end, 10);
+  return *end == '\0' && errno != ERANGE;
+}
+
+// The next word when it is there and is no option; optind moves past a word it takes.
+const char* TakeNextWord(int argc, char* const argv[]) {
+  if (optind < argc && argv[optind][0] != '-') return argv[optind++];
+  return nullptr;
+}
+
+void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& options,
+                 const std::function<void()>& selfTest, std::optional<int>& exitCode) {
+  switch (option) {
+    case 'v':
+    case kVerbose:
+      ++options.Verbosity;
+      break;
+    case 'a':
+      if (options.RewardAddress) Fail("Only one Chia address can be used");
+      options.RewardAddress = optarg;
+      break;
+    case '4':
+      options.Ipv4 = 1;
+      break;
+    case '6':
+      options.Ipv6 = 1;
+      break;
+    case 's':
+      options.SettingsFolder = optarg;
+      break;
+    case 'c': {
+      long level = 0;
+      if (!ParseWholeLong(optarg, level) || level < 1 || level > 5) {
+        Fail("Compression level is out of range");
+      }
+      options.CompressionLevelMinusOne = static_cast<uint32_t>(level - 1);
+      break;
+    }
+    case 'd': {
+      // The path is always the next word: the attached text holds only the limitations.
+      const char* items = optarg;
+      const char* path = TakeNextWord(argc, argv);
+      options.Directories.push_back(ParseDirectorySpec(items, path));
+      break;
+    }
+    case 'p': {
+      const char* password = optarg != nullptr ? optarg : TakeNextWord(argc, argv);
+      if (password != nullptr) options.Passwords.emplace_back(password);
+      ++options.PasswordCount;
+      break;
+    }
+    case 'k':
+      if (options.DelegatedPublicKey) Fail("Only one public key can be used");
+      options.DelegatedPublicKey = ParseDelegatedPublicKey(optarg);
+      break;
+    case 'w': {
+      if (options.WorkerName) Fail("Only one worker name can be defined");
+      const size_t length = std::strlen(optarg);
+      if (length < 1 || length > kMaxWorkerNameLength) {
+        Fail("Worker name must be between 1 and " + std::to_string(kMaxWorkerNameLength) +
+             " characters long");
+      }
+      options.WorkerName = optarg;
+      break;
+    }
+    case 'u': {
+      long policy = 0;
+      if (!ParseWholeLong(optarg, policy) || policy < 0 || policy > 4) {
+        Fail("Update policy is out of range");
+      }
+      options.UpdatePolicy = static_cast<uint8_t>(policy);
+      break;
+    }
+    case 'm':
+      options.MemoryAmount = ParseMemoryAmount(optarg);
+      break;
+    case kInternalTests:
+      try {
+        selfTest();
+        exitCode = 0;
+      } catch (...) {
+        exitCode = 1;
+      }
+      break;
+    case kPlottingThreads:
+      options.PlottingThreads = ParseThreadCount(optarg);
+      break;
+    case kMiningThreads:
+      options.MiningThreads = ParseThreadCount(optarg);
+      break;
+    case kReadThreads:
+      options.ReadThreads = ParseThreadCount(optarg);
+      break;
+    case kQuery:
+      if (std::strlen(optarg) != 64) Fail("Challenge must be a 32 byte long hex string");
+      options.QueryChallenge = ParseHex32(optarg);
+      break;
+    default:  // unknown options, missing arguments and -q
+      throw UsageOnly{};
+  }
+}
+
+void CheckAfterLastOption(int argc, char* const argv[], CommandLineOptions& options) {
+  if (optind < argc) {
+    char message[kInvalidOptionBufferSize];
+    std::snprintf(message, sizeof message, "Invalid option -- '%s'", argv[optind]);
+    Fail(message);
+  }
+  if (options.Ipv4 && !options.Ipv6) options.AddressFamily = kAddressFamilyIpv4;
+  if (options.Ipv6 && !options.Ipv4) options.AddressFamily = kAddressFamilyIpv6;
+  if (options.RewardAddress) {
+    std::array<uint8_t, 32> puzzleHash;
+    if (!DecodeChiaAddress(*options.RewardAddress, puzzleHash.data())) {
+      Fail("Invalid Chia address");
+    }
+    options.RewardPuzzleHash = puzzleHash;
+  }
+  if (options.PlottingThreads == 0 || options.MiningThreads == 0) {
+    Fail(
+        "Failed to detect number of processor cores, --p-threads and --m-threads switches are "
+        "required");
+  }
+}
+
+}  // namespace
+
+CommandLineOptions DefaultCommandLineOptions(unsigned hardwareThreads) {
+  CommandLineOptions options;
+  options.PlottingThreads = hardwareThreads;
+  options.MiningThreads = (hardwareThreads + 1) / 2;
+  return options;
+}
+
+uint32_t ParseThreadCount(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (value < 1) Fail("Thread count must be positive");
+  // A count beyond 32 bits would wrap to a small one.
+  if (*end != '\0' || errno == ERANGE || value > UINT32_MAX) Fail("Can't parse thread count");
+  return static_cast<uint32_t>(value);
+}
+
+int64_t ParseMemoryAmount(const char* text) {
+  char* end = nullptr;
+  const double number = std::strtod(text, &end);
+  const std::optional<int64_t> multiplier = FindSizeSuffix(end);
+  // A plot count ("N") is no amount, and an amount must fit 64 bits.
+  if (!std::isfinite(number) || number < 0 || !multiplier || *multiplier < 0) {
+    Fail("Can't parse memory limit");
+  }
+  const double amount = static_cast<double>(*multiplier) * number;
+  if (!(amount < kInt64Limit)) Fail("Can't parse memory limit");
+  return static_cast<int64_t>(amount);
+}
+
+std::array<uint8_t, 48> ParseDelegatedPublicKey(const char* text) {
+  try {
+    const Bech32Decoded decoded = Bech32Decode(text);
+    if (decoded.encoding == kBech32Invalid || decoded.prefix != "g") {
+      throw std::runtime_error("key decoding failed");
+    }
+    // 5-bit groups back to bytes; at most 4 zero bits of padding may be left.
+    std::vector<uint8_t> bytes;
+    uint32_t accumulator = 0;
+    int pending = 0;
+    for (const uint8_t group : decoded.data) {
+      accumulator = ((accumulator << 5) | group) & 0xFFF;
+      pending += 5;
+      if (pending >= 8) {
+        pending -= 8;
+        bytes.push_back(static_cast<uint8_t>(accumulator >> pending));
+      }
+    }
+    if (pending > 4 || (accumulator & ((1u << pending) - 1)) != 0 || bytes.size() != 48) {
+      throw std::runtime_error("key decoding failed");
+    }
+    std::array<uint8_t, 48> key;
+    std::copy(bytes.begin(), bytes.end(), key.begin());
+    // Refused here rather than at every plot start later.
+    bls::G1Element::FromBytes(bls::Bytes(key.data(), key.size()));
+    return key;
+  } catch (const std::exception&) {
+    Fail(
+        "Invalid public key for delegated plotting. Miners do not need the -k option, try to "
+        "remove it.");
+  }
+}
+
+std::optional<int> ParseCommandLine(int argc, char* const argv[], CommandLineOptions& options,
+                                    const std::function<void()>& selfTest, FILE* err) {
+  const char* program = argc > 0 ? argv[0] : "";
+  if (argc < 2) {
+    PrintUsage(err, program);
+    return std::nullopt;
+  }
+  // getopt reorders the words it is given; the caller's argv stays as it was.
+  std::vector<char*> words(argv, argv + argc);
+  words.push_back(nullptr);
+  const option longOptions[] = {
+      {"help", no_argument, nullptr, kHelp},
+      {"verbose", no_argument, nullptr, kVerbose},
+      {"internal-tests", no_argument, nullptr, kInternalTests},
+      {"p-threads", required_argument, nullptr, kPlottingThreads},
+      {"m-threads", required_argument, nullptr, kMiningThreads},
+      {"r-threads", required_argument, nullptr, kReadThreads},
+      {"query", required_argument, nullptr, kQuery},
+      {"watchdog-mode", no_argument, &options.WatchdogMode, 1},
+      {"no-finalizing", no_argument, &options.NoFinalizing, 1},
+      {"no-plotting", no_argument, &options.NoPlotting, 1},
+      {"no-rescan", no_argument, &options.NoRescan, 1},
+      {"no-benchmark", no_argument, &options.NoBenchmark, 1},
+      {"no-ntp", no_argument, &options.NoNtp, 1},
+      {"skip-test", no_argument, &options.SkipTest, 1},
+      {"check-plots", no_argument, &options.CheckPlots, 1},
+      {"low-priority", no_argument, &options.LowPriority, 1},
+      {nullptr, 0, nullptr, 0},
+  };
+  try {
+    optind = 0;  // a full restart of getopt's scan, also for a second parse in one process
+    for (;;) {
+      const int option = getopt_long(argc, words.data(), kShortOptions, longOptions, nullptr);
+      if (option == -1) break;
+      if (option == 0) continue;  // a flag entry stored its 1
+      if (option == 'h' || option == kHelp) {
+        PrintUsage(err, program);
+        return 0;
+      }
+      std::optional<int> exitCode;
+      ParseOption(option, argc, words.data(), options, selfTest, exitCode);
+      if (exitCode) return exitCode;
+    }
+    CheckAfterLastOption(argc, words.data(), options);
+  } catch (const std::runtime_error& error) {
+    std::fprintf(err, "%s: %s\n", program, error.what());
+    PrintUsage(err, program);
+    return 1;
+  } catch (...) {
+    PrintUsage(err, program);
+    return 1;
+  }
+  return std::nullopt;
+}
+
+void PublishOptionValues(const CommandLineOptions& options) {
+  Verbosity = options.Verbosity;
+  AddressFamily = options.AddressFamily;
+  UpdatePolicy = options.UpdatePolicy;
+  NoNtpFlag = options.NoNtp;
+  WatchdogModeFlag = options.WatchdogMode;
+  if (options.QueryChallenge) {
+    QueryChallenge.Challenge = *options.QueryChallenge;
+    QueryChallenge.QueryMode = 1;
+  }
+  if (options.DelegatedPublicKey) {
+    DelegatedPublicKeyBytes = *options.DelegatedPublicKey;
+    DelegatedPublicKey = DelegatedPublicKeyBytes.data();
+  }
+  if (options.RewardPuzzleHash) RewardPuzzleHash = *options.RewardPuzzleHash;
+}

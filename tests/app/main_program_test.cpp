@@ -1,0 +1,497 @@
+#include "app/main_program.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/settings_folder.h"
+#include "app/worker_name.h"
+#include "chia/plot_keys.h"
+#include "pool/settings.h"
+#include "prover/query_request.h"
+#include "runtime/console_logger.h"
+#include "runtime/option_values.h"
+#include "runtime/stop_requested.h"
+#include "runtime/text_utils.h"
+#include "tests/app/app_test_support.h"
+#include "tests/time_prefix.h"
+#include "update/updater.h"
+
+using app_test::AddressOf;
+using app_test::GeneratorKey;
+using app_test::KeyText;
+using app_test::SamplePuzzleHash;
+
+namespace {
+
+// What the fake Client saw and how it behaves.
+struct ClientScript {
+  int startupScanPolls = 0;     // IsFinished/scan checks before the start-up scan ends
+  int finishedAfterChecks = 1;  // IsFinished answers false this many times
+  bool answerQuery = false;     // a submission sets QueryAnswered
+  bool throwOnBuild = false;
+  // Seen:
+  int built = 0;
+  ClientConfig config;
+  std::vector<DirectorySpec> directories;
+  int submissions = 0;
+  uint64_t timeLimitMs = 0;
+  std::array<uint8_t, 32> submittedChallenge{};
+  bool destroyed = false;
+};
+
+class FakeClient : public Client {
+ public:
+  explicit FakeClient(ClientScript& script) : script_(script) {
+    StartupScanPending.store(script.startupScanPolls > 0 ? 1 : 0);
+  }
+  ~FakeClient() override { script_.destroyed = true; }
+
+  bool IsFinished() override {
+    if (script_.startupScanPolls > 0 && --script_.startupScanPolls == 0) {
+      StartupScanPending.store(0);
+    }
+    if (script_.finishedAfterChecks == 0) return true;
+    --script_.finishedAfterChecks;
+    return false;
+  }
+  void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
+                          uint64_t timeLimitMs) override {
+    ++script_.submissions;
+    script_.timeLimitMs = timeLimitMs;
+    const std::array<uint8_t, 32> anyPlot{};
+    request->PlotChallenge(anyPlot.data(), script_.submittedChallenge.data());
+    if (script_.answerQuery) QueryAnswered = true;
+  }
+
+ private:
+  ClientScript& script_;
+};
+
+// Standard output of the process, captured in a temporary file while it lives.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    file_ = std::tmpfile();
+    saved_ = dup(STDOUT_FILENO);
+    dup2(fileno(file_), STDOUT_FILENO);
+  }
+  std::string Finish() {
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    std::string text;
+    std::rewind(file_);
+    char chunk[512];
+    while (size_t got = std::fread(chunk, 1, sizeof chunk, file_)) text.append(chunk, got);
+    std::fclose(file_);
+    return text;
+  }
+
+ private:
+  FILE* file_ = nullptr;
+  int saved_ = -1;
+};
+
+// Lines of captured output with the log time prefix replaced by "<time> ".
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (HasTimePrefix(line)) line = "<time> " + line.substr(9);
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+class MainProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The process-wide objects these runs touch, built in the program's order so that tests
+    // which later fork and exit see the program's exit order. (No interrupt thread: it would
+    // not exist in a forked child.)
+    UpdaterInstance();
+    ConsoleLoggerInstance();
+    SettingsFilesInstance();
+    ClientInstance();
+    ResetProcessValues();
+    script_ = ClientScript();
+    workerId_ = 0;
+    settingsError_ = nullptr;
+    handlersInstalled_ = poolClientRuns_ = 0;
+    secondInterrupts_.clear();
+    derived_.clear();
+    settingsFolders_.clear();
+    slept_.clear();
+    updater_.savedArgs.clear();
+    in_ = nullptr;
+    errBuffer_ = nullptr;
+    errSize_ = 0;
+    services_.HardwareThreads = 4;
+    services_.InstallSignalHandlers = [this] { ++handlersInstalled_; };
+    services_.SecondInterrupt = [this](int signal) { secondInterrupts_.push_back(signal); };
+    services_.SelfTest = [] {};
+    services_.DeriveDelegatedKey = [this](const char* password) {
+      derived_.emplace_back(password);
+    };
+    services_.Environment = [](const char*) -> const char* { return nullptr; };
+    services_.ExecutablePath = [] { return std::filesystem::path("/opt/client/VarnokChiaPool"); };
+    services_.LoadSettings = [this](const std::filesystem::path& folder) {
+      if (settingsError_) std::rethrow_exception(settingsError_);
+      settingsFolders_.push_back(folder);
+      WorkerId = workerId_;
+    };
+    services_.MakeClient = [this](const ClientConfig& config, const DirectorySpec* directories,
+                                  size_t count, ClientLogCallback log) -> std::unique_ptr<Client> {
+      if (script_.throwOnBuild) throw std::runtime_error("Not enough memory");
+      EXPECT_TRUE(log);
+      ++script_.built;
+      script_.config = config;
+      script_.directories.assign(directories, directories + count);
+      return std::make_unique<FakeClient>(script_);
+    };
+    services_.PoolClient = [this] {
+      ++poolClientRuns_;
+      EXPECT_NE(ClientInstance().Get(), nullptr);
+    };
+    services_.Sleep = [this](std::chrono::milliseconds duration) { slept_.push_back(duration); };
+    services_.TheUpdater = &updater_;
+    services_.Out = stdout;
+    errStream_ = open_memstream(&errBuffer_, &errSize_);
+    services_.Err = errStream_;
+    SetInput("");
+  }
+
+  void TearDown() override {
+    updater_.state = UpdaterState::Idle;  // never restart the test program
+    ClientInstance().Reset();
+    ResetProcessValues();
+    if (in_) std::fclose(in_);
+    std::fclose(errStream_);
+    std::free(errBuffer_);
+  }
+
+  static void ResetProcessValues() {
+    StopRequested.store(false);
+    QueryAnswered = false;
+    QueryChallenge = {};
+    DelegatedPublicKey = nullptr;
+    WorkerName.fill(0);
+    RewardPuzzleHash = {};
+  }
+
+  void SetInput(const std::string& text) {
+    if (in_) std::fclose(in_);
+    input_ = text;
+    // An empty file stands for empty input: fmemopen refuses an empty buffer.
+    in_ = input_.empty() ? std::tmpfile() : fmemopen(input_.data(), input_.size(), "r");
+    services_.In = in_;
+  }
+
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), "VarnokChiaPool");
+    args_ = args;
+    std::vector<char*> argv;
+    for (std::string& arg : args_) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    StdoutCapture capture;
+    const int code = RunMain(static_cast<int>(args_.size()), argv.data(), services_);
+    out_ = Lines(capture.Finish());
+    std::fflush(errStream_);
+    err_.assign(errBuffer_, errSize_);
+    return code;
+  }
+
+  MainServices services_;
+  Updater updater_;
+  ClientScript script_;
+  uint64_t workerId_ = 0;
+  std::exception_ptr settingsError_;
+  int handlersInstalled_ = 0;
+  int poolClientRuns_ = 0;
+  std::vector<int> secondInterrupts_;
+  std::vector<std::string> derived_;
+  std::vector<std::filesystem::path> settingsFolders_;
+  std::vector<std::chrono::milliseconds> slept_;
+  std::vector<std::string> args_;
+  std::vector<std::string> out_;
+  std::string err_;
+  std::string input_;
+  FILE* in_ = nullptr;
+  FILE* errStream_ = nullptr;
+  char* errBuffer_ = nullptr;
+  size_t errSize_ = 0;
+};
+
+const std::string kAddress = AddressOf(SamplePuzzleHash());
+const std::string kChallengeHex =
+    "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
+
+}  // namespace
+
+TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
+  workerId_ = 49;
+  script_.finishedAfterChecks = 3;
+  std::vector<std::string> args = {"-a", kAddress};
+  for (const std::string& word :
+       app_test::Words("-d /p1 -d,r /p2 -s /cfg -c 3 -m 2GB --p-threads 6 --m-threads 2 "
+                       "--r-threads 1 --no-plotting --skip-test --low-priority --no-rescan "
+                       "-p secret")) {
+    args.push_back(word);
+  }
+  const int code = Run(args);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(handlersInstalled_, 1);
+  EXPECT_EQ(updater_.savedArgs, args_);
+  EXPECT_EQ(derived_, std::vector<std::string>{"secret"});
+  EXPECT_EQ(settingsFolders_, std::vector<std::filesystem::path>{"/cfg"});
+  EXPECT_EQ(out_, (std::vector<std::string>{
+                      "VarnokChiaPool version 1.3", "Mining on address: " + kAddress,
+                      "Worker: fat_" + std::string(WorkerNameNouns[1]) + " (auto generated)"}));
+  EXPECT_EQ(std::string(WorkerName.data()), "fat_" + std::string(WorkerNameNouns[1]));
+
+  ClientConfig expected;
+  expected.CompressionLevelMinusOne = 2;
+  expected.PlottingThreads = 6;
+  expected.MiningThreads = 2;
+  expected.ReadThreads = 1;
+  expected.MemoryAmount = uint64_t{2} << 30;
+  expected.NoPlotting = 1;
+  expected.RunBenchmark = 1;
+  expected.SkipTest = 1;
+  expected.LowPriority = 1;
+  expected.NoRescan = 1;
+  EXPECT_EQ(script_.config, expected);
+  ASSERT_EQ(script_.directories.size(), 2u);
+  EXPECT_EQ(script_.directories[0].Path, "/p1");
+  EXPECT_EQ(script_.directories[1].Path, "/p2");
+  EXPECT_TRUE(script_.directories[1].ReadOnly);
+
+  // The pool client ran once; then the finished flag was polled every second.
+  EXPECT_EQ(poolClientRuns_, 1);
+  EXPECT_EQ(slept_, std::vector<std::chrono::milliseconds>(3, std::chrono::seconds(1)));
+  EXPECT_TRUE(script_.destroyed);
+  EXPECT_EQ(ClientInstance().Get(), nullptr);
+  EXPECT_TRUE(StopRequested.load());
+  EXPECT_TRUE(secondInterrupts_.empty());
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(MainProgram, ConfigurationFlagsFollowTheMode) {
+  // Plotting only: mining and the test thread off, no pool client, no worker lines.
+  EXPECT_EQ(Run({"-s", "/cfg", "--no-benchmark", "--no-finalizing"}), 0);
+  EXPECT_EQ(script_.config.MiningOff, 1);
+  EXPECT_EQ(script_.config.TestThreadOff, 1);
+  EXPECT_EQ(script_.config.RunBenchmark, 0);
+  EXPECT_EQ(script_.config.NoFinalizing, 1);
+  EXPECT_EQ(script_.config.PlottingThreads, 4u);
+  EXPECT_EQ(script_.config.MiningThreads, 2u);
+  EXPECT_TRUE(script_.directories.empty());
+  EXPECT_EQ(poolClientRuns_, 0);
+  EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
+
+  TearDown();
+  SetUp();
+  EXPECT_EQ(Run({"-s", "/cfg", "--check-plots"}), 0);
+  EXPECT_EQ(script_.config.TestThreadOff, 0);
+  EXPECT_EQ(script_.config.CheckPlots, 1);
+
+  TearDown();
+  SetUp();
+  EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 1);
+  EXPECT_EQ(script_.config.MiningOff, 0);
+  EXPECT_EQ(poolClientRuns_, 0);
+}
+
+TEST_F(MainProgram, WorkerNameAndDelegatedKeyLines) {
+  const std::string sixteen = "sixteen-chars-ok";
+  ASSERT_EQ(
+      Run({"-s", "/cfg", "-a", kAddress, "-d", "/p", "-w", sixteen, "-k", KeyText(GeneratorKey())}),
+      0);
+  EXPECT_EQ(out_, (std::vector<std::string>{"VarnokChiaPool version 1.3",
+                                            "Mining on address: " + kAddress, "Worker: " + sixteen,
+                                            "Using public key: " + KeyText(GeneratorKey())}));
+  // All 16 bytes hold the name; there is no room for a terminator.
+  EXPECT_EQ(std::string(WorkerName.data(), WorkerName.size()), sixteen);
+}
+
+TEST_F(MainProgram, UpdateInstalledGivesItsExitCodeUnlessAStopCame) {
+  updater_.state = UpdaterState::Installed;
+  EXPECT_EQ(Run({"-s", "/cfg"}), 747);
+  EXPECT_EQ(updater_.state, UpdaterState::Restart);
+  EXPECT_TRUE(StopRequested.load());
+
+  TearDown();
+  SetUp();
+  updater_.state = UpdaterState::Installed;
+  StopRequested.store(true);  // a signal during start-up
+  EXPECT_EQ(Run({"-s", "/cfg"}), 0);
+  EXPECT_EQ(updater_.state, UpdaterState::Installed);
+  // The new Client is asked at once to save and stop.
+  EXPECT_EQ(secondInterrupts_, std::vector<int>{0});
+}
+
+TEST_F(MainProgram, QueryWithoutAnswer) {
+  script_.startupScanPolls = 3;
+  script_.finishedAfterChecks = 1000;
+  EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 1);
+  EXPECT_EQ(script_.submissions, 1);
+  EXPECT_EQ(script_.timeLimitMs, 30000u);
+  EXPECT_EQ(ToHexLower(script_.submittedChallenge.data(), 32), kChallengeHex);
+  // Ten one-second waits after the scan polls.
+  ASSERT_GE(slept_.size(), 10u);
+  EXPECT_EQ(std::vector<std::chrono::milliseconds>(slept_.end() - 10, slept_.end()),
+            std::vector<std::chrono::milliseconds>(10, std::chrono::seconds(1)));
+  EXPECT_EQ(out_.back(), "<time> No PoS for query");
+  // The Client is left to the exit-time handler.
+  EXPECT_FALSE(script_.destroyed);
+  EXPECT_NE(ClientInstance().Get(), nullptr);
+  EXPECT_FALSE(StopRequested.load());
+}
+
+TEST_F(MainProgram, QueryAnsweredOrClientFinishedFirst) {
+  script_.answerQuery = true;
+  script_.finishedAfterChecks = 2;
+  EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 1);
+  EXPECT_EQ(script_.submissions, 1);
+  EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
+  EXPECT_EQ(slept_.size(), 2u);  // the wait ends once the Client has finished
+
+  TearDown();
+  SetUp();
+  script_.startupScanPolls = 100;
+  script_.finishedAfterChecks = 2;
+  EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 0);
+  EXPECT_EQ(script_.submissions, 0);
+}
+
+TEST_F(MainProgram, FailuresAfterTheParseAreLoggedWithExitCodeOne) {
+  EXPECT_EQ(Run({"-s", "/cfg", "-a", kAddress}), 1);
+  EXPECT_EQ(out_.back(), "<time> ERROR: At least one directory should be specified");
+  EXPECT_EQ(script_.built, 0);
+
+  TearDown();
+  SetUp();
+  settingsError_ = std::make_exception_ptr(std::runtime_error("Failed to lock file \"x\""));
+  EXPECT_EQ(Run({"-s", "/cfg", "-d", "/p"}), 1);
+  EXPECT_EQ(out_.back(), "<time> ERROR: Failed to lock file \"x\"");
+  EXPECT_EQ(script_.built, 0);
+
+  TearDown();
+  SetUp();
+  script_.throwOnBuild = true;
+  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
+  EXPECT_EQ(out_.back(), "<time> ERROR: Not enough memory");
+
+  TearDown();
+  SetUp();
+  settingsError_ = std::make_exception_ptr(std::runtime_error(""));
+  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
+  EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
+
+  // A parse error ends the run before anything else happens.
+  TearDown();
+  SetUp();
+  EXPECT_EQ(Run({"-c", "9"}), 1);
+  EXPECT_TRUE(out_.empty());
+  EXPECT_TRUE(updater_.savedArgs.empty());
+  EXPECT_EQ(err_.substr(0, 50), "VarnokChiaPool: Compression level is out of range\n");
+}
+
+TEST_F(MainProgram, PasswordPrompts) {
+  SetInput("two\ntwo\n");
+  EXPECT_EQ(Run({"-s", "/cfg", "-p", "one", "-p"}), 0);
+  EXPECT_EQ(derived_, (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(out_, (std::vector<std::string>{"VarnokChiaPool version 1.3",
+                                            "Enter password 2: ", "Retype password 2: "}));
+
+  TearDown();
+  SetUp();
+  SetInput("alpha\nalphA\n");
+  EXPECT_EQ(Run({"-s", "/cfg", "-p"}), 1);
+  EXPECT_EQ(out_, (std::vector<std::string>{"VarnokChiaPool version 1.3",
+                                            "Enter password: ", "Retype password: "}));
+  EXPECT_EQ(err_, "ERROR: Password mismatch\n");
+  EXPECT_TRUE(derived_.empty());
+  EXPECT_TRUE(settingsFolders_.empty());
+
+  TearDown();
+  SetUp();
+  SetInput("same\nsame");  // the last line without its newline
+  EXPECT_EQ(Run({"-s", "/cfg", "-p"}), 0);
+  EXPECT_EQ(derived_, std::vector<std::string>{"same"});
+}
+
+TEST(SettingsFolder, ChoiceOrder) {
+  const std::filesystem::path temp = std::filesystem::temp_directory_path();
+  const std::string existing = temp.string();
+  std::map<std::string, std::string> environment;
+  const EnvironmentLookup lookup = [&](const char* name) -> const char* {
+    auto it = environment.find(name);
+    return it == environment.end() ? nullptr : it->second.c_str();
+  };
+  const auto executable = [] { return std::filesystem::path("/usr/bin/../bin/prog"); };
+
+  EXPECT_EQ(ChooseSettingsFolder(std::string("rel/dir"), lookup, executable), "rel/dir");
+
+  environment = {{"XDG_CONFIG_HOME", existing}, {"HOME", "/home/x"}};
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup, executable), temp / "VarnokChiaPool");
+
+  environment = {{"XDG_CONFIG_HOME", "/no/such/folder"}, {"HOME", existing}};
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup, executable),
+            temp / ".config" / "VarnokChiaPool");
+
+  environment = {{"XDG_CONFIG_HOME", ""}, {"HOME", "/no/such/home"}};
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup, executable),
+            std::filesystem::canonical("/usr/bin"));
+
+  environment.clear();
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup, [] { return std::filesystem::path(); }),
+            std::filesystem::path());
+  EXPECT_EQ(
+      ChooseSettingsFolder(std::nullopt, lookup, [] { return std::filesystem::path("prog"); }),
+      std::filesystem::current_path());
+  // Errors on the way give the empty path.
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup,
+                                 []() -> std::filesystem::path {
+                                   throw std::filesystem::filesystem_error("read_symlink",
+                                                                           std::error_code());
+                                 }),
+            std::filesystem::path());
+  EXPECT_EQ(ChooseSettingsFolder(std::nullopt, lookup,
+                                 [] { return std::filesystem::path("/no/such/folder/prog"); }),
+            std::filesystem::path());
+}
+
+TEST(WorkerNames, GeneratedFromTheWorkerId) {
+  EXPECT_EQ(GenerateWorkerName(0), "fat_" + std::string(WorkerNameNouns[0]));
+  EXPECT_EQ(GenerateWorkerName(49), "fat_" + std::string(WorkerNameNouns[1]));
+  EXPECT_EQ(GenerateWorkerName(48), "disco_" + std::string(WorkerNameNouns[0]));
+  EXPECT_EQ(GenerateWorkerName(8), "bored_" + std::string(WorkerNameNouns[0]));
+  EXPECT_EQ(GenerateWorkerName(35), "bored_" + std::string(WorkerNameNouns[0]));
+  EXPECT_EQ(GenerateWorkerName(49 * 44), GenerateWorkerName(0));
+  EXPECT_EQ(GenerateWorkerName(UINT64_MAX), std::string(WorkerNameAdjectives[UINT64_MAX % 49]) +
+                                                "_" + WorkerNameNouns[(UINT64_MAX / 49) % 44]);
+  for (const char* noun : WorkerNameNouns) {
+    const std::string word = noun;
+    EXPECT_GE(word.size(), 3u) << word;
+    EXPECT_LE(word.size(), 8u) << word;
+    EXPECT_EQ(word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << word;
+  }
+  size_t longest = 0;
+  for (uint64_t id = 0; id < 49 * 44; ++id)
+    longest = std::max(longest, GenerateWorkerName(id).size());
+  EXPECT_EQ(longest, 16u);
+}

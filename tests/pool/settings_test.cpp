@@ -1,0 +1,143 @@
+#include "pool/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "pool/hex.h"
+
+namespace {
+
+std::string HexRefusal(const std::string& text) {
+  try {
+    ParseHex32(text);
+    return "";
+  } catch (const std::invalid_argument& error) {
+    return error.what();
+  }
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "settings-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    SettingsFilesInstance().CacheFile.reset();
+    SettingsFilesInstance().WorkerIdFile.reset();
+    std::filesystem::remove_all(path_);
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+}  // namespace
+
+TEST(Hex32, DigitsLengthsAndRefusals) {
+  const std::string digits = "000102030405060708090a0b0c0d0e0f101112131415161718191A1B1C1D1E1F";
+  const std::array<uint8_t, 32> bytes = ParseHex32(digits);
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(bytes[i], i);
+  // What follows the 64 digits ends the value unless it is a letter or a digit.
+  EXPECT_EQ(ParseHex32(digits + " trailing"), bytes);
+  EXPECT_EQ(ParseHex32(digits + "-"), bytes);
+
+  EXPECT_EQ(HexRefusal(digits.substr(0, 63)), "Hex value too short");
+  EXPECT_EQ(HexRefusal(""), "Hex value too short");
+  EXPECT_EQ(HexRefusal(digits.substr(0, 10) + " " + digits.substr(11)), "Hex value too short");
+  EXPECT_EQ(HexRefusal(digits.substr(0, 10) + "\t" + digits.substr(11)), "Hex value too short");
+  EXPECT_EQ(HexRefusal(digits.substr(0, 10) + "g" + digits.substr(11)), "Invalid hex character");
+  EXPECT_EQ(HexRefusal("0x" + digits.substr(2)), "Invalid hex character");
+  EXPECT_EQ(HexRefusal(digits + "0"), "Hex value too long");
+  EXPECT_EQ(HexRefusal(digits + "z"), "Hex value too long");
+
+  uint8_t eight[8];
+  ParseHexBytes("0123456789abcdef\n", eight, 8);
+  EXPECT_EQ(eight[0], 0x01);
+  EXPECT_EQ(eight[7], 0xEF);
+}
+
+TEST(Settings, WorkerIdIsCreatedKeptAndReplacedWhenInvalid) {
+  TempFolder temp;
+  const std::filesystem::path folder = temp.Path() / "nested" / "settings";
+  LoadSettings(folder);
+  EXPECT_TRUE(std::filesystem::exists(folder / "cache"));
+  const std::string stored = ReadFile(folder / "workerid");
+  ASSERT_EQ(stored.size(), 16u);
+  // Byte 0 of the id in memory order comes first.
+  uint64_t fromFile = 0;
+  ParseHexBytes(stored, reinterpret_cast<uint8_t*>(&fromFile), 8);
+  EXPECT_EQ(fromFile, WorkerId);
+  EXPECT_EQ(stored.find_first_not_of("0123456789abcdef"), std::string::npos);
+
+  // A second load keeps the stored id.
+  const uint64_t first = WorkerId;
+  WorkerId = 0;
+  LoadSettings(folder);
+  EXPECT_EQ(WorkerId, first);
+
+  // A known id in upper case with a line feed is accepted as written.
+  WriteFile(folder / "workerid", "0100000000000080\n");
+  LoadSettings(folder);
+  EXPECT_EQ(WorkerId, 0x8000000000000001u);
+  EXPECT_EQ(ReadFile(folder / "workerid"), "0100000000000080\n");
+
+  // Invalid ids are replaced by a new random one, written back without a tail.
+  for (const char* bad : {"0100000000000080g", "01000000000000800", "01234", "", "zz"}) {
+    SCOPED_TRACE(bad);
+    WriteFile(folder / "workerid", std::string(bad) + "                        ");
+    LoadSettings(folder);
+    const std::string rewritten = ReadFile(folder / "workerid");
+    ASSERT_EQ(rewritten.size(), 16u);
+    uint64_t id = 0;
+    ParseHexBytes(rewritten, reinterpret_cast<uint8_t*>(&id), 8);
+    EXPECT_EQ(id, WorkerId);
+  }
+}
+
+TEST(Settings, SecondInstanceIsRefused) {
+  TempFolder temp;
+  LoadSettings(temp.Path());
+  // Locks belong to a process: only another process is refused.
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    try {
+      LoadSettings(temp.Path());
+      _exit(10);
+    } catch (const std::runtime_error& error) {
+      const std::string expected = "Failed to lock file \"" + (temp.Path() / "cache").string() +
+                                   "\": Another instance of the program may be running";
+      _exit(error.what() == expected ? 0 : 11);
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // A folder that cannot be created is an error for the caller.
+  WriteFile(temp.Path() / "plain-file", "x");
+  EXPECT_THROW(LoadSettings(temp.Path() / "plain-file" / "settings"), std::runtime_error);
+}
