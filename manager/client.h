@@ -56,8 +56,8 @@ class Client {
   std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
 
   const ClientConfig Config{};
-  const std::vector<DirectorySpec> Directories;
-  const ClientLogCallback Log;
+  const std::vector<DirectorySpec> Directories{};
+  const ClientLogCallback Log{};
 
   struct PendingSignagePoint {
     std::shared_ptr<SignagePointRequest> Request;
