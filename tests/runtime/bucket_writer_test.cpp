@@ -57,14 +57,15 @@ TEST(BucketWriter, HandsOnExactlySixtyFourAndKeepsTheRest) {
   ASSERT_EQ(sink.calls[0].values.size(), 64u);
   for (uint32_t i = 0; i < 64; ++i) EXPECT_EQ(sink.calls[0].values[i], i);
   EXPECT_EQ(o->w.counts[200], 0u);
-  // Slots sit at one fixed stride whatever the entry width, each with room for 64 entries of
-  // 28 bytes.
-  static_assert(BucketWriter<256>::kSlotStride >= 64 * 28);
+  // Slot s starts at byte s * 2048 whatever the entry width, and the buffer is exactly the
+  // slots' size (256 KiB for 128 slots, 512 KiB for 256), as the engines' estimates count it.
+  EXPECT_EQ(o->w.buffer.Count(), 524288u);
+  EXPECT_EQ(Owned<128>().w.buffer.Count(), 262144u);
   uint32_t a = 0xAAAA, b = 0xBBBB;
   o->w.Stage<4>(0, &a);
   o->w.Stage<4>(1, &b);
   uint32_t got;
-  std::memcpy(&got, o->w.buffer.Data() + BucketWriter<256>::kSlotStride, 4);
+  std::memcpy(&got, o->w.buffer.Data() + 2048, 4);
   EXPECT_EQ(got, 0xBBBBu);
   // Flush: partial slots in slot order, then unbound and empty.
   o->w.Stage<4>(255, &a);
