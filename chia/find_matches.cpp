@@ -34,8 +34,9 @@ std::atomic<bool> portableOnly{false};
 constexpr uint64_t kBadLeftKey = ~uint64_t{0};
 
 // Emits the pairs of left entry `li` for the target positions set in `hits`, in increasing
-// position, each position's right entries in chain order. Returns false once `out` is full.
-inline bool EmitHits(uint64_t hits, const uint16_t* row, const MatchScratch& s, uint16_t li,
+// position, each position's right entries in chain order, stopping once `out` is full. The
+// caller only calls it while there is room for at least one pair.
+inline void EmitHits(uint64_t hits, const uint16_t* row, const MatchScratch& s, uint16_t li,
                      MatchPair* out, uint64_t& written, uint64_t capacity) {
   while (hits != 0) {
     unsigned m = static_cast<unsigned>(__builtin_ctzll(hits));
@@ -43,26 +44,25 @@ inline bool EmitHits(uint64_t hits, const uint16_t* row, const MatchScratch& s, 
     auto e = static_cast<int16_t>(s.index[row[m]]);
     if (e > 0) {
       out[written++] = {li, static_cast<uint16_t>(e - 1)};
-      if (written == capacity) return false;
+      if (written == capacity) return;
       continue;
     }
     uint32_t n = static_cast<uint16_t>(~static_cast<uint16_t>(e));
     for (;;) {
       uint32_t node = s.nodes[n];
       out[written++] = {li, static_cast<uint16_t>(node)};
-      if (written == capacity) return false;
+      if (written == capacity) return;
       if ((node & 0x80000000u) != 0) break;
       n = node >> 16;
     }
   }
-  return true;
 }
 
 template <size_t Stride>
 uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left, uint64_t leftCount, uint32_t parity,
                   MatchPair* out, uint64_t capacity) {
   uint64_t written = 0;
-  for (uint64_t l = 0; l < leftCount; ++l) {
+  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
     uint32_t r = RAt(left, l, Stride);
     if (r >= kBC) return kBadLeftKey;
     const uint16_t* row = MatchTargets[parity][r];
@@ -70,7 +70,7 @@ uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left, uint64_t leftCount
     for (uint32_t m = 0; m < kMatchTargetCount; ++m) {
       hits |= uint64_t{s.index[row[m]] != 0} << m;
     }
-    if (!EmitHits(hits, row, s, static_cast<uint16_t>(l), out, written, capacity)) break;
+    EmitHits(hits, row, s, static_cast<uint16_t>(l), out, written, capacity);
   }
   return written;
 }
@@ -85,7 +85,7 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint8_t* left, ui
   const __m256i low16 = _mm256_set1_epi32(0xFFFF);
   const __m256i zero = _mm256_setzero_si256();
   uint64_t written = 0;
-  for (uint64_t l = 0; l < leftCount; ++l) {
+  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
     uint32_t r = RAt(left, l, Stride);
     if (r >= kBC) return kBadLeftKey;
     const uint16_t* row = MatchTargets[parity][r];
@@ -102,7 +102,7 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint8_t* left, ui
           _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(ghi, zero))));
       hits |= uint64_t{~(emptyLo | emptyHi << 8) & 0xFFFFu} << q;
     }
-    if (!EmitHits(hits, row, s, static_cast<uint16_t>(l), out, written, capacity)) break;
+    EmitHits(hits, row, s, static_cast<uint16_t>(l), out, written, capacity);
   }
   return written;
 }

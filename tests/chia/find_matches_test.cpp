@@ -200,6 +200,13 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
       }
       EXPECT_EQ(part[cap].left, 0xDEAD);  // nothing past the capacity
       ASSERT_TRUE(IndexIsClear(*scratch));
+      // No room at all: nothing is written.
+      ASSERT_EQ(find(*scratch, left.Keys(), left.Count(), right.Keys(), right.Count(),
+                     static_cast<uint32_t>(g & 1), part.data(), 0),
+                0u);
+      EXPECT_EQ(part[0].left, want[0].first);
+      EXPECT_EQ(part[cap].left, 0xDEAD);
+      ASSERT_TRUE(IndexIsClear(*scratch));
     }
   }
   EXPECT_GT(totalPairs, 2000u);
