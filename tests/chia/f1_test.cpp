@@ -144,26 +144,28 @@ TEST(F1, KnownAnswersAndOracle) {
 }
 
 TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
-  // The reciprocal overestimates y / kBC slightly, so it can only fail just below a multiple of
-  // kBC: check both sides of every group boundary of the 38-bit range.
-  for (uint64_t g = 1; g <= kLastGroup; ++g) {
-    uint64_t y = g * kBC;
+  constexpr uint64_t bc = 15113, groupsPerBucket = 142096, yLimit = uint64_t{1} << 38;
+  constexpr uint64_t lastGroup = 18188176;
+  // The reciprocal overestimates y / 15,113 slightly, so it can only fail just below a multiple
+  // of 15,113: check both sides of every group boundary of the 38-bit range.
+  for (uint64_t g = 1; g <= lastGroup; ++g) {
+    uint64_t y = g * bc;
     ASSERT_EQ(BcGroupOf(y), g);
     ASSERT_EQ(BcGroupOf(y - 1), g - 1);
   }
-  EXPECT_EQ(BcGroupOf(kYLimit - 1), kLastGroup);
-  for (uint64_t y = kYLimit - (1u << 20); y < kYLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / kBC);
-  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / kBC);
-  for (uint64_t g = 0; g <= kLastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / kGroupsPerBucket);
+  EXPECT_EQ(BcGroupOf(yLimit - 1), lastGroup);
+  for (uint64_t y = yLimit - (1u << 20); y < yLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
+  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
+  for (uint64_t g = 0; g <= lastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / groupsPerBucket);
 
   struct Edge {
     uint64_t y, group, bucket, local, r;
   } edges[] = {
-      {kYLimit - 1, 18188176, 127, 141984, 3055},
+      {yLimit - 1, 18188176, 127, 141984, 3055},
       {15112, 0, 0, 0, 15112},
       {15113, 1, 0, 1, 0},
-      {142095ull * kBC, 142095, 0, 142095, 0},
-      {142096ull * kBC + 7, 142096, 1, 0, 7},
+      {142095 * bc, 142095, 0, 142095, 0},
+      {142096 * bc + 7, 142096, 1, 0, 7},
   };
   for (const auto& e : edges) {
     EXPECT_EQ(BcGroupOf(e.y), e.group) << e.y;
@@ -177,7 +179,8 @@ TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
   for (int i = 0; i < 100000; ++i) {
     uint64_t y = rng() >> 26;
     BcKey k = SplitY(y);
-    ASSERT_EQ(k.key & 0x3FFF, y % kBC);
+    ASSERT_EQ(k.bucket, y / bc / groupsPerBucket) << y;
+    ASSERT_EQ(k.key, (y / bc % groupsPerBucket) << 14 | y % bc) << y;
     ASSERT_EQ(JoinY(k.key, k.bucket), y);
   }
 }
@@ -217,7 +220,10 @@ void CheckEntries(const std::vector<RecordingSink::Batch>& batches, const uint8_
       ASSERT_GE(x, xBegin);
       ASSERT_LT(x, xEnd);
       ASSERT_EQ(seen[x - xBegin]++, 0) << x;
-      ASSERT_EQ(JoinY(e.key, static_cast<uint32_t>(b.bucket)), OracleF1(f1Key, x)) << x;
+      // The key word and bucket, from y by plain division.
+      uint64_t y = OracleF1(f1Key, x);
+      ASSERT_EQ(b.bucket, y / 15113 / 142096) << x;
+      ASSERT_EQ(e.key, (y / 15113 % 142096) << 14 | y % 15113) << x;
       auto it = lastX.find(b.bucket);
       if (it != lastX.end()) {
         ASSERT_GT(x, it->second);
@@ -328,7 +334,7 @@ TEST(F1, WorkersShareOneSink) {
   std::sort(flat.begin(), flat.end(), [](const auto& a, const auto& b) {
     return __builtin_bswap32(a.entries[0].xBigEndian) < __builtin_bswap32(b.entries[0].xBigEndian);
   });
-  uint64_t base = 3 * kF1BlocksPerChunk * 16;
+  uint64_t base = 3 * (uint64_t{1} << 25);
   CheckEntries(flat, key.data(), base, base + 8 * 4096);
 }
 
