@@ -79,13 +79,7 @@ void BM_ChaCha8Keystream(benchmark::State& state) {
   benchmark::DoNotOptimize(sinks.data());
 }
 
-void Cores(benchmark::internal::Benchmark* b) {
-  b->Arg(1);
-  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
-  b->UseManualTime()->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_F1Buckets)->Apply(Cores);
-BENCHMARK(BM_ChaCha8Keystream)->Apply(Cores);
+BENCHMARK(BM_F1Buckets)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_ChaCha8Keystream)->Apply(OneCoreAndAllCores);
 
 }  // namespace

@@ -119,13 +119,7 @@ void RunMatching(benchmark::State& state) {
 void BM_MatchAndF2(benchmark::State& state) { RunMatching<true>(state); }
 void BM_MatchOnly(benchmark::State& state) { RunMatching<false>(state); }
 
-void Cores(benchmark::internal::Benchmark* b) {
-  b->Arg(1);
-  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
-  b->UseManualTime()->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_MatchAndF2)->Apply(Cores);
-BENCHMARK(BM_MatchOnly)->Apply(Cores);
+BENCHMARK(BM_MatchAndF2)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_MatchOnly)->Apply(OneCoreAndAllCores);
 
 }  // namespace
