@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "chia/bc_group.h"
-#include "runtime/memory_arena.h"
+#include "tests/runtime/bucket_writer_rig.h"
 
 namespace {
 
@@ -185,33 +184,13 @@ TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
   }
 }
 
-// Records every batch handed on, under a lock (appends may come from several workers).
-class RecordingSink final : public BucketSink {
- public:
-  struct Batch {
-    uint64_t bucket;
-    std::vector<F1Entry> entries;
-  };
-  void Append(uint64_t bucket, const void* entries, uint64_t count) override {
-    std::lock_guard<std::mutex> lock(mu);
-    Batch b{bucket, std::vector<F1Entry>(count)};
-    std::memcpy(b.entries.data(), entries, count * sizeof(F1Entry));
-    batches.push_back(std::move(b));
-  }
-  std::mutex mu;
-  std::vector<Batch> batches;
-};
-
-struct Writer {
-  Writer() : arena([](const std::string&) {}) { w.AllocateBuffer(arena); }
-  MemoryArena arena;
-  BucketWriter<128> w;
-};
+using Sink = RecordingSink<F1Entry>;
+using Writer = OwnedBucketWriter<128>;
 
 // Checks the entries handed on for the x range [xBegin, xEnd): each exactly once, in its
 // bucket, with the oracle's y, in increasing x order within each bucket's stream.
-void CheckEntries(const std::vector<RecordingSink::Batch>& batches, const uint8_t* f1Key,
-                  uint64_t xBegin, uint64_t xEnd) {
+void CheckEntries(const std::vector<Sink::Batch>& batches, const uint8_t* f1Key, uint64_t xBegin,
+                  uint64_t xEnd) {
   std::vector<uint8_t> seen(xEnd - xBegin, 0);
   std::map<uint64_t, uint64_t> lastX;
   for (const auto& b : batches) {
@@ -239,7 +218,7 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
   auto writer = std::make_unique<Writer>();
   BucketWriter<128>* writers[1] = {&writer->w};
   F1Context ctx{key.data(), writers};
-  RecordingSink sink;
+  Sink sink;
   writer->w.Bind(&sink);
 
   // 2^21 / 16384 = 128 blocks per part; parts 3 to 10 of chunk 0 are x in [6144, 22528).
@@ -311,7 +290,7 @@ TEST(F1, WorkersShareOneSink) {
   auto w1 = std::make_unique<Writer>();
   BucketWriter<128>* writers[2] = {&w0->w, &w1->w};
   F1Context ctx{key.data(), writers};
-  RecordingSink sink;
+  Sink sink;
   w0->w.Bind(&sink);
   w1->w.Bind(&sink);
   const uint64_t parts = 8192;  // 256 blocks = 4096 x per part
@@ -325,9 +304,9 @@ TEST(F1, WorkersShareOneSink) {
   t1.join();
   w0->w.Flush();
   w1->w.Flush();
-  std::vector<RecordingSink::Batch> all = sink.batches;
+  std::vector<Sink::Batch> all = sink.batches;
   // Order holds per worker, not across workers: check coverage and values by sorting by x.
-  std::vector<RecordingSink::Batch> flat;
+  std::vector<Sink::Batch> flat;
   for (const auto& b : all) {
     for (const auto& e : b.entries) flat.push_back({b.bucket, {e}});
   }

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/thrown_text.h"
 
 namespace {
 
@@ -264,15 +264,6 @@ TEST(FindMatches, ChainOrderAndEmptyGroups) {
   EXPECT_TRUE(IndexIsClear(*s));
 }
 
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   auto s = std::make_unique<MatchScratch>();
   std::memset(s.get(), 0, sizeof(MatchScratch));
@@ -287,11 +278,11 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   // Too many right entries to number in 15 bits.
   Group<8, 4> huge;
   for (uint32_t i = 0; i < 32768; ++i) huge.Add(i % BC, 1);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
             "3E9C0A51");
   EXPECT_TRUE(IndexIsClear(*s));
   // 32,767 entries pass the size check, but their repeated r values overflow the chain nodes.
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32767, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32767, 0, out, 4); }),
             "C40D7E85");
   EXPECT_TRUE(IndexIsClear(*s));
   // Chains: 1,888 nodes hold 944 pairs of equal r; one more repeat fails.
@@ -300,22 +291,23 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
     dup.Add(i, 1);
     dup.Add(i, 1);
   }
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
             "");
   EXPECT_TRUE(IndexIsClear(*s));
   dup.Add(5, 1);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
             "C40D7E85");
   EXPECT_TRUE(IndexIsClear(*s));
   // A left r outside the group width, too many left entries, a parity above 1.
   Group<8, 4> badLeft;
   badLeft.Add(BC, 0);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
             "71F3B2D8");
   EXPECT_TRUE(IndexIsClear(*s));
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 65537, one.Keys(), 1, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 65537, one.Keys(), 1, 0, out, 4); }),
             "9B27F4C6");
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, one.Keys(), 1, 2, out, 4); }), "5AD60E1F");
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, one.Keys(), 1, 2, out, 4); }),
+            "5AD60E1F");
   // The scratch still serves a normal call afterwards.
   Group<8, 4> hit;
   hit.Add(MatchTargets[0][100][0], 1);
