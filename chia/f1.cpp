@@ -32,8 +32,11 @@ inline void StageF1(BucketWriter<128>& writer, uint32_t word, uint32_t x) {
 
 void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCount, uint64_t worker,
                       uint64_t part) {
-  // Past chunk 127 the 32-bit x would wrap while the block counter does not.
-  if (chunk >= kF1Chunks || partCount == 0) throw std::runtime_error("8E41C2D7");
+  // Past chunk 127 (or past the last part of a chunk) the 32-bit x would wrap while the block
+  // counter does not, or the part would repeat another chunk's entries.
+  if (chunk >= kF1Chunks || partCount == 0 || part >= partCount) {
+    throw std::runtime_error("8E41C2D7");
+  }
   uint64_t base = uint64_t{chunk} * kF1BlocksPerChunk;
   uint64_t begin = base + part * kF1BlocksPerChunk / partCount;
   uint64_t end = base + (part + 1) * kF1BlocksPerChunk / partCount;

@@ -270,10 +270,14 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
 
   // Arguments outside the 2^32 values of x are refused before anything is staged.
   writer->w.Bind(&sink);
-  for (auto [chunk, parts] : {std::pair<int, uint64_t>{128, 256}, {0, 0}}) {
+  struct Refused {
+    int chunk;
+    uint64_t parts, part;
+  };
+  for (auto [chunk, parts, part] : {Refused{128, 256, 0}, {0, 0, 0}, {127, 256, 256}}) {
     try {
-      ComputeF1Buckets(ctx, static_cast<uint8_t>(chunk), parts, 0, 0);
-      ADD_FAILURE() << chunk << " " << parts;
+      ComputeF1Buckets(ctx, static_cast<uint8_t>(chunk), parts, 0, part);
+      ADD_FAILURE() << chunk << " " << parts << " " << part;
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "8E41C2D7");
     }
