@@ -2,7 +2,6 @@
 
 #include <immintrin.h>
 
-#include <atomic>
 #include <cstring>
 #include <stdexcept>
 
@@ -28,7 +27,6 @@ void ClearIndex(MatchScratch& s, const uint8_t* right, uint64_t count, size_t st
 #define VARNOK_AVX2 __attribute__((target("avx2")))
 
 const bool hasAvx2 = __builtin_cpu_supports("avx2");
-std::atomic<bool> portableOnly{false};
 
 // Returned by the scans for a left key whose r is not below kBC.
 constexpr uint64_t kBadLeftKey = ~uint64_t{0};
@@ -120,7 +118,7 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint8_t* left, ui
 template <size_t Stride>
 uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount,
                        const void* rightKeys, uint64_t rightCount, uint32_t parity, MatchPair* out,
-                       uint64_t capacity) {
+                       uint64_t capacity, bool wide = hasAvx2) {
   const auto* left = static_cast<const uint8_t*>(leftKeys);
   const auto* right = static_cast<const uint8_t*>(rightKeys);
   if (rightCount > kMatchMaxRightEntries) throw std::runtime_error("3E9C0A51");
@@ -151,7 +149,6 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   }
   s.nodeCount = used;
 
-  bool wide = hasAvx2 && !portableOnly.load(std::memory_order_relaxed);
   uint64_t written = wide ? ScanLeftAvx2<Stride>(s, left, leftCount, parity, out, capacity)
                           : ScanLeftPortable<Stride>(s, left, leftCount, parity, out, capacity);
   if (written == kBadLeftKey) Fail(s, right, rightCount, Stride, "71F3B2D8");
@@ -195,4 +192,20 @@ bool IsMatchingPair(uint64_t yLeft, uint64_t yRight) {
   return false;
 }
 
-void UsePortableMatchScan(bool portable) { portableOnly.store(portable); }
+uint64_t find_matches_detail::FindMatchesPortable(uint64_t recordWidth, MatchScratch& scratch,
+                                                  const void* leftKeys, uint64_t leftCount,
+                                                  const void* rightKeys, uint64_t rightCount,
+                                                  uint32_t parity, MatchPair* out,
+                                                  uint64_t capacity) {
+  switch (recordWidth) {
+    case 8:
+      return FindMatchesOf<8>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                              capacity, false);
+    case 16:
+      return FindMatchesOf<16>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                               capacity, false);
+    default:
+      return FindMatchesOf<24>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                               capacity, false);
+  }
+}
