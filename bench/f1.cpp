@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bench/pos_bench_support.h"
-#include "chia/chacha8_x8.h"
+#include "chia/chacha8.h"
 #include "chia/f1.h"
 
 namespace {
@@ -61,11 +61,11 @@ void BM_ChaCha8Keystream(benchmark::State& state) {
   for (auto _ : state) {
     double s = pool.Timed(
         [&](uint64_t worker, uint64_t part) {
-          alignas(32) uint32_t out[16][8];
+          alignas(64) uint32_t out[32][16];
           uint32_t acc = 0;
-          for (uint64_t b = 0; b < blocksPerPart; b += 8) {
-            ChaCha8Blocks8(st, static_cast<uint32_t>(part * blocksPerPart + b), out);
-            acc ^= out[3][5] + out[15][0];
+          for (uint64_t b = 0; b < blocksPerPart; b += 32) {
+            ChaCha8Blocks(st, static_cast<uint32_t>(part * blocksPerPart + b), 32, out[0]);
+            acc ^= out[5][3] + out[31][15];
           }
           sinks[worker * 8] += acc;
         },
@@ -79,13 +79,7 @@ void BM_ChaCha8Keystream(benchmark::State& state) {
   benchmark::DoNotOptimize(sinks.data());
 }
 
-void Cores(benchmark::internal::Benchmark* b) {
-  b->Arg(1);
-  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
-  b->UseManualTime()->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_F1Buckets)->Apply(Cores);
-BENCHMARK(BM_ChaCha8Keystream)->Apply(Cores);
+BENCHMARK(BM_F1Buckets)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_ChaCha8Keystream)->Apply(OneCoreAndAllCores);
 
 }  // namespace

@@ -84,16 +84,10 @@ void BM_F6(benchmark::State& state) {
         [](const uint8_t* l, const uint8_t* r, uint64_t y, uint8_t* o) { return Fx6(l, r, y, o); });
 }
 
-void Cores(benchmark::internal::Benchmark* b) {
-  b->Arg(1);
-  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
-  b->UseManualTime()->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_F2)->Apply(Cores);
-BENCHMARK(BM_F3OrF7)->Apply(Cores);
-BENCHMARK(BM_F4)->Apply(Cores);
-BENCHMARK(BM_F5)->Apply(Cores);
-BENCHMARK(BM_F6)->Apply(Cores);
+BENCHMARK(BM_F2)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_F3OrF7)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_F4)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_F5)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_F6)->Apply(OneCoreAndAllCores);
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "bench/pos_bench_support.h"
 #include "chia/bc_group.h"
-#include "chia/chacha8_x8.h"
+#include "chia/chacha8.h"
 #include "chia/f1.h"
 #include "chia/find_matches.h"
 #include "chia/fx.h"
@@ -39,14 +39,14 @@ const Bucket& RealBucket() {
     pool->Run(
         [&](uint64_t, uint64_t part) {
           std::vector<PrefixF1Entry> mine;
-          alignas(32) uint32_t words[16][8];
+          alignas(64) uint32_t blocks[32][16];
           uint64_t first = part << 16;
-          for (uint64_t n = first; n < first + (1u << 16); n += 8) {
-            ChaCha8Blocks8(state, static_cast<uint32_t>(n), words);
-            for (uint32_t k = 0; k < 8; ++k) {
+          for (uint64_t n = first; n < first + (1u << 16); n += 32) {
+            ChaCha8Blocks(state, static_cast<uint32_t>(n), 32, blocks[0]);
+            for (uint32_t k = 0; k < 32; ++k) {
               for (uint32_t j = 0; j < 16; ++j) {
                 auto x = static_cast<uint32_t>(((n + k) << 4) | j);
-                BcKey s = SplitY(F1FromWord(words[j][k], x));
+                BcKey s = SplitY(F1FromWord(blocks[k][j], x));
                 if (s.bucket == 0 && (s.key >> 14) < kGroups) {
                   mine.push_back({__builtin_bswap32(x), s.key});
                 }
@@ -119,13 +119,7 @@ void RunMatching(benchmark::State& state) {
 void BM_MatchAndF2(benchmark::State& state) { RunMatching<true>(state); }
 void BM_MatchOnly(benchmark::State& state) { RunMatching<false>(state); }
 
-void Cores(benchmark::internal::Benchmark* b) {
-  b->Arg(1);
-  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
-  b->UseManualTime()->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_MatchAndF2)->Apply(Cores);
-BENCHMARK(BM_MatchOnly)->Apply(Cores);
+BENCHMARK(BM_MatchAndF2)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_MatchOnly)->Apply(OneCoreAndAllCores);
 
 }  // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +21,14 @@
 inline uint64_t BenchCores() {
   unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : n;
+}
+
+// Runs a benchmark on one core and, where there are more, on all of them (the argument is the
+// worker count), with times taken around each job.
+inline void OneCoreAndAllCores(benchmark::internal::Benchmark* b) {
+  b->Arg(1);
+  if (BenchCores() > 1) b->Arg(static_cast<int64_t>(BenchCores()));
+  b->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
 class BenchPool {

@@ -1,11 +1,11 @@
 #include "chia/f1.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
 #include "chia/bc_group.h"
 #include "chia/chacha8.h"
-#include "chia/chacha8_x8.h"
 
 void MakeF1Key(const uint8_t plotId[32], uint8_t f1Key[32]) {
   f1Key[0] = 1;
@@ -32,8 +32,11 @@ inline void StageF1(BucketWriter<128>& writer, uint32_t word, uint32_t x) {
 
 void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCount, uint64_t worker,
                       uint64_t part) {
-  // Past chunk 127 the 32-bit x would wrap while the block counter does not.
-  if (chunk >= kF1Chunks || partCount == 0) throw std::runtime_error("8E41C2D7");
+  // Past chunk 127 (or past the last part of a chunk) the 32-bit x would wrap while the block
+  // counter does not, or the part would repeat another chunk's entries.
+  if (chunk >= kF1Chunks || partCount == 0 || part >= partCount) {
+    throw std::runtime_error("8E41C2D7");
+  }
   uint64_t base = uint64_t{chunk} * kF1BlocksPerChunk;
   uint64_t begin = base + part * kF1BlocksPerChunk / partCount;
   uint64_t end = base + (part + 1) * kF1BlocksPerChunk / partCount;
@@ -42,19 +45,15 @@ void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCoun
   MakeF1State(context.f1Key, state);
   BucketWriter<128>& writer = *context.writers[worker];
 
-  uint64_t n = begin;
-  alignas(32) uint32_t words[16][8];
-  for (; n + 8 <= end; n += 8) {
-    ChaCha8Blocks8(state, static_cast<uint32_t>(n), words);
-    for (uint32_t k = 0; k < 8; ++k) {
+  // Blocks are made a batch at a time on the widest vector unit; entries are staged in x order.
+  constexpr uint64_t kBatch = 32;
+  alignas(64) uint32_t blocks[kBatch][16];
+  for (uint64_t n = begin; n < end; n += kBatch) {
+    uint64_t count = std::min(kBatch, end - n);
+    ChaCha8Blocks(state, static_cast<uint32_t>(n), count, blocks[0]);
+    for (uint64_t k = 0; k < count; ++k) {
       auto x0 = static_cast<uint32_t>((n + k) << 4);
-      for (uint32_t j = 0; j < 16; ++j) StageF1(writer, words[j][k], x0 | j);
+      for (uint32_t j = 0; j < 16; ++j) StageF1(writer, blocks[k][j], x0 | j);
     }
-  }
-  for (; n < end; ++n) {
-    uint32_t block[16];
-    ChaCha8Block(state, static_cast<uint32_t>(n), block);
-    auto x0 = static_cast<uint32_t>(n << 4);
-    for (uint32_t j = 0; j < 16; ++j) StageF1(writer, block[j], x0 | j);
   }
 }

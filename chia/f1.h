@@ -49,6 +49,6 @@ inline constexpr uint32_t kF1Chunks = 128;
 // Task body: F1 for the blocks [c*2^21 + t*2^21/P, c*2^21 + (t+1)*2^21/P) in x order, each
 // entry staged into its bucket's slot of the worker's writer (full slots go to the sink 64 at a
 // time; the rest stays staged for the caller's final flush). Raises "8E41C2D7" for a chunk above
-// 127 or a part count of 0.
+// 127, a part count of 0 or a part index not below the part count.
 void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCount, uint64_t worker,
                       uint64_t part);

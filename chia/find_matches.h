@@ -45,9 +45,14 @@ uint64_t FindMatchesWideAlt(MatchScratch& scratch, const void* leftKeys, uint64_
                             const void* rightKeys, uint64_t rightCount, uint32_t parity,
                             MatchPair* out, uint64_t capacity);  // 24-byte records
 
-// Makes every later call use the portable scan even where the wide one is available, so both
-// can be checked against each other; they give identical results.
-void UsePortableMatchScan(bool portable);
-
 // True when y right lies in the group after y left's and is one of its targets.
 bool IsMatchingPair(uint64_t yLeft, uint64_t yRight);
+
+// The same finder with the portable scan even where the gather scan is available, for records of
+// 8, 16 or 24 bytes, so that both scans can be checked against each other; the results are
+// identical.
+namespace find_matches_detail {
+uint64_t FindMatchesPortable(uint64_t recordWidth, MatchScratch& scratch, const void* leftKeys,
+                             uint64_t leftCount, const void* rightKeys, uint64_t rightCount,
+                             uint32_t parity, MatchPair* out, uint64_t capacity);
+}  // namespace find_matches_detail

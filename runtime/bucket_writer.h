@@ -10,13 +10,13 @@
 
 // Per-worker staging writer: entries destined for one bucket collect in a slot and reach the
 // sink 64 at a time, so the sink's shared reservation happens once per 64 entries. Used by one
-// thread at a time. Its owner gives it a staging buffer of kBufferBytes (AllocateBuffer).
-// Slots are 2048 bytes (64 entries of up to 32 bytes) plus one cache line: with a plain
-// power-of-two stride every slot's hot lines fall into the same few L1 sets.
+// thread at a time. Its owner gives it a staging buffer of kBufferBytes (AllocateBuffer), in
+// which slot s starts at byte s * 2048 whatever the entry width; the engines' memory estimates
+// count exactly that size.
 template <uint32_t Slots>
 struct BucketWriter {
   static constexpr uint32_t kSlots = Slots;
-  static constexpr uint64_t kSlotStride = 2048 + 64;
+  static constexpr uint64_t kSlotStride = 2048;
   static constexpr uint64_t kSlotEntries = 64;
   static constexpr uint64_t kBufferBytes = Slots * kSlotStride;
 

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -15,9 +14,7 @@
 #include <vector>
 
 #include "chia/bc_group.h"
-#include "chia/chacha8.h"
-#include "chia/chacha8_x8.h"
-#include "runtime/memory_arena.h"
+#include "tests/runtime/bucket_writer_rig.h"
 
 namespace {
 
@@ -82,8 +79,8 @@ std::vector<uint8_t> Hex(const char* h) {
   return v;
 }
 
-TEST(F1, KeystreamKnownAnswersAndEightWayBlocks) {
-  // Published ChaCha8 blocks: zero key, counter 0; key 00..1f, counters 0 and 1.
+TEST(F1, OracleKeystreamMatchesPublishedBlocks) {
+  // The oracle below stands on this keystream: zero key, counter 0; key 00..1f, counters 0, 1.
   std::array<uint8_t, 32> zero{};
   auto iota = Iota();
   struct Case {
@@ -102,39 +99,8 @@ TEST(F1, KeystreamKnownAnswersAndEightWayBlocks) {
        "f8e656ffd8725691f839a7b433a5b61053d99baee0"},
   };
   for (const auto& c : cases) {
-    auto want = Hex(c.hex);
     auto oracle = OracleChaCha8(c.key, c.counter);
-    ASSERT_EQ(std::vector<uint8_t>(oracle.begin(), oracle.end()), want);
-    // The eight-way keystream, block 0 of a run starting at this counter, and block k of a run
-    // starting k earlier.
-    uint32_t state[16];
-    ChaCha8InitState(state, c.key);
-    for (uint32_t k = 0; k < 8; ++k) {
-      alignas(32) uint32_t words[16][8];
-      ChaCha8Blocks8(state, c.counter - k, words);
-      uint8_t bytes[64];
-      for (int j = 0; j < 16; ++j) std::memcpy(bytes + 4 * j, &words[j][k], 4);
-      EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 64), want) << k;
-    }
-  }
-  // Random keys and counters, including the wrap of the 32-bit counter.
-  std::mt19937_64 rng(4);
-  for (int round = 0; round < 50; ++round) {
-    uint8_t key[32];
-    for (auto& b : key) b = static_cast<uint8_t>(rng());
-    uint32_t state[16];
-    ChaCha8InitState(state, key);
-    uint32_t counter = round == 0 ? 0xFFFFFFFCu : static_cast<uint32_t>(rng());
-    alignas(32) uint32_t words[16][8];
-    ChaCha8Blocks8(state, counter, words);
-    for (uint32_t k = 0; k < 8; ++k) {
-      auto want = OracleChaCha8(key, counter + k);
-      for (int j = 0; j < 16; ++j) {
-        uint32_t w;
-        std::memcpy(&w, want.data() + 4 * j, 4);
-        ASSERT_EQ(words[j][k], w) << round << " " << k << " " << j;
-      }
-    }
+    EXPECT_EQ(std::vector<uint8_t>(oracle.begin(), oracle.end()), Hex(c.hex)) << c.counter;
   }
 }
 
@@ -177,26 +143,28 @@ TEST(F1, KnownAnswersAndOracle) {
 }
 
 TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
-  // The reciprocal overestimates y / kBC slightly, so it can only fail just below a multiple of
-  // kBC: check both sides of every group boundary of the 38-bit range.
-  for (uint64_t g = 1; g <= kLastGroup; ++g) {
-    uint64_t y = g * kBC;
+  constexpr uint64_t bc = 15113, groupsPerBucket = 142096, yLimit = uint64_t{1} << 38;
+  constexpr uint64_t lastGroup = 18188176;
+  // The reciprocal overestimates y / 15,113 slightly, so it can only fail just below a multiple
+  // of 15,113: check both sides of every group boundary of the 38-bit range.
+  for (uint64_t g = 1; g <= lastGroup; ++g) {
+    uint64_t y = g * bc;
     ASSERT_EQ(BcGroupOf(y), g);
     ASSERT_EQ(BcGroupOf(y - 1), g - 1);
   }
-  EXPECT_EQ(BcGroupOf(kYLimit - 1), kLastGroup);
-  for (uint64_t y = kYLimit - (1u << 20); y < kYLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / kBC);
-  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / kBC);
-  for (uint64_t g = 0; g <= kLastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / kGroupsPerBucket);
+  EXPECT_EQ(BcGroupOf(yLimit - 1), lastGroup);
+  for (uint64_t y = yLimit - (1u << 20); y < yLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
+  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
+  for (uint64_t g = 0; g <= lastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / groupsPerBucket);
 
   struct Edge {
     uint64_t y, group, bucket, local, r;
   } edges[] = {
-      {kYLimit - 1, 18188176, 127, 141984, 3055},
+      {yLimit - 1, 18188176, 127, 141984, 3055},
       {15112, 0, 0, 0, 15112},
       {15113, 1, 0, 1, 0},
-      {142095ull * kBC, 142095, 0, 142095, 0},
-      {142096ull * kBC + 7, 142096, 1, 0, 7},
+      {142095 * bc, 142095, 0, 142095, 0},
+      {142096 * bc + 7, 142096, 1, 0, 7},
   };
   for (const auto& e : edges) {
     EXPECT_EQ(BcGroupOf(e.y), e.group) << e.y;
@@ -210,38 +178,19 @@ TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
   for (int i = 0; i < 100000; ++i) {
     uint64_t y = rng() >> 26;
     BcKey k = SplitY(y);
-    ASSERT_EQ(k.key & 0x3FFF, y % kBC);
+    ASSERT_EQ(k.bucket, y / bc / groupsPerBucket) << y;
+    ASSERT_EQ(k.key, (y / bc % groupsPerBucket) << 14 | y % bc) << y;
     ASSERT_EQ(JoinY(k.key, k.bucket), y);
   }
 }
 
-// Records every batch handed on, under a lock (appends may come from several workers).
-class RecordingSink final : public BucketSink {
- public:
-  struct Batch {
-    uint64_t bucket;
-    std::vector<F1Entry> entries;
-  };
-  void Append(uint64_t bucket, const void* entries, uint64_t count) override {
-    std::lock_guard<std::mutex> lock(mu);
-    Batch b{bucket, std::vector<F1Entry>(count)};
-    std::memcpy(b.entries.data(), entries, count * sizeof(F1Entry));
-    batches.push_back(std::move(b));
-  }
-  std::mutex mu;
-  std::vector<Batch> batches;
-};
-
-struct Writer {
-  Writer() : arena([](const std::string&) {}) { w.AllocateBuffer(arena); }
-  MemoryArena arena;
-  BucketWriter<128> w;
-};
+using Sink = RecordingSink<F1Entry>;
+using Writer = OwnedBucketWriter<128>;
 
 // Checks the entries handed on for the x range [xBegin, xEnd): each exactly once, in its
 // bucket, with the oracle's y, in increasing x order within each bucket's stream.
-void CheckEntries(const std::vector<RecordingSink::Batch>& batches, const uint8_t* f1Key,
-                  uint64_t xBegin, uint64_t xEnd) {
+void CheckEntries(const std::vector<Sink::Batch>& batches, const uint8_t* f1Key, uint64_t xBegin,
+                  uint64_t xEnd) {
   std::vector<uint8_t> seen(xEnd - xBegin, 0);
   std::map<uint64_t, uint64_t> lastX;
   for (const auto& b : batches) {
@@ -250,7 +199,10 @@ void CheckEntries(const std::vector<RecordingSink::Batch>& batches, const uint8_
       ASSERT_GE(x, xBegin);
       ASSERT_LT(x, xEnd);
       ASSERT_EQ(seen[x - xBegin]++, 0) << x;
-      ASSERT_EQ(JoinY(e.key, static_cast<uint32_t>(b.bucket)), OracleF1(f1Key, x)) << x;
+      // The key word and bucket, from y by plain division.
+      uint64_t y = OracleF1(f1Key, x);
+      ASSERT_EQ(b.bucket, y / 15113 / 142096) << x;
+      ASSERT_EQ(e.key, (y / 15113 % 142096) << 14 | y % 15113) << x;
       auto it = lastX.find(b.bucket);
       if (it != lastX.end()) {
         ASSERT_GT(x, it->second);
@@ -266,7 +218,7 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
   auto writer = std::make_unique<Writer>();
   BucketWriter<128>* writers[1] = {&writer->w};
   F1Context ctx{key.data(), writers};
-  RecordingSink sink;
+  Sink sink;
   writer->w.Bind(&sink);
 
   // 2^21 / 16384 = 128 blocks per part; parts 3 to 10 of chunk 0 are x in [6144, 22528).
@@ -287,13 +239,15 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
   EXPECT_TRUE(writer->w.Empty());
   CheckEntries(sink.batches, key.data(), 6144, 22528);
 
-  // A part count that leaves ranges of 12 or 13 blocks (not a multiple of eight), and the very
-  // last part of the last chunk, which holds x = 2^32 - 1.
+  // A part count that leaves ranges of 52 or 53 blocks (whole keystream batches and a short
+  // one), and the very last part of the last chunk, which holds x = 2^32 - 1.
   sink.batches.clear();
   writer->w.Bind(&sink);
-  const uint64_t p = 161319;
-  uint64_t b0 = 5 * kF1BlocksPerChunk / p, b1 = 6 * kF1BlocksPerChunk / p;
-  ASSERT_NE((b1 - b0) % 8, 0u);
+  const uint64_t p = 40000;
+  const uint64_t blocksPerChunk = uint64_t{1} << 21;
+  uint64_t b0 = 5 * blocksPerChunk / p, b1 = 6 * blocksPerChunk / p;
+  ASSERT_GT(b1 - b0, 32u);
+  ASSERT_NE((b1 - b0) % 32, 0u);
   ComputeF1Buckets(ctx, 0, p, 0, 5);
   writer->w.Flush();
   CheckEntries(sink.batches, key.data(), b0 * 16, b1 * 16);
@@ -316,10 +270,14 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
 
   // Arguments outside the 2^32 values of x are refused before anything is staged.
   writer->w.Bind(&sink);
-  for (auto [chunk, parts] : {std::pair<int, uint64_t>{128, 256}, {0, 0}}) {
+  struct Refused {
+    int chunk;
+    uint64_t parts, part;
+  };
+  for (auto [chunk, parts, part] : {Refused{128, 256, 0}, {0, 0, 0}, {127, 256, 256}}) {
     try {
-      ComputeF1Buckets(ctx, static_cast<uint8_t>(chunk), parts, 0, 0);
-      ADD_FAILURE() << chunk << " " << parts;
+      ComputeF1Buckets(ctx, static_cast<uint8_t>(chunk), parts, 0, part);
+      ADD_FAILURE() << chunk << " " << parts << " " << part;
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "8E41C2D7");
     }
@@ -336,7 +294,7 @@ TEST(F1, WorkersShareOneSink) {
   auto w1 = std::make_unique<Writer>();
   BucketWriter<128>* writers[2] = {&w0->w, &w1->w};
   F1Context ctx{key.data(), writers};
-  RecordingSink sink;
+  Sink sink;
   w0->w.Bind(&sink);
   w1->w.Bind(&sink);
   const uint64_t parts = 8192;  // 256 blocks = 4096 x per part
@@ -350,16 +308,16 @@ TEST(F1, WorkersShareOneSink) {
   t1.join();
   w0->w.Flush();
   w1->w.Flush();
-  std::vector<RecordingSink::Batch> all = sink.batches;
+  std::vector<Sink::Batch> all = sink.batches;
   // Order holds per worker, not across workers: check coverage and values by sorting by x.
-  std::vector<RecordingSink::Batch> flat;
+  std::vector<Sink::Batch> flat;
   for (const auto& b : all) {
     for (const auto& e : b.entries) flat.push_back({b.bucket, {e}});
   }
   std::sort(flat.begin(), flat.end(), [](const auto& a, const auto& b) {
     return __builtin_bswap32(a.entries[0].xBigEndian) < __builtin_bswap32(b.entries[0].xBigEndian);
   });
-  uint64_t base = 3 * kF1BlocksPerChunk * 16;
+  uint64_t base = 3 * (uint64_t{1} << 25);
   CheckEntries(flat, key.data(), base, base + 8 * 4096);
 }
 

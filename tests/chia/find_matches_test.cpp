@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/thrown_text.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST(MatchTargetsTable, IsMatchingPairAgreesWithOracle) {
     uint64_t yl = gl * BC + rng() % BC;
     uint64_t yr;
     if (k % 4 == 0) {
-      // Force a real match half of the time through the oracle's own arithmetic.
+      // Force a real match a quarter of the time through the oracle's own arithmetic.
       uint64_t m = rng() % 64;
       uint64_t s = 2 * m + gl % 2;
       uint64_t bl = (yl % BC) / C, cl = (yl % BC) % C;
@@ -200,19 +200,32 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
       }
       EXPECT_EQ(part[cap].left, 0xDEAD);  // nothing past the capacity
       ASSERT_TRUE(IndexIsClear(*scratch));
+      // No room at all: nothing is written.
+      ASSERT_EQ(find(*scratch, left.Keys(), left.Count(), right.Keys(), right.Count(),
+                     static_cast<uint32_t>(g & 1), part.data(), 0),
+                0u);
+      EXPECT_EQ(part[0].left, want[0].first);
+      EXPECT_EQ(part[cap].left, 0xDEAD);
+      ASSERT_TRUE(IndexIsClear(*scratch));
     }
   }
   EXPECT_GT(totalPairs, 2000u);
 }
 
+// The finder with the portable scan for one record width.
+template <uint64_t Width>
+uint64_t Portable(MatchScratch& s, const void* l, uint64_t nl, const void* r, uint64_t nr,
+                  uint32_t parity, MatchPair* out, uint64_t capacity) {
+  return find_matches_detail::FindMatchesPortable(Width, s, l, nl, r, nr, parity, out, capacity);
+}
+
 TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
-  for (bool portable : {false, true}) {
-    UsePortableMatchScan(portable);
-    CheckAgainstBruteForce<8, 4>(FindMatches, 10);
-    CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
-    CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
-  }
-  UsePortableMatchScan(false);
+  CheckAgainstBruteForce<8, 4>(FindMatches, 10);
+  CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
+  CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
+  CheckAgainstBruteForce<8, 4>(Portable<8>, 10);
+  CheckAgainstBruteForce<16, 8>(Portable<16>, 11);
+  CheckAgainstBruteForce<24, 0>(Portable<24>, 12);
 }
 
 TEST(FindMatches, ChainOrderAndEmptyGroups) {
@@ -257,15 +270,6 @@ TEST(FindMatches, ChainOrderAndEmptyGroups) {
   EXPECT_TRUE(IndexIsClear(*s));
 }
 
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   auto s = std::make_unique<MatchScratch>();
   std::memset(s.get(), 0, sizeof(MatchScratch));
@@ -280,11 +284,11 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   // Too many right entries to number in 15 bits.
   Group<8, 4> huge;
   for (uint32_t i = 0; i < 32768; ++i) huge.Add(i % BC, 1);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
             "3E9C0A51");
   EXPECT_TRUE(IndexIsClear(*s));
   // 32,767 entries pass the size check, but their repeated r values overflow the chain nodes.
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32767, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32767, 0, out, 4); }),
             "C40D7E85");
   EXPECT_TRUE(IndexIsClear(*s));
   // Chains: 1,888 nodes hold 944 pairs of equal r; one more repeat fails.
@@ -293,22 +297,23 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
     dup.Add(i, 1);
     dup.Add(i, 1);
   }
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
             "");
   EXPECT_TRUE(IndexIsClear(*s));
   dup.Add(5, 1);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, dup.Keys(), dup.Count(), 0, out, 4); }),
             "C40D7E85");
   EXPECT_TRUE(IndexIsClear(*s));
   // A left r outside the group width, too many left entries, a parity above 1.
   Group<8, 4> badLeft;
   badLeft.Add(BC, 0);
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
             "71F3B2D8");
   EXPECT_TRUE(IndexIsClear(*s));
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 65537, one.Keys(), 1, 0, out, 4); }),
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 65537, one.Keys(), 1, 0, out, 4); }),
             "9B27F4C6");
-  EXPECT_EQ(ErrorOf([&] { FindMatches(*s, one.Keys(), 1, one.Keys(), 1, 2, out, 4); }), "5AD60E1F");
+  EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, one.Keys(), 1, 2, out, 4); }),
+            "5AD60E1F");
   // The scratch still serves a normal call afterwards.
   Group<8, 4> hit;
   hit.Add(MatchTargets[0][100][0], 1);

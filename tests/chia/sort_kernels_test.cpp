@@ -188,29 +188,72 @@ TEST(SortKernels, RadixSortsMatchReferenceAcrossSizesAndSwitchPoints) {
   }
 }
 
-TEST(SortKernels, AllEqualKeysKeepTheMultiset) {
+// n records that share one key and differ in random payload (the bits whose flip leaves the
+// key alone); `hasPayload` is false when the key covers the whole record.
+Bytes EqualKeyRecords(const Member& m, uint64_t n, std::mt19937_64& rng, bool& hasPayload) {
+  Bytes first = RandomRecords(rng, 1, m.width);
+  Bytes payloadMask(m.width, 0);
+  hasPayload = false;
+  for (size_t bit = 0; bit < m.width * 8; ++bit) {
+    Bytes probe = first;
+    probe[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    if (m.key(probe.data()) == m.key(first.data())) {
+      payloadMask[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+      hasPayload = true;
+    }
+  }
+  Bytes b = RandomRecords(rng, n, m.width);
+  for (size_t off = 0; off < b.size(); off += m.width) {
+    for (size_t k = 0; k < m.width; ++k) {
+      b[off + k] =
+          static_cast<uint8_t>((first[k] & ~payloadMask[k]) | (b[off + k] & payloadMask[k]));
+    }
+  }
+  return b;
+}
+
+Bytes Sorted(const Member& m, const Bytes& input) {
+  Bytes data = input;
+  Bytes scratch(input.size() + m.width);
+  m.sort(data.data(), input.size() / m.width, scratch.data());
+  return data;
+}
+
+TEST(SortKernels, AllEqualKeysShowWhereTheSmallSortTakesOver) {
   std::mt19937_64 rng(11);
   for (const auto& m : RadixMembers()) {
-    // Bits whose flip leaves the key alone are payload; only they vary between records.
-    Bytes first = RandomRecords(rng, 1, m.width);
-    Bytes payloadMask(m.width, 0);
-    for (size_t bit = 0; bit < m.width * 8; ++bit) {
-      Bytes probe = first;
-      probe[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-      if (m.key(probe.data()) == m.key(first.data())) {
-        payloadMask[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    // Bucket sizes the small sort takes: 256 records, or 32 for the finalization's members.
+    std::string name = m.name;
+    uint64_t smallLimit =
+        name == "RadixSortU32" || name == "RadixSortPairs" || name == "RadixSortPairsBySecond"
+            ? 32
+            : 256;
+    for (uint64_t n : {uint64_t{1}, smallLimit, smallLimit + 1, uint64_t{4000}}) {
+      bool hasPayload;
+      Bytes b = EqualKeyRecords(m, n, rng, hasPayload);
+      CheckSorted(m, b);
+      Bytes got = Sorted(m, b);
+      if (n > smallLimit) {
+        // One bucket at every level down to the last, whose scatter keeps the input order.
+        EXPECT_EQ(got, b) << m.name << " n=" << n;
+      } else if (n > 32 && hasPayload) {
+        // Finished by the small sort, whose partition step swaps equal records.
+        EXPECT_NE(got, b) << m.name << " n=" << n;
       }
     }
-    for (uint64_t n : {1, 257, 4000}) {
-      Bytes b = RandomRecords(rng, n, m.width);
-      for (size_t off = 0; off < b.size(); off += m.width) {
-        for (size_t k = 0; k < m.width; ++k) {
-          b[off + k] =
-              static_cast<uint8_t>((first[k] & ~payloadMask[k]) | (b[off + k] & payloadMask[k]));
-        }
-        ASSERT_EQ(m.key(b.data() + off), m.key(first.data()));
+  }
+  for (const auto& m : SmallMembers()) {
+    // 32 records go straight to insertion sort; 33 take a partition step first.
+    for (uint64_t n : {32, 33}) {
+      bool hasPayload;
+      Bytes b = EqualKeyRecords(m, n, rng, hasPayload);
+      if (!hasPayload) continue;
+      Bytes got = Sorted(m, b);
+      if (n == 32) {
+        EXPECT_EQ(got, b) << m.name;
+      } else {
+        EXPECT_NE(got, b) << m.name;
       }
-      CheckSorted(m, b);
     }
   }
 }

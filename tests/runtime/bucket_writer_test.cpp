@@ -3,92 +3,65 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <stdexcept>
-#include <string>
 #include <vector>
+
+#include "tests/runtime/bucket_writer_rig.h"
+#include "tests/thrown_text.h"
 
 namespace {
 
-class CountingSink final : public BucketSink {
- public:
-  struct Call {
-    uint64_t bucket;
-    std::vector<uint32_t> values;
-  };
-  void Append(uint64_t bucket, const void* entries, uint64_t count) override {
-    Call c{bucket, std::vector<uint32_t>(count)};
-    std::memcpy(c.values.data(), entries, count * 4);
-    calls.push_back(std::move(c));
-  }
-  std::vector<Call> calls;
-};
-
-template <uint32_t S>
-struct Owned {
-  Owned() : arena([](const std::string&) {}) { w.AllocateBuffer(arena); }
-  MemoryArena arena;
-  BucketWriter<S> w;
-};
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
+using Sink = RecordingSink<uint32_t>;
 
 TEST(BucketWriter, HandsOnExactlySixtyFourAndKeepsTheRest) {
-  auto o = std::make_unique<Owned<256>>();
-  CountingSink sink;
+  auto o = std::make_unique<OwnedBucketWriter<256>>();
+  Sink sink;
   EXPECT_TRUE(o->w.Empty());
   o->w.Bind(&sink);
   EXPECT_FALSE(o->w.Empty());
   for (uint32_t i = 0; i < 63; ++i) o->w.Stage<4>(200, &i);
-  EXPECT_TRUE(sink.calls.empty());
+  EXPECT_TRUE(sink.batches.empty());
   EXPECT_EQ(o->w.counts[200], 63u);
   uint32_t v = 63;
   o->w.Stage<4>(200, &v);
-  ASSERT_EQ(sink.calls.size(), 1u);
-  EXPECT_EQ(sink.calls[0].bucket, 200u);
-  ASSERT_EQ(sink.calls[0].values.size(), 64u);
-  for (uint32_t i = 0; i < 64; ++i) EXPECT_EQ(sink.calls[0].values[i], i);
+  ASSERT_EQ(sink.batches.size(), 1u);
+  EXPECT_EQ(sink.batches[0].bucket, 200u);
+  ASSERT_EQ(sink.batches[0].entries.size(), 64u);
+  for (uint32_t i = 0; i < 64; ++i) EXPECT_EQ(sink.batches[0].entries[i], i);
   EXPECT_EQ(o->w.counts[200], 0u);
-  // Slots sit at one fixed stride whatever the entry width, each with room for 64 entries of
-  // 28 bytes.
-  static_assert(BucketWriter<256>::kSlotStride >= 64 * 28);
+  // Slot s starts at byte s * 2048 whatever the entry width, and the buffer is exactly the
+  // slots' size (256 KiB for 128 slots, 512 KiB for 256), as the engines' estimates count it.
+  EXPECT_EQ(o->w.buffer.Count(), 524288u);
+  EXPECT_EQ(OwnedBucketWriter<128>().w.buffer.Count(), 262144u);
   uint32_t a = 0xAAAA, b = 0xBBBB;
   o->w.Stage<4>(0, &a);
   o->w.Stage<4>(1, &b);
   uint32_t got;
-  std::memcpy(&got, o->w.buffer.Data() + BucketWriter<256>::kSlotStride, 4);
+  std::memcpy(&got, o->w.buffer.Data() + 2048, 4);
   EXPECT_EQ(got, 0xBBBBu);
   // Flush: partial slots in slot order, then unbound and empty.
   o->w.Stage<4>(255, &a);
   o->w.Flush();
-  ASSERT_EQ(sink.calls.size(), 4u);
-  EXPECT_EQ(sink.calls[1].bucket, 0u);
-  EXPECT_EQ(sink.calls[2].bucket, 1u);
-  EXPECT_EQ(sink.calls[3].bucket, 255u);
-  EXPECT_EQ(sink.calls[3].values, std::vector<uint32_t>{0xAAAA});
+  ASSERT_EQ(sink.batches.size(), 4u);
+  EXPECT_EQ(sink.batches[1].bucket, 0u);
+  EXPECT_EQ(sink.batches[2].bucket, 1u);
+  EXPECT_EQ(sink.batches[3].bucket, 255u);
+  EXPECT_EQ(sink.batches[3].entries, std::vector<uint32_t>{0xAAAA});
   EXPECT_TRUE(o->w.Empty());
 }
 
 TEST(BucketWriter, RefusesMisuseBeforeAnyEntryMoves) {
-  auto o = std::make_unique<Owned<128>>();
-  CountingSink sink, other;
-  EXPECT_EQ(ErrorOf([&] { o->w.Flush(); }), "0D86FEB5");
+  auto o = std::make_unique<OwnedBucketWriter<128>>();
+  Sink sink, other;
+  EXPECT_EQ(ThrownText([&] { o->w.Flush(); }), "0D86FEB5");
   o->w.Bind(&sink);
-  EXPECT_EQ(ErrorOf([&] { o->w.Bind(&other); }), "628B520A");
+  EXPECT_EQ(ThrownText([&] { o->w.Bind(&other); }), "628B520A");
   uint32_t v = 1;
   o->w.Stage<4>(5, &v);
   o->w.sink = nullptr;  // left with staged entries but no sink
-  EXPECT_EQ(ErrorOf([&] { o->w.Bind(&other); }), "2CE9ACE7");
-  EXPECT_TRUE(sink.calls.empty());
-  EXPECT_TRUE(other.calls.empty());
+  EXPECT_EQ(ThrownText([&] { o->w.Bind(&other); }), "2CE9ACE7");
+  EXPECT_TRUE(sink.batches.empty());
+  EXPECT_TRUE(other.batches.empty());
   EXPECT_EQ(o->w.counts[5], 1u);
 }
 
