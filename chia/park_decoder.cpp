@@ -119,18 +119,19 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   // The delta fields fill bits [0, deltaBits) of the stream exactly, so the bits still unread
   // are also the budget left, and every field is checked against it before it is taken. The
   // fields are taken from a 64-bit window at bit `windowBase`: the window never starts before
-  // the park and ends at most 7 bits above the unread fields, below the state and the anchor,
-  // so it never reaches past the park either.
+  // the park and ends at most 8 bits above the unread fields, below the state and the anchor,
+  // so it never reaches past the park either. Keeping the unread end below the window's top bit
+  // keeps the shift below 64 even for a field of no bits.
   uint64_t unread = static_cast<uint64_t>(deltaBits);
   uint64_t windowBase = 0;
   uint64_t window = 0;
   auto reload = [&] {
-    const uint64_t byte = unread >= 57 ? (unread - 57) >> 3 : 0;
+    const uint64_t byte = unread >= 56 ? (unread - 56) >> 3 : 0;
     std::memcpy(&window, park + byte, 8);
     windowBase = byte * 8;
   };
   reload();
-  // Up to 57 bits; `unread` >= width.
+  // Up to 56 bits; `unread` >= width.
   auto take = [&](unsigned width) -> uint64_t {
     if (unread - windowBase < width) reload();
     unread -= width;
@@ -138,7 +139,7 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   };
   // Up to 64 bits, the high part first since the stream is read backward.
   auto takeWide = [&](unsigned width) -> uint64_t {
-    if (width <= 57) return take(width);
+    if (width <= 56) return take(width);
     const uint64_t high = take(width - 32);
     return (high << 32) | take(32);
   };

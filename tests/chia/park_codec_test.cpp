@@ -259,6 +259,21 @@ TEST(ParkCodec, LeadingZeroBitFieldsKeepTheirValues) {
       EXPECT_EQ(DecodeAll(table, form, EncodeAll(table, form, values)), values);
     }
   }
+
+  // Zero-bit fields wherever the field area ends, at every alignment of its length.
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
+  encoder->SetParkLength(512);
+  std::mt19937_64 rng(5);
+  for (size_t n = 2; n < 400; ++n) {
+    std::vector<uint64_t> values(n);
+    uint64_t v = 9;
+    for (uint64_t& x : values) x = v += (rng() % 4 == 0);
+    Parks parks;
+    encoder->Begin(table, false, true, 0, CollectInto(parks));
+    encoder->Append(values.data(), values.size());
+    encoder->Finish();
+    ASSERT_EQ(DecodeAll(table, kPositionForm, parks), values) << n;
+  }
 }
 
 TEST(ParkEncoder, RefusesBadInputAndStates) {
