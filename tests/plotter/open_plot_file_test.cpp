@@ -109,6 +109,12 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
          h.tables[1].index.pairs[200] = {3, 2};
        }),
        "invalid plot file: 8A8A3F45"},
+      {"correction high one below low", header([](PlotHeader& h) {
+         h.tables[0].index.pairs[9] = {2, 1};
+       }),
+       "invalid plot file: 8A8A3F45"},
+      {"the encoder's untouched pair opens",
+       header([](PlotHeader& h) { h.tables[0].index.pairs[9] = kUntouchedPair; }), "opened"},
       {"correction span 1025", header([](PlotHeader& h) {
          h.tables[1].index.pairs[7] = {-1000, 25};
        }),

@@ -246,6 +246,49 @@ TEST_F(PlotReadTest, SharedAndPrivateStreamsAgreeUnderContention) {
   EXPECT_EQ(a->ReadAndDecodeRange(0, 5, 0), plot_->tables[0].values[5]);
 }
 
+TEST(PlotRead, FewParksLeaveUntouchedCorrectionsThatStillOpen) {
+  // Every delta escapes (7 raw bits, gaps near 2^40), so a park holds under 7,000 values and a
+  // small table spreads over a few parks. With fewer than 256 parks the encoder leaves the
+  // correction pairs that no guess reaches untouched.
+  const uint64_t counts[kPlotTableCount] = {14000, 1, 3, 2, 1, 9000};
+  std::vector<EncodedTable> tables(kPlotTableCount);
+  for (uint32_t t = 0; t < kPlotTableCount; ++t) {
+    tables[t] = EncodeTable(SortedValues(counts[t], uint64_t{1} << 40, 300 + t), uint64_t{1} << 11,
+                            t == kLastPlotTable);
+  }
+  const TestPlot plot = TestPlot::FromTables(std::move(tables));
+  for (uint32_t t : {0u, 5u}) {
+    const PlotTableRecord& record = plot.header.tables[t];
+    ASSERT_GE(record.blockCount, 2u) << t;
+    EXPECT_TRUE(std::any_of(std::begin(record.index.pairs), std::end(record.index.pairs),
+                            [](BlockIndexPair pair) { return IsUntouchedPair(pair); }))
+        << t;
+  }
+
+  ScratchDirectory dir;
+  plot.Write(dir / "small.fpt");
+  TestOwner owner;
+  std::shared_ptr<PlotFile> file = OpenPlotFile(owner.owner, dir / "small.fpt", 0);
+  for (uint32_t t = 0; t < kLastPlotTable; ++t) {
+    const std::vector<uint64_t>& values = plot.tables[t].values;
+    for (uint64_t p = 0; p < values.size(); ++p) {
+      ASSERT_EQ(file->ReadAndDecodeRange(t, p, 0), values[p]) << "t " << t << " p " << p;
+    }
+    EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(t, values.size(), 0); }),
+              "invalid plot file: 9BA3D4B5");
+  }
+  const EncodedTable& last = plot.tables[kLastPlotTable];
+  file->ReadTableBlocks(kLastPlotTable, 0, last.record.blockCount, 1);
+  std::vector<uint64_t> decoded;
+  for (uint64_t b = 0; b < last.record.blockCount; ++b) {
+    uint64_t position = 0;
+    const DecodedBlock block =
+        file->ReadAndDecodeBlock(kLastPlotTable, b, position, false, false, 1);
+    decoded.insert(decoded.end(), block.values, block.values + block.count);
+  }
+  EXPECT_EQ(decoded, last.values);
+}
+
 TEST_F(PlotReadTest, ReadsOfAFileThatChangedUnderneath) {
   const std::filesystem::path path = dir_ / "p.fpt";
   plot_->Write(path);

@@ -84,11 +84,6 @@ inline EncodedTable EncodeTable(std::vector<uint64_t> values, uint64_t gap, bool
   encoder->Finish();
   table.record.blockCount = encoder->ParkCount();
   table.record.index = encoder->Lookup();
-  // With fewer than 256 parks some correction pairs serve no guess and stay empty (low 1,
-  // high 0), which the opener refuses; real tables have far more parks. No lookup reads them.
-  for (BlockIndexPair& pair : table.record.index.pairs) {
-    if (pair.high < pair.low) pair = {0, 0};
-  }
   return table;
 }
 
@@ -113,6 +108,16 @@ struct TestPlot {
 
   // A plot whose tables hold `counts[t]` values each (table 0 with `gap0`).
   static TestPlot Make(const std::vector<uint64_t>& counts, uint64_t gap0 = uint64_t{1} << 20) {
+    std::vector<EncodedTable> tables(kPlotTableCount);
+    for (int t = 5; t >= 0; --t) {
+      const uint64_t gap = t == 0 ? gap0 : uint64_t{1} << 24;
+      tables[t] = EncodeTable(SortedValues(counts[t], gap, 100 + t), gap, t == 5);
+    }
+    return FromTables(std::move(tables));
+  }
+
+  // A complete final plot of the six encoded tables, laid out from offset 12288, table 5 first.
+  static TestPlot FromTables(std::vector<EncodedTable> tables) {
     TestPlot plot;
     PlotHeader& h = plot.header;
     h.start.magic = kPlotMagic;
@@ -123,12 +128,9 @@ struct TestPlot {
     h.level = 2;
     h.creationTime = 1700000000;
     for (int i = 0; i < 32; ++i) h.plotId[i] = static_cast<uint8_t>(0xA0 + i);
-    plot.tables.resize(kPlotTableCount);
+    plot.tables = std::move(tables);
     uint64_t offset = kFinalPlotDataOffset;
     for (int t = 5; t >= 0; --t) {
-      const bool last = t == 5;
-      const uint64_t gap = t == 0 ? gap0 : uint64_t{1} << 24;
-      plot.tables[t] = EncodeTable(SortedValues(counts[t], gap, 100 + t), gap, last);
       plot.tables[t].record.offset = offset;
       h.tables[t] = plot.tables[t].record;
       plot.data.insert(plot.data.end(), plot.tables[t].parks.begin(), plot.tables[t].parks.end());
