@@ -13,6 +13,7 @@
 
 #include "chia/block_index.h"
 #include "chia/delta_coding_table.h"
+#include "chia/fse_tables.h"
 #include "chia/park_decoder.h"
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
@@ -169,6 +170,51 @@ TEST(ParkEncoder, SingleValueParksAreExactBytes) {
   expected[63] = 255;
   EXPECT_EQ(parks[0], expected);
   EXPECT_EQ(DecodeAll(table, kWideForm, parks), std::vector<uint64_t>{anchor});
+}
+
+// A park built bit by bit: fields appended least significant bit first, bit i of the stream in
+// bit i % 8 of byte i / 8, zeros up to the trailer byte that holds the pad.
+class ParkBits {
+ public:
+  void Put(uint64_t value, unsigned width) {
+    for (unsigned i = 0; i < width; ++i) bits_.push_back((value >> i) & 1);
+  }
+  Bytes Park(uint64_t length) const {
+    Bytes park(length, 0);
+    for (size_t i = 0; i < bits_.size(); ++i)
+      park[i / 8] |= static_cast<uint8_t>(bits_[i] << (i % 8));
+    const uint64_t pad = length * 8 - 8 - bits_.size();
+    EXPECT_LE(pad, 254u);
+    park[length - 1] = static_cast<uint8_t>(pad);
+    return park;
+  }
+
+ private:
+  std::vector<bool> bits_;
+};
+
+TEST(ParkCodec, ParkWhoseOnlyFieldHasNoBitsDecodesTwoValues) {
+  // A writer that starts from the usual state leaves no bits for a zero delta of a dominant
+  // symbol: state, anchor and position alone then stand for two equal values.
+  const DeltaCodingTable table = TableFor(1);
+  FseDecodeTable decode;
+  ASSERT_EQ(BuildFseDecodeTable(decode, table.counts), 0);
+  uint32_t state = 0;
+  while (decode.entries[state].symbol != 0 || decode.entries[state].nbBits != 0) ++state;
+  ParkBits bits;
+  bits.Put(state, 14);
+  bits.Put(777, 63);
+  bits.Put(42, 32);
+  const Bytes park = bits.Park(16);
+
+  ParkDecoder decoder;
+  decoder.Init(table, false, true);
+  std::vector<uint64_t> out(4);
+  uint64_t position = 0;
+  auto [n, first] =
+      decoder.Decode(park.data(), park.size(), out.data(), out.size(), position, false, false);
+  EXPECT_EQ(position, 42u);
+  EXPECT_EQ(std::vector<uint64_t>(first, first + n), (std::vector<uint64_t>{777, 777}));
 }
 
 TEST(ParkCodec, RoundTripsOverGapDistributions) {
@@ -670,10 +716,26 @@ TEST(ParkDecoder, RefusesBadCallsAndTables) {
   const uint32_t overPad = 65536 * 8 - 102;
   std::memcpy(p.data() + p.size() - 5, &overPad, 4);
   EXPECT_EQ(ThrownText<std::invalid_argument>([&] { decode(p, 3000); }), "405BAF72");
-  // Room for the state but for no delta (or not even the state): the budget would go negative.
-  for (uint32_t pad : {65536u * 8 - 103 - 14, 65536u * 8 - 103 - 5}) {
+  // Pads that leave too few bits below the anchor: position and anchor still read, but the state
+  // (5 bits left) or the first field (6 raw bits at least; 0 or 1 bit left) would start before the
+  // park. The state's read is refused as a runtime error, a field's as an invalid argument.
+  struct ShortPad {
+    uint32_t left;
+    const char* code;
+  };
+  for (ShortPad c : {ShortPad{5, "92C4226E"}, ShortPad{14, "8D8EC4C6"}, ShortPad{15, "92C4226E"}}) {
+    SCOPED_TRACE(c.left);
+    const uint32_t pad = 65536 * 8 - 103 - c.left;
     std::memcpy(p.data() + p.size() - 5, &pad, 4);
-    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { decode(p, 3000); }), "405BAF72");
+    position = 99;
+    EXPECT_EQ(decode(p, 3000, true).first, 0u);
+    EXPECT_NE(position, 99u);
+    EXPECT_EQ(decode(p, 3000, false, true).first, 1u);
+    if (c.left < 14) {
+      EXPECT_EQ(ThrownText<std::runtime_error>([&] { decode(p, 3000); }), c.code);
+    } else {
+      EXPECT_EQ(ThrownText<std::invalid_argument>([&] { decode(p, 3000); }), c.code);
+    }
   }
 
   // A table without the position field: position-only returns at once, reading nothing.
