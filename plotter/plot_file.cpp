@@ -72,15 +72,17 @@ void CheckHeader(PlotFile& plot, std::ifstream& in, uint8_t maxLevel) {
       if (pair.high < pair.low && !IsUntouchedPair(pair)) throw PlotError("8A8A3F45");
       if (pair.high - pair.low > kMaxIndexCorrectionSpan) throw PlotError("2DDC6CFA");
     }
-    // Block reads trust these bounds, so a table must lie inside the file.
-    if (!FitsInFile(record.offset, uint64_t{record.blockCount} * kPlotBlockBytes, size)) {
-      throw PlotError("01CD4328");
-    }
   }
   if (header.tables[4].entryCount == 0 && header.tables[5].entryCount != 0) {
     throw PlotError("5608A623");
   }
   if (widest > 0x10000) throw PlotError("CFA9F4D6");
+  // Block reads trust these bounds, so every table must lie inside the file.
+  for (const PlotTableRecord& record : header.tables) {
+    if (!FitsInFile(record.offset, uint64_t{record.blockCount} * kPlotBlockBytes, size)) {
+      throw PlotError("01CD4328");
+    }
+  }
 }
 
 }  // namespace

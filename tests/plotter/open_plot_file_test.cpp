@@ -134,6 +134,22 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
       {"table offset that wraps",
        header([](PlotHeader& h) { h.tables[5].offset = ~uint64_t{0} - 65535; }),
        "invalid plot file: 01CD4328"},
+      {"every other check before the table bounds", header([fileSize](PlotHeader& h) {
+         h.tables[0].offset = fileSize;
+         h.tables[0].blockCount = 1;
+         h.tables[3].blockCount = 0x80001;
+       }),
+       "invalid plot file: C132E4FC"},
+      {"the width check before the table bounds", header([fileSize](PlotHeader& h) {
+         h.tables[5].offset = fileSize;
+         h.tables[1].coding.rawBits = 6;
+       }),
+       "invalid plot file: CFA9F4D6"},
+      {"an empty table at the end of the file", header([fileSize](PlotHeader& h) {
+         h.tables[1].offset = fileSize;
+         h.tables[1].blockCount = 0;
+       }),
+       "opened"},
       {"table 4 empty, table 5 not", header([](PlotHeader& h) {
          h.tables[4].entryCount = 0;
          h.tables[0].coding.rawBits = 6;
