@@ -112,6 +112,8 @@ void ParkEncoder::Begin(const DeltaCodingTable& table, bool wideAnchor, bool pos
   try {
     Configure(table, wideAnchor, positionField, indexDivisor);
   } catch (...) {
+    // A table that cannot be coded starts nothing: no sink stays attached to block the next
+    // Begin, and the encoder stays not ready.
     sink_ = nullptr;
     throw;
   }

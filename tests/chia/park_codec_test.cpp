@@ -393,6 +393,13 @@ TEST(ParkEncoder, RefusesBadInputAndStates) {
   DeltaCodingTable uncodable{};  // every slot to symbol 0: other deltas could not be coded
   uncodable.counts[0] = 16384;
   EXPECT_EQ(ThrownText([&] { encoder->Begin(uncodable, false, true, 0, sink); }), "237AC718");
+  // A refused start after a finished table leaves nothing to encode with the old coder.
+  encoder->Begin(table, false, true, 0, sink);
+  encoder->Finish();
+  EXPECT_EQ(ThrownText([&] { encoder->Begin(wideRaw, false, true, 0, sink); }), "AB009251");
+  const uint64_t one = 1;
+  encoder->Append(&one, 1);
+  EXPECT_EQ(ThrownText([&] { encoder->EncodePark(); }), "72ABC8E5");
 
   encoder->Begin(table, false, true, 0, sink);
   EXPECT_EQ(ThrownText([&] { encoder->Begin(table, false, true, 0, sink); }), "40EBB253");
