@@ -33,7 +33,7 @@ void Rewrite(const TestPlot& plot, std::vector<uint8_t>& file) {
 }
 
 TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const TestPlot base = TestPlot::Make({1, 1, 1, 1, 1, 1});
   const uint64_t fileSize = base.FileBytes().size();
   auto header = [](std::function<void(PlotHeader&)> edit) {
@@ -173,7 +173,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
     std::vector<uint8_t> file = base.FileBytes();
     c.change(plot, file);
     const std::filesystem::path path = dir / ("plot-" + std::to_string(n++));
-    WriteFileBytes(path, file);
+    WriteWholeFile(path, file);
     TestOwner owner;
     owner.owner.maxLevel = c.maxLevel;
     EXPECT_EQ(OpenError(owner, path), c.expected) << c.name;
@@ -188,7 +188,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
 }
 
 TEST(OpenPlotFile, OneObjectPerPathAndTheDeviceWarning) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const TestPlot plot = TestPlot::Make({1, 1, 1, 1, 1, 1});
   plot.Write(dir / "a.fpt");
   plot.Write(dir / "b.fpt");
@@ -220,7 +220,7 @@ TEST(OpenPlotFile, OneObjectPerPathAndTheDeviceWarning) {
   a.reset();
   std::vector<uint8_t> file = plot.FileBytes();
   file[34] = 0;
-  WriteFileBytes(dir / "a.fpt", file);
+  WriteWholeFile(dir / "a.fpt", file);
   EXPECT_EQ(OpenError(owner, dir / "a.fpt"), "invalid plot file: 77BC8EBD");
   // The expired entry was dropped on the way.
   EXPECT_EQ(owner.owner.plots.size(), 1u);

@@ -1,14 +1,10 @@
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,27 +13,7 @@
 #include "plotter/plot_file_owner.h"
 #include "plotter/plot_header.h"
 #include "runtime/memory_arena.h"
-
-// A private directory in the temporary directory, removed with everything in it.
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "varnok-plot-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+#include "tests/runtime/file_test_support.h"
 
 inline MemoryArena& HeapArena() {
   static MemoryArena arena([](const std::string&) {});
@@ -47,18 +23,6 @@ inline MemoryArena& HeapArena() {
 inline std::vector<uint8_t> Bytes(const void* data, uint64_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   return std::vector<uint8_t>(p, p + length);
-}
-
-inline void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write test file");
-}
-
-inline std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The parks and record of one table, written with the real encoder.
@@ -153,7 +117,7 @@ struct TestPlot {
     return bytes;
   }
 
-  void Write(const std::filesystem::path& path) const { WriteFileBytes(path, FileBytes()); }
+  void Write(const std::filesystem::path& path) const { WriteWholeFile(path, FileBytes()); }
 };
 
 // An owner with `slots` read slots of full size.
