@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "chia/block_index.h"
 #include "runtime/file_error_texts.h"
 
 namespace {
@@ -209,17 +210,12 @@ DecodedBlock PlotFile::ReadAndDecodeBlock(uint32_t t, uint64_t i, uint64_t& posi
 uint64_t PlotFile::ReadAndDecodeRange(uint32_t t, uint64_t p, uint64_t slot) {
   if (t >= kLastPlotTable) throw std::runtime_error("A566C686");
   const PlotTableRecord& record = header.tables[t];
-  const int64_t n = record.blockCount;
-  // An empty table holds no position; nothing is read.
-  if (n == 0) throw PlotError("9BA3D4B5");
-
-  const uint64_t guess = std::min<uint64_t>(
-      n - 1, static_cast<uint64_t>((static_cast<unsigned __int128>(p) * record.index.scale) >> 64));
-  const int64_t g = static_cast<int64_t>(guess);
-  const BlockIndexPair pair = record.index.pairs[(guess * 256) / static_cast<uint64_t>(n)];
-  const int64_t first = std::max<int64_t>(g + pair.low, 0);
-  int64_t end = g + pair.high < n ? g + pair.high + 1 : n;
-  if (end <= first) throw PlotError("9BA3D4B5");
+  // The blocks the index names for p; none (an empty table, an untouched pair) means nothing is
+  // read.
+  const ParkRange range = FindParkRange(record.index, record.blockCount, p);
+  if (range.end <= range.first) throw PlotError("9BA3D4B5");
+  const int64_t first = static_cast<int64_t>(range.first);
+  int64_t end = static_cast<int64_t>(range.end);
   int64_t start = end > static_cast<int64_t>(kMaxReadBlocks)
                       ? std::max<int64_t>(end - static_cast<int64_t>(kMaxReadBlocks), first)
                       : first;
