@@ -194,7 +194,7 @@ class ParkBits {
   std::vector<bool> bits_;
 };
 
-TEST(ParkCodec, MultiValueParkMatchesTheLayoutBuiltByHand) {
+TEST(ParkCodec, MultiValueParksMatchTheLayoutBuiltByHand) {
   // 16 raw bits; deltas with high parts 300 (escaped, and the first: its low 8 bits pick the
   // starting state), 3, exactly 255 (escaped) and 0.
   const DeltaCodingTable table = TableFor(uint64_t{1} << 20);
@@ -202,46 +202,51 @@ TEST(ParkCodec, MultiValueParkMatchesTheLayoutBuiltByHand) {
   ASSERT_EQ(r, 16u);
   const uint64_t deltas[4] = {(uint64_t{300} << r) | 0xBEEF, (uint64_t{3} << r) | 0x0102,
                               (uint64_t{255} << r) | 0xFFFF, 0x7};
-  std::vector<uint64_t> values = {uint64_t{1} << 40};
-  for (uint64_t d : deltas) values.push_back(values.back() + d);
-
   FseEncodeTable fse;
   ASSERT_EQ(BuildFseEncodeTable(fse, table.counts), 0);
-  ParkBits bits;
-  uint32_t state = FseInitialState(fse, (deltas[0] >> r) & 255);
-  for (uint64_t d : deltas) {
-    const uint64_t high = d >> r;
-    const unsigned symbol = high < 255 ? static_cast<unsigned>(high) : 255;
-    const uint32_t nb = FseEncodeBits(fse, state, symbol);
-    if (symbol == 255) bits.Put(high, 64 - r);  // the escape's high part comes first
-    bits.Put(((state & ((1u << nb) - 1)) << r) | (d & 0xFFFF), nb + r);
-    state = FseNextState(fse, state, symbol, nb);
+
+  for (Form form : {kPositionForm, kWideForm}) {
+    SCOPED_TRACE(form.wide);
+    // The wide anchor uses its top bit.
+    std::vector<uint64_t> values = {(form.wide ? kTwo63 : 0) + (uint64_t{1} << 40)};
+    for (uint64_t d : deltas) values.push_back(values.back() + d);
+
+    ParkBits bits;
+    uint32_t state = FseInitialState(fse, (deltas[0] >> r) & 255);
+    for (uint64_t d : deltas) {
+      const uint64_t high = d >> r;
+      const unsigned symbol = high < 255 ? static_cast<unsigned>(high) : 255;
+      const uint32_t nb = FseEncodeBits(fse, state, symbol);
+      if (symbol == 255) bits.Put(high, 64 - r);  // the escape's high part comes first
+      bits.Put(((state & ((1u << nb) - 1)) << r) | (d & 0xFFFF), nb + r);
+      state = FseNextState(fse, state, symbol, nb);
+    }
+    bits.Put(state & 16383, 14);
+    bits.Put(values.back(), form.wide ? 64 : 63);
+    if (form.position) bits.Put(1, 32);  // one value went into an earlier park
+    const Bytes expected = bits.Park(64);
+
+    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
+    encoder->SetParkLength(64);
+    Parks parks;
+    encoder->Begin(table, form.wide, form.position, 0, CollectInto(parks));
+    const uint64_t before = 5;
+    encoder->Append(&before, 1);
+    encoder->EncodePark();
+    encoder->Append(values.data(), values.size());
+    encoder->EncodePark();
+    ASSERT_EQ(parks.size(), 2u);
+    EXPECT_EQ(parks[1], expected);
+
+    ParkDecoder decoder;
+    decoder.Init(table, form.wide, form.position);
+    std::vector<uint64_t> out(8);
+    uint64_t position = 0;
+    auto [n, first] = decoder.Decode(expected.data(), expected.size(), out.data(), out.size(),
+                                     position, false, false);
+    EXPECT_EQ(position, form.position ? 1u : 0u);
+    EXPECT_EQ(std::vector<uint64_t>(first, first + n), values);
   }
-  bits.Put(state & 16383, 14);
-  bits.Put(values.back(), 63);
-  bits.Put(1, 32);  // one value went into an earlier park
-  const Bytes expected = bits.Park(64);
-
-  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(TestArena(), TestArena());
-  encoder->SetParkLength(64);
-  Parks parks;
-  encoder->Begin(table, false, true, 0, CollectInto(parks));
-  const uint64_t before = 5;
-  encoder->Append(&before, 1);
-  encoder->EncodePark();
-  encoder->Append(values.data(), values.size());
-  encoder->EncodePark();
-  ASSERT_EQ(parks.size(), 2u);
-  EXPECT_EQ(parks[1], expected);
-
-  ParkDecoder decoder;
-  decoder.Init(table, false, true);
-  std::vector<uint64_t> out(8);
-  uint64_t position = 0;
-  auto [n, first] = decoder.Decode(expected.data(), expected.size(), out.data(), out.size(),
-                                   position, false, false);
-  EXPECT_EQ(position, 1u);
-  EXPECT_EQ(std::vector<uint64_t>(first, first + n), values);
 }
 
 TEST(ParkCodec, ParkWhoseOnlyFieldHasNoBitsDecodesTwoValues) {
