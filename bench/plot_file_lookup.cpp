@@ -16,7 +16,7 @@ struct LookupFixture {
   LookupFixture() : plot(TestPlot::Make({1 << 20, 1, 1, 1, 1, 1}, uint64_t{1} << 31)) {
     plot.Write(dir / "bench.fpt");
   }
-  ScratchDirectory dir;
+  TestDirectory dir;
   TestPlot plot;
 };
 

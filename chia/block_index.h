@@ -15,6 +15,14 @@ struct BlockIndex {
 };
 static_assert(sizeof(BlockIndex) == 1032);
 
+// A pair that no park's guess reached while the index was built (tables of fewer than 256 parks
+// always leave some). It names no park, and it is the only pair stored with low above high.
+inline constexpr BlockIndexPair kUntouchedPair{1, 0};
+
+constexpr bool IsUntouchedPair(BlockIndexPair pair) {
+  return pair.low == kUntouchedPair.low && pair.high == kUntouchedPair.high;
+}
+
 // Parks [first, end) of a table of `parkCount` parks that may hold `key`; empty when the table
 // has no parks or the correction pair names no park.
 struct ParkRange {

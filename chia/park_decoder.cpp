@@ -16,13 +16,12 @@ class BackwardBitReader {
   BackwardBitReader(const uint8_t* park, uint64_t length, uint64_t streamBits)
       : park_(park), length_(length), position_(streamBits) {}
 
-  // width 0..64. Throws E when the field would start before the park.
-  template <class E>
+  // width 0..64. Throws when the field would start before the park: "92C4226E" when part of it
+  // is there, "8D8EC4C6" when none of it is.
   uint64_t Read(unsigned width) {
     if (width > position_) {
-      // A field reaching into a missing word: partial when some of it is there.
-      if (position_ > 0) throw E("92C4226E");
-      throw E("8D8EC4C6");
+      if (position_ > 0) throw std::runtime_error("92C4226E");
+      throw std::invalid_argument("8D8EC4C6");
     }
     position_ -= width;
     if (width == 0) return 0;
@@ -96,49 +95,55 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   const int64_t fieldBits =
       static_cast<int64_t>(length * 8) - ParkFixedBits(wideAnchor_, positionField_);
   if (static_cast<int64_t>(pad) > fieldBits) throw std::invalid_argument("405BAF72");
-  const bool singleValue = static_cast<int64_t>(pad) == fieldBits;
-  // Bits left for the deltas once the state is read. A park of several values needs the state
-  // and at least one delta; anything else is corrupt.
-  const int64_t deltaBits = fieldBits - static_cast<int64_t>(pad) - kParkStateBits;
-  if (!singleValue && deltaBits <= 0) throw std::invalid_argument("405BAF72");
 
   BackwardBitReader reader(park, length, length * 8 - 8 - pad);
   if (positionField_) {
-    position = reader.Read<std::runtime_error>(32);
+    position = reader.Read(32);
     if (positionOnly) return {0, nullptr};
   }
   uint64_t* const last = out + slots - 1;
-  *last = reader.Read<std::runtime_error>(wideAnchor_ ? 64 : 63);
-  if (anchorOnly || singleValue) return {1, last};
+  *last = reader.Read(wideAnchor_ ? 64 : 63);
+  // Nothing below the anchor: a park of one value.
+  if (anchorOnly || reader.Remaining() == 0) return {1, last};
 
   const FseDecodeEntry* entries = table_->entries;
   const unsigned r = rawBits_;
   const uint64_t rawMask = (uint64_t{1} << r) - 1;
-  uint32_t state = static_cast<uint32_t>(reader.Read<std::runtime_error>(kParkStateBits));
+  // A pad that leaves fewer bits than the state would make the delta budget negative; the read
+  // refuses it, since the state would have to start before the park.
+  uint32_t state = static_cast<uint32_t>(reader.Read(kParkStateBits));
+  const uint64_t deltaBits = reader.Remaining();
 
   // The delta fields fill bits [0, deltaBits) of the stream exactly, so the bits still unread
   // are also the budget left, and every field is checked against it before it is taken. The
   // fields are taken from a 64-bit window at bit `windowBase`: the window never starts before
-  // the park and ends at most 7 bits above the unread fields, below the state and the anchor,
-  // so it never reaches past the park either.
-  uint64_t unread = static_cast<uint64_t>(deltaBits);
+  // the park and ends at most 8 bits above the unread fields, below the state and the anchor,
+  // so it never reaches past the park either. Keeping the unread end below the window's top bit
+  // keeps the shift below 64 even for a field of no bits.
+  uint64_t unread = deltaBits;
   uint64_t windowBase = 0;
   uint64_t window = 0;
   auto reload = [&] {
-    const uint64_t byte = unread >= 57 ? (unread - 57) >> 3 : 0;
+    const uint64_t byte = unread >= 56 ? (unread - 56) >> 3 : 0;
     std::memcpy(&window, park + byte, 8);
     windowBase = byte * 8;
   };
   reload();
-  // Up to 57 bits; `unread` >= width.
+  // Up to 56 bits; `unread` >= width.
   auto take = [&](unsigned width) -> uint64_t {
     if (unread - windowBase < width) reload();
     unread -= width;
     return (window >> (unread - windowBase)) & ((uint64_t{1} << width) - 1);
   };
+  // A field wider than the bits left would start before the park.
+  auto need = [&](unsigned width) {
+    if (unread >= width) return;
+    if (unread > 0) throw std::invalid_argument("92C4226E");
+    throw std::invalid_argument("8D8EC4C6");
+  };
   // Up to 64 bits, the high part first since the stream is read backward.
   auto takeWide = [&](unsigned width) -> uint64_t {
-    if (width <= 57) return take(width);
+    if (width <= 56) return take(width);
     const uint64_t high = take(width - 32);
     return (high << 32) | take(32);
   };
@@ -147,19 +152,17 @@ std::pair<uint64_t, uint64_t*> ParkDecoder::Decode(const uint8_t* park, uint64_t
   for (uint64_t i = slots - 1; i-- > 0;) {
     const FseDecodeEntry entry = entries[state];
     const unsigned width = entry.nbBits + r;
-    uint64_t delta;
+    need(width);
+    const uint64_t x = takeWide(width);
+    uint64_t delta = x & rawMask;
     if (entry.symbol < kParkEscapeSymbol) {
-      if (unread < width) throw std::invalid_argument("4DED0193");
-      const uint64_t x = takeWide(width);
-      delta = (uint64_t{entry.symbol} << r) | (x & rawMask);
-      state = entry.newStateBase + static_cast<uint32_t>(x >> r);
+      delta |= uint64_t{entry.symbol} << r;
     } else {
-      if (unread < entry.nbBits + 64u) throw std::invalid_argument("4DED0193");
-      const uint64_t x = takeWide(width);
-      const uint64_t high = takeWide(64 - r);
-      delta = (x & rawMask) | (high << r);
-      state = entry.newStateBase + static_cast<uint32_t>(x >> r);
+      // The whole high part, written just before the field.
+      need(64 - r);
+      delta |= takeWide(64 - r) << r;
     }
+    state = entry.newStateBase + static_cast<uint32_t>(x >> r);
     // Stored values are non-negative; a delta past the value above it means a corrupt park.
     if (delta > value) throw std::invalid_argument("FF9539DC");
     value -= delta;

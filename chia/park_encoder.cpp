@@ -112,6 +112,8 @@ void ParkEncoder::Begin(const DeltaCodingTable& table, bool wideAnchor, bool pos
   try {
     Configure(table, wideAnchor, positionField, indexDivisor);
   } catch (...) {
+    // A table that cannot be coded starts nothing: no sink stays attached to block the next
+    // Begin, and the encoder stays not ready.
     sink_ = nullptr;
     throw;
   }
@@ -245,7 +247,7 @@ void ParkEncoder::ComputeLookup() {
   lookup_.scale = scale;
 
   BlockIndexPair pairs[256];
-  for (BlockIndexPair& pair : pairs) pair = {1, 0};
+  for (BlockIndexPair& pair : pairs) pair = kUntouchedPair;
   for (uint64_t j = 0; j < indexCount_; ++j) {
     const uint64_t gf = GuessPark(lookup_, parks, index_[j].first);
     const uint64_t gl = GuessPark(lookup_, parks, index_[j].last);
@@ -255,7 +257,7 @@ void ParkEncoder::ComputeLookup() {
     if (low < -32768 || low > 32767) throw std::runtime_error("D3F0D5E5");
     for (uint64_t b = (gf * 256) / parks; b <= (gl * 256) / parks; ++b) {
       BlockIndexPair& pair = pairs[b];
-      if (pair.low > pair.high) {
+      if (IsUntouchedPair(pair)) {
         pair = {static_cast<int16_t>(low), static_cast<int16_t>(high)};
       } else {
         pair.low = std::min<int16_t>(pair.low, static_cast<int16_t>(low));

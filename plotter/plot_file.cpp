@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "chia/block_index.h"
 #include "runtime/file_error_texts.h"
 
 namespace {
@@ -68,18 +69,21 @@ void CheckHeader(PlotFile& plot, std::ifstream& in, uint8_t maxLevel) {
     if (record.blockCount > kMaxTableBlocks) throw PlotError("C132E4FC");
     if (record.coding.rawBits > kMaxTableRawBits) throw PlotError("5183D42B");
     for (const BlockIndexPair& pair : record.index.pairs) {
-      if (pair.high < pair.low) throw PlotError("8A8A3F45");
+      // The encoder's own mark for a pair no guess reaches is let through: it names no block.
+      if (pair.high < pair.low && !IsUntouchedPair(pair)) throw PlotError("8A8A3F45");
       if (pair.high - pair.low > kMaxIndexCorrectionSpan) throw PlotError("2DDC6CFA");
-    }
-    // Block reads trust these bounds, so a table must lie inside the file.
-    if (!FitsInFile(record.offset, uint64_t{record.blockCount} * kPlotBlockBytes, size)) {
-      throw PlotError("01CD4328");
     }
   }
   if (header.tables[4].entryCount == 0 && header.tables[5].entryCount != 0) {
     throw PlotError("5608A623");
   }
   if (widest > 0x10000) throw PlotError("CFA9F4D6");
+  // Block reads trust these bounds, so every table must lie inside the file.
+  for (const PlotTableRecord& record : header.tables) {
+    if (!FitsInFile(record.offset, uint64_t{record.blockCount} * kPlotBlockBytes, size)) {
+      throw PlotError("01CD4328");
+    }
+  }
 }
 
 }  // namespace
@@ -206,17 +210,12 @@ DecodedBlock PlotFile::ReadAndDecodeBlock(uint32_t t, uint64_t i, uint64_t& posi
 uint64_t PlotFile::ReadAndDecodeRange(uint32_t t, uint64_t p, uint64_t slot) {
   if (t >= kLastPlotTable) throw std::runtime_error("A566C686");
   const PlotTableRecord& record = header.tables[t];
-  const int64_t n = record.blockCount;
-  // An empty table holds no position; nothing is read.
-  if (n == 0) throw PlotError("9BA3D4B5");
-
-  const uint64_t guess = std::min<uint64_t>(
-      n - 1, static_cast<uint64_t>((static_cast<unsigned __int128>(p) * record.index.scale) >> 64));
-  const int64_t g = static_cast<int64_t>(guess);
-  const BlockIndexPair pair = record.index.pairs[(guess * 256) / static_cast<uint64_t>(n)];
-  const int64_t first = std::max<int64_t>(g + pair.low, 0);
-  int64_t end = g + pair.high < n ? g + pair.high + 1 : n;
-  if (end <= first) throw PlotError("9BA3D4B5");
+  // The blocks the index names for p; none (an empty table, an untouched pair) means nothing is
+  // read.
+  const ParkRange range = FindParkRange(record.index, record.blockCount, p);
+  if (range.end <= range.first) throw PlotError("9BA3D4B5");
+  const int64_t first = static_cast<int64_t>(range.first);
+  int64_t end = static_cast<int64_t>(range.end);
   int64_t start = end > static_cast<int64_t>(kMaxReadBlocks)
                       ? std::max<int64_t>(end - static_cast<int64_t>(kMaxReadBlocks), first)
                       : first;

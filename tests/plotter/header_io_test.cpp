@@ -35,7 +35,7 @@ struct FileRig {
 };
 
 TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const std::filesystem::path path = dir / "p.fpt_part";
   TestPlot plot = TestPlot::Make({1, 1, 1, 1, 1, 1});
   std::vector<uint8_t> file = plot.FileBytes();
@@ -48,7 +48,7 @@ TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
     file[i] = static_cast<uint8_t>(i);
   const uint64_t markerOffset = file.size() - 8;
   std::memset(file.data() + markerOffset, 0xEE, 8);
-  WriteFileBytes(path, file);
+  WriteWholeFile(path, file);
 
   std::mt19937_64 random(42);
   std::mt19937_64 oracle(42);
@@ -69,7 +69,7 @@ TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
   std::memcpy(expected.data(), &plot.header, sizeof(plot.header));
   const uint64_t value = plot.header.start.markerValue;
   std::memcpy(expected.data() + markerOffset, &value, 8);
-  EXPECT_EQ(ReadFileBytes(path), expected);
+  EXPECT_EQ(ReadWholeFile(path), expected);
 
   TestOwner owner;
   EXPECT_NO_THROW(OpenPlotFile(owner.owner, path, 0));
@@ -77,9 +77,9 @@ TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
 }
 
 TEST(HeaderIo, TempHeaderRoundTripAndMarkersOutsideTheFile) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const std::filesystem::path path = dir / "VarnokChiaPool.tmp";
-  WriteFileBytes(path, std::vector<uint8_t>(3 * 4096, 0x11));
+  WriteWholeFile(path, std::vector<uint8_t>(3 * 4096, 0x11));
 
   TempFileHeader h{};
   h.start.magic = kTempMagic;
@@ -96,7 +96,7 @@ TEST(HeaderIo, TempHeaderRoundTripAndMarkersOutsideTheFile) {
   WriteCompletionMarker(*rig.worker, h.start);
   EXPECT_TRUE(CompletionMarkerMatches(*rig.worker, h.start));
 
-  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  const std::vector<uint8_t> bytes = ReadWholeFile(path);
   ASSERT_EQ(bytes.size(), 3u * 4096);
   EXPECT_EQ(std::memcmp(bytes.data(), &h, sizeof(h)), 0);
   EXPECT_EQ(bytes[sizeof(h)], 0x11);

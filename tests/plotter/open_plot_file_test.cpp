@@ -33,7 +33,7 @@ void Rewrite(const TestPlot& plot, std::vector<uint8_t>& file) {
 }
 
 TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const TestPlot base = TestPlot::Make({1, 1, 1, 1, 1, 1});
   const uint64_t fileSize = base.FileBytes().size();
   auto header = [](std::function<void(PlotHeader&)> edit) {
@@ -109,6 +109,12 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
          h.tables[1].index.pairs[200] = {3, 2};
        }),
        "invalid plot file: 8A8A3F45"},
+      {"correction high one below low", header([](PlotHeader& h) {
+         h.tables[0].index.pairs[9] = {2, 1};
+       }),
+       "invalid plot file: 8A8A3F45"},
+      {"the encoder's untouched pair opens",
+       header([](PlotHeader& h) { h.tables[0].index.pairs[9] = kUntouchedPair; }), "opened"},
       {"correction span 1025", header([](PlotHeader& h) {
          h.tables[1].index.pairs[7] = {-1000, 25};
        }),
@@ -128,6 +134,22 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
       {"table offset that wraps",
        header([](PlotHeader& h) { h.tables[5].offset = ~uint64_t{0} - 65535; }),
        "invalid plot file: 01CD4328"},
+      {"every other check before the table bounds", header([fileSize](PlotHeader& h) {
+         h.tables[0].offset = fileSize;
+         h.tables[0].blockCount = 1;
+         h.tables[3].blockCount = 0x80001;
+       }),
+       "invalid plot file: C132E4FC"},
+      {"the width check before the table bounds", header([fileSize](PlotHeader& h) {
+         h.tables[5].offset = fileSize;
+         h.tables[1].coding.rawBits = 6;
+       }),
+       "invalid plot file: CFA9F4D6"},
+      {"an empty table at the end of the file", header([fileSize](PlotHeader& h) {
+         h.tables[1].offset = fileSize;
+         h.tables[1].blockCount = 0;
+       }),
+       "opened"},
       {"table 4 empty, table 5 not", header([](PlotHeader& h) {
          h.tables[4].entryCount = 0;
          h.tables[0].coding.rawBits = 6;
@@ -151,7 +173,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
     std::vector<uint8_t> file = base.FileBytes();
     c.change(plot, file);
     const std::filesystem::path path = dir / ("plot-" + std::to_string(n++));
-    WriteFileBytes(path, file);
+    WriteWholeFile(path, file);
     TestOwner owner;
     owner.owner.maxLevel = c.maxLevel;
     EXPECT_EQ(OpenError(owner, path), c.expected) << c.name;
@@ -166,7 +188,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
 }
 
 TEST(OpenPlotFile, OneObjectPerPathAndTheDeviceWarning) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const TestPlot plot = TestPlot::Make({1, 1, 1, 1, 1, 1});
   plot.Write(dir / "a.fpt");
   plot.Write(dir / "b.fpt");
@@ -198,7 +220,7 @@ TEST(OpenPlotFile, OneObjectPerPathAndTheDeviceWarning) {
   a.reset();
   std::vector<uint8_t> file = plot.FileBytes();
   file[34] = 0;
-  WriteFileBytes(dir / "a.fpt", file);
+  WriteWholeFile(dir / "a.fpt", file);
   EXPECT_EQ(OpenError(owner, dir / "a.fpt"), "invalid plot file: 77BC8EBD");
   // The expired entry was dropped on the way.
   EXPECT_EQ(owner.owner.plots.size(), 1u);

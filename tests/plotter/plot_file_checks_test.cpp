@@ -43,10 +43,10 @@ Answers Ask(const std::filesystem::path& path) {
           IsUnfinishedPlotOrTemp(path.string())};
 }
 
-void ExpectAnswers(const ScratchDirectory& dir, const std::string& name,
+void ExpectAnswers(const TestDirectory& dir, const std::string& name,
                    const std::vector<uint8_t>& bytes, Answers expected) {
   const std::filesystem::path path = dir / name;
-  WriteFileBytes(path, bytes);
+  WriteWholeFile(path, bytes);
   const Answers got = Ask(path);
   EXPECT_EQ(got.sparse, expected.sparse) << name;
   EXPECT_EQ(got.final, expected.final) << name;
@@ -54,7 +54,7 @@ void ExpectAnswers(const ScratchDirectory& dir, const std::string& name,
 }
 
 TEST(PlotFileChecks, TruthTableOverCraftedFiles) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const PlotHeader sparse = CompleteHeader(1);
   const PlotHeader final = CompleteHeader(0);
 
@@ -129,7 +129,7 @@ TEST(PlotFileChecks, TruthTableOverCraftedFiles) {
 }
 
 TEST(PlotFileChecks, UnreadableFilesRaiseWithThePath) {
-  ScratchDirectory dir;
+  TestDirectory dir;
   const std::string missing = (dir / "missing.fpt").string();
   for (const auto& check : std::vector<std::function<bool(const std::string&)>>{
            IsSparsePlotFile, IsFinalPlotFile, IsUnfinishedPlotOrTemp}) {

@@ -15,15 +15,6 @@
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 // Table 0 spans more than 32 parks (wide raw fields keep the value count small); table 1 is
 // empty; the others hold one or a few parks.
 class PlotReadTest : public ::testing::Test {
@@ -74,7 +65,7 @@ class PlotReadTest : public ::testing::Test {
   }
 
   static TestPlot* plot_;
-  ScratchDirectory dir_;
+  TestDirectory dir_;
 };
 
 TestPlot* PlotReadTest::plot_ = nullptr;
@@ -91,23 +82,23 @@ TEST_F(PlotReadTest, LookupsFindEveryPositionWithTheWrittenIndex) {
   // Positions that no park holds.
   const uint64_t count = plot_->tables[0].values.size();
   for (uint64_t p : {count, count + 1, uint64_t{1} << 32, ~uint64_t{0}}) {
-    EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(0, p, 0); }), "invalid plot file: 9BA3D4B5")
+    EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(0, p, 0); }), "invalid plot file: 9BA3D4B5")
         << p;
   }
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(4, 1, 0); }), "invalid plot file: 9BA3D4B5");
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(4, 1, 0); }), "invalid plot file: 9BA3D4B5");
 
   // A table without blocks answers at once and reads nothing.
   std::fill(owner.reads[0].begin(), owner.reads[0].end(), 0x5A);
   owner.owner.slots[0].blocksRead = 7;
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(1, 0, 0); }), "invalid plot file: 9BA3D4B5");
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(1, 0, 0); }), "invalid plot file: 9BA3D4B5");
   EXPECT_TRUE(std::all_of(owner.reads[0].begin(), owner.reads[0].end(),
                           [](uint8_t b) { return b == 0x5A; }));
   EXPECT_EQ(owner.owner.slots[0].blocksRead, 7u);
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(1, 0, 0, 0); }), "9CB78316");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(1, 0, 0, 0); }), "9CB78316");
 
   // The last table has no position field: it is not looked up by position.
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(5, 0, 0); }), "A566C686");
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeRange(0, 0, 2); }), "55D8B19C");
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(5, 0, 0); }), "A566C686");
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(0, 0, 2); }), "55D8B19C");
 }
 
 TEST_F(PlotReadTest, WideCorrectionsWalkDownInWindowsOf32) {
@@ -131,8 +122,9 @@ TEST_F(PlotReadTest, WideCorrectionsWalkDownInWindowsOf32) {
   std::shared_ptr<PlotFile> looseFile = OpenPlotFile(owner.owner, dir_ / "loose.fpt", 0);
   ExpectLookups(*crudeFile, *plot_, 0, 0);
   ExpectLookups(*looseFile, *plot_, 0, 1);
-  EXPECT_EQ(ErrorOf([&] { crudeFile->ReadAndDecodeRange(0, plot_->tables[0].values.size(), 0); }),
-            "invalid plot file: 9BA3D4B5");
+  EXPECT_EQ(
+      ThrownText([&] { crudeFile->ReadAndDecodeRange(0, plot_->tables[0].values.size(), 0); }),
+      "invalid plot file: 9BA3D4B5");
 
   // Corrections that name no block below the guess's end give an absent position.
   TestPlot nowhere = *plot_;
@@ -140,7 +132,7 @@ TEST_F(PlotReadTest, WideCorrectionsWalkDownInWindowsOf32) {
   for (BlockIndexPair& pair : nowhere.header.tables[0].index.pairs) pair = {-9, -5};
   nowhere.Write(dir_ / "nowhere.fpt");
   std::shared_ptr<PlotFile> nowhereFile = OpenPlotFile(owner.owner, dir_ / "nowhere.fpt", 0);
-  EXPECT_EQ(ErrorOf([&] { nowhereFile->ReadAndDecodeRange(0, 0, 0); }),
+  EXPECT_EQ(ThrownText([&] { nowhereFile->ReadAndDecodeRange(0, 0, 0); }),
             "invalid plot file: 9BA3D4B5");
 }
 
@@ -170,7 +162,7 @@ TEST_F(PlotReadTest, BlockReadsAndDecodes) {
     EXPECT_TRUE(std::equal(all.values, all.values + all.count, t0.values.begin() + starts[1 + i]));
   }
   uint64_t position = 0;
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeBlock(0, 32, position, false, false, 0); }),
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeBlock(0, 32, position, false, false, 0); }),
             "F4F49433");
 
   // The last table: wide anchors, no position field.
@@ -185,16 +177,16 @@ TEST_F(PlotReadTest, BlockReadsAndDecodes) {
   EXPECT_EQ(seen, t5.values.size());
 
   // Window limits.
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(0, 0, 33, 0); }), "9CB78316");
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(0, 5, 4, 0); }), "9CB78316");
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(0, n - 1, n + 1, 0); }), "9CB78316");
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(6, 0, 1, 0); }), "A566C686");
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(0, 0, 1, 2); }), "55D8B19C");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(0, 0, 33, 0); }), "9CB78316");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(0, 5, 4, 0); }), "9CB78316");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(0, n - 1, n + 1, 0); }), "9CB78316");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(6, 0, 1, 0); }), "A566C686");
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(0, 0, 1, 2); }), "55D8B19C");
   file->ReadTableBlocks(0, n - 32, n, 0);
   EXPECT_EQ(std::memcmp(owner.reads[0].data(), t0.parks.data() + (n - 32) * 65536, 32 * 65536), 0);
   // A refused read leaves no window behind.
-  EXPECT_EQ(ErrorOf([&] { file->ReadTableBlocks(0, 0, 40, 0); }), "9CB78316");
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
+  EXPECT_EQ(ThrownText([&] { file->ReadTableBlocks(0, 0, 40, 0); }), "9CB78316");
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
             "F4F49433");
   file->ReadTableBlocks(0, 3, 3, 0);
   EXPECT_EQ(owner.owner.slots[0].blocksRead, 0u);
@@ -203,11 +195,11 @@ TEST_F(PlotReadTest, BlockReadsAndDecodes) {
   file->ReadTableBlocks(0, 0, 1, 0);
   owner.reads[0][65535] = 255;
   std::memset(&owner.reads[0][65531], 0xFF, 4);
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
             "invalid plot file: 5FA82DD7");
   owner.owner.slots[0].valueCapacity = 0;
   file->ReadTableBlocks(0, 0, 1, 0);
-  EXPECT_EQ(ErrorOf([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
+  EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeBlock(0, 0, position, false, false, 0); }),
             "invalid plot file: 5FA82DD7");
 }
 
@@ -246,6 +238,49 @@ TEST_F(PlotReadTest, SharedAndPrivateStreamsAgreeUnderContention) {
   EXPECT_EQ(a->ReadAndDecodeRange(0, 5, 0), plot_->tables[0].values[5]);
 }
 
+TEST(PlotRead, FewParksLeaveUntouchedCorrectionsThatStillOpen) {
+  // Every delta escapes (7 raw bits, gaps near 2^40), so a park holds under 7,000 values and a
+  // small table spreads over a few parks. With fewer than 256 parks the encoder leaves the
+  // correction pairs that no guess reaches untouched.
+  const uint64_t counts[kPlotTableCount] = {14000, 1, 3, 2, 1, 9000};
+  std::vector<EncodedTable> tables(kPlotTableCount);
+  for (uint32_t t = 0; t < kPlotTableCount; ++t) {
+    tables[t] = EncodeTable(SortedValues(counts[t], uint64_t{1} << 40, 300 + t), uint64_t{1} << 11,
+                            t == kLastPlotTable);
+  }
+  const TestPlot plot = TestPlot::FromTables(std::move(tables));
+  for (uint32_t t : {0u, 5u}) {
+    const PlotTableRecord& record = plot.header.tables[t];
+    ASSERT_GE(record.blockCount, 2u) << t;
+    EXPECT_TRUE(std::any_of(std::begin(record.index.pairs), std::end(record.index.pairs),
+                            [](BlockIndexPair pair) { return IsUntouchedPair(pair); }))
+        << t;
+  }
+
+  TestDirectory dir;
+  plot.Write(dir / "small.fpt");
+  TestOwner owner;
+  std::shared_ptr<PlotFile> file = OpenPlotFile(owner.owner, dir / "small.fpt", 0);
+  for (uint32_t t = 0; t < kLastPlotTable; ++t) {
+    const std::vector<uint64_t>& values = plot.tables[t].values;
+    for (uint64_t p = 0; p < values.size(); ++p) {
+      ASSERT_EQ(file->ReadAndDecodeRange(t, p, 0), values[p]) << "t " << t << " p " << p;
+    }
+    EXPECT_EQ(ThrownText([&] { file->ReadAndDecodeRange(t, values.size(), 0); }),
+              "invalid plot file: 9BA3D4B5");
+  }
+  const EncodedTable& last = plot.tables[kLastPlotTable];
+  file->ReadTableBlocks(kLastPlotTable, 0, last.record.blockCount, 1);
+  std::vector<uint64_t> decoded;
+  for (uint64_t b = 0; b < last.record.blockCount; ++b) {
+    uint64_t position = 0;
+    const DecodedBlock block =
+        file->ReadAndDecodeBlock(kLastPlotTable, b, position, false, false, 1);
+    decoded.insert(decoded.end(), block.values, block.values + block.count);
+  }
+  EXPECT_EQ(decoded, last.values);
+}
+
 TEST_F(PlotReadTest, ReadsOfAFileThatChangedUnderneath) {
   const std::filesystem::path path = dir_ / "p.fpt";
   plot_->Write(path);
@@ -257,9 +292,9 @@ TEST_F(PlotReadTest, ReadsOfAFileThatChangedUnderneath) {
 
   std::filesystem::resize_file(path, 12288);
   const std::string readError = "Failed to read file: \"" + path.string() + "\"";
-  EXPECT_EQ(ErrorOf([&] { a->ReadTableBlocks(0, n - 2, n, 0); }), readError);
+  EXPECT_EQ(ThrownText([&] { a->ReadTableBlocks(0, n - 2, n, 0); }), readError);
   EXPECT_EQ(shared.owner.slots[0].blocksRead, 0u);
-  EXPECT_EQ(ErrorOf([&] { b->ReadTableBlocks(0, n - 2, n, 0); }), readError);
+  EXPECT_EQ(ThrownText([&] { b->ReadTableBlocks(0, n - 2, n, 0); }), readError);
 
   // The shared stream is opened afresh after a failure, so a restored file reads again.
   plot_->Write(path);
@@ -269,8 +304,8 @@ TEST_F(PlotReadTest, ReadsOfAFileThatChangedUnderneath) {
   std::filesystem::remove(path);
   a->CloseSharedStream();
   const std::string openError = "Failed to open file: \"" + path.string() + "\"";
-  EXPECT_EQ(ErrorOf([&] { a->ReadTableBlocks(0, 0, 1, 0); }), openError);
-  EXPECT_EQ(ErrorOf([&] { b->ReadTableBlocks(0, 0, 1, 0); }), openError);
+  EXPECT_EQ(ThrownText([&] { a->ReadTableBlocks(0, 0, 1, 0); }), openError);
+  EXPECT_EQ(ThrownText([&] { b->ReadTableBlocks(0, 0, 1, 0); }), openError);
 }
 
 }  // namespace

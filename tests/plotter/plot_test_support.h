@@ -1,14 +1,10 @@
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,27 +13,7 @@
 #include "plotter/plot_file_owner.h"
 #include "plotter/plot_header.h"
 #include "runtime/memory_arena.h"
-
-// A private directory in the temporary directory, removed with everything in it.
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "varnok-plot-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+#include "tests/runtime/file_test_support.h"
 
 inline MemoryArena& HeapArena() {
   static MemoryArena arena([](const std::string&) {});
@@ -47,18 +23,6 @@ inline MemoryArena& HeapArena() {
 inline std::vector<uint8_t> Bytes(const void* data, uint64_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   return std::vector<uint8_t>(p, p + length);
-}
-
-inline void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write test file");
-}
-
-inline std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The parks and record of one table, written with the real encoder.
@@ -84,11 +48,6 @@ inline EncodedTable EncodeTable(std::vector<uint64_t> values, uint64_t gap, bool
   encoder->Finish();
   table.record.blockCount = encoder->ParkCount();
   table.record.index = encoder->Lookup();
-  // With fewer than 256 parks some correction pairs serve no guess and stay empty (low 1,
-  // high 0), which the opener refuses; real tables have far more parks. No lookup reads them.
-  for (BlockIndexPair& pair : table.record.index.pairs) {
-    if (pair.high < pair.low) pair = {0, 0};
-  }
   return table;
 }
 
@@ -113,6 +72,16 @@ struct TestPlot {
 
   // A plot whose tables hold `counts[t]` values each (table 0 with `gap0`).
   static TestPlot Make(const std::vector<uint64_t>& counts, uint64_t gap0 = uint64_t{1} << 20) {
+    std::vector<EncodedTable> tables(kPlotTableCount);
+    for (int t = 5; t >= 0; --t) {
+      const uint64_t gap = t == 0 ? gap0 : uint64_t{1} << 24;
+      tables[t] = EncodeTable(SortedValues(counts[t], gap, 100 + t), gap, t == 5);
+    }
+    return FromTables(std::move(tables));
+  }
+
+  // A complete final plot of the six encoded tables, laid out from offset 12288, table 5 first.
+  static TestPlot FromTables(std::vector<EncodedTable> tables) {
     TestPlot plot;
     PlotHeader& h = plot.header;
     h.start.magic = kPlotMagic;
@@ -123,12 +92,9 @@ struct TestPlot {
     h.level = 2;
     h.creationTime = 1700000000;
     for (int i = 0; i < 32; ++i) h.plotId[i] = static_cast<uint8_t>(0xA0 + i);
-    plot.tables.resize(kPlotTableCount);
+    plot.tables = std::move(tables);
     uint64_t offset = kFinalPlotDataOffset;
     for (int t = 5; t >= 0; --t) {
-      const bool last = t == 5;
-      const uint64_t gap = t == 0 ? gap0 : uint64_t{1} << 24;
-      plot.tables[t] = EncodeTable(SortedValues(counts[t], gap, 100 + t), gap, last);
       plot.tables[t].record.offset = offset;
       h.tables[t] = plot.tables[t].record;
       plot.data.insert(plot.data.end(), plot.tables[t].parks.begin(), plot.tables[t].parks.end());
@@ -151,7 +117,7 @@ struct TestPlot {
     return bytes;
   }
 
-  void Write(const std::filesystem::path& path) const { WriteFileBytes(path, FileBytes()); }
+  void Write(const std::filesystem::path& path) const { WriteWholeFile(path, FileBytes()); }
 };
 
 // An owner with `slots` read slots of full size.
