@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <locale>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -212,7 +213,15 @@ TEST_F(ForcedReserve, RaisesLimitAndLocksInSteps) {
 TEST_F(ForcedReserve, RaiseRefusedKeepsBlockWithSummary) {
   host.softLimit = host.hardLimit = 256 * kMiB;
   host.setLimitOk = false;
-  EXPECT_EQ(Reserve(kGiB), kGiB);
+  // The figures keep their decimal point whatever locale the program runs under.
+  struct CommaDecimals : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+  };
+  const std::locale previous =
+      std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+  const uint64_t reserved = Reserve(kGiB);
+  std::locale::global(previous);
+  EXPECT_EQ(reserved, kGiB);
   EXPECT_EQ(arena.RegionSize(), kGiB);
   ASSERT_EQ(warnings.size(), 2u);
   EXPECT_EQ(warnings[0], "WARNING: Failed to increase process memory quotas");
