@@ -7,9 +7,9 @@
 
 #include "app/interrupts.h"
 #include "app/terminal_echo.h"
-#include "child_process.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
+#include "tests/child_process.h"
 #include "tests/time_prefix.h"
 
 namespace {
