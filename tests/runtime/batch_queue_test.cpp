@@ -13,19 +13,11 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/thrown_text.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
 
 std::vector<uint64_t> Iota(uint64_t from, uint64_t n) {
   std::vector<uint64_t> v(n);
@@ -126,11 +118,11 @@ TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
   });
   const std::vector<uint64_t> items = Iota(0, 10);
   queue->Push(items.data(), items.size());
-  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 3); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 0); }), "no exception");
-  EXPECT_EQ(ErrorOf([&] { queue->SetConsumer([](std::span<const uint64_t>) {}); }), "4E6E5F0F");
+  EXPECT_EQ(ThrownText([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), 3); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), 0); }), "no exception");
+  EXPECT_EQ(ThrownText([&] { queue->SetConsumer([](std::span<const uint64_t>) {}); }), "4E6E5F0F");
   EXPECT_EQ(calls, 1);
 
   queue->ResetConsumer();
@@ -155,14 +147,14 @@ TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
   BatchQueue::Handle queue = BatchQueue::Create(arena, 4, nullptr);
   queue->SetConsumer([](std::span<const uint64_t>) { throw std::runtime_error("full stop"); });
   const std::vector<uint64_t> items = Iota(0, 100);
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), items.size()); }), "full stop");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), items.size()); }), "full stop");
   queue->ResetConsumer();
   // Destroyed with a consumer thread idle and nothing installed.
 }
 
 TEST(BatchQueue, CreationRefusalsAndFailures) {
   CountingArena arena;
-  EXPECT_EQ(ErrorOf([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
+  EXPECT_EQ(ThrownText([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
   arena.failFrom = 2;  // the ring
   EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
   EXPECT_EQ(arena.outstanding, 0);

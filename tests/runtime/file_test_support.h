@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/thrown_text.h"
 
 // A private directory for one test. VARNOK_DIRECT_IO_DIR points the tests at a file system
 // with real direct I/O; without it they run in the temporary directory, which may refuse it.
@@ -133,17 +134,6 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<
     done += n;
   }
   ::close(fd);
-}
-
-// The text of what `call` throws, or "no exception".
-template <typename F>
-std::string ThrownText(F&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
 }
 
 inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {

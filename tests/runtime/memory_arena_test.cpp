@@ -13,6 +13,7 @@
 
 #include "runtime/arena_buffer.h"
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/thrown_text.h"
 
 namespace {
 
@@ -22,15 +23,6 @@ constexpr uint64_t kMiB = FakeSystemMemory::kMiB;
 MemoryFigures Figures(uint64_t total, uint64_t available, uint64_t withSwap) {
   return MemoryFigures{static_cast<int64_t>(total), static_cast<int64_t>(available),
                        static_cast<int64_t>(withSwap)};
-}
-
-std::string Expect97947AA8(MemoryArena& arena) {
-  try {
-    arena.Reserve(4 * kMiB, nullptr, true, false);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no exception";
 }
 
 }  // namespace
@@ -429,7 +421,7 @@ TEST(MemoryArena, RealBlockAllocationRules) {
   uint8_t* base = arena.RegionBase();
   ASSERT_NE(base, nullptr);
   EXPECT_EQ(arena.RegionSize(), 4 * kMiB);
-  EXPECT_EQ(Expect97947AA8(arena), "97947AA8");
+  EXPECT_EQ(ThrownText([&] { arena.Reserve(4 * kMiB, nullptr, true, false); }), "97947AA8");
   EXPECT_EQ(arena.RegionBase(), base);
   EXPECT_EQ(arena.RegionSize(), 4 * kMiB);
 
