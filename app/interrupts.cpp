@@ -116,7 +116,13 @@ InterruptRequests::InterruptRequests() {
   writeFd_ = fds[1];
   // A handler must never block on a full pipe.
   fcntl(writeFd_, F_SETFL, fcntl(writeFd_, F_GETFL) | O_NONBLOCK);
-  thread_ = std::thread(&InterruptRequests::ThreadMain, this);
+  try {
+    thread_ = std::thread(&InterruptRequests::ThreadMain, this);
+  } catch (...) {
+    close(readFd_);
+    close(writeFd_);
+    throw;
+  }
   requestPipe.store(writeFd_);
 }
 
