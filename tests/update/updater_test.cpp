@@ -32,7 +32,6 @@ TEST(Updater, StartsIdleWithDefaults) {
   EXPECT_EQ(updater.state, UpdaterState::Idle);
   EXPECT_EQ(updater.shareRatioTarget, 2);
   EXPECT_EQ(updater.seedMinutes, 10);
-  EXPECT_EQ(updater.bestProgressPpm, 0);
   EXPECT_EQ(updater.session, nullptr);
   EXPECT_EQ(updater.torrent, nullptr);
   EXPECT_EQ(&UpdaterInstance(), &UpdaterInstance());
