@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -217,6 +219,16 @@ TEST(ConsoleLogger, LinesRacingTheStopAreAllPrintedOnce) {
   while (logged.load() < 200) std::this_thread::yield();
   logger.StopPrinter();  // queued lines are printed, later ones go out directly
   EXPECT_FALSE(logger.PrinterStarted());
+  // Printed by this thread before LogLine returns, with the time prefix.
+  const size_t before = out.Lines().size();
+  logger.LogLine("after the stop");
+  const auto lines = out.Lines();
+  ASSERT_GT(lines.size(), before);
+  EXPECT_NE(std::find_if(lines.begin() + before, lines.end(),
+                         [](const std::string& line) {
+                           return HasTimePrefix(line) && line.substr(9) == "after the stop";
+                         }),
+            lines.end());
   const int atStop = logged.load();
   while (logged.load() < atStop + 200) std::this_thread::yield();
   stop.store(true);
@@ -228,5 +240,5 @@ TEST(ConsoleLogger, LinesRacingTheStopAreAllPrintedOnce) {
     ++accounted;
     if (line.compare(0, skip.size(), skip) == 0) accounted += std::stoul(line.substr(skip.size()));
   }
-  EXPECT_EQ(accounted, static_cast<size_t>(logged.load()));
+  EXPECT_EQ(accounted, static_cast<size_t>(logged.load()) + 1);
 }
