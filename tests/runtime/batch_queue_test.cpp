@@ -60,6 +60,22 @@ TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
   }
   EXPECT_EQ(sum, 1500u);
   queue->ResetConsumer();
+
+  // A ring larger than a batch: 3,000 items pushed at once (under one lock) are handed out as
+  // 1024, 1024 and 952.
+  BatchQueue::Handle large = BatchQueue::Create(arena, 4096, nullptr);
+  received.clear();
+  batchSizes.clear();
+  large->SetConsumer([&](std::span<const uint64_t> batch) {
+    batchSizes.push_back(batch.size());
+    received.insert(received.end(), batch.begin(), batch.end());
+  });
+  const std::vector<uint64_t> many = Iota(7, 3000);
+  large->Push(many.data(), many.size());
+  large->WaitIdle();
+  EXPECT_EQ(batchSizes, (std::vector<uint64_t>{1024, 1024, 952}));
+  EXPECT_EQ(received, many);
+  large->ResetConsumer();
 }
 
 TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
