@@ -358,6 +358,9 @@ TEST(UnforcedReserve, TouchesWithPatternAndSizesFromGrowth) {
   ASSERT_EQ(host.unmapCalls.size(), 1u);
   EXPECT_EQ(host.unmapCalls[0], std::make_pair(base + 32 * kMiB, kGiB));
   EXPECT_EQ(host.lockedBytes, 32 * kMiB);
+  // Before mapping, after mapping, after each of the two chunks touched, and at the end: the
+  // growth of 1 MiB seen after the second chunk stopped the touching.
+  EXPECT_EQ(host.statusReads, 5);
 
   // Every touched page carries the low bytes of the default-seeded 64-bit Mersenne Twister.
   std::mt19937_64 generator;
