@@ -132,9 +132,22 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
     // Later lines print normally, without another skip line.
     logger.LogLine("after");
     ASSERT_TRUE(out.WaitForLines(1 + 16385 + 1));
+    // One line more than the queue keeps: a skip line for exactly one.
+    out.BlockNextWrite();
+    logger.LogLine("held");
+    ASSERT_TRUE(out.WaitUntilBlocked());
+    for (int i = 0; i < 16386; ++i) logger.LogLine("again " + std::to_string(i));
+    out.Release();
+    ASSERT_TRUE(out.WaitForLines(1 + 16385 + 1 + 1 + 16385));
   }
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 1u + 16385u + 1u);
+  auto lines = out.Lines();
+  ASSERT_EQ(lines.size(), 1u + 16385u + 1u + 1u + 16385u);
+  const std::string skipOne = "(skipped 1 messages)\n";
+  EXPECT_EQ(WithoutPrefix(lines[16387]), "held");
+  ASSERT_EQ(lines[16388].substr(0, skipOne.size()), skipOne);
+  EXPECT_EQ(WithoutPrefix(lines[16388].substr(skipOne.size())), "again 1");
+  EXPECT_EQ(WithoutPrefix(lines.back()), "again 16385");
+  lines.resize(1 + 16385 + 1);
   EXPECT_EQ(WithoutPrefix(lines[0]), "first");
   // 20000 queued, 16385 kept: the skip line names the 3615 dropped and stands before the oldest
   // line kept, in the same write.
