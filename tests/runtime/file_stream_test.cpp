@@ -164,6 +164,44 @@ TEST(FileStream, ReaderDeliversZerosPastTheEndAndCountsThem) {
   EXPECT_EQ(rig.worker->Position(), 3 * kBlock);
 }
 
+namespace {
+
+// Counts the reads that reach the file.
+class CountingFile : public DirectFile {
+ public:
+  CountingFile() : DirectFile([](const std::string&) {}) {}
+  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
+    reads.fetch_add(1);
+    return DirectFile::Read(offset, buffer, length);
+  }
+  std::atomic<int> reads{0};
+};
+
+}  // namespace
+
+TEST(FileStream, ReaderIsFetchedAheadOnlyOnceItUsesMoreThanASixteenth) {
+  TestDirectory dir;
+  const auto path = dir / "ahead";
+  const uint64_t buffer = 16 * kBlock;
+  const auto old = RandomBytes(4 * buffer, 12);
+  WriteWholeFile(path, old);
+  StreamRig rig(path, buffer, 4, 8, nullptr, std::make_unique<CountingFile>());
+  const auto& file = static_cast<const CountingFile&>(*rig.file);
+
+  FileReader reader(*rig.worker, 0, old.size());
+  std::vector<uint8_t> got(old.size());
+  // Within the first sixteenth of the first buffer the stream does not count as active: the
+  // worker leaves the next segment alone.
+  reader.Read(got.data(), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(file.reads.load(), 1);
+  // Past it, the worker fetches the next segment while the caller still works on the first.
+  reader.Read(got.data() + 100, buffer / 16);
+  EXPECT_TRUE(EventuallyTrue([&] { return file.reads.load() == 2; }));
+  reader.Read(got.data() + 100 + buffer / 16, got.size() - 100 - buffer / 16);
+  EXPECT_EQ(got, old);
+}
+
 TEST(FileStream, FirstSegmentSizeAndSkipRuleShapeTheSegments) {
   TestDirectory dir;
   const auto path = dir / "skip";
