@@ -11,7 +11,9 @@ void InitProcessObjects() {
   // MatchTargets: its initialisation is called here, before anything can read it.
   // Settings-side objects (the locked settings files) go here: closed before a restart.
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
-  InterruptRequestsInstance();
   ClientInstance();
+  // Stopped before the Client is destroyed: requests still in the pipe at exit are carried out
+  // on the Client that exists, and none is carried out on one being destroyed.
+  InterruptRequestsInstance();
   // Pool-side objects go here: their exit handlers run before a remaining Client is destroyed.
 }

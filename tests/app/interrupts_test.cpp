@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/interrupts.h"
+#include "app/process_objects.h"
 #include "app/terminal_echo.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
@@ -21,12 +22,16 @@ const char kSavingLine[] =
     "Saving, please wait. If you press Ctrl+C again, program will terminate abruptly and "
     "currently generated plot will be lost.";
 
-// Reports every request on standard output and answers with a fixed ManagerState.
+// Reports every request on standard output and answers with a fixed ManagerState; can take its
+// time over a stop request, as a Client whose mutex is busy would.
 class FakeClient : public Client {
  public:
-  explicit FakeClient(uint32_t state) : state_(state) {}
+  explicit FakeClient(uint32_t state, int stopDelayMs = 0)
+      : state_(state), stopDelayMs_(stopDelayMs) {}
+  ~FakeClient() override { Say("[Client destroyed]"); }
   uint32_t RequestStop() override {
     Say("[RequestStop]");
+    if (stopDelayMs_ > 0) usleep(stopDelayMs_ * 1000);
     return state_;
   }
   uint32_t RequestShutdown(bool stopAfterCurrentPlot) override {
@@ -37,6 +42,7 @@ class FakeClient : public Client {
 
  private:
   const uint32_t state_;
+  const int stopDelayMs_;
 };
 
 // Reports StopRequested once it is set, then runs `then`; ends itself after 30 s in case the
@@ -155,6 +161,24 @@ TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
   });
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
+  ExpectExitStatus(child, 0);
+}
+
+TEST(Interrupts, RequestsPostedBeforeExitReachTheClientBeforeItIsDestroyed) {
+  ChildProcess child([] {
+    InitProcessObjects();
+    ClientInstance().Reset(std::make_unique<FakeClient>(1, 300));
+    InstallInterruptHandlers();
+    raise(SIGINT);   // the request thread is still busy with this one at exit
+    raise(SIGTERM);  // and this one waits in the pipe
+    std::exit(0);
+  });
+  EXPECT_EQ(child.ReadLine(), "[RequestStop]");
+  EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
   ExpectExitStatus(child, 0);
 }
 
