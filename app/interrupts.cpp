@@ -59,22 +59,25 @@ bool Post(char request) {
 
 void SaveAndStop() {
   RouteToQuickExit();
-  if (Client* client = ClientInstance().Get()) {
-    if (client->RequestShutdown(false) != 0) {
+  ClientInstance().WithClient([](Client* client) {
+    if (client != nullptr && client->RequestShutdown(false) != 0) {
       LogF(
           "Saving, please wait. If you press Ctrl+C again, program will terminate abruptly and "
           "currently generated plot will be lost.");
     }
-  }
+  });
   StopRequested.store(true);
 }
 
 void StopAfterCurrentPlot() {
-  Client* client = ClientInstance().Get();
-  if (client != nullptr && client->RequestStop() != 0) {
+  const bool stopping = ClientInstance().WithClient([](Client* client) {
+    if (client == nullptr || client->RequestStop() == 0) return false;
     LogF(
         "Stop requested. Program will quit after completing the current plot. Press Ctrl+C again "
         "to save current progress and exit.");
+    return true;
+  });
+  if (stopping) {
     StopRequested.store(true);
     return;
   }
