@@ -61,10 +61,32 @@ void IdleUntilKilled(const std::function<void()>& then = {}) {
   _exit(99);
 }
 
-void RunWithClient(uint32_t managerState) {
+void RunWithClient(uint32_t managerState, const std::function<void()>& then = {}) {
   ClientInstance().Reset(std::make_unique<FakeClient>(managerState));
   InstallInterruptHandlers();
-  IdleUntilKilled();
+  IdleUntilKilled(then);
+}
+
+// Where each signal goes now, as "INT:first HUP:second ... PIPE:ignored".
+void SayDispositions() {
+  std::string text;
+  for (auto [signal, name] : {std::pair{SIGINT, "INT"},
+                              {SIGHUP, "HUP"},
+                              {SIGTERM, "TERM"},
+                              {SIGABRT, "ABRT"},
+                              {SIGQUIT, "QUIT"},
+                              {SIGPIPE, "PIPE"}}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    const char* where = action.sa_handler == OnFirstInterrupt    ? "first"
+                        : action.sa_handler == OnSecondInterrupt ? "second"
+                        : action.sa_handler == QuickExitHandler  ? "quick"
+                        : action.sa_handler == SIG_IGN           ? "ignored"
+                                                                 : "other";
+    if (!text.empty()) text += ' ';
+    text += std::string(name) + ":" + where;
+  }
+  Say(text.c_str());
 }
 
 // A log line: time prefix, then the text.
@@ -84,12 +106,21 @@ void ExpectExitStatus(ChildProcess& child, int expected) {
 }  // namespace
 
 TEST(Interrupts, CtrlCWhilePlottingStopsThenSavesThenQuits) {
-  ChildProcess child([] { RunWithClient(1); });
+  ChildProcess child([] {
+    ClientInstance().Reset(std::make_unique<FakeClient>(1));
+    InstallInterruptHandlers();
+    SayDispositions();
+    IdleUntilKilled(SayDispositions);
+  });
+  EXPECT_EQ(child.ReadLine(),
+            "INT:first HUP:second TERM:second ABRT:second QUIT:second PIPE:second");
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestStop]");
   EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  EXPECT_EQ(child.ReadLine(),
+            "INT:second HUP:second TERM:second ABRT:second QUIT:second PIPE:second");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
@@ -123,12 +154,13 @@ TEST(Interrupts, TerminationSignalsActAsSecondInterrupt) {
 }
 
 TEST(Interrupts, FirstBrokenPipeSavesLaterOnesAreIgnored) {
-  ChildProcess child([] { RunWithClient(1); });
+  ChildProcess child([] { RunWithClient(1, SayDispositions); });
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGPIPE);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  EXPECT_EQ(child.ReadLine(), "INT:quick HUP:quick TERM:quick ABRT:quick QUIT:quick PIPE:ignored");
   child.Signal(SIGPIPE);  // ignored: the process keeps running
   child.Signal(SIGHUP);
   ExpectExitStatus(child, SIGHUP);
