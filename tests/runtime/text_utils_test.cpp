@@ -111,9 +111,11 @@ TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
 TEST(Random64, FillsBothHalves) {
   std::set<uint64_t> seen;
   uint64_t highOr = 0, lowOr = 0, highAnd = ~0ull, lowAnd = ~0ull;
+  int halvesEqual = 0;
   for (int i = 0; i < 64; ++i) {
     const uint64_t v = Random64();
     seen.insert(v);
+    halvesEqual += (v >> 32) == (v & 0xFFFFFFFFu);
     highOr |= v >> 32;
     lowOr |= v & 0xFFFFFFFFu;
     highAnd &= v >> 32;
@@ -124,6 +126,7 @@ TEST(Random64, FillsBothHalves) {
   EXPECT_EQ(lowOr, 0xFFFFFFFFu);
   EXPECT_EQ(highAnd, 0u);
   EXPECT_EQ(lowAnd, 0u);
+  EXPECT_LE(halvesEqual, 1);  // two separate draws: equal halves have probability 2^-32
 }
 
 TEST(GetExecutablePath, NamesThisTestProgramFromEveryThread) {
