@@ -59,22 +59,25 @@ bool Post(char request) {
 
 void SaveAndStop() {
   RouteToQuickExit();
-  if (Client* client = ClientInstance().Get()) {
-    if (client->RequestShutdown(false) != 0) {
+  ClientInstance().WithClient([](Client* client) {
+    if (client != nullptr && client->RequestShutdown(false) != 0) {
       LogF(
           "Saving, please wait. If you press Ctrl+C again, program will terminate abruptly and "
           "currently generated plot will be lost.");
     }
-  }
+  });
   StopRequested.store(true);
 }
 
 void StopAfterCurrentPlot() {
-  Client* client = ClientInstance().Get();
-  if (client != nullptr && client->RequestStop() != 0) {
+  const bool stopping = ClientInstance().WithClient([](Client* client) {
+    if (client == nullptr || client->RequestStop() == 0) return false;
     LogF(
         "Stop requested. Program will quit after completing the current plot. Press Ctrl+C again "
         "to save current progress and exit.");
+    return true;
+  });
+  if (stopping) {
     StopRequested.store(true);
     return;
   }
@@ -116,7 +119,13 @@ InterruptRequests::InterruptRequests() {
   writeFd_ = fds[1];
   // A handler must never block on a full pipe.
   fcntl(writeFd_, F_SETFL, fcntl(writeFd_, F_GETFL) | O_NONBLOCK);
-  thread_ = std::thread(&InterruptRequests::ThreadMain, this);
+  try {
+    thread_ = std::thread(&InterruptRequests::ThreadMain, this);
+  } catch (...) {
+    close(readFd_);
+    close(writeFd_);
+    throw;
+  }
   requestPipe.store(writeFd_);
 }
 

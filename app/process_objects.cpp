@@ -14,7 +14,9 @@ void InitProcessObjects() {
   // The locked settings files: closed before a restart.
   SettingsFilesInstance();
   ConsoleLoggerInstance().SetPrintLineGate(&ClientLogsWithTimePrefix);
-  InterruptRequestsInstance();
   ClientInstance();
+  // Stopped before the Client is destroyed: requests still in the pipe at exit are carried out
+  // on the Client that exists, and none is carried out on one being destroyed.
+  InterruptRequestsInstance();
   // Pool-side objects go here: their exit handlers run before a remaining Client is destroyed.
 }

@@ -44,10 +44,16 @@ bool Client::IsFinished() {
 ClientHolder::~ClientHolder() { Reset(); }
 
 void ClientHolder::Reset(std::unique_ptr<Client> client) {
-  std::unique_ptr<Client> previous(client_.exchange(client.release(), std::memory_order_acq_rel));
+  std::unique_ptr<Client> previous;
+  {
+    std::lock_guard<std::mutex> lock(useMutex_);
+    previous.reset(client_.exchange(client.release(), std::memory_order_acq_rel));
+  }
+  // Destroyed without the lock: a Client's shutdown may take a while and log.
 }
 
-std::unique_ptr<Client> ClientHolder::Release() noexcept {
+std::unique_ptr<Client> ClientHolder::Release() {
+  std::lock_guard<std::mutex> lock(useMutex_);
   return std::unique_ptr<Client>(client_.exchange(nullptr, std::memory_order_acq_rel));
 }
 

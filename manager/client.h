@@ -78,11 +78,20 @@ class ClientHolder {
   ClientHolder& operator=(const ClientHolder&) = delete;
 
   Client* Get() const noexcept { return client_.load(std::memory_order_acquire); }
-  // Stores the new Client (or clears the holder) and then destroys the one held before.
+  // Calls use(Client* or null) and holds off Reset and Release until it returns, so that a
+  // thread other than the owner never calls into a Client that is being destroyed.
+  template <typename Use>
+  auto WithClient(Use&& use) {
+    std::lock_guard<std::mutex> lock(useMutex_);
+    return use(Get());
+  }
+  // Stores the new Client (or clears the holder) once no WithClient call is running, and then
+  // destroys the one held before.
   void Reset(std::unique_ptr<Client> client = nullptr);
-  std::unique_ptr<Client> Release() noexcept;
+  std::unique_ptr<Client> Release();
 
  private:
+  std::mutex useMutex_;
   std::atomic<Client*> client_{nullptr};
 };
 

@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "runtime/file_error_texts.h"
+
 BufferPool::BufferPool(Key, MemoryArena* bufferArena, uint64_t bufferSize, uint64_t alignment)
     : bufferArena_(bufferArena), bufferSize_(bufferSize), alignment_(alignment) {}
 
@@ -26,7 +28,8 @@ BufferPool::Handle BufferPool::Create(MemoryArena& arena, uint64_t bufferSize, u
   const uint64_t bufferAlignment = std::max<uint64_t>(alignment, 16);
   for (uint64_t i = 0; i < count; ++i) {
     void* memory = buffers->Allocate(bufferSize, bufferAlignment);
-    if (memory == nullptr) throw std::runtime_error("failed to allocate memory: FF2EEA3A");
+    if (memory == nullptr)
+      throw std::runtime_error(FileErrorText(FileError::FailedToAllocateMemory, "FF2EEA3A"));
     pool->slots_[i].slot->buffer = static_cast<uint8_t*>(memory);
   }
   for (uint64_t i = 0; i + 1 < count; ++i) pool->slots_[i].slot->next = pool->slots_[i + 1].slot;

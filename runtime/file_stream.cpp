@@ -195,56 +195,40 @@ void FileStream::WriteSegment(int slot) {
   BufferPool::GiveBack(buffer);
 }
 
+bool FileStream::ExposeHeldBack() {
+  if (heldBack_ == 0) return false;
+  available_ = heldBack_;
+  heldBack_ = 0;
+  MarkStarted();
+  return true;
+}
+
 void FileStream::Write(const void* bytes, uint64_t n) {
   const uint8_t* from = static_cast<const uint8_t*>(bytes);
   for (;;) {
-    if (available_ >= n) {
-      if (n > 0) std::memcpy(cursor_, from, n);
-      cursor_ += n;
-      available_ -= n;
-      return;
-    }
-    if (available_ > 0) {
-      std::memcpy(cursor_, from, available_);
-      from += available_;
-      n -= available_;
-      cursor_ += available_;
-      available_ = 0;
-    }
-    if (heldBack_ > 0) {
-      available_ = heldBack_;
-      heldBack_ = 0;
-      MarkStarted();
-      continue;
-    }
-    SwapBuffer(true);
+    const uint64_t take = std::min(n, available_);
+    if (take > 0) std::memcpy(cursor_, from, take);
+    cursor_ += take;
+    available_ -= take;
+    from += take;
+    n -= take;
+    if (n == 0) return;
+    if (!ExposeHeldBack()) SwapBuffer(true);
   }
 }
 
 void FileStream::Read(void* bytes, uint64_t n) {
   uint8_t* to = static_cast<uint8_t*>(bytes);
   while (n > 0) {
-    if (available_ > n) {
-      std::memcpy(to, cursor_, n);
-      cursor_ += n;
-      available_ -= n;
-      return;
-    }
-    if (available_ > 0) {
-      std::memcpy(to, cursor_, available_);
-      to += available_;
-      n -= available_;
-      cursor_ += available_;
-      available_ = 0;
-    }
-    if (heldBack_ > 0) {
-      available_ = heldBack_;
-      heldBack_ = 0;
-      MarkStarted();
-      continue;
-    }
+    const uint64_t take = std::min(n, available_);
+    if (take > 0) std::memcpy(to, cursor_, take);
+    cursor_ += take;
+    available_ -= take;
+    to += take;
+    n -= take;
+    if (available_ > 0) return;
     // An exactly emptied buffer goes back to the pool at once.
-    SwapBuffer(n > 0);
+    if (!ExposeHeldBack()) SwapBuffer(n > 0);
   }
 }
 

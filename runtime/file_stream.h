@@ -69,6 +69,8 @@ class FileStream {
   void SetCursor(int slot);
   void ClearCursor();
   void MarkStarted();
+  // Makes the held-back rest of the buffer available; false when nothing is held back.
+  bool ExposeHeldBack();
   uint64_t NextFilePosition() const;
   // Whether the worker has something to do for the slot the caller is not using.
   bool IsCandidate() const;

@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "runtime/file_error_texts.h"
 #include "runtime/file_stream.h"
 
 void SleepOneMillisecond() {
@@ -19,7 +20,8 @@ void SleepOneMillisecond() {
 IoWorker::IoWorker(MemoryArena& arena, BufferPool& pool, uint64_t slots, const PauseByte* pause)
     : pool_(&pool), arena_(&arena), pause_(pause) {
   scratch_ = static_cast<uint8_t*>(arena.Allocate(DirectFile::kBlockSize, DirectFile::kBlockSize));
-  if (scratch_ == nullptr) throw std::runtime_error("failed to allocate memory: A50DC5CF");
+  if (scratch_ == nullptr)
+    throw std::runtime_error(FileErrorText(FileError::FailedToAllocateMemory, "A50DC5CF"));
   try {
     streams_.Allocate(arena, slots);
     thread_ = std::thread(&IoWorker::Run, this);

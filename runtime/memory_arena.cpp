@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iomanip>
 #include <limits>
 #include <random>
-#include <sstream>
 #include <stdexcept>
+
+#include "runtime/text_utils.h"
 
 namespace {
 
@@ -16,13 +16,6 @@ constexpr int64_t kStepBytes = 128 * kMiB;    // mapping retreat, lock step and 
 constexpr int64_t kTouchChunk = 16 * kMiB;    // resident size is checked after each chunk
 constexpr int64_t kMinRssGrowth = 12 * kMiB;  // less growth per chunk means memory ran short
 constexpr uint64_t kInfiniteLimit = ~uint64_t{0};
-
-// Bytes as GiB with two decimals.
-std::string FormatGiB(uint64_t bytes) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(2) << static_cast<double>(bytes) * (1.0 / 1073741824.0);
-  return text.str();
-}
 
 uint8_t* AlignUp(uint8_t* pointer, uint64_t alignment) {
   const uintptr_t address = reinterpret_cast<uintptr_t>(pointer);

@@ -51,6 +51,13 @@ void RegionReader::EnterPiece(uint64_t piece) {
   if (secondPass_ && chunk) OpenPieceReader(piece + 1);
 }
 
+uint64_t RegionReader::ReadStraight(uint64_t& left, uint8_t* to, uint64_t n) {
+  const uint64_t take = std::min(n, left);
+  reader_->Read(to, take);
+  left -= take;
+  return take;
+}
+
 void OpenRegionReader(RegionReader& holder, uint64_t offset, uint64_t length, bool strided) {
   if (offset % DirectFile::kBlockSize != 0) throw std::runtime_error("9DEA78E0");
   holder.reader_.reset();
@@ -117,9 +124,7 @@ void RegionRead(RegionReader& holder, void* bytes, uint64_t n) {
   uint8_t* to = static_cast<uint8_t*>(bytes);
   while (n > 0) {
     if (holder.plainLeft_ > 0) {
-      const uint64_t take = std::min(n, holder.plainLeft_);
-      holder.reader_->Read(to, take);
-      holder.plainLeft_ -= take;
+      const uint64_t take = holder.ReadStraight(holder.plainLeft_, to, n);
       to += take;
       n -= take;
       if (holder.plainLeft_ == 0 && holder.secondPass_) holder.EnterPiece(0);
@@ -144,9 +149,7 @@ void RegionRead(RegionReader& holder, void* bytes, uint64_t n) {
       continue;
     }
     if (holder.tailLeft_ > 0) {
-      const uint64_t take = std::min(n, holder.tailLeft_);
-      holder.reader_->Read(to, take);
-      holder.tailLeft_ -= take;
+      const uint64_t take = holder.ReadStraight(holder.tailLeft_, to, n);
       to += take;
       n -= take;
       continue;

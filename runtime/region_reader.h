@@ -45,6 +45,8 @@ class RegionReader {
   uint64_t PieceOffset(uint64_t piece) const;
   void OpenPieceReader(uint64_t piece);
   void EnterPiece(uint64_t piece);
+  // Copies up to n of the `left` bytes straight from the stream; returns how many.
+  uint64_t ReadStraight(uint64_t& left, uint8_t* to, uint64_t n);
 
   IoWorker* worker_;
   uint64_t dataSize_;

@@ -1,15 +1,15 @@
 #pragma once
 
-#include <functional>
-#include <stdexcept>
+#include <exception>
 #include <string>
 
-// The text of the runtime_error that fn throws, or "" when it returns.
-inline std::string ThrownText(const std::function<void()>& fn) {
+// The text of what `call` throws, or "no exception".
+template <typename F>
+std::string ThrownText(F&& call) {
   try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
   }
-  return "";
+  return "no exception";
 }

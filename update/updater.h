@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -8,10 +7,7 @@
 
 enum class UpdaterState : int32_t {
   Idle = 0,
-  Downloading = 1,
   Installed = 2,
-  Failed = 3,
-  InstalledSeeding = 4,
   Restart = 5,
 };
 
@@ -38,11 +34,6 @@ class Updater {
   std::recursive_mutex mutex;
   int32_t shareRatioTarget = 2;
   int32_t seedMinutes = 10;
-  int32_t bestProgressPpm = 0;
-  int64_t bestProgressTime = 0;
-  int64_t lastAnnounceTime = 0;
-  int64_t lastProgressPrint = 0;
-  std::array<uint8_t, 20> infoHash{};
   // The torrent session and the update torrent's handle, owned by the download code.
   void* session = nullptr;
   void* torrent = nullptr;

@@ -6,10 +6,11 @@
 #include <string>
 
 #include "app/interrupts.h"
+#include "app/process_objects.h"
 #include "app/terminal_echo.h"
-#include "child_process.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
+#include "tests/child_process.h"
 #include "tests/time_prefix.h"
 
 namespace {
@@ -21,12 +22,16 @@ const char kSavingLine[] =
     "Saving, please wait. If you press Ctrl+C again, program will terminate abruptly and "
     "currently generated plot will be lost.";
 
-// Reports every request on standard output and answers with a fixed ManagerState.
+// Reports every request on standard output and answers with a fixed ManagerState; can take its
+// time over a stop request, as a Client whose mutex is busy would.
 class FakeClient : public Client {
  public:
-  explicit FakeClient(uint32_t state) : state_(state) {}
+  explicit FakeClient(uint32_t state, int stopDelayMs = 0)
+      : state_(state), stopDelayMs_(stopDelayMs) {}
+  ~FakeClient() override { Say("[Client destroyed]"); }
   uint32_t RequestStop() override {
     Say("[RequestStop]");
+    if (stopDelayMs_ > 0) usleep(stopDelayMs_ * 1000);
     return state_;
   }
   uint32_t RequestShutdown(bool stopAfterCurrentPlot) override {
@@ -37,6 +42,7 @@ class FakeClient : public Client {
 
  private:
   const uint32_t state_;
+  const int stopDelayMs_;
 };
 
 // Reports StopRequested once it is set, then runs `then`; ends itself after 30 s in case the
@@ -55,10 +61,32 @@ void IdleUntilKilled(const std::function<void()>& then = {}) {
   _exit(99);
 }
 
-void RunWithClient(uint32_t managerState) {
+void RunWithClient(uint32_t managerState, const std::function<void()>& then = {}) {
   ClientInstance().Reset(std::make_unique<FakeClient>(managerState));
   InstallInterruptHandlers();
-  IdleUntilKilled();
+  IdleUntilKilled(then);
+}
+
+// Where each signal goes now, as "INT:first HUP:second ... PIPE:ignored".
+void SayDispositions() {
+  std::string text;
+  for (auto [signal, name] : {std::pair{SIGINT, "INT"},
+                              {SIGHUP, "HUP"},
+                              {SIGTERM, "TERM"},
+                              {SIGABRT, "ABRT"},
+                              {SIGQUIT, "QUIT"},
+                              {SIGPIPE, "PIPE"}}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    const char* where = action.sa_handler == OnFirstInterrupt    ? "first"
+                        : action.sa_handler == OnSecondInterrupt ? "second"
+                        : action.sa_handler == QuickExitHandler  ? "quick"
+                        : action.sa_handler == SIG_IGN           ? "ignored"
+                                                                 : "other";
+    if (!text.empty()) text += ' ';
+    text += std::string(name) + ":" + where;
+  }
+  Say(text.c_str());
 }
 
 // A log line: time prefix, then the text.
@@ -78,12 +106,21 @@ void ExpectExitStatus(ChildProcess& child, int expected) {
 }  // namespace
 
 TEST(Interrupts, CtrlCWhilePlottingStopsThenSavesThenQuits) {
-  ChildProcess child([] { RunWithClient(1); });
+  ChildProcess child([] {
+    ClientInstance().Reset(std::make_unique<FakeClient>(1));
+    InstallInterruptHandlers();
+    SayDispositions();
+    IdleUntilKilled(SayDispositions);
+  });
+  EXPECT_EQ(child.ReadLine(),
+            "INT:first HUP:second TERM:second ABRT:second QUIT:second PIPE:second");
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestStop]");
   EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  EXPECT_EQ(child.ReadLine(),
+            "INT:second HUP:second TERM:second ABRT:second QUIT:second PIPE:second");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
@@ -117,12 +154,13 @@ TEST(Interrupts, TerminationSignalsActAsSecondInterrupt) {
 }
 
 TEST(Interrupts, FirstBrokenPipeSavesLaterOnesAreIgnored) {
-  ChildProcess child([] { RunWithClient(1); });
+  ChildProcess child([] { RunWithClient(1, SayDispositions); });
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGPIPE);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
+  EXPECT_EQ(child.ReadLine(), "INT:quick HUP:quick TERM:quick ABRT:quick QUIT:quick PIPE:ignored");
   child.Signal(SIGPIPE);  // ignored: the process keeps running
   child.Signal(SIGHUP);
   ExpectExitStatus(child, SIGHUP);
@@ -155,6 +193,24 @@ TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
   });
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
   EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
+  ExpectExitStatus(child, 0);
+}
+
+TEST(Interrupts, RequestsPostedBeforeExitReachTheClientBeforeItIsDestroyed) {
+  ChildProcess child([] {
+    InitProcessObjects();
+    ClientInstance().Reset(std::make_unique<FakeClient>(1, 300));
+    InstallInterruptHandlers();
+    raise(SIGINT);   // the request thread is still busy with this one at exit
+    raise(SIGTERM);  // and this one waits in the pipe
+    std::exit(0);
+  });
+  EXPECT_EQ(child.ReadLine(), "[RequestStop]");
+  EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
+  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
+  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
   ExpectExitStatus(child, 0);
 }
 

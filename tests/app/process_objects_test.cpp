@@ -4,9 +4,9 @@
 #include <string>
 
 #include "app/process_objects.h"
-#include "child_process.h"
 #include "manager/client.h"
 #include "runtime/console_logger.h"
+#include "tests/child_process.h"
 #include "tests/time_prefix.h"
 #include "update/updater.h"
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -91,6 +92,47 @@ TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
     holder.Reset(std::make_unique<ObservedClient>(&destroyed));
   }
   EXPECT_EQ(destroyed, 3);  // the holder's destructor destroyed the Client it still held
+}
+
+TEST(ClientHolder, ClientIsNotDestroyedWhileAnotherThreadUsesIt) {
+  std::atomic<int> destroyed{0};
+  class Counted : public Client {
+   public:
+    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
+    ~Counted() override { destroyed_.fetch_add(1); }
+
+   private:
+    std::atomic<int>& destroyed_;
+  };
+  ClientHolder holder;
+  holder.Reset(std::make_unique<Counted>(destroyed));
+  std::atomic<bool> inside{false};
+  std::atomic<bool> leave{false};
+  std::atomic<int> seenDestroyed{-1};
+  std::thread user([&] {
+    holder.WithClient([&](Client* client) {
+      inside = true;
+      while (!leave.load()) std::this_thread::yield();
+      client->RequestStop();  // still alive
+      seenDestroyed = destroyed.load();
+    });
+  });
+  while (!inside.load()) std::this_thread::yield();
+  std::atomic<bool> resetReturned{false};
+  std::thread owner([&] {
+    holder.Reset();
+    resetReturned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(resetReturned.load());
+  EXPECT_EQ(destroyed.load(), 0);
+  leave = true;
+  user.join();
+  owner.join();
+  EXPECT_EQ(seenDestroyed.load(), 0);
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_EQ(holder.Get(), nullptr);
+  EXPECT_EQ(holder.WithClient([](Client* client) { return client; }), nullptr);
 }
 
 TEST(ClientHolder, TimePrefixOnlyOnceTheClientHasScanned) {

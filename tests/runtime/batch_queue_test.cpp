@@ -13,19 +13,11 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/thrown_text.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
 
 std::vector<uint64_t> Iota(uint64_t from, uint64_t n) {
   std::vector<uint64_t> v(n);
@@ -68,6 +60,22 @@ TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
   }
   EXPECT_EQ(sum, 1500u);
   queue->ResetConsumer();
+
+  // A ring larger than a batch: 3,000 items pushed at once (under one lock) are handed out as
+  // 1024, 1024 and 952.
+  BatchQueue::Handle large = BatchQueue::Create(arena, 4096, nullptr);
+  received.clear();
+  batchSizes.clear();
+  large->SetConsumer([&](std::span<const uint64_t> batch) {
+    batchSizes.push_back(batch.size());
+    received.insert(received.end(), batch.begin(), batch.end());
+  });
+  const std::vector<uint64_t> many = Iota(7, 3000);
+  large->Push(many.data(), many.size());
+  large->WaitIdle();
+  EXPECT_EQ(batchSizes, (std::vector<uint64_t>{1024, 1024, 952}));
+  EXPECT_EQ(received, many);
+  large->ResetConsumer();
 }
 
 TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
@@ -126,11 +134,11 @@ TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
   });
   const std::vector<uint64_t> items = Iota(0, 10);
   queue->Push(items.data(), items.size());
-  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 3); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->WaitIdle(); }), "encoder failed");
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), 0); }), "no exception");
-  EXPECT_EQ(ErrorOf([&] { queue->SetConsumer([](std::span<const uint64_t>) {}); }), "4E6E5F0F");
+  EXPECT_EQ(ThrownText([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), 3); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->WaitIdle(); }), "encoder failed");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), 0); }), "no exception");
+  EXPECT_EQ(ThrownText([&] { queue->SetConsumer([](std::span<const uint64_t>) {}); }), "4E6E5F0F");
   EXPECT_EQ(calls, 1);
 
   queue->ResetConsumer();
@@ -155,14 +163,14 @@ TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
   BatchQueue::Handle queue = BatchQueue::Create(arena, 4, nullptr);
   queue->SetConsumer([](std::span<const uint64_t>) { throw std::runtime_error("full stop"); });
   const std::vector<uint64_t> items = Iota(0, 100);
-  EXPECT_EQ(ErrorOf([&] { queue->Push(items.data(), items.size()); }), "full stop");
+  EXPECT_EQ(ThrownText([&] { queue->Push(items.data(), items.size()); }), "full stop");
   queue->ResetConsumer();
   // Destroyed with a consumer thread idle and nothing installed.
 }
 
 TEST(BatchQueue, CreationRefusalsAndFailures) {
   CountingArena arena;
-  EXPECT_EQ(ErrorOf([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
+  EXPECT_EQ(ThrownText([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
   arena.failFrom = 2;  // the ring
   EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
   EXPECT_EQ(arena.outstanding, 0);

@@ -13,19 +13,7 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
-
-namespace {
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
-
-}  // namespace
+#include "tests/thrown_text.h"
 
 TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
   CountingArena arena;
@@ -60,7 +48,7 @@ TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
 
     // Returned buffers come back last-in first-out.
     BufferPool::GiveBack(taken[1]);
-    EXPECT_EQ(ErrorOf([&] { BufferPool::GiveBack(taken[1]); }), "56FEF7C8");
+    EXPECT_EQ(ThrownText([&] { BufferPool::GiveBack(taken[1]); }), "56FEF7C8");
     BufferPool::GiveBack(taken[0]);
     EXPECT_EQ(pool->Take(false), taken[0]);
     EXPECT_EQ(pool->Take(false), taken[1]);
@@ -124,7 +112,7 @@ TEST(BufferPool, CreationFailuresReleaseEverything) {
   CountingArena buffers;
   // Allocations from the buffer arena: slot array, 3 slot records, then the buffers.
   buffers.failFrom = 6;  // the second buffer
-  EXPECT_EQ(ErrorOf([&] { BufferPool::Create(objects, 4096, 4096, 3, &buffers); }),
+  EXPECT_EQ(ThrownText([&] { BufferPool::Create(objects, 4096, 4096, 3, &buffers); }),
             "failed to allocate memory: FF2EEA3A");
   EXPECT_EQ(objects.outstanding, 0);
   EXPECT_EQ(buffers.outstanding, 0);
@@ -141,6 +129,6 @@ TEST(BufferPool, CreationFailuresReleaseEverything) {
   EXPECT_EQ(buffers.allocations, before);  // nothing was asked of the buffer arena
 
   objects.failFrom = 0;
-  EXPECT_EQ(ErrorOf([&] { BufferPool::Create(objects, 4096, 4096, 0, &buffers); }), "7A3F19C2");
+  EXPECT_EQ(ThrownText([&] { BufferPool::Create(objects, 4096, 4096, 0, &buffers); }), "7A3F19C2");
   EXPECT_EQ(objects.outstanding, 0);
 }

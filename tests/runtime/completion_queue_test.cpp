@@ -114,6 +114,15 @@ TEST(CompletionQueue, DestroyedWhileQueuedAtHeadMiddleAndTail) {
   auto* next = new TestJob(&queue, 10);
   next->Signal();
   EXPECT_EQ(TakeId(queue), 10);
+
+  // The event that became head by a take leaves the queue cleanly when it is destroyed.
+  std::vector<TestJob*> three;
+  for (int i = 11; i < 14; ++i) three.push_back(new TestJob(&queue, i));
+  for (TestJob* job : three) job->Signal();
+  EXPECT_EQ(TakeId(queue), 11);
+  delete three[1];
+  EXPECT_EQ(TakeId(queue), 13);
+  EXPECT_EQ(TakeId(queue), -1);
 }
 
 TEST(CompletionEvent, WithoutOwnerWaitAndFailure) {

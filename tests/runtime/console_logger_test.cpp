@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -130,9 +132,22 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
     // Later lines print normally, without another skip line.
     logger.LogLine("after");
     ASSERT_TRUE(out.WaitForLines(1 + 16385 + 1));
+    // One line more than the queue keeps: a skip line for exactly one.
+    out.BlockNextWrite();
+    logger.LogLine("held");
+    ASSERT_TRUE(out.WaitUntilBlocked());
+    for (int i = 0; i < 16386; ++i) logger.LogLine("again " + std::to_string(i));
+    out.Release();
+    ASSERT_TRUE(out.WaitForLines(1 + 16385 + 1 + 1 + 16385));
   }
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 1u + 16385u + 1u);
+  auto lines = out.Lines();
+  ASSERT_EQ(lines.size(), 1u + 16385u + 1u + 1u + 16385u);
+  const std::string skipOne = "(skipped 1 messages)\n";
+  EXPECT_EQ(WithoutPrefix(lines[16387]), "held");
+  ASSERT_EQ(lines[16388].substr(0, skipOne.size()), skipOne);
+  EXPECT_EQ(WithoutPrefix(lines[16388].substr(skipOne.size())), "again 1");
+  EXPECT_EQ(WithoutPrefix(lines.back()), "again 16385");
+  lines.resize(1 + 16385 + 1);
   EXPECT_EQ(WithoutPrefix(lines[0]), "first");
   // 20000 queued, 16385 kept: the skip line names the 3615 dropped and stands before the oldest
   // line kept, in the same write.
@@ -217,6 +232,16 @@ TEST(ConsoleLogger, LinesRacingTheStopAreAllPrintedOnce) {
   while (logged.load() < 200) std::this_thread::yield();
   logger.StopPrinter();  // queued lines are printed, later ones go out directly
   EXPECT_FALSE(logger.PrinterStarted());
+  // Printed by this thread before LogLine returns, with the time prefix.
+  const size_t before = out.Lines().size();
+  logger.LogLine("after the stop");
+  const auto lines = out.Lines();
+  ASSERT_GT(lines.size(), before);
+  EXPECT_NE(std::find_if(lines.begin() + before, lines.end(),
+                         [](const std::string& line) {
+                           return HasTimePrefix(line) && line.substr(9) == "after the stop";
+                         }),
+            lines.end());
   const int atStop = logged.load();
   while (logged.load() < atStop + 200) std::this_thread::yield();
   stop.store(true);
@@ -228,5 +253,5 @@ TEST(ConsoleLogger, LinesRacingTheStopAreAllPrintedOnce) {
     ++accounted;
     if (line.compare(0, skip.size(), skip) == 0) accounted += std::stoul(line.substr(skip.size()));
   }
-  EXPECT_EQ(accounted, static_cast<size_t>(logged.load()));
+  EXPECT_EQ(accounted, static_cast<size_t>(logged.load()) + 1);
 }

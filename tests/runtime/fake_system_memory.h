@@ -27,6 +27,7 @@ class FakeSystemMemory : public SystemMemory {
   // Resident sizes returned one per read of "/proc/self/status" (0: unreadable); the last one
   // repeats.
   std::deque<uint64_t> rss;
+  int statusReads = 0;
 
   // Real mappings are made only where the arena will touch the pages (not forced); otherwise a
   // made-up address is handed out and must never be dereferenced.
@@ -64,6 +65,7 @@ class FakeSystemMemory : public SystemMemory {
       return true;
     }
     if (std::string(path) == "/proc/self/status") {
+      ++statusReads;
       uint64_t value = 0;
       if (!rss.empty()) {
         value = rss.front();

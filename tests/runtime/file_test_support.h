@@ -4,7 +4,6 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,6 +16,9 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/child_process.h"
+#include "tests/thrown_text.h"
 
 // A private directory for one test. VARNOK_DIRECT_IO_DIR points the tests at a file system
 // with real direct I/O; without it they run in the temporary directory, which may refuse it.
@@ -134,37 +136,6 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<
   ::close(fd);
 }
 
-// The text of what `call` throws, or "no exception".
-template <typename F>
-std::string ThrownText(F&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
 inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {
   return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n);
-}
-
-// Runs `body` in a forked child and returns its exit status (-1 when it did not exit normally).
-// The child ends with _exit so that no test state of the parent is torn down twice.
-inline int RunInChild(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int status = 100;
-    try {
-      status = body();
-    } catch (...) {
-      status = 101;
-    }
-    ::_exit(status);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

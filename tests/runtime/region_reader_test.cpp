@@ -96,7 +96,13 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   OpenRegionReader(r.holder, base, length, false);
   EXPECT_EQ(ReadRegion(r.holder, length, 3), Slice(expected, base, length));
 
-  // A region that starts later is not a second pass: plain bytes, and the layout is forgotten.
+  // A region that ends elsewhere is not a second pass: plain bytes, and the layout is forgotten.
+  OpenRegionReader(r.holder, 0, base + length + kBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, base + length + kBlock, 6),
+            Slice(flipped, 0, base + length + kBlock));
+  EXPECT_FALSE(r.holder.HasPattern());
+
+  // Nor is one that starts later.
   OpenRegionReader(r.holder, base + kBlock, length - kBlock, false);
   EXPECT_EQ(ReadRegion(r.holder, length - kBlock, 4),
             Slice(flipped, base + kBlock, length - kBlock));

@@ -100,60 +100,61 @@ void CheckAgainstModel(const std::vector<Job>& jobs, const std::vector<uint8_t>&
   EXPECT_EQ(ReadWholeFile(path), expected);
 }
 
-}  // namespace
-
-TEST(StreamContention, InterleavedReadersAndWritersOnOneWorker) {
+// For each seed: a file of random bytes, six jobs planned over it, `drive`(path, jobs, random)
+// to run them, then the file and what the readers got checked against the model.
+template <typename Drive>
+void ForEachScenario(const std::string& name, uint64_t fileSize, uint64_t seeds, Drive drive) {
   TestDirectory dir;
-  const uint64_t fileSize = 96 * kBlock;
-  for (uint64_t seed = 1; seed <= 6; ++seed) {
+  for (uint64_t seed = 1; seed <= seeds; ++seed) {
     std::mt19937_64 random(seed);
-    const auto path = dir / ("interleaved" + std::to_string(seed));
+    const auto path = dir / (name + std::to_string(seed));
     const auto old = RandomBytes(fileSize, 100 + seed);
     WriteWholeFile(path, old);
     auto jobs = PlanJobs(random, 6, fileSize);
-    {
-      // Two tiny buffers per stream: one thread drives them all, so none may wait for another.
-      StreamRig rig(path, 2 * kBlock, 2 * jobs.size(), jobs.size());
-      for (Job& job : jobs) Open(job, *rig.worker);
-      std::vector<Job*> open;
-      for (Job& job : jobs) open.push_back(&job);
-      while (!open.empty()) {
-        const uint64_t pick = random() % open.size();
-        if (Step(*open[pick], random)) {
-          open[pick]->stream.reset();
-          open.erase(open.begin() + pick);
-        }
-      }
-    }
+    drive(path, jobs, random);
     CheckAgainstModel(jobs, old, path);
   }
 }
 
-TEST(StreamContention, OneThreadPerStreamWithFewerBuffersThanStreams) {
-  TestDirectory dir;
-  const uint64_t fileSize = 160 * kBlock;
-  for (uint64_t seed = 1; seed <= 3; ++seed) {
-    std::mt19937_64 planner(seed);
-    const auto path = dir / ("threads" + std::to_string(seed));
-    const auto old = RandomBytes(fileSize, 200 + seed);
-    WriteWholeFile(path, old);
-    auto jobs = PlanJobs(planner, 6, fileSize);
-    {
-      StreamRig rig(path, 2 * kBlock, 3, jobs.size());
-      std::vector<std::future<void>> runs;
-      for (uint64_t i = 0; i < jobs.size(); ++i) {
-        runs.push_back(std::async(std::launch::async, [&, i] {
-          std::mt19937_64 random(seed * 1000 + i);
-          Open(jobs[i], *rig.worker);
-          while (!Step(jobs[i], random)) {
+}  // namespace
+
+TEST(StreamContention, InterleavedReadersAndWritersOnOneWorker) {
+  ForEachScenario(
+      "interleaved", 96 * kBlock, 6,
+      [](const std::filesystem::path& path, std::vector<Job>& jobs, std::mt19937_64& random) {
+        // Two tiny buffers per stream: one thread drives them all, so none may wait for another.
+        StreamRig rig(path, 2 * kBlock, 2 * jobs.size(), jobs.size());
+        for (Job& job : jobs) Open(job, *rig.worker);
+        std::vector<Job*> open;
+        for (Job& job : jobs) open.push_back(&job);
+        while (!open.empty()) {
+          const uint64_t pick = random() % open.size();
+          if (Step(*open[pick], random)) {
+            open[pick]->stream.reset();
+            open.erase(open.begin() + pick);
           }
-          jobs[i].stream.reset();
-        }));
-      }
-      for (auto& run : runs) WaitOrDie(run, "streams");
-    }
-    CheckAgainstModel(jobs, old, path);
-  }
+        }
+      });
+}
+
+TEST(StreamContention, OneThreadPerStreamWithFewerBuffersThanStreams) {
+  ForEachScenario(
+      "threads", 160 * kBlock, 3,
+      [](const std::filesystem::path& path, std::vector<Job>& jobs, std::mt19937_64& random) {
+        StreamRig rig(path, 2 * kBlock, 3, jobs.size());
+        std::vector<std::future<void>> runs;
+        for (uint64_t i = 0; i < jobs.size(); ++i) {
+          const uint64_t streamSeed = random();
+          runs.push_back(std::async(std::launch::async, [&, i, streamSeed] {
+            std::mt19937_64 own(streamSeed);
+            Open(jobs[i], *rig.worker);
+            while (!Step(jobs[i], own)) {
+            }
+            jobs[i].stream.reset();
+          }));
+        }
+        for (auto& run : runs) WaitOrDie(run, "streams");
+      });
 }
 
 TEST(StreamContention, TwoWritersShareTwoBuffersWithoutStalling) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/auxv.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -110,9 +111,11 @@ TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
 TEST(Random64, FillsBothHalves) {
   std::set<uint64_t> seen;
   uint64_t highOr = 0, lowOr = 0, highAnd = ~0ull, lowAnd = ~0ull;
+  int halvesEqual = 0;
   for (int i = 0; i < 64; ++i) {
     const uint64_t v = Random64();
     seen.insert(v);
+    halvesEqual += (v >> 32) == (v & 0xFFFFFFFFu);
     highOr |= v >> 32;
     lowOr |= v & 0xFFFFFFFFu;
     highAnd &= v >> 32;
@@ -123,12 +126,16 @@ TEST(Random64, FillsBothHalves) {
   EXPECT_EQ(lowOr, 0xFFFFFFFFu);
   EXPECT_EQ(highAnd, 0u);
   EXPECT_EQ(lowAnd, 0u);
+  EXPECT_LE(halvesEqual, 1);  // two separate draws: equal halves have probability 2^-32
 }
 
 TEST(GetExecutablePath, NamesThisTestProgramFromEveryThread) {
   const std::filesystem::path path = GetExecutablePath();
   EXPECT_TRUE(path.is_absolute());
-  EXPECT_EQ(path.filename(), "tests_runtime");
+  // The name this program was started by, as the kernel recorded it at exec.
+  const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  ASSERT_NE(started, nullptr);
+  EXPECT_EQ(path, std::filesystem::canonical(started));
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
   std::vector<std::filesystem::path> results(4);
   std::vector<std::thread> threads;

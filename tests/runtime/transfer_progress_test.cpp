@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,4 +78,65 @@ TEST(TransferProgress, EntriesPastTheEndOfTheFileAreNotData) {
   TransferProgress detached;
   EXPECT_EQ(ThrownText([&] { WriteBytes(detached, "x", 1); }), "D4F635FA");
   EXPECT_EQ(ThrownText([&] { ReadEntries(detached, 0, inside); }), "46621417");
+}
+
+namespace {
+
+// Notes the job's progress at each read that reaches the file.
+class ProgressWatchingFile : public DirectFile {
+ public:
+  explicit ProgressWatchingFile(TransferProgress& job)
+      : DirectFile([](const std::string&) {}), job_(job) {}
+  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
+    double progress;
+    {
+      std::lock_guard<std::mutex> lock(job_.mutex);
+      progress = job_.progress;
+    }
+    {
+      std::lock_guard<std::mutex> lock(seenMutex_);
+      seen_[offset] = progress;
+    }
+    return DirectFile::Read(offset, buffer, length);
+  }
+  double SeenAt(uint64_t offset) {
+    std::lock_guard<std::mutex> lock(seenMutex_);
+    const auto found = seen_.find(offset);
+    return found == seen_.end() ? -1.0 : found->second;
+  }
+
+ private:
+  TransferProgress& job_;
+  std::mutex seenMutex_;
+  std::map<uint64_t, double> seen_;
+};
+
+}  // namespace
+
+TEST(TransferProgress, ProgressMovesAfterEachChunk) {
+  TestDirectory dir;
+  const auto path = dir / "chunks";
+  const uint64_t segment = 64 * 1024;
+  std::vector<uint64_t> entries(150000);  // chunks of 8, 8 and 2.3 segments
+  std::mt19937_64 random(7);
+  for (auto& e : entries) e = random();
+  std::vector<uint8_t> bytes(entries.size() * 8);
+  std::memcpy(bytes.data(), entries.data(), bytes.size());
+  WriteWholeFile(path, bytes);
+
+  TransferProgress job;
+  job.totalBytes = bytes.size();
+  StreamRig rig(path, segment, 2, 8, nullptr, std::make_unique<ProgressWatchingFile>(job));
+  auto& file = static_cast<ProgressWatchingFile&>(*rig.file);
+  job.readWorker = rig.worker.get();
+  std::vector<uint64_t> back(entries.size());
+  ReadEntries(job, 0, back);
+  EXPECT_EQ(back, entries);
+  EXPECT_DOUBLE_EQ(job.progress, 1.0);
+  // With two buffers, segment 10 is fetched only once the caller has used up segment 8, inside
+  // the second chunk; segment 15 is fetched before the caller has finished that chunk.
+  const double afterFirst = 65536.0 * 8 / static_cast<double>(bytes.size());
+  EXPECT_DOUBLE_EQ(file.SeenAt(0), 0.0);
+  EXPECT_DOUBLE_EQ(file.SeenAt(10 * segment), afterFirst);
+  EXPECT_DOUBLE_EQ(file.SeenAt(15 * segment), afterFirst);
 }

@@ -1,44 +1,25 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "runtime/path_utils.h"
+#include "tests/child_process.h"
 #include "update/updater.h"
 
 namespace {
 
-// Runs body in a child whose standard output and error are captured; returns them and the
-// wait status.
 struct ChildResult {
-  std::string output;
+  std::string output;  // standard output and error
   int status = -1;
 };
 
-template <typename Body>
-ChildResult RunInChild(Body body) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    body();
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(fds[1]);
+ChildResult RunCaptured(const std::function<void()>& body) {
+  ChildProcess child(body, ChildProcess::kStdoutAndStderr);
   ChildResult result;
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, got);
-  close(fds[0]);
-  waitpid(pid, &result.status, 0);
+  result.output = child.ReadRest();
+  result.status = child.Wait();
   return result;
 }
 
@@ -51,14 +32,13 @@ TEST(Updater, StartsIdleWithDefaults) {
   EXPECT_EQ(updater.state, UpdaterState::Idle);
   EXPECT_EQ(updater.shareRatioTarget, 2);
   EXPECT_EQ(updater.seedMinutes, 10);
-  EXPECT_EQ(updater.bestProgressPpm, 0);
   EXPECT_EQ(updater.session, nullptr);
   EXPECT_EQ(updater.torrent, nullptr);
   EXPECT_EQ(&UpdaterInstance(), &UpdaterInstance());
 }
 
 TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
-  const ChildResult restarted = RunInChild([] {
+  const ChildResult restarted = RunCaptured([] {
     auto* updater = new Updater;
     updater->executablePath = "/bin/sh";
     updater->savedArgs = {"sh", "-c", "echo \"restarted as $0 with $1\"; exit 3", "first", "two"};
@@ -71,7 +51,7 @@ TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
   EXPECT_EQ(WEXITSTATUS(restarted.status), 3);
 
   // A failed exec is reported and the process goes on.
-  const ChildResult failed = RunInChild([] {
+  const ChildResult failed = RunCaptured([] {
     auto* updater = new Updater;
     updater->executablePath = "/nonexistent/VarnokChiaPool";
     updater->savedArgs = {"VarnokChiaPool"};
@@ -85,7 +65,7 @@ TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
   EXPECT_EQ(WEXITSTATUS(failed.status), 0);
 
   // Any other state leaves the process alone.
-  const ChildResult idle = RunInChild([] {
+  const ChildResult idle = RunCaptured([] {
     auto* updater = new Updater;
     updater->executablePath = "/bin/sh";
     updater->savedArgs = {"sh", "-c", "echo restarted"};

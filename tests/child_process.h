@@ -12,23 +12,34 @@
 #include <optional>
 #include <string>
 
-// A forked child running a test body with its standard output on a pipe that the parent reads
-// line by line. Reads give up after a timeout so a broken child fails the test instead of
-// hanging it; the destructor kills a child that is still running.
+// A forked child running a test body with its standard output (and, when asked, its standard
+// error) on a pipe that the parent reads line by line. The child ends with _exit(0) after the
+// body, or _exit(101) when the body throws, so that no state of the parent is torn down twice.
+// Reads give up after a timeout so a broken child fails the test instead of hanging it; the
+// destructor kills a child that is still running.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::function<void()>& body) {
+  enum Capture { kStdout, kStdoutAndStderr };
+
+  explicit ChildProcess(const std::function<void()>& body, Capture capture = kStdout) {
     int fds[2];
     if (pipe(fds) != 0) std::abort();
     std::fflush(nullptr);
     pid_ = fork();
+    if (pid_ < 0) std::abort();
     if (pid_ == 0) {
       dup2(fds[1], STDOUT_FILENO);
+      if (capture == kStdoutAndStderr) dup2(fds[1], STDERR_FILENO);
       close(fds[0]);
       close(fds[1]);
-      body();
+      int status = 0;
+      try {
+        body();
+      } catch (...) {
+        status = 101;
+      }
       std::fflush(nullptr);
-      _exit(0);
+      _exit(status);
     }
     close(fds[1]);
     fd_ = fds[0];
@@ -92,6 +103,19 @@ class ChildProcess {
   bool waited_ = false;
   std::string buffer_;
 };
+
+// Runs `body` in a child and returns the status it returns (101 when it throws, -1 when the
+// child did not exit normally).
+inline int RunInChild(const std::function<int()>& body) {
+  ChildProcess child([&body] {
+    const int status = body();
+    std::fflush(nullptr);
+    _exit(status);
+  });
+  child.ReadRest();
+  const int status = child.Wait();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Writes a line to standard output at once (the parent reads it as a handshake).
 inline void Say(const char* text) {
