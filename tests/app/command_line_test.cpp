@@ -72,6 +72,18 @@ struct Refusal {
   unsigned hardwareThreads = 8;
 };
 
+void ExpectRefusals(const std::vector<Refusal>& refusals) {
+  for (const Refusal& refusal : refusals) {
+    std::string shown;
+    for (const std::string& arg : refusal.args) shown += arg + " ";
+    SCOPED_TRACE(shown);
+    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err,
+              refusal.message.empty() ? ExpectedUsage(kProgram) : MessageAndUsage(refusal.message));
+  }
+}
+
 }  // namespace
 
 TEST(CommandLine, UsageTextIsExact) {
@@ -172,18 +184,7 @@ TEST(CommandLine, EveryRefusalWithItsMessage) {
       {{"--query", "z" + kHex64.substr(1)}, ""},
       {{"--query", kHex64.substr(0, 63) + " "}, ""},
   };
-  for (const Refusal& refusal : refusals) {
-    std::string shown;
-    for (const std::string& arg : refusal.args) shown += arg + " ";
-    SCOPED_TRACE(shown);
-    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
-    EXPECT_EQ(run.exitCode, 1);
-    if (refusal.message.empty()) {
-      EXPECT_EQ(run.err, ExpectedUsage(kProgram));
-    } else {
-      EXPECT_EQ(run.err, MessageAndUsage(refusal.message));
-    }
-  }
+  ExpectRefusals(refusals);
 }
 
 TEST(CommandLine, WhichRefusalWinsWhenSeveralApply) {
@@ -207,14 +208,7 @@ TEST(CommandLine, WhichRefusalWinsWhenSeveralApply) {
       // The address is decoded only after every option was accepted.
       {{"-a", "bad", "-c", "9"}, "Compression level is out of range"},
   };
-  for (const Refusal& refusal : refusals) {
-    std::string shown;
-    for (const std::string& arg : refusal.args) shown += arg + " ";
-    SCOPED_TRACE(shown);
-    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, MessageAndUsage(refusal.message));
-  }
+  ExpectRefusals(refusals);
 }
 
 TEST(CommandLine, DefaultsAndAcceptedValues) {
