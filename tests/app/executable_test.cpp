@@ -24,6 +24,7 @@
 #include "chia/chia_address.h"
 #include "chia/plot_keys.h"
 #include "tests/app/app_test_support.h"
+#include "tests/temp_folder.h"
 #include "tests/time_prefix.h"
 
 using app_test::AddressOf;
@@ -40,21 +41,6 @@ struct Result {
   int exitCode = -1;
   std::string out;
   std::string err;
-};
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "client-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  const std::filesystem::path& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
 };
 
 std::string ReadFile(const std::filesystem::path& path) {
