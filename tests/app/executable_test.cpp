@@ -125,33 +125,39 @@ std::string KeyTextOfPassword(const char* password) {
 }  // namespace
 
 TEST(Executable, HelpAndBadOptionsPrintTheUsageText) {
+  TempFolder temp;
+  const std::string settings = temp / "cfg";
   for (const char* help : {"--help", "-h"}) {
-    const Result result = RunProgram({help, "--bogus"});
+    const Result result = RunProgram({"-s", settings, help, "--bogus"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, ExpectedUsage(kProgram));
   }
-  Result result = RunProgram({"--bogus"});
+  Result result = RunProgram({"-s", settings, "--bogus"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, kProgram + ": unrecognized option '--bogus'\n" + ExpectedUsage(kProgram));
 
-  result = RunProgram({"-c"});
+  result = RunProgram({"-s", settings, "-c"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err,
             kProgram + ": option requires an argument -- 'c'\n" + ExpectedUsage(kProgram));
 
-  result = RunProgram({"-c", "7"});
+  result = RunProgram({"-s", settings, "-c", "7"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err,
             kProgram + ": Compression level is out of range\n" + ExpectedUsage(kProgram));
+  // A run that ends in its command line never reaches its settings folder.
+  EXPECT_FALSE(std::filesystem::exists(settings));
 }
 
 TEST(Executable, SelfTestAndAddressChecks) {
-  Result result = RunProgram({"--internal-tests"});
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-
   TempFolder temp;
+  Result result = RunProgram({"-s", temp / "cfg", "--internal-tests"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(std::filesystem::exists(temp / "cfg"));
+
   result = RunProgram({"-s", temp / "cfg", "-d", temp.Path().string(), "-a", "xch1invalid"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, kProgram + ": Invalid Chia address\n" + ExpectedUsage(kProgram));
@@ -214,9 +220,11 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
   EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
   EXPECT_FALSE(std::filesystem::exists(temp / "missing"));
 
+  std::filesystem::remove_all(temp / "home/.config");
   result =
       RunProgram({"--no-benchmark"}, {{"XDG_CONFIG_HOME", std::nullopt}, {"HOME", temp / "home"}});
   EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
 
   // A settings folder that cannot be created ends the run after the version line.
   { std::ofstream(temp / "file") << "x"; }
@@ -294,13 +302,13 @@ TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {
       << screen;
   // The typed passwords never reached the screen.
   EXPECT_EQ(screen.find(password), std::string::npos) << screen;
-  // Echo is back on once the prompts are over.
+  // Echo is back on once the prompts are over: looked at after the program has ended, since
+  // it switches echo on only after printing the key.
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   termios attributes{};
   ASSERT_EQ(tcgetattr(terminal, &attributes), 0);
   EXPECT_NE(attributes.c_lflag & ECHO, 0u);
-
-  int status = 0;
-  waitpid(pid, &status, 0);
   close(terminal);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
