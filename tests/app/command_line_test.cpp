@@ -265,9 +265,13 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_EQ((*o.QueryChallenge)[15], 0xFF);
   EXPECT_EQ((*o.QueryChallenge)[16], 0xFF);
   EXPECT_EQ((*o.QueryChallenge)[31], 0x00);
-  EXPECT_EQ(o.NoFinalizing + o.NoPlotting + o.NoRescan + o.NoBenchmark + o.NoNtp + o.SkipTest +
-                o.CheckPlots + o.LowPriority + o.WatchdogMode,
-            9);
+  for (int32_t CommandLineOptions::*flag :
+       {&CommandLineOptions::NoFinalizing, &CommandLineOptions::NoPlotting,
+        &CommandLineOptions::NoRescan, &CommandLineOptions::NoBenchmark, &CommandLineOptions::NoNtp,
+        &CommandLineOptions::SkipTest, &CommandLineOptions::CheckPlots,
+        &CommandLineOptions::LowPriority, &CommandLineOptions::WatchdogMode}) {
+    EXPECT_EQ(o.*flag, 1);
+  }
   EXPECT_EQ(o.AddressFamily, kAddressFamilyIpv4);
 
   EXPECT_EQ(Parse({"-6", "-d", "/p"}).options.AddressFamily, kAddressFamilyIpv6);
@@ -278,6 +282,29 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_EQ(Parse({"-m", "7B"}).options.MemoryAmount, 7);
   EXPECT_EQ(Parse({"-c", "1"}).options.CompressionLevelMinusOne, 0u);
   EXPECT_EQ(Parse({"-u", "4"}).options.UpdatePolicy, 4);
+}
+
+TEST(CommandLine, EachFlagOptionSetsItsOwnFlag) {
+  using Flag = int32_t CommandLineOptions::*;
+  const std::vector<std::pair<std::string, Flag>> flags = {
+      {"--watchdog-mode", &CommandLineOptions::WatchdogMode},
+      {"--no-finalizing", &CommandLineOptions::NoFinalizing},
+      {"--no-plotting", &CommandLineOptions::NoPlotting},
+      {"--no-rescan", &CommandLineOptions::NoRescan},
+      {"--no-benchmark", &CommandLineOptions::NoBenchmark},
+      {"--no-ntp", &CommandLineOptions::NoNtp},
+      {"--skip-test", &CommandLineOptions::SkipTest},
+      {"--check-plots", &CommandLineOptions::CheckPlots},
+      {"--low-priority", &CommandLineOptions::LowPriority},
+  };
+  for (const auto& [option, flag] : flags) {
+    SCOPED_TRACE(option);
+    const ParseRun run = Parse({option});
+    ASSERT_EQ(run.exitCode, std::nullopt) << run.err;
+    for (const auto& [other, otherFlag] : flags) {
+      EXPECT_EQ(run.options.*otherFlag, otherFlag == flag ? 1 : 0) << other;
+    }
+  }
 }
 
 TEST(CommandLine, DirectoryAndPasswordWords) {
