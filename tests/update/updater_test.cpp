@@ -54,7 +54,6 @@ TEST(Updater, StartsIdleWithDefaults) {
   EXPECT_EQ(updater.bestProgressPpm, 0);
   EXPECT_EQ(updater.session, nullptr);
   EXPECT_EQ(updater.torrent, nullptr);
-  EXPECT_EQ(&UpdaterInstance(), &UpdaterInstance());
 }
 
 TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
