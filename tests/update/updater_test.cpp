@@ -6,39 +6,26 @@
 #include <string>
 
 #include "runtime/path_utils.h"
+#include "tests/app/child_process.h"
 #include "update/updater.h"
 
 namespace {
 
-// Runs body in a child whose standard output and error are captured; returns them and the
-// wait status.
 struct ChildResult {
   std::string output;
   int status = -1;
 };
 
+// Runs body in a child whose standard output and error are captured together.
 template <typename Body>
 ChildResult RunInChild(Body body) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    close(fds[0]);
-    close(fds[1]);
+  ChildProcess child([&] {
+    dup2(STDOUT_FILENO, STDERR_FILENO);
     body();
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(fds[1]);
+  });
   ChildResult result;
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, got);
-  close(fds[0]);
-  waitpid(pid, &result.status, 0);
+  result.output = child.ReadRest();
+  result.status = child.Wait();
   return result;
 }
 
