@@ -43,12 +43,13 @@ constexpr size_t kInvalidOptionBufferSize = 128;
 // Ends the parse with the usage text alone.
 struct UsageOnly {};
 
-// strtol over the whole text; false when characters are left over.
-bool ParseWholeLong(const char* text, long& value) {
+// A decimal number that is the whole text and lies in low..high, else the message.
+long ParseNumberInRange(const char* text, long low, long high, const char* message) {
   char* end = nullptr;
   errno = 0;
-  value = std::strtol(text, &end, 10);
-  return *end == '\0' && errno != ERANGE;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || value < low || value > high) Fail(message);
+  return value;
 }
 
 // The next word when it is there and is no option; optind moves past a word it takes.
@@ -77,14 +78,10 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
     case 's':
       options.SettingsFolder = optarg;
       break;
-    case 'c': {
-      long level = 0;
-      if (!ParseWholeLong(optarg, level) || level < 1 || level > 5) {
-        Fail("Compression level is out of range");
-      }
-      options.CompressionLevelMinusOne = static_cast<uint32_t>(level - 1);
+    case 'c':
+      options.CompressionLevelMinusOne = static_cast<uint32_t>(
+          ParseNumberInRange(optarg, 1, 5, "Compression level is out of range") - 1);
       break;
-    }
     case 'd': {
       // The path is always the next word: the attached text holds only the limitations.
       const char* items = optarg;
@@ -112,14 +109,10 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
       options.WorkerName = optarg;
       break;
     }
-    case 'u': {
-      long policy = 0;
-      if (!ParseWholeLong(optarg, policy) || policy < 0 || policy > 4) {
-        Fail("Update policy is out of range");
-      }
-      options.UpdatePolicy = static_cast<uint8_t>(policy);
+    case 'u':
+      options.UpdatePolicy =
+          static_cast<uint8_t>(ParseNumberInRange(optarg, 0, 4, "Update policy is out of range"));
       break;
-    }
     case 'm':
       options.MemoryAmount = ParseMemoryAmount(optarg);
       break;
