@@ -196,7 +196,7 @@ TEST(Executable, DelegatedPasswords) {
                 "Public key for delegated plotting: " + KeyTextOfPassword("correct horse"),
                 "Give this key to the person who will make plots"}));
 
-  // Asked on standard input (a pipe, not a terminal): the answers differ.
+  // Asked on standard input (a file, not a terminal): the answers differ.
   result = RunProgram({"-s", temp / "cfg", "-p"}, {}, "first\nsecond\n");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "VarnokChiaPool version 1.3\nEnter password: \nRetype password: \n");
