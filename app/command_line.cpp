@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,7 +9,6 @@
 #include <stdexcept>
 
 #include "app/usage_text.h"
-#include "chia/bech32.h"
 #include "chia/bls/g1_element.h"
 #include "chia/chia_address.h"
 #include "chia/plot_keys.h"
@@ -197,28 +195,11 @@ int64_t ParseMemoryAmount(const char* text) {
 }
 
 std::array<uint8_t, 48> ParseDelegatedPublicKey(const char* text) {
+  std::array<uint8_t, 48> key;
   try {
-    const Bech32Decoded decoded = Bech32Decode(text);
-    if (decoded.encoding == kBech32Invalid || decoded.prefix != "g") {
+    if (!DecodeBech32Bytes(text, "g", key.data(), key.size())) {
       throw std::runtime_error("key decoding failed");
     }
-    // 5-bit groups back to bytes; at most 4 zero bits of padding may be left.
-    std::vector<uint8_t> bytes;
-    uint32_t accumulator = 0;
-    int pending = 0;
-    for (const uint8_t group : decoded.data) {
-      accumulator = ((accumulator << 5) | group) & 0xFFF;
-      pending += 5;
-      if (pending >= 8) {
-        pending -= 8;
-        bytes.push_back(static_cast<uint8_t>(accumulator >> pending));
-      }
-    }
-    if (pending > 4 || (accumulator & ((1u << pending) - 1)) != 0 || bytes.size() != 48) {
-      throw std::runtime_error("key decoding failed");
-    }
-    std::array<uint8_t, 48> key;
-    std::copy(bytes.begin(), bytes.end(), key.begin());
     // Refused here rather than at every plot start later.
     bls::G1Element::FromBytes(bls::Bytes(key.data(), key.size()));
     return key;
