@@ -24,7 +24,7 @@
 #include "chia/chia_address.h"
 #include "chia/plot_keys.h"
 #include "tests/app/app_test_support.h"
-#include "tests/temp_folder.h"
+#include "tests/runtime/file_test_support.h"
 #include "tests/time_prefix.h"
 
 using app_test::AddressOf;
@@ -54,7 +54,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 Result RunProgram(const std::vector<std::string>& args,
                   const std::map<std::string, std::optional<std::string>>& environment = {},
                   const std::string& input = "") {
-  TempFolder io;
+  TestDirectory io;
   { std::ofstream(io / "in") << input; }
   std::vector<std::string> argStrings = {kProgram};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -125,7 +125,7 @@ std::string KeyTextOfPassword(const char* password) {
 }  // namespace
 
 TEST(Executable, HelpAndBadOptionsPrintTheUsageText) {
-  TempFolder temp;
+  TestDirectory temp;
   const std::string settings = temp / "cfg";
   for (const char* help : {"--help", "-h"}) {
     const Result result = RunProgram({"-s", settings, help, "--bogus"});
@@ -152,7 +152,7 @@ TEST(Executable, HelpAndBadOptionsPrintTheUsageText) {
 }
 
 TEST(Executable, SelfTestAndAddressChecks) {
-  TempFolder temp;
+  TestDirectory temp;
   Result result = RunProgram({"-s", temp / "cfg", "--internal-tests"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, "");
@@ -172,7 +172,7 @@ TEST(Executable, SelfTestAndAddressChecks) {
 }
 
 TEST(Executable, MiningRunNamesAddressAndWorker) {
-  TempFolder temp;
+  TestDirectory temp;
   const Result result = RunProgram({"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const std::vector<std::string> lines = Lines(result.out);
@@ -187,7 +187,7 @@ TEST(Executable, MiningRunNamesAddressAndWorker) {
 }
 
 TEST(Executable, DelegatedPasswords) {
-  TempFolder temp;
+  TestDirectory temp;
   Result result = RunProgram({"-s", temp / "cfg", "-p", "correct horse"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(Lines(result.out),
@@ -204,7 +204,7 @@ TEST(Executable, DelegatedPasswords) {
 }
 
 TEST(Executable, SettingsFolderFromTheEnvironment) {
-  TempFolder temp;
+  TestDirectory temp;
   std::filesystem::create_directories(temp / "xdg");
   std::filesystem::create_directories(temp / "home");
   // Any argument, so that the usage text is not printed.
@@ -236,7 +236,7 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
 }
 
 TEST(Executable, QueryModeEndsWithOne) {
-  TempFolder temp;
+  TestDirectory temp;
   const Result result =
       RunProgram({"-s", temp / "cfg", "--query",
                   "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"});
@@ -252,7 +252,7 @@ TEST(Executable, QueryModeEndsWithOne) {
 }
 
 TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {
-  TempFolder temp;
+  TestDirectory temp;
   int terminal = -1, side = -1;
   ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
   std::string settings = temp / "cfg";

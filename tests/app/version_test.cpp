@@ -5,7 +5,7 @@
 #include <string>
 
 #include "runtime/version.h"
-#include "tests/temp_folder.h"
+#include "tests/runtime/file_test_support.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(Version, LineNamesProgramAndVersion) {
 
 TEST(Version, ExecutablePrintsVersionLine) {
   // Its own settings folder, never the user's.
-  const TempFolder folder("version");
+  const TestDirectory folder;
   const std::string out = RunAndCapture(std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool -s " +
                                         folder.Path().string() + " 2>/dev/null");
   EXPECT_EQ(out.substr(0, 27), "VarnokChiaPool version 1.3\n") << out;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "pool/hex.h"
-#include "tests/temp_folder.h"
+#include "tests/runtime/file_test_support.h"
 
 namespace {
 
@@ -26,9 +26,8 @@ std::string HexRefusal(const std::string& text) {
 }
 
 // A temporary settings folder; the settings files this process locked in it are closed first.
-class TempSettingsFolder : public TempFolder {
+class TempSettingsFolder : public TestDirectory {
  public:
-  TempSettingsFolder() : TempFolder("settings") {}
   ~TempSettingsFolder() {
     SettingsFilesInstance().CacheFile.reset();
     SettingsFilesInstance().WorkerIdFile.reset();
