@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,7 +9,6 @@
 #include <stdexcept>
 
 #include "app/usage_text.h"
-#include "chia/bech32.h"
 #include "chia/bls/g1_element.h"
 #include "chia/chia_address.h"
 #include "chia/plot_keys.h"
@@ -43,12 +41,13 @@ constexpr size_t kInvalidOptionBufferSize = 128;
 // Ends the parse with the usage text alone.
 struct UsageOnly {};
 
-// strtol over the whole text; false when characters are left over.
-bool ParseWholeLong(const char* text, long& value) {
+// A decimal number that is the whole text and lies in low..high, else the message.
+long ParseNumberInRange(const char* text, long low, long high, const char* message) {
   char* end = nullptr;
   errno = 0;
-  value = std::strtol(text, &end, 10);
-  return *end == '\0' && errno != ERANGE;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || value < low || value > high) Fail(message);
+  return value;
 }
 
 // The next word when it is there and is no option; optind moves past a word it takes.
@@ -77,14 +76,10 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
     case 's':
       options.SettingsFolder = optarg;
       break;
-    case 'c': {
-      long level = 0;
-      if (!ParseWholeLong(optarg, level) || level < 1 || level > 5) {
-        Fail("Compression level is out of range");
-      }
-      options.CompressionLevelMinusOne = static_cast<uint32_t>(level - 1);
+    case 'c':
+      options.CompressionLevelMinusOne = static_cast<uint32_t>(
+          ParseNumberInRange(optarg, 1, 5, "Compression level is out of range") - 1);
       break;
-    }
     case 'd': {
       // The path is always the next word: the attached text holds only the limitations.
       const char* items = optarg;
@@ -112,14 +107,10 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
       options.WorkerName = optarg;
       break;
     }
-    case 'u': {
-      long policy = 0;
-      if (!ParseWholeLong(optarg, policy) || policy < 0 || policy > 4) {
-        Fail("Update policy is out of range");
-      }
-      options.UpdatePolicy = static_cast<uint8_t>(policy);
+    case 'u':
+      options.UpdatePolicy =
+          static_cast<uint8_t>(ParseNumberInRange(optarg, 0, 4, "Update policy is out of range"));
       break;
-    }
     case 'm':
       options.MemoryAmount = ParseMemoryAmount(optarg);
       break;
@@ -204,28 +195,11 @@ int64_t ParseMemoryAmount(const char* text) {
 }
 
 std::array<uint8_t, 48> ParseDelegatedPublicKey(const char* text) {
+  std::array<uint8_t, 48> key;
   try {
-    const Bech32Decoded decoded = Bech32Decode(text);
-    if (decoded.encoding == kBech32Invalid || decoded.prefix != "g") {
+    if (!DecodeBech32Bytes(text, "g", key.data(), key.size())) {
       throw std::runtime_error("key decoding failed");
     }
-    // 5-bit groups back to bytes; at most 4 zero bits of padding may be left.
-    std::vector<uint8_t> bytes;
-    uint32_t accumulator = 0;
-    int pending = 0;
-    for (const uint8_t group : decoded.data) {
-      accumulator = ((accumulator << 5) | group) & 0xFFF;
-      pending += 5;
-      if (pending >= 8) {
-        pending -= 8;
-        bytes.push_back(static_cast<uint8_t>(accumulator >> pending));
-      }
-    }
-    if (pending > 4 || (accumulator & ((1u << pending) - 1)) != 0 || bytes.size() != 48) {
-      throw std::runtime_error("key decoding failed");
-    }
-    std::array<uint8_t, 48> key;
-    std::copy(bytes.begin(), bytes.end(), key.begin());
     // Refused here rather than at every plot start later.
     bls::G1Element::FromBytes(bls::Bytes(key.data(), key.size()));
     return key;

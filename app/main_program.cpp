@@ -6,13 +6,12 @@
 #include <ctime>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "app/command_line.h"
 #include "app/delegated_passwords.h"
 #include "app/interrupts.h"
 #include "app/worker_name.h"
-#include "chia/bech32.h"
+#include "chia/chia_address.h"
 #include "chia/plot_keys.h"
 #include "chia/self_test.h"
 #include "pool/pool_client.h"
@@ -70,12 +69,6 @@ void NameWorker(const CommandLineOptions& options, FILE* out) {
   std::fprintf(out, "Worker: %s (auto generated)\n", generated.c_str());
 }
 
-std::string DelegatedPublicKeyText() {
-  std::vector<uint8_t> groups;
-  Bech32ConvertBits(groups, DelegatedPublicKey, DelegatedPublicKey + 48);
-  return Bech32mEncode("g", groups);
-}
-
 int RunQuery(Client& client, const MainServices& services) {
   while (client.StartupScanPending.load() != 0) {
     if (client.IsFinished()) return 0;
@@ -130,7 +123,8 @@ int Run(int argc, char** argv, const CommandLineOptions& options, const MainServ
     std::fprintf(services.Out, "Mining on address: %s\n", options.RewardAddress->c_str());
     NameWorker(options, services.Out);
     if (DelegatedPublicKey != nullptr) {
-      std::fprintf(services.Out, "Using public key: %s\n", DelegatedPublicKeyText().c_str());
+      std::fprintf(services.Out, "Using public key: %s\n",
+                   EncodeKeyBech32m(DelegatedPublicKey).c_str());
     }
     std::fflush(services.Out);
   }

@@ -12,9 +12,9 @@ std::string EncodeKeyBech32m(const uint8_t key[48]) {
   return Bech32mEncode("g", groups);
 }
 
-bool DecodeChiaAddress(std::string_view text, uint8_t out[32]) {
+bool DecodeBech32Bytes(std::string_view text, std::string_view prefix, uint8_t* out, size_t size) {
   Bech32Decoded decoded = Bech32Decode(text);
-  if (decoded.encoding == kBech32Invalid || decoded.prefix != "xch") return false;
+  if (decoded.encoding == kBech32Invalid || decoded.prefix != prefix) return false;
 
   // 5-bit groups back to bytes, without padding.
   std::vector<uint8_t> bytes;
@@ -30,7 +30,11 @@ bool DecodeChiaAddress(std::string_view text, uint8_t out[32]) {
     }
   }
   if (bits >= 5 || (accumulator & ((1u << bits) - 1)) != 0) return false;
-  if (bytes.size() != 32) return false;
-  std::memcpy(out, bytes.data(), 32);
+  if (bytes.size() != size) return false;
+  std::memcpy(out, bytes.data(), size);
   return true;
+}
+
+bool DecodeChiaAddress(std::string_view text, uint8_t out[32]) {
+  return DecodeBech32Bytes(text, "xch", out, 32);
 }

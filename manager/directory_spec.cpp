@@ -44,44 +44,38 @@ void ParseSizeItem(const std::string& item, DirectorySpec& spec, bool& sizeGiven
   spec.SpaceLimit = bytes < kNoLimitThreshold ? static_cast<int64_t>(bytes) : -1;
 }
 
+// S, T and F set their flag in either kind of type item; false for any other letter.
+bool SetFileTypeFlag(char ch, TypeFlags& flags) {
+  switch (std::toupper(static_cast<unsigned char>(ch))) {
+    case 'S':
+      flags.s = true;
+      return true;
+    case 'T':
+      flags.t = true;
+      return true;
+    case 'F':
+      flags.f = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsReadOnlyLetter(char ch) { return std::toupper(static_cast<unsigned char>(ch)) == 'R'; }
+
 void ParseTypeItem(const std::string& item, TypeFlags& flags) {
   for (const char ch : item) {
-    switch (std::toupper(static_cast<unsigned char>(ch))) {
-      case 'S':
-        flags.s = true;
-        break;
-      case 'T':
-        flags.t = true;
-        break;
-      case 'F':
-        flags.f = true;
-        break;
-      case 'R':
-        flags.r = true;
-        break;
-      default:
-        Fail(std::string("Unknown directory type: ") + ch);
-    }
+    if (SetFileTypeFlag(ch, flags)) continue;
+    if (!IsReadOnlyLetter(ch)) Fail(std::string("Unknown directory type: ") + ch);
+    flags.r = true;
   }
 }
 
 void ParseInvertedTypeItem(const std::string& item, TypeFlags& flags) {
   for (const char ch : std::string_view(item).substr(1)) {
-    switch (std::toupper(static_cast<unsigned char>(ch))) {
-      case 'S':
-        flags.s = true;
-        break;
-      case 'T':
-        flags.t = true;
-        break;
-      case 'F':
-        flags.f = true;
-        break;
-      case 'R':
-        Fail(std::string("Unknown directory type: ~") + ch);
-      default:
-        Fail(std::string("Unknown directory type: ") + ch);
-    }
+    if (SetFileTypeFlag(ch, flags)) continue;
+    if (IsReadOnlyLetter(ch)) Fail(std::string("Unknown directory type: ~") + ch);
+    Fail(std::string("Unknown directory type: ") + ch);
   }
   if (!flags.t && !flags.f && !flags.s) Fail("Unknown directory type: ~");
   flags.t = !flags.t;

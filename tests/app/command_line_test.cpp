@@ -72,6 +72,18 @@ struct Refusal {
   unsigned hardwareThreads = 8;
 };
 
+void ExpectRefusals(const std::vector<Refusal>& refusals) {
+  for (const Refusal& refusal : refusals) {
+    std::string shown;
+    for (const std::string& arg : refusal.args) shown += arg + " ";
+    SCOPED_TRACE(shown);
+    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err,
+              refusal.message.empty() ? ExpectedUsage(kProgram) : MessageAndUsage(refusal.message));
+  }
+}
+
 }  // namespace
 
 TEST(CommandLine, UsageTextIsExact) {
@@ -172,18 +184,7 @@ TEST(CommandLine, EveryRefusalWithItsMessage) {
       {{"--query", "z" + kHex64.substr(1)}, ""},
       {{"--query", kHex64.substr(0, 63) + " "}, ""},
   };
-  for (const Refusal& refusal : refusals) {
-    std::string shown;
-    for (const std::string& arg : refusal.args) shown += arg + " ";
-    SCOPED_TRACE(shown);
-    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
-    EXPECT_EQ(run.exitCode, 1);
-    if (refusal.message.empty()) {
-      EXPECT_EQ(run.err, ExpectedUsage(kProgram));
-    } else {
-      EXPECT_EQ(run.err, MessageAndUsage(refusal.message));
-    }
-  }
+  ExpectRefusals(refusals);
 }
 
 TEST(CommandLine, WhichRefusalWinsWhenSeveralApply) {
@@ -207,14 +208,7 @@ TEST(CommandLine, WhichRefusalWinsWhenSeveralApply) {
       // The address is decoded only after every option was accepted.
       {{"-a", "bad", "-c", "9"}, "Compression level is out of range"},
   };
-  for (const Refusal& refusal : refusals) {
-    std::string shown;
-    for (const std::string& arg : refusal.args) shown += arg + " ";
-    SCOPED_TRACE(shown);
-    const ParseRun run = Parse(refusal.args, refusal.hardwareThreads);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, MessageAndUsage(refusal.message));
-  }
+  ExpectRefusals(refusals);
 }
 
 TEST(CommandLine, DefaultsAndAcceptedValues) {
@@ -271,9 +265,13 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_EQ((*o.QueryChallenge)[15], 0xFF);
   EXPECT_EQ((*o.QueryChallenge)[16], 0xFF);
   EXPECT_EQ((*o.QueryChallenge)[31], 0x00);
-  EXPECT_EQ(o.NoFinalizing + o.NoPlotting + o.NoRescan + o.NoBenchmark + o.NoNtp + o.SkipTest +
-                o.CheckPlots + o.LowPriority + o.WatchdogMode,
-            9);
+  for (int32_t CommandLineOptions::*flag :
+       {&CommandLineOptions::NoFinalizing, &CommandLineOptions::NoPlotting,
+        &CommandLineOptions::NoRescan, &CommandLineOptions::NoBenchmark, &CommandLineOptions::NoNtp,
+        &CommandLineOptions::SkipTest, &CommandLineOptions::CheckPlots,
+        &CommandLineOptions::LowPriority, &CommandLineOptions::WatchdogMode}) {
+    EXPECT_EQ(o.*flag, 1);
+  }
   EXPECT_EQ(o.AddressFamily, kAddressFamilyIpv4);
 
   EXPECT_EQ(Parse({"-6", "-d", "/p"}).options.AddressFamily, kAddressFamilyIpv6);
@@ -284,6 +282,29 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_EQ(Parse({"-m", "7B"}).options.MemoryAmount, 7);
   EXPECT_EQ(Parse({"-c", "1"}).options.CompressionLevelMinusOne, 0u);
   EXPECT_EQ(Parse({"-u", "4"}).options.UpdatePolicy, 4);
+}
+
+TEST(CommandLine, EachFlagOptionSetsItsOwnFlag) {
+  using Flag = int32_t CommandLineOptions::*;
+  const std::vector<std::pair<std::string, Flag>> flags = {
+      {"--watchdog-mode", &CommandLineOptions::WatchdogMode},
+      {"--no-finalizing", &CommandLineOptions::NoFinalizing},
+      {"--no-plotting", &CommandLineOptions::NoPlotting},
+      {"--no-rescan", &CommandLineOptions::NoRescan},
+      {"--no-benchmark", &CommandLineOptions::NoBenchmark},
+      {"--no-ntp", &CommandLineOptions::NoNtp},
+      {"--skip-test", &CommandLineOptions::SkipTest},
+      {"--check-plots", &CommandLineOptions::CheckPlots},
+      {"--low-priority", &CommandLineOptions::LowPriority},
+  };
+  for (const auto& [option, flag] : flags) {
+    SCOPED_TRACE(option);
+    const ParseRun run = Parse({option});
+    ASSERT_EQ(run.exitCode, std::nullopt) << run.err;
+    for (const auto& [other, otherFlag] : flags) {
+      EXPECT_EQ(run.options.*otherFlag, otherFlag == flag ? 1 : 0) << other;
+    }
+  }
 }
 
 TEST(CommandLine, DirectoryAndPasswordWords) {

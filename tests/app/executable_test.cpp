@@ -24,6 +24,7 @@
 #include "chia/chia_address.h"
 #include "chia/plot_keys.h"
 #include "tests/app/app_test_support.h"
+#include "tests/runtime/file_test_support.h"
 #include "tests/time_prefix.h"
 
 using app_test::AddressOf;
@@ -42,21 +43,6 @@ struct Result {
   std::string err;
 };
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "client-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  const std::filesystem::path& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -68,7 +54,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 Result RunProgram(const std::vector<std::string>& args,
                   const std::map<std::string, std::optional<std::string>>& environment = {},
                   const std::string& input = "") {
-  TempFolder io;
+  TestDirectory io;
   { std::ofstream(io / "in") << input; }
   std::vector<std::string> argStrings = {kProgram};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -139,33 +125,39 @@ std::string KeyTextOfPassword(const char* password) {
 }  // namespace
 
 TEST(Executable, HelpAndBadOptionsPrintTheUsageText) {
+  TestDirectory temp;
+  const std::string settings = temp / "cfg";
   for (const char* help : {"--help", "-h"}) {
-    const Result result = RunProgram({help, "--bogus"});
+    const Result result = RunProgram({"-s", settings, help, "--bogus"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, ExpectedUsage(kProgram));
   }
-  Result result = RunProgram({"--bogus"});
+  Result result = RunProgram({"-s", settings, "--bogus"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, kProgram + ": unrecognized option '--bogus'\n" + ExpectedUsage(kProgram));
 
-  result = RunProgram({"-c"});
+  result = RunProgram({"-s", settings, "-c"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err,
             kProgram + ": option requires an argument -- 'c'\n" + ExpectedUsage(kProgram));
 
-  result = RunProgram({"-c", "7"});
+  result = RunProgram({"-s", settings, "-c", "7"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err,
             kProgram + ": Compression level is out of range\n" + ExpectedUsage(kProgram));
+  // A run that ends in its command line never reaches its settings folder.
+  EXPECT_FALSE(std::filesystem::exists(settings));
 }
 
 TEST(Executable, SelfTestAndAddressChecks) {
-  Result result = RunProgram({"--internal-tests"});
+  TestDirectory temp;
+  Result result = RunProgram({"-s", temp / "cfg", "--internal-tests"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(std::filesystem::exists(temp / "cfg"));
 
-  TempFolder temp;
   result = RunProgram({"-s", temp / "cfg", "-d", temp.Path().string(), "-a", "xch1invalid"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, kProgram + ": Invalid Chia address\n" + ExpectedUsage(kProgram));
@@ -180,7 +172,7 @@ TEST(Executable, SelfTestAndAddressChecks) {
 }
 
 TEST(Executable, MiningRunNamesAddressAndWorker) {
-  TempFolder temp;
+  TestDirectory temp;
   const Result result = RunProgram({"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const std::vector<std::string> lines = Lines(result.out);
@@ -195,7 +187,7 @@ TEST(Executable, MiningRunNamesAddressAndWorker) {
 }
 
 TEST(Executable, DelegatedPasswords) {
-  TempFolder temp;
+  TestDirectory temp;
   Result result = RunProgram({"-s", temp / "cfg", "-p", "correct horse"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(Lines(result.out),
@@ -204,7 +196,7 @@ TEST(Executable, DelegatedPasswords) {
                 "Public key for delegated plotting: " + KeyTextOfPassword("correct horse"),
                 "Give this key to the person who will make plots"}));
 
-  // Asked on standard input (a pipe, not a terminal): the answers differ.
+  // Asked on standard input (a file, not a terminal): the answers differ.
   result = RunProgram({"-s", temp / "cfg", "-p"}, {}, "first\nsecond\n");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "VarnokChiaPool version 1.3\nEnter password: \nRetype password: \n");
@@ -212,7 +204,7 @@ TEST(Executable, DelegatedPasswords) {
 }
 
 TEST(Executable, SettingsFolderFromTheEnvironment) {
-  TempFolder temp;
+  TestDirectory temp;
   std::filesystem::create_directories(temp / "xdg");
   std::filesystem::create_directories(temp / "home");
   // Any argument, so that the usage text is not printed.
@@ -228,9 +220,11 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
   EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
   EXPECT_FALSE(std::filesystem::exists(temp / "missing"));
 
+  std::filesystem::remove_all(temp / "home/.config");
   result =
       RunProgram({"--no-benchmark"}, {{"XDG_CONFIG_HOME", std::nullopt}, {"HOME", temp / "home"}});
   EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
 
   // A settings folder that cannot be created ends the run after the version line.
   { std::ofstream(temp / "file") << "x"; }
@@ -242,7 +236,7 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
 }
 
 TEST(Executable, QueryModeEndsWithOne) {
-  TempFolder temp;
+  TestDirectory temp;
   const Result result =
       RunProgram({"-s", temp / "cfg", "--query",
                   "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"});
@@ -258,7 +252,7 @@ TEST(Executable, QueryModeEndsWithOne) {
 }
 
 TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {
-  TempFolder temp;
+  TestDirectory temp;
   int terminal = -1, side = -1;
   ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
   std::string settings = temp / "cfg";
@@ -308,13 +302,13 @@ TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {
       << screen;
   // The typed passwords never reached the screen.
   EXPECT_EQ(screen.find(password), std::string::npos) << screen;
-  // Echo is back on once the prompts are over.
+  // Echo is back on once the prompts are over: looked at after the program has ended, since
+  // it switches echo on only after printing the key.
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   termios attributes{};
   ASSERT_EQ(tcgetattr(terminal, &attributes), 0);
   EXPECT_NE(attributes.c_lflag & ECHO, 0u);
-
-  int status = 0;
-  waitpid(pid, &status, 0);
   close(terminal);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

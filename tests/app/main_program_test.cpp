@@ -141,7 +141,11 @@ class MainProgram : public ::testing::Test {
     errSize_ = 0;
     services_.HardwareThreads = 4;
     services_.InstallSignalHandlers = [this] { ++handlersInstalled_; };
-    services_.SecondInterrupt = [this](int signal) { secondInterrupts_.push_back(signal); };
+    services_.SecondInterrupt = [this](int signal) {
+      // Only a Client that is already stored can be asked to save and stop.
+      EXPECT_NE(ClientInstance().Get(), nullptr);
+      secondInterrupts_.push_back(signal);
+    };
     services_.SelfTest = [] {};
     services_.DeriveDelegatedKey = [this](const char* password) {
       derived_.emplace_back(password);
@@ -405,6 +409,7 @@ TEST_F(MainProgram, FailuresAfterTheParseAreLoggedWithExitCodeOne) {
   TearDown();
   SetUp();
   EXPECT_EQ(Run({"-c", "9"}), 1);
+  EXPECT_EQ(handlersInstalled_, 1);  // before the command line is looked at
   EXPECT_TRUE(out_.empty());
   EXPECT_TRUE(updater_.savedArgs.empty());
   EXPECT_EQ(err_.substr(0, 50), "VarnokChiaPool: Compression level is out of range\n");
@@ -425,6 +430,7 @@ TEST_F(MainProgram, PasswordPrompts) {
                                             "Enter password: ", "Retype password: "}));
   EXPECT_EQ(err_, "ERROR: Password mismatch\n");
   EXPECT_TRUE(derived_.empty());
+  EXPECT_EQ(updater_.savedArgs, args_);  // saved before anything is asked
   EXPECT_TRUE(settingsFolders_.empty());
 
   TearDown();
@@ -482,8 +488,9 @@ TEST(WorkerNames, GeneratedFromTheWorkerId) {
   EXPECT_EQ(GenerateWorkerName(8), "bored_" + std::string(WorkerNameNouns[0]));
   EXPECT_EQ(GenerateWorkerName(35), "bored_" + std::string(WorkerNameNouns[0]));
   EXPECT_EQ(GenerateWorkerName(49 * 44), GenerateWorkerName(0));
-  EXPECT_EQ(GenerateWorkerName(UINT64_MAX), std::string(WorkerNameAdjectives[UINT64_MAX % 49]) +
-                                                "_" + WorkerNameNouns[(UINT64_MAX / 49) % 44]);
+  // 2^64 - 1 = 49 x 376464164769582686 + 1, and that quotient leaves 38 after dividing by 44.
+  EXPECT_EQ(GenerateWorkerName(UINT64_MAX), "slim_" + std::string(WorkerNameNouns[38]));
+  EXPECT_EQ(GenerateWorkerName(0x0123456789ABCDEF), "stinky_" + std::string(WorkerNameNouns[37]));
   for (const char* noun : WorkerNameNouns) {
     const std::string word = noun;
     EXPECT_GE(word.size(), 3u) << word;

@@ -2,11 +2,10 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "runtime/version.h"
+#include "tests/runtime/file_test_support.h"
 
 namespace {
 
@@ -28,10 +27,8 @@ TEST(Version, LineNamesProgramAndVersion) {
 
 TEST(Version, ExecutablePrintsVersionLine) {
   // Its own settings folder, never the user's.
-  std::string folder = (std::filesystem::temp_directory_path() / "version-XXXXXX").string();
-  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  const TestDirectory folder;
   const std::string out = RunAndCapture(std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool -s " +
-                                        folder + " 2>/dev/null");
-  std::filesystem::remove_all(folder);
+                                        folder.Path().string() + " 2>/dev/null");
   EXPECT_EQ(out.substr(0, 27), "VarnokChiaPool version 1.3\n") << out;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "pool/hex.h"
+#include "tests/runtime/file_test_support.h"
 
 namespace {
 
@@ -24,22 +25,13 @@ std::string HexRefusal(const std::string& text) {
   }
 }
 
-class TempFolder {
+// A temporary settings folder; the settings files this process locked in it are closed first.
+class TempSettingsFolder : public TestDirectory {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "settings-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempFolder() {
+  ~TempSettingsFolder() {
     SettingsFilesInstance().CacheFile.reset();
     SettingsFilesInstance().WorkerIdFile.reset();
-    std::filesystem::remove_all(path_);
   }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -79,7 +71,7 @@ TEST(Hex32, DigitsLengthsAndRefusals) {
 }
 
 TEST(Settings, WorkerIdIsCreatedKeptAndReplacedWhenInvalid) {
-  TempFolder temp;
+  TempSettingsFolder temp;
   const std::filesystem::path folder = temp.Path() / "nested" / "settings";
   LoadSettings(folder);
   EXPECT_TRUE(std::filesystem::exists(folder / "cache"));
@@ -117,7 +109,7 @@ TEST(Settings, WorkerIdIsCreatedKeptAndReplacedWhenInvalid) {
 }
 
 TEST(Settings, SecondInstanceIsRefused) {
-  TempFolder temp;
+  TempSettingsFolder temp;
   LoadSettings(temp.Path());
   // Locks belong to a process: only another process is refused.
   std::fflush(nullptr);

@@ -34,7 +34,6 @@ TEST(Updater, StartsIdleWithDefaults) {
   EXPECT_EQ(updater.seedMinutes, 10);
   EXPECT_EQ(updater.session, nullptr);
   EXPECT_EQ(updater.torrent, nullptr);
-  EXPECT_EQ(&UpdaterInstance(), &UpdaterInstance());
 }
 
 TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
