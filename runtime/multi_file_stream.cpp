@@ -431,6 +431,8 @@ void MultiFileStream::Append(uint64_t bucket, const void* entries, uint64_t coun
   const uint8_t* source = static_cast<const uint8_t*>(entries);
   const uint64_t width = entrySize_[writeSide_];
   const uint64_t perBlock = entriesPerBlock_[writeSide_];
+  // Without a write width no block can take an entry; refuse rather than spin on an empty block.
+  if (perBlock == 0) throw std::runtime_error("E1A5F04C");
   BucketState& state = Bucket(writeSide_, bucket);
   std::unique_lock lock(state.mutex);
   while (count > 0) {

@@ -68,7 +68,7 @@ class MultiFileStream final : public BucketSink {
             uint64_t startBucket);
 
   // Stores write-side entries of `bucket`; entries beyond the bucket's budget are dropped and
-  // counted (see TakeDroppedEntries).
+  // counted (see TakeDroppedEntries). Raises "E1A5F04C" when the step writes nothing.
   void Append(uint64_t bucket, const void* entries, uint64_t count) override;
 
   // Copies `count` read-side entries of the current read bucket to `out`; waits for read-ahead.

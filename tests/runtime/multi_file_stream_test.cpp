@@ -477,6 +477,12 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   ExpectError([&] { rig.stream->Flush(tables.data(), 1, {}); }, "F791B8E2");
   rig.stream->StopThreads();
   ExpectError([&] { rig.Flush(); }, "A48E686E");
+
+  // A step that writes nothing refuses entries even where a region has room.
+  rig.Feed(0, 16, 0, kBuckets);
+  ExpectError([&] { rig.stream->Append(0, out.data(), 1); }, "E1A5F04C");
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+  rig.stream->StopThreads();
 }
 
 TEST(MultiFileStream, FlushOfNothingKeepsCountsAndBudgetClips) {
