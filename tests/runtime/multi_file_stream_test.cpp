@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -193,6 +194,42 @@ std::vector<Entry> Consume(MultiFileStream& stream, uint64_t want, uint64_t thre
   return all;
 }
 
+uint64_t IdOf(uint64_t id) { return id; }
+uint64_t IdOf(const Wide& w) {
+  EXPECT_EQ(w.check, Mix(w.id)) << "torn entry " << w.id;
+  return w.id;
+}
+
+// Drains buckets `from`..127 of the read side, `expected[b].size()` entries each, and compares
+// them with the ids expected there as multisets.
+template <typename Entry>
+void ExpectBucketsReadBack(MultiFileStream& stream, std::vector<std::vector<uint64_t>> expected,
+                           uint64_t threads, uint64_t from = 0) {
+  for (uint64_t b = from; b < kBuckets; ++b) {
+    stream.SetReadBucket(b);
+    std::vector<uint64_t> ids;
+    for (const Entry& e : Consume<Entry>(stream, expected[b].size(), threads))
+      ids.push_back(IdOf(e));
+    std::sort(ids.begin(), ids.end());
+    std::sort(expected[b].begin(), expected[b].end());
+    ASSERT_EQ(ids, expected[b]) << "bucket " << b;
+  }
+}
+
+// How many of the ids that `Produce` makes for `sizes` with `threads` producers land in each
+// bucket when they are re-bucketed by NextBucket.
+std::vector<uint64_t> NextSizes(const std::vector<uint64_t>& sizes, uint64_t threads,
+                                uint64_t seqBase = 0) {
+  std::vector<uint64_t> next(kBuckets, 0);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    for (uint64_t t = 0; t < threads; ++t) {
+      const uint64_t share = sizes[b] / threads + (t < sizes[b] % threads ? 1 : 0);
+      for (uint64_t q = 0; q < share; ++q) ++next[NextBucket(MakeWide(b, t, seqBase + q).id)];
+    }
+  }
+  return next;
+}
+
 template <typename Fn>
 bool WaitFor(Fn done) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -218,13 +255,7 @@ void RunTwoSteps(uint64_t fileCount) {
   const std::vector<uint64_t> sizes = BucketSizes(2400);
   uint64_t offset = 0;
   // The second step re-buckets every id; its regions are sized to fit exactly.
-  std::vector<uint64_t> nextSizes(kBuckets, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    for (uint64_t t = 0; t < 4; ++t) {
-      const uint64_t share = sizes[b] / 4 + (t < sizes[b] % 4 ? 1 : 0);
-      for (uint64_t q = 0; q < share; ++q) ++nextSizes[NextBucket(MakeWide(b, t, q).id)];
-    }
-  }
+  const std::vector<uint64_t> nextSizes = NextSizes(sizes, 4);
   rig.side[0] = MakeRegions(sizes, 16, fileCount, offset);
   rig.side[1] = MakeRegions(nextSizes, 8, fileCount, offset);
   double lastBegin = -1;
@@ -290,13 +321,7 @@ void RunTwoSteps(uint64_t fileCount) {
 
   // Step three: side 1 read back, nothing written.
   rig.Feed(0, 8, 0, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    auto got = Consume<uint64_t>(*rig.stream, next[b].size(), 2);
-    std::sort(got.begin(), got.end());
-    std::sort(next[b].begin(), next[b].end());
-    ASSERT_EQ(got, next[b]) << b;
-  }
+  ExpectBucketsReadBack<uint64_t>(*rig.stream, next, 2);
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
   EXPECT_TRUE(rig.stream->IsIdle());
@@ -398,25 +423,93 @@ TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
   EXPECT_EQ(rig.Stored(0, 63), 0u);
   EXPECT_EQ(rig.Stored(0, 64), sizes[64] - 777);
 
+  // What the first read saw is already complete below bucket 64 and taken off bucket 64's due.
   rig.NewStream();
   rig.Feed(1, 16, 16, 64);
   EXPECT_EQ(rig.stream->ReadBucket(), 64u);
-  for (uint64_t b = 64; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    const uint64_t want = b == 64 ? sizes[b] - 777 : sizes[b];
-    for (const Wide& w : Consume<Wide>(*rig.stream, want, 2)) {
-      ASSERT_EQ(w.check, Mix(w.id));
-      seen[b].push_back(w.id);
+  std::vector<std::vector<uint64_t>> due(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    std::multiset<uint64_t> left(first[b].begin(), first[b].end());
+    left.insert(second[b].begin(), second[b].end());
+    for (uint64_t id : seen[b]) {
+      const auto at = left.find(id);
+      ASSERT_NE(at, left.end()) << "bucket " << b << " gave an id twice or from elsewhere";
+      left.erase(at);
+    }
+    due[b].assign(left.begin(), left.end());
+    if (b < 64) {
+      ASSERT_TRUE(due[b].empty()) << b;
     }
   }
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    std::vector<uint64_t> want = first[b];
-    want.insert(want.end(), second[b].begin(), second[b].end());
-    std::sort(want.begin(), want.end());
-    std::sort(seen[b].begin(), seen[b].end());
-    ASSERT_EQ(seen[b], want) << b;
-  }
+  ExpectBucketsReadBack<Wide>(*rig.stream, due, 2, 64);
   rig.stream->StopThreads();
+}
+
+// Steps change without a flush: the threads stop (some with a write run taken while their file is
+// held back), the written side stays in memory and in the files, and becomes the read side.
+TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
+  const uint64_t fileCount = 3;
+  PauseMask mask{0};
+  Rig rig(fileCount, &mask);
+  const std::vector<uint64_t> sizes = BucketSizes(2400);  // about twice what the pool holds
+  std::vector<uint64_t> late(kBuckets, 0);
+  for (uint64_t b = 0; b < 20; ++b) late[b] = 5 * 256;
+  std::vector<uint64_t> all(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) all[b] = sizes[b] + late[b];
+  uint64_t offset = 0;
+  rig.side[0] = MakeRegions(all, 16, fileCount, offset);
+  ExpectError([&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); },
+              "5B7E0C2D");
+
+  rig.Feed(0, 0, 16, kBuckets);
+  auto expected = Produce(*rig.stream, sizes, 2);
+  // With every file held back, the write-behind threads take runs they cannot write yet.
+  mask = ~0ull;
+  auto lateIds = Produce(*rig.stream, late, 1, 1u << 20);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    expected[b].insert(expected[b].end(), lateIds[b].begin(), lateIds[b].end());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+  std::vector<uint64_t> nextSizes(kBuckets, 0);
+  for (const auto& ids : expected) {
+    for (uint64_t id : ids) ++nextSizes[NextBucket(id)];
+  }
+  rig.side[1] = MakeRegions(nextSizes, 8, fileCount, offset);
+  const uint64_t freeBefore = rig.stream->FreeBlocks();
+  ASSERT_LT(freeBefore, kBlocks);
+  rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data());
+  EXPECT_EQ(rig.stream->FreeBlocks(), freeBefore);  // nothing written out, nothing discarded
+  EXPECT_EQ(rig.stream->ReadBucket(), kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) ASSERT_EQ(rig.stream->HeldEntries(0, b), all[b]) << b;
+
+  // Refused hand-overs leave the step running as it was.
+  ExpectError([&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); },
+              "3F8D2E61");
+  ExpectError([&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); },
+              "C0F3A8B6");
+  mask = 0;
+
+  std::vector<std::vector<uint64_t>> next(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    rig.stream->SetReadBucket(b);
+    std::vector<uint64_t> ids;
+    for (const Wide& w : Consume<Wide>(*rig.stream, all[b], 2, [&](const std::vector<Wide>& c) {
+           for (const Wide& w : c) rig.stream->Append(NextBucket(w.id), &w.id, 1);
+         })) {
+      ids.push_back(IdOf(w));
+    }
+    for (uint64_t id : ids) next[NextBucket(id)].push_back(id);
+    std::sort(ids.begin(), ids.end());
+    std::sort(expected[b].begin(), expected[b].end());
+    ASSERT_EQ(ids, expected[b]) << b;
+  }
+  EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
+
+  rig.stream->HandOver(0, 8, 0, rig.side[0].data(), rig.side[1].data());
+  ExpectBucketsReadBack<uint64_t>(*rig.stream, next, 2);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }
 
 TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
@@ -618,14 +711,7 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
   flusher.join();
   EXPECT_GT(rig.owned[0]->writes.load(), 0u);
   rig.Feed(1, 16, 0, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    std::vector<uint64_t> ids;
-    for (const Wide& w : Consume<Wide>(*rig.stream, sizes[b], 1)) ids.push_back(w.id);
-    std::sort(ids.begin(), ids.end());
-    std::sort(expected[b].begin(), expected[b].end());
-    ASSERT_EQ(ids, expected[b]);
-  }
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 1);
   rig.stream->StopThreads();
 }
 
