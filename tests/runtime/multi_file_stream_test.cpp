@@ -32,6 +32,12 @@ class SpyFile : public DirectFile {
   int64_t WriteV(uint64_t offset, const iovec* iov, uint64_t count) override {
     if (failWrites) throw std::runtime_error("injected write failure");
     writes.fetch_add(1);
+    {
+      std::lock_guard lock(callsMutex);
+      std::vector<uint64_t> lengths;
+      for (uint64_t i = 0; i < count; ++i) lengths.push_back(iov[i].iov_len);
+      writeCalls.emplace_back(offset, lengths);
+    }
     return DirectFile::WriteV(offset, iov, count);
   }
   int64_t ReadV(uint64_t offset, const iovec* iov, uint64_t count) override {
@@ -41,6 +47,35 @@ class SpyFile : public DirectFile {
   std::atomic<bool> failWrites{false};
   std::atomic<bool> failReads{false};
   std::atomic<uint64_t> writes{0};
+  std::mutex callsMutex;
+  std::vector<std::pair<uint64_t, std::vector<uint64_t>>> writeCalls;  // offset, piece lengths
+};
+
+// Counts what it hands out; blocks of `fakeSize` bytes all share one buffer that is never
+// touched, so that large pools can be built for their limits alone; the allocation numbered
+// `failAt` (from 1) fails.
+class TestArena : public MemoryArena {
+ public:
+  explicit TestArena(uint64_t fakeSize = 0, uint64_t failAt = 0)
+      : MemoryArena([](const std::string&) {}), fakeSize_(fakeSize), failAt_(failAt) {}
+  void* Allocate(uint64_t size, uint64_t alignment) override {
+    if (++calls_ == failAt_) return nullptr;
+    ++live;
+    if (size == fakeSize_) return &fake_;
+    return MemoryArena::Allocate(size, alignment);
+  }
+  void Deallocate(void* pointer) override {
+    if (pointer == nullptr) return;
+    --live;
+    if (pointer != &fake_) MemoryArena::Deallocate(pointer);
+  }
+  int64_t live = 0;
+
+ private:
+  uint64_t fakeSize_;
+  uint64_t failAt_;
+  uint64_t calls_ = 0;
+  alignas(4096) static inline uint8_t fake_ = 0;
 };
 
 using Regions = std::array<BucketRegion, kBuckets>;
@@ -70,9 +105,9 @@ struct Rig {
     tables.resize(count);
     NewStream(pause);
   }
-  void NewStream(const PauseMask* pause = nullptr) {
+  void NewStream(const PauseMask* pause = nullptr, uint64_t blockSize = kBlockSize) {
     stream.reset();
-    stream = std::make_unique<MultiFileStream>(kBlocks, kBlockSize, &arena, pause);
+    stream = std::make_unique<MultiFileStream>(kBlocks, blockSize, &arena, pause);
   }
   std::vector<const uint32_t*> Stored() const {
     std::vector<const uint32_t*> out;
@@ -231,8 +266,8 @@ std::vector<uint64_t> NextSizes(const std::vector<uint64_t>& sizes, uint64_t thr
 }
 
 template <typename Fn>
-bool WaitFor(Fn done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+bool WaitFor(Fn done, int seconds = 20) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -334,24 +369,154 @@ TEST(MultiFileStream, EntriesSurviveStepsOverOneThreeAndSixteenFiles) {
 }
 
 TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
+  struct Case {
+    uint64_t blocks, blockSize, maxPerBucket, share, minRun;
+  };
+  // 1 MiB blocks hold 37449 entries of 28 bytes: 35231920 / 37449 + 1 = 941 blocks a bucket.
+  const Case cases[] = {
+      {1024, 4096, 192, 4, 4},         // 35231920 / 146 + 1 leaves too few: 1024 - 832
+      {1772, 1 << 20, 940, 4, 4},      // 941 + 832 one above the pool
+      {1773, 1 << 20, 941, 4, 4},      // fits exactly: (1773 - 320 - 941) / 128
+      {4000, 1 << 20, 941, 21, 21},    // 2739 / 128
+      {20000, 1 << 20, 941, 146, 64},  // the run floor stops at 64
+      {3000, 3 << 20, 314, 18, 18},    // 35231920 / 112347 + 1; 2366 / 128
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
+    TestArena arena(c.blockSize);
+    {
+      MultiFileStream stream(c.blocks, c.blockSize, &arena, nullptr);
+      EXPECT_EQ(stream.MaxBlocksPerBucket(), c.maxPerBucket);
+      EXPECT_EQ(stream.BucketShare(), c.share);
+      EXPECT_EQ(stream.MinRun(), c.minRun);
+      EXPECT_EQ(stream.FreeBlocks(), c.blocks);
+    }
+    EXPECT_EQ(arena.live, 0);
+  }
+
   MemoryArena arena([](const std::string&) {});
-  {
-    MultiFileStream small(1024, 4096, &arena, nullptr);
-    EXPECT_EQ(small.MaxBlocksPerBucket(), 192u);  // 35231920 / 146 + 1 exceeds 1024 - 832
-    EXPECT_EQ(small.BucketShare(), 4u);
-    EXPECT_EQ(small.MinRun(), 4u);
-    EXPECT_EQ(small.FreeBlocks(), 1024u);
-  }
-  {
-    // 1 MiB blocks: 35231920 / 37449 + 1 = 941 blocks a bucket.
-    MultiFileStream large(4000, 1 << 20, &arena, nullptr);
-    EXPECT_EQ(large.MaxBlocksPerBucket(), 941u);
-    EXPECT_EQ(large.BucketShare(), (4000u - 320 - 941) / 128);
-    EXPECT_EQ(large.MinRun(), 21u);
-  }
   ExpectError([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }, "CA6B9D39");
   ExpectError([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }, "9F9876D2");
   EXPECT_EQ(arena.LiveCount(), 0u);
+
+  // Allocation order: the block records, 1024 blocks, the request lists, the zero block.
+  for (const auto& [failAt, text] : {std::pair<uint64_t, std::string>{2, ": 155633EE"},
+                                     {700, ": 155633EE"},
+                                     {1025, ": 155633EE"},
+                                     {1027, ": 72F8F5E5"}}) {
+    TestArena failing(0, failAt);
+    ExpectError([&] { MultiFileStream s(1024, 4096, &failing, nullptr); },
+                "failed to allocate memory" + text);
+    EXPECT_EQ(failing.live, 0) << failAt;
+  }
+}
+
+// The write-behind keeps free blocks in hand against the average region sizes of both sides.
+TEST(MultiFileStream, PressureFloorFollowsTheRegionAverages) {
+  Rig rig(1);
+  auto regions = [](uint64_t perBucket, uint64_t step) {
+    Regions r{};
+    for (uint64_t b = 0; b < kBuckets; ++b) r[b] = BucketRegion{0, 64, perBucket + b * step};
+    return r;
+  };
+  struct Case {
+    uint64_t readWidth, writeWidth;
+    Regions read, write;
+    uint64_t floor;
+  };
+  // 16-byte entries: 256 a block; 8-byte: 512. Capacities 0, 40, ..., 5080 average 2540 entries,
+  // 9 whole blocks of 256 (not 10 when rounded).
+  const Case cases[] = {
+      {0, 16, regions(0, 0), regions(0, 40), 9},         // nothing read: W
+      {8, 16, regions(1024, 0), regions(0, 40), 7},      // W - R = 9 - 2
+      {8, 16, regions(512 * 9, 0), regions(0, 40), 0},   // R = W
+      {8, 16, regions(512 * 20, 0), regions(0, 40), 0},  // R > W
+      {8, 16, regions(511, 0), regions(0, 40), 9},       // read blocks above its average: W
+      {8, 16, regions(1024, 0), regions(255, 0), 0},     // write blocks above its average
+      {8, 0, regions(1024, 0), regions(0, 40), 0},       // nothing written
+  };
+  for (const Case& c : cases) {
+    rig.side[0] = c.write;
+    rig.side[1] = c.read;
+    rig.Feed(0, c.readWidth, c.writeWidth, kBuckets);
+    EXPECT_EQ(rig.stream->PressureFloor(), c.floor)
+        << "read " << c.readWidth << " write " << c.writeWidth << " avg "
+        << c.read[5].capacityEntries;
+    rig.stream->StopThreads();
+  }
+}
+
+// One file, blocks of 4096 and a pool of 1024: the last 4 blocks of a bucket stay in memory, and a
+// run shorter than 4 is still written when it fills the region.
+TEST(MultiFileStream, WriteBehindLeavesTheShareAndFillsTheRoom) {
+  Rig rig(1);
+  std::vector<Wide> entries(5 * 256);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
+
+  // Ten full blocks of bucket 0, room for all of them: six go out, four stay.
+  rig.side[0][0] = BucketRegion{0, 10, 10 * 256};
+  rig.Feed(0, 0, 16, kBuckets);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 4; }, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 4);
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][0], 10u * 256);
+
+  // Seven blocks already on file leave room for three: a run of three, below the run floor of 4,
+  // goes out because it fills the region; the other two wait.
+  rig.tables[0][0] = 7 * 256;
+  rig.side[0][0] = BucketRegion{4096 * 64, 10, 12 * 256};
+  {
+    std::lock_guard lock(rig.owned[0]->callsMutex);
+    rig.owned[0]->writeCalls.clear();
+  }
+  rig.Feed(0, 0, 16, kBuckets);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 2; }, 5));
+  rig.stream->StopThreads();
+  {
+    std::lock_guard lock(rig.owned[0]->callsMutex);
+    ASSERT_EQ(rig.owned[0]->writeCalls.size(), 1u);
+    EXPECT_EQ(rig.owned[0]->writeCalls[0].first, 4096u * (64 + 7));
+    EXPECT_EQ(rig.owned[0]->writeCalls[0].second, std::vector<uint64_t>(3, 4096));
+  }
+  const auto bytes = ReadWholeFile(rig.dir / "temp0");
+  ASSERT_EQ(bytes.size(), 4096u * (64 + 10));
+  std::vector<Wide> written(3 * 256);
+  std::memcpy(written.data(), bytes.data() + 4096 * (64 + 7), 3 * 4096);
+  for (uint64_t i = 0; i < written.size(); ++i) ASSERT_EQ(written[i].id, entries[i].id) << i;
+}
+
+// With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
+// length behind the whole blocks, and it loads back as such.
+TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
+  Rig rig(1);
+  const uint64_t blockSize = 4 * 4096;
+  rig.NewStream(nullptr, blockSize);
+  rig.side[0][3] = BucketRegion{blockSize * 2, 4, 4 * 1024};
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(1024 + 10);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(3, 0, i);
+  rig.stream->Append(3, entries.data(), entries.size());
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][3], 1034u);
+  {
+    std::lock_guard lock(rig.owned[0]->callsMutex);
+    ASSERT_EQ(rig.owned[0]->writeCalls.size(), 1u);
+    EXPECT_EQ(rig.owned[0]->writeCalls[0].first, blockSize * 2);
+    EXPECT_EQ(rig.owned[0]->writeCalls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
+  }
+  EXPECT_EQ(ReadWholeFile(rig.dir / "temp0").size(), blockSize * 3 + 4096);
+
+  rig.Feed(1, 16, 0, 3);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (const Wide& w : entries) expected[3].push_back(w.id);
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 3);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }
 
 TEST(MultiFileStream, BlocksDrainFromTheirEnd) {
