@@ -490,6 +490,41 @@ TEST(MultiFileStream, WriteBehindLeavesTheShareAndFillsTheRoom) {
   for (uint64_t i = 0; i < written.size(); ++i) ASSERT_EQ(written[i].id, entries[i].id) << i;
 }
 
+// A flush makes every bucket a candidate at once, so the order of its runs shows the search:
+// outwards from the bucket written last, alternating above and below, then on the side left.
+TEST(MultiFileStream, WriteBehindSearchesOutwardsFromItsLastBucket) {
+  Rig rig(1);
+  const uint64_t regionBlocks = 16;
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    rig.side[0][b] = BucketRegion{b * regionBlocks * kBlockSize, regionBlocks, regionBlocks * 256};
+  }
+  std::vector<Wide> entries(4 * 256);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
+  auto flushOrder = [&](uint64_t first, const std::vector<uint64_t>& singles) {
+    rig.tables[0].fill(0);
+    rig.Feed(0, 0, 16, kBuckets);
+    // A run of four (the run floor) makes `first` the bucket written last.
+    rig.stream->Append(first, entries.data(), 4 * 256);
+    EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks; }, 5));
+    {
+      std::lock_guard lock(rig.owned[0]->callsMutex);
+      rig.owned[0]->writeCalls.clear();
+    }
+    // Single blocks are below the run floor: they wait for the flush.
+    for (uint64_t b : singles) rig.stream->Append(b, entries.data(), 256);
+    rig.Flush();
+    std::vector<uint64_t> order;
+    std::lock_guard lock(rig.owned[0]->callsMutex);
+    for (const auto& call : rig.owned[0]->writeCalls) {
+      order.push_back(call.first / (regionBlocks * kBlockSize));
+    }
+    return order;
+  };
+  EXPECT_EQ(flushOrder(60, {57, 59, 61, 62, 64}), (std::vector<uint64_t>{61, 62, 64, 59, 57}));
+  EXPECT_EQ(flushOrder(126, {120, 123, 127}), (std::vector<uint64_t>{127, 123, 120}));
+  EXPECT_EQ(flushOrder(1, {0, 4, 6}), (std::vector<uint64_t>{0, 4, 6}));
+}
+
 // With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
 // length behind the whole blocks, and it loads back as such.
 TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
