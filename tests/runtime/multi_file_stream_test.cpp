@@ -32,23 +32,33 @@ class SpyFile : public DirectFile {
   int64_t WriteV(uint64_t offset, const iovec* iov, uint64_t count) override {
     if (failWrites) throw std::runtime_error("injected write failure");
     writes.fetch_add(1);
-    {
-      std::lock_guard lock(callsMutex);
-      std::vector<uint64_t> lengths;
-      for (uint64_t i = 0; i < count; ++i) lengths.push_back(iov[i].iov_len);
-      writeCalls.emplace_back(offset, lengths);
-    }
+    Record(writeCalls, offset, iov, count);
     return DirectFile::WriteV(offset, iov, count);
   }
   int64_t ReadV(uint64_t offset, const iovec* iov, uint64_t count) override {
     if (failReads) throw std::runtime_error("injected read failure");
+    Record(readCalls, offset, iov, count);
     return DirectFile::ReadV(offset, iov, count);
+  }
+  using Calls = std::vector<std::pair<uint64_t, std::vector<uint64_t>>>;  // offset, piece lengths
+  Calls TakeCalls(Calls& calls) {
+    std::lock_guard lock(callsMutex);
+    return std::exchange(calls, {});
   }
   std::atomic<bool> failWrites{false};
   std::atomic<bool> failReads{false};
   std::atomic<uint64_t> writes{0};
+  Calls writeCalls;
+  Calls readCalls;
+
+ private:
+  void Record(Calls& calls, uint64_t offset, const iovec* iov, uint64_t count) {
+    std::vector<uint64_t> lengths;
+    for (uint64_t i = 0; i < count; ++i) lengths.push_back(iov[i].iov_len);
+    std::lock_guard lock(callsMutex);
+    calls.emplace_back(offset, lengths);
+  }
   std::mutex callsMutex;
-  std::vector<std::pair<uint64_t, std::vector<uint64_t>>> writeCalls;  // offset, piece lengths
 };
 
 // Counts what it hands out; blocks of `fakeSize` bytes all share one buffer that is never
@@ -468,21 +478,16 @@ TEST(MultiFileStream, WriteBehindLeavesTheShareAndFillsTheRoom) {
   // goes out because it fills the region; the other two wait.
   rig.tables[0][0] = 7 * 256;
   rig.side[0][0] = BucketRegion{4096 * 64, 10, 12 * 256};
-  {
-    std::lock_guard lock(rig.owned[0]->callsMutex);
-    rig.owned[0]->writeCalls.clear();
-  }
+  rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
   rig.Feed(0, 0, 16, kBuckets);
   rig.stream->Append(0, entries.data(), 5 * 256);
   EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
   EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 2; }, 5));
   rig.stream->StopThreads();
-  {
-    std::lock_guard lock(rig.owned[0]->callsMutex);
-    ASSERT_EQ(rig.owned[0]->writeCalls.size(), 1u);
-    EXPECT_EQ(rig.owned[0]->writeCalls[0].first, 4096u * (64 + 7));
-    EXPECT_EQ(rig.owned[0]->writeCalls[0].second, std::vector<uint64_t>(3, 4096));
-  }
+  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, 4096u * (64 + 7));
+  EXPECT_EQ(calls[0].second, std::vector<uint64_t>(3, 4096));
   const auto bytes = ReadWholeFile(rig.dir / "temp0");
   ASSERT_EQ(bytes.size(), 4096u * (64 + 10));
   std::vector<Wide> written(3 * 256);
@@ -506,16 +511,12 @@ TEST(MultiFileStream, WriteBehindSearchesOutwardsFromItsLastBucket) {
     // A run of four (the run floor) makes `first` the bucket written last.
     rig.stream->Append(first, entries.data(), 4 * 256);
     EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks; }, 5));
-    {
-      std::lock_guard lock(rig.owned[0]->callsMutex);
-      rig.owned[0]->writeCalls.clear();
-    }
+    rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
     // Single blocks are below the run floor: they wait for the flush.
     for (uint64_t b : singles) rig.stream->Append(b, entries.data(), 256);
     rig.Flush();
     std::vector<uint64_t> order;
-    std::lock_guard lock(rig.owned[0]->callsMutex);
-    for (const auto& call : rig.owned[0]->writeCalls) {
+    for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
       order.push_back(call.first / (regionBlocks * kBlockSize));
     }
     return order;
@@ -523,6 +524,46 @@ TEST(MultiFileStream, WriteBehindSearchesOutwardsFromItsLastBucket) {
   EXPECT_EQ(flushOrder(60, {57, 59, 61, 62, 64}), (std::vector<uint64_t>{61, 62, 64, 59, 57}));
   EXPECT_EQ(flushOrder(126, {120, 123, 127}), (std::vector<uint64_t>{127, 123, 120}));
   EXPECT_EQ(flushOrder(1, {0, 4, 6}), (std::vector<uint64_t>{0, 4, 6}));
+}
+
+// Long runs both ways go to the disk in calls of at most 64 blocks; the read-ahead of a file that
+// holds fewer whole blocks than it may queue reads all of them from the region's start.
+TEST(MultiFileStream, LongRunsAreCutIntoCallsOf64) {
+  PauseMask mask{1};
+  Rig rig(1, &mask);
+  const uint64_t base = 8 * kBlockSize;
+  rig.side[0][5] = BucketRegion{base, 80, 80 * 256};
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(70 * 256 + 10);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (uint64_t i = 0; i < entries.size(); ++i) {
+    entries[i] = MakeWide(5, 0, i);
+    expected[5].push_back(entries[i].id);
+  }
+  // Held back, the write-behind sits on its first run while the rest piles up behind it.
+  rig.stream->Append(5, entries.data(), entries.size());
+  std::thread flusher([&] { rig.Flush(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  mask = 0;
+  flusher.join();
+  ASSERT_EQ(rig.tables[0][5], entries.size());
+  uint64_t longest = 0;
+  for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
+    longest = std::max<uint64_t>(longest, call.second.size());
+  }
+  EXPECT_EQ(longest, 64u);
+
+  rig.Feed(1, 16, 0, 5);
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 5);
+  const SpyFile::Calls reads = rig.owned[0]->TakeCalls(rig.owned[0]->readCalls);
+  ASSERT_EQ(reads.size(), 3u);  // the broken block by Feed, then 64 + 6 whole blocks
+  EXPECT_EQ(reads[0].first, base + 70 * kBlockSize);
+  EXPECT_EQ(reads[0].second, std::vector<uint64_t>{4096});
+  EXPECT_EQ(reads[1].first, base);
+  EXPECT_EQ(reads[1].second, std::vector<uint64_t>(64, kBlockSize));
+  EXPECT_EQ(reads[2].first, base + 64 * kBlockSize);
+  EXPECT_EQ(reads[2].second, std::vector<uint64_t>(6, kBlockSize));
+  rig.stream->StopThreads();
 }
 
 // With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
@@ -538,12 +579,10 @@ TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
   rig.stream->Append(3, entries.data(), entries.size());
   rig.Flush();
   EXPECT_EQ(rig.tables[0][3], 1034u);
-  {
-    std::lock_guard lock(rig.owned[0]->callsMutex);
-    ASSERT_EQ(rig.owned[0]->writeCalls.size(), 1u);
-    EXPECT_EQ(rig.owned[0]->writeCalls[0].first, blockSize * 2);
-    EXPECT_EQ(rig.owned[0]->writeCalls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
-  }
+  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, blockSize * 2);
+  EXPECT_EQ(calls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
   EXPECT_EQ(ReadWholeFile(rig.dir / "temp0").size(), blockSize * 3 + 4096);
 
   rig.Feed(1, 16, 0, 3);
