@@ -189,23 +189,30 @@ void MultiFileStream::Begin(DirectFile** files, uint64_t fileCount, uint64_t tar
     files_.clear();
     throw;
   }
-  StartThreads();
-
-  for (;;) {
-    uint64_t done = targetSize_;
-    for (uint64_t f = 0; f < fileCount; ++f) done = std::min(done, filePos_[f].load());
-    const double fraction = target == 0 ? 1.0 : static_cast<double>(done) / target;
-    if (progress && !progress(fraction)) {
-      targetSize_ = 0;
-      break;
+  auto finish = [&] {
+    JoinThreads();
+    allocating_ = false;
+    files_.clear();
+  };
+  try {
+    StartThreads();
+    for (;;) {
+      uint64_t done = targetSize_;
+      for (uint64_t f = 0; f < fileCount; ++f) done = std::min(done, filePos_[f].load());
+      const double fraction = target == 0 ? 1.0 : static_cast<double>(done) / target;
+      if (progress && !progress(fraction)) {
+        targetSize_ = 0;
+        break;
+      }
+      if (done >= target || failed_) break;
+      SleepOneMs();
     }
-    if (done >= target || failed_) break;
-    SleepOneMs();
+  } catch (...) {
+    // A throwing progress callable must not leave the growth threads running.
+    finish();
+    throw;
   }
-
-  JoinThreads();
-  allocating_ = false;
-  files_.clear();
+  finish();
   RethrowFailure();
 }
 
@@ -236,15 +243,15 @@ void MultiFileStream::Feed(DirectFile** files, uint64_t fileCount,
   try {
     SetBudgets();
     LoadPartialBlocks();
+    SetPressureFloor();
+    lowWater_ = freeCount_.load();
+    queuedTotal_ = 0;
+    dropped_ = 0;
+    StartThreads();
   } catch (...) {
     DiscardBlocks();
     throw;
   }
-  SetPressureFloor();
-  lowWater_ = freeCount_.load();
-  queuedTotal_ = 0;
-  dropped_ = 0;
-  StartThreads();
   std::lock_guard lock(control_);
   idle_ = false;
 }
@@ -906,7 +913,6 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
   // On any way out without the data, the entries go back to the file's count and the blocks to
   // the pool.
   std::vector<Block*> taken;
-  taken.reserve(n);
   auto giveUp = [&] {
     for (Block* block : taken) ReturnBlock(block);
     std::lock_guard lock(state.mutex);
@@ -914,6 +920,7 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
     state.inFlight -= n;
   };
   try {
+    taken.reserve(n);
     for (uint64_t i = 0; i < n; ++i) {
       Block* block = TakeFreeBlockUnlessHeld(kReadAhead);
       if (block == nullptr) {

@@ -886,6 +886,15 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   });
   EXPECT_EQ(seen, std::vector<double>{1.0});
 
+  // A progress callable that throws leaves no growth thread behind.
+  ExpectError(
+      [&] {
+        rig.stream->Begin(rig.files.data(), 2, target,
+                          [](double) -> bool { throw std::runtime_error("progress failed"); });
+      },
+      "progress failed");
+  rig.stream->Begin(rig.files.data(), 2, target, {});
+
   // A progress callable that says stop ends the growth, even while the files are held back.
   PauseMask mask{~0ull};
   rig.NewStream(&mask);
