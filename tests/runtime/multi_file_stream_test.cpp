@@ -810,6 +810,20 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.stream->StopThreads();
   ExpectError([&] { rig.Flush(); }, "A48E686E");
 
+  // A block kept outside the stream shows when the stream stops; the low-water mark saw it.
+  for (CountTable& t : rig.tables) t.fill(0);
+  rig.Feed(0, 16, 16, kBuckets);
+  EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks);
+  MultiFileStream::Block* kept = rig.stream->TakeFreeBlock();
+  MultiFileStream::Block* second = rig.stream->TakeFreeBlock();
+  rig.stream->ReturnBlock(second);
+  EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks - 2);
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 1);
+  ExpectError([&] { rig.stream->StopThreads(); }, "997ED9D5");
+  rig.stream->ReturnBlock(kept);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+
   // A step that writes nothing refuses entries even where a region has room.
   rig.Feed(0, 16, 0, kBuckets);
   ExpectError([&] { rig.stream->Append(0, out.data(), 1); }, "E1A5F04C");
@@ -885,6 +899,11 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
     return true;
   });
   EXPECT_EQ(seen, std::vector<double>{1.0});
+
+  // A file that is not open cannot be sized; nothing is left running.
+  SpyFile closed;
+  DirectFile* withClosed[] = {rig.files[0], &closed};
+  ExpectError([&] { rig.stream->Begin(withClosed, 2, target, {}); }, "300E29A7");
 
   // A progress callable that throws leaves no growth thread behind.
   ExpectError(
