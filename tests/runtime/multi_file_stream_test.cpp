@@ -540,8 +540,11 @@ TEST(MultiFileStream, LongRunsAreCutIntoCallsOf64) {
     entries[i] = MakeWide(5, 0, i);
     expected[5].push_back(entries[i].id);
   }
-  // Held back, the write-behind sits on its first run while the rest piles up behind it.
-  rig.stream->Append(5, entries.data(), entries.size());
+  // Held back, the write-behind sits on a first run of four (the run floor) while the rest piles
+  // up behind it; had it not taken that run yet, it takes all 70 blocks at once.
+  rig.stream->Append(5, entries.data(), 4 * 256);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  rig.stream->Append(5, entries.data() + 4 * 256, entries.size() - 4 * 256);
   std::thread flusher([&] { rig.Flush(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   mask = 0;
