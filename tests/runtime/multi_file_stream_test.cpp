@@ -705,6 +705,9 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
 
   rig.Feed(0, 0, 16, kBuckets);
   auto expected = Produce(*rig.stream, sizes, 2);
+  // Once the write-behind has caught up, at most three queued blocks and the current one of each
+  // bucket stay in memory, which leaves room for the late entries with every file held back.
+  ASSERT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() >= kBlocks - 4 * kBuckets; }));
   // With every file held back, the write-behind threads take runs they cannot write yet.
   mask = ~0ull;
   auto lateIds = Produce(*rig.stream, late, 1, 1u << 20);
