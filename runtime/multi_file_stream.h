@@ -80,8 +80,9 @@ class MultiFileStream final : public BucketSink {
              const std::function<void(double)>& progress);
 
   // Moves a running stream on to the next step without writing out or discarding what memory
-  // holds: the threads stop, the sides, entry sizes and regions change, no bucket is being read
-  // (ReadBucket() == kBuckets) and the threads start again. The blocks the finished step wrote
+  // holds; no Append or TakeEntries may be under way. The threads stop, the sides, entry sizes
+  // and regions change (the files stay), no bucket is being read (ReadBucket() == kBuckets) and
+  // the threads start again. The blocks the finished step wrote
   // stay in their buckets as the new read side. Raises "5B7E0C2D" when the stream is not running,
   // a stored failure, "3F8D2E61" when the new write side still holds entries and "C0F3A8B6" when
   // a side that holds entries would change its entry size; after those two the stream runs on
