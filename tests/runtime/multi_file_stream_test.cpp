@@ -136,6 +136,15 @@ struct Rig {
       if (progress != nullptr) progress->push_back(p);
     });
   }
+  // Both sides get regions for `sizes` entries of 16 bytes spread over `spreadOver` files (all of
+  // them when 0); returns the end of the last region.
+  uint64_t SameRegions(const std::vector<uint64_t>& sizes, uint64_t spreadOver = 0) {
+    uint64_t offset = 0;
+    for (Regions& r : side) {
+      r = MakeRegions(sizes, 16, spreadOver != 0 ? spreadOver : files.size(), offset);
+    }
+    return offset;
+  }
   uint64_t Stored(uint64_t s, uint64_t b) const {
     uint64_t total = 0;
     for (const CountTable& t : tables) total += t[s * kBuckets + b];
@@ -600,9 +609,7 @@ TEST(MultiFileStream, BlocksDrainFromTheirEnd) {
   Rig rig(1);
   std::vector<uint64_t> sizes(kBuckets, 0);
   sizes[0] = 5000;
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 1, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 1, offset);
+  rig.SameRegions(sizes, 1);
   rig.Feed(0, 0, 16, kBuckets);
   std::vector<Wide> entries;
   for (uint64_t i = 0; i < 1000; ++i) entries.push_back(Wide{i, Mix(i)});
@@ -629,9 +636,7 @@ TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
   const std::vector<uint64_t> sizes = BucketSizes(1600);
   std::vector<uint64_t> half(kBuckets);
   for (uint64_t b = 0; b < kBuckets; ++b) half[b] = sizes[b] / 2;
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, fileCount, offset);
-  rig.side[1] = MakeRegions(sizes, 16, fileCount, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), fileCount, offset, {});
 
   rig.Feed(0, 0, 16, kBuckets);
@@ -760,9 +765,7 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
 TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 2000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), 2, offset, {});
 
   // More stored for the write side than the region may take.
@@ -840,9 +843,7 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
 TEST(MultiFileStream, FlushOfNothingKeepsCountsAndBudgetClips) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 3000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), 2, offset, {});
   for (uint64_t b = 0; b < kBuckets; ++b) rig.tables[b % 2][b] = 512;  // whole blocks
   const auto before = rig.tables;
@@ -954,9 +955,7 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
 
   // While running: file 0 held back, file 1 takes the write-behind, data intact afterwards.
   std::vector<uint64_t> sizes = BucketSizes(2000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 1, offset);  // each file's region could hold it all
-  rig.side[1] = MakeRegions(sizes, 16, 1, offset);
+  rig.SameRegions(sizes, 1);  // each file's region could hold it all
   mask = 0b01;
   rig.owned[0]->writes = 0;
   rig.owned[1]->writes = 0;
@@ -991,9 +990,7 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
 TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 40000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  rig.SameRegions(sizes);
 
   // Write-behind fails: a later Append says so, and stopping finds every block free.
   rig.Feed(0, 0, 16, kBuckets);
