@@ -800,6 +800,12 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
       n = std::min(n, room);
       partial = false;
     }
+    // A read bucket may hold a full read-ahead queue and a broken block besides; a run never
+    // outgrows the request list, the rest goes in the next pass.
+    if (n + (partial ? 1 : 0) > maxBlocksPerBucket_) {
+      n = std::min(n, maxBlocksPerBucket_);
+      partial = false;
+    }
     const uint64_t run = n + (partial ? 1 : 0);
     if (run == 0) continue;
     if (!flushMode) {

@@ -762,6 +762,43 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }
 
+// A bucket read in the middle holds a broken current block and a full read-ahead queue; saving it
+// then must not need a run longer than the queue may grow.
+TEST(MultiFileStream, FlushOfAFullReadAheadQueue) {
+  Rig rig(1);
+  const uint64_t blocks = 300;
+  std::vector<uint64_t> sizes(kBuckets, 0);
+  sizes[0] = blocks * 256;
+  rig.SameRegions(sizes);
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(sizes[0]);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (uint64_t i = 0; i < entries.size(); ++i) {
+    entries[i] = MakeWide(0, 0, i);
+    expected[0].push_back(entries[i].id);
+  }
+  rig.stream->Append(0, entries.data(), entries.size());
+  rig.Flush();
+
+  // Four whole blocks drained make room for a read-ahead run of the run floor; the fifth block
+  // stays current and broken.
+  rig.Feed(1, 16, 0, 0);
+  std::vector<Wide> out(4 * 256 + 10);
+  rig.stream->TakeEntries(out.data(), out.size());
+  const uint64_t limit = rig.stream->MaxBlocksPerBucket();
+  ASSERT_LT(limit + 1, blocks);
+  ASSERT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - limit - 1; }));
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][0], sizes[0] - out.size());
+
+  rig.Feed(1, 16, 0, 0);
+  for (const Wide& w : out) {
+    expected[0].erase(std::find(expected[0].begin(), expected[0].end(), w.id));
+  }
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2);
+  rig.stream->StopThreads();
+}
+
 TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 2000);
