@@ -189,23 +189,30 @@ void MultiFileStream::Begin(DirectFile** files, uint64_t fileCount, uint64_t tar
     files_.clear();
     throw;
   }
-  StartThreads();
-
-  for (;;) {
-    uint64_t done = targetSize_;
-    for (uint64_t f = 0; f < fileCount; ++f) done = std::min(done, filePos_[f].load());
-    const double fraction = target == 0 ? 1.0 : static_cast<double>(done) / target;
-    if (progress && !progress(fraction)) {
-      targetSize_ = 0;
-      break;
+  auto finish = [&] {
+    JoinThreads();
+    allocating_ = false;
+    files_.clear();
+  };
+  try {
+    StartThreads();
+    for (;;) {
+      uint64_t done = targetSize_;
+      for (uint64_t f = 0; f < fileCount; ++f) done = std::min(done, filePos_[f].load());
+      const double fraction = target == 0 ? 1.0 : static_cast<double>(done) / target;
+      if (progress && !progress(fraction)) {
+        targetSize_ = 0;
+        break;
+      }
+      if (done >= target || failed_) break;
+      SleepOneMs();
     }
-    if (done >= target || failed_) break;
-    SleepOneMs();
+  } catch (...) {
+    // A throwing progress callable must not leave the growth threads running.
+    finish();
+    throw;
   }
-
-  JoinThreads();
-  allocating_ = false;
-  files_.clear();
+  finish();
   RethrowFailure();
 }
 
@@ -220,14 +227,45 @@ void MultiFileStream::Feed(DirectFile** files, uint64_t fileCount,
   }
   if (countTables != fileCount) throw std::runtime_error("6284948D");
   CheckFileCount(fileCount);
-  if (writeSide > 1) throw std::runtime_error("57E2B8A1");
-  if (readEntrySize > blockSize_ || writeEntrySize > blockSize_) {
-    throw std::runtime_error("A93F6D04");
-  }
+  CheckStepShape(writeSide, readEntrySize, writeEntrySize);
   if (startBucket > kBuckets) throw std::runtime_error("4C6B1E92");
 
   files_.assign(files, files + fileCount);
   readBucket_ = startBucket;
+  SetSides(writeSide, readEntrySize, writeEntrySize, regions0, regions1);
+  for (uint64_t f = 0; f < kMaxFiles; ++f) {
+    for (uint64_t s = 0; s < 2; ++s) {
+      for (uint64_t b = 0; b < kBuckets; ++b) {
+        fileEntries_[f][s][b] = f < fileCount ? storedCounts[f][s * kBuckets + b] : 0;
+      }
+    }
+  }
+  try {
+    SetBudgets();
+    LoadPartialBlocks();
+    SetPressureFloor();
+    lowWater_ = freeCount_.load();
+    queuedTotal_ = 0;
+    dropped_ = 0;
+    StartThreads();
+  } catch (...) {
+    DiscardBlocks();
+    throw;
+  }
+  std::lock_guard lock(control_);
+  idle_ = false;
+}
+
+void MultiFileStream::CheckStepShape(uint64_t writeSide, uint64_t readEntrySize,
+                                     uint64_t writeEntrySize) const {
+  if (writeSide > 1) throw std::runtime_error("57E2B8A1");
+  if (readEntrySize > blockSize_ || writeEntrySize > blockSize_) {
+    throw std::runtime_error("A93F6D04");
+  }
+}
+
+void MultiFileStream::SetSides(uint64_t writeSide, uint64_t readEntrySize, uint64_t writeEntrySize,
+                               const BucketRegion* regions0, const BucketRegion* regions1) {
   writeSide_ = writeSide;
   readSide_ = 1 - writeSide;
   entrySize_[writeSide_] = writeEntrySize;
@@ -237,36 +275,23 @@ void MultiFileStream::Feed(DirectFile** files, uint64_t fileCount,
   }
   std::copy(regions0, regions0 + kBuckets, regions_[0].begin());
   std::copy(regions1, regions1 + kBuckets, regions_[1].begin());
+  lastWritten_.fill(0);
+}
 
+// Called with the threads stopped, while every file count of the write side is still on file.
+void MultiFileStream::SetBudgets() {
   for (uint64_t b = 0; b < kBuckets; ++b) {
     uint64_t stored = 0;
-    for (uint64_t f = 0; f < fileCount; ++f) stored += storedCounts[f][writeSide_ * kBuckets + b];
+    for (uint64_t f = 0; f < files_.size(); ++f) stored += fileEntries_[f][writeSide_][b];
     const BucketRegion& region = regions_[writeSide_][b];
-    if (stored > region.capacityEntries) {
-      files_.clear();
-      throw std::runtime_error("invalid temp file: 83139FEF");
-    }
+    if (stored > region.capacityEntries) throw std::runtime_error("invalid temp file: 83139FEF");
     budget_[b] = region.capacityEntries - stored;
-    const uint64_t blocks = fileCount * region.capacityBlocks;
+    const uint64_t blocks = files_.size() * region.capacityBlocks;
     writeAllowance_[b] = blocks > bucketShare_ ? blocks - bucketShare_ : 0;
   }
+}
 
-  for (uint64_t f = 0; f < kMaxFiles; ++f) {
-    for (uint64_t s = 0; s < 2; ++s) {
-      for (uint64_t b = 0; b < kBuckets; ++b) {
-        fileEntries_[f][s][b] = f < fileCount ? storedCounts[f][s * kBuckets + b] : 0;
-      }
-    }
-    lastWritten_[f] = 0;
-  }
-
-  try {
-    LoadPartialBlocks();
-  } catch (...) {
-    DiscardBlocks();
-    throw;
-  }
-
+void MultiFileStream::SetPressureFloor() {
   // Average blocks per bucket of each side, against which the write-behind keeps free blocks.
   auto averageBlocks = [&](uint64_t side, bool& small) {
     uint64_t entries = 0;
@@ -286,13 +311,56 @@ void MultiFileStream::Feed(DirectFile** files, uint64_t fileCount,
   } else {
     pressureFloor_ = r < w ? w - r : 0;
   }
+}
 
+void MultiFileStream::HandOver(uint64_t writeSide, uint64_t readEntrySize, uint64_t writeEntrySize,
+                               const BucketRegion* regions0, const BucketRegion* regions1) {
+  {
+    std::lock_guard lock(control_);
+    if (idle_) throw std::runtime_error("5B7E0C2D");
+  }
+  CheckStepShape(writeSide, readEntrySize, writeEntrySize);
+  RethrowFailure();
+  JoinThreads();
+  try {
+    RethrowFailure();
+    // The new write side starts empty; the entries a side keeps must keep their width.
+    if (SideHoldsEntries(writeSide)) throw std::runtime_error("3F8D2E61");
+    if (readEntrySize != entrySize_[1 - writeSide] && SideHoldsEntries(1 - writeSide)) {
+      throw std::runtime_error("C0F3A8B6");
+    }
+  } catch (...) {
+    StartThreads();
+    throw;
+  }
+  // A producer may have fetched a block that its budget then left empty.
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    BucketState& state = Bucket(writeSide, b);
+    std::lock_guard lock(state.mutex);
+    if (state.current != nullptr) ReturnBlock(state.current);
+    state.current = nullptr;
+    state.fetching = false;
+  }
+  SetSides(writeSide, readEntrySize, writeEntrySize, regions0, regions1);
+  readBucket_ = kBuckets;
+  SetBudgets();
+  SetPressureFloor();
   lowWater_ = freeCount_.load();
   queuedTotal_ = 0;
-  dropped_ = 0;
   StartThreads();
-  std::lock_guard lock(control_);
-  idle_ = false;
+}
+
+bool MultiFileStream::SideHoldsEntries(uint64_t side) {
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    BucketState& state = Bucket(side, b);
+    std::lock_guard lock(state.mutex);
+    if (state.queued != 0 || state.inFlight != 0) return true;
+    if (state.current != nullptr && state.current->count != 0) return true;
+    for (uint64_t f = 0; f < files_.size(); ++f) {
+      if (fileEntries_[f][side][b] != 0) return true;
+    }
+  }
+  return false;
 }
 
 // At most one file holds a broken block per side and bucket; it comes back into memory as the
@@ -431,6 +499,8 @@ void MultiFileStream::Append(uint64_t bucket, const void* entries, uint64_t coun
   const uint8_t* source = static_cast<const uint8_t*>(entries);
   const uint64_t width = entrySize_[writeSide_];
   const uint64_t perBlock = entriesPerBlock_[writeSide_];
+  // Without a write width no block can take an entry; refuse rather than spin on an empty block.
+  if (perBlock == 0) throw std::runtime_error("E1A5F04C");
   BucketState& state = Bucket(writeSide_, bucket);
   std::unique_lock lock(state.mutex);
   while (count > 0) {
@@ -730,6 +800,12 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
       n = std::min(n, room);
       partial = false;
     }
+    // A read bucket may hold a full read-ahead queue and a broken block besides; a run never
+    // outgrows the request list, the rest goes in the next pass.
+    if (n + (partial ? 1 : 0) > maxBlocksPerBucket_) {
+      n = std::min(n, maxBlocksPerBucket_);
+      partial = false;
+    }
     const uint64_t run = n + (partial ? 1 : 0);
     if (run == 0) continue;
     if (!flushMode) {
@@ -764,25 +840,50 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
       std::memset(block->data + bytes, 0, length - bytes);
       list[i] = iovec{block->data, length};
     }
+    uint64_t done = 0;
     try {
       uint64_t offset = regions_[side][bucket].baseOffset + held * blockSize_;
-      for (uint64_t i = 0; i < run; i += kMaxPiecesPerCall) {
-        const uint64_t pieces = std::min(kMaxPiecesPerCall, run - i);
+      while (done < run) {
+        const uint64_t pieces = std::min(kMaxPiecesPerCall, run - done);
         if (!WaitWhilePaused(file, kWriteBehind)) break;
-        files_[file]->WriteV(offset, list + i, pieces);
+        files_[file]->WriteV(offset, list + done, pieces);
         offset += pieces * blockSize_;
+        done += pieces;
       }
     } catch (...) {
       for (Block* block : taken) ReturnBlock(block);
       runsInFlight_.fetch_sub(1);
       throw;
     }
-    for (Block* block : taken) ReturnBlock(block);
-    if (flushMode) written_.fetch_add(run);
+    if (done < run) PutBackRun(file, side, bucket, taken.data() + done, run - done, flushMode);
+    for (uint64_t i = 0; i < done; ++i) ReturnBlock(taken[i]);
+    if (flushMode) written_.fetch_add(done);
     runsInFlight_.fetch_sub(1);
-    return true;
+    return done > 0;
   }
   return false;
+}
+
+// A run that `stop` cut short while its file was held back goes back to its bucket, so that
+// stopping the threads between two steps loses nothing. Only a flushing run carries a broken
+// block, and a flush is never stopped midway except to discard everything.
+void MultiFileStream::PutBackRun(uint64_t file, uint64_t side, uint64_t bucket,
+                                 Block* const* blocks, uint64_t count, bool flushMode) {
+  BucketState& state = Bucket(side, bucket);
+  std::lock_guard lock(state.mutex);
+  uint64_t queued = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    Block* block = blocks[i];
+    fileEntries_[file][side][bucket] -= block->count;
+    if (block->count == entriesPerBlock_[side] || state.current != nullptr) {
+      PushQueue(state, block);
+      ++queued;
+    } else {
+      state.current = block;
+    }
+  }
+  if (!flushMode) writeAllowance_[bucket] += queued;
+  if (side == writeSide_) queuedTotal_.fetch_add(queued);
 }
 
 bool MultiFileStream::ReadAhead(uint64_t file) {
@@ -818,7 +919,6 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
   // On any way out without the data, the entries go back to the file's count and the blocks to
   // the pool.
   std::vector<Block*> taken;
-  taken.reserve(n);
   auto giveUp = [&] {
     for (Block* block : taken) ReturnBlock(block);
     std::lock_guard lock(state.mutex);
@@ -826,6 +926,7 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
     state.inFlight -= n;
   };
   try {
+    taken.reserve(n);
     for (uint64_t i = 0; i < n; ++i) {
       Block* block = TakeFreeBlockUnlessHeld(kReadAhead);
       if (block == nullptr) {

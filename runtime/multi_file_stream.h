@@ -68,7 +68,7 @@ class MultiFileStream final : public BucketSink {
             uint64_t startBucket);
 
   // Stores write-side entries of `bucket`; entries beyond the bucket's budget are dropped and
-  // counted (see TakeDroppedEntries).
+  // counted (see TakeDroppedEntries). Raises "E1A5F04C" when the step writes nothing.
   void Append(uint64_t bucket, const void* entries, uint64_t count) override;
 
   // Copies `count` read-side entries of the current read bucket to `out`; waits for read-ahead.
@@ -78,6 +78,17 @@ class MultiFileStream final : public BucketSink {
   // table (`countTables[f]`, kCountTableEntries u32). `progress` may be empty.
   void Flush(uint32_t** countTables, uint64_t fileCount,
              const std::function<void(double)>& progress);
+
+  // Moves a running stream on to the next step without writing out or discarding what memory
+  // holds; no Append or TakeEntries may be under way. The threads stop, the sides, entry sizes
+  // and regions change (the files stay), no bucket is being read (ReadBucket() == kBuckets) and
+  // the threads start again. The blocks the finished step wrote
+  // stay in their buckets as the new read side. Raises "5B7E0C2D" when the stream is not running,
+  // a stored failure, "3F8D2E61" when the new write side still holds entries and "C0F3A8B6" when
+  // a side that holds entries would change its entry size; after those two the stream runs on
+  // unchanged.
+  void HandOver(uint64_t writeSide, uint64_t readEntrySize, uint64_t writeEntrySize,
+                const BucketRegion* regions0, const BucketRegion* regions1);
 
   void StartThreads();
   // Resets a running or failed stream to idle, discarding what memory holds. Raises "997ED9D5"
@@ -131,12 +142,20 @@ class MultiFileStream final : public BucketSink {
   void StoreFailure(std::exception_ptr failure);
   void RethrowFailure();
   void CheckFileCount(uint64_t fileCount) const;
+  void CheckStepShape(uint64_t writeSide, uint64_t readEntrySize, uint64_t writeEntrySize) const;
+  void SetSides(uint64_t writeSide, uint64_t readEntrySize, uint64_t writeEntrySize,
+                const BucketRegion* regions0, const BucketRegion* regions1);
+  void SetBudgets();
+  void SetPressureFloor();
+  bool SideHoldsEntries(uint64_t side);
 
   void ThreadLoop(uint64_t file, ThreadKind kind);
   void FileIoThread(uint64_t file);
   void QueueThread(uint64_t file);
   bool GrowFile(uint64_t file);
   bool MoveBlocks(uint64_t file, uint64_t side, bool flushMode);
+  void PutBackRun(uint64_t file, uint64_t side, uint64_t bucket, Block* const* blocks,
+                  uint64_t count, bool flushMode);
   bool ReadAhead(uint64_t file);
 
   void JoinThreads();

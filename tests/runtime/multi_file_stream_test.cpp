@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,15 +32,60 @@ class SpyFile : public DirectFile {
   int64_t WriteV(uint64_t offset, const iovec* iov, uint64_t count) override {
     if (failWrites) throw std::runtime_error("injected write failure");
     writes.fetch_add(1);
+    Record(writeCalls, offset, iov, count);
     return DirectFile::WriteV(offset, iov, count);
   }
   int64_t ReadV(uint64_t offset, const iovec* iov, uint64_t count) override {
     if (failReads) throw std::runtime_error("injected read failure");
+    Record(readCalls, offset, iov, count);
     return DirectFile::ReadV(offset, iov, count);
+  }
+  using Calls = std::vector<std::pair<uint64_t, std::vector<uint64_t>>>;  // offset, piece lengths
+  Calls TakeCalls(Calls& calls) {
+    std::lock_guard lock(callsMutex);
+    return std::exchange(calls, {});
   }
   std::atomic<bool> failWrites{false};
   std::atomic<bool> failReads{false};
   std::atomic<uint64_t> writes{0};
+  Calls writeCalls;
+  Calls readCalls;
+
+ private:
+  void Record(Calls& calls, uint64_t offset, const iovec* iov, uint64_t count) {
+    std::vector<uint64_t> lengths;
+    for (uint64_t i = 0; i < count; ++i) lengths.push_back(iov[i].iov_len);
+    std::lock_guard lock(callsMutex);
+    calls.emplace_back(offset, lengths);
+  }
+  std::mutex callsMutex;
+};
+
+// Counts what it hands out; blocks of `fakeSize` bytes all share one buffer that is never
+// touched, so that large pools can be built for their limits alone; the allocation numbered
+// `failAt` (from 1) fails.
+class TestArena : public MemoryArena {
+ public:
+  explicit TestArena(uint64_t fakeSize = 0, uint64_t failAt = 0)
+      : MemoryArena([](const std::string&) {}), fakeSize_(fakeSize), failAt_(failAt) {}
+  void* Allocate(uint64_t size, uint64_t alignment) override {
+    if (++calls_ == failAt_) return nullptr;
+    ++live;
+    if (size == fakeSize_) return &fake_;
+    return MemoryArena::Allocate(size, alignment);
+  }
+  void Deallocate(void* pointer) override {
+    if (pointer == nullptr) return;
+    --live;
+    if (pointer != &fake_) MemoryArena::Deallocate(pointer);
+  }
+  int64_t live = 0;
+
+ private:
+  uint64_t fakeSize_;
+  uint64_t failAt_;
+  uint64_t calls_ = 0;
+  alignas(4096) static inline uint8_t fake_ = 0;
 };
 
 using Regions = std::array<BucketRegion, kBuckets>;
@@ -69,9 +115,9 @@ struct Rig {
     tables.resize(count);
     NewStream(pause);
   }
-  void NewStream(const PauseMask* pause = nullptr) {
+  void NewStream(const PauseMask* pause = nullptr, uint64_t blockSize = kBlockSize) {
     stream.reset();
-    stream = std::make_unique<MultiFileStream>(kBlocks, kBlockSize, &arena, pause);
+    stream = std::make_unique<MultiFileStream>(kBlocks, blockSize, &arena, pause);
   }
   std::vector<const uint32_t*> Stored() const {
     std::vector<const uint32_t*> out;
@@ -89,6 +135,15 @@ struct Rig {
     stream->Flush(out.data(), out.size(), [&](double p) {
       if (progress != nullptr) progress->push_back(p);
     });
+  }
+  // Both sides get regions for `sizes` entries of 16 bytes spread over `spreadOver` files (all of
+  // them when 0); returns the end of the last region.
+  uint64_t SameRegions(const std::vector<uint64_t>& sizes, uint64_t spreadOver = 0) {
+    uint64_t offset = 0;
+    for (Regions& r : side) {
+      r = MakeRegions(sizes, 16, spreadOver != 0 ? spreadOver : files.size(), offset);
+    }
+    return offset;
   }
   uint64_t Stored(uint64_t s, uint64_t b) const {
     uint64_t total = 0;
@@ -193,9 +248,45 @@ std::vector<Entry> Consume(MultiFileStream& stream, uint64_t want, uint64_t thre
   return all;
 }
 
+uint64_t IdOf(uint64_t id) { return id; }
+uint64_t IdOf(const Wide& w) {
+  EXPECT_EQ(w.check, Mix(w.id)) << "torn entry " << w.id;
+  return w.id;
+}
+
+// Drains buckets `from`..127 of the read side, `expected[b].size()` entries each, and compares
+// them with the ids expected there as multisets.
+template <typename Entry>
+void ExpectBucketsReadBack(MultiFileStream& stream, std::vector<std::vector<uint64_t>> expected,
+                           uint64_t threads, uint64_t from = 0) {
+  for (uint64_t b = from; b < kBuckets; ++b) {
+    stream.SetReadBucket(b);
+    std::vector<uint64_t> ids;
+    for (const Entry& e : Consume<Entry>(stream, expected[b].size(), threads))
+      ids.push_back(IdOf(e));
+    std::sort(ids.begin(), ids.end());
+    std::sort(expected[b].begin(), expected[b].end());
+    ASSERT_EQ(ids, expected[b]) << "bucket " << b;
+  }
+}
+
+// How many of the ids that `Produce` makes for `sizes` with `threads` producers land in each
+// bucket when they are re-bucketed by NextBucket.
+std::vector<uint64_t> NextSizes(const std::vector<uint64_t>& sizes, uint64_t threads,
+                                uint64_t seqBase = 0) {
+  std::vector<uint64_t> next(kBuckets, 0);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    for (uint64_t t = 0; t < threads; ++t) {
+      const uint64_t share = sizes[b] / threads + (t < sizes[b] % threads ? 1 : 0);
+      for (uint64_t q = 0; q < share; ++q) ++next[NextBucket(MakeWide(b, t, seqBase + q).id)];
+    }
+  }
+  return next;
+}
+
 template <typename Fn>
-bool WaitFor(Fn done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+bool WaitFor(Fn done, int seconds = 20) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -218,13 +309,7 @@ void RunTwoSteps(uint64_t fileCount) {
   const std::vector<uint64_t> sizes = BucketSizes(2400);
   uint64_t offset = 0;
   // The second step re-buckets every id; its regions are sized to fit exactly.
-  std::vector<uint64_t> nextSizes(kBuckets, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    for (uint64_t t = 0; t < 4; ++t) {
-      const uint64_t share = sizes[b] / 4 + (t < sizes[b] % 4 ? 1 : 0);
-      for (uint64_t q = 0; q < share; ++q) ++nextSizes[NextBucket(MakeWide(b, t, q).id)];
-    }
-  }
+  const std::vector<uint64_t> nextSizes = NextSizes(sizes, 4);
   rig.side[0] = MakeRegions(sizes, 16, fileCount, offset);
   rig.side[1] = MakeRegions(nextSizes, 8, fileCount, offset);
   double lastBegin = -1;
@@ -290,13 +375,7 @@ void RunTwoSteps(uint64_t fileCount) {
 
   // Step three: side 1 read back, nothing written.
   rig.Feed(0, 8, 0, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    auto got = Consume<uint64_t>(*rig.stream, next[b].size(), 2);
-    std::sort(got.begin(), got.end());
-    std::sort(next[b].begin(), next[b].end());
-    ASSERT_EQ(got, next[b]) << b;
-  }
+  ExpectBucketsReadBack<uint64_t>(*rig.stream, next, 2);
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
   EXPECT_TRUE(rig.stream->IsIdle());
@@ -309,33 +388,228 @@ TEST(MultiFileStream, EntriesSurviveStepsOverOneThreeAndSixteenFiles) {
 }
 
 TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
+  struct Case {
+    uint64_t blocks, blockSize, maxPerBucket, share, minRun;
+  };
+  // 1 MiB blocks hold 37449 entries of 28 bytes: 35231920 / 37449 + 1 = 941 blocks a bucket.
+  const Case cases[] = {
+      {1024, 4096, 192, 4, 4},         // 35231920 / 146 + 1 leaves too few: 1024 - 832
+      {1772, 1 << 20, 940, 4, 4},      // 941 + 832 one above the pool
+      {1773, 1 << 20, 941, 4, 4},      // fits exactly: (1773 - 320 - 941) / 128
+      {4000, 1 << 20, 941, 21, 21},    // 2739 / 128
+      {20000, 1 << 20, 941, 146, 64},  // the run floor stops at 64
+      {3000, 3 << 20, 314, 18, 18},    // 35231920 / 112347 + 1; 2366 / 128
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
+    TestArena arena(c.blockSize);
+    {
+      MultiFileStream stream(c.blocks, c.blockSize, &arena, nullptr);
+      EXPECT_EQ(stream.MaxBlocksPerBucket(), c.maxPerBucket);
+      EXPECT_EQ(stream.BucketShare(), c.share);
+      EXPECT_EQ(stream.MinRun(), c.minRun);
+      EXPECT_EQ(stream.FreeBlocks(), c.blocks);
+    }
+    EXPECT_EQ(arena.live, 0);
+  }
+
   MemoryArena arena([](const std::string&) {});
-  {
-    MultiFileStream small(1024, 4096, &arena, nullptr);
-    EXPECT_EQ(small.MaxBlocksPerBucket(), 192u);  // 35231920 / 146 + 1 exceeds 1024 - 832
-    EXPECT_EQ(small.BucketShare(), 4u);
-    EXPECT_EQ(small.MinRun(), 4u);
-    EXPECT_EQ(small.FreeBlocks(), 1024u);
-  }
-  {
-    // 1 MiB blocks: 35231920 / 37449 + 1 = 941 blocks a bucket.
-    MultiFileStream large(4000, 1 << 20, &arena, nullptr);
-    EXPECT_EQ(large.MaxBlocksPerBucket(), 941u);
-    EXPECT_EQ(large.BucketShare(), (4000u - 320 - 941) / 128);
-    EXPECT_EQ(large.MinRun(), 21u);
-  }
   ExpectError([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }, "CA6B9D39");
   ExpectError([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }, "9F9876D2");
   EXPECT_EQ(arena.LiveCount(), 0u);
+
+  // Allocation order: the block records, 1024 blocks, the request lists, the zero block.
+  for (const auto& [failAt, text] : {std::pair<uint64_t, std::string>{2, ": 155633EE"},
+                                     {700, ": 155633EE"},
+                                     {1025, ": 155633EE"},
+                                     {1027, ": 72F8F5E5"}}) {
+    TestArena failing(0, failAt);
+    ExpectError([&] { MultiFileStream s(1024, 4096, &failing, nullptr); },
+                "failed to allocate memory" + text);
+    EXPECT_EQ(failing.live, 0) << failAt;
+  }
+}
+
+// The write-behind keeps free blocks in hand against the average region sizes of both sides.
+TEST(MultiFileStream, PressureFloorFollowsTheRegionAverages) {
+  Rig rig(1);
+  auto regions = [](uint64_t perBucket, uint64_t step) {
+    Regions r{};
+    for (uint64_t b = 0; b < kBuckets; ++b) r[b] = BucketRegion{0, 64, perBucket + b * step};
+    return r;
+  };
+  struct Case {
+    uint64_t readWidth, writeWidth;
+    Regions read, write;
+    uint64_t floor;
+  };
+  // 16-byte entries: 256 a block; 8-byte: 512. Capacities 0, 40, ..., 5080 average 2540 entries,
+  // 9 whole blocks of 256 (not 10 when rounded).
+  const Case cases[] = {
+      {0, 16, regions(0, 0), regions(0, 40), 9},         // nothing read: W
+      {8, 16, regions(1024, 0), regions(0, 40), 7},      // W - R = 9 - 2
+      {8, 16, regions(512 * 9, 0), regions(0, 40), 0},   // R = W
+      {8, 16, regions(512 * 20, 0), regions(0, 40), 0},  // R > W
+      {8, 16, regions(511, 0), regions(0, 40), 9},       // read blocks above its average: W
+      {8, 16, regions(1024, 0), regions(255, 0), 0},     // write blocks above its average
+      {8, 0, regions(1024, 0), regions(0, 40), 0},       // nothing written
+  };
+  for (const Case& c : cases) {
+    rig.side[0] = c.write;
+    rig.side[1] = c.read;
+    rig.Feed(0, c.readWidth, c.writeWidth, kBuckets);
+    EXPECT_EQ(rig.stream->PressureFloor(), c.floor)
+        << "read " << c.readWidth << " write " << c.writeWidth << " avg "
+        << c.read[5].capacityEntries;
+    rig.stream->StopThreads();
+  }
+}
+
+// One file, blocks of 4096 and a pool of 1024: the last 4 blocks of a bucket stay in memory, and a
+// run shorter than 4 is still written when it fills the region.
+TEST(MultiFileStream, WriteBehindLeavesTheShareAndFillsTheRoom) {
+  Rig rig(1);
+  std::vector<Wide> entries(5 * 256);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
+
+  // Ten full blocks of bucket 0, room for all of them: six go out, four stay.
+  rig.side[0][0] = BucketRegion{0, 10, 10 * 256};
+  rig.Feed(0, 0, 16, kBuckets);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 4; }, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 4);
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][0], 10u * 256);
+
+  // Seven blocks already on file leave room for three: a run of three, below the run floor of 4,
+  // goes out because it fills the region; the other two wait.
+  rig.tables[0][0] = 7 * 256;
+  rig.side[0][0] = BucketRegion{4096 * 64, 10, 12 * 256};
+  rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+  rig.Feed(0, 0, 16, kBuckets);
+  rig.stream->Append(0, entries.data(), 5 * 256);
+  EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 2; }, 5));
+  rig.stream->StopThreads();
+  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, 4096u * (64 + 7));
+  EXPECT_EQ(calls[0].second, std::vector<uint64_t>(3, 4096));
+  const auto bytes = ReadWholeFile(rig.dir / "temp0");
+  ASSERT_EQ(bytes.size(), 4096u * (64 + 10));
+  std::vector<Wide> written(3 * 256);
+  std::memcpy(written.data(), bytes.data() + 4096 * (64 + 7), 3 * 4096);
+  for (uint64_t i = 0; i < written.size(); ++i) ASSERT_EQ(written[i].id, entries[i].id) << i;
+}
+
+// A flush makes every bucket a candidate at once, so the order of its runs shows the search:
+// outwards from the bucket written last, alternating above and below, then on the side left.
+TEST(MultiFileStream, WriteBehindSearchesOutwardsFromItsLastBucket) {
+  Rig rig(1);
+  const uint64_t regionBlocks = 16;
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    rig.side[0][b] = BucketRegion{b * regionBlocks * kBlockSize, regionBlocks, regionBlocks * 256};
+  }
+  std::vector<Wide> entries(4 * 256);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
+  auto flushOrder = [&](uint64_t first, const std::vector<uint64_t>& singles) {
+    rig.tables[0].fill(0);
+    rig.Feed(0, 0, 16, kBuckets);
+    // A run of four (the run floor) makes `first` the bucket written last.
+    rig.stream->Append(first, entries.data(), 4 * 256);
+    EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks; }, 5));
+    rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+    // Single blocks are below the run floor: they wait for the flush.
+    for (uint64_t b : singles) rig.stream->Append(b, entries.data(), 256);
+    rig.Flush();
+    std::vector<uint64_t> order;
+    for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
+      order.push_back(call.first / (regionBlocks * kBlockSize));
+    }
+    return order;
+  };
+  EXPECT_EQ(flushOrder(60, {57, 59, 61, 62, 64}), (std::vector<uint64_t>{61, 62, 64, 59, 57}));
+  EXPECT_EQ(flushOrder(126, {120, 123, 127}), (std::vector<uint64_t>{127, 123, 120}));
+  EXPECT_EQ(flushOrder(1, {0, 4, 6}), (std::vector<uint64_t>{0, 4, 6}));
+}
+
+// Long runs both ways go to the disk in calls of at most 64 blocks; the read-ahead of a file that
+// holds fewer whole blocks than it may queue reads all of them from the region's start.
+TEST(MultiFileStream, LongRunsAreCutIntoCallsOf64) {
+  PauseMask mask{1};
+  Rig rig(1, &mask);
+  const uint64_t base = 8 * kBlockSize;
+  rig.side[0][5] = BucketRegion{base, 80, 80 * 256};
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(70 * 256 + 10);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (uint64_t i = 0; i < entries.size(); ++i) {
+    entries[i] = MakeWide(5, 0, i);
+    expected[5].push_back(entries[i].id);
+  }
+  // Held back, the write-behind sits on a first run of four (the run floor) while the rest piles
+  // up behind it; had it not taken that run yet, it takes all 70 blocks at once.
+  rig.stream->Append(5, entries.data(), 4 * 256);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  rig.stream->Append(5, entries.data() + 4 * 256, entries.size() - 4 * 256);
+  std::thread flusher([&] { rig.Flush(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  mask = 0;
+  flusher.join();
+  ASSERT_EQ(rig.tables[0][5], entries.size());
+  uint64_t longest = 0;
+  for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
+    longest = std::max<uint64_t>(longest, call.second.size());
+  }
+  EXPECT_EQ(longest, 64u);
+
+  rig.Feed(1, 16, 0, 5);
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 5);
+  const SpyFile::Calls reads = rig.owned[0]->TakeCalls(rig.owned[0]->readCalls);
+  ASSERT_EQ(reads.size(), 3u);  // the broken block by Feed, then 64 + 6 whole blocks
+  EXPECT_EQ(reads[0].first, base + 70 * kBlockSize);
+  EXPECT_EQ(reads[0].second, std::vector<uint64_t>{4096});
+  EXPECT_EQ(reads[1].first, base);
+  EXPECT_EQ(reads[1].second, std::vector<uint64_t>(64, kBlockSize));
+  EXPECT_EQ(reads[2].first, base + 64 * kBlockSize);
+  EXPECT_EQ(reads[2].second, std::vector<uint64_t>(6, kBlockSize));
+  rig.stream->StopThreads();
+}
+
+// With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
+// length behind the whole blocks, and it loads back as such.
+TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
+  Rig rig(1);
+  const uint64_t blockSize = 4 * 4096;
+  rig.NewStream(nullptr, blockSize);
+  rig.side[0][3] = BucketRegion{blockSize * 2, 4, 4 * 1024};
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(1024 + 10);
+  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(3, 0, i);
+  rig.stream->Append(3, entries.data(), entries.size());
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][3], 1034u);
+  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, blockSize * 2);
+  EXPECT_EQ(calls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
+  EXPECT_EQ(ReadWholeFile(rig.dir / "temp0").size(), blockSize * 3 + 4096);
+
+  rig.Feed(1, 16, 0, 3);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (const Wide& w : entries) expected[3].push_back(w.id);
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 3);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }
 
 TEST(MultiFileStream, BlocksDrainFromTheirEnd) {
   Rig rig(1);
   std::vector<uint64_t> sizes(kBuckets, 0);
   sizes[0] = 5000;
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 1, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 1, offset);
+  rig.SameRegions(sizes, 1);
   rig.Feed(0, 0, 16, kBuckets);
   std::vector<Wide> entries;
   for (uint64_t i = 0; i < 1000; ++i) entries.push_back(Wide{i, Mix(i)});
@@ -362,9 +636,7 @@ TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
   const std::vector<uint64_t> sizes = BucketSizes(1600);
   std::vector<uint64_t> half(kBuckets);
   for (uint64_t b = 0; b < kBuckets; ++b) half[b] = sizes[b] / 2;
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, fileCount, offset);
-  rig.side[1] = MakeRegions(sizes, 16, fileCount, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), fileCount, offset, {});
 
   rig.Feed(0, 0, 16, kBuckets);
@@ -398,33 +670,139 @@ TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
   EXPECT_EQ(rig.Stored(0, 63), 0u);
   EXPECT_EQ(rig.Stored(0, 64), sizes[64] - 777);
 
+  // What the first read saw is already complete below bucket 64 and taken off bucket 64's due.
   rig.NewStream();
   rig.Feed(1, 16, 16, 64);
   EXPECT_EQ(rig.stream->ReadBucket(), 64u);
-  for (uint64_t b = 64; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    const uint64_t want = b == 64 ? sizes[b] - 777 : sizes[b];
-    for (const Wide& w : Consume<Wide>(*rig.stream, want, 2)) {
-      ASSERT_EQ(w.check, Mix(w.id));
-      seen[b].push_back(w.id);
+  std::vector<std::vector<uint64_t>> due(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    std::multiset<uint64_t> left(first[b].begin(), first[b].end());
+    left.insert(second[b].begin(), second[b].end());
+    for (uint64_t id : seen[b]) {
+      const auto at = left.find(id);
+      ASSERT_NE(at, left.end()) << "bucket " << b << " gave an id twice or from elsewhere";
+      left.erase(at);
+    }
+    due[b].assign(left.begin(), left.end());
+    if (b < 64) {
+      ASSERT_TRUE(due[b].empty()) << b;
     }
   }
+  ExpectBucketsReadBack<Wide>(*rig.stream, due, 2, 64);
+  rig.stream->StopThreads();
+}
+
+// Steps change without a flush: the threads stop (some with a write run taken while their file is
+// held back), the written side stays in memory and in the files, and becomes the read side.
+TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
+  const uint64_t fileCount = 3;
+  PauseMask mask{0};
+  Rig rig(fileCount, &mask);
+  const std::vector<uint64_t> sizes = BucketSizes(2400);  // about twice what the pool holds
+  std::vector<uint64_t> late(kBuckets, 0);
+  for (uint64_t b = 0; b < 20; ++b) late[b] = 5 * 256;
+  std::vector<uint64_t> all(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) all[b] = sizes[b] + late[b];
+  uint64_t offset = 0;
+  rig.side[0] = MakeRegions(all, 16, fileCount, offset);
+  ExpectError([&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); },
+              "5B7E0C2D");
+
+  rig.Feed(0, 0, 16, kBuckets);
+  auto expected = Produce(*rig.stream, sizes, 2);
+  // Once the write-behind has caught up, at most three queued blocks and the current one of each
+  // bucket stay in memory, which leaves room for the late entries with every file held back.
+  ASSERT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() >= kBlocks - 4 * kBuckets; }));
+  // With every file held back, the write-behind threads take runs they cannot write yet.
+  mask = ~0ull;
+  auto lateIds = Produce(*rig.stream, late, 1, 1u << 20);
   for (uint64_t b = 0; b < kBuckets; ++b) {
-    std::vector<uint64_t> want = first[b];
-    want.insert(want.end(), second[b].begin(), second[b].end());
-    std::sort(want.begin(), want.end());
-    std::sort(seen[b].begin(), seen[b].end());
-    ASSERT_EQ(seen[b], want) << b;
+    expected[b].insert(expected[b].end(), lateIds[b].begin(), lateIds[b].end());
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+  std::vector<uint64_t> nextSizes(kBuckets, 0);
+  for (const auto& ids : expected) {
+    for (uint64_t id : ids) ++nextSizes[NextBucket(id)];
+  }
+  rig.side[1] = MakeRegions(nextSizes, 8, fileCount, offset);
+  const uint64_t freeBefore = rig.stream->FreeBlocks();
+  ASSERT_LT(freeBefore, kBlocks);
+  rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data());
+  EXPECT_EQ(rig.stream->FreeBlocks(), freeBefore);  // nothing written out, nothing discarded
+  EXPECT_EQ(rig.stream->ReadBucket(), kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) ASSERT_EQ(rig.stream->HeldEntries(0, b), all[b]) << b;
+
+  // Refused hand-overs leave the step running as it was.
+  ExpectError([&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); },
+              "3F8D2E61");
+  ExpectError([&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); },
+              "C0F3A8B6");
+  mask = 0;
+
+  std::vector<std::vector<uint64_t>> next(kBuckets);
+  for (uint64_t b = 0; b < kBuckets; ++b) {
+    rig.stream->SetReadBucket(b);
+    std::vector<uint64_t> ids;
+    for (const Wide& w : Consume<Wide>(*rig.stream, all[b], 2, [&](const std::vector<Wide>& c) {
+           for (const Wide& w : c) rig.stream->Append(NextBucket(w.id), &w.id, 1);
+         })) {
+      ids.push_back(IdOf(w));
+    }
+    for (uint64_t id : ids) next[NextBucket(id)].push_back(id);
+    std::sort(ids.begin(), ids.end());
+    std::sort(expected[b].begin(), expected[b].end());
+    ASSERT_EQ(ids, expected[b]) << b;
+  }
+  EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
+
+  rig.stream->HandOver(0, 8, 0, rig.side[0].data(), rig.side[1].data());
+  ExpectBucketsReadBack<uint64_t>(*rig.stream, next, 2);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+}
+
+// A bucket read in the middle holds a broken current block and a full read-ahead queue; saving it
+// then must not need a run longer than the queue may grow.
+TEST(MultiFileStream, FlushOfAFullReadAheadQueue) {
+  Rig rig(1);
+  const uint64_t blocks = 300;
+  std::vector<uint64_t> sizes(kBuckets, 0);
+  sizes[0] = blocks * 256;
+  rig.SameRegions(sizes);
+  rig.Feed(0, 0, 16, kBuckets);
+  std::vector<Wide> entries(sizes[0]);
+  std::vector<std::vector<uint64_t>> expected(kBuckets);
+  for (uint64_t i = 0; i < entries.size(); ++i) {
+    entries[i] = MakeWide(0, 0, i);
+    expected[0].push_back(entries[i].id);
+  }
+  rig.stream->Append(0, entries.data(), entries.size());
+  rig.Flush();
+
+  // Four whole blocks drained make room for a read-ahead run of the run floor; the fifth block
+  // stays current and broken.
+  rig.Feed(1, 16, 0, 0);
+  std::vector<Wide> out(4 * 256 + 10);
+  rig.stream->TakeEntries(out.data(), out.size());
+  const uint64_t limit = rig.stream->MaxBlocksPerBucket();
+  ASSERT_LT(limit + 1, blocks);
+  ASSERT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - limit - 1; }));
+  rig.Flush();
+  EXPECT_EQ(rig.tables[0][0], sizes[0] - out.size());
+
+  rig.Feed(1, 16, 0, 0);
+  for (const Wide& w : out) {
+    expected[0].erase(std::find(expected[0].begin(), expected[0].end(), w.id));
+  }
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2);
   rig.stream->StopThreads();
 }
 
 TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 2000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), 2, offset, {});
 
   // More stored for the write side than the region may take.
@@ -477,14 +855,32 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   ExpectError([&] { rig.stream->Flush(tables.data(), 1, {}); }, "F791B8E2");
   rig.stream->StopThreads();
   ExpectError([&] { rig.Flush(); }, "A48E686E");
+
+  // A block kept outside the stream shows when the stream stops; the low-water mark saw it.
+  for (CountTable& t : rig.tables) t.fill(0);
+  rig.Feed(0, 16, 16, kBuckets);
+  EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks);
+  MultiFileStream::Block* kept = rig.stream->TakeFreeBlock();
+  MultiFileStream::Block* second = rig.stream->TakeFreeBlock();
+  rig.stream->ReturnBlock(second);
+  EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks - 2);
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 1);
+  ExpectError([&] { rig.stream->StopThreads(); }, "997ED9D5");
+  rig.stream->ReturnBlock(kept);
+  rig.stream->StopThreads();
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+
+  // A step that writes nothing refuses entries even where a region has room.
+  rig.Feed(0, 16, 0, kBuckets);
+  ExpectError([&] { rig.stream->Append(0, out.data(), 1); }, "E1A5F04C");
+  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+  rig.stream->StopThreads();
 }
 
 TEST(MultiFileStream, FlushOfNothingKeepsCountsAndBudgetClips) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 3000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  uint64_t offset = rig.SameRegions(sizes);
   rig.stream->Begin(rig.files.data(), 2, offset, {});
   for (uint64_t b = 0; b < kBuckets; ++b) rig.tables[b % 2][b] = 512;  // whole blocks
   const auto before = rig.tables;
@@ -548,6 +944,20 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   });
   EXPECT_EQ(seen, std::vector<double>{1.0});
 
+  // A file that is not open cannot be sized; nothing is left running.
+  SpyFile closed;
+  DirectFile* withClosed[] = {rig.files[0], &closed};
+  ExpectError([&] { rig.stream->Begin(withClosed, 2, target, {}); }, "300E29A7");
+
+  // A progress callable that throws leaves no growth thread behind.
+  ExpectError(
+      [&] {
+        rig.stream->Begin(rig.files.data(), 2, target,
+                          [](double) -> bool { throw std::runtime_error("progress failed"); });
+      },
+      "progress failed");
+  rig.stream->Begin(rig.files.data(), 2, target, {});
+
   // A progress callable that says stop ends the growth, even while the files are held back.
   PauseMask mask{~0ull};
   rig.NewStream(&mask);
@@ -582,9 +992,7 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
 
   // While running: file 0 held back, file 1 takes the write-behind, data intact afterwards.
   std::vector<uint64_t> sizes = BucketSizes(2000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 1, offset);  // each file's region could hold it all
-  rig.side[1] = MakeRegions(sizes, 16, 1, offset);
+  rig.SameRegions(sizes, 1);  // each file's region could hold it all
   mask = 0b01;
   rig.owned[0]->writes = 0;
   rig.owned[1]->writes = 0;
@@ -612,23 +1020,14 @@ TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
   flusher.join();
   EXPECT_GT(rig.owned[0]->writes.load(), 0u);
   rig.Feed(1, 16, 0, 0);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    std::vector<uint64_t> ids;
-    for (const Wide& w : Consume<Wide>(*rig.stream, sizes[b], 1)) ids.push_back(w.id);
-    std::sort(ids.begin(), ids.end());
-    std::sort(expected[b].begin(), expected[b].end());
-    ASSERT_EQ(ids, expected[b]);
-  }
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 1);
   rig.stream->StopThreads();
 }
 
 TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
   Rig rig(2);
   std::vector<uint64_t> sizes(kBuckets, 40000);
-  uint64_t offset = 0;
-  rig.side[0] = MakeRegions(sizes, 16, 2, offset);
-  rig.side[1] = MakeRegions(sizes, 16, 2, offset);
+  rig.SameRegions(sizes);
 
   // Write-behind fails: a later Append says so, and stopping finds every block free.
   rig.Feed(0, 0, 16, kBuckets);
