@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The values that whoever runs the pool chooses: its keys and where it is found. Exactly one
+// record is linked into a program; a build picks it when it is configured.
+struct Deployment {
+  // The pool's G1 key: certifies the server's session keys and is added into every plot key.
+  std::array<uint8_t, 48> poolPublicKey{};
+  // Ed25519 keys of the pool server's messages and of the signed update block.
+  std::array<uint8_t, 32> serverKey{};
+  std::array<uint8_t, 32> updateKey{};
+  // Host names tried when the settings folder names no server.
+  std::vector<std::string> poolHosts;
+  // The address a resolver answers for names it does not know; never taken as a server.
+  std::string resolverAddress;
+  std::string ntpHost;
+  // "host:port" entries for the update download's DHT.
+  std::vector<std::string> dhtRouters;
+};
+
+// The record linked into this program.
+const Deployment& ActiveDeployment();
