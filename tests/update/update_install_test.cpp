@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <libtorrent/address.hpp>
+#include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_info.hpp>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "runtime/path_utils.h"
+#include "runtime/text_utils.h"
 #include "tests/runtime/file_test_support.h"
 #include "tests/scoped_env.h"
 #include "update/torrent_session.h"
@@ -65,6 +68,26 @@ std::unique_ptr<lt::session> LoopbackSession() {
   }
   return std::make_unique<lt::session>(std::move(settings));
 }
+
+// Seeds one file from a loopback session; downloaders connect to it explicitly.
+struct LoopbackSeed {
+  explicit LoopbackSeed(const fs::path& file) {
+    lt::file_storage files;
+    lt::add_files(files, file.string());
+    lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
+    lt::set_piece_hashes(torrent, file.parent_path().string());
+    std::vector<char> bytes;
+    lt::bencode(std::back_inserter(bytes), torrent.generate());
+    lt::add_torrent_params params;
+    params.ti = std::make_shared<lt::torrent_info>(bytes, lt::from_span);
+    params.save_path = file.parent_path().string();
+    const lt::sha1_hash v1 = params.ti->info_hashes().v1;
+    std::copy(v1.begin(), v1.end(), hash.begin());
+    session->add_torrent(std::move(params));
+  }
+  std::unique_ptr<lt::session> session = LoopbackSession();
+  Updater::InfoHash hash{};
+};
 
 // A temporary folder whose path a shell would split, an executable folder holding the old
 // program, and a private download folder.
@@ -135,4 +158,122 @@ TEST_F(UpdateInstall, ReplacesRegularFilesKeepingBackups) {
   EXPECT_EQ(backups, (std::vector<fs::path>{expected, fs::path(expected) / "Varnok Pool"}));
   EXPECT_EQ(Read(fs::path(exe_.parent_path()) / expected / "Varnok Pool"), "old");
   EXPECT_EQ(Read(dir_ / "cwd"), fs::current_path().string() + "\n");
+}
+
+// One updater: a failing update, then a new announcement that installs, seeds for its minute and
+// restarts. Archives planted in the download folder before and after the download are ignored.
+TEST_F(UpdateInstall, DownloadsFromLoopbackSeedInstallsAndRestarts) {
+  Updater updater;
+  int64_t now = 1000;
+  updater.clock = [&] { return now; };
+  updater.createSession = LoopbackSession;
+  updater.executablePath = exe_.string();
+  for (const std::string& program : {kFailingProgram, kNewProgram}) {
+    fs::create_directories(dir_ / "seed");
+    WriteZip(dir_ / "seed" / "update.zip", {{"u/linux/Varnok Pool", program}});
+    LoopbackSeed seed(dir_ / "seed" / "update.zip");
+    const fs::path folder = MakeTempPath(seed.hash);
+    ::mkdir(folder.c_str(), 0700);
+    WriteZip(folder / "a.zip", {{"linux/Varnok Pool", kFailingProgram}});
+    updater.StartDownload(seed.hash, 1, 1);
+    ASSERT_EQ(updater.state, UpdaterState::Downloading);
+    updater.torrent.connect_peer({lt::make_address("127.0.0.1"), seed.session->listen_port()});
+    for (int i = 0; i < 300 && !updater.torrent.status().is_seeding; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    WriteZip(folder / "z.zip", {{"linux/Varnok Pool", kFailingProgram}});
+    testing::internal::CaptureStdout();
+    updater.Step();
+    const std::string log = testing::internal::GetCapturedStdout();
+    const bool good = program == kNewProgram;
+    EXPECT_EQ(updater.state, good ? UpdaterState::InstalledSeeding : UpdaterState::Failed);
+    EXPECT_EQ(log.find("Autoupdate error: Tests fail\n") != std::string::npos, !good) << log;
+    EXPECT_EQ(log.find("magnet:?xt=urn:btih:" + ToHexLower(seed.hash.data(), 20)) != std::string::npos, !good);
+    EXPECT_EQ(Read(exe_), good ? kNewProgram : "old");
+    now += 60;
+    updater.Step();
+    EXPECT_TRUE(updater.session);
+    now += 1;
+    updater.Step();
+    EXPECT_FALSE(updater.session);
+  }
+  EXPECT_EQ(updater.state, UpdaterState::Installed);
+  ChildProcess child([&] {
+    updater.savedArgs = {"Varnok Pool", "-v", "a b"};
+    updater.StopSession();
+    updater.state = UpdaterState::Restart;
+    std::destroy_at(&updater);
+  });
+  EXPECT_EQ(child.ReadRest(), "Running the updated version\nnew -v a b\n");
+}
+
+// A torrent that no peer serves: the progress line every 60 s, the DHT announce every 60 s, a
+// fresh session after 150 s without metadata, and giving up after 3630 s without progress.
+TEST_F(UpdateInstall, StalledDownloadFollowsItsClockRules) {
+  Updater updater;
+  int64_t now = 1000;
+  int sessions = 0;
+  updater.clock = [&] { return now; };
+  updater.createSession = [&] { return ++sessions, LoopbackSession(); };
+  updater.StartDownload(Updater::InfoHash{1, 2, 3}, 2, 10);
+  const struct {
+    int64_t time;
+    bool progressLine;
+    int64_t lastAnnounce;
+    int sessions;
+    UpdaterState state;
+  } rows[] = {
+      {1060, false, 1000, 1, UpdaterState::Downloading},
+      {1061, true, 1061, 1, UpdaterState::Downloading},
+      {1150, true, 1150, 1, UpdaterState::Downloading},
+      {1151, false, 1150, 2, UpdaterState::Downloading},
+      {4630, true, 4630, 3, UpdaterState::Downloading},
+      {4631, false, 4630, 3, UpdaterState::Failed},
+  };
+  for (const auto& row : rows) {
+    now = row.time;
+    testing::internal::CaptureStdout();
+    updater.Step();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log.find("Updating, 0%, 0 KiB/s, peers 0, downloading metadata\n") !=
+                  std::string::npos, row.progressLine) << row.time << log;
+    EXPECT_EQ(updater.lastAnnounceTime, row.lastAnnounce) << row.time;
+    EXPECT_EQ(sessions, row.sessions) << row.time;
+    EXPECT_EQ(updater.state, row.state) << row.time;
+  }
+  updater.StartDownload(Updater::InfoHash{1, 2, 3}, 2, 10);  // the same announcement again
+  EXPECT_EQ(updater.state, UpdaterState::Failed);
+}
+
+TEST_F(UpdateInstall, UnsafeDownloadFolderFailsTheUpdateOnly) {
+  for (const auto& plant : std::vector<std::function<void(const fs::path&)>>{
+           [](const fs::path& p) { ::mkdir(p.c_str(), 0777), ::chmod(p.c_str(), 0777); },
+           [&](const fs::path& p) { fs::create_directory_symlink(dir_.Path(), p); },
+           [](const fs::path& p) { std::ofstream(p) << "x"; }}) {
+    Updater updater;
+    updater.createSession = LoopbackSession;
+    const Updater::InfoHash hash{9};
+    fs::remove_all(MakeTempPath(hash));
+    plant(MakeTempPath(hash));
+    testing::internal::CaptureStdout();
+    updater.StartDownload(hash, 2, 10);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("is not a private folder of this user\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" Automatic update failed, please download this torrent and update "
+                       "manually:\n"), std::string::npos);
+    EXPECT_NE(log.find(" magnet:?xt=urn:btih:09" + std::string(38, '0') + "\n"), std::string::npos);
+    EXPECT_EQ(updater.state, UpdaterState::Failed);
+  }
+}
+
+TEST(TorrentSession, ListensOnTheChosenFamiliesAndBootstrapsFromTheRouters) {
+  EXPECT_EQ(ListenInterfacesFor(0).preferred, "0.0.0.0:6881,[::]:6881");
+  EXPECT_EQ(ListenInterfacesFor(0).fallback, "0.0.0.0:0,[::]:0");
+  EXPECT_EQ(ListenInterfacesFor(2).preferred, "0.0.0.0:6881");
+  EXPECT_EQ(ListenInterfacesFor(2).fallback, "0.0.0.0:0");
+  EXPECT_EQ(ListenInterfacesFor(10).preferred, "[::]:6881");
+  EXPECT_EQ(ListenInterfacesFor(10).fallback, "[::]:0");
+  const lt::settings_pack settings = TorrentSessionSettings(2, {"a.test:25401", "b.test:6881"});
+  EXPECT_EQ(settings.get_str(lt::settings_pack::listen_interfaces), "0.0.0.0:6881");
+  EXPECT_EQ(settings.get_str(lt::settings_pack::dht_bootstrap_nodes), "a.test:25401,b.test:6881");
 }
