@@ -27,8 +27,7 @@ lt::settings_pack TorrentSessionSettings(int32_t addressFamily,
 
 std::unique_ptr<lt::session> CreateTorrentSession(int32_t addressFamily,
                                                   const std::vector<std::string>& dhtRouters) {
-  auto session =
-      std::make_unique<lt::session>(TorrentSessionSettings(addressFamily, dhtRouters));
+  auto session = std::make_unique<lt::session>(TorrentSessionSettings(addressFamily, dhtRouters));
   if (!session->is_listening()) {
     lt::settings_pack fallback;
     fallback.set_str(lt::settings_pack::listen_interfaces,

@@ -76,8 +76,7 @@ void ExtractUpdateArchive(const std::filesystem::path& archivePath,
     const int result = archive_read_next_header(reader.get(), &entry);
     if (result == ARCHIVE_EOF) break;
     Check(result, reader.get());
-    archive_entry_copy_pathname(entry,
-                                Below(destination, archive_entry_pathname(entry)).c_str());
+    archive_entry_copy_pathname(entry, Below(destination, archive_entry_pathname(entry)).c_str());
     if (const char* link = archive_entry_hardlink(entry); link != nullptr) {
       archive_entry_copy_hardlink(entry, Below(destination, link).c_str());
     }

@@ -29,9 +29,9 @@ fs::path MakeUnpackFolder(const fs::path& downloadFolder) {
   std::array<uint8_t, 4> random{};
   if (RAND_bytes(random.data(), random.size()) != 1) ThrowOpenSslError();
   // Canonical, so the extraction's symbolic-link check sees no link in the folder's own path.
-  const fs::path folder =
-      fs::canonical(downloadFolder) / ToHexLower(random.data(), random.size());
-  if (::mkdir(folder.c_str(), 0700) != 0) ThrowSystemError("Can't create \"" + folder.string() + "\"");
+  const fs::path folder = fs::canonical(downloadFolder) / ToHexLower(random.data(), random.size());
+  if (::mkdir(folder.c_str(), 0700) != 0)
+    ThrowSystemError("Can't create \"" + folder.string() + "\"");
   return folder;
 }
 
@@ -98,7 +98,8 @@ void PrepareDownloadFolder(const fs::path& folder) {
   if (::mkdir(folder.c_str(), 0700) == 0) return;
   if (errno != EEXIST) ThrowSystemError("Can't create \"" + folder.string() + "\"");
   struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) ThrowSystemError("Can't inspect \"" + folder.string() + "\"");
+  if (::lstat(folder.c_str(), &info) != 0)
+    ThrowSystemError("Can't inspect \"" + folder.string() + "\"");
   if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
     throw std::runtime_error("Download folder \"" + folder.string() +
                              "\" is not a private folder of this user");

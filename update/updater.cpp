@@ -30,13 +30,20 @@ constexpr int kLimitedUploadRate = 32768;  // bytes/s once the ratio is reached 
 
 const char* StateName(lt::torrent_status::state_t state) {
   switch (state) {
-    case lt::torrent_status::checking_files: return "checking files";
-    case lt::torrent_status::downloading_metadata: return "downloading metadata";
-    case lt::torrent_status::downloading: return "downloading";
-    case lt::torrent_status::finished: return "finished";
-    case lt::torrent_status::seeding: return "seeding";
-    case lt::torrent_status::checking_resume_data: return "checking resume data";
-    default: return "";
+    case lt::torrent_status::checking_files:
+      return "checking files";
+    case lt::torrent_status::downloading_metadata:
+      return "downloading metadata";
+    case lt::torrent_status::downloading:
+      return "downloading";
+    case lt::torrent_status::finished:
+      return "finished";
+    case lt::torrent_status::seeding:
+      return "seeding";
+    case lt::torrent_status::checking_resume_data:
+      return "checking resume data";
+    default:
+      return "";
   }
 }
 
