@@ -168,6 +168,7 @@ void Updater::StopSession() {
 }
 
 void Updater::ReportManualUpdate() {
+  std::lock_guard lock(mutex);
   LogLine("Automatic update failed, please download this torrent and update manually:");
   LogLine("magnet:?xt=urn:btih:" + ToHexLower(infoHash.data(), infoHash.size()));
 }
