@@ -13,34 +13,7 @@
 #include "runtime/path_utils.h"
 #include "runtime/random.h"
 #include "runtime/text_utils.h"
-
-namespace {
-
-// Restores an environment variable when the test ends.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-}  // namespace
+#include "tests/scoped_env.h"
 
 TEST(FormatGiB, TwoDecimalsOfBinaryGigabytes) {
   EXPECT_EQ(FormatGiB(0), "0.00");

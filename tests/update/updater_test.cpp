@@ -33,7 +33,7 @@ TEST(Updater, StartsIdleWithDefaults) {
   EXPECT_EQ(updater.shareRatioTarget, 2);
   EXPECT_EQ(updater.seedMinutes, 10);
   EXPECT_EQ(updater.session, nullptr);
-  EXPECT_EQ(updater.torrent, nullptr);
+  EXPECT_FALSE(updater.torrent.is_valid());
 }
 
 TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {

@@ -1,0 +1,188 @@
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <libtorrent/create_torrent.hpp>
+#include <libtorrent/session.hpp>
+
+#include <fstream>
+#include <thread>
+
+#include "runtime/path_utils.h"
+#include "tests/runtime/file_test_support.h"
+#include "tests/scoped_env.h"
+#include "update/update_install.h"
+#include "update/updater.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Entry = std::array<std::string, 3>;  // name, content, target of a symbolic link
+
+void WriteZip(const fs::path& path, const std::vector<Entry>& entries) {
+  archive* zip = archive_write_new();
+  archive_write_set_format_zip(zip);
+  archive_write_open_filename(zip, path.c_str());
+  for (const auto& [name, content, link] : entries) {
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, name.c_str());
+    archive_entry_set_mode(entry, (link.empty() ? AE_IFREG : AE_IFLNK) | 0755);
+    archive_entry_set_symlink(entry, link.empty() ? nullptr : link.c_str());
+    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+    archive_write_header(zip, entry);
+    archive_write_data(zip, content.data(), content.size());
+    archive_entry_free(entry);
+  }
+  archive_write_free(zip);
+}
+
+std::string Read(const fs::path& path) {
+  return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Its self-test records the working directory of the process that started it.
+const std::string kNewProgram =
+    "#!/bin/sh\n[ \"$1\" = --internal-tests ] && { readlink /proc/$PPID/cwd >\"$SELF_TEST_LOG\";"
+    " exit 0; }\necho \"new $*\"\n";
+
+std::unique_ptr<lt::session> LoopbackSession() {
+  lt::settings_pack settings;
+  settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+  for (const int off : {lt::settings_pack::enable_dht, lt::settings_pack::enable_lsd,
+                        lt::settings_pack::enable_upnp, lt::settings_pack::enable_natpmp})
+    settings.set_bool(off, false);
+  return std::make_unique<lt::session>(std::move(settings));
+}
+
+// A temporary folder whose path a shell would split, an executable folder holding the old
+// program; the temporary folder is the download folder of InstallUpdate.
+class SelfUpdate : public testing::Test {
+ protected:
+  SelfUpdate() {
+    fs::create_directories(exe_.parent_path());
+    std::ofstream(exe_) << "old";
+    fs::create_directories(tmp_);
+  }
+  TestDirectory dir_;
+  const fs::path tmp_ = dir_ / "tmp dir; $(touch pwned) 'q\"";
+  const fs::path exe_ = dir_ / "exe dir" / "Varnok Pool";
+  ScopedEnv tmpDir_{"TMPDIR", tmp_.c_str()};
+  ScopedEnv log_{"SELF_TEST_LOG", (dir_ / "cwd").c_str()};
+};
+
+}  // namespace
+
+TEST_F(SelfUpdate, RefusesFailingAndEscapingArchives) {
+  const std::string outside = dir_.Path().string(), absolute = (dir_ / "abs").string();
+  for (const auto& [entries, expected, absent] :
+       std::vector<std::tuple<std::vector<Entry>, std::string, fs::path>>{
+           {{{"u/linux/Varnok Pool", "#!/bin/sh\nexit 1\n"}}, "Tests fail", ""},
+           {{{"u/win/Varnok Pool", kNewProgram}}, "Can't find OS specific directory in update", ""},
+           {{{"../escape", "x"}}, "Path contains '..': ../escape", tmp_ / "escape"},
+           {{{absolute, "x"}}, "Path is absolute: " + absolute, absolute},
+           {{{"out", "", outside}, {"out/evil", "x"}}, "through symlink", outside + "/evil"},
+       }) {
+    WriteZip(dir_ / "a.zip", entries);
+    EXPECT_TRUE(Has(ThrownText([&] { InstallUpdate(dir_ / "a.zip", tmp_, exe_, 0); }), expected));
+    EXPECT_TRUE(absent.empty() || !fs::exists(fs::symlink_status(absent)));
+    EXPECT_EQ(Read(exe_), "old");
+    EXPECT_TRUE(fs::is_empty(tmp_)) << "unpack folder left behind";
+  }
+}
+
+// Downloaded from a loopback seed, installed (an archive planted in the download folder is
+// ignored), seeded for its minute, and restarted into.
+TEST_F(SelfUpdate, DownloadsFromLoopbackSeedInstallsAndRestarts) {
+  const fs::path seedFolder = dir_.Path(), archive = seedFolder / "update.zip";
+  WriteZip(archive, {{"u/linux/Varnok Pool", kNewProgram},
+                     {"u/linux/lib/data", "data"},
+                     {"u/linux/passwd", "", "/etc/passwd"}});
+  lt::file_storage files;
+  lt::add_files(files, archive.string());
+  lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
+  lt::set_piece_hashes(torrent, seedFolder.string());
+  std::vector<char> bytes;
+  lt::bencode(std::back_inserter(bytes), torrent.generate());
+  lt::add_torrent_params params;
+  params.ti = std::make_shared<lt::torrent_info>(bytes, lt::from_span);
+  params.save_path = seedFolder.string();
+  Updater::InfoHash hash;
+  std::copy_n(params.ti->info_hashes().v1.begin(), hash.size(), hash.begin());
+  const std::unique_ptr<lt::session> seed = LoopbackSession();
+  seed->add_torrent(std::move(params));
+
+  Updater updater;
+  int64_t now = 1000;
+  updater.clock = [&] { return now; };
+  updater.createSession = LoopbackSession;
+  updater.executablePath = exe_.string();
+  updater.StartDownload(hash, 1, 1);
+  updater.torrent.connect_peer({lt::make_address("127.0.0.1"), seed->listen_port()});
+  for (int i = 0; i < 300 && !updater.torrent.status().is_seeding; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  WriteZip(MakeTempPath(hash) / "planted.zip", {{"linux/Varnok Pool", "#!/bin/sh\nexit 1\n"}});
+  for (const UpdaterState state :
+       {UpdaterState::InstalledSeeding, UpdaterState::InstalledSeeding, UpdaterState::Installed}) {
+    updater.Step();
+    EXPECT_EQ(updater.state, state) << now;
+    now += now == 1000 ? 60 : 1;
+  }
+  EXPECT_EQ(Read(exe_), kNewProgram);
+  EXPECT_EQ(Read(exe_.parent_path() / "lib" / "data"), "data");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(exe_.parent_path() / "passwd")));
+  char backup[80];
+  const std::time_t installed = 1000;
+  std::strftime(backup, sizeof backup, "autoupdate_backup_%y%m%d%I%M%S",
+                std::localtime(&installed));
+  EXPECT_EQ(Read(exe_.parent_path() / backup / "Varnok Pool"), "old");
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(exe_.parent_path() / backup), {}), 1);
+  EXPECT_EQ(Read(dir_ / "cwd"), fs::current_path().string() + "\n");
+  ChildProcess child([&] {
+    updater.state = UpdaterState::Restart;  // as `main` leaves it
+    updater.savedArgs = {"Varnok Pool", "-v", "a b"};
+    std::destroy_at(&updater);
+  });
+  EXPECT_EQ(child.ReadRest(), "Running the updated version\nnew -v a b\n");
+}
+
+// Unsafe download folders fail at once. No peer serves the torrent: the progress line and the
+// DHT announce every 60 s, a fresh session after 150 s without metadata, and giving up after
+// 3630 s without progress.
+TEST_F(SelfUpdate, StalledDownloadFollowsItsClockRules) {
+  Updater updater;
+  int64_t now = 1000;
+  int sessions = 0;
+  updater.clock = [&] { return now; };
+  updater.createSession = [&] { return ++sessions, LoopbackSession(); };
+  // A planted download folder (here a link; a folder open to others alike) fails the update.
+  fs::create_directory_symlink(dir_.Path(), MakeTempPath(Updater::InfoHash{9}));
+  updater.StartDownload(Updater::InfoHash{9}, 2, 10);
+  EXPECT_EQ(updater.state, UpdaterState::Failed);
+  updater.StartDownload(Updater::InfoHash{1, 2, 3}, 2, 10);
+  for (const auto& [time, lastAnnounce, progressLine, count, state] :
+       std::vector<std::tuple<int64_t, int64_t, bool, int, UpdaterState>>{
+           {1060, 1000, false, 1, UpdaterState::Downloading},
+           {1061, 1061, true, 1, UpdaterState::Downloading},
+           {1150, 1150, true, 1, UpdaterState::Downloading},
+           {1151, 1150, false, 2, UpdaterState::Downloading},
+           {4630, 4630, true, 3, UpdaterState::Downloading},
+           {4631, 4630, false, 3, UpdaterState::Failed},
+       }) {
+    now = time;
+    testing::internal::CaptureStdout();
+    updater.Step();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Has(log, "Updating, 0%, 0 KiB/s, peers 0, downloading metadata\n"), progressLine);
+    EXPECT_EQ(Has(log, "manually:\n") && Has(log, " magnet:?xt=urn:btih:010203000"),
+              state == UpdaterState::Failed);
+    EXPECT_EQ(std::pair(updater.lastAnnounceTime, sessions), std::pair(lastAnnounce, count))
+        << time;
+    EXPECT_EQ(updater.state, state) << time;
+  }
+}
