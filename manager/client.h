@@ -117,8 +117,8 @@ class Client {
 
  private:
   void ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots);
-  void ScanEntry(const std::filesystem::path& path, uint64_t index, bool startup,
-                 uint64_t& used, uint64_t& newPlots);
+  void ScanEntry(const std::filesystem::path& path, uint64_t index, bool startup, uint64_t& used,
+                 uint64_t& newPlots);
   // Key status of a plot record; keyText receives the text the report groups the plot by.
   uint32_t ClassifyKeys(const ScannedFile& file, const std::array<uint8_t, 512>& keyBlock,
                         const std::string& path, std::string& keyText);

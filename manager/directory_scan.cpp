@@ -52,9 +52,8 @@ void Client::ScanDirectories() {
     }
     return;
   }
-  for (const std::string& line :
-       DirectoryReportLines(StartupReport, DuplicatePlotIds, ScannedFiles, ScannedPaths,
-                            DirectoryStates, Directories)) {
+  for (const std::string& line : DirectoryReportLines(StartupReport, DuplicatePlotIds, ScannedFiles,
+                                                      ScannedPaths, DirectoryStates, Directories)) {
     Log(line);
   }
   {
@@ -68,8 +67,9 @@ void Client::ScanDirectories() {
 void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
   const DirectorySpec& spec = Directories[index];
   DirectoryState& state = DirectoryStates[index];
-  state = {kUnknownFreeBytes, static_cast<uint64_t>(spec.PlotCountLimit), spec.TempFilesAllowed,
-           spec.FinalPlotsAllowed, spec.SparsePlotsAllowed, spec.ReadOnly};
+  state = {kUnknownFreeBytes,       static_cast<uint64_t>(spec.PlotCountLimit),
+           spec.TempFilesAllowed,   spec.FinalPlotsAllowed,
+           spec.SparsePlotsAllowed, spec.ReadOnly};
   const std::string path = spec.Path.string();
   const std::string spaceFailure = "WARNING: Failed to retrive free space of directory \"" + path;
   try {
@@ -244,8 +244,7 @@ void Client::QueueForTest(const ScannedFile& file, const std::filesystem::path& 
   TestQueue.push_back(std::move(entry));
 }
 
-std::shared_ptr<PlotFile> Client::OpenMinedPlot(const std::filesystem::path& path,
-                                                uint64_t index) {
+std::shared_ptr<PlotFile> Client::OpenMinedPlot(const std::filesystem::path& path, uint64_t index) {
   return OpenPlotFile(*Engine, path, index);
 }
 

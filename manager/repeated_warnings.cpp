@@ -1,7 +1,5 @@
 #include "manager/repeated_warnings.h"
 
-
-
 void RepeatedWarnings::BeginScan() {
   for (auto& [subject, entry] : entries_) entry.seen = false;
 }

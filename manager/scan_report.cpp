@@ -10,8 +10,7 @@ std::string Counted(uint64_t n, const char* singular, const char* plural) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-void AddList(std::vector<std::string>& lines, const ReportedFiles& list,
-             const std::string& first) {
+void AddList(std::vector<std::string>& lines, const ReportedFiles& list, const std::string& first) {
   if (list.Count == 0) return;
   lines.push_back(first);
   for (const std::string& path : list.Paths) lines.push_back(Quoted(path));
@@ -36,7 +35,8 @@ std::string GroupLine(const std::string& keyText, const KeyGroupCount& group) {
   line += ")";
   if (keyText.empty()) return line + " without any key";
   if (keyText == "_") return line + " without public key";
-  return line + " with public key " + (keyText.size() > 18 ? keyText.substr(0, 18) + "..." : keyText);
+  return line + " with public key " +
+         (keyText.size() > 18 ? keyText.substr(0, 18) + "..." : keyText);
 }
 
 }  // namespace
@@ -69,9 +69,11 @@ std::vector<std::string> DirectoryReportLines(const StartupReportData& data,
   }
 
   const ReportedFiles& unrelated = data.Unrelated;
-  AddList(lines, unrelated,
-          "WARNING: Found " + Counted(unrelated.Count, "unrelated or corrupted file",
-                                      "unrelated or corrupted files") + ":");
+  AddList(
+      lines, unrelated,
+      "WARNING: Found " +
+          Counted(unrelated.Count, "unrelated or corrupted file", "unrelated or corrupted files") +
+          ":");
   AddList(lines, data.WithoutKeys,
           "WARNING: Found " + Counted(data.WithoutKeys.Count, "plot", "plots") + " without keys:");
   AddList(lines, data.UnsupportedVersion,
@@ -106,11 +108,11 @@ std::vector<std::string> DirectoryReportLines(const StartupReportData& data,
                                std::string("Password needed for the following public ") +
                                    (keys == 1 ? "key" : "keys") + ":"});
     lines.insert(lines.end(), data.PasswordKeys.begin(), data.PasswordKeys.end());
-    lines.insert(lines.end(),
-                 {"", std::to_string(data.PasswordNeededPlots) +
-                          (data.PasswordNeededPlots == 1 ? " plot" : " plots") +
-                          " can not be used until password is specified",
-                  ""});
+    lines.insert(lines.end(), {"",
+                               std::to_string(data.PasswordNeededPlots) +
+                                   (data.PasswordNeededPlots == 1 ? " plot" : " plots") +
+                                   " can not be used until password is specified",
+                               ""});
   }
   return lines;
 }
