@@ -71,6 +71,11 @@ class Client {
   // Tests replace it.
   virtual uint64_t QueryFreeSpace(const std::filesystem::path& directory);
 
+  PlotKeyProvider* KeyProvider = DefaultPlotKeyProvider();
+  // Opens the plots of mining and plot testing until the proof-search engine takes its place;
+  // null when neither needs it. Outlives the plots it opened.
+  std::unique_ptr<PlotFileOwner> Engine;
+
   std::mutex Mutex;           // guards the fields below
   uint32_t ManagerState = 0;  // 0 idle, 1 plotting, 2 finalizing
   uint8_t StopRequest = 0;
@@ -90,11 +95,6 @@ class Client {
   std::vector<PendingSignagePoint> PendingSignagePoints;
   std::vector<std::shared_ptr<PlotFile>> MinedPlots;
   std::unordered_set<PlotIdBytes, PlotIdHash> MinedPlotIds;
-
-  PlotKeyProvider* KeyProvider = DefaultPlotKeyProvider();
-  // Opens the plots of mining and plot testing until the proof-search engine takes its place;
-  // null when neither needs it.
-  std::unique_ptr<PlotFileOwner> Engine;
 
   // Guarded by Mutex.
   std::vector<TestQueueEntry> TestQueue;
