@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <tuple>
 
 #include "manager/text_helpers.h"
@@ -61,8 +60,10 @@ TEST(DirectoryScan, FilesByHeaderAndName) {
     WriteFixture(path, row.header.data(), size, claimed, row.marker);
     ScanClient client({Dir(dir.Path())});
     Lines expected = row.lines, lines = client.Scan();
-    for (std::string& line : expected)
-      line = std::regex_replace(line, std::regex("@"), path.string());
+    for (std::string& line : expected) {
+      if (const size_t at = line.find('@'); at != std::string::npos)
+        line.replace(at, 1, path.string());
+    }
     // The warnings are all the scan prints before its directory summary.
     lines.erase(std::find(lines.begin(), lines.end(), "Directories summary:") - 1, lines.end());
     EXPECT_EQ(lines, expected) << row.name;

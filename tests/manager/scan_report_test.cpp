@@ -70,10 +70,9 @@ TEST(DirectoryScan, ReportOfSeveralDirectories) {
   ScanClient client({Dir(a.Path()), Dir(b.Path(), 1), Dir(missing)});
   client.free = {{a.Path(), 3 * kGiB / 2}};
 
-  const std::string noSpace = "WARNING: Failed to retrive free space of directory ";
   // clang-format off
-  EXPECT_EQ(client.Scan(), (Lines{
-      noSpace + Quoted(b.Path()) + ": no space figure", noSpace + Quoted(missing) + ": no space figure",
+  EXPECT_EQ(client.Scan(), (Lines{"WARNING: Failed to retrive free space of directory " + Quoted(b.Path()) + ": no space figure",
+      "WARNING: Failed to retrive free space of directory " + Quoted(missing) + ": no space figure",
       "ERROR: Failed to enumerate files in directory " + Quoted(missing),
       "WARNING: Found multiple plots with same plot id \"" + ToHexUpper(Plot(1).plotId) + "\":",
       Quoted(a / "p1.fpt"), Quoted(b / "dup.fpt"),

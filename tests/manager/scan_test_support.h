@@ -50,8 +50,7 @@ inline DirectorySpec Dir(const fs::path& path, uint8_t readOnly = 0, int64_t lim
 // A complete final plot of level 2 whose tables open, its marker at the end of kClaimed bytes,
 // keyed by the real key code from `seed` with record kind `kind` (no key block when negative).
 inline PlotHeader Plot(uint8_t seed, int kind = 0, const uint8_t* delegation = nullptr) {
-  static const TestPlot base = TestPlot::Make({1, 1, 1, 1, 1, 1});
-  PlotHeader h = base.header;
+  PlotHeader h = TestPlot::Make({1, 1, 1, 1, 1, 1}).header;
   h.start.markerOffset = kClaimed - 8;
   if (kind < 0) return h;
   const uint8_t seedBytes[32] = {seed};
