@@ -2,9 +2,16 @@
 
 #include <stdexcept>
 
+#include "manager/distinct_directories.h"
+
 Client::Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
                ClientLogCallback log)
     : Config(config), Directories(directories, directories + count), Log(std::move(log)) {
+  CheckDistinctDirectories(Directories);
+  if (!Config.MiningOff || !Config.TestThreadOff) {
+    Engine = std::make_unique<PlotFileOwner>();
+    Engine->messageCallback = Log;
+  }
   StartupScanPending.store(0);
   Finished = 1;
 }

@@ -2,15 +2,25 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "chia/plot_keys.h"
 #include "manager/client_config.h"
 #include "manager/directory_spec.h"
+#include "manager/repeated_warnings.h"
+#include "manager/scan_report.h"
+#include "manager/scanned_file.h"
+#include "plotter/plot_file.h"
+#include "plotter/plot_file_owner.h"
 #include "prover/signage_point_request.h"
 
 // The log callback every Client message goes through (the entry point passes PrintLine).
@@ -18,9 +28,10 @@ using ClientLogCallback = std::function<void(const std::string& text)>;
 
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
 // it through these operations. So far it holds only its configuration, the request and state
-// flags and the submitted signage points: it has no threads, no directory scan and no proof
-// search yet, so it has nothing to do and reports itself finished once built. The operations
-// are virtual so that their callers can be tested against a stand-in.
+// flags, the submitted signage points and the directory scan with the plots it admits to mining:
+// it has no threads and no proof search yet, so nothing runs the scan on its own and it reports
+// itself finished once built. The operations are virtual so that their callers can be tested
+// against a stand-in.
 class Client {
  public:
   // directories: count records in command-line order, copied.
@@ -45,8 +56,25 @@ class Client {
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};
 
+  // Rebuilds the directory and file records from disk, queues plots for the plot test and
+  // admits mineable plots to mining. The first call prints the start-up report; later calls
+  // report only plots that are new. Manager thread only, with neither mutex held.
+  void ScanDirectories();
+  // Whether the opened plot may be mined here. A delegated plot whose password was given has
+  // its secret keys completed in the header copy and is marked for embedding.
+  bool CheckPlotKeys(PlotFile& plot);
+
  protected:
   Client() = default;
+
+  // The file system's free space for this client in `directory`; throws what the query throws.
+  // Tests replace it.
+  virtual uint64_t QueryFreeSpace(const std::filesystem::path& directory);
+
+  PlotKeyProvider* KeyProvider = DefaultPlotKeyProvider();
+  // Opens the plots of mining and plot testing until the proof-search engine takes its place;
+  // null when neither needs it. Outlives the plots it opened.
+  std::unique_ptr<PlotFileOwner> Engine;
 
   std::mutex Mutex;           // guards the fields below
   uint32_t ManagerState = 0;  // 0 idle, 1 plotting, 2 finalizing
@@ -63,8 +91,45 @@ class Client {
     std::shared_ptr<SignagePointRequest> Request;
     std::chrono::steady_clock::time_point Deadline;
   };
-  std::mutex MinedPlotsMutex;  // guards PendingSignagePoints
+  std::mutex MinedPlotsMutex;  // guards PendingSignagePoints, MinedPlots and MinedPlotIds
   std::vector<PendingSignagePoint> PendingSignagePoints;
+  std::vector<std::shared_ptr<PlotFile>> MinedPlots;
+  std::unordered_set<PlotIdBytes, PlotIdHash> MinedPlotIds;
+
+  // Guarded by Mutex.
+  std::vector<TestQueueEntry> TestQueue;
+  uint8_t ScanPending = 1;
+  std::condition_variable TestWake;
+
+  // The scan's records, valid from the end of one scan to the start of the next; the manager
+  // thread alone uses them.
+  std::vector<DirectoryState> DirectoryStates;
+  std::vector<ScannedFile> ScannedFiles;
+  std::vector<std::filesystem::path> ScannedPaths;
+  std::set<std::filesystem::path> UndeletablePaths;
+  std::set<std::filesystem::path> KnownPlotPaths;
+  std::set<std::filesystem::path> MinedPlotPaths;
+  std::unordered_set<PlotIdBytes, PlotIdHash> SeenPlotIds;
+  std::set<PlotIdBytes> DuplicatePlotIds;
+  uint64_t NewPlotsReported = 0;
+  StartupReportData StartupReport;
+  RepeatedWarnings ScanWarnings;
+
+ private:
+  void ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots);
+  void ScanEntry(const std::filesystem::path& path, uint64_t index, bool startup, uint64_t& used,
+                 uint64_t& newPlots);
+  // Key status of a plot record; keyText receives the text the report groups the plot by.
+  uint32_t ClassifyKeys(const ScannedFile& file, const std::array<uint8_t, 512>& keyBlock,
+                        const std::string& path, std::string& keyText);
+  void CountForReport(const ScannedFile& file, const std::string& keyText,
+                      const std::filesystem::path& path);
+  void QueueForTest(const ScannedFile& file, const std::filesystem::path& path);
+  void AdmitToMining(const ScannedFile& file, const std::filesystem::path& path, bool startup);
+  // The only place plots are opened for mining: it moves to the engine when that exists.
+  std::shared_ptr<PlotFile> OpenMinedPlot(const std::filesystem::path& path, uint64_t index);
+  // Prints a complaint about `subject` unless the previous scan printed the same one.
+  void WarnOnce(const std::string& subject, const std::string& text);
 };
 
 // The process-wide holder of the one Client. Readers take the pointer each time they need it;
