@@ -7,8 +7,13 @@
 
 int SystemNameLookup(const std::string& node, const std::string& service, int family,
                      std::vector<ResolvedAddress>& results) {
+  return LookUpAddresses(node, service, family, AI_ADDRCONFIG, results);
+}
+
+int LookUpAddresses(const std::string& node, const std::string& service, int family, int flags,
+                    std::vector<ResolvedAddress>& results) {
   addrinfo hints{};
-  hints.ai_flags = AI_ADDRCONFIG;
+  hints.ai_flags = flags;
   hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* list = nullptr;

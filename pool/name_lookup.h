@@ -23,6 +23,10 @@ struct ResolvedAddress {
 using NameLookup = std::function<int(const std::string& node, const std::string& service,
                                      int family, std::vector<ResolvedAddress>& results)>;
 
+// getaddrinfo with `flags` for datagram sockets, its results appended to `results`.
+int LookUpAddresses(const std::string& node, const std::string& service, int family, int flags,
+                    std::vector<ResolvedAddress>& results);
+
 // The system resolver: getaddrinfo with AI_ADDRCONFIG.
 int SystemNameLookup(const std::string& node, const std::string& service, int family,
                      std::vector<ResolvedAddress>& results);

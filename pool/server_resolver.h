@@ -17,13 +17,13 @@ enum class CandidateKind : int32_t { CachedList = 1, HostName = 2, LiteralAddres
 // Where the resolver looks and what it may not take, injected so tests need neither the real
 // clock nor the system resolver.
 struct ResolverSetup {
-  std::filesystem::path addressFolder;     // holds the optional "addresses" and "addresses.txt"
-  std::vector<std::string> defaultHosts;   // tried when the address files name nothing
-  std::string resolverAddress;             // what a resolver answers for unknown names
-  int32_t addressFamily = 0;               // AF_UNSPEC, AF_INET (-4) or AF_INET6 (-6)
-  std::function<int64_t()> now;            // Unix seconds
+  std::filesystem::path addressFolder;    // holds the optional "addresses" and "addresses.txt"
+  std::vector<std::string> defaultHosts;  // tried when the address files name nothing
+  std::string resolverAddress;            // what a resolver answers for unknown names
+  int32_t addressFamily = 0;              // AF_UNSPEC, AF_INET (-4) or AF_INET6 (-6)
+  std::function<int64_t()> now;           // Unix seconds
   NameLookup lookup;
-  std::function<void()> saveCache;         // after each resolution that was stored
+  std::function<void()> saveCache;  // after each resolution that was stored
 };
 
 // The running program's setup: the address files next to the executable, the command line's

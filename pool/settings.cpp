@@ -229,7 +229,8 @@ void LoadSettings(const std::filesystem::path& folder) {
 void SaveCache() {
   SettingsFiles& files = SettingsFilesInstance();
   if (files.SettingsFolder.empty()) return;
-  if (files.CacheFile) RewriteLockedFile(*files.CacheFile, FormatCacheText(SettingsCacheInstance()));
+  if (files.CacheFile)
+    RewriteLockedFile(*files.CacheFile, FormatCacheText(SettingsCacheInstance()));
   if (files.WorkerIdFile && files.StoredWorkerId != WorkerId &&
       RewriteLockedFile(*files.WorkerIdFile, WorkerIdText(WorkerId))) {
     files.StoredWorkerId = WorkerId;

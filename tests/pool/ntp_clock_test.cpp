@@ -2,163 +2,110 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using Packet = std::vector<uint8_t>;
-
-// An SNTP server on an ephemeral 127.0.0.1 port that answers the n-th request with the n-th
-// scripted packet; an empty packet means no answer.
-class FakeNtpServer {
- public:
-  explicit FakeNtpServer(std::vector<Packet> script) : script_(std::move(script)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    const timeval poll{0, 20000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~FakeNtpServer() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  std::string Port() const { return std::to_string(port_); }
-  int Requests() const { return requests_; }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      uint8_t request[64];
-      sockaddr_in from{};
-      socklen_t length = sizeof from;
-      if (recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length) !=
-          48 || request[0] != 0x1B) {
-        continue;
-      }
-      const size_t n = requests_++;
-      if (n < script_.size() && !script_[n].empty()) {
-        sendto(fd_, script_[n].data(), script_[n].size(), 0, reinterpret_cast<sockaddr*>(&from),
-               length);
-      }
-    }
-  }
-  std::vector<Packet> script_;
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<int> requests_{0};
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-Packet Reply(uint8_t first, uint32_t seconds, size_t size = 48) {
-  Packet packet(size);
-  packet[0] = first;
-  for (int i = 0; i < 4; ++i) packet[40 + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-  return packet;
-}
-
-constexpr uint32_t kNtpNow = 3800000000u;  // Unix 1591011200
+using Packet = std::tuple<uint8_t, uint32_t, size_t>;  // first byte, seconds, size (0: none)
+constexpr uint32_t kNtpNow = 3800000000u;
 constexpr int64_t kUnixNow = kNtpNow - 2208988800;
 
-struct Clocks {
+// An SNTP server on an ephemeral 127.0.0.1 port that answers the n-th request with the n-th
+// scripted packet (the last one from then on; an empty one is no answer), and an NtpClock on
+// settable clocks that asks it.
+struct NtpRig {
+  explicit NtpRig(std::vector<Packet> script) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    const timeval poll{0, 20000};
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll);
+    clock.emplace(NtpClock::Setup{"127.0.0.1", std::to_string(ntohs(address.sin_port)),
+                                  [this] { return system; }, [this] { return steady; },
+                                  std::chrono::milliseconds(100)});
+    server = std::thread([this, script] {
+      uint8_t request[64];
+      sockaddr_in from{};
+      for (socklen_t size = sizeof from; !stop; size = sizeof from) {
+        if (recvfrom(fd, request, 64, 0, reinterpret_cast<sockaddr*>(&from), &size) != 48) continue;
+        const auto [first, seconds, bytes] =
+            script[std::min<size_t>(requests++, script.size() - 1)];
+        std::vector<uint8_t> reply(48);
+        reply[0] = first;
+        for (int i = 0; i < 4; ++i) reply[40 + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
+        if (request[0] == 0x1B && bytes > 0)
+          sendto(fd, reply.data(), bytes, 0, reinterpret_cast<sockaddr*>(&from), size);
+      }
+    });
+  }
+  ~NtpRig() {
+    stop = true;
+    server.join();
+    close(fd);
+  }
+  // Every result of `calls` calls: the offset is given on about half of them.
+  std::set<int64_t> Results(int calls = 64) {
+    std::set<int64_t> results;
+    while (calls-- > 0) results.insert(clock->GetOffset());
+    return results;
+  }
+
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::atomic<int> requests{0};
+  std::atomic<bool> stop{false};
   int64_t system = kUnixNow, steady = 5000;
-  void Advance(int64_t seconds) {
-    system += seconds;
-    steady += seconds;
-  }
-  NtpClock Make(const FakeNtpServer& server) {
-    return NtpClock({"127.0.0.1", server.Port(), [this] { return system; },
-                     [this] { return steady; }, std::chrono::milliseconds(100)});
-  }
+  std::optional<NtpClock> clock;
+  std::thread server;
 };
-
-// Every result of `calls` further calls: the offset is given on about half of them.
-std::set<int64_t> Results(NtpClock& clock, int calls = 64) {
-  std::set<int64_t> results;
-  for (int i = 0; i < calls; ++i) results.insert(clock.GetOffset());
-  return results;
-}
-
-const char* const kOff = "WARNING: System time is off by more than a minute";
-const char* const kFailed = "WARNING: Failed to query NTP service. Mining require correct system";
 
 }  // namespace
 
 TEST(NtpClock, RepliesRetriesAndWarnings) {
-  struct Row {
-    std::vector<Packet> script;
-    int64_t systemBehind;
-    std::set<int64_t> results;
-    int requests;
-    std::vector<const char*> logged;
-  };
-  for (const Row& row : std::vector<Row>{
-           {{Reply(0x1C, kNtpNow)}, 60, {0, 60}, 1, {}},
-           {{Reply(0x1C, kNtpNow)}, -61, {0, -61}, 1, {kOff}},
-           {{{}, Reply(0x1C, kNtpNow, 47), Reply(0x1C, kNtpNow)}, 5, {0, 5}, 3,
-            {"Wrong NTP packet size"}},
-           {{Reply(0x24, kNtpNow), Reply(0x1C, 0), {}}, 5, {0}, 3, {kFailed}},
-           {{Reply(0x1C, 2208988800u)}, 5, {0}, 1, {kFailed}},
-           // Past the 2036 rollover the top bit is clear.
-           {{Reply(0x1C, 16)}, kUnixNow - 2085978507, {0, 5}, 1, {}}}) {
-    FakeNtpServer server(row.script);
-    Clocks clocks;
-    clocks.system -= row.systemBehind;
-    NtpClock clock = clocks.Make(server);
+  const char* const off = "WARNING: System time is off by more than a minute, please fix it.";
+  const char* const failed = "WARNING: Failed to query NTP service. Mining require correct system";
+  const char* const size = "Wrong NTP packet size";
+  using Row = std::tuple<std::vector<Packet>, int64_t, std::set<int64_t>, int, const char*>;
+  for (const auto& [script, systemBehind, expected, requests, logged] : std::vector<Row>{
+           {{Packet{0x1C, kNtpNow, 48}}, 60, {0, 60}, 1, nullptr},
+           {{Packet{0x1C, kNtpNow, 48}}, -61, {0, -61}, 1, off},
+           {{Packet{}, Packet{0x1C, kNtpNow, 47}, Packet{0x1C, kNtpNow, 48}}, 5, {0, 5}, 3, size},
+           {{Packet{0x24, kNtpNow, 48}, Packet{0x1C, 0, 48}, Packet{}}, 5, {0}, 3, failed},
+           {{Packet{0x1C, 2208988800u, 48}}, 5, {0}, 1, failed},
+           {{Packet{0x1C, 16, 48}}, kUnixNow - 2085978507, {0, 5}, 1, nullptr}}) {  // past 2036
+    NtpRig rig(script);
+    rig.system -= systemBehind;
     testing::internal::CaptureStdout();
-    const std::set<int64_t> results = Results(clock);
+    const std::set<int64_t> results = rig.Results();
     const std::string log = testing::internal::GetCapturedStdout();
-    SCOPED_TRACE(log);
-    EXPECT_EQ(results, row.results);
-    EXPECT_EQ(server.Requests(), row.requests);
-    for (const char* line : {kOff, kFailed, "Wrong NTP packet size"}) {
-      const bool expected = std::count(row.logged.begin(), row.logged.end(), line) > 0;
-      EXPECT_EQ(log.find(line) != std::string::npos, expected) << line;
+    EXPECT_EQ(results, expected) << log;
+    EXPECT_EQ(rig.requests, requests) << log;
+    for (const char* line : {off, failed, size}) {
+      EXPECT_EQ(log.find(line) != std::string::npos, line == logged) << log;
     }
   }
 }
 
 TEST(NtpClock, QueriesAtMostEvery600SecondsAndOnlyWhenTheClocksDrift) {
-  FakeNtpServer server({{}, {}, {}, Reply(0x1C, kNtpNow + 601 + 7), Reply(0x1C, kNtpNow + 1232)});
-  Clocks clocks;
-  NtpClock clock = clocks.Make(server);
-  testing::internal::CaptureStdout();
-  const int64_t failed = clock.GetOffset();
-  clocks.Advance(600);
-  const std::set<int64_t> unasked = Results(clock, 4);
-  const int afterFailure = server.Requests();
-  clocks.Advance(1);
-  const std::set<int64_t> first = Results(clock);
-  clocks.Advance(300);
-  const std::set<int64_t> held = Results(clock);
-  // The system clock is set forward by 10 s: asked again once 600 s have passed.
-  clocks.system += 10;
-  const std::set<int64_t> drifted = Results(clock);
-  const int beforeSecond = server.Requests();
-  clocks.Advance(301);
-  const std::set<int64_t> second = Results(clock);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(failed, 0);
-  EXPECT_EQ(unasked, std::set<int64_t>{0});
-  EXPECT_EQ(afterFailure, 3);
-  EXPECT_EQ(first, (std::set<int64_t>{0, 7}));
-  EXPECT_EQ(held, first);
-  EXPECT_EQ(drifted, first);
-  EXPECT_EQ(beforeSecond, 4);
-  EXPECT_EQ(second, (std::set<int64_t>{0, 20}));
-  EXPECT_EQ(server.Requests(), 5);
+  NtpRig rig({Packet{}, Packet{}, Packet{}, Packet{0x1C, kNtpNow + 608, 48},
+              Packet{0x1C, kNtpNow + 1232, 48}});
+  // Seconds both clocks move on, seconds the system clock is set forward, what follows.
+  using Step = std::tuple<int64_t, int64_t, std::set<int64_t>, int>;
+  for (const auto& [both, jump, expected, requests] : std::vector<Step>{{0, 0, {0}, 3},
+                                                                        {600, 0, {0}, 3},
+                                                                        {1, 0, {0, 7}, 4},
+                                                                        {300, 10, {0, 7}, 4},
+                                                                        {301, 0, {0, 20}, 5},
+                                                                        {5000, 0, {0, 20}, 5}}) {
+    rig.steady += both;
+    rig.system += both + jump;
+    EXPECT_EQ(rig.Results(), expected) << rig.steady;
+    EXPECT_EQ(rig.requests, requests) << rig.steady;
+  }
 }
