@@ -75,9 +75,7 @@ int64_t NtpClock::QueryServerTime() {
   int fd = ConnectSocket(setup_.host, setup_.service, -1.0);
   if (fd == -1) return 0;
   SocketCloser closer(fd);
-  timeval limit{};
-  limit.tv_sec = setup_.replyTimeout.count() / 1000;
-  limit.tv_usec = setup_.replyTimeout.count() % 1000 * 1000;
+  const timeval limit = SocketTimeout(std::chrono::duration<double>(setup_.replyTimeout).count());
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
     ThrowSystemCallError("setsockopt");
