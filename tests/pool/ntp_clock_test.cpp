@@ -73,12 +73,12 @@ TEST(NtpClock, RepliesRetriesAndWarnings) {
   const char* const size = "Wrong NTP packet size";
   using Row = std::tuple<std::vector<Packet>, int64_t, std::set<int64_t>, int, const char*>;
   for (const auto& [script, systemBehind, expected, requests, logged] : std::vector<Row>{
-           {{Packet{0x1C, kNtpNow, 48}}, 60, {0, 60}, 1, nullptr},
-           {{Packet{0x1C, kNtpNow, 48}}, -61, {0, -61}, 1, off},
-           {{Packet{}, Packet{0x1C, kNtpNow, 47}, Packet{0x1C, kNtpNow, 48}}, 5, {0, 5}, 3, size},
-           {{Packet{0x24, kNtpNow, 48}, Packet{0x1C, 0, 48}, Packet{}}, 5, {0}, 3, failed},
-           {{Packet{0x1C, 2208988800u, 48}}, 5, {0}, 1, failed},
-           {{Packet{0x1C, 16, 48}}, kUnixNow - 2085978507, {0, 5}, 1, nullptr}}) {  // past 2036
+           {{{0x1C, kNtpNow, 48}}, 60, {0, 60}, 1, nullptr},
+           {{{0x1C, kNtpNow, 48}}, -61, {0, -61}, 1, off},
+           {{{}, {0x1C, kNtpNow, 47}, {0x1C, kNtpNow, 48}}, 5, {0, 5}, 3, size},
+           {{{0x24, kNtpNow, 48}, {0x1C, 0, 48}, {}}, 5, {0}, 3, failed},
+           {{{0x1C, 2208988800u, 48}}, 5, {0}, 1, failed},
+           {{{0x1C, 16, 48}}, kUnixNow - 2085978507, {0, 5}, 1, nullptr}}) {  // past 2036
     NtpRig rig(script);
     rig.system -= systemBehind;
     testing::internal::CaptureStdout();
@@ -93,16 +93,12 @@ TEST(NtpClock, RepliesRetriesAndWarnings) {
 }
 
 TEST(NtpClock, QueriesAtMostEvery600SecondsAndOnlyWhenTheClocksDrift) {
-  NtpRig rig({Packet{}, Packet{}, Packet{}, Packet{0x1C, kNtpNow + 608, 48},
-              Packet{0x1C, kNtpNow + 1232, 48}});
+  NtpRig rig({{}, {}, {}, {0x1C, kNtpNow + 608, 48}, {0x1C, kNtpNow + 1232, 48}});
   // Seconds both clocks move on, seconds the system clock is set forward, what follows.
-  using Step = std::tuple<int64_t, int64_t, std::set<int64_t>, int>;
-  for (const auto& [both, jump, expected, requests] : std::vector<Step>{{0, 0, {0}, 3},
-                                                                        {600, 0, {0}, 3},
-                                                                        {1, 0, {0, 7}, 4},
-                                                                        {300, 10, {0, 7}, 4},
-                                                                        {301, 0, {0, 20}, 5},
-                                                                        {5000, 0, {0, 20}, 5}}) {
+  const std::vector<std::tuple<int64_t, int64_t, std::set<int64_t>, int>> steps = {
+      {0, 0, {0}, 3},       {600, 0, {0}, 3},     {1, 0, {0, 7}, 4},
+      {300, 10, {0, 7}, 4}, {301, 0, {0, 20}, 5}, {5000, 0, {0, 20}, 5}};
+  for (const auto& [both, jump, expected, requests] : steps) {
     rig.steady += both;
     rig.system += both + jump;
     EXPECT_EQ(rig.Results(), expected) << rig.steady;

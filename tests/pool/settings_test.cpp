@@ -169,14 +169,12 @@ TEST(SettingsCache, TakenAsFarAsItParses) {
   const std::string token(32, 'b'), plot(64, 'd'), head = "2 1 " + token + " 9 " + plot + "\n";
   const std::string none = "2 0 " + std::string(32, '0') + " 0 " + std::string(64, '0') + "\n0\n";
   const std::string kept = "2 0 " + token + " 9 " + plot + "\n0\n";
-  std::string many = "2 33 " + token + " 9 " + plot + "\n";
-  for (int i = 0; i < 33; ++i) many += "192.0.2.1\n";
   for (const auto& [text, taken] : std::vector<std::pair<std::string, std::string>>{
            {"", none},
            {"2 x " + token + " 9 " + plot, none},
            {"2 1 " + token + "0 9 " + plot, none},
            {"1 1 " + token + " 9 " + plot + "\nx\n1\n5 6 0\n", kept},
-           {many + "0\n", kept},
+           {"2 33 " + token + " 9 " + plot + "\na\n", kept},
            {"2 1 " + token + " 99999999999999999999 " + plot, "2 0 " + token + none.substr(36)},
            {head + "a\n2\n5 6 1\nb\n5 7 1\nc\n", head + "a\n1\n5 6 1\nb\n"},
            {head + "a\n2\n5 6 1\nb\n8 x 1\nc\n", head + "a\n1\n5 6 1\nb\n"},

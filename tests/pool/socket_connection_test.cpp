@@ -13,16 +13,13 @@ TEST(ConnectSocket, TimeLimitsFamiliesAndErrors) {
       LookUpAddresses(node, service, family, AI_NUMERICHOST, out);
     return 0;
   };
-  for (const auto& [timeout, family, connectedFamily, micros] :
-       {std::tuple{3.0, AF_UNSPEC, AF_INET, 3000000},
-        {2.5, AF_UNSPEC, AF_INET, 2500000},
-        {-1.0, AF_UNSPEC, AF_INET, 0},
-        {1.0, AF_INET6, AF_INET6, 1000000}}) {
-    int fd = ConnectSocket("both", "8708", timeout, both, family);
+  // IPv6 is listed first, IPv4 is tried first.
+  for (const auto& [timeout, micros] : {std::pair{3.0, 3000000}, {2.5, 2500000}, {-1.0, 0}}) {
+    int fd = ConnectSocket("both", "8708", timeout, both, AF_UNSPEC);
     sockaddr_storage local{};
     socklen_t size = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
-    EXPECT_EQ(local.ss_family, connectedFamily) << timeout;
+    EXPECT_EQ(local.ss_family, AF_INET) << timeout;
     for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
       timeval limit{};
       getsockopt(fd, SOL_SOCKET, option, &limit, &(size = sizeof limit));
