@@ -29,7 +29,7 @@ struct NtpRig {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll);
     clock.emplace(NtpClock::Setup{"127.0.0.1", std::to_string(ntohs(address.sin_port)),
                                   [this] { return system; }, [this] { return steady; },
-                                  std::chrono::milliseconds(100)});
+                                  std::chrono::milliseconds(300)});
     server = std::thread([this, script] {
       uint8_t request[64];
       sockaddr_in from{};
