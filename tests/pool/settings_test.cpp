@@ -133,3 +133,54 @@ TEST(Settings, SecondInstanceIsRefused) {
   WriteFile(temp.Path() / "plain-file", "x");
   EXPECT_THROW(LoadSettings(temp.Path() / "plain-file" / "settings"), std::runtime_error);
 }
+
+TEST(SettingsCache, WrittenAsLaidOutReadBackAndRewrittenInPlace) {
+  TempSettingsFolder temp;
+  LoadSettings(temp.Path());
+  std::filesystem::create_hard_link(temp / "cache", temp / "same-file");
+  SettingsCache& cache = SettingsCacheInstance();
+  const SettingsCache full{{"192.0.2.7", "2001:db8::1"},
+                           {0xA0, 0xA1},
+                           -5,
+                           {0x12, 0x34},
+                           {{18446744073709551615u, {1700000000, {"192.0.2.9"}}}, {7, {-1, {}}}}};
+  const std::string written =
+      "2 2 a0a1" + std::string(28, '0') + " -5 1234" + std::string(60, '0') +
+      "\n192.0.2.7\n2001:db8::1\n2\n7 -1 0\n18446744073709551615 1700000000 1\n192.0.2.9\n";
+  cache = full;
+  SaveCache();
+  EXPECT_EQ(ReadFile(temp / "cache"), written);
+  cache = SettingsCache();  // a shorter text leaves no tail
+  SaveCache();
+  EXPECT_EQ(ReadFile(temp / "same-file").size(), 106u);
+  // The worker id is written only when it changes.
+  cache = full;
+  WriteFile(temp / "workerid", "kept");
+  SaveCache();
+  EXPECT_EQ(ReadFile(temp / "workerid"), "kept");
+  WorkerId = 0x0123456789abcdefu;
+  SaveCache();
+  EXPECT_EQ(ReadFile(temp / "workerid"), "efcdab8967452301");
+  LoadSettings(temp.Path());
+  EXPECT_EQ(FormatCacheText(SettingsCacheInstance()), written);
+}
+
+TEST(SettingsCache, TakenAsFarAsItParses) {
+  const std::string token(32, 'b'), plot(64, 'd'), head = "2 1 " + token + " 9 " + plot + "\n";
+  const std::string none = "2 0 " + std::string(32, '0') + " 0 " + std::string(64, '0') + "\n0\n";
+  const std::string kept = "2 0 " + token + " 9 " + plot + "\n0\n";
+  for (const auto& [text, taken] : std::vector<std::pair<std::string, std::string>>{
+           {"", none},
+           {"2 x " + token + " 9 " + plot, none},
+           {"2 1 " + token + "0 9 " + plot, none},
+           {"1 1 " + token + " 9 " + plot + "\nx\n1\n5 6 0\n", kept},
+           {"2 33 " + token + " 9 " + plot + "\na\n", kept},
+           {"2 1 " + token + " 99999999999999999999 " + plot, "2 0 " + token + none.substr(36)},
+           {head + "a\n2\n5 6 1\nb\n5 7 1\nc\n", head + "a\n1\n5 6 1\nb\n"},
+           {head + "a\n2\n5 6 1\nb\n8 x 1\nc\n", head + "a\n1\n5 6 1\nb\n"},
+           {head + "a\n1\n5 6 -1\n", head + "a\n0\n"}}) {
+    SettingsCache cache;
+    ParseCacheText(text, cache);
+    EXPECT_EQ(FormatCacheText(cache), taken) << text;
+  }
+}
