@@ -118,8 +118,8 @@ Ed25519KeyClass ClassifyEd25519Key(const uint8_t key[32]) {
   // x^2 = (y^2 - 1) / (d y^2 + 1); the denominator is never zero since d is not a square.
   Bn one = f.Word(1);
   Bn yy = f.Mul(y.get(), y.get());
-  Bn xx = f.Div(f.Sub(yy.get(), one.get()).get(),
-                f.Add(f.Mul(f.D(), yy.get()).get(), one.get()).get());
+  Bn xx =
+      f.Div(f.Sub(yy.get(), one.get()).get(), f.Add(f.Mul(f.D(), yy.get()).get(), one.get()).get());
   // p = 5 (mod 8): a root candidate is xx^((p + 3) / 8), times sqrt(-1) when it squares to -xx.
   Bn e = NewBn();
   if (!BN_copy(e.get(), f.P()) || !BN_add_word(e.get(), 3) || !BN_rshift(e.get(), e.get(), 3)) {

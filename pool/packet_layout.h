@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr size_t kPacketBytes = 548;  // every datagram the client sends, and its receive size
+// Every datagram the client sends, and its receive size.
+inline constexpr size_t kPacketBytes = 548;
 using Packet = std::array<uint8_t, kPacketBytes>;
 
 inline constexpr char kPoolService[] = "8708";
@@ -31,8 +32,8 @@ inline constexpr size_t kVersion = 1, kPlotId = 3, kClientTime = 35, kProof = 39
 namespace reply_layout {
 inline constexpr size_t kExpiry = 1, kLifetime = 5, kSessionPublicKey = 9, kSignature = 41,
                         kEcho = 137, kSealedKey = 141, kServerToken = 269, kCacheDelay = 285,
-                        kCopyMultiplier = 286, kSessionId = 287, kHeaderBytes = 295, kBodyNonce = 295,
-                        kBodyTag = 303, kBody = 319;
+                        kCopyMultiplier = 286, kSessionId = 287, kHeaderBytes = 295,
+                        kBodyNonce = 295, kBodyTag = 303, kBody = 319;
 // Body: kind, then the announcement for a positive kind, then the text.
 inline constexpr size_t kAnnouncementBytes = 88, kTextLimit = 230;
 }  // namespace reply_layout
@@ -61,7 +62,8 @@ inline constexpr size_t kNonce = 1, kTag = 9, kText = 25, kTextBytes = 128, kByt
 
 template <typename T>
 void StoreLe(uint8_t* out, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+  for (size_t i = 0; i < sizeof(T); ++i)
+    out[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
 }
 
 template <typename T>

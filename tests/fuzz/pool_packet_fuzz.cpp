@@ -23,11 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     switch (datagram[0]) {
       case 1: {
-        const int32_t echo = size >= 141 ? static_cast<int32_t>(datagram[137] | datagram[138] << 8 |
-                                                                datagram[139] << 16 |
-                                                                uint32_t{datagram[140]} << 24)
-                                         : 0;
-        const auto reply = OpenHandshakeReply(datagram.data(), size, {echo, 0, helloKey.get()}, poolKey);
+        const int32_t echo =
+            size >= 141 ? static_cast<int32_t>(datagram[137] | datagram[138] << 8 |
+                                               datagram[139] << 16 | uint32_t{datagram[140]} << 24)
+                        : 0;
+        const auto reply =
+            OpenHandshakeReply(datagram.data(), size, {echo, 0, helloKey.get()}, poolKey);
         if (reply && reply->hasBody) OpenReplyBody(datagram.data(), size, reply->sessionKey, 4);
         break;
       }

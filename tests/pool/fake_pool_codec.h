@@ -56,25 +56,23 @@ inline std::array<uint8_t, 64> Ed25519Sign(const std::array<uint8_t, 32>& seed, 
 
 // RSA-OAEP (SHA-1) of 80 bytes to the hello's modulus with exponent 3.
 inline Bytes SealToModulus(const uint8_t modulus[128], const uint8_t plain[80]) {
-  OSSL_PARAM_BLD* b = OSSL_PARAM_BLD_new();
-  BIGNUM *n = BN_bin2bn(modulus, 128, nullptr), *e = BN_new();
-  BN_set_word(e, 3);
-  OSSL_PARAM_BLD_push_BN(b, "n", n);
-  OSSL_PARAM_BLD_push_BN(b, "e", e);
-  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(b);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> b(OSSL_PARAM_BLD_new(),
+                                                                    OSSL_PARAM_BLD_free);
+  std::unique_ptr<BIGNUM, decltype(&BN_free)> n(BN_bin2bn(modulus, 128, nullptr), BN_free);
+  OSSL_PARAM_BLD_push_BN(b.get(), "n", n.get()), OSSL_PARAM_BLD_push_uint(b.get(), "e", 3);
+  std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(b.get()),
+                                                                 OSSL_PARAM_free);
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
   EVP_PKEY* key = nullptr;
-  EVP_PKEY_fromdata_init(ctx);
-  EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-  EVP_PKEY_CTX* enc = EVP_PKEY_CTX_new(key, nullptr);
+  EVP_PKEY_fromdata_init(ctx.get()),
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get());
+  ctx.reset(EVP_PKEY_CTX_new(key, nullptr)), EVP_PKEY_free(key);
   Bytes out(128);
   size_t length = out.size();
-  EVP_PKEY_encrypt_init(enc);
-  EVP_PKEY_CTX_set_rsa_padding(enc, RSA_PKCS1_OAEP_PADDING);
-  const bool ok = EVP_PKEY_encrypt(enc, out.data(), &length, plain, 80) == 1 && length == 128;
-  EVP_PKEY_CTX_free(enc), EVP_PKEY_free(key), EVP_PKEY_CTX_free(ctx), OSSL_PARAM_free(params);
-  OSSL_PARAM_BLD_free(b), BN_free(n), BN_free(e);
-  if (!ok) throw std::runtime_error("RSA-OAEP sealing failed");
+  EVP_PKEY_encrypt_init(ctx.get()), EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING);
+  if (EVP_PKEY_encrypt(ctx.get(), out.data(), &length, plain, 80) != 1)
+    throw std::runtime_error("RSA sealing failed");
   return out;
 }
 

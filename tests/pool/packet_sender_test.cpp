@@ -50,7 +50,8 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
     uint8_t multiplier;
     int32_t count, windowMs;
     int copies;
-  } rows[] = {{0, 4, 300, 1}, {1, 0, 300, 0}, {1, 1, 300, 1}, {1, 4, 300, 4}, {2, 2, 300, 4}, {2, 4, 700, 8}};
+  } rows[] = {{0, 4, 300, 1}, {1, 0, 300, 0}, {1, 1, 300, 1},
+              {1, 4, 300, 4}, {2, 2, 300, 4}, {2, 4, 700, 8}};
   for (const Row& row : rows) {
     Loopback loop;
     PoolSocketInstance().Replace(loop.client);
@@ -73,8 +74,11 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
   PoolSessionInstance().clientTime = 0;  // the reply came
   WaitForResenders();
   EXPECT_EQ(loop.Count(), 1);
-  const CancelPredicate failing = [] () -> bool { throw std::runtime_error("predicate failed"); };
-  EXPECT_NE(Logged([&] { SendPacket(kPacket, 2, 10, &failing); }).find("ERROR: error sending packet: predicate failed\n"), std::string::npos);
+  const CancelPredicate failing = []() -> bool { throw std::runtime_error("predicate failed"); };
+  EXPECT_NE(Logged([&] {
+              SendPacket(kPacket, 2, 10, &failing);
+            }).find("ERROR: error sending packet: predicate failed\n"),
+            std::string::npos);
   EXPECT_EQ(loop.Count(), 1);
   EXPECT_EQ(LiveResenders(), 0);
   PoolSocketInstance().Close();
@@ -83,7 +87,10 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
 TEST(PacketSender, FailuresAreLoggedAndACloseStopsCopiesReachingAnotherSocket) {
   PoolSocketInstance().Close();
   PoolSessionInstance().copyMultiplier = 1;
-  EXPECT_NE(Logged([] { SendPacket(kPacket, 4, 100, nullptr); }).find("ERROR: error sending packet: send: Bad file descriptor\n"), std::string::npos);
+  EXPECT_NE(Logged([] {
+              SendPacket(kPacket, 4, 100, nullptr);
+            }).find("ERROR: error sending packet: send: Bad file descriptor\n"),
+            std::string::npos);
 
   Loopback first;
   PoolSocketInstance().Replace(first.client);
@@ -99,7 +106,8 @@ TEST(PacketSender, FailuresAreLoggedAndACloseStopsCopiesReachingAnotherSocket) {
   EXPECT_EQ(otherFd, first.client);
   EXPECT_EQ(otherCopies, 0);
   EXPECT_EQ(first.Count(), 1);
-  EXPECT_NE(log.find("ERROR: error sending packet: send: Bad file descriptor\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR: error sending packet: send: Bad file descriptor\n"), std::string::npos)
+      << log;
 }
 
 TEST(PacketSender, AStopRequestEndsTheCopiesAfterTheFirst) {

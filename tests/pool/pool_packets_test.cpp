@@ -26,7 +26,8 @@ std::array<uint8_t, N> Filled(uint8_t first) {
 }
 
 // The client's datagram equals `want` once its sealed part (at `at`) is opened by the server.
-void ExpectBytes(const Packet& sent, Bytes want, size_t at, size_t payload, const fake_pool::Key16& key) {
+void ExpectBytes(const Packet& sent, Bytes want, size_t at, size_t payload,
+                 const fake_pool::Key16& key) {
   Bytes got(sent.begin(), sent.end());
   if (payload != SIZE_MAX) {
     const auto sealed = fake_pool::OpenSealed(sent.data(), at, payload, key);
@@ -49,7 +50,7 @@ TEST(PoolPackets, ClientDatagramsCarryTheirFieldsAtTheirOffsets) {
       PutLe(want, 441, s.sessionId, 8), PutLe(want, 449, 77, 8);
       uint8_t digest[32];
       Blake3Hash(hello.modulus.data(), 128, digest);
-      Put(want, 473, std::array<uint8_t, 16>(Filled<16>(0))), std::copy(digest, digest + 16, want.begin() + 473);
+      std::copy(digest, digest + 16, want.begin() + 473);
     }
     ExpectBytes(BuildHello(hello, s, 77), want, 441, s.sessionId >= 0 ? 16 : SIZE_MAX, s.key);
   }
@@ -60,7 +61,7 @@ TEST(PoolPackets, ClientDatagramsCarryTheirFieldsAtTheirOffsets) {
   want[0] = 6, PutLe(want, 9, 6, 8), Put(want, 33, Filled<32>(9));
   ExpectBytes(BuildSignagePointAck(session, 6, Filled<32>(9).data()), want, 1, 32, session.key);
 
-  ShareFields share{Filled<32>(10), Filled<32>(20), Filled<256>(30), Filled<113>(2),
+  ShareFields share{Filled<32>(10), Filled<32>(20), Filled<256>(30),    Filled<113>(2),
                     Filled<32>(40), Filled<16>(50), 0x8877665544332211, 4};
   want.assign(548, 0);
   want[0] = 3, PutLe(want, 1, session.sessionId, 8), PutLe(want, 9, 7, 8);
@@ -83,20 +84,26 @@ TEST(PoolPackets, OneNonceCounterServesEverySealedType) {
 TEST(PoolPackets, TestDeploymentKeysAreTheFakeServersAndPassTheSelfTest) {
   const Deployment& d = ActiveDeployment();
   EXPECT_EQ(bls::PrivateKey::FromBytes(bls::Bytes(test_deployment::kPoolSecret.data(), 32))
-                .GetG1Element().Serialize(),
+                .GetG1Element()
+                .Serialize(),
             Bytes(d.poolPublicKey.begin(), d.poolPublicKey.end()));
   EXPECT_NO_THROW(CheckDeployment(d));
   SelfTestPlotKeys();  // aborts when the stored answers do not fit the test pool key
   const auto field87 = Filled<87>(1);
   const Bytes fields(field87.begin(), field87.end());
-  const SignagePoint p = CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 152, d.serverKey);
+  const SignagePoint p =
+      CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 152, d.serverKey);
   EXPECT_EQ(p.challengeHash, Filled<32>(1));
   EXPECT_EQ(p.signagePointHash, Filled<32>(33));
   EXPECT_EQ(p.difficulty, 0x4847464544434241u);
   EXPECT_EQ(p.blockWinBound, 0x504f4e4d4c4b4a49u);
   EXPECT_EQ(p.time, 0x54535251);
-  EXPECT_EQ(std::vector<int>({p.shareFactor, p.index, p.timeLimitSeconds}), std::vector<int>({85, 86, 87}));
-  EXPECT_EQ(ThrownText([&] { CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 151, d.serverKey); }), "83ff4ca8");
+  EXPECT_EQ(std::vector<int>({p.shareFactor, p.index, p.timeLimitSeconds}),
+            std::vector<int>({85, 86, 87}));
+  EXPECT_EQ(ThrownText([&] {
+              CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 151, d.serverKey);
+            }),
+            "83ff4ca8");
   const Bytes forged = fake_pool::BuildSignagePoint(fields, test_deployment::kUpdateSeed);
   EXPECT_EQ(ThrownText([&] { CheckSignagePoint(forged.data(), 152, d.serverKey); }), "48acec6f");
 }
@@ -105,63 +112,72 @@ TEST(PoolPackets, HandshakeReplyPassesOrFailsAtItsFirstBrokenCheck) {
   const auto helloKey = HelloKey::Generate(), otherKey = HelloKey::Generate();
   const Deployment& d = ActiveDeployment();
   const bls::G1Element poolKey = bls::G1Element::FromBytes(d.poolPublicKey);
-  auto withBody = [](fake_pool::Reply& r, int8_t kind, Bytes rest) {
-    r.withBody = true;
-    r.body = {static_cast<uint8_t>(kind)};
-    r.body.insert(r.body.end(), rest.begin(), rest.end());
+  // A body of kind, announcement (version, signer) and text "hi".
+  auto body = [](int8_t kind, uint16_t version = 0,
+                 const std::array<uint8_t, 32>* signer = nullptr) {
+    Bytes b = {static_cast<uint8_t>(kind)};
+    if (signer != nullptr) b = fake_pool::BuildAnnouncement(version, 5, 1, 2, *signer);
+    if (signer != nullptr) b.insert(b.begin(), static_cast<uint8_t>(kind));
+    b.insert(b.end(), {'h', 'i', 0, 'x'});
+    return b;
   };
-  const Bytes text = {'h', 'i', 0, 'x'};
+  const auto* updateSeed = &test_deployment::kUpdateSeed;
+  enum KeyChoice { kHelloKey, kNoKey, kOtherKey };
   struct Row {
     std::string expected;
-    std::function<void(fake_pool::Reply&, const HelloKey*&, size_t&)> breakIt;
+    KeyChoice key;
+    size_t cut;  // length of the datagram when shorter than built
+    std::function<void(fake_pool::Reply&)> breakIt;
   } rows[] = {
-      {"accepted", [](auto&, auto&, auto&) {}},
-      {"accepted hi", [&](auto& r, auto&, auto&) { withBody(r, -1, text); }},
-      {"accepted", [](auto& r, auto&, auto&) { r.withBody = true; }},  // 319 bytes: empty body
-      {"e1bc5d1f", [](auto& r, auto&, size_t& cut) { cut = 294, r.echo = 1; }},
-      {"dropped", [](auto& r, auto&, auto&) { r.echo = 1, r.expiry = 0; }},
-      {"6f50e54c", [](auto& r, auto& key, auto&) { r.expiry = 1000, key = nullptr; }},
-      {"6f50e54c", [](auto& r, auto&, auto&) { r.poolSecret[31] ^= 1; }},
-      {"05282f36", [&](auto& r, auto& key, auto&) { key = nullptr, r.breakSessionSignature = true; }},
-      {"b452b1f9", [&](auto& r, auto& key, auto&) { key = otherKey.get(), r.breakSessionSignature = true; }},
-      {"ab0d4287", [&](auto& r, auto&, auto&) { r.breakSessionSignature = true, withBody(r, 9, {}); }},
-      {"d3385a7b", [&](auto& r, auto&, size_t& cut) { withBody(r, -1, text), cut = 318; }},
-      {"03300cfa", [&](auto& r, auto&, auto&) { withBody(r, 9, {}); }},
-      {"80fb618a", [&](auto& r, auto&, auto&) { withBody(r, 9, Bytes(87)); }},
-      {"96f9b4b7", [&](auto& r, auto&, auto&) { withBody(r, 3, fake_pool::BuildAnnouncement(0x0104, 5, 1, 2)); }},
-      {"60004891", [&](auto& r, auto&, auto&) { withBody(r, 2, fake_pool::BuildAnnouncement(0x0200, 5, 1, 2, test_deployment::kServerSeed)); }},
-      {"18618d3c", [&](auto& r, auto&, auto&) { withBody(r, 1, fake_pool::BuildAnnouncement(0x0103, 5, 1, 2)); }},
-      {"update 260 5 1 2 hi", [&](auto& r, auto&, auto&) {
-         Bytes rest = fake_pool::BuildAnnouncement(0x0104, 5, 1, 2);
-         rest.insert(rest.end(), text.begin(), text.end());
-         withBody(r, 2, rest);
-       }},
+      {"accepted", kHelloKey, 0, [](auto&) {}},
+      {"accepted hi", kHelloKey, 0, [&](auto& r) { r.body = body(-1); }},
+      {"accepted", kHelloKey, 0, [](auto& r) { r.withBody = true; }},  // 319 bytes: empty body
+      {"e1bc5d1f", kHelloKey, 294, [](auto& r) { r.echo = 1; }},
+      {"dropped", kHelloKey, 0, [](auto& r) { r.echo = 1, r.expiry = 0; }},
+      {"6f50e54c", kNoKey, 0, [](auto& r) { r.expiry = 1000; }},
+      {"6f50e54c", kHelloKey, 0, [](auto& r) { r.poolSecret[31] ^= 1; }},
+      {"05282f36", kNoKey, 0, [](auto& r) { r.breakSessionSignature = true; }},
+      {"b452b1f9", kOtherKey, 0, [](auto& r) { r.breakSessionSignature = true; }},
+      {"ab0d4287", kHelloKey, 0,
+       [&](auto& r) { r.breakSessionSignature = true, r.body = body(9); }},
+      {"d3385a7b", kHelloKey, 318, [&](auto& r) { r.body = body(-1); }},
+      {"03300cfa", kHelloKey, 0, [&](auto& r) { r.body = body(9), r.bodyNonce = 0; }},
+      {"80fb618a", kHelloKey, 0, [&](auto& r) { r.body = body(9); }},
+      {"96f9b4b7", kHelloKey, 0, [&](auto& r) { r.body = body(3, 0x0104, updateSeed); }},
+      {"60004891", kHelloKey, 0,
+       [&](auto& r) { r.body = body(2, 0x0200, &test_deployment::kServerSeed); }},
+      {"18618d3c", kHelloKey, 0, [&](auto& r) { r.body = body(1, 0x0103, updateSeed); }},
+      {"update 260 5 1 2 hi", kHelloKey, 0, [&](auto& r) { r.body = body(2, 0x0104, updateSeed); }},
   };
   for (const Row& row : rows) {
     fake_pool::Reply r;
     r.echo = 777, r.expiry = 1001;
-    const HelloKey* key = helloKey.get();
-    size_t cut = SIZE_MAX;
-    row.breakIt(r, key, cut);
+    row.breakIt(r);
+    r.withBody = r.withBody || !r.body.empty();
+    const HelloKey* key = row.key == kHelloKey   ? helloKey.get()
+                          : row.key == kOtherKey ? otherKey.get()
+                                                 : nullptr;
     Bytes datagram = fake_pool::BuildHandshakeReply(r, helloKey->Modulus().data());
-    if (row.expected == "03300cfa") r.bodyNonce ^= 1 << 20, PutLe(datagram, 295, r.bodyNonce, 8);
-    datagram.resize(std::min(cut, datagram.size()));
+    if (r.bodyNonce == 0) PutLe(datagram, 295, 1, 8);  // sealed under nonce 0, sent as 1
+    if (row.cut != 0) datagram.resize(row.cut);
     std::string outcome = ThrownText([&] {
-      const auto reply = OpenHandshakeReply(datagram.data(), datagram.size(), {777, 1000, key}, poolKey);
+      const auto reply =
+          OpenHandshakeReply(datagram.data(), datagram.size(), {777, 1000, key}, poolKey);
       if (!reply) throw std::runtime_error("dropped");
       EXPECT_EQ(reply->sessionKey, r.sessionKey);
       EXPECT_EQ(std::vector<int64_t>({reply->lifetime, reply->sessionId, reply->copyMultiplier}),
                 std::vector<int64_t>({200, 42, 1}));
       if (!reply->hasBody) throw std::runtime_error("accepted");
-      const ReplyBody body = OpenReplyBody(datagram.data(), datagram.size(), reply->sessionKey, 2);
-      EXPECT_EQ(body.nonce, r.bodyNonce);
+      const ReplyBody opened =
+          OpenReplyBody(datagram.data(), datagram.size(), reply->sessionKey, 2);
+      EXPECT_EQ(opened.nonce, r.bodyNonce);
       std::string result = "accepted";
-      if (body.kind > 0) {
-        const UpdateDescriptor u = CheckUpdateAnnouncement(body.announcement, d.updateKey);
-        result = "update " + std::to_string(u.version) + " " + std::to_string(u.infoHash[19]) + " " +
-                 std::to_string(u.shareRatioTarget) + " " + std::to_string(u.seedingMinutes);
+      if (opened.kind > 0) {
+        const UpdateDescriptor u = CheckUpdateAnnouncement(opened.announcement, d.updateKey);
+        result = "update " + std::to_string(u.version) + " " + std::to_string(u.infoHash[19]) +
+                 " " + std::to_string(u.shareRatioTarget) + " " + std::to_string(u.seedingMinutes);
       }
-      throw std::runtime_error(body.text.empty() ? result : result + " " + body.text);
+      throw std::runtime_error(opened.text.empty() ? result : result + " " + opened.text);
     });
     EXPECT_EQ(outcome, row.expected);
   }
@@ -175,7 +191,9 @@ TEST(PoolPackets, ServerMessagesOpenOnceWithinTheSessionAndTheWindowOf16) {
   auto open = [&](uint64_t nonce, const std::string& text, size_t length = 153) {
     Bytes m = fake_pool::BuildServerMessage(text, key, fake_pool::ServerNonce(nonce));
     m.resize(length);
-    return ThrownText([&] { throw std::runtime_error("text " + OpenServerMessage(session, m.data(), m.size())); });
+    return ThrownText([&] {
+      throw std::runtime_error("text " + OpenServerMessage(session, m.data(), m.size()));
+    });
   };
   EXPECT_EQ(open(1, "hello"), "text hello");
   EXPECT_EQ(open(1, "hello"), "73493af8");  // opens, but its nonce was seen
@@ -184,13 +202,16 @@ TEST(PoolPackets, ServerMessagesOpenOnceWithinTheSessionAndTheWindowOf16) {
   for (uint64_t n = 3; n <= 17; ++n) EXPECT_EQ(open(n, "m"), "text m");
   EXPECT_EQ(session.ReplayWindowSize(), 16u);
   EXPECT_EQ(open(1, "again"), "text again");  // fell out of the window
-  Bytes forged = fake_pool::BuildServerMessage("x", fake_pool::Key16{6}, fake_pool::ServerNonce(40));
+  Bytes forged =
+      fake_pool::BuildServerMessage("x", fake_pool::Key16{6}, fake_pool::ServerNonce(40));
   EXPECT_EQ(ThrownText([&] { OpenServerMessage(session, forged.data(), 153); }), "73493af8");
   session.NoteReplyNonce(99);
   session.TakeSessionKey(key, 4);  // the same key: same session, same window
-  EXPECT_EQ(std::make_pair(session.Credentials().sessionId, session.ReplayWindowSize()), std::make_pair(int64_t{3}, size_t{17}));
+  EXPECT_EQ(std::make_pair(session.Credentials().sessionId, session.ReplayWindowSize()),
+            std::make_pair(int64_t{3}, size_t{17}));
   session.TakeSessionKey(fake_pool::Key16{6}, 4);
-  EXPECT_EQ(std::make_pair(session.Credentials().sessionId, session.ReplayWindowSize()), std::make_pair(int64_t{4}, size_t{0}));
+  EXPECT_EQ(std::make_pair(session.Credentials().sessionId, session.ReplayWindowSize()),
+            std::make_pair(int64_t{4}, size_t{0}));
   session.TakeSessionKey(key, 5);
   EXPECT_EQ(open(50, "in time"), "text in time");
   session.sessionDeadline = SteadySeconds() - 1;
