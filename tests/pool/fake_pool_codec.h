@@ -8,6 +8,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -29,7 +30,7 @@ inline uint64_t ServerNonce(uint64_t n) { return n | PoolSession::kServerNonceBi
 
 template <typename T>
 void Put(Bytes& out, size_t at, const T& bytes) {
-  std::memcpy(out.data() + at, std::data(bytes), std::size(bytes));
+  std::copy(std::begin(bytes), std::end(bytes), out.begin() + at);
 }
 inline void PutLe(Bytes& out, size_t at, uint64_t value, int size) {
   for (int i = 0; i < size; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
