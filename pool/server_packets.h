@@ -13,6 +13,8 @@
 #include "pool/hello_key.h"
 #include "pool/packet_layout.h"
 
+class PoolSession;
+
 struct SignagePoint {
   std::array<uint8_t, 32> challengeHash{};
   std::array<uint8_t, 32> signagePointHash{};
@@ -85,5 +87,4 @@ UpdateDescriptor CheckUpdateAnnouncement(
 
 // A server message: exactly 153 bytes ("7cfdcc27") accepted by the session ("73493af8"); opens
 // the datagram in place and returns its text, at most 127 characters up to the first zero byte.
-class PoolSession;
 std::string OpenServerMessage(PoolSession& session, uint8_t* datagram, size_t length);
