@@ -18,7 +18,7 @@ void PoolSocket::Replace(int fd) {
 std::string PoolSocket::Send(const uint8_t* data, size_t length) {
   std::lock_guard lock(mutex_);
   errno = 0;
-  const ssize_t sent = fd_ >= 0 ? ::send(fd_, data, length, MSG_NOSIGNAL) : (errno = EBADF, -1);
+  const ssize_t sent = fd_ >= 0 ? ::send(fd_, data, length, 0) : (errno = EBADF, -1);
   if (sent == static_cast<ssize_t>(length)) return {};
   return std::string("send: ") + std::strerror(sent < 0 ? errno : EMSGSIZE);
 }
