@@ -12,6 +12,7 @@
 #include "app/interrupts.h"
 #include "app/worker_name.h"
 #include "chia/chia_address.h"
+#include "chia/deployment.h"
 #include "chia/plot_keys.h"
 #include "chia/self_test.h"
 #include "pool/pool_client.h"
@@ -108,6 +109,7 @@ int Run(int argc, char** argv, const CommandLineOptions& options, const MainServ
   services.TheUpdater->savedArgs.assign(argv, argv + argc);
   std::fprintf(services.Out, "%s\n", VersionLine().c_str());
   std::fflush(services.Out);
+  CheckDeployment(ActiveDeployment());
 
   if (!PromptDelegatedPasswords(options.Passwords, options.PasswordCount, services.In, services.Out,
                                 services.Err, services.DeriveDelegatedKey)) {

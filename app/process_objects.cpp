@@ -3,6 +3,7 @@
 #include "app/interrupts.h"
 #include "chia/match_targets.h"
 #include "manager/client.h"
+#include "pool/packet_sender.h"
 #include "pool/settings.h"
 #include "runtime/console_logger.h"
 #include "update/updater.h"
@@ -19,4 +20,5 @@ void InitProcessObjects() {
   // on the Client that exists, and none is carried out on one being destroyed.
   InterruptRequestsInstance();
   // Pool-side objects go here: their exit handlers run before a remaining Client is destroyed.
+  InitPoolProcessObjects();
 }

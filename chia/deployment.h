@@ -20,7 +20,22 @@ struct Deployment {
   std::string ntpHost;
   // "host:port" entries for the update download's DHT.
   std::vector<std::string> dhtRouters;
+  // The self-test's plot keys from the zero seed, which change with poolPublicKey: public key B
+  // and plot id, then both again with the public key of secret A as delegation key. Printed for
+  // a pool key by scripts/deployment_values.sh.
+  struct PlotKeyAnswers {
+    std::array<uint8_t, 48> publicKeyB{};
+    std::array<uint8_t, 32> plotId{};
+    std::array<uint8_t, 48> delegatedPublicKeyB{};
+    std::array<uint8_t, 32> delegatedPlotId{};
+  };
+  PlotKeyAnswers selfTestPlotKeys;
 };
 
-// The record linked into this program.
+// The record linked into this program: the one the VARNOK_DEPLOYMENT source file defines.
 const Deployment& ActiveDeployment();
+
+// Refuses keys that would make the program unsafe to run: the pool key must be a G1 point in the
+// subgroup other than the identity, the Ed25519 keys canonical points of more than small order.
+// Throws std::runtime_error "Invalid deployment: ..." naming the key.
+void CheckDeployment(const Deployment& deployment);

@@ -10,6 +10,7 @@
 #include "chia/bls/aug_scheme_mpl.h"
 #include "chia/bls/private_key.h"
 #include "chia/chia_address.h"
+#include "chia/deployment.h"
 #include "chia/openssl_error.h"
 #include "chia/thread_digest_context.h"
 
@@ -45,39 +46,6 @@ bls::PrivateKey KeyFromBytes(const uint8_t secret[32]) {
   return bls::PrivateKey::FromBytes(bls::Bytes(secret, 32));
 }
 
-// The text F is derived from. The rule: for counter c = 0, 1, ... let x be SHA-256(text || c as
-// 4 big-endian bytes) read as a big-endian integer; the first x for which x^3 + 4 is a square
-// gives the point (x, y) with y the root that is not lexicographically larger; F is that point
-// times the effective cofactor 0xd201000000010001. Nobody knows its discrete logarithm. Every plot
-// id depends on F: never change the text or the rule.
-constexpr char kFixedElementText[] = "VarnokChiaPool fixed G1 element for plot keys";
-
-std::string FixedElementHexText() {
-  const size_t text_len = sizeof(kFixedElementText) - 1;
-  std::vector<uint8_t> input(kFixedElementText, kFixedElementText + text_len);
-  input.resize(text_len + 4);
-  for (uint32_t counter = 0;; ++counter) {
-    for (int i = 0; i < 4; ++i) input[text_len + i] = static_cast<uint8_t>(counter >> (24 - 8 * i));
-    thread_local ThreadDigestContext context;
-    const DigestPiece pieces[] = {{input.data(), input.size()}};
-    uint8_t digest[32];
-    Sha256Pieces(context.Get(), pieces, 1, digest);
-    bls::Fp x = bls::Fp::FromBytesReduce(digest);  // 256 bits: already below p
-    auto y = (x.Square() * x + bls::Fp::FromU64(4)).Sqrt();
-    if (!y) continue;
-    if (y->IsLexicographicallyLargest()) *y = -*y;
-    bls::G1Point f = bls::G1Point::FromAffineUnchecked(x, *y).ClearCofactor();
-    if (f.IsInfinity()) continue;
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : f.ToCompressed()) {
-      text += kDigits[b >> 4];
-      text += kDigits[b & 15];
-    }
-    return text;
-  }
-}
-
 }  // namespace
 
 std::vector<uint8_t> HexStringToBytes(std::string_view text) {
@@ -102,8 +70,9 @@ std::vector<uint8_t> HexStringToBytes(std::string_view text) {
 }
 
 const bls::G1Element& GetFixedG1Constant() {
-  static const bls::G1Element f =
-      bls::G1Element::FromByteVector(HexStringToBytes(FixedElementHexText()));
+  // Every plot id depends on this key: plots made under one pool key fail the keys check under
+  // another.
+  static const bls::G1Element f = bls::G1Element::FromBytes(ActiveDeployment().poolPublicKey);
   return f;
 }
 

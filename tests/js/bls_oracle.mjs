@@ -6,6 +6,11 @@
 //                                                    -> plot id, secret A, secret B, public key B
 //   node bls_oracle.mjs password <text hex> ...      -> secret, public key
 //   node bls_oracle.mjs xch <32-byte hex> ...        -> the bech32m "xch" address
+//   node bls_oracle.mjs selftest [<pool key hex>]    -> the self-test's plot-key answers under
+//                                                       that pool key (default F): public key B,
+//                                                       plot id, then both again delegated to the
+//                                                       public key of secret A
+//   node bls_oracle.mjs public <secret hex> ...      -> the public key of a secret key
 import { bls12_381 } from '@noble/curves/bls12-381.js';
 import { hkdf } from '@noble/hashes/hkdf.js';
 import { sha256 } from '@noble/hashes/sha2.js';
@@ -59,8 +64,7 @@ function fixedElement() {
   }
 }
 
-function plotKeys(seed, delegation) {
-  const F = fixedElement();
+function plotKeys(seed, delegation, F = fixedElement()) {
   let master = keyGen(seed);
   let a = deriveChild(master, 0);
   while ((a & 1n) === 0n) {
@@ -145,6 +149,15 @@ if (mode === 'keys') {
   }
 } else if (mode === 'xch') {
   for (const arg of args) lines.push(xchAddress(hexToBytes(arg)));
+} else if (mode === 'selftest') {
+  const F = args.length > 0 ? Point.fromHex(args[0]) : fixedElement();
+  const seed = new Uint8Array(32);
+  const [id, a, , pkb] = plotKeys(seed, undefined, F);
+  const own = bytesToHex(pub(toBig(a)).toBytes(true));
+  const [did, , , dpkb] = plotKeys(seed, own, F);
+  lines.push([pkb, id, dpkb, did].map(bytesToHex).join(' '));
+} else if (mode === 'public') {
+  for (const arg of args) lines.push(bytesToHex(pub(toBig(hexToBytes(arg))).toBytes(true)));
 } else {
   throw new Error('unknown mode ' + mode);
 }
