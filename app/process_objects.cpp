@@ -1,6 +1,7 @@
 #include "app/process_objects.h"
 
 #include "app/interrupts.h"
+#include "chia/deployment.h"
 #include "chia/match_targets.h"
 #include "manager/client.h"
 #include "pool/packet_sender.h"
@@ -9,7 +10,7 @@
 #include "update/updater.h"
 
 void InitProcessObjects() {
-  UpdaterInstance();
+  UpdaterInstance().dhtRouters = ActiveDeployment().dhtRouters;
   // The other start-up tables are constant data, complete before any code runs.
   InitMatchTargets();
   // The locked settings files: closed before a restart.
