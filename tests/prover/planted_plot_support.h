@@ -54,7 +54,7 @@ inline PlantedPlot BuildPlantedPlot(const PosRecord& record, uint8_t level, uint
       values.push_back(value);
     }
     below = values.size();
-    tables[t] = EncodeTable(values, std::clamp<uint64_t>(values.back() / below, 1, uint64_t{1} << 40), false);
+    tables[t] = EncodeTable(values, std::clamp<uint64_t>(values.back() / below, 1 << 12, uint64_t{1} << 40), false);
   }
   out.divisor = below;
   uint64_t f7 = 0;
@@ -62,7 +62,7 @@ inline PlantedPlot BuildPlantedPlot(const PosRecord& record, uint8_t level, uint
   std::vector<uint64_t> last{(f7 >> 6) * below + out.positions[30]};
   for (const auto& [f, p] : extra) last.push_back(f * below + p % below);
   std::sort(last.begin(), last.end());
-  tables[5] = EncodeTable(last, std::clamp<uint64_t>(last.back() / last.size(), 1, uint64_t{1} << 40), true, below);
+  tables[5] = EncodeTable(last, std::clamp<uint64_t>(last.back() / last.size(), 1 << 12, uint64_t{1} << 40), true, below);
   out.plot = TestPlot::FromTables(std::move(tables));
   out.plot.header.level = level;
   std::copy(record.plotId, record.plotId + 32, out.plot.header.plotId);
