@@ -101,8 +101,8 @@ void MatchAndComputeF2(RecomputeContext& context, const PrefixF1Entry* left, uin
                        uint64_t worker) {
   MatchPair* pairs = context.pairBuffers[worker];
   const uint64_t found =
-      FindMatches(*context.matchScratch[worker], &left[0].key, leftCount, &right[0].key,
-                  rightCount, static_cast<uint32_t>(leftGroup & 1), pairs, kGroupPairCapacity);
+      FindMatches(*context.matchScratch[worker], &left[0].key, leftCount, &right[0].key, rightCount,
+                  static_cast<uint32_t>(leftGroup & 1), pairs, kGroupPairCapacity);
   const bool thinned = context.scaleGroups != kGroupsPerBucket;
   for (uint64_t i = 0; i < found; ++i) {
     const PrefixF1Entry& l = left[pairs[i].left];
@@ -148,10 +148,9 @@ void ProcessF1Bucket(RecomputeContext& context, uint64_t worker, uint64_t bucket
 void CollectMatches(RecomputeContext& context, const F2Entry* left, uint64_t leftCount,
                     const F2Entry* right, uint64_t rightCount, uint64_t leftGroup,
                     uint8_t (*results)[16], uint64_t* y, uint64_t limit, uint64_t& resultCount) {
-  const uint64_t found =
-      FindMatchesWide(*context.finalScratch, &left[0].key, leftCount, &right[0].key, rightCount,
-                      static_cast<uint32_t>(leftGroup & 1), context.finalPairs,
-                      kMaxRecomputeResults);
+  const uint64_t found = FindMatchesWide(
+      *context.finalScratch, &left[0].key, leftCount, &right[0].key, rightCount,
+      static_cast<uint32_t>(leftGroup & 1), context.finalPairs, kMaxRecomputeResults);
   for (uint64_t i = 0; i < found; ++i) {
     if (resultCount >= limit) throw std::runtime_error("2FB035D8");
     const F2Entry& l = left[context.finalPairs[i].left];

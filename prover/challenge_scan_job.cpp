@@ -61,8 +61,8 @@ uint64_t ChallengeScanJob::Scan(uint64_t readWorker) {
   if (blocks == 0) plot.ReadTableBlocks(kLastPlotTable, 0, 0, readWorker);  // refused
 
   const auto guess = static_cast<int64_t>(std::min<uint64_t>(
-      blocks - 1, static_cast<uint64_t>((static_cast<unsigned __int128>(target) *
-                                         table.index.scale) >> 64)));
+      blocks - 1,
+      static_cast<uint64_t>((static_cast<unsigned __int128>(target) * table.index.scale) >> 64)));
   const BlockIndexPair pair = table.index.pairs[guess * 256 / blocks];
   const int64_t first = std::max<int64_t>(guess + pair.low, 0);
   const int64_t rangeEnd = guess + pair.high < blocks ? guess + pair.high + 1 : blocks;

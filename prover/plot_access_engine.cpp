@@ -138,9 +138,11 @@ std::shared_ptr<PlotFile> PlotAccessEngine::LockPlot(const PlotFile* plot) {
   throw std::runtime_error("3284DA93");
 }
 
-std::shared_ptr<ChallengeScanJob> PlotAccessEngine::QueueChallengeScan(
-    const PlotFile* plot, const uint8_t challenge[32], int64_t priority, CompletionQueue* queue,
-    void* owner) {
+std::shared_ptr<ChallengeScanJob> PlotAccessEngine::QueueChallengeScan(const PlotFile* plot,
+                                                                       const uint8_t challenge[32],
+                                                                       int64_t priority,
+                                                                       CompletionQueue* queue,
+                                                                       void* owner) {
   return QueueJob<ChallengeScanJob>(plot, priority, queue, owner, challenge);
 }
 

@@ -142,6 +142,6 @@ inline uint64_t RecomputeFromPrefixes(PlotAccessEngine& engine, const uint8_t pl
                                       uint8_t level, const uint32_t prefixes[4],
                                       uint8_t (*results)[16], uint64_t resultCapacity, uint64_t* y,
                                       uint64_t yCapacity, bool lowPriority) {
-  return RecomputeFromPrefixes(engine.Recompute(), plotId, level, prefixes, results,
-                               resultCapacity, y, yCapacity, lowPriority);
+  return RecomputeFromPrefixes(engine.Recompute(), plotId, level, prefixes, results, resultCapacity,
+                               y, yCapacity, lowPriority);
 }

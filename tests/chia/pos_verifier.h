@@ -11,19 +11,14 @@
 #include "chia/chacha8.h"
 #include "chia/sha256.h"
 
-// Genuine k = 32 proofs and an independent check of the published proof rule: f1 from the
-// ChaCha8 keystream, the matching condition, fx up the tree and f7 against the challenge. It
+// Genuine k = 32 proofs, and an independent check of the published proof rule (f1 from the
+// ChaCha8 keystream, the matching condition, fx up the tree, f7 against the challenge) that
 // shares no code with the production F1, Fx or match finder.
-
 struct PosRecord {
   uint8_t plotId[32];
   uint8_t challenge[32];
   uint32_t proof[64];  // proof (matching) order
 };
-
-inline void PosHex(const std::string& hex, uint8_t* out) {
-  for (size_t i = 0; i < hex.size() / 2; ++i) out[i] = std::stoi(hex.substr(2 * i, 2), 0, 16);
-}
 
 // The records of the file named by VARNOK_POS_VECTORS, else of the project's copy.
 inline std::vector<PosRecord> LoadPosRecords() {
@@ -31,26 +26,22 @@ inline std::vector<PosRecord> LoadPosRecords() {
   std::ifstream in(named != nullptr ? named : VARNOK_VECTORS_DIR "/pos-k32.txt");
   std::vector<PosRecord> records;
   std::string id, k, challenge, proof;
+  auto hex = [](const std::string& text, uint8_t* out) {
+    for (size_t i = 0; i < text.size() / 2; ++i) out[i] = std::stoi(text.substr(2 * i, 2), 0, 16);
+  };
   while (in >> id >> k >> challenge >> proof) {
     PosRecord& r = records.emplace_back();
-    PosHex(id, r.plotId);
-    PosHex(challenge, r.challenge);
-    uint8_t bytes[256];
-    PosHex(proof, bytes);
-    for (int i = 0; i < 64; ++i) r.proof[i] = bytes[4 * i] << 24 | bytes[4 * i + 1] << 16 | bytes[4 * i + 2] << 8 | bytes[4 * i + 3];
+    hex(id, r.plotId);
+    hex(challenge, r.challenge);
+    hex(proof, reinterpret_cast<uint8_t*>(r.proof));
+    for (uint32_t& x : r.proof) x = __builtin_bswap32(x);
   }
   return records;
 }
 
 namespace pos_oracle {
 
-constexpr uint64_t kBC = 15113, kB = 119, kC = 127, kGroups = 142096;
-
-// A thinned pipeline's y: the group within its 142,096-group bucket scaled by groups / 142,096.
-inline uint64_t Thin(uint64_t y, uint64_t groups) {
-  const uint64_t g = y / kBC, b = g / kGroups;
-  return (b * kGroups + (g % kGroups) * groups / kGroups) * kBC + y % kBC;
-}
+constexpr uint64_t kBC = 15113, kB = 119, kC = 127;
 
 inline uint64_t F1(const uint8_t plotId[32], uint32_t x) {
   uint8_t key[32] = {1};
@@ -62,51 +53,46 @@ inline uint64_t F1(const uint8_t plotId[32], uint32_t x) {
 }
 
 inline bool Matches(uint64_t yl, uint64_t yr) {
-  const uint64_t gl = yl / kBC, rl = yl % kBC, rr = yr % kBC;
-  if (yr / kBC != gl + 1) return false;
+  const uint64_t g = yl / kBC, l = yl % kBC, r = yr % kBC;
+  bool found = false;
   for (uint64_t m = 0; m < 64; ++m) {
-    if ((rr / kC + kB - rl / kC) % kB == m &&
-        (rr % kC + kC - rl % kC) % kC == ((2 * m + gl % 2) * (2 * m + gl % 2)) % kC) {
-      return true;
-    }
+    found |= (r / kC + kB - l / kC) % kB == m &&
+             (r % kC + kC - l % kC) % kC == (2 * m + g % 2) * (2 * m + g % 2) % kC;
   }
-  return false;
+  return yr / kBC == g + 1 && found;
 }
 
 using Bits = std::vector<bool>;  // most significant first
 
-inline void Put(Bits& bits, uint64_t value, int width) {
+inline Bits Put(uint64_t value, int width, Bits bits = {}) {
   for (int i = width - 1; i >= 0; --i) bits.push_back((value >> i) & 1);
+  return bits;
 }
 
-// f of table t (2..7) over (y, left metadata, right metadata); `meta` receives the new metadata.
+// f of table t (2..7) over y and both sides' metadata; `meta` receives the new metadata.
 inline uint64_t Fx(int t, uint64_t y, const Bits& left, const Bits& right, Bits& meta) {
-  Bits in;
-  Put(in, y, 38);
+  Bits in = Put(y, 38);
   in.insert(in.end(), left.begin(), left.end());
   in.insert(in.end(), right.begin(), right.end());
-  std::vector<uint8_t> bytes((in.size() + 7) / 8);
+  uint8_t bytes[40] = {}, digest[32];
   for (size_t i = 0; i < in.size(); ++i) bytes[i / 8] |= in[i] << (7 - i % 8);
-  uint8_t digest[32];
-  Blake3Hash(bytes.data(), bytes.size(), digest);
+  Blake3Hash(bytes, (in.size() + 7) / 8, digest);
   Bits out;
   for (int i = 0; i < 256; ++i) out.push_back((digest[i / 8] >> (7 - i % 8)) & 1);
   const size_t length = t == 4 ? 128 : t == 5 ? 96 : t == 6 ? 64 : 0;
-  meta = t < 4 ? Bits(in.begin() + 38, in.end()) : Bits(out.begin() + 38, out.begin() + 38 + length);
+  meta =
+      t < 4 ? Bits(in.begin() + 38, in.end()) : Bits(out.begin() + 38, out.begin() + 38 + length);
   uint64_t f = 0;
   for (int i = 0; i < 38; ++i) f = f << 1 | out[i];
   return f;
 }
 
-// Checks the 64 x values up to f7 against the challenge; f7 receives the root's output.
+// True when the 64 x values match up to a root whose f7 >> 6 is the challenge's first 32 bits.
 inline bool VerifyProof(const uint8_t plotId[32], const uint8_t challenge[32],
                         const uint32_t proof[64], uint64_t* f7 = nullptr) {
   std::vector<uint64_t> y(64);
   std::vector<Bits> meta(64);
-  for (int i = 0; i < 64; ++i) {
-    y[i] = F1(plotId, proof[i]);
-    Put(meta[i], proof[i], 32);
-  }
+  for (int i = 0; i < 64; ++i) y[i] = F1(plotId, proof[i]), meta[i] = Put(proof[i], 32);
   for (int t = 2; t <= 7; ++t) {
     for (size_t i = 0; i < y.size() / 2; ++i) {
       if (!Matches(y[2 * i], y[2 * i + 1])) return false;
@@ -115,26 +101,27 @@ inline bool VerifyProof(const uint8_t plotId[32], const uint8_t challenge[32],
     y.resize(y.size() / 2);
   }
   if (f7 != nullptr) *f7 = y[0];
-  const uint64_t target = uint64_t{challenge[0]} << 24 | challenge[1] << 16 | challenge[2] << 8 | challenge[3];
-  return y[0] >> 6 == target;
+  return y[0] >> 6 ==
+         (uint64_t{challenge[0]} << 24 | challenge[1] << 16 | challenge[2] << 8 | challenge[3]);
 }
 
-// The quality string: the proof in plot order (smaller sibling group first, compared from the
-// last element back), the pair chosen by the challenge's last byte, hashed after the challenge.
+// The quality string: the proof in plot order (of two sibling groups, the one smaller when
+// compared from its last element back comes first), the pair chosen by the challenge's last
+// byte, hashed after the challenge.
 inline std::vector<uint8_t> Quality(const uint8_t challenge[32], const uint32_t proof[64]) {
   std::vector<uint32_t> p(proof, proof + 64);
-  for (size_t s = 1; s < 64; s *= 2) {
-    for (size_t j = 0; j < 64; j += 2 * s) {
-      if (std::lexicographical_compare(p.rend() - j - 2 * s, p.rend() - j - s, p.rend() - j - s, p.rend() - j)) {
+  for (long s = 1; s < 64; s *= 2) {
+    for (long j = 0; j < 64; j += 2 * s) {
+      auto end = p.rend() - j;
+      if (std::lexicographical_compare(end - 2 * s, end - s, end - s, end)) {
         std::rotate(p.begin() + j, p.begin() + j + s, p.begin() + j + 2 * s);
       }
     }
   }
-  const size_t i = 2 * (challenge[31] & 31);
-  uint8_t pair[8];
-  for (int b = 0; b < 4; ++b) pair[b] = p[i] >> (24 - 8 * b), pair[4 + b] = p[i + 1] >> (24 - 8 * b);
+  const uint32_t pair[2] = {__builtin_bswap32(p[2 * (challenge[31] & 31)]),
+                            __builtin_bswap32(p[2 * (challenge[31] & 31) + 1])};
   std::vector<uint8_t> out(32);
-  Sha256_32_8(out.data(), challenge, pair);
+  Sha256_32_8(out.data(), challenge, reinterpret_cast<const uint8_t*>(pair));
   return out;
 }
 

@@ -13,28 +13,30 @@ struct Outcome {
   std::string failure;
 };
 
-Outcome Scan(const TestPlot& plot, uint64_t target, const std::function<void(PlotHeader&)>& tamper = {}) {
+Outcome Scan(const TestPlot& plot, uint64_t target,
+             const std::function<void(PlotHeader&)>& tamper = {}) {
   TestDirectory dir;
   plot.Write(dir.Path() / "p");
   PlotAccessEngine engine({1, 1, 0, 4, 0, {}}, HeapArena(), {}, {});
   auto file = OpenPlotFile(engine, dir.Path() / "p", 0);
   if (tamper) tamper(file->header);
-  const uint8_t challenge[32] = {uint8_t(target >> 24), uint8_t(target >> 16), uint8_t(target >> 8), uint8_t(target)};
+  const uint8_t challenge[32] = {uint8_t(target >> 24), uint8_t(target >> 16), uint8_t(target >> 8),
+                                 uint8_t(target)};
   auto job = engine.QueueChallengeScan(file.get(), challenge, 0, nullptr, nullptr);
-  Outcome out{{}, ThrownText([&] { job->Wait(); })};
+  const std::string failure = ThrownText([&] { job->Wait(); });
   EXPECT_FALSE(job->IsReady(kStageRead) || job->IsReady(kStageCompute) || job->IsReady(kStageTree));
-  out.positions.assign(job->Positions(), job->Positions() + job->Count());
-  return out;
+  return {std::vector<uint64_t>(job->Positions(), job->Positions() + job->Count()), failure};
 }
-
-uint64_t Target(const PosRecord& r) { return uint64_t{r.challenge[0]} << 24 | r.challenge[1] << 16 | r.challenge[2] << 8 | r.challenge[3]; }
 
 TEST(ChallengeScan, FindsEachGenuineRootAndNothingElse) {
   for (const PosRecord& r : LoadPosRecords()) {
-    const PlantedPlot planted = BuildPlantedPlot(r, 2, 30, {{Target(r) + 1, 3}, {Target(r) - 1, 5}});
-    EXPECT_EQ(Scan(planted.plot, Target(r)).positions, std::vector<uint64_t>{planted.positions[30]});
-    EXPECT_EQ(Scan(planted.plot, Target(r) + 2).positions, std::vector<uint64_t>{});
-    EXPECT_EQ(Scan(planted.plot, Target(r), [](PlotHeader& h) { h.tables[4].entryCount = 0; }).failure, "invalid plot file: E8A1C64B");
+    const uint64_t target = uint64_t{r.challenge[0]} << 24 | r.challenge[1] << 16 |
+                            r.challenge[2] << 8 | r.challenge[3];
+    const PlantedPlot planted = BuildPlantedPlot(r, 2, 30, {{target + 1, 3}, {target - 1, 5}});
+    EXPECT_EQ(Scan(planted.plot, target).positions, std::vector<uint64_t>{planted.positions[30]});
+    EXPECT_EQ(Scan(planted.plot, target + 2).positions, std::vector<uint64_t>{});
+    EXPECT_EQ(Scan(planted.plot, target, [](PlotHeader& h) { h.tables[4].entryCount = 0; }).failure,
+              "invalid plot file: E8A1C64B");
   }
 }
 
@@ -50,17 +52,21 @@ TEST(ChallengeScan, RunsAcrossBlocksTheLimitAndTargetsBeyondOneWindow) {
   const EncodedTable& table = base.plot.tables[5];
   ParkDecoder decoder;
   decoder.Init(table.record.coding, true, false);
+  std::vector<uint64_t> values(65536);
+  uint64_t unused = 0;
   auto anchor = [&](uint64_t block) {
-    static std::vector<uint64_t> values(65536);
-    uint64_t unused = 0;
-    return decoder.Decode(table.parks.data() + block * 65536, 65536, values.data(), values.size(), unused, false, true).second[0];
+    return decoder
+        .Decode(table.parks.data() + block * 65536, 65536, values.data(), 65536, unused, false,
+                true)
+        .second[0];
   };
   ASSERT_GT(table.record.blockCount, 40u);
   const uint64_t first = anchor(0);
   for (uint64_t run : {20, 127, 128}) {
     auto more = extra;
     std::vector<uint64_t> expected{first % d};
-    for (uint64_t i = 0; i < run; ++i) more.emplace_back(first / d, d / 2 + i), expected.push_back(d / 2 + i);
+    for (uint64_t i = 0; i < run; ++i)
+      more.emplace_back(first / d, d / 2 + i), expected.push_back(d / 2 + i);
     const Outcome out = Scan(BuildPlantedPlot(r, 0, 400, more).plot, first / d);
     EXPECT_EQ(out.positions, run < 128 ? expected : std::vector<uint64_t>{}) << run;
     EXPECT_EQ(out.failure, run < 128 ? "no exception" : "invalid plot file: 52ADDDEC") << run;
