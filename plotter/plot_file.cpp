@@ -128,9 +128,11 @@ PlotReadSlot& PlotFile::Slot(uint64_t slot) const {
   return owner->slots[slot];
 }
 
-std::shared_ptr<PlotFile> OpenPlotFile(PlotFileOwner& owner, const std::filesystem::path& path,
-                                       uint64_t deviceIndex) {
-  std::lock_guard<std::mutex> lock(owner.mutex);
+namespace {
+
+// The plot listed for `path`, or null; the caller holds the owner's mutex. Drops expired entries.
+std::shared_ptr<PlotFile> FindListedPlot(PlotFileOwner& owner, const std::filesystem::path& path,
+                                         uint64_t deviceIndex) {
   std::erase_if(owner.plots, [](const std::weak_ptr<PlotFile>& weak) { return weak.expired(); });
   for (const std::weak_ptr<PlotFile>& weak : owner.plots) {
     std::shared_ptr<PlotFile> plot = weak.lock();
@@ -139,7 +141,19 @@ std::shared_ptr<PlotFile> OpenPlotFile(PlotFileOwner& owner, const std::filesyst
       return plot;
     }
   }
+  return nullptr;
+}
 
+}  // namespace
+
+std::shared_ptr<PlotFile> OpenPlotFile(PlotFileOwner& owner, const std::filesystem::path& path,
+                                       uint64_t deviceIndex) {
+  {
+    std::lock_guard<std::mutex> lock(owner.mutex);
+    if (std::shared_ptr<PlotFile> listed = FindListedPlot(owner, path, deviceIndex)) return listed;
+  }
+
+  // The owner's mutex also serves its readers, so the disk work happens without it.
   std::unique_ptr<PlotFile, void (*)(PlotFile*)> plot(new PlotFile(path, owner, deviceIndex),
                                                       &PlotFile::Dispose);
   plot->Open(plot->stream);
@@ -152,6 +166,9 @@ std::shared_ptr<PlotFile> OpenPlotFile(PlotFileOwner& owner, const std::filesyst
   } catch (const std::ios_base::failure&) {
   }
 
+  std::lock_guard<std::mutex> lock(owner.mutex);
+  // Another caller may have listed the same file meanwhile: its object stays the only one.
+  if (std::shared_ptr<PlotFile> listed = FindListedPlot(owner, path, deviceIndex)) return listed;
   std::shared_ptr<PlotFile> shared(plot.release(), &PlotFile::Dispose);
   owner.plots.push_back(shared);
   return shared;

@@ -21,7 +21,7 @@ struct PlotReadSlot {
 // What the reader of plots needs of the engine that opens them; the engine embeds it.
 struct PlotFileOwner {
   std::function<void(const std::string&)> messageCallback;
-  // Held for the whole of OpenPlotFile; guards `plots`.
+  // Guards `plots`; OpenPlotFile holds it to look up and to list, never while it reads.
   std::mutex mutex;
   // Open plots: each file is open once however many jobs use it.
   std::vector<std::weak_ptr<PlotFile>> plots;

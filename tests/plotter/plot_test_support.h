@@ -32,14 +32,16 @@ struct EncodedTable {
   PlotTableRecord record{};
 };
 
-inline EncodedTable EncodeTable(std::vector<uint64_t> values, uint64_t gap, bool last) {
+// `divisor` 0 indexes the parks by position, otherwise by value / divisor.
+inline EncodedTable EncodeTable(std::vector<uint64_t> values, uint64_t gap, bool last,
+                                uint64_t divisor = 0) {
   EncodedTable table;
   table.values = std::move(values);
   BuildDeltaCodingTable(gap, table.record.coding);
   table.record.entryCount = table.values.size();
   if (table.values.empty()) return table;
   ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(HeapArena(), HeapArena());
-  encoder->Begin(table.record.coding, last, !last, 0,
+  encoder->Begin(table.record.coding, last, !last, divisor,
                  [&table](const uint8_t* park, uint64_t length) -> uint64_t {
                    table.parks.insert(table.parks.end(), park, park + length);
                    return 0;
