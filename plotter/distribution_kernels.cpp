@@ -30,25 +30,43 @@ void Store(uint8_t* p, T v) {
   throw std::runtime_error(std::string("invalid temp file: ") + code);
 }
 
-// Takes the task's share in rounds and stages every entry where `place` sends it; `place`
-// rewrites the entry in place and returns its in-memory bucket.
-template <uint64_t W, class Place>
+// Where an entry goes and the new value of its rewritten field.
+template <typename Field>
+struct Placement {
+  uint64_t bucket;
+  Field field;
+};
+
+// Takes the task's share in rounds and stages every entry where `place` sends it, with the
+// field at byte `At` replaced. The entry is copied into its slot first and the field patched
+// there, so no load waits on a narrower store to the same bytes.
+template <uint64_t W, uint64_t At, typename Field, class Place>
 void DistributeShare(const DistributionJob& job, BucketWriter<256>& writer, uint64_t task,
                      const Place& place) {
+  static_assert(W * BucketWriter<256>::kSlotEntries <= BucketWriter<256>::kSlotStride);
   uint64_t share = TaskShare(job.total, task);
   alignas(64) uint8_t round[kTakeRound * W];
   while (share > 0) {
     const uint64_t n = std::min(share, kTakeRound);
     job.source->TakeEntries(round, n);
     for (uint64_t j = 0; j < n; ++j) {
-      uint8_t* entry = round + j * W;
-      writer.Stage<W>(place(entry), entry);
+      const uint8_t* entry = round + j * W;
+      const Placement<Field> p = place(entry);
+      const uint64_t staged = writer.counts[p.bucket];
+      uint8_t* slot = writer.Slot(p.bucket);
+      std::memcpy(slot + staged * W, entry, W);
+      std::memcpy(slot + staged * W + At, &p.field, sizeof(Field));
+      if (staged == BucketWriter<256>::kSlotEntries - 1) {
+        writer.sink->Append(p.bucket, slot, BucketWriter<256>::kSlotEntries);
+        writer.counts[p.bucket] = 0;
+      } else {
+        writer.counts[p.bucket] = staged + 1;
+      }
     }
     share -= n;
   }
 }
 
-// Rewrites the local group of a key field to its place within the in-memory bucket.
 struct GroupSplit {
   uint64_t bucket;
   uint64_t local;
@@ -63,28 +81,27 @@ template <uint64_t W>
 void ByGroup32(const DistributionJob& job, BucketWriter<256>& writer, uint64_t task,
                const char* groupCode, const char* yCode) {
   const uint64_t limit = job.groupLimit;
-  DistributeShare<W>(job, writer, task, [&](uint8_t* entry) {
+  DistributeShare<W, 0, uint32_t>(job, writer, task, [&](const uint8_t* entry) {
     const uint32_t key = Load<uint32_t>(entry);
     const uint64_t group = key >> 14;
     if (group >= limit) Fail(groupCode);
     if ((key & 0x3FFF) >= kBC) Fail(yCode);
     const GroupSplit split = SplitGroup(group);
-    Store<uint32_t>(entry, (key & 0x3FFF) | static_cast<uint32_t>(split.local << 14));
-    return split.bucket;
+    return Placement<uint32_t>{split.bucket,
+                               (key & 0x3FFF) | static_cast<uint32_t>(split.local << 14)};
   });
 }
 
 template <uint64_t W>
 void ByGroup64(const DistributionJob& job, BucketWriter<256>& writer, uint64_t task) {
   const uint64_t limit = job.groupLimit;
-  DistributeShare<W>(job, writer, task, [&](uint8_t* entry) {
+  DistributeShare<W, 0, uint64_t>(job, writer, task, [&](const uint8_t* entry) {
     const uint64_t key = Load<uint64_t>(entry);
     const uint64_t group = (key & kGroupField64) >> 14;
     if (group >= limit) Fail("8C00FDCD");
     if ((key & 0x3FFF) >= kBC) Fail("37293BD6");
     const GroupSplit split = SplitGroup(group);
-    Store<uint64_t>(entry, (key & ~kGroupField64) | (split.local << 14));
-    return split.bucket;
+    return Placement<uint64_t>{split.bucket, (key & ~kGroupField64) | (split.local << 14)};
   });
 }
 
@@ -107,13 +124,12 @@ template <uint64_t W>
 void ByValue(const DistributionJob& job, BucketWriter<256>& writer, uint64_t task) {
   CheckValueRange(job.valueRange);
   const Divider divider(job.valueRange);
-  DistributeShare<W>(job, writer, task, [&](uint8_t* entry) {
+  DistributeShare<W, 4, uint64_t>(job, writer, task, [&](const uint8_t* entry) {
     const uint64_t v = Load<uint64_t>(entry + 4);
     uint64_t bucket, rem;
     divider.Divide(v & kLow56, bucket, rem);
     if (bucket > 255) Fail("9EB17911");
-    Store<uint64_t>(entry + 4, (v & ~kLow56) | rem);
-    return bucket;
+    return Placement<uint64_t>{bucket, (v & ~kLow56) | rem};
   });
 }
 
@@ -233,10 +249,10 @@ void DistributeEntries28(const DistributionJob& job, BucketWriter<256>& writer, 
 }
 
 void ScatterToBuckets(const DistributionJob& job, BucketWriter<256>& writer, uint64_t task) {
-  DistributeShare<8>(job, writer, task, [](uint8_t* entry) {
-    const uint64_t bucket = Load<uint64_t>(entry) >> 49;
-    if (bucket > 255) Fail("9D65BCE2");
-    return bucket;
+  DistributeShare<8, 0, uint64_t>(job, writer, task, [](const uint8_t* entry) {
+    const uint64_t v = Load<uint64_t>(entry);
+    if ((v >> 49) > 255) Fail("9D65BCE2");
+    return Placement<uint64_t>{v >> 49, v};
   });
 }
 
