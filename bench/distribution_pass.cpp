@@ -25,8 +25,8 @@ struct KernelCase {
   bool byValue;
 };
 const KernelCase kKernels[] = {
-    {8, DistributeEntries8, false},   {12, DistributeEntries12B, false},
-    {16, DistributeEntries16, false}, {20, DistributeEntries20B, false},
+    {8, DistributeEntries8, false},    {12, DistributeEntries12B, false},
+    {16, DistributeEntries16, false},  {20, DistributeEntries20B, false},
     {24, DistributeEntries24B, false}, {28, DistributeEntries28, true},
     {8, ScatterToBuckets, true},
 };
@@ -105,12 +105,24 @@ void BM_Distribute(benchmark::State& state) {
       });
     } else {
       switch (k.width) {
-        case 8: Distribute<8>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
-        case 12: Distribute<12>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
-        case 16: Distribute<16>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
-        case 20: Distribute<20>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
-        case 24: Distribute<24>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
-        default: Distribute<28>(*pool, writers, data.data(), capacities.data(), job, k.kernel); break;
+        case 8:
+          Distribute<8>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
+        case 12:
+          Distribute<12>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
+        case 16:
+          Distribute<16>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
+        case 20:
+          Distribute<20>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
+        case 24:
+          Distribute<24>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
+        default:
+          Distribute<28>(*pool, writers, data.data(), capacities.data(), job, k.kernel);
+          break;
       }
     }
     state.SetIterationTime(
@@ -118,18 +130,24 @@ void BM_Distribute(benchmark::State& state) {
   }
   const double total = static_cast<double>(state.iterations() * bytes);
   state.SetBytesProcessed(static_cast<int64_t>(total));
-  state.counters["bytes_per_s_per_core"] = benchmark::Counter(
-      total / static_cast<double>(threads), benchmark::Counter::kIsRate, benchmark::Counter::kIs1024);
+  state.counters["bytes_per_s_per_core"] =
+      benchmark::Counter(total / static_cast<double>(threads), benchmark::Counter::kIsRate,
+                         benchmark::Counter::kIs1024);
 }
 
 using SortFn = void (*)(void*, uint64_t, void*, uint64_t*, uint64_t*);
 SortFn SortOf(uint64_t width) {
   switch (width) {
-    case 8: return SortBucketRecords8;
-    case 12: return SortBucketRecords12;
-    case 16: return SortBucketRecords16;
-    case 20: return SortBucketRecords20;
-    default: return SortBucketRecords24;
+    case 8:
+      return SortBucketRecords8;
+    case 12:
+      return SortBucketRecords12;
+    case 16:
+      return SortBucketRecords16;
+    case 20:
+      return SortBucketRecords20;
+    default:
+      return SortBucketRecords24;
   }
 }
 
@@ -168,8 +186,9 @@ void BM_CountingSort(benchmark::State& state) {
   }
   const double total = static_cast<double>(state.iterations() * threads * bytes);
   state.SetBytesProcessed(static_cast<int64_t>(total));
-  state.counters["bytes_per_s_per_core"] = benchmark::Counter(
-      total / static_cast<double>(threads), benchmark::Counter::kIsRate, benchmark::Counter::kIs1024);
+  state.counters["bytes_per_s_per_core"] =
+      benchmark::Counter(total / static_cast<double>(threads), benchmark::Counter::kIsRate,
+                         benchmark::Counter::kIs1024);
 }
 
 void DistributeArgs(benchmark::internal::Benchmark* b) {

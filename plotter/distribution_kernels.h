@@ -25,9 +25,9 @@ class EntrySource {
 // What every task of one distribution job shares.
 struct DistributionJob {
   EntrySource* source = nullptr;
-  uint64_t total = 0;           // entries of the input bucket
-  uint64_t groupLimit = 0;      // local groups per input bucket: the plot scale's groups
-  uint64_t valueRange = 0;      // values per in-memory bucket, for the by-value kernels
+  uint64_t total = 0;       // entries of the input bucket
+  uint64_t groupLimit = 0;  // local groups per input bucket: the plot scale's groups
+  uint64_t valueRange = 0;  // values per in-memory bucket, for the by-value kernels
 };
 
 inline constexpr uint64_t kTakeRound = 1024;

@@ -59,7 +59,7 @@ uint64_t TempFileBytes(uint64_t files, const PlotScale& scale);
 
 // The 128 bucket areas of `region` (0 or 1) for entries of `entryBytes`: sized from `counts`
 // (the production table of expected bucket counts, thinned here) or, when null, all alike for
-// the largest bucket. "4AA18EC96" for a region above 1, "2A474139" / "6E1D0B93" as above, "1B8E5D27" for
-// an entry size of 0 or larger than a block.
+// the largest bucket. "4AA18EC96" for a region above 1, "2A474139" / "6E1D0B93" as above,
+// "1B8E5D27" for an entry size of 0 or larger than a block.
 void LayoutBuckets(uint64_t files, uint64_t entryBytes, uint8_t region, const uint64_t* counts,
                    BucketRegion* out, const PlotScale& scale);

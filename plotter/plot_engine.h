@@ -21,8 +21,8 @@
 #include "plotter/temp_file_header.h"
 #include "runtime/arena_buffer.h"
 #include "runtime/batch_queue.h"
-#include "runtime/buffer_pool.h"
 #include "runtime/bucket_writer.h"
+#include "runtime/buffer_pool.h"
 #include "runtime/direct_file.h"
 #include "runtime/file_stream.h"
 #include "runtime/io_worker.h"
@@ -36,7 +36,7 @@ enum PlotEngineState : uint32_t {
   kPlotAllocating = 1,  // allocating temporary files
   kPlotLoading = 2,
   kPlotPlotting = 3,
-  kPlotSaving = 4,      // stop requested
+  kPlotSaving = 4,  // stop requested
 };
 
 // Makes one sparse plot at a time. Everything a plot needs is allocated once, here, from the
@@ -90,7 +90,9 @@ struct PlotEngine {
   void SortBucketGroups(uint64_t worker, uint64_t bucket);
 
   uint8_t* const* BucketData() const { return bucketData.data(); }
-  uint64_t* GroupStart(uint64_t bucket) { return groupStart.Data() + bucket * kGroupsPerMemoryBucket; }
+  uint64_t* GroupStart(uint64_t bucket) {
+    return groupStart.Data() + bucket * kGroupsPerMemoryBucket;
+  }
   uint64_t* GroupLength(uint64_t bucket) {
     return groupLength.Data() + bucket * kGroupsPerMemoryBucket;
   }
@@ -121,7 +123,7 @@ struct PlotEngine {
   std::array<uint8_t*, kMemoryBuckets> bucketData{};
   std::array<uint64_t, kMemoryBuckets> bucketCapacity{};  // entries, as the sinks take them
   std::array<uint64_t, kMemoryBuckets> bucketCounts{};
-  OwnedArray<uint8_t> sortScratch;  // per worker, one bucket of the widest entries
+  OwnedArray<uint8_t> sortScratch;    // per worker, one bucket of the widest entries
   ArenaBuffer<uint64_t> groupStart;   // 256 x 556
   ArenaBuffer<uint64_t> groupLength;  // 256 x 556
   std::condition_variable done;       // notified when the plot thread ends

@@ -38,7 +38,8 @@ std::vector<Entry> Sorted(const uint8_t* p, uint64_t n, uint64_t width) {
 uint64_t Reference(Kind kind, Entry& e, uint64_t r) {
   const uint64_t v = Get(&e[4], 8), g = Get(&e[0], 4) >> 14;
   if (kind == Kind::kScatter) return Get(&e[0], 8) >> 49;
-  if (kind == Kind::kValue) return Put(&e[4], 8, (v & ~kLow56) | (v & kLow56) % r), (v & kLow56) / r;
+  if (kind == Kind::kValue)
+    return Put(&e[4], 8, (v & ~kLow56) | (v & kLow56) % r), (v & kLow56) / r;
   Put(&e[0], 4, (Get(&e[0], 4) & 0x3FFF) | (g % 556) << 14);
   return g / 556;
 }
@@ -57,8 +58,9 @@ std::vector<Entry> Make(Kind kind, uint64_t width, uint64_t n, uint64_t limit, u
       Put(e + 4, 8, (Get(e + 4, 8) & ~kLow56) | low);
     }
     if (kind == Kind::kGroup32 || kind == Kind::kGroup64) {
-      const uint64_t g = edge == 0 ? limit - 1 : edge == 1 ? std::min<uint64_t>(556, limit - 1)
-                                                           : random() % limit;
+      const uint64_t g = edge == 0   ? limit - 1
+                         : edge == 1 ? std::min<uint64_t>(556, limit - 1)
+                                     : random() % limit;
       Put(e, 4, (edge == 2 ? 15112 : random() % 15113) | g << 14);
     }
   }
@@ -87,8 +89,8 @@ struct Rig {
     }
   }
   template <uint64_t W>
-  Buckets Pass(DistributionKernel kernel, const std::vector<Entry>& in, uint64_t limit,
-               uint64_t r, uint64_t capacity) {
+  Buckets Pass(DistributionKernel kernel, const std::vector<Entry>& in, uint64_t limit, uint64_t r,
+               uint64_t capacity) {
     VectorSource source;
     source.width = W;
     for (const Entry& e : in) source.bytes.insert(source.bytes.end(), e.begin(), e.end());
@@ -187,7 +189,8 @@ TEST(InMemoryBucketSink, ConcurrentAppendsLoseAndDuplicateNothing) {
       std::vector<uint64_t> got(memory[b].begin(), memory[b].begin() + sink.Fill(b));
       std::sort(got.begin(), got.end());
       EXPECT_EQ(std::adjacent_find(got.begin(), got.end()), got.end());
-      for (uint64_t v : got) EXPECT_TRUE((v >> 8 & 0xFF) % 4 == b && (v & 0xFF) < 64 - (v >> 8 & 0xFF) % 3);
+      for (uint64_t v : got)
+        EXPECT_TRUE((v >> 8 & 0xFF) % 4 == b && (v & 0xFF) < 64 - (v >> 8 & 0xFF) % 3);
       kept += got.size();
     }
     EXPECT_EQ(kept + sink.Dropped(), sent);
@@ -198,8 +201,10 @@ TEST(InMemoryBucketSink, ConcurrentAppendsLoseAndDuplicateNothing) {
 // Random groups, then coarse groups of exactly 32 and 33 records and one record of group 555.
 TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {
   using SortFn = void (*)(void*, uint64_t, void*, uint64_t*, uint64_t*);
-  const std::pair<uint64_t, SortFn> rows[] = {{8, SortBucketRecords8}, {12, SortBucketRecords12},
-                                              {16, SortBucketRecords16}, {20, SortBucketRecords20},
+  const std::pair<uint64_t, SortFn> rows[] = {{8, SortBucketRecords8},
+                                              {12, SortBucketRecords12},
+                                              {16, SortBucketRecords16},
+                                              {20, SortBucketRecords20},
                                               {24, SortBucketRecords24}};
   for (auto [width, sort] : rows) {
     for (bool crafted : {true, false}) {
@@ -213,7 +218,8 @@ TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {
       std::vector<uint8_t> data = RandomBytes(n * width, width), scratch(n * width);
       for (uint64_t i = 0; i < n; ++i) {
         // Bit 31 of a wide key lies outside the group.
-        Put(&data[i * width], keyBytes, random() % 15113 | groups[i] << 14 | (random() << 31) * (width > 12));
+        Put(&data[i * width], keyBytes,
+            random() % 15113 | groups[i] << 14 | (random() << 31) * (width > 12));
       }
       const std::vector<Entry> before = Sorted(data.data(), n, width);
       sort(data.data(), n, scratch.data(), start.data(), length.data());
@@ -223,10 +229,12 @@ TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {
       for (uint64_t i = 1; i < n; ++i) EXPECT_LE(group(i - 1), group(i));
       EXPECT_EQ(Sorted(data.data(), n, width), before) << width;
       EXPECT_EQ(length, want);
-      for (uint64_t g = 0; g < 556; ++g) EXPECT_EQ(start[g], g == 0 ? 0 : start[g - 1] + want[g - 1]);
+      for (uint64_t g = 0; g < 556; ++g)
+        EXPECT_EQ(start[g], g == 0 ? 0 : start[g - 1] + want[g - 1]);
       Put(data.data(), 4, uint64_t{556} << 14);
-      EXPECT_EQ(ThrownText([&] { sort(data.data(), n, scratch.data(), start.data(), length.data()); }),
-                "invalid temp file: C2D541B9");
+      EXPECT_EQ(
+          ThrownText([&] { sort(data.data(), n, scratch.data(), start.data(), length.data()); }),
+          "invalid temp file: C2D541B9");
     }
   }
 }
@@ -260,8 +268,9 @@ void CheckRegroup(RegroupKernel kernel, uint64_t base) {
     writers.Set(w, AllocateBlockBuffer(HeapArena(), HeapArena()));
     writers[w]->Bind(&sink);
   }
-  const std::string thrown =
-      ThrownText([&] { RunRegroup(*pool, writers, {data.data(), counts.data(), start.data()}, kernel); });
+  const std::string thrown = ThrownText([&] {
+    RunRegroup(*pool, writers, {data.data(), counts.data(), start.data()}, kernel);
+  });
   EXPECT_EQ(thrown, base > 0xFFFFFFFFu - 300 ? "3D9A6E15" : "no exception");
   if (base > 0xFFFFFFFFu - 300) return;
   for (uint64_t w = 0; w < 2; ++w) writers[w]->Flush();

@@ -72,7 +72,8 @@ TEST(PlotEngine, BuildsWithinItsBudgetAndUnwindsEveryFailedAllocation) {
   PlotEngineSettings s = Settings(2, 2, kThin);
   s.memoryBudget = RequiredJobMemory(s);
   const auto make = [&](CountingArena& arena) {
-    return CreatePlotEngine(arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
+    return CreatePlotEngine(
+        arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
   };
   CountingArena whole;
   PlotEngineHandle engine = make(whole);
@@ -102,12 +103,16 @@ TEST(PlotEngine, ProgressCallbacksMoveTheStateAndDeleteWaitsForThePlot) {
   PlotEngineSettings s = Settings(1, 1, kThin);
   s.memoryBudget = RequiredJobMemory(s);
   CountingArena arena;
-  PlotEngineHandle engine =
-      CreatePlotEngine(arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
+  PlotEngineHandle engine = CreatePlotEngine(
+      arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
   // {state before, allocation (else load) progress, answer, state after}
-  for (auto [before, allocate, answer, after] :
-       {std::tuple{4u, true, false, 4u}, {3u, true, true, 1u}, {2u, true, true, 1u},
-        {1u, true, true, 1u}, {0u, true, false, 0u}, {2u, false, true, 2u}, {3u, false, false, 3u}}) {
+  for (auto [before, allocate, answer, after] : {std::tuple{4u, true, false, 4u},
+                                                 {3u, true, true, 1u},
+                                                 {2u, true, true, 1u},
+                                                 {1u, true, true, 1u},
+                                                 {0u, true, false, 0u},
+                                                 {2u, false, true, 2u},
+                                                 {3u, false, false, 3u}}) {
     engine->state = before;
     EXPECT_EQ(allocate ? engine->OnAllocateProgress(0.25) : engine->OnLoadProgress(0.25), answer);
     EXPECT_EQ(engine->state, after);
