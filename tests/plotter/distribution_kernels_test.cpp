@@ -36,10 +36,12 @@ std::vector<Entry> Sorted(const uint8_t* p, uint64_t n, uint64_t width) {
 
 // The bucket of an entry, rewriting it, straight from the rules with plain division.
 uint64_t Reference(Kind kind, Entry& e, uint64_t r) {
-  const uint64_t v = Get(&e[4], 8), g = Get(&e[0], 4) >> 14;
   if (kind == Kind::kScatter) return Get(&e[0], 8) >> 49;
-  if (kind == Kind::kValue)
-    return Put(&e[4], 8, (v & ~kLow56) | (v & kLow56) % r), (v & kLow56) / r;
+  const uint64_t v = kind == Kind::kValue ? Get(&e[4], 8) : 0, g = Get(&e[0], 4) >> 14;
+  if (kind == Kind::kValue) {
+    Put(&e[4], 8, (v & ~kLow56) | (v & kLow56) % r);
+    return (v & kLow56) / r;
+  }
   Put(&e[0], 4, (Get(&e[0], 4) & 0x3FFF) | (g % 556) << 14);
   return g / 556;
 }
