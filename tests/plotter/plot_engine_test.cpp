@@ -7,6 +7,7 @@
 
 #include "runtime/bucket_entry_counts.h"
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/runtime/file_test_support.h"
 #include "tests/thrown_text.h"
 
 namespace {
@@ -99,8 +100,8 @@ TEST(PlotEngine, BuildsWithinItsBudgetAndUnwindsEveryFailedAllocation) {
   EXPECT_EQ(arena.outstanding, 0);
 }
 
-TEST(PlotEngine, ProgressCallbacksMoveTheStateAndDeleteWaitsForThePlot) {
-  PlotEngineSettings s = Settings(1, 1, kThin);
+TEST(PlotEngine, ProgressStatesAPassThroughTheTempFileAndDeleteWaitingForThePlot) {
+  PlotEngineSettings s = Settings(2, 1, kThin);
   s.memoryBudget = RequiredJobMemory(s);
   CountingArena arena;
   PlotEngineHandle engine = CreatePlotEngine(
@@ -118,6 +119,34 @@ TEST(PlotEngine, ProgressCallbacksMoveTheStateAndDeleteWaitsForThePlot) {
     EXPECT_EQ(engine->state, after);
   }
   EXPECT_EQ(engine->progress, 0.25);
+
+  // 5000 keys of every thinned group go to temp bucket 3 and come back spread and sorted.
+  TestDirectory dir;
+  engine->tempFiles[0]->Open(dir / "temp0", true);
+  DirectFile* files[1] = {engine->tempFiles[0]};
+  std::array<BucketRegion, 128> a, b;
+  for (uint64_t i = 0; i < 128; ++i) {
+    a[i] = {8192 + i * 65536, 16, 16 * 512};
+    b[i] = {8192 + (128 + i) * 65536, 16, 16 * 512};
+  }
+  std::vector<uint32_t> counts(256);
+  const uint32_t* stored[1] = {counts.data()};
+  uint32_t* flushed[1] = {counts.data()};
+  std::vector<uint64_t> keys, want(556);
+  for (uint64_t i = 0; i < 5000; ++i) {
+    keys.push_back((i * 7919 % 138) << 14 | i % 15113 | i << 32);
+    ++want[i * 7919 % 138];
+  }
+  engine->stream->Begin(files, 1, 8192 + 256 * 65536, {});
+  engine->stream->Feed(files, 1, stored, 1, 0, 0, 8, a.data(), b.data(), 128);
+  engine->stream->Append(3, keys.data(), keys.size());
+  engine->stream->Flush(flushed, 1, {});
+  engine->stream->Feed(files, 1, stored, 1, 1, 8, 0, a.data(), b.data(), 3);
+  engine->streamReadSide = 0;
+  engine->RunBucketPass8(3);
+  EXPECT_EQ(engine->bucketCounts[0], 5000u);  // 138 groups all lie in the first 556
+  engine->SortBucketGroups<8>(1, 0);
+  EXPECT_EQ(std::vector<uint64_t>(engine->GroupLength(0), engine->GroupLength(0) + 556), want);
   std::atomic<bool> ended{false};
   engine->plotThread = std::thread([&ended] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
