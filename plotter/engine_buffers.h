@@ -14,8 +14,7 @@
 
 // A 128-slot staging writer, unbound and empty, from `objectArena`; its 262,144-byte staging
 // buffer from `bufferArena` (left as it is, or zero-filled by the second kind).
-ArenaPtr<BucketWriter<128>> AllocateBlockBuffer(MemoryArena& objectArena,
-                                                MemoryArena& bufferArena);
+ArenaPtr<BucketWriter<128>> AllocateBlockBuffer(MemoryArena& objectArena, MemoryArena& bufferArena);
 ArenaPtr<BucketWriter<128>> AllocateBlockBufferZeroed(MemoryArena& objectArena,
                                                       MemoryArena& bufferArena);
 

@@ -34,9 +34,7 @@ struct PlotScale {
   }
 
   // Whether F1 evaluates ChaCha8 block n (16 values of x); every x of a kept block is kept.
-  bool KeepsF1Block(uint64_t block) const {
-    return (block & ((uint64_t{1} << d) - 1)) == 0;
-  }
+  bool KeepsF1Block(uint64_t block) const { return (block & ((uint64_t{1} << d) - 1)) == 0; }
 
   // A size or count derived from entry counts, thinned with the tables.
   uint64_t Shrink(uint64_t value) const { return value >> d; }

@@ -1,0 +1,207 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "chia/find_matches.h"
+#include "chia/park_encoder.h"
+#include "plotter/distribution_kernels.h"
+#include "plotter/distribution_pass.h"
+#include "plotter/engine_buffers.h"
+#include "plotter/engine_memory.h"
+#include "plotter/plot_header.h"
+#include "plotter/temp_file_header.h"
+#include "runtime/arena_buffer.h"
+#include "runtime/batch_queue.h"
+#include "runtime/bucket_writer.h"
+#include "runtime/buffer_pool.h"
+#include "runtime/direct_file.h"
+#include "runtime/file_stream.h"
+#include "runtime/io_worker.h"
+#include "runtime/memory_arena.h"
+#include "runtime/multi_file_stream.h"
+#include "runtime/thread_pool.h"
+
+// Values of PlotEngine::state, read and written under the engine mutex.
+enum PlotEngineState : uint32_t {
+  kPlotIdle = 0,        // idle or finished
+  kPlotAllocating = 1,  // allocating temporary files
+  kPlotLoading = 2,
+  kPlotPlotting = 3,
+  kPlotSaving = 4,  // stop requested
+};
+
+// Makes one sparse plot at a time. Everything a plot needs is allocated once, here, from the
+// engine arena: a plot runs without allocating in its hot paths. The members are the engine's
+// working state for the plot thread and its passes; the client core reads only state, progress,
+// finished and failure, under `mutex`.
+struct PlotEngine {
+  using LogCallback = std::function<void(const std::string&)>;
+
+  // Builds the members in dependency order; when one fails, those already built are destroyed
+  // and the failure passes on. "BC795C07" when the budget cannot hold the estimate and the
+  // smallest stream, "B8AC7EB7" for a temp-file limit of 0 or above 16.
+  PlotEngine(const PlotEngineSettings& settings, MemoryArena& arena, LogCallback log,
+             const PauseMask* miningValue, const PauseByte* miningFlag);
+  // Waits for a running plot thread, then releases everything in the reverse of member order.
+  ~PlotEngine();
+  PlotEngine(const PlotEngine&) = delete;
+  PlotEngine& operator=(const PlotEngine&) = delete;
+
+  // Progress callbacks of long operations; each stores the fraction under the mutex.
+  void SetProgress(double fraction);
+  // True while loading; anything else stops the load.
+  bool OnLoadProgress(double fraction);
+  // Loading or plotting becomes allocating; false in the idle and saving states (which stops
+  // the allocation).
+  bool OnAllocateProgress(double fraction);
+
+  // Task body: sorts the u64 values of in-memory bucket `bucket` with the worker's scratch.
+  void SortBucketTask(uint64_t worker, uint64_t bucket);
+
+  // Distribution passes: spread input bucket `inputBucket` of the stream's read side over the
+  // 256 in-memory buckets and store their counts.
+  void RunBucketPass8(uint64_t inputBucket);       // 8-byte entries by group
+  void RunBucketPass12(uint64_t inputBucket);      // 12-byte entries by group
+  void SetupBucketOutputs(uint64_t inputBucket);   // 16-byte entries by group
+  void SetupBucketOutputs2(uint64_t inputBucket);  // 20-byte entries by group
+  void SetupBucketOutputs3(uint64_t inputBucket);  // 24-byte entries by group
+  void SetupBucketOutputs4(uint64_t inputBucket);  // 28-byte entries by value
+
+  // Any distribution of W-byte entries from the stream into the in-memory buckets.
+  template <uint64_t W>
+  void DistributeInputBucket(uint64_t inputBucket, DistributionKernel kernel);
+
+  // Writes the 256 sorted 28-byte buckets into the next step's 128 buckets, numbering entries
+  // from `base`.
+  void BucketPrefixSums(uint64_t base);
+  void Regroup(uint64_t base, RegroupKernel kernel);
+
+  // Counting sort of in-memory bucket `bucket` by group, into its row of the group tables.
+  template <uint64_t W>
+  void SortBucketGroups(uint64_t worker, uint64_t bucket);
+
+  uint8_t* const* BucketData() const { return bucketData.data(); }
+  uint64_t* GroupStart(uint64_t bucket) {
+    return groupStart.Data() + bucket * kGroupsPerMemoryBucket;
+  }
+  uint64_t* GroupLength(uint64_t bucket) {
+    return groupLength.Data() + bucket * kGroupsPerMemoryBucket;
+  }
+
+  // Built in the constructor, destroyed in the reverse of this order.
+  PlotEngineSettings settings;
+  uint32_t state = kPlotIdle;
+  double progress = 0;
+  OwnedArray<BucketWriter<128>> writers128;  // per worker, bound to the stream for a step
+  OwnedArray<BucketWriter<256>> writers256;  // per worker, bound to a sink for one pass
+  ArenaPtr<MultiFileStream> stream;
+  BufferPool::Handle bufferPool;
+  uint64_t usedTempFiles = 0;
+  OwnedArray<DirectFile> tempFiles;
+  OwnedArray<IoWorker> tempWorkers;
+  DirectFileHandle plotFile;
+  IoWorkerHandle plotWorker;
+  ArenaPtr<ParkEncoder> encoder;
+  BatchQueue::Handle batchQueue;
+  std::optional<FileWriter> plotData;
+  FileWriter* plotWriter = nullptr;  // null while no plot data is being written
+  ArenaBuffer<TempFileHeader> tempHeaders;
+  std::mt19937_64 random;  // every link and completion-marker value this engine writes
+  PlotHeader plotHeader{};
+  uint8_t f1Key[32] = {};
+  ThreadPool::Handle pool;
+  std::array<ArenaBuffer<uint8_t>, kMemoryBuckets> buckets;
+  std::array<uint8_t*, kMemoryBuckets> bucketData{};
+  std::array<uint64_t, kMemoryBuckets> bucketCapacity{};  // entries, as the sinks take them
+  std::array<uint64_t, kMemoryBuckets> bucketCounts{};
+  OwnedArray<uint8_t> sortScratch;    // per worker, one bucket of the widest entries
+  ArenaBuffer<uint64_t> groupStart;   // 256 x 556
+  ArenaBuffer<uint64_t> groupLength;  // 256 x 556
+  std::condition_variable done;       // notified when the plot thread ends
+  std::thread plotThread;
+  std::mutex mutex;
+  LogCallback log;
+  uint8_t resume = 0;
+  uint8_t finished = 0;
+  std::exception_ptr failure;
+  std::array<BucketRegion, MultiFileStream::kBuckets> layoutA{};
+  std::array<BucketRegion, MultiFileStream::kBuckets> layoutB{};
+  uint64_t tempRegionBytes = 0;  // where the saved park-encoder state begins in temp file 0
+  OwnedArray<MatchScratch> matchScratch;
+  uint64_t streamReadSide = 1;  // the stream side the current step drains
+};
+
+using PlotEngineHandle = ArenaPtr<PlotEngine>;
+
+// Places the engine in `arena` (heap when the arena is full) and builds it from `engineArena`.
+// The storage goes back when construction fails. std::bad_alloc when no memory can be had.
+PlotEngineHandle CreatePlotEngine(MemoryArena& arena, const PlotEngineSettings& settings,
+                                  MemoryArena& engineArena, PlotEngine::LogCallback log,
+                                  const PauseMask* miningValue, const PauseByte* miningFlag);
+// Waits for a running plot, then destroys the engine and gives its storage back.
+void DeletePlotEngine(PlotEngineHandle& engine);
+
+// Array destroyers of the engine's members.
+void DestroyWorkerThreadArray(OwnedArray<IoWorker>& workers);
+void DestroyDirectFileArray(OwnedArray<DirectFile>& files);
+void DeleteBlockSet(ArenaPtr<ParkEncoder>& encoder);
+
+// Task bodies for the worker pool and the park-value queue.
+void PushToBatchQueueTask(BatchQueue& queue, const uint64_t* values, uint64_t count);
+// The queue's consumer: appends the values to the encoder, which encodes a park each time its
+// value buffer fills.
+BatchQueue::Consumer EncodeValuesTask(ParkEncoder& encoder);
+// Radix sorts of in-memory bucket `bucket` with the worker's scratch: 12, 20, 24, 28 bytes.
+void SortBucketTask(PlotEngine& engine, uint64_t worker, uint64_t bucket);
+void SortBucketTask2(PlotEngine& engine, uint64_t worker, uint64_t bucket);
+void SortBucketTask3(PlotEngine& engine, uint64_t worker, uint64_t bucket);
+void SortBucketTask4(PlotEngine& engine, uint64_t worker, uint64_t bucket);
+
+namespace plot_engine_detail {
+
+// The stream's read side as the source of a distribution job.
+class StreamSource final : public EntrySource {
+ public:
+  explicit StreamSource(MultiFileStream& stream) : stream_(stream) {}
+  void TakeEntries(void* out, uint64_t count) override { stream_.TakeEntries(out, count); }
+
+ private:
+  MultiFileStream& stream_;
+};
+
+}  // namespace plot_engine_detail
+
+template <uint64_t W>
+void PlotEngine::DistributeInputBucket(uint64_t inputBucket, DistributionKernel kernel) {
+  InMemoryBucketSink<W> sink(bucketData.data(), bucketCapacity.data());
+  plot_engine_detail::StreamSource source(*stream);
+  DistributionJob job;
+  job.source = &source;
+  job.total = stream->HeldEntries(streamReadSide, inputBucket);
+  job.groupLimit = settings.scale.groups;
+  job.valueRange = tempHeaders[0].ranges[2];
+  RunDistribution(*pool, writers256, sink, job, kernel);
+  TakeBucketCounts(sink, bucketCounts.data());
+}
+
+template <uint64_t W>
+void PlotEngine::SortBucketGroups(uint64_t worker, uint64_t bucket) {
+  void (*sort)(void*, uint64_t, void*, uint64_t*, uint64_t*) = nullptr;
+  if constexpr (W == 8) sort = SortBucketRecords8;
+  if constexpr (W == 12) sort = SortBucketRecords12;
+  if constexpr (W == 16) sort = SortBucketRecords16;
+  if constexpr (W == 20) sort = SortBucketRecords20;
+  if constexpr (W == 24) sort = SortBucketRecords24;
+  static_assert(W == 8 || W == 12 || W == 16 || W == 20 || W == 24);
+  sort(bucketData[bucket], bucketCounts[bucket], sortScratch[worker], GroupStart(bucket),
+       GroupLength(bucket));
+}
