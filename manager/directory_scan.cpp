@@ -25,7 +25,8 @@ uint64_t Client::QueryFreeSpace(const std::filesystem::path& directory) {
 
 uint64_t Client::QueryDevice(const std::filesystem::path& directory) {
   struct stat info {};
-  if (::stat(directory.c_str(), &info) != 0) throw std::system_error(errno, std::generic_category());
+  if (::stat(directory.c_str(), &info) != 0)
+    throw std::system_error(errno, std::generic_category());
   return info.st_dev;
 }
 

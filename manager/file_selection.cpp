@@ -18,8 +18,7 @@ bool IsUnfinishedSparsePlot(const ScannedFile& f) {
 }
 
 bool LinkedTo(const ScannedFile& temp, const ScannedFile& plot) {
-  return temp.LinkStamp == plot.LinkStamp && temp.Level == plot.Level &&
-         temp.PlotId == plot.PlotId;
+  return temp.LinkStamp == plot.LinkStamp && temp.Level == plot.Level && temp.PlotId == plot.PlotId;
 }
 
 int64_t FindTempRecord(const PlanningView& view, const ScannedFile& plot, uint8_t index,
@@ -84,8 +83,8 @@ bool CanResumeWithTempFiles(const PlanningView& view, const std::vector<int64_t>
 int64_t FindPlotWithSameId(const PlanningView& view, const ScannedFile& record) {
   for (size_t i = 0; i < view.Files.size(); ++i) {
     const ScannedFile& f = view.Files[i];
-    if (IsPlot(f) && f.Version == view.Options.Version && f.Initialized && f.Complete &&
-        f.Sparse && f.Level == record.Level && f.PlotId == record.PlotId) {
+    if (IsPlot(f) && f.Version == view.Options.Version && f.Initialized && f.Complete && f.Sparse &&
+        f.Level == record.Level && f.PlotId == record.PlotId) {
       return static_cast<int64_t>(i);
     }
   }
@@ -215,7 +214,8 @@ std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
     if (!IsTempDirectory(dirs[d])) continue;
     uint64_t need = s;
     for (const ScannedFile& f : view.Files) {
-      if (f.DirectoryIndex == d && f.Kind == kTempFileKind) need = std::min(need, Growth(f.FileSize, s));
+      if (f.DirectoryIndex == d && f.Kind == kTempFileKind)
+        need = std::min(need, Growth(f.FileSize, s));
     }
     const uint64_t available = pool.Available(d);
     if (pool.Claim(d, need)) {

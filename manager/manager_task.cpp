@@ -26,8 +26,7 @@ std::vector<std::string> MorePlotsReport::Lines(const std::vector<DirectorySpec>
     return lines;
   }
   lines.push_back("But there is no enough free space for " + std::to_string(MissingTempFiles) +
-                  " temp " + (MissingTempFiles == 1 ? "file" : "files") +
-                  " in temp directories:");
+                  " temp " + (MissingTempFiles == 1 ? "file" : "files") + " in temp directories:");
   AddMissingLines(Missing, specs, lines);
   lines.push_back("If you want to use less temp files, mark some directories as \"notemp\"");
   return lines;

@@ -326,7 +326,8 @@ bool Client::StartPlot(const PlotTask& task) {
     // Whatever holds the name was not recorded by the scan: it is nobody's temp file to take.
     const std::filesystem::path path = Directories[~slot].Path / TempFileName;
     std::error_code error;
-    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found) {
+    if (std::filesystem::symlink_status(path, error).type() !=
+        std::filesystem::file_type::not_found) {
       Log("ERROR: Failed to start plotting: temp file already exists: \"" + path.string() + "\"");
       return AfterStart(StartResult::kFailed, 1, nullptr);
     }
@@ -336,8 +337,7 @@ bool Client::StartPlot(const PlotTask& task) {
   return AfterStart(WorkStarter->StartPlotting(task), 1, source);
 }
 
-bool Client::AfterStart(StartResult result, uint32_t state,
-                        const std::filesystem::path* source) {
+bool Client::AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source) {
   if (result == StartResult::kStarted) {
     FailedStarts = 0;
     std::lock_guard lock(Mutex);

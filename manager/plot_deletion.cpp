@@ -9,7 +9,12 @@ void Client::DeletePlotFile(const std::filesystem::path& path, bool completeSpar
   const std::string text = path.string();
   const std::string failure = "WARNING: Failed to delete file \"" + text + "\": ";
   try {
-    const bool expected = completeSparsePlot ? IsSparsePlotFile(text) : IsUnfinishedPlotOrTemp(text);
+    bool expected = false;
+    try {
+      expected = completeSparsePlot ? IsSparsePlotFile(text) : IsUnfinishedPlotOrTemp(text);
+    } catch (const std::exception&) {
+      // Gone or unreadable: not what the caller saw, so it fails the check like any other file.
+    }
     if (!expected) throw std::runtime_error("Final check before delete failed");
     // Taking the lock refuses a file that another process still writes or reads.
     DirectFile probe(Log);

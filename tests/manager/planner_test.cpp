@@ -21,7 +21,8 @@ struct RecordingStarter : PlotWorkStarter {
     return path.filename() == TempFileName ? "tmp" : path.filename().string();
   }
   StartResult Record(std::string call, uint8_t resume, int64_t target, std::vector<int64_t> more) {
-    call += (resume ? " continue " : " new ") + (target < 0 ? "dir" + Name(target).substr(3) : Name(target));
+    call += (resume ? " continue " : " new ") +
+            (target < 0 ? "dir" + Name(target).substr(3) : Name(target));
     for (int64_t slot : more) call += " " + Name(slot);
     lines.push_back("[" + call + "]");
     return result;
@@ -50,8 +51,8 @@ class PlannerClient : public ScanClient {
   }
   RecordingStarter& Starter() { return static_cast<RecordingStarter&>(*WorkStarter); }
   std::chrono::steady_clock::time_point Now() const override { return start + clock; }
-  using Client::Dispatch, Client::ManagerState, Client::PendingDeletes, Client::PlannerIdle,
-      Client::ScannedFiles;
+  using Client::Dispatch, Client::JobMineable, Client::JobPlotPath, Client::KnownPlotPaths,
+      Client::ManagerState, Client::PendingDeletes, Client::PlannerIdle, Client::ScannedFiles;
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::chrono::seconds clock{0};
 };
@@ -79,7 +80,8 @@ void MakeFile(const fs::path& dir, const FileSpec& f, uint64_t tempDirs) {
   h.start.markerOffset = size - 8;
   if (f.code == 'x') return WriteWholeFile(dir / TempFileName, Bytes("foreign", 7));
   if (f.code != 't') {
-    const char* ext = h.sparse ? (h.complete ? ".spt" : ".spt_part") : (h.complete ? ".fpt" : ".fpt_part");
+    const char* ext =
+        h.sparse ? (h.complete ? ".spt" : ".spt_part") : (h.complete ? ".fpt" : ".fpt_part");
     return WriteFixture(dir / (name + ext), &h, sizeof(h), size);
   }
   TempFileHeader temp{};
@@ -104,12 +106,15 @@ Lines Placed(Lines lines, const std::vector<std::unique_ptr<TestDirectory>>& dir
 TEST(Planner, PassesOverFixtureDirectories) {
   const Lines done = {"No more plotting, finalization or testing required", "[release engine]",
                       "[release job]", "[free memory]"};
-  const auto with = [](Lines a, const Lines& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+  const auto with = [](Lines a, const Lines& b) {
+    return a.insert(a.end(), b.begin(), b.end()), a;
+  };
   const ClientConfig plotOnly{.NoFinalizing = 1}, finalizeOnly{.NoPlotting = 1},
       deleteOnly{.NoPlotting = 1, .NoFinalizing = 1}, noMining{.MiningOff = 1};
   struct Row {
     const char* name;
-    std::string types;  // per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only
+    std::string
+        types;  // per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only
     std::vector<uint64_t> free, devices;  // no free figure: unknown; devices: own by default
     std::vector<FileSpec> files;
     ClientConfig config;
@@ -129,6 +134,7 @@ TEST(Planner, PassesOverFixtureDirectories) {
       {"unfinished final plot continues", "a", {N2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
       {"foreign temp file refused, then a pause", "a", {~0ull >> 2}, {}, {{0, 'x', 1}}, plotOnly, 2, 0, StartResult::kStarted, {"ERROR: Failed to start plotting: temp file already exists: \"@0/VarnokChiaPool.tmp\""}, true},
       {"failed start skipped, memory released", "a", {N2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
+      {"a finalized plot is not finalized again", "a", {N2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
       {"finalized into a final-only directory", "aff", {0, 0, N2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
       {"one deletion per pass, complete plots stay", "aa", {0, 0}, {}, {{0, 'u', 5}, {1, 'C', 7}, {1, 'F', 8}, {1, 't', 9}}, deleteOnly, 3, 0, StartResult::kStarted, with({"File deleted \"@0/u5.spt_part\"", "File deleted \"@1/Varn...Pool.tmp\""}, done), true},
       {"unknown free space", "a", {}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, {}, true},
@@ -147,12 +153,15 @@ TEST(Planner, PassesOverFixtureDirectories) {
       specs.push_back({dirs.back()->Path(), -1, -1, all || type == 't', all || type == 'f',
                        all || type == 's', type == 'r'});
     }
-    const uint64_t tempDirs = std::ranges::count_if(row.types, [](char t) { return t == 'a' || t == 't'; });
+    const uint64_t tempDirs =
+        std::ranges::count_if(row.types, [](char t) { return t == 'a' || t == 't'; });
     for (const FileSpec& f : row.files) MakeFile(dirs[f.dir]->Path(), f, tempDirs);
     PlannerClient client(specs, row.config);
     for (size_t d = 0; d < specs.size(); ++d) {
-      if (d < row.free.size()) client.free[specs[d].Path] = row.free[d];
-      else client.free.erase(specs[d].Path);
+      if (d < row.free.size())
+        client.free[specs[d].Path] = row.free[d];
+      else
+        client.free.erase(specs[d].Path);
       if (d < row.devices.size()) client.device[specs[d].Path] = row.devices[d];
     }
     client.Starter().result = row.result;
@@ -163,7 +172,9 @@ TEST(Planner, PassesOverFixtureDirectories) {
       client.PlanNextStep();
     }
     EXPECT_EQ(client.lines, Placed(row.expected, dirs));
-    EXPECT_EQ(client.ManagerState, row.expected.empty() || row.idle ? 0u : row.expected.back()[1] == 'p' ? 1u : 2u);
+    EXPECT_EQ(client.ManagerState, row.expected.empty() || row.idle ? 0u
+                                   : row.expected.back()[1] == 'p'  ? 1u
+                                                                    : 2u);
     EXPECT_EQ(client.PlannerIdle, row.idle);
     EXPECT_EQ(client.IsFinished(), row.finished);
     for (const FileSpec& f : row.files) {
@@ -182,8 +193,11 @@ TEST(Planner, DeleteTaskRecheckedBeforeDispatch) {
   ScannedFile unrelated, unread = plot, newer = plot, complete = plot, unclosed = plot;
   std::tie(unread.HeaderValid, newer.Version, complete.Initialized) = std::tuple(0, 2, 1);
   complete.Complete = unclosed.Complete = 1;
-  for (const auto& [file, code] : {std::pair(unrelated, "D99ACDB6"), {unread, "40A4697F"},
-                                   {newer, "0B1C1771"}, {complete, "F1E6B82A"}, {unclosed, "F1E6B82A"}}) {
+  for (const auto& [file, code] : {std::pair(unrelated, "D99ACDB6"),
+                                   {unread, "40A4697F"},
+                                   {newer, "0B1C1771"},
+                                   {complete, "F1E6B82A"},
+                                   {unclosed, "F1E6B82A"}}) {
     client.ScannedFiles = {file};
     client.ScannedPaths = {dir / "a.fpt"};
     EXPECT_EQ(ThrownText([&] { client.Dispatch(std::make_unique<DeleteFileTask>(0)); }), code);
@@ -211,7 +225,8 @@ TEST(Planner, FileLockedByAnotherProcessStays) {
   client.lines.clear();
   client.PlanNextStep();
   ASSERT_EQ(client.lines.size(), 1u);
-  EXPECT_EQ(client.lines[0].rfind("WARNING: Failed to delete file \"" + temp.string() + "\": ", 0), 0u);
+  EXPECT_EQ(client.lines[0].rfind("WARNING: Failed to delete file \"" + temp.string() + "\": ", 0),
+            0u);
   EXPECT_TRUE(fs::exists(temp));
   EXPECT_EQ(client.UndeletablePaths, std::set<fs::path>{temp});
 }
@@ -230,9 +245,30 @@ TEST(Planner, StopWaitsUntilReplacedPlotIsReleased) {
     client.lines.clear();
     client.PlanNextStep();
     Lines expected = released;
-    if (!held) expected.insert(expected.begin(), "File deleted \"" + (dir / "S1.spt").string() + "\"");
+    if (!held)
+      expected.insert(expected.begin(), "File deleted \"" + (dir / "S1.spt").string() + "\"");
     EXPECT_EQ(client.lines, expected);
     EXPECT_EQ(fs::exists(dir / "S1.spt"), held);
     EXPECT_EQ(client.IsFinished(), !held);
+  }
+}
+
+TEST(Planner, DeleteChecksFileAndAddToMiningRecordsPath) {
+  TestDirectory dir;
+  MakeFile(dir.Path(), {0, 'S', 1}, 1);
+  PlannerClient client({Dir(dir.Path())}, {});
+  const fs::path plot = dir / "S1.spt", gone = dir / "gone.spt";
+  for (const auto& [path, sparse] : {std::pair(plot, false), {gone, true}}) {
+    client.lines.clear();
+    client.DeletePlotFile(path, sparse);
+    EXPECT_EQ(client.lines, Lines{"WARNING: Failed to delete file \"" + path.string() +
+                                  "\": Final check before delete failed"});
+  }
+  EXPECT_TRUE(fs::exists(plot));
+  for (const uint8_t mineable : {0, 1}) {
+    std::tie(client.JobPlotPath, client.JobMineable) = std::tuple(plot, mineable);
+    client.AddPlotToMining(true);
+    EXPECT_EQ(client.MinedPlots.size(), mineable);
+    EXPECT_EQ(client.KnownPlotPaths, std::set<fs::path>{plot});
   }
 }
