@@ -30,10 +30,11 @@
 using ClientLogCallback = std::function<void(const std::string& text)>;
 
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
-// it through these operations. So far it holds only its configuration, the request and state
-// flags, the submitted signage points and the directory scan with the plots it admits to mining:
-// it has no threads and no proof search yet, so nothing runs the scan on its own and it reports
-// itself finished once built. The operations are virtual so that their callers can be tested
+// it through these operations. So far it holds its configuration, the request and state flags,
+// the submitted signage points, the directory scan with the plots it admits to mining, and the
+// planner, which starts plotting and finalization through a PlotWorkStarter. It has no threads
+// and no proof search yet, so nothing runs the planner on its own and it reports itself finished
+// once built. The operations are virtual so that their callers can be tested
 // against a stand-in.
 class Client {
  public:
