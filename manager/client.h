@@ -16,6 +16,9 @@
 #include "chia/plot_keys.h"
 #include "manager/client_config.h"
 #include "manager/directory_spec.h"
+#include "manager/file_selection.h"
+#include "manager/manager_task.h"
+#include "manager/plot_work_starter.h"
 #include "manager/repeated_warnings.h"
 #include "manager/scan_report.h"
 #include "manager/scanned_file.h"
@@ -27,10 +30,11 @@
 using ClientLogCallback = std::function<void(const std::string& text)>;
 
 // The central object of a run; the interrupt handling, the pool client and the entry point reach
-// it through these operations. So far it holds only its configuration, the request and state
-// flags, the submitted signage points and the directory scan with the plots it admits to mining:
-// it has no threads and no proof search yet, so nothing runs the scan on its own and it reports
-// itself finished once built. The operations are virtual so that their callers can be tested
+// it through these operations. So far it holds its configuration, the request and state flags,
+// the submitted signage points, the directory scan with the plots it admits to mining, and the
+// planner, which starts plotting and finalization through a PlotWorkStarter. It has no threads
+// and no proof search yet, so nothing runs the planner on its own and it reports itself finished
+// once built. The operations are virtual so that their callers can be tested
 // against a stand-in.
 class Client {
  public:
@@ -64,12 +68,28 @@ class Client {
   // its secret keys completed in the header copy and is marked for embedding.
   bool CheckPlotKeys(PlotFile& plot);
 
+  // One planning pass: rescan, deferred deletions, stop handling, then at most one task chosen
+  // and run. Manager thread only, while ManagerState is idle.
+  void PlanNextStep();
+  // Deletes a file after re-reading it: a complete sparse plot when completeSparsePlot is set,
+  // else an unfinished plot or a temp file. Failures are warnings and exclude the path from
+  // later scans.
+  void DeletePlotFile(const std::filesystem::path& path, bool completeSparsePlot);
+  // Opens the plot at JobPlotPath for mining when it may be mined here; records the path as
+  // known either way. recordId: enter its id among the mined ones.
+  void AddPlotToMining(bool recordId);
+
  protected:
   Client() = default;
 
   // The file system's free space for this client in `directory`; throws what the query throws.
   // Tests replace it.
   virtual uint64_t QueryFreeSpace(const std::filesystem::path& directory);
+  // An id of the file system `directory` lies on; throws when it cannot be looked up.
+  virtual uint64_t QueryDevice(const std::filesystem::path& directory);
+  virtual std::chrono::steady_clock::time_point Now() const {
+    return std::chrono::steady_clock::now();
+  }
 
   PlotKeyProvider* KeyProvider = DefaultPlotKeyProvider();
   // Opens the plots of mining and plot testing until the proof-search engine takes its place;
@@ -81,6 +101,9 @@ class Client {
   uint8_t StopRequest = 0;
   uint8_t CancelRequest = 0;
   uint8_t Finished = 0;
+  uint8_t WorkFinished = 0;  // nothing was left to do; set once
+  uint8_t PlannerIdle = 0;   // the last pass found nothing to start or delete
+  uint8_t TestRunning = 0;
   std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
 
   const ClientConfig Config{};
@@ -115,6 +138,23 @@ class Client {
   StartupReportData StartupReport;
   RepeatedWarnings ScanWarnings;
 
+  // Planner state, manager thread only.
+  std::unique_ptr<PlotWorkStarter> WorkStarter;  // none: nothing is plotted or finalized
+  std::vector<PendingDelete> PendingDeletes;
+  std::unique_ptr<MorePlotsReport> LastMorePlotsReport;
+  std::unique_ptr<FinalizeSpaceReport> LastFinalizeSpaceReport;
+  // Plots and finalizations that failed to start or resume; not tried again in this run.
+  std::set<std::filesystem::path> FailedStartPaths;
+  uint32_t FailedStarts = 0;  // in a row; each doubles the pause before the next start
+  std::chrono::steady_clock::time_point StartPauseEnd{};
+  // The plot in progress: where it ends up, whether it is mined then and its directory.
+  std::filesystem::path JobPlotPath;
+  uint8_t JobMineable = 0;
+  uint64_t JobDirectoryIndex = 0;
+
+  // Runs the task; true when it started or deleted something.
+  bool Dispatch(std::unique_ptr<ManagerTask> task);
+
  private:
   void ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots);
   void ScanEntry(const std::filesystem::path& path, uint64_t index, bool startup, uint64_t& used,
@@ -130,6 +170,21 @@ class Client {
   std::shared_ptr<PlotFile> OpenMinedPlot(const std::filesystem::path& path, uint64_t index);
   // Prints a complaint about `subject` unless the previous scan printed the same one.
   void WarnOnce(const std::string& subject, const std::string& text);
+
+  PlanningOptions MakePlanningOptions() const;
+  void RunPendingDeletes();
+  void ReleasePlottingWork();
+  void SetPlannerIdle(bool idle);
+  std::unique_ptr<ManagerTask> ChooseTask(const PlanningView& view);
+  std::unique_ptr<PlotTask> ContinuePlotTask(const PlanningView& view);
+  std::unique_ptr<FinalizeTask> ContinueFinalizeTask(const PlanningView& view);
+  std::unique_ptr<PlotTask> NewPlotTask(const PlanningView& view);
+  std::unique_ptr<FinalizeTask> NewFinalizeTask(const PlanningView& view);
+  std::unique_ptr<FinalizeSpaceReport> MakeFinalizeSpaceReport(const PlanningView& view);
+  void NothingToDo();
+  bool DeleteUnneededFile(const DeleteFileTask& task);
+  bool StartPlot(const PlotTask& task);
+  bool AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source);
 };
 
 // The process-wide holder of the one Client. Readers take the pointer each time they need it;

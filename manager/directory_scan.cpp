@@ -1,4 +1,7 @@
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <system_error>
 
@@ -18,6 +21,13 @@ std::string WithReason(std::string text, const std::exception* error) {
 uint64_t Client::QueryFreeSpace(const std::filesystem::path& directory) {
   // The file system follows links itself, relative ones included, and ends a loop with an error.
   return std::filesystem::space(directory).available;
+}
+
+uint64_t Client::QueryDevice(const std::filesystem::path& directory) {
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) != 0)
+    throw std::system_error(errno, std::generic_category());
+  return info.st_dev;
 }
 
 void Client::WarnOnce(const std::string& subject, const std::string& text) {
@@ -74,10 +84,17 @@ void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
   const std::string spaceFailure = "WARNING: Failed to retrive free space of directory \"" + path;
   try {
     state.FreeBytes = QueryFreeSpace(spec.Path);
+    state.DeviceFreeBytes = state.FreeBytes;
   } catch (const std::exception& error) {
     WarnOnce("space " + path, WithReason(spaceFailure, &error));
   } catch (...) {
     WarnOnce("space " + path, WithReason(spaceFailure, nullptr));
+  }
+
+  try {
+    state.Device = QueryDevice(spec.Path);
+  } catch (...) {
+    state.Device = ~index;  // a file system of its own: its space is not pooled with others
   }
 
   std::error_code error;

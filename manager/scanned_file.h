@@ -29,6 +29,10 @@ struct DirectoryState {
   uint8_t FinalAllowed = 0;
   uint8_t SparseAllowed = 0;
   uint8_t ReadOnly = 0;
+  // The file system the directory lies on and its own free bytes, which every directory on it
+  // shares: claims are checked against both.
+  uint64_t Device = 0;
+  uint64_t DeviceFreeBytes = kUnknownFreeBytes;
 };
 
 enum ScannedFileKind : uint32_t {

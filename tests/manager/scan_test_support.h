@@ -18,14 +18,19 @@ inline constexpr uint64_t kClaimed = 100 * kGiB;
 class ScanClient : public Client {
  public:
   // Each directory has 1 GiB free to begin with.
-  explicit ScanClient(const std::vector<DirectorySpec>& dirs)
-      : Client({}, dirs.data(), dirs.size(), [this](const std::string& s) { lines.push_back(s); }) {
+  explicit ScanClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config = {})
+      : Client(config, dirs.data(), dirs.size(),
+               [this](const std::string& s) { lines.push_back(s); }) {
     for (const DirectorySpec& dir : dirs) free[dir.Path] = kGiB;
   }
   uint64_t QueryFreeSpace(const fs::path& directory) override {
     if (realSpace) return Client::QueryFreeSpace(directory);
     if (!free.count(directory)) throw std::runtime_error("no space figure");
     return free[directory];
+  }
+  // The real file system unless the directory has a device here.
+  uint64_t QueryDevice(const fs::path& directory) override {
+    return device.count(directory) ? device[directory] : Client::QueryDevice(directory);
   }
   Lines Scan() {
     lines.clear();
@@ -38,7 +43,7 @@ class ScanClient : public Client {
   using Client::DirectoryStates, Client::MinedPlots, Client::ScannedPaths, Client::TestQueue,
       Client::UndeletablePaths;
 
-  std::map<fs::path, uint64_t> free;
+  std::map<fs::path, uint64_t> free, device;
   bool realSpace = false;
   Lines lines;
 };

@@ -1,0 +1,355 @@
+#include <algorithm>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "manager/client.h"
+#include "manager/text_helpers.h"
+#include "runtime/file_names.h"
+#include "runtime/plot_size_tables.h"
+
+namespace {
+
+constexpr uint64_t kFinalizeMargin = 151261184;
+// Room kept for finalizing a sparse plot: the largest final plot and the margin.
+constexpr uint64_t kFinalReserve = FinalPlotSizeByLevel[0] + kFinalizeMargin;
+
+bool IsPlot(const ScannedFile& f) {
+  return f.Kind == kPlotFileKind && f.HeaderValid && f.MarkerMatches;
+}
+
+bool IsCompleteSparse(const ScannedFile& f) {
+  return IsPlot(f) && f.Version == 1 && f.Initialized && f.Complete && f.Sparse;
+}
+
+uint64_t CompletePlots(const PlanningView& view, uint64_t d) {
+  return std::ranges::count_if(view.Files, [d](const ScannedFile& f) {
+    return f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid && f.Initialized &&
+           f.Complete;
+  });
+}
+
+bool TakesMorePlots(const PlanningView& view, uint64_t d) {
+  return view.Directories[d].PlotCountLimit > CompletePlots(view, d);
+}
+
+}  // namespace
+
+PlanningOptions Client::MakePlanningOptions() const {
+  const bool engine = WorkStarter != nullptr;
+  return {1, static_cast<uint8_t>(Config.CompressionLevelMinusOne),
+          static_cast<uint8_t>(Config.NoPlotting || !engine),
+          static_cast<uint8_t>(Config.NoFinalizing || !engine)};
+}
+
+void Client::SetPlannerIdle(bool idle) {
+  std::lock_guard lock(Mutex);
+  PlannerIdle = idle;
+}
+
+void Client::ReleasePlottingWork() {
+  if (WorkStarter == nullptr) return;
+  WorkStarter->ReleasePlotEngine();
+  WorkStarter->ReleaseFinalizeJob();
+  WorkStarter->FreePlottingMemory();
+}
+
+void Client::RunPendingDeletes() {
+  for (size_t i = 0; i < PendingDeletes.size();) {
+    if (!PendingDeletes[i].Plot.expired()) {
+      ++i;
+      continue;
+    }
+    DeletePlotFile(PendingDeletes[i].Path, true);
+    PendingDeletes[i] = std::move(PendingDeletes.back());
+    PendingDeletes.pop_back();
+  }
+}
+
+void Client::PlanNextStep() {
+  bool workFinished, stop;
+  {
+    std::lock_guard lock(Mutex);
+    workFinished = WorkFinished;
+  }
+  if (!workFinished || !Config.NoRescan) {
+    try {
+      ScanDirectories();
+    } catch (const std::exception& error) {
+      Log(std::string("ERROR: 729A3DD8: ") + error.what());
+      return;
+    } catch (...) {
+      Log("ERROR: 729A3DD8");
+      return;
+    }
+  }
+  if (!Config.MiningOff) RunPendingDeletes();
+  {
+    std::lock_guard lock(Mutex);
+    stop = CancelRequest || StopRequest;
+  }
+  if (stop) {
+    ReleasePlottingWork();
+    std::lock_guard lock(Mutex);
+    if (PendingDeletes.empty()) Finished = 1;
+    return;
+  }
+  if (workFinished) return;
+  if (std::ranges::any_of(DirectoryStates, [](const DirectoryState& d) {
+        return d.FreeBytes == kUnknownFreeBytes;
+      })) {
+    SetPlannerIdle(true);
+    return;
+  }
+
+  const PlanningView view{DirectoryStates, ScannedFiles, MakePlanningOptions()};
+  if (std::unique_ptr<DeleteFileTask> deletion = SelectFileToDelete(view)) {
+    SetPlannerIdle(!Dispatch(std::move(deletion)));
+    return;
+  }
+  // After a failed start the disks and memory get a rest before the next attempt.
+  if (Now() < StartPauseEnd) {
+    SetPlannerIdle(true);
+    return;
+  }
+  std::unique_ptr<ManagerTask> task = ChooseTask(view);
+  if (task == nullptr) {
+    NothingToDo();
+    return;
+  }
+  SetPlannerIdle(!Dispatch(std::move(task)));
+}
+
+std::unique_ptr<ManagerTask> Client::ChooseTask(const PlanningView& view) {
+  const PlanningOptions& options = view.Options;
+  if (!options.NoPlotting) {
+    if (auto task = ContinuePlotTask(view)) return task;
+  }
+  if (!options.NoFinalizing) {
+    if (auto task = ContinueFinalizeTask(view)) return task;
+  }
+  if (!options.NoPlotting) {
+    if (auto task = NewPlotTask(view)) return task;
+  }
+  if (!options.NoFinalizing) {
+    if (auto task = NewFinalizeTask(view)) return task;
+  }
+  if (!options.NoPlotting) {
+    if (auto report = MakeMorePlotsReport(view)) return report;
+  }
+  if (!options.NoFinalizing) return MakeFinalizeSpaceReport(view);
+  return nullptr;
+}
+
+std::unique_ptr<PlotTask> Client::ContinuePlotTask(const PlanningView& view) {
+  std::vector<int64_t> slots;
+  for (size_t i = 0; i < view.Files.size(); ++i) {
+    const ScannedFile& f = view.Files[i];
+    if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || !f.Sparse) continue;
+    if (FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
+    if (!FindTempFilesOfPlot(view, i, slots) || !CanResumeWithTempFiles(view, slots, i)) continue;
+    const uint64_t size = SparsePlotSizeByLevel[f.Level];
+    const uint64_t need = f.FileSize < size ? size - f.FileSize : 0;
+    if (view.Directories[f.DirectoryIndex].FreeBytes < need) return nullptr;
+    auto task = std::make_unique<PlotTask>();
+    task->Continue = 1;
+    task->TempSlots = slots;
+    task->Target = i;
+    return task;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<FinalizeTask> Client::ContinueFinalizeTask(const PlanningView& view) {
+  for (size_t i = 0; i < view.Files.size(); ++i) {
+    const ScannedFile& f = view.Files[i];
+    if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || f.Sparse) continue;
+    const int64_t source = FindPlotWithSameId(view, f);
+    const DirectoryState& own = view.Directories[f.DirectoryIndex];
+    if (source < 0 || view.Directories[view.Files[source].DirectoryIndex].ReadOnly ||
+        !own.FinalAllowed || own.ReadOnly) {
+      continue;
+    }
+    if (FailedStartPaths.count(ScannedPaths[i]) || FailedStartPaths.count(ScannedPaths[source])) {
+      continue;
+    }
+    const uint64_t need = FinalPlotSizeByLevel[f.Level] + kFinalizeMargin;
+    if (f.FileSize < need && own.FreeBytes < need - f.FileSize) return nullptr;
+    auto task = std::make_unique<FinalizeTask>();
+    task->Continue = 1;
+    task->Source = source;
+    task->Target = i;
+    return task;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
+  SpacePool pool(view.Directories);
+  std::vector<int64_t> slots;
+  if (AssignTempFiles(view, pool, slots) == 0) return nullptr;
+  const uint64_t sparse = SparsePlotSizeByLevel[view.Options.Level];
+  int64_t chosen = -1;
+  uint64_t best = 0;
+  for (size_t d = 0; d < view.Directories.size(); ++d) {
+    const DirectoryState& dir = view.Directories[d];
+    if (!dir.SparseAllowed || dir.ReadOnly || !TakesMorePlots(view, d)) continue;
+    // What is left here once every temp file of the plot has its room, on whatever disk.
+    const uint64_t available = pool.Available(d);
+    const bool finalizes = dir.FinalAllowed && std::ranges::any_of(view.Files, [d](auto& f) {
+                             return f.DirectoryIndex == d && f.Kind == kPlotFileKind &&
+                                    f.HeaderValid && f.Initialized && f.Complete && f.Sparse;
+                           });
+    const uint64_t required = sparse + (finalizes ? kFinalReserve : 0);
+    if (available >= required && (chosen < 0 || available > best)) {
+      chosen = static_cast<int64_t>(d);
+      best = available;
+    }
+  }
+  if (chosen < 0) return nullptr;
+  auto task = std::make_unique<PlotTask>();
+  task->TempSlots = slots;
+  task->Target = ~static_cast<uint64_t>(chosen);
+  return task;
+}
+
+std::unique_ptr<FinalizeTask> Client::NewFinalizeTask(const PlanningView& view) {
+  std::unordered_set<PlotIdBytes, PlotIdHash> finalized;
+  for (const ScannedFile& f : view.Files) {
+    if (IsPlot(f) && f.Version == 1 && f.Initialized && f.Complete && !f.Sparse) {
+      finalized.insert(f.PlotId);
+    }
+  }
+  const std::vector<DirectoryState>& dirs = view.Directories;
+  for (size_t i = 0; i < view.Files.size(); ++i) {
+    const ScannedFile& f = view.Files[i];
+    if (!IsCompleteSparse(f) || dirs[f.DirectoryIndex].ReadOnly) continue;
+    if ((f.KeyStatus != 0 && f.KeyStatus != 1 && f.KeyStatus != 3) || !f.KnownAtStartup) continue;
+    if (finalized.count(f.PlotId) != 0 || FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
+    const uint64_t need = FinalPlotSizeByLevel[f.Level] + kFinalizeMargin;
+    int64_t target = -1;
+    const DirectoryState& own = dirs[f.DirectoryIndex];
+    if (own.FinalAllowed && !own.ReadOnly && own.FreeBytes >= need) {
+      target = static_cast<int64_t>(f.DirectoryIndex);
+    }
+    for (size_t d = 0; d < dirs.size() && target < 0; ++d) {
+      if (d != f.DirectoryIndex && dirs[d].FinalAllowed && !dirs[d].SparseAllowed &&
+          dirs[d].FreeBytes >= need && TakesMorePlots(view, d)) {
+        target = static_cast<int64_t>(d);
+      }
+    }
+    if (target < 0) continue;
+    auto task = std::make_unique<FinalizeTask>();
+    task->Source = i;
+    task->Target = ~static_cast<uint64_t>(target);
+    return task;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<FinalizeSpaceReport> Client::MakeFinalizeSpaceReport(const PlanningView& view) {
+  auto report = std::make_unique<FinalizeSpaceReport>();
+  for (size_t d = 0; d < view.Directories.size(); ++d) {
+    const DirectoryState& dir = view.Directories[d];
+    if (!dir.FinalAllowed || !dir.SparseAllowed || dir.ReadOnly) continue;
+    const auto sparse = std::ranges::count_if(view.Files, [d](const ScannedFile& f) {
+      return f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid && f.Version == 1 &&
+             f.Initialized && f.Complete && f.Sparse;
+    });
+    if (sparse >= 2 && dir.FreeBytes < kFinalReserve) {
+      report->Missing.emplace_back(d, kFinalReserve - dir.FreeBytes);
+    }
+  }
+  if (report->Missing.empty()) return nullptr;
+  return report;
+}
+
+void Client::NothingToDo() {
+  {
+    std::lock_guard lock(Mutex);
+    PlannerIdle = 1;
+    if (!TestQueue.empty() || ScanPending || TestRunning) return;
+    WorkFinished = 1;
+  }
+  Log("No more plotting, finalization or testing required");
+  ReleasePlottingWork();
+  if (Config.MiningOff) RequestStop();
+}
+
+bool Client::Dispatch(std::unique_ptr<ManagerTask> task) {
+  switch (task->Kind()) {
+    case kPlotTaskKind:
+      return StartPlot(static_cast<const PlotTask&>(*task));
+    case kFinalizeTaskKind: {
+      const auto& finalize = static_cast<const FinalizeTask&>(*task);
+      WorkStarter->ReleasePlotEngine();
+      const int64_t target = static_cast<int64_t>(finalize.Target);
+      const uint64_t source = finalize.Continue ? target : finalize.Source;
+      return AfterStart(WorkStarter->StartFinalization(finalize), 2, &ScannedPaths[source]);
+    }
+    case kDeleteFileTaskKind:
+      return DeleteUnneededFile(static_cast<const DeleteFileTask&>(*task));
+    case kMorePlotsReportKind: {
+      auto* report = static_cast<MorePlotsReport*>(task.get());
+      if (LastMorePlotsReport != nullptr && *LastMorePlotsReport == *report) return false;
+      for (const std::string& line : report->Lines(Directories)) Log(line);
+      task.release();
+      LastMorePlotsReport.reset(report);
+      return false;
+    }
+    case kFinalizeSpaceReportKind: {
+      auto* report = static_cast<FinalizeSpaceReport*>(task.get());
+      if (LastFinalizeSpaceReport != nullptr && *LastFinalizeSpaceReport == *report) return false;
+      for (const std::string& line : report->Lines(Directories)) Log(line);
+      task.release();
+      LastFinalizeSpaceReport.reset(report);
+      return false;
+    }
+    default:
+      throw std::runtime_error("47504983");
+  }
+}
+
+bool Client::DeleteUnneededFile(const DeleteFileTask& task) {
+  const ScannedFile& f = ScannedFiles.at(task.File);
+  if (f.Kind == kUnrelatedFile) throw std::runtime_error("D99ACDB6");
+  if (!f.HeaderValid) throw std::runtime_error("40A4697F");
+  if (f.Version > 1) throw std::runtime_error("0B1C1771");
+  // A complete plot stays even when it was never closed cleanly.
+  if (f.Kind == kPlotFileKind && f.Complete) throw std::runtime_error("F1E6B82A");
+  DeletePlotFile(ScannedPaths[task.File], false);
+  return true;
+}
+
+bool Client::StartPlot(const PlotTask& task) {
+  for (int64_t slot : task.TempSlots) {
+    if (slot >= 0) continue;
+    // Whatever holds the name was not recorded by the scan: it is nobody's temp file to take.
+    const std::filesystem::path path = Directories[~slot].Path / TempFileName;
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() !=
+        std::filesystem::file_type::not_found) {
+      Log("ERROR: Failed to start plotting: temp file already exists: \"" + path.string() + "\"");
+      return AfterStart(StartResult::kFailed, 1, nullptr);
+    }
+  }
+  WorkStarter->ReleaseFinalizeJob();
+  const std::filesystem::path* source = task.Continue ? &ScannedPaths[task.Target] : nullptr;
+  return AfterStart(WorkStarter->StartPlotting(task), 1, source);
+}
+
+bool Client::AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source) {
+  if (result == StartResult::kStarted) {
+    FailedStarts = 0;
+    std::lock_guard lock(Mutex);
+    ManagerState = state;
+    return true;
+  }
+  if (result == StartResult::kMemoryShortfall) ReleasePlottingWork();
+  if (source != nullptr && FailedStartPaths.insert(*source).second) {
+    Log("WARNING: \"" + PathStem(*source) + "\" failed to start and is skipped until restart");
+  }
+  // 10 s after the first failure, doubling up to 10 min while starts keep failing.
+  FailedStarts = std::min<uint32_t>(FailedStarts + 1, 7);
+  StartPauseEnd = Now() + std::chrono::seconds(std::min<uint64_t>(600, 10u << (FailedStarts - 1)));
+  return false;
+}

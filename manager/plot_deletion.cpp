@@ -1,0 +1,57 @@
+#include <system_error>
+
+#include "manager/client.h"
+#include "manager/text_helpers.h"
+#include "plotter/plot_file_checks.h"
+#include "runtime/direct_file.h"
+
+void Client::DeletePlotFile(const std::filesystem::path& path, bool completeSparsePlot) {
+  const std::string text = path.string();
+  const std::string failure = "WARNING: Failed to delete file \"" + text + "\": ";
+  try {
+    bool expected = false;
+    try {
+      expected = completeSparsePlot ? IsSparsePlotFile(text) : IsUnfinishedPlotOrTemp(text);
+    } catch (const std::exception&) {
+      // Gone or unreadable: not what the caller saw, so it fails the check like any other file.
+    }
+    if (!expected) throw std::runtime_error("Final check before delete failed");
+    // Taking the lock refuses a file that another process still writes or reads.
+    DirectFile probe(Log);
+    probe.Open(path, false);
+  } catch (const std::exception& error) {
+    Log(failure + error.what());
+    UndeletablePaths.insert(path);
+    return;
+  }
+  std::error_code error;
+  if (std::filesystem::remove(path, error)) {
+    Log("File deleted \"" + PathStem(path) + "\"");
+    return;
+  }
+  if (!error) error = std::make_error_code(std::errc::no_such_file_or_directory);
+  Log(failure + error.message());
+  UndeletablePaths.insert(path);
+}
+
+void Client::AddPlotToMining(bool recordId) {
+  const std::filesystem::path path = JobPlotPath;
+  if (!Config.MiningOff && JobMineable && Engine != nullptr) {
+    try {
+      std::shared_ptr<PlotFile> plot = OpenMinedPlot(path, JobDirectoryIndex);
+      if (plot != nullptr && CheckPlotKeys(*plot)) {
+        PlotIdBytes id;
+        std::memcpy(id.data(), plot->header.plotId, id.size());
+        MinedPlotPaths.insert(path);
+        std::lock_guard lock(MinedPlotsMutex);
+        if (recordId) MinedPlotIds.insert(id);
+        MinedPlots.push_back(std::move(plot));
+      }
+    } catch (const std::exception& error) {
+      Log("WARNING: Failed to open plot \"" + path.string() + "\": " + error.what());
+    } catch (...) {
+      Log("WARNING: Failed to open plot");
+    }
+  }
+  KnownPlotPaths.insert(path);
+}
