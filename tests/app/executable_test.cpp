@@ -25,7 +25,7 @@
 #include "chia/plot_keys.h"
 #include "tests/app/app_test_support.h"
 #include "tests/runtime/file_test_support.h"
-#include "tests/time_prefix.h"
+#include "tests/support/time_prefix.h"
 
 using app_test::AddressOf;
 using app_test::ExpectedUsage;

@@ -10,8 +10,8 @@
 #include "app/terminal_echo.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
-#include "tests/child_process.h"
-#include "tests/time_prefix.h"
+#include "tests/support/child_process.h"
+#include "tests/support/time_prefix.h"
 
 namespace {
 

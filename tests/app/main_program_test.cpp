@@ -21,7 +21,7 @@
 #include "runtime/stop_requested.h"
 #include "runtime/text_utils.h"
 #include "tests/app/app_test_support.h"
-#include "tests/time_prefix.h"
+#include "tests/support/time_prefix.h"
 #include "update/updater.h"
 
 using app_test::AddressOf;

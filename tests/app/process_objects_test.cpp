@@ -6,8 +6,8 @@
 #include "app/process_objects.h"
 #include "manager/client.h"
 #include "runtime/console_logger.h"
-#include "tests/child_process.h"
-#include "tests/time_prefix.h"
+#include "tests/support/child_process.h"
+#include "tests/support/time_prefix.h"
 #include "update/updater.h"
 
 namespace {

@@ -8,10 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/whole_file.h"
 
-using crypto_test::FromHex;
-using crypto_test::ToHex;
 
 namespace {
 
@@ -38,8 +39,8 @@ uint64_t NonceOf(const std::vector<uint8_t>& iv) {
 // returns its "ciphertext tag" lines. It first proves itself on the published
 // 64-bit-IV case, additional data included.
 std::string IndependentSeal(const std::string& cases) {
-  crypto_test::ScratchDir dir;
-  auto input = dir.Write("cases.txt", cases.data(), cases.size());
+  TestDirectory dir;
+  WriteWholeFile(dir / "cases.txt", cases);
   std::string script = R"(
 import { gcm } from 'file://)" +
                        std::string(VARNOK_NODE_MODULES) +
@@ -62,8 +63,8 @@ for (const line of readFileSync(process.argv[2], 'utf8').split('\n')) {
   console.log(hex(sealed.subarray(0, sealed.length - 16)) + ' ' + hex(sealed.subarray(sealed.length - 16)));
 }
 )";
-  auto js = dir.Write("gcm.mjs", script.data(), script.size());
-  return crypto_test::RunCommand("node " + js.string() + " " + input.string());
+  WriteWholeFile(dir / "gcm.mjs", script);
+  return RunCommand("node " + (dir / "gcm.mjs").string() + " " + (dir / "cases.txt").string());
 }
 
 }  // namespace

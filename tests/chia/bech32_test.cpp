@@ -9,10 +9,8 @@
 #include <vector>
 
 #include "chia/chia_address.h"
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/hex.h"
 
-using crypto_test::FromHex;
-using crypto_test::ToHex;
 
 namespace {
 

@@ -9,7 +9,6 @@
 namespace {
 
 using blstest::Bytes;
-using blstest::ToHex;
 
 TEST(BlsExpandMessage, PublishedVectors) {
   const blstest::Json file = blstest::LoadVectorFile("xmd_sha256_38.json");

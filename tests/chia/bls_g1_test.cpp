@@ -13,8 +13,6 @@ namespace {
 using bls::Fp;
 using bls::G1Point;
 using bls::Scalar;
-using blstest::FromHex;
-using blstest::ToHex;
 
 Scalar RandomScalar(std::mt19937_64& rng) {
   std::array<uint8_t, 48> wide;

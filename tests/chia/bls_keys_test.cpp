@@ -11,8 +11,6 @@
 
 namespace {
 
-using blstest::FromHex;
-using blstest::ToHex;
 
 TEST(BlsKeys, KeyGenAndPublicKeyKnownAnswers) {
   ASSERT_TRUE(bls::BLS::Init());

@@ -10,8 +10,6 @@
 
 namespace {
 
-using blstest::FromHex;
-using blstest::ToHex;
 
 TEST(BlsOracle, KeysDerivationPublicKeysAndSumsMatch) {
   const uint64_t seed = std::random_device{}();

@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/hex.h"
 
-using crypto_test::FromHex;
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
 #include "runtime/memory_arena.h"
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -926,7 +926,7 @@ std::string Sha256Hex(const std::function<void(EVP_MD_CTX*)>& feed) {
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
   EVP_MD_CTX_free(ctx);
-  return crypto_test::ToHex(digest, length);
+  return ToHex(digest, length);
 }
 
 // Freezes the stored format: coding table, parks and block index of one fixed table. The values

@@ -14,8 +14,6 @@
 
 namespace {
 
-using blstest::FromHex;
-using blstest::ToHex;
 
 // The globals of delegated plotting are reset around every test.
 class PlotKeysTest : public ::testing::Test {

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "chia/openssl_error.h"
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/hex.h"
 
-using crypto_test::FromHex;
-using crypto_test::ToHex;
 
 // Known answers from the FIPS 180 validation suite (256- and 320-bit messages).
 TEST(Sha256, ValidationSuiteVectors) {

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
-  CountingArena arena;
+  FaultArena arena;
   ASSERT_EQ(arena.Reserve(1 << 20, nullptr, true, false), 1u << 20);
   uint8_t* base = arena.RegionBase();
   {
@@ -61,7 +61,7 @@ TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
 }
 
 TEST(BufferPool, GiveBackWakesBlockedTaker) {
-  CountingArena arena;
+  FaultArena arena;
   BufferPool::Handle pool = BufferPool::Create(arena, 4096, 4096, 1, nullptr);
   BufferSlot* only = pool->Take(true);
   ASSERT_NE(only, nullptr);
@@ -76,7 +76,7 @@ TEST(BufferPool, GiveBackWakesBlockedTaker) {
 }
 
 TEST(BufferPool, ManyThreadsShareFewBuffers) {
-  CountingArena arena;
+  FaultArena arena;
   BufferPool::Handle pool = BufferPool::Create(arena, 256, 64, 2, nullptr);
   std::atomic<int> inUse{0};
   std::atomic<int> maxInUse{0};
@@ -108,8 +108,8 @@ TEST(BufferPool, ManyThreadsShareFewBuffers) {
 }
 
 TEST(BufferPool, CreationFailuresReleaseEverything) {
-  CountingArena objects;
-  CountingArena buffers;
+  FaultArena objects;
+  FaultArena buffers;
   // Allocations from the buffer arena: slot array, 3 slot records, then the buffers.
   buffers.failFrom = 6;  // the second buffer
   EXPECT_EQ(ThrownText([&] { BufferPool::Create(objects, 4096, 4096, 3, &buffers); }),

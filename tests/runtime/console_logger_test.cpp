@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "runtime/console_logger.h"
-#include "tests/time_prefix.h"
+#include "tests/support/time_prefix.h"
 
 namespace {
 

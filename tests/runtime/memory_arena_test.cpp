@@ -13,7 +13,7 @@
 
 #include "runtime/arena_buffer.h"
 #include "tests/runtime/fake_system_memory.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -549,14 +549,14 @@ TEST(ArenaFactory, ConstructsDestroysAndReturnsMemory) {
   EXPECT_EQ(arena.LiveCount(), 0u);
   EXPECT_EQ(arena.UsedOffset(), 0u);
 
-  CountingArena failing;
+  FaultArena failing;
   failing.failFrom = 1;
   EXPECT_THROW(NewInArena<Tracked>(failing, 1, false), std::bad_alloc);
   EXPECT_EQ(Tracked::alive, 0);
 }
 
 TEST(ArenaBuffer, AllocateReleaseAndErrors) {
-  CountingArena arena;
+  FaultArena arena;
   ASSERT_EQ(arena.Reserve(kMiB, nullptr, true, false), kMiB);
   ArenaBuffer<uint32_t> buffer;
   buffer.Allocate(arena, 1000);
@@ -588,8 +588,8 @@ TEST(ArenaBuffer, AllocateReleaseAndErrors) {
 }
 
 TEST(ArenaBuffer, EntryBuffersFromTwoArenas) {
-  CountingArena objects;
-  CountingArena buffers;
+  FaultArena objects;
+  FaultArena buffers;
   {
     ArenaPtr<EntryBuffers> holder = NewEntryBuffers(objects, buffers);
     EXPECT_EQ(objects.outstanding, 1);

@@ -28,7 +28,7 @@ int ThreadNiceness() {
 }  // namespace
 
 TEST(ThreadPool, OneWorkerRunsBucketsInOrder) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 1, nullptr, 0);
   std::vector<std::pair<uint64_t, uint64_t>> seen;
   pool->RunForEachBucket([&](uint64_t worker, uint64_t part) { seen.push_back({worker, part}); });
@@ -46,8 +46,8 @@ TEST(ThreadPool, OneWorkerRunsBucketsInOrder) {
 }
 
 TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
-  CountingArena objects;
-  CountingArena arrays;
+  FaultArena objects;
+  FaultArena arrays;
   ThreadPool::Handle pool = ThreadPool::Create(objects, 6, &arrays, 0);
   EXPECT_EQ(pool->WorkerCount(), 6u);
   EXPECT_EQ(objects.outstanding, 1);
@@ -71,7 +71,7 @@ TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
 
 TEST(ThreadPool, ChainedWakeUpReachesEveryWorker) {
   // Each part blocks until all eight run at once: only possible when every worker was woken.
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 8, nullptr, 0);
   std::mutex m;
   std::condition_variable cv;
@@ -95,7 +95,7 @@ TEST(ThreadPool, ChainedWakeUpReachesEveryWorker) {
 }
 
 TEST(ThreadPool, FailuresRethrownOnceAndPoolStaysUsable) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 1, nullptr, 0);
   std::atomic<int> ran{0};
   // On one worker parts run in order, so the last failure recorded is part 7's.
@@ -138,7 +138,7 @@ TEST(ThreadPool, FailuresRethrownOnceAndPoolStaysUsable) {
 }
 
 TEST(ThreadPool, ConcurrentPostersEachGetTheirOwnTask) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 3, nullptr, 0);
   constexpr int kPosters = 4;
   constexpr int kRounds = 60;
@@ -183,7 +183,7 @@ TEST(ThreadPool, LowPriorityWorkersRunAtNiceness19) {
   if (!niceWorks) GTEST_SKIP() << "nice is refused here";
 
   const int own = ThreadNiceness();
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle low = ThreadPool::Create(arena, 3, nullptr, -1);
   ThreadPool::Handle normal = ThreadPool::Create(arena, 2, nullptr, 0);
   std::vector<std::atomic<int>> lowNice(256);
@@ -200,7 +200,7 @@ TEST(ThreadPool, LowPriorityWorkersRunAtNiceness19) {
 }
 
 TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
-  CountingArena arena;
+  FaultArena arena;
   try {
     ThreadPool::Create(arena, 0, nullptr, 0);
     ADD_FAILURE() << "zero workers accepted";
@@ -211,7 +211,7 @@ TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
 
   // Allocations: pool, thread array, wake array, then one signal per worker. Fail at each.
   for (int failAt = 1; failAt <= 7; ++failAt) {
-    CountingArena failing;
+    FaultArena failing;
     failing.failFrom = failAt;
     EXPECT_THROW(ThreadPool::Create(failing, 4, nullptr, 0), std::bad_alloc) << failAt;
     EXPECT_EQ(failing.outstanding, 0) << failAt;
@@ -219,7 +219,7 @@ TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
 }
 
 TEST(ThreadPool, DestroyConditionArrayReturnsEverything) {
-  CountingArena arena;
+  FaultArena arena;
   ArenaBuffer<ArenaCondition> array;
   array.Allocate(arena, 5);
   for (uint64_t i = 0; i < 5; ++i) {
