@@ -89,13 +89,6 @@ void SayDispositions() {
   Say(text.c_str());
 }
 
-// A log line: time prefix, then the text.
-std::string Logged(const std::optional<std::string>& line) {
-  if (!line) return "<no line>";
-  if (!HasTimePrefix(*line)) return "<no time prefix> " + *line;
-  return line->substr(9);
-}
-
 void ExpectExitStatus(ChildProcess& child, int expected) {
   EXPECT_EQ(child.ReadRest(), "");
   const int status = child.Wait();
@@ -117,13 +110,13 @@ TEST(Interrupts, CtrlCWhilePlottingStopsThenSavesThenQuits) {
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestStop]");
-  EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kStopLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
   EXPECT_EQ(child.ReadLine(),
             "INT:second HUP:second TERM:second ABRT:second QUIT:second PIPE:second");
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
   child.Signal(SIGINT);
   ExpectExitStatus(child, SIGINT);
 }
@@ -146,7 +139,7 @@ TEST(Interrupts, TerminationSignalsActAsSecondInterrupt) {
     ASSERT_EQ(child.ReadLine(), "ready");
     child.Signal(first);
     EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-    EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+    EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
     EXPECT_EQ(child.ReadLine(), "[StopRequested]");
     child.Signal(SIGTERM);
     ExpectExitStatus(child, SIGTERM);
@@ -158,7 +151,7 @@ TEST(Interrupts, FirstBrokenPipeSavesLaterOnesAreIgnored) {
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Signal(SIGPIPE);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
   EXPECT_EQ(child.ReadLine(), "INT:quick HUP:quick TERM:quick ABRT:quick QUIT:quick PIPE:ignored");
   child.Signal(SIGPIPE);  // ignored: the process keeps running
@@ -179,7 +172,7 @@ TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
   child.Signal(SIGINT);
   EXPECT_EQ(child.ReadLine(), "[StopRequested]");
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
   child.Signal(SIGINT);  // no Client at the first one: it already counted as the second
   ExpectExitStatus(child, SIGINT);
 }
@@ -192,7 +185,7 @@ TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
     std::exit(0);    // the request thread is stopped at exit, after the posted request
   });
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
   EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
   ExpectExitStatus(child, 0);
 }
@@ -207,9 +200,9 @@ TEST(Interrupts, RequestsPostedBeforeExitReachTheClientBeforeItIsDestroyed) {
     std::exit(0);
   });
   EXPECT_EQ(child.ReadLine(), "[RequestStop]");
-  EXPECT_EQ(Logged(child.ReadLine()), kStopLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kStopLine);
   EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(Logged(child.ReadLine()), kSavingLine);
+  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
   EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
   ExpectExitStatus(child, 0);
 }

@@ -101,21 +101,6 @@ class StdoutCapture {
   int saved_ = -1;
 };
 
-// Lines of captured output with the log time prefix replaced by "<time> ".
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (HasTimePrefix(line)) line = "<time> " + line.substr(9);
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
 class MainProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -212,7 +197,7 @@ class MainProgram : public ::testing::Test {
     argv.push_back(nullptr);
     StdoutCapture capture;
     const int code = RunMain(static_cast<int>(args_.size()), argv.data(), services_);
-    out_ = Lines(capture.Finish());
+    out_ = MarkTimes(capture.Finish());
     std::fflush(errStream_);
     err_.assign(errBuffer_, errSize_);
     return code;

@@ -21,11 +21,6 @@ class LoggingClient : public Client {
   }
 };
 
-std::string StripTime(const std::optional<std::string>& line) {
-  if (!line) return "<no line>";
-  return HasTimePrefix(*line) ? "<time> " + line->substr(9) : *line;
-}
-
 }  // namespace
 
 // Exit order: the held Client goes first (its last line still reaches the queue), the logger
@@ -45,9 +40,9 @@ TEST(ProcessObjects, ExitRunsDestructorsInReverseOrder) {
     LogLine("queued before exit");
     std::exit(0);
   });
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> from the client");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> queued before exit");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer running");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> from the client");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> queued before exit");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> client destroyed, printer running");
   EXPECT_EQ(child.ReadLine(), "Running the updated version");
   EXPECT_EQ(child.ReadLine(), "restarted");
   EXPECT_EQ(child.ReadRest(), "");
@@ -72,7 +67,7 @@ TEST(ProcessObjects, PrintLineIsBareUntilTheClientHasScanned) {
   });
   EXPECT_EQ(child.ReadLine(), "no client");
   EXPECT_EQ(child.ReadLine(), "scanning");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> scanned");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer stopped");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> scanned");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> client destroyed, printer stopped");
   EXPECT_EQ(child.ReadLine(), "gone");
 }

@@ -19,6 +19,7 @@
 #include "chia/park_format.h"
 #include "runtime/memory_arena.h"
 #include "tests/support/hex.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -114,16 +115,6 @@ std::vector<uint64_t> ExponentialValues(size_t count, double meanGap, uint64_t s
     x = v;
   }
   return values;
-}
-
-template <class E = std::runtime_error, class F>
-std::string ThrownText(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
 }
 
 TEST(ParkEncoder, SingleValueParksAreExactBytes) {

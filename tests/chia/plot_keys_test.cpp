@@ -11,9 +11,9 @@
 #include "chia/bls/private_key.h"
 #include "chia/chia_address.h"
 #include "tests/chia/bls_test_support.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
-
 
 // The globals of delegated plotting are reset around every test.
 class PlotKeysTest : public ::testing::Test {
@@ -30,16 +30,6 @@ class PlotKeysTest : public ::testing::Test {
     DelegatedPublicKey = DelegatedPublicKeyBytes.data();
   }
 };
-
-template <typename Fn>
-std::string ThrownText(Fn fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 struct Keys {
   std::array<uint8_t, 32> id, a, b;
@@ -323,12 +313,7 @@ TEST_F(PlotKeysTest, HexTextParsing) {
   EXPECT_EQ(HexStringToBytes(""), std::vector<uint8_t>{});
   EXPECT_EQ(HexStringToBytes("0x"), std::vector<uint8_t>{});
   auto text = [](std::string_view s) {
-    try {
-      HexStringToBytes(s);
-    } catch (const std::invalid_argument& e) {
-      return std::string(e.what());
-    }
-    return std::string("(nothing thrown)");
+    return ThrownText<std::invalid_argument>([&] { HexStringToBytes(s); });
   };
   EXPECT_EQ(text("abc"), "Invalid input string, length must be multple of 2");
   EXPECT_EQ(text("0xabc"), "Invalid input string, length must be multple of 2");

@@ -11,7 +11,7 @@
 
 #include "chia/openssl_error.h"
 #include "tests/support/hex.h"
-
+#include "tests/support/thrown_text.h"
 
 // Known answers from the FIPS 180 validation suite (256- and 320-bit messages).
 TEST(Sha256, ValidationSuiteVectors) {
@@ -68,21 +68,11 @@ TEST(OpenSslError, ThrowsEarliestPendingErrorText) {
   ERR_clear_error();
   ERR_raise(ERR_LIB_EVP, EVP_R_BAD_DECRYPT);
   ERR_raise(ERR_LIB_EVP, EVP_R_UNSUPPORTED_CIPHER);
-  std::string first;
-  try {
-    ThrowOpenSslError();
-  } catch (const std::runtime_error& e) {
-    first = e.what();
-  }
+  const std::string first = ThrownText<std::runtime_error>([] { ThrowOpenSslError(); });
   EXPECT_NE(first.find("bad decrypt"), std::string::npos) << first;
   EXPECT_LT(first.size(), 120u);
   // The first error was taken off the queue; the next one is still there.
-  std::string second;
-  try {
-    ThrowOpenSslError();
-  } catch (const std::runtime_error& e) {
-    second = e.what();
-  }
+  const std::string second = ThrownText<std::runtime_error>([] { ThrowOpenSslError(); });
   EXPECT_NE(second.find("unsupported cipher"), std::string::npos) << second;
   EXPECT_EQ(ERR_peek_error(), 0u);
 }

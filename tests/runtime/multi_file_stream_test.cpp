@@ -294,15 +294,6 @@ bool WaitFor(Fn done, int seconds = 20) {
   return true;
 }
 
-void ExpectError(const std::function<void()>& call, const std::string& text) {
-  try {
-    call();
-    ADD_FAILURE() << "expected " << text;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), text);
-  }
-}
-
 void RunTwoSteps(uint64_t fileCount) {
   SCOPED_TRACE("files: " + std::to_string(fileCount));
   Rig rig(fileCount);
@@ -414,8 +405,11 @@ TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
   }
 
   MemoryArena arena([](const std::string&) {});
-  ExpectError([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }, "CA6B9D39");
-  ExpectError([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }, "9F9876D2");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }),
+            "CA6B9D39");
+  EXPECT_EQ(
+      ThrownText<std::runtime_error>([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }),
+      "9F9876D2");
   EXPECT_EQ(arena.LiveCount(), 0u);
 
   // Allocation order: the block records, 1024 blocks, the request lists, the zero block.
@@ -424,8 +418,9 @@ TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
                                      {1025, ": 155633EE"},
                                      {1027, ": 72F8F5E5"}}) {
     TestArena failing(0, failAt);
-    ExpectError([&] { MultiFileStream s(1024, 4096, &failing, nullptr); },
-                "failed to allocate memory" + text);
+    EXPECT_EQ(
+        ThrownText<std::runtime_error>([&] { MultiFileStream s(1024, 4096, &failing, nullptr); }),
+        "failed to allocate memory" + text);
     EXPECT_EQ(failing.live, 0) << failAt;
   }
 }
@@ -705,8 +700,9 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   for (uint64_t b = 0; b < kBuckets; ++b) all[b] = sizes[b] + late[b];
   uint64_t offset = 0;
   rig.side[0] = MakeRegions(all, 16, fileCount, offset);
-  ExpectError([&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); },
-              "5B7E0C2D");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); }),
+            "5B7E0C2D");
 
   rig.Feed(0, 0, 16, kBuckets);
   auto expected = Produce(*rig.stream, sizes, 2);
@@ -734,10 +730,12 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   for (uint64_t b = 0; b < kBuckets; ++b) ASSERT_EQ(rig.stream->HeldEntries(0, b), all[b]) << b;
 
   // Refused hand-overs leave the step running as it was.
-  ExpectError([&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); },
-              "3F8D2E61");
-  ExpectError([&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); },
-              "C0F3A8B6");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); }),
+            "3F8D2E61");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); }),
+            "C0F3A8B6");
   mask = 0;
 
   std::vector<std::vector<uint64_t>> next(kBuckets);
@@ -808,7 +806,8 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   // More stored for the write side than the region may take.
   rig.tables[0][5] = 1500;
   rig.tables[1][5] = 501;
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "invalid temp file: 83139FEF");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }),
+            "invalid temp file: 83139FEF");
   EXPECT_TRUE(rig.stream->IsIdle());
 
   // Two files each claiming a broken block of the same bucket.
@@ -816,7 +815,8 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.tables[1][5] = 0;
   rig.tables[0][128 + 9] = 300;
   rig.tables[1][128 + 9] = 10;
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "invalid temp file: E9329646");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }),
+            "invalid temp file: E9329646");
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // Counts past what the file holds: the read-back comes up short.
@@ -824,19 +824,21 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.tables[1][128 + 9] = 0;
   rig.tables[0][128 + 200 - 128] = 256 * 300;
   const auto stored = rig.Stored();
-  ExpectError(
-      [&] {
-        rig.stream->Feed(rig.files.data(), 2, stored.data(), 1, 0, 16, 16, rig.side[0].data(),
-                         rig.side[1].data(), 0);
-      },
-      "6284948D");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] {
+              rig.stream->Feed(rig.files.data(), 2, stored.data(), 1, 0, 16, 16, rig.side[0].data(),
+                               rig.side[1].data(), 0);
+            }),
+            "6284948D");
   rig.side[1][72].capacityEntries = 256 * 400;
   rig.side[1][72].baseOffset = offset;  // beyond the end of the file
   rig.Feed(0, 16, 16, 72);
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "A7DFF06B");
-  ExpectError([&] { rig.stream->Begin(rig.files.data(), 2, offset, {}); }, "B495CDC4");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }), "A7DFF06B");
+  EXPECT_EQ(
+      ThrownText<std::runtime_error>([&] { rig.stream->Begin(rig.files.data(), 2, offset, {}); }),
+      "B495CDC4");
   std::vector<Wide> out(10);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 10); }, "invalid temp file: 7B41D2E8");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 10); }),
+            "invalid temp file: 7B41D2E8");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
@@ -847,14 +849,17 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.stream->TakeEntries(out.data(), 10);
   std::vector<Wide> rest(502);
   rig.stream->TakeEntries(rest.data(), 502);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 1); }, "invalid temp file: 3C9E5A17");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 1); }),
+            "invalid temp file: 3C9E5A17");
   rig.stream->SetReadBucket(4);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 1); }, "invalid temp file: 3C9E5A17");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 1); }),
+            "invalid temp file: 3C9E5A17");
 
   std::vector<uint32_t*> tables{rig.tables[0].data()};
-  ExpectError([&] { rig.stream->Flush(tables.data(), 1, {}); }, "F791B8E2");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Flush(tables.data(), 1, {}); }),
+            "F791B8E2");
   rig.stream->StopThreads();
-  ExpectError([&] { rig.Flush(); }, "A48E686E");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Flush(); }), "A48E686E");
 
   // A block kept outside the stream shows when the stream stops; the low-water mark saw it.
   for (CountTable& t : rig.tables) t.fill(0);
@@ -865,14 +870,15 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.stream->ReturnBlock(second);
   EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks - 2);
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 1);
-  ExpectError([&] { rig.stream->StopThreads(); }, "997ED9D5");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->StopThreads(); }), "997ED9D5");
   rig.stream->ReturnBlock(kept);
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // A step that writes nothing refuses entries even where a region has room.
   rig.Feed(0, 16, 0, kBuckets);
-  ExpectError([&] { rig.stream->Append(0, out.data(), 1); }, "E1A5F04C");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Append(0, out.data(), 1); }),
+            "E1A5F04C");
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
   rig.stream->StopThreads();
 }
@@ -947,15 +953,16 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   // A file that is not open cannot be sized; nothing is left running.
   SpyFile closed;
   DirectFile* withClosed[] = {rig.files[0], &closed};
-  ExpectError([&] { rig.stream->Begin(withClosed, 2, target, {}); }, "300E29A7");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Begin(withClosed, 2, target, {}); }),
+            "300E29A7");
 
   // A progress callable that throws leaves no growth thread behind.
-  ExpectError(
-      [&] {
-        rig.stream->Begin(rig.files.data(), 2, target,
-                          [](double) -> bool { throw std::runtime_error("progress failed"); });
-      },
-      "progress failed");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] {
+              rig.stream->Begin(rig.files.data(), 2, target, [](double) -> bool {
+                throw std::runtime_error("progress failed");
+              });
+            }),
+            "progress failed");
   rig.stream->Begin(rig.files.data(), 2, target, {});
 
   // A progress callable that says stop ends the growth, even while the files are held back.
@@ -1052,7 +1059,7 @@ TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
   for (uint64_t b = 0; b < kBuckets; ++b) rig.stream->Append(b, chunk.data(), 300);
   rig.owned[0]->failWrites = true;
   rig.owned[1]->failWrites = true;
-  ExpectError([&] { rig.Flush(); }, "injected write failure");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Flush(); }), "injected write failure");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
@@ -1067,7 +1074,8 @@ TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
   rig.owned[1]->failReads = true;
   rig.Feed(1, 16, 16, 0);
   std::vector<Wide> out(600);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 600); }, "injected read failure");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 600); }),
+            "injected read failure");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }
