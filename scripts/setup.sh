@@ -6,7 +6,6 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libgmp-dev
-  libtorrent-rasterbar-dev libarchive-dev libboost-system-dev
   librust-blake3-dev b3sum
 )
 

@@ -29,7 +29,7 @@ std::map<size_t, std::string> OracleDigests(const std::vector<size_t>& lengths, 
   for (size_t n : lengths) {
     const auto file = dir / ("in_" + std::to_string(n));
     WriteWholeFile(file, Pattern(n));
-    command += " " + file.string();
+    command.append(" ").append(file.string());
   }
   std::istringstream lines(RunCommand(command));
   std::map<size_t, std::string> digests;
