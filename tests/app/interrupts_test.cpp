@@ -10,6 +10,7 @@
 #include "app/terminal_echo.h"
 #include "manager/client.h"
 #include "runtime/stop_requested.h"
+#include "tests/manager/fake_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/time_prefix.h"
 
@@ -24,26 +25,20 @@ const char kSavingLine[] =
 
 // Reports every request on standard output and answers with a fixed ManagerState; can take its
 // time over a stop request, as a Client whose mutex is busy would.
-class FakeClient : public Client {
- public:
-  explicit FakeClient(uint32_t state, int stopDelayMs = 0)
-      : state_(state), stopDelayMs_(stopDelayMs) {}
-  ~FakeClient() override { Say("[Client destroyed]"); }
-  uint32_t RequestStop() override {
+std::unique_ptr<FakeClient> SayingClient(uint32_t state, int stopDelayMs = 0) {
+  auto client = std::make_unique<FakeClient>();
+  client->onDestroy = [] { Say("[Client destroyed]"); };
+  client->onStop = [=] {
     Say("[RequestStop]");
-    if (stopDelayMs_ > 0) usleep(stopDelayMs_ * 1000);
-    return state_;
-  }
-  uint32_t RequestShutdown(bool stopAfterCurrentPlot) override {
+    if (stopDelayMs > 0) usleep(stopDelayMs * 1000);
+    return state;
+  };
+  client->onShutdown = [=](bool stopAfterCurrentPlot) {
     Say(stopAfterCurrentPlot ? "[RequestShutdown true]" : "[RequestShutdown false]");
-    return state_;
-  }
-  bool IsFinished() override { return false; }
-
- private:
-  const uint32_t state_;
-  const int stopDelayMs_;
-};
+    return state;
+  };
+  return client;
+}
 
 // Reports StopRequested once it is set, then runs `then`; ends itself after 30 s in case the
 // parent never sends the final signal.
@@ -62,7 +57,7 @@ void IdleUntilKilled(const std::function<void()>& then = {}) {
 }
 
 void RunWithClient(uint32_t managerState, const std::function<void()>& then = {}) {
-  ClientInstance().Reset(std::make_unique<FakeClient>(managerState));
+  ClientInstance().Reset(SayingClient(managerState));
   InstallInterruptHandlers();
   IdleUntilKilled(then);
 }
@@ -100,7 +95,7 @@ void ExpectExitStatus(ChildProcess& child, int expected) {
 
 TEST(Interrupts, CtrlCWhilePlottingStopsThenSavesThenQuits) {
   ChildProcess child([] {
-    ClientInstance().Reset(std::make_unique<FakeClient>(1));
+    ClientInstance().Reset(SayingClient(1));
     InstallInterruptHandlers();
     SayDispositions();
     IdleUntilKilled(SayDispositions);
@@ -164,7 +159,7 @@ TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
     InstallInterruptHandlers();
     // As the entry point does once the Client is stored after a start-up interrupt.
     IdleUntilKilled([] {
-      ClientInstance().Reset(std::make_unique<FakeClient>(1));
+      ClientInstance().Reset(SayingClient(1));
       OnSecondInterrupt(0);
     });
   });
@@ -179,7 +174,7 @@ TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
 
 TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
   ChildProcess child([] {
-    ClientInstance().Reset(std::make_unique<FakeClient>(1));
+    ClientInstance().Reset(SayingClient(1));
     InstallInterruptHandlers();
     raise(SIGTERM);  // the handler has posted the request when raise returns
     std::exit(0);    // the request thread is stopped at exit, after the posted request
@@ -193,7 +188,7 @@ TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
 TEST(Interrupts, RequestsPostedBeforeExitReachTheClientBeforeItIsDestroyed) {
   ChildProcess child([] {
     InitProcessObjects();
-    ClientInstance().Reset(std::make_unique<FakeClient>(1, 300));
+    ClientInstance().Reset(SayingClient(1, 300));
     InstallInterruptHandlers();
     raise(SIGINT);   // the request thread is still busy with this one at exit
     raise(SIGTERM);  // and this one waits in the pipe

@@ -21,6 +21,7 @@
 #include "runtime/stop_requested.h"
 #include "runtime/text_utils.h"
 #include "tests/app/app_test_support.h"
+#include "tests/manager/fake_client.h"
 #include "tests/support/time_prefix.h"
 #include "update/updater.h"
 
@@ -47,33 +48,28 @@ struct ClientScript {
   bool destroyed = false;
 };
 
-class FakeClient : public Client {
- public:
-  explicit FakeClient(ClientScript& script) : script_(script) {
-    StartupScanPending.store(script.startupScanPolls > 0 ? 1 : 0);
-  }
-  ~FakeClient() override { script_.destroyed = true; }
-
-  bool IsFinished() override {
-    if (script_.startupScanPolls > 0 && --script_.startupScanPolls == 0) {
-      StartupScanPending.store(0);
+std::unique_ptr<FakeClient> ScriptedClient(ClientScript& script) {
+  auto client = std::make_unique<FakeClient>();
+  FakeClient* self = client.get();
+  self->StartupScanPending.store(script.startupScanPolls > 0 ? 1 : 0);
+  client->onDestroy = [&script] { script.destroyed = true; };
+  client->onIsFinished = [&script, self] {
+    if (script.startupScanPolls > 0 && --script.startupScanPolls == 0) {
+      self->StartupScanPending.store(0);
     }
-    if (script_.finishedAfterChecks == 0) return true;
-    --script_.finishedAfterChecks;
+    if (script.finishedAfterChecks == 0) return true;
+    --script.finishedAfterChecks;
     return false;
-  }
-  void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
-                          uint64_t timeLimitMs) override {
-    ++script_.submissions;
-    script_.timeLimitMs = timeLimitMs;
+  };
+  client->onSubmit = [&script](std::shared_ptr<SignagePointRequest> request, uint64_t timeLimitMs) {
+    ++script.submissions;
+    script.timeLimitMs = timeLimitMs;
     const std::array<uint8_t, 32> anyPlot{};
-    request->PlotChallenge(anyPlot.data(), script_.submittedChallenge.data());
-    if (script_.answerQuery) QueryAnswered = true;
-  }
-
- private:
-  ClientScript& script_;
-};
+    request->PlotChallenge(anyPlot.data(), script.submittedChallenge.data());
+    if (script.answerQuery) QueryAnswered = true;
+  };
+  return client;
+}
 
 // Standard output of the process, captured in a temporary file while it lives.
 class StdoutCapture {
@@ -149,7 +145,7 @@ class MainProgram : public ::testing::Test {
       ++script_.built;
       script_.config = config;
       script_.directories.assign(directories, directories + count);
-      return std::make_unique<FakeClient>(script_);
+      return ScriptedClient(script_);
     };
     services_.PoolClient = [this] {
       ++poolClientRuns_;

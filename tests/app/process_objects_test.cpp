@@ -6,6 +6,7 @@
 #include "app/process_objects.h"
 #include "manager/client.h"
 #include "runtime/console_logger.h"
+#include "tests/manager/fake_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/time_prefix.h"
 #include "update/updater.h"
@@ -13,13 +14,14 @@
 namespace {
 
 // Logs from its destructor, the way the real Client reports while it shuts down.
-class LoggingClient : public Client {
- public:
-  ~LoggingClient() override {
+std::unique_ptr<FakeClient> LoggingClient() {
+  auto client = std::make_unique<FakeClient>();
+  client->onDestroy = [] {
     LogLine(ConsoleLoggerInstance().PrinterStarted() ? "client destroyed, printer running"
                                                      : "client destroyed, printer stopped");
-  }
-};
+  };
+  return client;
+}
 
 }  // namespace
 
@@ -33,7 +35,7 @@ TEST(ProcessObjects, ExitRunsDestructorsInReverseOrder) {
     updater.savedArgs = {"sh", "-c", "echo restarted"};
     updater.state = UpdaterState::Restart;
     ConsoleLoggerInstance().StartPrinter();
-    auto client = std::make_unique<LoggingClient>();
+    auto client = LoggingClient();
     client->StartupScanPending.store(0);
     ClientInstance().Reset(std::move(client));
     PrintLine("from the client");
@@ -55,7 +57,7 @@ TEST(ProcessObjects, PrintLineIsBareUntilTheClientHasScanned) {
   ChildProcess child([] {
     InitProcessObjects();
     PrintLine("no client");
-    auto client = std::make_unique<LoggingClient>();
+    auto client = LoggingClient();
     Client* raw = client.get();
     ClientInstance().Reset(std::move(client));
     PrintLine("scanning");

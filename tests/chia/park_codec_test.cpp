@@ -18,6 +18,7 @@
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
 #include "runtime/memory_arena.h"
+#include "tests/support/fault_arena.h"
 #include "tests/support/hex.h"
 #include "tests/support/thrown_text.h"
 
@@ -644,73 +645,14 @@ TEST(ParkEncoder, LoadStateRefusesBadRecords) {
             "A9ECDD9B");
 }
 
-// Counts pieces handed out and returned, and refuses one chosen request.
-class CountingArena final : public MemoryArena {
- public:
-  CountingArena() : MemoryArena([](const std::string& text) { ADD_FAILURE() << text; }) {}
-  int failAt = -1;
-  int allocations = 0;
-  int live = 0;
-  void* Allocate(uint64_t size, uint64_t alignment) override {
-    if (allocations++ == failAt) return nullptr;
-    void* p = MemoryArena::Allocate(size, alignment);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
-    ++live;
-    return p;
-  }
-  void Deallocate(void* p) override {
-    --live;
-    MemoryArena::Deallocate(p);
-  }
-};
-
 TEST(ParkEncoder, CreationReleasesEverythingOnFailure) {
-  for (int failAt = 0; failAt < 4; ++failAt) {
-    CountingArena objects, buffers;
-    CountingArena& failing = failAt == 0 ? objects : buffers;
-    failing.failAt = failAt == 0 ? 0 : failAt - 1;
-    EXPECT_THROW(CreateParkEncoder(objects, buffers), std::bad_alloc);
-    EXPECT_EQ(objects.live, 0);
-    EXPECT_EQ(buffers.live, 0);
-  }
-  CountingArena objects, buffers;
-  {
-    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, buffers);
-    EXPECT_EQ(objects.live, 1);
-    EXPECT_EQ(buffers.live, 3);
-    // The index comes zeroed.
-    EXPECT_EQ(encoder->IndexEntries()[0].first, 0u);
+  // The object, then its park buffer, value buffer and zeroed index.
+  const auto thrown = SweepAllocationFailures([](FaultArena& arena) {
+    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
+    EXPECT_EQ(arena.outstanding, 4);
     EXPECT_EQ(encoder->IndexEntries()[ParkEncoder::kIndexCapacity - 1].last, 0u);
-  }
-  EXPECT_EQ(objects.live, 0);
-  EXPECT_EQ(buffers.live, 0);
-}
-
-TEST(ParkEncoder, BuffersComeFromTheReservedBlock) {
-  // Lock failures under a small memlock limit are only warnings; the block stays usable.
-  MemoryArena arena([](const std::string&) {});
-  const uint64_t size = arena.Reserve(uint64_t{16} << 20, nullptr, true, false);
-  if (size < (uint64_t{9} << 20)) GTEST_SKIP() << "no room for a 16 MiB block";
-  MemoryArena objects([](const std::string& text) { ADD_FAILURE() << text; });
-  {
-    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, arena);
-    EXPECT_EQ(arena.LiveCount(), 3u);  // park buffer, value buffer, index
-    const uint8_t* index = reinterpret_cast<const uint8_t*>(encoder->IndexEntries());
-    EXPECT_GE(index, arena.RegionBase());
-    EXPECT_LT(index, arena.RegionBase() + arena.RegionSize());
-    EXPECT_EQ(arena.OverflowBytes(), 0u);
-
-    const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
-    const std::vector<uint64_t> values = ExponentialValues(70000, 2147483648.0, 51);
-    Parks parks;
-    encoder->Begin(table, false, true, 0, CollectInto(parks));
-    encoder->Append(values.data(), values.size());
-    encoder->Finish();
-    EXPECT_EQ(DecodeAll(table, kPositionForm, parks), values);
-  }
-  EXPECT_EQ(arena.LiveCount(), 0u);
-  EXPECT_EQ(arena.UsedOffset(), 0u);
-  arena.Release();
+  });
+  EXPECT_EQ(thrown, std::vector<std::string>(4, "std::bad_alloc"));
 }
 
 TEST(ParkDecoder, RefusesBadCallsAndTables) {
