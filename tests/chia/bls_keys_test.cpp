@@ -11,7 +11,6 @@
 
 namespace {
 
-
 TEST(BlsKeys, KeyGenAndPublicKeyKnownAnswers) {
   ASSERT_TRUE(bls::BLS::Init());
   bls::AugSchemeMPL scheme;

@@ -7,14 +7,12 @@
 #include "chia/bls/g1.h"
 #include "chia/bls/private_key.h"
 #include "tests/chia/bls_test_support.h"
+#include "tests/support/test_seed.h"
 
 namespace {
 
-
 TEST(BlsOracle, KeysDerivationPublicKeysAndSumsMatch) {
-  const uint64_t seed = std::random_device{}();
-  SCOPED_TRACE("rng seed " + std::to_string(seed));
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(TestSeed());
   std::vector<std::string> args;
   std::vector<std::pair<std::vector<uint8_t>, uint32_t>> inputs;
   for (int i = 0; i < 12; ++i) {
@@ -50,9 +48,7 @@ TEST(BlsOracle, KeysDerivationPublicKeysAndSumsMatch) {
 }
 
 TEST(BlsOracle, DecodingAcceptsAndRefusesTheSameEncodings) {
-  const uint64_t seed = std::random_device{}();
-  SCOPED_TRACE("rng seed " + std::to_string(seed));
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(TestSeed());
   std::vector<std::array<uint8_t, 48>> cases;
   for (int i = 0; i < 6; ++i) {
     std::array<uint8_t, 48> wide;

@@ -11,6 +11,7 @@
 #include "chia/bls/private_key.h"
 #include "chia/chia_address.h"
 #include "tests/chia/bls_test_support.h"
+#include "tests/support/test_seed.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -70,7 +71,7 @@ TEST_F(PlotKeysTest, KeysFromZeroSeedMatchTheIndependentImplementation) {
             delegated[0]);
 
   // Random seeds, half of them with a delegation key.
-  std::mt19937_64 rng(std::random_device{}());
+  std::mt19937_64 rng(TestSeed());
   std::vector<std::array<uint8_t, 32>> seeds = {zero};
   std::vector<std::string> args = {"plotkeys", ToHex(zero)};
   std::vector<std::vector<uint8_t>> delegations = {{}};
