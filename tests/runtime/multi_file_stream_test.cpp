@@ -363,33 +363,6 @@ TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
   EXPECT_EQ(thrown[1026], "failed to allocate memory: 72F8F5E5");
 }
 
-// With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
-// length behind the whole blocks, and it loads back as such.
-TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
-  Rig rig(1);
-  const uint64_t blockSize = 4 * 4096;
-  rig.NewStream(nullptr, blockSize);
-  rig.side[0][3] = BucketRegion{blockSize * 2, 4, 4 * 1024};
-  rig.Feed(0, 0, 16, kBuckets);
-  std::vector<Wide> entries(1024 + 10);
-  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(3, 0, i);
-  rig.stream->Append(3, entries.data(), entries.size());
-  rig.Flush();
-  EXPECT_EQ(rig.tables[0][3], 1034u);
-  const FaultFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].first, blockSize * 2);
-  EXPECT_EQ(calls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
-  EXPECT_EQ(ReadWholeFile(rig.dir / "temp0").size(), blockSize * 3 + 4096);
-
-  rig.Feed(1, 16, 0, 3);
-  std::vector<std::vector<uint64_t>> expected(kBuckets);
-  for (const Wide& w : entries) expected[3].push_back(w.id);
-  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 3);
-  rig.stream->StopThreads();
-  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
-}
-
 TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
   const uint64_t fileCount = 3;
   Rig rig(fileCount);

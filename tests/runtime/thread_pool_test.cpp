@@ -209,28 +209,7 @@ TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
   }
   EXPECT_EQ(arena.outstanding, 0);
 
-  // Allocations: pool, thread array, wake array, then one signal per worker. Fail at each.
-  for (int failAt = 1; failAt <= 7; ++failAt) {
-    FaultArena failing;
-    failing.failFrom = failAt;
-    EXPECT_THROW(ThreadPool::Create(failing, 4, nullptr, 0), std::bad_alloc) << failAt;
-    EXPECT_EQ(failing.outstanding, 0) << failAt;
-  }
-}
-
-TEST(ThreadPool, DestroyConditionArrayReturnsEverything) {
-  FaultArena arena;
-  ArenaBuffer<ArenaCondition> array;
-  array.Allocate(arena, 5);
-  for (uint64_t i = 0; i < 5; ++i) {
-    array[i] = ArenaCondition{&arena, nullptr};
-    if (i % 2 == 0) {
-      void* memory = arena.Allocate(sizeof(std::condition_variable), 16);
-      array[i].cv = new (memory) std::condition_variable();
-    }
-  }
-  EXPECT_EQ(arena.outstanding, 4);
-  DestroyConditionArray(array);
-  EXPECT_EQ(arena.outstanding, 0);
-  EXPECT_EQ(array.Data(), nullptr);
+  // The pool, its thread array and wake array, then one signal per worker.
+  EXPECT_EQ(SweepAllocationFailures([](FaultArena& a) { ThreadPool::Create(a, 4, nullptr, 0); }),
+            std::vector<std::string>(7, "std::bad_alloc"));
 }
