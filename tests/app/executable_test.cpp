@@ -115,7 +115,7 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
   EXPECT_EQ(ReadTextFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
 
   // A settings folder that cannot be created ends the run after the version line.
-  { std::ofstream(temp / "file") << "x"; }
+  WriteWholeFile(temp / "file", std::string("x"));
   result = RunProgram(kProgram, {"-s", temp / "file/cfg"});
   EXPECT_EQ(result.exitCode, 1);
   const std::vector<std::string> lines = MarkTimes(result.out);

@@ -131,13 +131,9 @@ TEST(DirectFile, FailedOpenAndWriteCarryPathAndSystemText) {
   file.Open(path, true);
   AlignedBytes buffer(4096);
   // An offset beyond any file system's largest file.
-  try {
-    file.Write(static_cast<uint64_t>(LLONG_MAX) - 4095, buffer.data(), 4096);
-    ADD_FAILURE() << "write past the largest file size succeeded";
-  } catch (const std::runtime_error& error) {
-    const std::string prefix = "Failed to write file \"" + path.string() + "\": ";
-    EXPECT_EQ(std::string(error.what()).substr(0, prefix.size()), prefix) << error.what();
-  }
+  const std::string text =
+      ThrownText([&] { file.Write(static_cast<uint64_t>(LLONG_MAX) - 4095, buffer.data(), 4096); });
+  EXPECT_EQ(text.rfind("Failed to write file \"" + path.string() + "\": ", 0), 0u) << text;
   EXPECT_EQ(file.GetSize(), 0);
 }
 
@@ -152,12 +148,8 @@ TEST(DirectFile, SecondOpenIsRefusedInThisProcessAndInAnother) {
 
   // Same process, truncating open: refused, and the holder's data survive it.
   DirectFile second(Ignore());
-  try {
-    second.Open(path, true);
-    ADD_FAILURE() << "second open in the same process succeeded";
-  } catch (const std::runtime_error& error) {
-    EXPECT_TRUE(IsLockConflict(error.what(), path)) << error.what();
-  }
+  const std::string refusal = ThrownText([&] { second.Open(path, true); });
+  EXPECT_TRUE(IsLockConflict(refusal, path)) << refusal;
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(ReadWholeFile(path), contents);
 
@@ -170,12 +162,7 @@ TEST(DirectFile, SecondOpenIsRefusedInThisProcessAndInAnother) {
   // Another process.
   const int child = RunInChild([&] {
     DirectFile other(Ignore());
-    try {
-      other.Open(path, true);
-      return 1;
-    } catch (const std::runtime_error& error) {
-      return IsLockConflict(error.what(), path) ? 0 : 2;
-    }
+    return IsLockConflict(ThrownText([&] { other.Open(path, true); }), path) ? 0 : 2;
   });
   EXPECT_EQ(child, 0);
   EXPECT_EQ(ReadWholeFile(path), contents);

@@ -557,12 +557,7 @@ TEST(ArenaBuffer, AllocateReleaseAndErrors) {
   EXPECT_EQ(buffer.Arena(), &arena);
   EXPECT_EQ(reinterpret_cast<uint8_t*>(buffer.Data()), arena.RegionBase());
   EXPECT_EQ(arena.UsedOffset(), 4000u);
-  try {
-    buffer.Allocate(arena, 10);
-    ADD_FAILURE() << "second allocation accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "D6181804");
-  }
+  EXPECT_EQ(ThrownText([&] { buffer.Allocate(arena, 10); }), "D6181804");
   EXPECT_EQ(buffer.Count(), 1000u);
 
   ArenaBuffer<uint32_t> moved(std::move(buffer));

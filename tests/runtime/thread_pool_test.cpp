@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -201,12 +202,7 @@ TEST(ThreadPool, LowPriorityWorkersRunAtNiceness19) {
 
 TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
   FaultArena arena;
-  try {
-    ThreadPool::Create(arena, 0, nullptr, 0);
-    ADD_FAILURE() << "zero workers accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "E05B7D41");
-  }
+  EXPECT_EQ(ThrownText([&] { ThreadPool::Create(arena, 0, nullptr, 0); }), "E05B7D41");
   EXPECT_EQ(arena.outstanding, 0);
 
   // The pool, its thread array and wake array, then one signal per worker.
