@@ -20,6 +20,7 @@
 #include "runtime/memory_arena.h"
 #include "tests/support/fault_arena.h"
 #include "tests/support/hex.h"
+#include "tests/support/threads_agree.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -756,30 +757,19 @@ TEST(ParkDecoder, OneDecoderServesSeveralThreads) {
   ASSERT_GE(parks.size(), 4u);
   ParkDecoder decoder;
   decoder.Init(table, false, true);
-
   // Each thread decodes every park many times in its own order; all must see the same values.
-  std::atomic<int> mismatches{0};
-  auto work = [&](size_t offset) {
-    std::vector<uint64_t> out(65536);
-    for (int round = 0; round < 20; ++round) {
-      uint64_t start = 0;
-      for (size_t k = 0; k < parks.size(); ++k) {
-        const size_t j = (k + offset) % parks.size();
-        uint64_t position = 0;
-        auto [n, first] = decoder.Decode(parks[j].data(), parks[j].size(), out.data(), out.size(),
-                                         position, false, false);
-        start = position;
-        if (!std::equal(first, first + n, values.begin() + static_cast<ptrdiff_t>(start))) {
-          ++mismatches;
-        }
-      }
-    }
-  };
-  std::thread a(work, 0), b(work, 1), c(work, 2);
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(CountFailuresAcrossThreads(
+                3, 20 * static_cast<int>(parks.size()),
+                [&](int thread, int round) {
+                  std::vector<uint64_t> out(65536);
+                  const Bytes& park = parks[(round + thread) % parks.size()];
+                  uint64_t start = 0;
+                  auto [n, first] = decoder.Decode(park.data(), park.size(), out.data(), out.size(),
+                                                   start, false, false);
+                  return std::equal(first, first + n,
+                                    values.begin() + static_cast<ptrdiff_t>(start));
+                }),
+            0);
 }
 
 bool IsCode(const std::string& text) {
