@@ -363,28 +363,37 @@ TEST_F(MainProgram, QueryAnsweredOrClientFinishedFirst) {
 }
 
 TEST_F(MainProgram, FailuresAfterTheParseAreLoggedWithExitCodeOne) {
-  EXPECT_EQ(Run({"-s", "/cfg", "-a", kAddress}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: At least one directory should be specified");
-  EXPECT_EQ(script_.built, 0);
-
-  TearDown();
-  SetUp();
-  settingsError_ = std::make_exception_ptr(std::runtime_error("Failed to lock file \"x\""));
-  EXPECT_EQ(Run({"-s", "/cfg", "-d", "/p"}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: Failed to lock file \"x\"");
-  EXPECT_EQ(script_.built, 0);
-
-  TearDown();
-  SetUp();
-  script_.throwOnBuild = true;
-  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: Not enough memory");
-
-  TearDown();
-  SetUp();
-  settingsError_ = std::make_exception_ptr(std::runtime_error(""));
-  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
-  EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
+  struct Case {
+    std::vector<std::string> args;
+    const char* settingsError;  // what loading the settings throws, if anything
+    bool throwOnBuild;
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {{"-a", kAddress},
+       nullptr,
+       false,
+       "<time> ERROR: At least one directory should be specified"},
+      {{"-d", "/p"}, "Failed to lock file \"x\"", false, "<time> ERROR: Failed to lock file \"x\""},
+      {{}, nullptr, true, "<time> ERROR: Not enough memory"},
+      // A failure without text is not logged.
+      {{}, "", false, "VarnokChiaPool version 1.3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lastLine);
+    TearDown();
+    SetUp();
+    if (c.settingsError)
+      settingsError_ = std::make_exception_ptr(std::runtime_error(c.settingsError));
+    script_.throwOnBuild = c.throwOnBuild;
+    std::vector<std::string> args = {"-s", "/cfg"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(Run(args), 1);
+    ASSERT_FALSE(out_.empty());
+    EXPECT_EQ(out_.back(), c.lastLine);
+    EXPECT_LE(out_.size(), 2u);
+    EXPECT_EQ(script_.built, 0);
+  }
 
   // A parse error ends the run before anything else happens.
   TearDown();
