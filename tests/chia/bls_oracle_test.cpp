@@ -70,13 +70,15 @@ TEST(BlsOracle, DecodingAcceptsAndRefusesTheSameEncodings) {
       cases.push_back(p->ClearCofactor().ToCompressed());
     }
   }
-  std::array<uint8_t, 48> special{};
-  special[0] = 0xc0;
-  cases.push_back(special);
-  special[0] = 0xe0;
-  cases.push_back(special);
-  special[0] = 0x80;
-  cases.push_back(special);
+  // Infinity and its malformed variants.
+  for (uint8_t first : {0xc0, 0xe0, 0x80, 0xc1, 0x40, 0x00}) {
+    for (uint8_t last : {0, 1}) {
+      std::array<uint8_t, 48> special{};
+      special[0] = first;
+      special[47] = last;
+      cases.push_back(special);
+    }
+  }
 
   std::vector<std::string> args = {"decode"};
   for (const auto& c : cases) args.push_back(ToHex(c));
