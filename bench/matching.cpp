@@ -68,7 +68,7 @@ const Bucket& RealBucket() {
 }
 
 template <bool WithF2>
-void RunMatching(benchmark::State& state) {
+void RunMatching(benchmark::State& state, SimdLevel level = BestSimdLevel()) {
   const Bucket& b = RealBucket();
   uint64_t threads = static_cast<uint64_t>(state.range(0));
   BenchPool pool(threads);
@@ -86,9 +86,10 @@ void RunMatching(benchmark::State& state) {
           for (uint64_t g = g0; g < g1; ++g) {
             const PrefixF1Entry* left = &b.entries[b.start[g]];
             const PrefixF1Entry* right = &b.entries[b.start[g + 1]];
-            uint64_t n = FindMatches(*scratch[worker], &left->key, b.start[g + 1] - b.start[g],
-                                     &right->key, b.start[g + 2] - b.start[g + 1],
-                                     static_cast<uint32_t>(g & 1), out, 512);
+            uint64_t n = find_matches_detail::FindMatchesAt(
+                level, sizeof(PrefixF1Entry), *scratch[worker], &left->key,
+                b.start[g + 1] - b.start[g], &right->key, b.start[g + 2] - b.start[g + 1],
+                static_cast<uint32_t>(g & 1), out, 512);
             found += n;
             for (uint64_t i = 0; i < n; ++i) {
               if constexpr (WithF2) {
@@ -118,8 +119,24 @@ void RunMatching(benchmark::State& state) {
 
 void BM_MatchAndF2(benchmark::State& state) { RunMatching<true>(state); }
 void BM_MatchOnly(benchmark::State& state) { RunMatching<false>(state); }
+// Matching alone with the scan of one instruction-set level (0 portable, 1 AVX2, 2 AVX-512).
+void BM_MatchOnlyAt(benchmark::State& state) {
+  auto level = static_cast<SimdLevel>(state.range(1));
+  if (!SimdLevelSupported(level)) {
+    state.SkipWithError("instruction set not available");
+    return;
+  }
+  RunMatching<false>(state, level);
+}
 
 BENCHMARK(BM_MatchAndF2)->Apply(OneCoreAndAllCores);
 BENCHMARK(BM_MatchOnly)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_MatchOnlyAt)
+    ->ArgNames({"threads", "simd"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

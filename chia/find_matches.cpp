@@ -25,8 +25,7 @@ void ClearIndex(MatchScratch& s, const uint8_t* right, uint64_t count, size_t st
 }
 
 #define VARNOK_AVX2 __attribute__((target("avx2")))
-
-const bool hasAvx2 = __builtin_cpu_supports("avx2");
+#define VARNOK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
 // Returned by the scans for a left key whose r is not below kBC.
 constexpr uint64_t kBadLeftKey = ~uint64_t{0};
@@ -34,7 +33,8 @@ constexpr uint64_t kBadLeftKey = ~uint64_t{0};
 // Emits the pairs of left entry `li` for the target positions set in `hits`, in increasing
 // position, each position's right entries in chain order, stopping once `out` is full. The
 // caller only calls it while there is room for at least one pair.
-inline void EmitHits(uint64_t hits, const uint16_t* row, const MatchScratch& s, uint16_t li,
+template <typename T>
+inline void EmitHits(uint64_t hits, const T* row, const MatchScratch& s, uint16_t li,
                      MatchPair* out, uint64_t& written, uint64_t capacity) {
   while (hits != 0) {
     unsigned m = static_cast<unsigned>(__builtin_ctzll(hits));
@@ -88,6 +88,76 @@ VARNOK_AVX2 inline uint64_t HitsAvx2(const MatchScratch& s, const uint16_t* row)
   return hits;
 }
 
+// Target rows computed from r instead of read from the 3.9 MB table, which does not stay in
+// cache: target m = ((b + m) mod kB) * kC + (((2m + p)^2 mod kC) + c) mod kC with b = r / kC,
+// c = r mod kC. Both sums stay below twice their modulus, so one conditional subtraction (an
+// unsigned minimum with the wrapped difference) reduces each.
+template <typename V, unsigned L>
+struct ComputedRow {
+  V m[kMatchTargetCount / L];
+  V squares[2][kMatchTargetCount / L];
+  ComputedRow() {
+    for (uint32_t i = 0; i < kMatchTargetCount; ++i) {
+      m[i / L][i % L] = i;
+      for (uint32_t p = 0; p < 2; ++p) squares[p][i / L][i % L] = (2 * i + p) * (2 * i + p) % kC;
+    }
+  }
+};
+
+template <typename V, unsigned L>
+[[gnu::always_inline]] inline void FillRow(const ComputedRow<V, L>& k, uint32_t parity, uint32_t r,
+                                           uint32_t* row) {
+  uint32_t b = r / kC, c = r - b * kC;
+  for (unsigned q = 0; q < kMatchTargetCount / L; ++q) {
+    V bm = k.m[q] + b;
+    V bw = bm - kB;
+    bm = bm < bw ? bm : bw;
+    V cm = k.squares[parity][q] + c;
+    V cw = cm - kC;
+    cm = cm < cw ? cm : cw;
+    V t = (bm << 7) - bm + cm;  // kC = 127
+    std::memcpy(row + q * L, &t, sizeof(V));
+  }
+}
+
+using Lanes8 = uint32_t __attribute__((vector_size(32)));
+using Lanes16 = uint32_t __attribute__((vector_size(64)));
+
+// One bit per r of the right group: 2 KB that stays in the first-level cache where the 32 KB
+// index does not, so the vector scans probe it instead. Built beside the index; like the index
+// it covers every 14-bit r.
+constexpr uint32_t kPresenceWords = kMatchIndexSize / 32;
+
+VARNOK_AVX2 inline uint64_t HitsAvx2Of(const uint32_t* present, const uint32_t* row) {
+  const auto* base = reinterpret_cast<const int*>(present);
+  const __m256i low5 = _mm256_set1_epi32(31);
+  uint64_t hits = 0;
+  for (uint32_t q = 0; q < kMatchTargetCount; q += 8) {
+    __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + q));
+    __m256i w = _mm256_i32gather_epi32(base, _mm256_srli_epi32(t, 5), 4);
+    __m256i bit = _mm256_slli_epi32(_mm256_srlv_epi32(w, _mm256_and_si256(t, low5)), 31);
+    hits |= uint64_t{static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(bit)))} << q;
+  }
+  return hits;
+}
+
+VARNOK_AVX512 inline uint64_t HitsAvx512Of(const uint32_t* present, const uint32_t* row) {
+  const auto* base = reinterpret_cast<const int*>(present);
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i low5 = _mm512_set1_epi32(31);
+  uint64_t hits = 0;
+  for (uint32_t q = 0; q < kMatchTargetCount; q += 16) {
+    __m512i t = _mm512_loadu_si512(row + q);
+    // The masked forms: GCC's plain ones start from an undefined register, which its warnings
+    // flag.
+    __m512i w = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF,
+                                            _mm512_maskz_srli_epi32(0xFFFF, t, 5), base, 4);
+    __m512i bits = _mm512_maskz_srlv_epi32(0xFFFF, w, _mm512_and_si512(t, low5));
+    hits |= uint64_t{_mm512_test_epi32_mask(bits, one)} << q;
+  }
+  return hits;
+}
+
 // Emits the pairs of every left entry in order until `out` is full.
 template <size_t Stride, uint64_t (*Hits)(const MatchScratch&, const uint16_t*)>
 [[gnu::always_inline]] inline uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left,
@@ -103,6 +173,25 @@ template <size_t Stride, uint64_t (*Hits)(const MatchScratch&, const uint16_t*)>
   return written;
 }
 
+// The same over computed rows.
+template <size_t Stride, typename V, unsigned L,
+          uint64_t (*Hits)(const uint32_t*, const uint32_t*)>
+[[gnu::always_inline]] inline uint64_t ScanLeftComputed(const MatchScratch& s,
+                                                        const uint32_t* present, const uint8_t* left,
+                                                        uint64_t leftCount, uint32_t parity,
+                                                        MatchPair* out, uint64_t capacity) {
+  static const ComputedRow<V, L> constants;
+  alignas(64) uint32_t row[kMatchTargetCount];
+  uint64_t written = 0;
+  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
+    uint32_t r = RAt(left, l, Stride);
+    if (r >= kBC) return kBadLeftKey;
+    FillRow<V, L>(constants, parity, r, row);
+    EmitHits(Hits(present, row), row, s, static_cast<uint16_t>(l), out, written, capacity);
+  }
+  return written;
+}
+
 template <size_t Stride>
 uint64_t ScanLeftPortable(const MatchScratch& s, const uint8_t* left, uint64_t leftCount,
                           uint32_t parity, MatchPair* out, uint64_t capacity) {
@@ -110,15 +199,25 @@ uint64_t ScanLeftPortable(const MatchScratch& s, const uint8_t* left, uint64_t l
 }
 
 template <size_t Stride>
-VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint8_t* left, uint64_t leftCount,
-                                  uint32_t parity, MatchPair* out, uint64_t capacity) {
-  return ScanLeft<Stride, HitsAvx2>(s, left, leftCount, parity, out, capacity);
+VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint32_t* present,
+                                  const uint8_t* left, uint64_t leftCount, uint32_t parity,
+                                  MatchPair* out, uint64_t capacity) {
+  return ScanLeftComputed<Stride, Lanes8, 8, HitsAvx2Of>(s, present, left, leftCount, parity, out,
+                                                        capacity);
+}
+
+template <size_t Stride>
+VARNOK_AVX512 uint64_t ScanLeftAvx512(const MatchScratch& s, const uint32_t* present,
+                                      const uint8_t* left, uint64_t leftCount, uint32_t parity,
+                                      MatchPair* out, uint64_t capacity) {
+  return ScanLeftComputed<Stride, Lanes16, 16, HitsAvx512Of>(s, present, left, leftCount, parity,
+                                                            out, capacity);
 }
 
 template <size_t Stride>
 uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount,
                        const void* rightKeys, uint64_t rightCount, uint32_t parity, MatchPair* out,
-                       uint64_t capacity, bool wide = hasAvx2) {
+                       uint64_t capacity, SimdLevel level = BestSimdLevel()) {
   const auto* left = static_cast<const uint8_t*>(leftKeys);
   const auto* right = static_cast<const uint8_t*>(rightKeys);
   if (rightCount > kMatchMaxRightEntries) throw std::runtime_error("3E9C0A51");
@@ -128,8 +227,11 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   uint16_t* index = s.index;
   uint32_t* nodes = s.nodes;
   uint64_t used = 0;
+  alignas(64) uint32_t present[kPresenceWords];
+  std::memset(present, 0, sizeof(present));
   for (uint64_t i = 0; i < rightCount; ++i) {
     uint32_t r = RAt(right, i, Stride);
+    present[r >> 5] |= 1u << (r & 31);
     auto e = static_cast<int16_t>(index[r]);
     if (e == 0) {
       index[r] = static_cast<uint16_t>(i + 1);
@@ -149,8 +251,12 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   }
   s.nodeCount = used;
 
-  uint64_t written = wide ? ScanLeftAvx2<Stride>(s, left, leftCount, parity, out, capacity)
-                          : ScanLeftPortable<Stride>(s, left, leftCount, parity, out, capacity);
+  uint64_t written =
+      level == SimdLevel::kAvx512
+          ? ScanLeftAvx512<Stride>(s, present, left, leftCount, parity, out, capacity)
+      : level == SimdLevel::kAvx2
+          ? ScanLeftAvx2<Stride>(s, present, left, leftCount, parity, out, capacity)
+                                  : ScanLeftPortable<Stride>(s, left, leftCount, parity, out, capacity);
   if (written == kBadLeftKey) Fail(s, right, rightCount, Stride, "71F3B2D8");
   // Once the output is full the remaining pairs would be dropped anyway.
   ClearIndex(s, right, rightCount, Stride);
@@ -192,20 +298,29 @@ bool IsMatchingPair(uint64_t yLeft, uint64_t yRight) {
   return false;
 }
 
+uint64_t find_matches_detail::FindMatchesAt(SimdLevel level, uint64_t recordWidth,
+                                            MatchScratch& scratch, const void* leftKeys,
+                                            uint64_t leftCount, const void* rightKeys,
+                                            uint64_t rightCount, uint32_t parity, MatchPair* out,
+                                            uint64_t capacity) {
+  switch (recordWidth) {
+    case 8:
+      return FindMatchesOf<8>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                              capacity, level);
+    case 16:
+      return FindMatchesOf<16>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                               capacity, level);
+    default:
+      return FindMatchesOf<24>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
+                               capacity, level);
+  }
+}
+
 uint64_t find_matches_detail::FindMatchesPortable(uint64_t recordWidth, MatchScratch& scratch,
                                                   const void* leftKeys, uint64_t leftCount,
                                                   const void* rightKeys, uint64_t rightCount,
                                                   uint32_t parity, MatchPair* out,
                                                   uint64_t capacity) {
-  switch (recordWidth) {
-    case 8:
-      return FindMatchesOf<8>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
-                              capacity, false);
-    case 16:
-      return FindMatchesOf<16>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
-                               capacity, false);
-    default:
-      return FindMatchesOf<24>(scratch, leftKeys, leftCount, rightKeys, rightCount, parity, out,
-                               capacity, false);
-  }
+  return FindMatchesAt(SimdLevel::kPortable, recordWidth, scratch, leftKeys, leftCount, rightKeys,
+                       rightCount, parity, out, capacity);
 }

@@ -212,20 +212,28 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
   EXPECT_GT(totalPairs, 2000u);
 }
 
-// The finder with the portable scan for one record width.
-template <uint64_t Width>
-uint64_t Portable(MatchScratch& s, const void* l, uint64_t nl, const void* r, uint64_t nr,
-                  uint32_t parity, MatchPair* out, uint64_t capacity) {
-  return find_matches_detail::FindMatchesPortable(Width, s, l, nl, r, nr, parity, out, capacity);
+// The finder with the scan of one instruction-set level for one record width.
+template <uint64_t Width, SimdLevel Level>
+uint64_t At(MatchScratch& s, const void* l, uint64_t nl, const void* r, uint64_t nr,
+            uint32_t parity, MatchPair* out, uint64_t capacity) {
+  return find_matches_detail::FindMatchesAt(Level, Width, s, l, nl, r, nr, parity, out, capacity);
+}
+
+template <SimdLevel Level>
+void CheckLevel() {
+  if (!SimdLevelSupported(Level)) return;
+  CheckAgainstBruteForce<8, 4>(At<8, Level>, 10);
+  CheckAgainstBruteForce<16, 8>(At<16, Level>, 11);
+  CheckAgainstBruteForce<24, 0>(At<24, Level>, 12);
 }
 
 TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
   CheckAgainstBruteForce<8, 4>(FindMatches, 10);
   CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
   CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
-  CheckAgainstBruteForce<8, 4>(Portable<8>, 10);
-  CheckAgainstBruteForce<16, 8>(Portable<16>, 11);
-  CheckAgainstBruteForce<24, 0>(Portable<24>, 12);
+  CheckLevel<SimdLevel::kPortable>();
+  CheckLevel<SimdLevel::kAvx2>();
+  CheckLevel<SimdLevel::kAvx512>();
 }
 
 TEST(FindMatches, ChainOrderAndEmptyGroups) {
