@@ -3,8 +3,10 @@
 #include <blake3.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "chia/blake3_lanes.h"
@@ -113,5 +115,20 @@ TEST(FxBatch, LanesHashEveryOneBlockLength) {
             << "level " << static_cast<int>(level) << " length " << length << " lane " << lane;
       }
     }
+  }
+}
+
+TEST(FxBatch, ChosenLevelIsSupportedAndHonoursTheCap) {
+  // The suite also runs with VARNOK_SIMD set (see tests/CMakeLists.txt).
+  SimdLevel chosen = BestSimdLevel();
+  EXPECT_TRUE(SimdLevelSupported(chosen));
+  const char* cap = std::getenv("VARNOK_SIMD");
+  std::string capText = cap == nullptr ? "" : cap;
+  if (capText == "portable") {
+    EXPECT_EQ(chosen, SimdLevel::kPortable);
+  } else if (capText == "avx2") {
+    EXPECT_NE(chosen, SimdLevel::kAvx512);
+  } else if (capText.empty() && SimdLevelSupported(SimdLevel::kAvx512)) {
+    EXPECT_EQ(chosen, SimdLevel::kAvx512);
   }
 }
