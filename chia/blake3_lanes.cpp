@@ -49,13 +49,41 @@ template <typename V, bool ByteShuffle>
   Rotr<V, ByteShuffle, 7>(v[b]);
 }
 
+// Transposes L rows of L words in registers: rows[r][c] becomes rows[c][r]. Each step swaps the
+// off-diagonal blocks of size s at every scale; the shuffles are constants once unrolled.
+template <typename V, unsigned L>
+[[gnu::always_inline]] inline void Transpose(V* rows) {
+#pragma GCC unroll 4
+  for (unsigned s = 1; s < L; s *= 2) {
+    V low, high;
+    for (unsigned j = 0; j < L; ++j) {
+      low[j] = (j & s) == 0 ? j : L + j - s;
+      high[j] = (j & s) == 0 ? j + s : L + j;
+    }
+#pragma GCC unroll 16
+    for (unsigned i = 0; i < L; ++i) {
+      if ((i & s) != 0) continue;
+      V a = __builtin_shuffle(rows[i], rows[i + s], low);
+      V b = __builtin_shuffle(rows[i], rows[i + s], high);
+      rows[i] = a;
+      rows[i + s] = b;
+    }
+  }
+}
+
 // Lanes [first, first + L) of the batch: one compression per lane, the seven rounds unrolled so
 // that the message permutation is only a renaming of registers.
-template <typename V, bool ByteShuffle>
+template <typename V, unsigned L, bool ByteShuffle>
 [[gnu::always_inline]] inline void HashLanes(const Blake3LaneBlocks& in, uint32_t length,
                                              Blake3LaneDigests& out, unsigned first) {
+  // Lane-major in, word-major in registers: L-by-L blocks of words, transposed.
   V m[16];
-  for (int w = 0; w < 16; ++w) std::memcpy(&m[w], &in.words[w][first], sizeof(V));
+#pragma GCC unroll 4
+  for (unsigned w0 = 0; w0 < 16; w0 += L) {
+#pragma GCC unroll 16
+    for (unsigned r = 0; r < L; ++r) std::memcpy(&m[w0 + r], in.bytes[first + r] + 4 * w0, sizeof(V));
+    Transpose<V, L>(m + w0);
+  }
   V v[16];
   for (int i = 0; i < 8; ++i) v[i] = V{} + kIv[i];
   for (int i = 0; i < 4; ++i) v[8 + i] = V{} + kIv[i];
@@ -79,27 +107,34 @@ template <typename V, bool ByteShuffle>
 #pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) m[i] = next[i];
   }
-  for (int w = 0; w < 8; ++w) {
-    V h = v[w] ^ v[w + 8];
-    std::memcpy(&out.words[w][first], &h, sizeof(V));
+  // And back: eight digest words per lane (sixteen lanes transpose with eight rows to spare).
+  constexpr unsigned kRows = L < 8 ? L : 8;
+  V h[L];
+#pragma GCC unroll 2
+  for (unsigned w0 = 0; w0 < 8; w0 += kRows) {
+#pragma GCC unroll 16
+    for (unsigned r = 0; r < L; ++r) h[r] = r < kRows ? v[w0 + r] ^ v[w0 + r + 8] : V{};
+    Transpose<V, L>(h);
+#pragma GCC unroll 16
+    for (unsigned r = 0; r < L; ++r) std::memcpy(out.bytes[first + r] + 4 * w0, &h[r], 4 * kRows);
   }
 }
 
 void HashPortable(const Blake3LaneBlocks& in, uint32_t length, Blake3LaneDigests& out) {
   for (unsigned first = 0; first < kBlake3Lanes; first += 4) {
-    HashLanes<Lanes4, false>(in, length, out, first);
+    HashLanes<Lanes4, 4, false>(in, length, out, first);
   }
 }
 
 __attribute__((target("avx2"))) void HashAvx2(const Blake3LaneBlocks& in, uint32_t length,
                                               Blake3LaneDigests& out) {
-  HashLanes<Lanes8, true>(in, length, out, 0);
-  HashLanes<Lanes8, true>(in, length, out, 8);
+  HashLanes<Lanes8, 8, true>(in, length, out, 0);
+  HashLanes<Lanes8, 8, true>(in, length, out, 8);
 }
 
 __attribute__((target("avx512f"))) void HashAvx512(const Blake3LaneBlocks& in, uint32_t length,
                                                    Blake3LaneDigests& out) {
-  HashLanes<Lanes16, false>(in, length, out, 0);
+  HashLanes<Lanes16, 16, false>(in, length, out, 0);
 }
 
 }  // namespace

@@ -25,22 +25,20 @@ inline uint32_t LoadNative32(const uint8_t* p) {
   return v;
 }
 
-// Input bytes 8j .. 8j + 7 = v big-endian, as message words 2j and 2j + 1 of one lane. Every
-// packed input ends in a value whose unused low bytes are zero, so the padding stays zero.
+// Input bytes 8j .. 8j + 7 of one lane = v big-endian. Every packed input ends in a value whose
+// unused low bytes are zero, so the padding stays zero.
 inline void Put64(Blake3LaneBlocks& b, unsigned j, unsigned lane, uint64_t v) {
-  b.words[2 * j][lane] = __builtin_bswap32(static_cast<uint32_t>(v >> 32));
-  b.words[2 * j + 1][lane] = __builtin_bswap32(static_cast<uint32_t>(v));
+  v = __builtin_bswap64(v);
+  std::memcpy(b.bytes[lane] + 8 * j, &v, 8);
 }
 
-// Digest words of one lane read big-endian, the way the bit offsets count.
+// The digest of one lane, read at the bit offsets the outputs take.
 struct DigestWords {
-  uint64_t b[6];
-  DigestWords(const Blake3LaneDigests& d, unsigned lane) {
-    for (int w = 0; w < 6; ++w) b[w] = __builtin_bswap32(d.words[w][lane]);
-  }
-  uint64_t F() const { return (b[0] << 32 | b[1]) >> 26; }
-  uint64_t Bits38() const { return (b[1] << 32 | b[2]) << 6 | b[3] >> 26; }
-  uint64_t Bits102() const { return (b[3] << 32 | b[4]) << 6 | b[5] >> 26; }
+  const uint8_t* d;
+  DigestWords(const Blake3LaneDigests& digests, unsigned lane) : d(digests.bytes[lane]) {}
+  uint64_t F() const { return LoadBig64(d) >> 26; }
+  uint64_t Bits38() const { return LoadBig64(d + 4) << 6 | d[12] >> 2; }
+  uint64_t Bits102() const { return LoadBig64(d + 12) << 6 | d[20] >> 2; }
 };
 
 // Runs `pack(blocks, lane, i)` for up to 16 inputs, hashes them together, then
