@@ -33,8 +33,8 @@ constexpr uint64_t kBadLeftKey = ~uint64_t{0};
 // Emits the pairs of left entry `li` for the target positions set in `hits`, in increasing
 // position, each position's right entries in chain order, stopping once `out` is full. The
 // caller only calls it while there is room for at least one pair.
-template <typename T>
-inline void EmitHits(uint64_t hits, const T* row, const MatchScratch& s, uint16_t li,
+template <typename Row>
+inline void EmitHits(uint64_t hits, const Row& row, const MatchScratch& s, uint16_t li,
                      MatchPair* out, uint64_t& written, uint64_t capacity) {
   while (hits != 0) {
     unsigned m = static_cast<unsigned>(__builtin_ctzll(hits));
@@ -158,6 +158,78 @@ VARNOK_AVX512 inline uint64_t HitsAvx512Of(const uint32_t* present, const uint32
   return hits;
 }
 
+// The right group's r values as 128-bit rows: bit c of row j is set when r = (j mod kB) * kC + c
+// is present. A left entry's targets m = 0..63 lie one per row in the 64 consecutive rows
+// b .. b + 63 (rows kB and on repeat the first ones, so the run never wraps), at column
+// ((2m + p)^2 mod kC + c) mod kC. So sixteen targets are four plain loads and two word
+// permutes instead of a gather.
+constexpr uint32_t kPresenceRows = kB + kMatchTargetCount;
+
+struct alignas(64) PresenceRows {
+  uint32_t words[kPresenceRows][4];
+
+  void Set(uint32_t r) {
+    // Keys past kBC are never a target; their rows would alias the repeated ones.
+    if (r >= kBC) return;
+    uint32_t b = r / kC, c = r - b * kC;
+    words[b][c >> 5] |= 1u << (c & 31);
+    if (b < kMatchTargetCount) words[b + kB][c >> 5] |= 1u << (c & 31);
+  }
+};
+
+// (2m + p)^2 mod kC for both parities, as the scan's lanes and as bytes for EmitHits.
+struct TargetSquares {
+  alignas(64) uint32_t lanes[2][kMatchTargetCount] = {};
+  uint8_t bytes[2][kMatchTargetCount] = {};
+  constexpr TargetSquares() {
+    for (uint32_t p = 0; p < 2; ++p) {
+      for (uint32_t m = 0; m < kMatchTargetCount; ++m) {
+        lanes[p][m] = (2 * m + p) * (2 * m + p) % kC;
+        bytes[p][m] = static_cast<uint8_t>(lanes[p][m]);
+      }
+    }
+  }
+};
+constexpr TargetSquares kSquares;
+
+// Target m of a left entry with r = b * kC + c, worked out only for the hits.
+struct TargetRow {
+  uint32_t b, c;
+  const uint8_t* squares;
+  uint32_t operator[](unsigned m) const {
+    uint32_t bm = b + m;
+    bm = bm >= kB ? bm - kB : bm;
+    uint32_t cm = squares[m] + c;
+    cm = cm >= kC ? cm - kC : cm;
+    return bm * kC + cm;
+  }
+};
+
+VARNOK_AVX512 inline uint64_t HitsRows(const PresenceRows& rows, uint32_t parity, uint32_t b,
+                                       uint32_t c) {
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i low5 = _mm512_set1_epi32(31);
+  const __m512i modulus = _mm512_set1_epi32(kC);
+  // Lane j of a sixteen-target step takes word (j mod 8) * 4 + column / 32 of its pair of
+  // registers: rows j of the step, four words each.
+  const __m512i laneRow = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+  const __m512i cv = _mm512_set1_epi32(static_cast<int>(c));
+  uint64_t hits = 0;
+  for (uint32_t q = 0; q < kMatchTargetCount; q += 16) {
+    const uint32_t* base = rows.words[b + q];
+    __m512i r0 = _mm512_loadu_si512(base), r1 = _mm512_loadu_si512(base + 16);
+    __m512i r2 = _mm512_loadu_si512(base + 32), r3 = _mm512_loadu_si512(base + 48);
+    __m512i column = _mm512_add_epi32(_mm512_load_si512(kSquares.lanes[parity] + q), cv);
+    column = _mm512_maskz_min_epu32(0xFFFF, column, _mm512_sub_epi32(column, modulus));
+    __m512i pick = _mm512_add_epi32(laneRow, _mm512_maskz_srli_epi32(0xFFFF, column, 5));
+    __m512i word = _mm512_mask_blend_epi32(0xFF00, _mm512_permutex2var_epi32(r0, pick, r1),
+                                           _mm512_permutex2var_epi32(r2, pick, r3));
+    __m512i bits = _mm512_maskz_srlv_epi32(0xFFFF, word, _mm512_and_si512(column, low5));
+    hits |= uint64_t{_mm512_test_epi32_mask(bits, one)} << q;
+  }
+  return hits;
+}
+
 // Emits the pairs of every left entry in order until `out` is full.
 template <size_t Stride, uint64_t (*Hits)(const MatchScratch&, const uint16_t*)>
 [[gnu::always_inline]] inline uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left,
@@ -207,11 +279,18 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint32_t* present
 }
 
 template <size_t Stride>
-VARNOK_AVX512 uint64_t ScanLeftAvx512(const MatchScratch& s, const uint32_t* present,
+VARNOK_AVX512 uint64_t ScanLeftAvx512(const MatchScratch& s, const PresenceRows& rows,
                                       const uint8_t* left, uint64_t leftCount, uint32_t parity,
                                       MatchPair* out, uint64_t capacity) {
-  return ScanLeftComputed<Stride, Lanes16, 16, HitsAvx512Of>(s, present, left, leftCount, parity,
-                                                            out, capacity);
+  uint64_t written = 0;
+  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
+    uint32_t r = RAt(left, l, Stride);
+    if (r >= kBC) return kBadLeftKey;
+    uint32_t b = r / kC, c = r - b * kC;
+    EmitHits(HitsRows(rows, parity, b, c), TargetRow{b, c, kSquares.bytes[parity]}, s,
+             static_cast<uint16_t>(l), out, written, capacity);
+  }
+  return written;
 }
 
 template <size_t Stride>
@@ -227,11 +306,16 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   uint16_t* index = s.index;
   uint32_t* nodes = s.nodes;
   uint64_t used = 0;
+  // The vector scans' presence sets, built beside the index: a flat bit set for AVX2, rows for
+  // AVX-512.
   alignas(64) uint32_t present[kPresenceWords];
-  std::memset(present, 0, sizeof(present));
+  PresenceRows rows;
+  if (level == SimdLevel::kAvx2) std::memset(present, 0, sizeof(present));
+  if (level == SimdLevel::kAvx512) std::memset(&rows, 0, sizeof(rows));
   for (uint64_t i = 0; i < rightCount; ++i) {
     uint32_t r = RAt(right, i, Stride);
-    present[r >> 5] |= 1u << (r & 31);
+    if (level == SimdLevel::kAvx2) present[r >> 5] |= 1u << (r & 31);
+    if (level == SimdLevel::kAvx512) rows.Set(r);
     auto e = static_cast<int16_t>(index[r]);
     if (e == 0) {
       index[r] = static_cast<uint16_t>(i + 1);
@@ -253,7 +337,7 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
 
   uint64_t written =
       level == SimdLevel::kAvx512
-          ? ScanLeftAvx512<Stride>(s, present, left, leftCount, parity, out, capacity)
+          ? ScanLeftAvx512<Stride>(s, rows, left, leftCount, parity, out, capacity)
       : level == SimdLevel::kAvx2
           ? ScanLeftAvx2<Stride>(s, present, left, leftCount, parity, out, capacity)
                                   : ScanLeftPortable<Stride>(s, left, leftCount, parity, out, capacity);

@@ -288,6 +288,11 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   Group<8, 4> wild;
   for (uint32_t r = 15000; r < 16384; ++r) wild.Add(r, 1);
   EXPECT_EQ(FindMatches(*s, one.Keys(), 1, wild.Keys(), wild.Count(), 0, out, 4), 0u);
+  // Nor for a left entry whose 64 target rows run past the last row and start over.
+  Group<8, 4> past, wrapping;
+  for (uint32_t r = BC; r < 16384; ++r) past.Add(r, 1);
+  wrapping.Add(118 * C, 0);
+  EXPECT_EQ(FindMatches(*s, wrapping.Keys(), 1, past.Keys(), past.Count(), 0, out, 4), 0u);
   EXPECT_TRUE(IndexIsClear(*s));
   // Too many right entries to number in 15 bits.
   Group<8, 4> huge;
