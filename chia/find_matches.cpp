@@ -56,108 +56,6 @@ inline void EmitHits(uint64_t hits, const Row& row, const MatchScratch& s, uint1
   }
 }
 
-// Bit m set when target m of the row has a right entry.
-inline uint64_t HitsPortable(const MatchScratch& s, const uint16_t* row) {
-  uint64_t hits = 0;
-  for (uint32_t m = 0; m < kMatchTargetCount; ++m) {
-    hits |= uint64_t{s.index[row[m]] != 0} << m;
-  }
-  return hits;
-}
-
-// The same with the 64 index probes done as eight 8-lane gathers. Each lane reads 32 bits at the
-// target's u16 and keeps the low half; targets are below kBC, so the read stays inside the
-// 2^14-entry index.
-VARNOK_AVX2 inline uint64_t HitsAvx2(const MatchScratch& s, const uint16_t* row) {
-  const auto* base = reinterpret_cast<const int*>(s.index);
-  const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-  const __m256i zero = _mm256_setzero_si256();
-  uint64_t hits = 0;
-  for (uint32_t q = 0; q < kMatchTargetCount; q += 16) {
-    __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + q));
-    __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(t));
-    __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(t, 1));
-    __m256i glo = _mm256_and_si256(_mm256_i32gather_epi32(base, lo, 2), low16);
-    __m256i ghi = _mm256_and_si256(_mm256_i32gather_epi32(base, hi, 2), low16);
-    auto emptyLo = static_cast<uint32_t>(
-        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(glo, zero))));
-    auto emptyHi = static_cast<uint32_t>(
-        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(ghi, zero))));
-    hits |= uint64_t{~(emptyLo | emptyHi << 8) & 0xFFFFu} << q;
-  }
-  return hits;
-}
-
-// Target rows computed from r instead of read from the 3.9 MB table, which does not stay in
-// cache: target m = ((b + m) mod kB) * kC + (((2m + p)^2 mod kC) + c) mod kC with b = r / kC,
-// c = r mod kC. Both sums stay below twice their modulus, so one conditional subtraction (an
-// unsigned minimum with the wrapped difference) reduces each.
-template <typename V, unsigned L>
-struct ComputedRow {
-  V m[kMatchTargetCount / L];
-  V squares[2][kMatchTargetCount / L];
-  ComputedRow() {
-    for (uint32_t i = 0; i < kMatchTargetCount; ++i) {
-      m[i / L][i % L] = i;
-      for (uint32_t p = 0; p < 2; ++p) squares[p][i / L][i % L] = (2 * i + p) * (2 * i + p) % kC;
-    }
-  }
-};
-
-template <typename V, unsigned L>
-[[gnu::always_inline]] inline void FillRow(const ComputedRow<V, L>& k, uint32_t parity, uint32_t r,
-                                           uint32_t* row) {
-  uint32_t b = r / kC, c = r - b * kC;
-  for (unsigned q = 0; q < kMatchTargetCount / L; ++q) {
-    V bm = k.m[q] + b;
-    V bw = bm - kB;
-    bm = bm < bw ? bm : bw;
-    V cm = k.squares[parity][q] + c;
-    V cw = cm - kC;
-    cm = cm < cw ? cm : cw;
-    V t = (bm << 7) - bm + cm;  // kC = 127
-    std::memcpy(row + q * L, &t, sizeof(V));
-  }
-}
-
-using Lanes8 = uint32_t __attribute__((vector_size(32)));
-using Lanes16 = uint32_t __attribute__((vector_size(64)));
-
-// One bit per r of the right group: 2 KB that stays in the first-level cache where the 32 KB
-// index does not, so the vector scans probe it instead. Built beside the index; like the index
-// it covers every 14-bit r.
-constexpr uint32_t kPresenceWords = kMatchIndexSize / 32;
-
-VARNOK_AVX2 inline uint64_t HitsAvx2Of(const uint32_t* present, const uint32_t* row) {
-  const auto* base = reinterpret_cast<const int*>(present);
-  const __m256i low5 = _mm256_set1_epi32(31);
-  uint64_t hits = 0;
-  for (uint32_t q = 0; q < kMatchTargetCount; q += 8) {
-    __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + q));
-    __m256i w = _mm256_i32gather_epi32(base, _mm256_srli_epi32(t, 5), 4);
-    __m256i bit = _mm256_slli_epi32(_mm256_srlv_epi32(w, _mm256_and_si256(t, low5)), 31);
-    hits |= uint64_t{static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(bit)))} << q;
-  }
-  return hits;
-}
-
-VARNOK_AVX512 inline uint64_t HitsAvx512Of(const uint32_t* present, const uint32_t* row) {
-  const auto* base = reinterpret_cast<const int*>(present);
-  const __m512i one = _mm512_set1_epi32(1);
-  const __m512i low5 = _mm512_set1_epi32(31);
-  uint64_t hits = 0;
-  for (uint32_t q = 0; q < kMatchTargetCount; q += 16) {
-    __m512i t = _mm512_loadu_si512(row + q);
-    // The masked forms: GCC's plain ones start from an undefined register, which its warnings
-    // flag.
-    __m512i w = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF,
-                                            _mm512_maskz_srli_epi32(0xFFFF, t, 5), base, 4);
-    __m512i bits = _mm512_maskz_srlv_epi32(0xFFFF, w, _mm512_and_si512(t, low5));
-    hits |= uint64_t{_mm512_test_epi32_mask(bits, one)} << q;
-  }
-  return hits;
-}
-
 // The right group's r values as 128-bit rows: bit c of row j is set when r = (j mod kB) * kC + c
 // is present. A left entry's targets m = 0..63 lie one per row in the 64 consecutive rows
 // b .. b + 63 (rows kB and on repeat the first ones, so the run never wraps), at column
@@ -230,67 +128,82 @@ VARNOK_AVX512 inline uint64_t HitsRows(const PresenceRows& rows, uint32_t parity
   return hits;
 }
 
+// The same one target at a time.
+inline uint64_t HitsRowsPortable(const PresenceRows& rows, uint32_t parity, uint32_t b,
+                                 uint32_t c) {
+  uint64_t hits = 0;
+  for (uint32_t m = 0; m < kMatchTargetCount; ++m) {
+    uint32_t column = kSquares.bytes[parity][m] + c;
+    column = column >= kC ? column - kC : column;
+    hits |= uint64_t{(rows.words[b + m][column >> 5] >> (column & 31)) & 1} << m;
+  }
+  return hits;
+}
+
+// The same on AVX2: eight targets per step, each register holding two rows.
+VARNOK_AVX2 inline uint64_t HitsRowsAvx2(const PresenceRows& rows, uint32_t parity, uint32_t b,
+                                         uint32_t c) {
+  const __m256i low5 = _mm256_set1_epi32(31);
+  const __m256i modulus = _mm256_set1_epi32(kC);
+  const __m256i laneRow = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+  const __m256i cv = _mm256_set1_epi32(static_cast<int>(c));
+  uint64_t hits = 0;
+  for (uint32_t q = 0; q < kMatchTargetCount; q += 8) {
+    const uint32_t* base = rows.words[b + q];
+    __m256i column = _mm256_add_epi32(
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kSquares.lanes[parity] + q)), cv);
+    column = _mm256_min_epu32(column, _mm256_sub_epi32(column, modulus));
+    __m256i pick = _mm256_add_epi32(laneRow, _mm256_srli_epi32(column, 5));
+    __m256i word = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base)), pick);
+    for (int k = 1; k < 4; ++k) {
+      __m256i more = _mm256_permutevar8x32_epi32(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 8 * k)), pick);
+      word = _mm256_blendv_epi8(word, more,
+                                _mm256_cmpeq_epi32(_mm256_set1_epi32(k),
+                                                   _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
+    }
+    __m256i bit = _mm256_slli_epi32(_mm256_srlv_epi32(word, _mm256_and_si256(column, low5)), 31);
+    hits |= uint64_t{static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(bit)))} << q;
+  }
+  return hits;
+}
+
 // Emits the pairs of every left entry in order until `out` is full.
-template <size_t Stride, uint64_t (*Hits)(const MatchScratch&, const uint16_t*)>
-[[gnu::always_inline]] inline uint64_t ScanLeft(const MatchScratch& s, const uint8_t* left,
-                                                uint64_t leftCount, uint32_t parity, MatchPair* out,
+template <size_t Stride, uint64_t (*Hits)(const PresenceRows&, uint32_t, uint32_t, uint32_t)>
+[[gnu::always_inline]] inline uint64_t ScanRows(const MatchScratch& s, const PresenceRows& rows,
+                                                const uint8_t* left, uint64_t leftCount,
+                                                uint32_t parity, MatchPair* out,
                                                 uint64_t capacity) {
   uint64_t written = 0;
   for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
     uint32_t r = RAt(left, l, Stride);
     if (r >= kBC) return kBadLeftKey;
-    const uint16_t* row = MatchTargets[parity][r];
-    EmitHits(Hits(s, row), row, s, static_cast<uint16_t>(l), out, written, capacity);
-  }
-  return written;
-}
-
-// The same over computed rows.
-template <size_t Stride, typename V, unsigned L,
-          uint64_t (*Hits)(const uint32_t*, const uint32_t*)>
-[[gnu::always_inline]] inline uint64_t ScanLeftComputed(const MatchScratch& s,
-                                                        const uint32_t* present, const uint8_t* left,
-                                                        uint64_t leftCount, uint32_t parity,
-                                                        MatchPair* out, uint64_t capacity) {
-  static const ComputedRow<V, L> constants;
-  alignas(64) uint32_t row[kMatchTargetCount];
-  uint64_t written = 0;
-  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
-    uint32_t r = RAt(left, l, Stride);
-    if (r >= kBC) return kBadLeftKey;
-    FillRow<V, L>(constants, parity, r, row);
-    EmitHits(Hits(present, row), row, s, static_cast<uint16_t>(l), out, written, capacity);
+    uint32_t b = r / kC, c = r - b * kC;
+    EmitHits(Hits(rows, parity, b, c), TargetRow{b, c, kSquares.bytes[parity]}, s,
+             static_cast<uint16_t>(l), out, written, capacity);
   }
   return written;
 }
 
 template <size_t Stride>
-uint64_t ScanLeftPortable(const MatchScratch& s, const uint8_t* left, uint64_t leftCount,
-                          uint32_t parity, MatchPair* out, uint64_t capacity) {
-  return ScanLeft<Stride, HitsPortable>(s, left, leftCount, parity, out, capacity);
+uint64_t ScanLeftPortable(const MatchScratch& s, const PresenceRows& rows, const uint8_t* left,
+                          uint64_t leftCount, uint32_t parity, MatchPair* out, uint64_t capacity) {
+  return ScanRows<Stride, HitsRowsPortable>(s, rows, left, leftCount, parity, out, capacity);
 }
 
 template <size_t Stride>
-VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const uint32_t* present,
+VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const PresenceRows& rows,
                                   const uint8_t* left, uint64_t leftCount, uint32_t parity,
                                   MatchPair* out, uint64_t capacity) {
-  return ScanLeftComputed<Stride, Lanes8, 8, HitsAvx2Of>(s, present, left, leftCount, parity, out,
-                                                        capacity);
+  return ScanRows<Stride, HitsRowsAvx2>(s, rows, left, leftCount, parity, out, capacity);
 }
 
 template <size_t Stride>
 VARNOK_AVX512 uint64_t ScanLeftAvx512(const MatchScratch& s, const PresenceRows& rows,
                                       const uint8_t* left, uint64_t leftCount, uint32_t parity,
                                       MatchPair* out, uint64_t capacity) {
-  uint64_t written = 0;
-  for (uint64_t l = 0; l < leftCount && written < capacity; ++l) {
-    uint32_t r = RAt(left, l, Stride);
-    if (r >= kBC) return kBadLeftKey;
-    uint32_t b = r / kC, c = r - b * kC;
-    EmitHits(HitsRows(rows, parity, b, c), TargetRow{b, c, kSquares.bytes[parity]}, s,
-             static_cast<uint16_t>(l), out, written, capacity);
-  }
-  return written;
+  return ScanRows<Stride, HitsRows>(s, rows, left, leftCount, parity, out, capacity);
 }
 
 template <size_t Stride>
@@ -306,16 +219,13 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   uint16_t* index = s.index;
   uint32_t* nodes = s.nodes;
   uint64_t used = 0;
-  // The vector scans' presence sets, built beside the index: a flat bit set for AVX2, rows for
-  // AVX-512.
-  alignas(64) uint32_t present[kPresenceWords];
+  // The scans probe a presence set built beside the index: 2.9 KB that stays in the first-level
+  // cache, where the 32 KB index and the 3.9 MB target table do not.
   PresenceRows rows;
-  if (level == SimdLevel::kAvx2) std::memset(present, 0, sizeof(present));
-  if (level == SimdLevel::kAvx512) std::memset(&rows, 0, sizeof(rows));
+  std::memset(&rows, 0, sizeof(rows));
   for (uint64_t i = 0; i < rightCount; ++i) {
     uint32_t r = RAt(right, i, Stride);
-    if (level == SimdLevel::kAvx2) present[r >> 5] |= 1u << (r & 31);
-    if (level == SimdLevel::kAvx512) rows.Set(r);
+    rows.Set(r);
     auto e = static_cast<int16_t>(index[r]);
     if (e == 0) {
       index[r] = static_cast<uint16_t>(i + 1);
@@ -335,12 +245,14 @@ uint64_t FindMatchesOf(MatchScratch& s, const void* leftKeys, uint64_t leftCount
   }
   s.nodeCount = used;
 
-  uint64_t written =
-      level == SimdLevel::kAvx512
-          ? ScanLeftAvx512<Stride>(s, rows, left, leftCount, parity, out, capacity)
-      : level == SimdLevel::kAvx2
-          ? ScanLeftAvx2<Stride>(s, present, left, leftCount, parity, out, capacity)
-                                  : ScanLeftPortable<Stride>(s, left, leftCount, parity, out, capacity);
+  uint64_t written;
+  if (level == SimdLevel::kAvx512) {
+    written = ScanLeftAvx512<Stride>(s, rows, left, leftCount, parity, out, capacity);
+  } else if (level == SimdLevel::kAvx2) {
+    written = ScanLeftAvx2<Stride>(s, rows, left, leftCount, parity, out, capacity);
+  } else {
+    written = ScanLeftPortable<Stride>(s, rows, left, leftCount, parity, out, capacity);
+  }
   if (written == kBadLeftKey) Fail(s, right, rightCount, Stride, "71F3B2D8");
   // Once the output is full the remaining pairs would be dropped anyway.
   ClearIndex(s, right, rightCount, Stride);

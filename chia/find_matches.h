@@ -49,8 +49,8 @@ uint64_t FindMatchesWideAlt(MatchScratch& scratch, const void* leftKeys, uint64_
 // True when y right lies in the group after y left's and is one of its targets.
 bool IsMatchingPair(uint64_t yLeft, uint64_t yRight);
 
-// The same finder with the portable scan even where the gather scan is available, for records of
-// 8, 16 or 24 bytes, so that both scans can be checked against each other; the results are
+// The same finder with the portable scan even where a vector scan is available, for records of
+// 8, 16 or 24 bytes, so that the scans can be checked against each other; the results are
 // identical.
 namespace find_matches_detail {
 // The finder with the scan of one instruction-set level, which must be supported.
