@@ -95,7 +95,6 @@ template <size_t W, unsigned Levels, unsigned Small, class K, const unsigned cha
 struct ByteRadix {
   static constexpr size_t kWidth = W;
   static constexpr unsigned kLevels = Levels;
-  static constexpr unsigned kDigitBits = 8;
   static constexpr uint64_t kSmall = Small;
   using Key = K;
   template <unsigned L>
@@ -116,7 +115,6 @@ constexpr unsigned char kBytes3To0Then7To4[] = {3, 2, 1, 0, 7, 6, 5, 4};
 struct GroupRadix {
   static constexpr size_t kWidth = 8;
   static constexpr unsigned kLevels = 2;
-  static constexpr unsigned kDigitBits = 9;
   static constexpr uint64_t kSmall = 256;
   using Key = KeyGroupAt4;
   template <unsigned L>
