@@ -31,7 +31,7 @@ bool SimdLevelSupported(SimdLevel level) {
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
     case SimdLevel::kAvx2:
-      return __builtin_cpu_supports("avx2");
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     default:
       return true;
   }
