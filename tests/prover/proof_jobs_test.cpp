@@ -214,4 +214,19 @@ TEST(ProofJobs, DecoysAreNarrowedFallBackOrArePruned) {
   EXPECT_EQ(pruned->LeavesRecomputed(), 0u);
 }
 
+// Proofs full of repeated x values: sibling groups tie on their last pairs and further back.
+TEST(ProofOrder, AgreesWithTheVerifierWhenGroupsTie) {
+  std::mt19937 random(11);
+  for (uint32_t n = 0; n < 96; ++n) {
+    uint32_t proof[64];
+    for (uint32_t& x : proof) x = n % 3 == 2 ? random() : random() % (n % 3 + 2);
+    uint8_t c[32] = {};
+    c[31] = static_cast<uint8_t>(n * 37);
+    uint8_t quality[32];
+    const uint64_t xPair = ProofQualityXPair(BigEndian(proof).data(), c);
+    Sha256_32_8(quality, c, reinterpret_cast<const uint8_t*>(&xPair));
+    EXPECT_EQ(Bytes(quality, 32), pos_oracle::Quality(c, proof)) << n;
+  }
+}
+
 }  // namespace
