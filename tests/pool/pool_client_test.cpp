@@ -1,5 +1,5 @@
-// The pool session against a fake server on loopback, a fake Client host and a fake clock that
-// every wait of the client moves forward.
+// The pool session, its signage points, shares and watchdog, against a fake server on loopback, a
+// fake Client host and a fake clock that every wait of the client moves forward.
 #include "pool/pool_client.h"
 
 #include <gtest/gtest.h>
@@ -8,20 +8,42 @@
 
 #include "chia/blake3_hash.h"
 #include "chia/deployment.h"
+#include "chia/plot_keys.h"
 #include "manager/client.h"
-#include "pool/pool_session.h"
 #include "pool/pool_share_request.h"
 #include "pool/pool_socket.h"
 #include "pool/watchdog.h"
 #include "runtime/option_values.h"
 #include "runtime/stop_requested.h"
+#include "runtime/text_utils.h"
+#include "tests/chia/pos_verifier.h"
 #include "tests/child_process.h"
-#include "tests/pool/fake_pool_server.h"
+#include "tests/pool/fake_pool_codec.h"
 #include "tests/runtime/file_test_support.h"
+#include "tests/thrown_text.h"
 
 namespace {
 
 using fake_pool::Bytes;
+
+struct Server {  // on 127.0.0.N, port chosen by the system
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in self{AF_INET, 0, {htonl(0x7f00001c)}, {}}, peer{};
+  socklen_t size = sizeof self;
+  Server() { bind(fd, (sockaddr*)&self, size), getsockname(fd, (sockaddr*)&self, &size); }
+  ~Server() { close(fd); }
+  // The next datagram of `type` within `ms` (others are skipped); empty when none comes.
+  Bytes Receive(uint8_t type, int ms = 2000) {
+    timeval wait{0, ms * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    for (Bytes d(600);;) {
+      const ssize_t n =
+          std::max<ssize_t>(recvfrom(fd, d.data(), 600, 0, (sockaddr*)&peer, &size), 0);
+      if (n == 0 || d[0] == type) return Bytes(d.begin(), d.begin() + n);
+    }
+  }
+  void Send(const Bytes& d) const { sendto(fd, d.data(), d.size(), 0, (sockaddr*)&peer, size); }
+};
 
 class FakeClient : public Client {
  public:
@@ -31,14 +53,10 @@ class FakeClient : public Client {
   void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> r, uint64_t ms) override {
     submitted.emplace_back(std::static_pointer_cast<PoolShareRequest>(r), ms);
   }
-  std::vector<HelloCandidate> HelloCandidates() override {
-    if (throwing) throw 7;
-    return plots;
-  }
-  // Plots whose first id byte is 0xf fail; the proof is the id's first byte 64 times.
+  std::vector<HelloCandidate> HelloCandidates() override { return throwing ? throw 7 : plots; }
+  // Plots with id byte 0 = 0xf fail; a proof is id byte 0 in every word.
   int ProveHelloPlot(const PlotIdBytes& id, const uint8_t*, uint64_t, uint32_t p[64]) override {
-    finished = ++proofCalls >= finishAfter;
-    std::fill(p, p + 64, id[0]);
+    finished = ++proofCalls >= finishAfter, std::fill(p, p + 64, id[0]);
     return id[0] == 0xf ? -1 : proofResult;
   }
   std::atomic<bool> finished{false};
@@ -49,15 +67,14 @@ class FakeClient : public Client {
 };
 
 struct Harness {
-  fake_pool::Server server{28};
+  Server server;
   TestDirectory folder;
   FakeClient client;
-  // Each harness starts later than the session state left by the one before.
-  inline static int64_t base = SteadySeconds();
+  inline static int64_t base = SteadySeconds();  // past the session state of the last harness
   std::atomic<int64_t> steady{base += 1000};
-  fake_pool::Key16 key{uint8_t(steady.load() >> 3), uint8_t(steady.load() >> 11), 1};
-  std::vector<int> downloads;
-  UpdaterState state = UpdaterState::Idle, reached = UpdaterState::Downloading;
+  fake_pool::Key16 key{uint8_t(steady >> 3), uint8_t(steady >> 11), 1};
+  UpdaterState state{}, reached{};
+  int downloads = 0;
   Watchdog watchdog{{[] { return int64_t{0}; }, [] {}}};
   PoolClient pool{Setup()};
 
@@ -65,188 +82,130 @@ struct Harness {
     std::ofstream(folder.Path() / "addresses") << "127.0.0.28\n";
     SettingsCacheInstance().CachedServerAddresses.clear();
     PoolClientSetup s;
-    s.resolver.addressFolder = folder.Path();
-    s.resolver.now = [] { return int64_t{time(nullptr)}; };
-    s.resolver.lookup = [](const std::string& node, const std::string& service, int family,
-                           std::vector<ResolvedAddress>& out) {
+    s.resolver.addressFolder = folder.Path(), s.resolver.now = [] { return time(nullptr); };
+    s.resolver.lookup = [](auto& node, auto& service, int family, auto& out) {
       return LookUpAddresses(node, service, family, AI_NUMERICHOST, out);
     };
-    s.service = server.Port(), s.socketTimeout = 0.2;
-    s.poolPublicKey = ActiveDeployment().poolPublicKey;
-    s.serverKey = ActiveDeployment().serverKey, s.updateKey = ActiveDeployment().updateKey;
-    s.steadySeconds = [this] { return steady.load(); };
-    s.sleepSecond = [this] { ++steady; };
-    s.client = [this] { return &client; };
-    s.updateStep = [] {};
+    s.service = std::to_string(ntohs(server.self.sin_port)), s.socketTimeout = 0.2;
+    const Deployment& d = ActiveDeployment();
+    s.poolPublicKey = d.poolPublicKey, s.serverKey = d.serverKey, s.updateKey = d.updateKey;
+    s.steadySeconds = [this] { return steady.load(); }, s.sleepSecond = [this] { ++steady; };
+    s.client = [this] { return &client; }, s.watchdog = &watchdog, s.updateStep = [] {};
     s.updateState = [this] { return state; };
-    s.startDownload = [this](auto& hash, uint8_t, uint8_t) {
-      downloads.push_back(hash[0]), state = reached;
-    };
-    s.watchdog = &watchdog;
+    s.startDownload = [this](auto&, uint8_t, uint8_t) { ++downloads, state = reached; };
     return s;
   }
   std::string Pass(bool* more = nullptr) {
     testing::internal::CaptureStdout();
     const bool result = pool.Pass();
-    if (more) *more = result;
-    return testing::internal::GetCapturedStdout();
+    return more && (*more = result), testing::internal::GetCapturedStdout();
   }
-  // Answers the last hello; the reply is received by the next pass.
-  Bytes Reply(fake_pool::Reply r = {}) {
+  // Answers the last hello; the next pass receives the reply.
+  Bytes Reply(const std::function<void(fake_pool::Reply&)>& set = [](auto&) {}) {
     const Bytes hello = server.Receive(0);
-    r.echo = static_cast<int32_t>(fake_pool::GetLe(hello.data() + 35, 4));
-    r.expiry = r.echo + 100, r.sessionKey = key;
-    server.Send(fake_pool::BuildHandshakeReply(r, hello.data() + 295));
+    fake_pool::Reply r;
+    r.echo = int32_t(fake_pool::GetLe(hello.data() + 35, 4)), r.expiry = r.echo + 100;
+    r.sessionKey = key, set(r), server.Send(fake_pool::BuildHandshakeReply(r, &hello[295]));
     return hello;
   }
 };
 
-template <typename Set>
-fake_pool::Reply ReplyWith(Set set) {
-  fake_pool::Reply r;
-  set(r);
-  return r;
-}
-
-bool Has(const std::string& log, const std::string& text) {
-  return log.find(text) != std::string::npos;
-}
+bool Has(const std::string& log, const std::string& text) { return log.find(text) != log.npos; }
 
 TEST(PoolClient, ConnectsKeepsAliveRenewsFollowsMessagesAndReconnectsAfterSilence) {
   Harness h;
   EXPECT_TRUE(Has(h.Pass(), "Connecting to 127.0.0.28\n"));
-  const Bytes hello = h.Reply(ReplyWith([](auto& r) { r.lifetime = 15; }));
+  const Bytes hello = h.Reply([](auto& r) { r.lifetime = 15; });
   EXPECT_TRUE(hello[3] == 7 && hello[39] == 7);  // the plot id and its proof
   EXPECT_NEAR(fake_pool::GetLe(hello.data() + 35, 4), time(nullptr), 2);
   EXPECT_TRUE(Has(h.Pass(), "Connection established"));
-  EXPECT_EQ(PoolSessionInstance().Credentials().sessionId, 42);
-
-  h.steady += 4;
-  h.Pass();
-  const Bytes keepalive = h.server.Receive(4);
-  EXPECT_TRUE(fake_pool::OpenSealed(keepalive.data(), 1, 0, h.key).opens);
+  h.steady += 4, h.Pass();
+  const fake_pool::Sealed keepalive = fake_pool::OpenSealed(&h.server.Receive(4)[0], 1, 0, h.key);
+  EXPECT_TRUE(keepalive.opens && keepalive.sessionId == 42);
   for (const char* expected : {"hello farmer\n", "Server packet processing error: 73493af8"}) {
     h.server.Send(fake_pool::BuildServerMessage("hello farmer", h.key, fake_pool::ServerNonce(5)));
     EXPECT_TRUE(Has(h.Pass(), expected));
   }
-  h.steady += 7;  // the short lifetime's renewal is due once the hello is 10 s old
-  h.Pass();
-  const Bytes renewal = h.Reply(ReplyWith([](auto& r) { r.sessionId = 99; }));
-  const fake_pool::Sealed digest = fake_pool::OpenSealed(renewal.data(), 441, 16, h.key);
-  uint8_t expected[32];
-  Blake3Hash(renewal.data() + 295, 128, expected);
-  EXPECT_TRUE(digest.opens && std::equal(expected, expected + 16, digest.opened.begin()));
+  h.steady += 7, h.Pass();  // the short lifetime's renewal, due once the hello is 10 s old
+  const Bytes renewal = h.Reply([](auto& r) { r.sessionId = 99; });
+  uint8_t digest[32];
+  Blake3Hash(renewal.data() + 295, 128, digest);
+  const fake_pool::Sealed sealed = fake_pool::OpenSealed(renewal.data(), 441, 16, h.key);
+  EXPECT_TRUE(sealed.opens && std::equal(digest, digest + 16, sealed.opened.begin()));
   EXPECT_FALSE(Has(h.Pass(), "Connection established"));
   EXPECT_EQ(PoolSessionInstance().Credentials().sessionId, 42);
-
   h.steady += 61;
   const std::string lost = h.Pass();
   EXPECT_TRUE(Has(lost, "Connection lost, reconnecting\n") && Has(lost, "Connecting to"));
 }
 
 TEST(PoolClient, ReplyBodiesAndDelays) {
-  const Bytes critical = fake_pool::BuildAnnouncement(0x0200, 0xc1, 2, 10);
-  const Bytes security = fake_pool::BuildAnnouncement(0x0200, 0x5e, 2, 10);
-  auto body = [](int8_t kind, const Bytes& announcement) {
-    return ReplyWith([&](auto& r) {
-      r.withBody = true, r.body = announcement;
-      r.body.insert(r.body.begin(), static_cast<uint8_t>(kind));
-    });
-  };
   struct Row {
-    fake_pool::Reply reply;
-    UpdaterState state;
+    int8_t kind;  // below 0: no body
+    uint8_t delay;
+    UpdaterState reached;
     const char* log;
     bool more, connected;
     int shutdowns, downloads;
-  } rows[] = {
-      {ReplyWith([](auto& r) { r.cacheDelay = 2; }),
-       {},
-       "Updating cache, reconnect in 3s",
-       true,
-       false,
-       0,
-       0},
-      {body(0, {}),
-       {},
-       "Unsupported server protocol, please download new version",
-       false,
-       false,
-       1,
-       0},
-      {body(2, security), {}, "Found security update, downloading...", true, true, 0, 1},
-      {body(1, critical), UpdaterState::Installed, "Found critical update", false, false, 1, 1},
-      {body(1, critical), UpdaterState::Failed, "Found critical update, downloading...", false,
-       false, 1, 1},
-  };
+  } rows[] = {{-1, 2, {}, "Updating cache, reconnect in 3s", true, false, 0, 0},
+              {0, 0, {}, "Unsupported server protocol, please download new version", 0, 0, 1, 0},
+              {2, 0, {}, "Found security update, downloading...", true, true, 0, 1},
+              {1, 0, UpdaterState::Installed, "Found critical update", false, false, 1, 1},
+              {1, 0, UpdaterState::Failed, "Found critical update", false, false, 1, 1}};
   for (const Row& row : rows) {
     Harness h;
-    h.reached = row.state;
-    h.Pass();
-    h.Reply(row.reply);
+    h.reached = row.reached, h.Pass(), h.Reply([&](fake_pool::Reply& r) {
+      r.cacheDelay = row.delay, r.withBody = row.kind >= 0;
+      if (row.kind > 0) r.body = fake_pool::BuildAnnouncement(0x0200, row.kind, 2, 10);
+      r.body.insert(r.body.begin(), uint8_t(row.kind));
+    });
     bool more = false;
-    EXPECT_TRUE(Has(h.Pass(&more), row.log)) << row.log;
-    EXPECT_EQ(more, row.more) << row.log;
-    EXPECT_EQ(h.pool.Connected(), row.connected) << row.log;
-    EXPECT_EQ(h.client.shutdowns, row.shutdowns);
-    EXPECT_EQ(h.downloads.size(), size_t(row.downloads));
+    EXPECT_TRUE(Has(h.Pass(&more), row.log) && more == row.more) << row.log;
+    EXPECT_TRUE(h.pool.Connected() == row.connected && h.client.shutdowns == row.shutdowns &&
+                h.downloads == row.downloads)
+        << row.log;
   }
 }
 
 TEST(PoolClient, SignagePointsAreAcknowledgedFilteredAndSubmitted) {
   Harness h;
-  h.Pass();
-  h.Reply();
-  h.Pass();
-  auto point = [](uint8_t index, int64_t time, uint8_t fill = 1) {
-    Bytes fields(87, fill);
-    fake_pool::PutLe(fields, 80, static_cast<uint64_t>(time), 4);
-    fields[85] = 0, fields[86] = index, fields[87 - 1] = 5;
+  h.Pass(), h.Reply(), h.Pass();
+  auto point = [](uint8_t index, int64_t time) {
+    Bytes fields(87, 1);
+    fake_pool::PutLe(fields, 80, time, 4), fields[40] = fields[85] = index, fields[86] = 5;
     return fake_pool::BuildSignagePoint(fields);
   };
   const int64_t now = time(nullptr);
   struct Row {
     Bytes datagram;
-    int secondsLater;
+    int later;  // seconds
     bool acknowledged;
-    size_t submitted;
     const char* log;
-  } rows[] = {
-      {point(10, now), 0, false, 1, "Signage point 0101...0101"},  // the first is not acked
-      {point(10, now), 0, false, 1, ""},                           // same second, seen
-      {point(10, now), 1, true, 1, ""},                            // acked, still seen
-      {point(11, now - 61, 2), 0, false, 1, "Received very old signage point, ignoring"},
-      {Bytes(151, 2), 1, false, 1, "Server packet processing error: 83ff4ca8"},
-  };
+  } rows[] = {{point(10, now), 0, false, "Signage point 0101...0101"},  // the first: no ack
+              {point(10, now), 0, false, ""},                           // seen, same second
+              {point(10, now), 1, true, ""},                            // seen, a second later
+              {point(11, now - 61), 0, false, "Received very old signage point, ignoring"},
+              {Bytes(151, 2), 1, false, "Server packet processing error: 83ff4ca8"}};
   for (Row& row : rows) {
-    h.steady += row.secondsLater;
-    h.server.Send(row.datagram);
+    h.steady += row.later, h.server.Send(row.datagram);
     EXPECT_TRUE(Has(h.Pass(), row.log)) << row.log;
     EXPECT_EQ(h.server.Receive(6, 100).empty(), !row.acknowledged) << row.log;
-    EXPECT_EQ(h.client.submitted.size(), row.submitted) << row.log;
   }
+  ASSERT_EQ(h.client.submitted.size(), 1u);
   EXPECT_EQ(h.client.submitted[0].second, 5000u);
   EXPECT_EQ(h.client.submitted[0].first->Point().difficulty, 0x0101010101010101u);
-}
-
-TEST(PoolClient, MissedSignagePointsAreCountedByIndexGaps) {
-  struct Row {
-    std::vector<int> indexes;  // one a second; the warning counts gaps older than 2 s
-    int last;
-    const char* log;
-  } rows[] = {{{63, 2, 3, 4, 5}, 5, "WARNING: Missed 2 signage points\n"},
-              {{5, 40, 41, 42, 43}, 5, ""},
-              {{5, 5, 6, 6, 8, 9, 10, 11}, 11, "WARNING: Missed 1 signage point\n"},
-              {{5, 7, 6, 8, 9, 10}, 10, ""}};
-  for (const Row& row : rows) {
-    Harness h;
-    PoolSessionInstance().lastSignagePointIndex = -1;
-    testing::internal::CaptureStdout();
-    for (size_t i = 0; i < row.indexes.size(); ++i)
-      h.pool.TrackMissedSignagePoints(row.indexes[i], 2, i);
+  // Missed points: one a second, counted once older than the 2 s limit.
+  for (auto [indexes, last, log] :
+       {std::tuple{std::vector{63, 2, 3, 4, 5}, 5, "Missed 2 signage points\n"},
+        {{5, 40, 41, 42, 43}, 5, ""},
+        {{5, 5, 6, 6, 8, 9, 10, 11}, 11, "Missed 1 signage point\n"},
+        {{5, 7, 6, 8, 9, 10}, 10, ""}}) {  // a late point is not missed
+    PoolSessionInstance().lastSignagePointIndex = -1, testing::internal::CaptureStdout();
+    for (int t = 0; t < int(indexes.size()); ++t) h.pool.TrackMissedSignagePoints(indexes[t], 2, t);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(*row.log ? Has(out, row.log) : out.empty()) << out;
-    EXPECT_EQ(PoolSessionInstance().lastSignagePointIndex, row.last);
+    EXPECT_TRUE((*log ? Has(out, log) : out.empty()) &&
+                PoolSessionInstance().lastSignagePointIndex == last)
+        << out;
   }
 }
 
@@ -254,48 +213,137 @@ TEST(PoolClient, FailuresAreLoggedAndTheSessionStartsOver) {
   {  // the clock check at the start, and a failure that is no standard exception
     Harness h;
     PoolClientSetup setup = h.Setup();
-    setup.clockOffset = [&h]() -> int64_t {
+    setup.clockOffset = [&]() -> int64_t {
       h.client.finished = true;
-      throw std::runtime_error("clock down");
+      throw std::runtime_error("no clock");
     };
     testing::internal::CaptureStdout();
     PoolClient(setup).Run();
-    EXPECT_TRUE(Has(testing::internal::GetCapturedStdout(), "UDP protocol error: clock down"));
-    h.client.finished = false, h.client.throwing = true;
-    bool more = false;
+    EXPECT_TRUE(Has(testing::internal::GetCapturedStdout(), "UDP protocol error: no clock"));
+    bool more = h.client.finished = false;
+    h.client.throwing = true;
     EXPECT_TRUE(Has(h.Pass(&more), "UDP protocol error: unknown failure") && more);
   }
   {  // a receive failure closes the socket; no receive follows until the next attempt
     Harness h;
-    Verbosity = 1;
-    h.Pass();
-    PoolSocketInstance().Replace(socket(AF_UNIX, SOCK_STREAM, 0));  // receives fail
+    Verbosity = 1, h.Pass(), PoolSocketInstance().Replace(socket(AF_UNIX, SOCK_STREAM, 0));
     EXPECT_TRUE(Has(h.Pass(), "UDP protocol error: Invalid argument"));
     std::string next;
     for (int i = 0; i < 8 && !Has(next, "Connecting to"); ++i) next += h.Pass();
+    EXPECT_TRUE(!Has(next, "recv") && Has(next, "Connecting to")) << next;
     Verbosity = 0;
-    EXPECT_FALSE(Has(next, "recv")) << next;
-    EXPECT_TRUE(Has(next, "Connecting to")) << next;
   }
-  {  // eight failing plots older than the good one are dropped from the hello's choice
+  {  // eight failing plots older than the good one leave the hello's choice
     Harness h;
-    h.client.plots.clear();
-    for (int i = 0; i < 9; ++i)
-      h.client.plots.push_back({{uint8_t(i < 8 ? 0xf : 9), uint8_t(i)}, i, "p"});
-    h.client.finishAfter = 20;
+    h.client.plots.clear(), h.client.finishAfter = 20;
+    for (uint8_t i = 0; i < 9; ++i)
+      h.client.plots.push_back({{uint8_t(i < 8 ? 0xf : 9), i}, i, ""});
     h.Pass();
-    EXPECT_EQ(h.server.Receive(0)[3], 9);
-    EXPECT_LE(h.client.proofCalls, 9);
+    EXPECT_TRUE(h.server.Receive(0)[3] == 9 && h.client.proofCalls <= 9);
   }
-  // A stop request ends the hello's search for a proof that never comes.
-  ChildProcess child([] {
+  ChildProcess child([] {  // a stop request ends the hello's search for a proof that never comes
     Harness h;
-    h.client.proofResult = 0, h.client.finishAfter = 1 << 30;
-    StopRequested = true;
-    h.Pass();
-    std::printf("returned\n");
+    h.client.proofResult = 0, h.client.finishAfter = 1 << 30, StopRequested = true;
+    h.Pass(), std::printf("returned\n");
   });
   EXPECT_EQ(child.ReadLine(5000), "returned");
+}
+
+SignagePoint Point(uint64_t difficulty, uint64_t blockWinBound, uint8_t shareFactor) {
+  SignagePoint p{{}, {}, difficulty, blockWinBound, 0, shareFactor};
+  return p.challengeHash.fill(0xc1), p.signagePointHash.fill(0x5a), p;
+}
+
+TEST(PoolShareRequest, QualityPairFilterAndQualityRuleOnKnownValues) {
+  for (const PosRecord& r : LoadPosRecords()) {  // the quality of genuine proofs, by an oracle
+    uint32_t stored[64];
+    for (int i = 0; i < 64; ++i) stored[i] = __builtin_bswap32(r.proof[i]);
+    const uint64_t pair = ProofQualityXPair(stored, r.challenge);
+    std::vector<uint8_t> quality(32);
+    Sha256_32_8(quality.data(), r.challenge, reinterpret_cast<const uint8_t*>(&pair));
+    EXPECT_EQ(quality, pos_oracle::Quality(r.challenge, r.proof));
+  }
+  // An independent SHA-256's answers: plot ids 0, 463 and 806 (big-endian at byte 2).
+  const char* challenges[] = {"",
+                              "2b095a3563bb1f6830f1b042fdda1795bcaa2758a377cbce31fe4fac29812f7c",
+                              "b5cb9fcdde65fce9d6319729754c14a32eed91827528c32c058632d36aaabe16"};
+  for (int id : {0, 463, 806}) {
+    uint8_t plotId[32] = {0, 0, uint8_t(id >> 8), uint8_t(id)}, out[32];
+    const bool takesPart = PoolShareRequest(Point(1, 0, 1)).PlotChallenge(plotId, out);
+    EXPECT_EQ(takesPart ? ToHexLower(out, 32) : "", challenges[id / 400]) << id;
+  }
+  // This quality needs 948057225069 iterations at difficulty 1000 and 2^64 - 1 at 2^36; the
+  // products at 2^34 and 2^36 pass 2^64.
+  const uint64_t rows[][4] = {
+      {1000, 948057225070, 2, 2}, {1000, 948057225069, 2, 0}, {1000, 0, 0, 1},
+      {1 << 30, 0, 1, 1},         {1 << 30, 0, 2, 0},         {1ull << 34, 0, 2, 0},
+      {1ull << 36, 0, 2, 1}};
+  uint8_t challenge[32];
+  std::fill_n(challenge, 32, 0x11);
+  for (auto [difficulty, bound, factor, result] : rows) {
+    PoolShareRequest request(Point(difficulty, bound, uint8_t(factor)));
+    EXPECT_EQ(request.CheckQuality(challenge, challenge, 0x0807060504030201), int(result));
+  }
+}
+
+TEST(PoolShareRequest, ShareOpensToItsFieldsAndGoesOutOnlyUnderASessionKey) {
+  const PosRecord record = LoadPosRecords().at(0);
+  uint32_t proof[64];
+  for (int i = 0; i < 64; ++i) proof[i] = __builtin_bswap32(record.proof[i]);
+  uint64_t keyBlock[64] = {};
+  uint8_t *keys = reinterpret_cast<uint8_t*>(keyBlock), plotId[32], seed[32] = {3};
+  CreatePlotKeys(plotId, seed, keys + 1, keys + 33, keys + 65, nullptr);
+  PoolSession session;
+  auto share = [&](uint64_t bound) {
+    PoolShareRequest(Point(1000, bound, 1), session)
+        .OnProof(plotId, keyBlock, record.challenge, 3, proof);
+  };
+  EXPECT_EQ(ThrownText([&] { share(0); }), "No pool session yet, share not sent");
+  const fake_pool::Key16 key{0x5e};
+  session.TakeSessionKey(key, 77), PoolSessionInstance().copyMultiplier = 1;
+  RewardPuzzleHash.fill(0xab), WorkerName.fill('w'), WorkerId = 0x1122334455667788;
+  Bytes expected(491, 0x5a);  // the plaintext after the signage-point hash
+  std::copy_n(plotId, 32, &expected[32]), std::copy_n((uint8_t*)proof, 256, &expected[64]);
+  expected[320] = expected[321] = 0, std::copy_n(keys + 1, 112, &expected[322]);
+  std::fill_n(&expected[434], 32, 0xab), std::fill_n(&expected[466], 16, 'w');
+  fake_pool::PutLe(expected, 482, WorkerId, 8), expected[490] = 3;
+  for (uint64_t bound : {uint64_t{0}, ~uint64_t{0}}) {
+    Server server;
+    PoolSocketInstance().Replace(socket(AF_INET, SOCK_DGRAM, 0));
+    connect(PoolSocketInstance().ReceiveFd(), (sockaddr*)&server.self, server.size), share(bound);
+    const Bytes datagram = server.Receive(3);
+    ASSERT_EQ(datagram.size(), 548u);
+    const fake_pool::Sealed sealed = fake_pool::OpenSealed(datagram.data(), 1, 491, key);
+    EXPECT_TRUE(sealed.opens && sealed.sessionId == 77 && sealed.opened == expected);
+    // 32 copies over 10 s come every 322 ms, 4 over 4 s every 1333 ms.
+    EXPECT_EQ(server.Receive(3, 800).empty(), bound == 0);
+    PoolSocketInstance().Close();
+  }
+  keys[0] = 1;
+  EXPECT_EQ(ThrownText([&] { share(0); }), "cfedb539");
+  keys[0] = 2, keys[40] ^= 1;
+  EXPECT_EQ(ThrownText([&] { share(0); }), "Plot keys are inconsistent with plot id");
+}
+
+TEST(Watchdog, RepeatedTroubleBeepsUntilItHasBeenQuietFor89Seconds) {
+  std::atomic<int64_t> now{1000};
+  std::atomic<int> beeps{0};
+  Watchdog watchdog({[&] { return now.load(); }, [&] { ++beeps; }, std::chrono::milliseconds(20)});
+  const auto beepsAfter = [&](int ms) {
+    return std::this_thread::sleep_for(std::chrono::milliseconds(ms)), beeps.load();
+  };
+  for (int64_t second : {1000, 1090, 1179}) now = second, watchdog.AlarmingEvent();
+  EXPECT_GE(beepsAfter(30), 1);  // 89 s after the one before: at once, then every 20 ms
+  EXPECT_GE(beepsAfter(200), 4);
+  now = 1179 + 89;  // still within the alarm
+  const int before = beeps.load();
+  EXPECT_GT(beepsAfter(100), before);
+  now = 1179 + 90;
+  const int last = beepsAfter(60);
+  EXPECT_EQ(beepsAfter(100), last);
+  Watchdog single({[] { return int64_t{0}; }, [] {}});
+  single.AlarmingEvent();
+  EXPECT_FALSE(single.TimerHasThread());
 }
 
 }  // namespace
