@@ -438,9 +438,6 @@ void PoolClientMain() {
     setup.resolver = SystemResolverSetup(deployment.poolHosts, deployment.resolverAddress);
     auto ntp = std::make_shared<NtpClock>(NtpClock::Setup{deployment.ntpHost});
     setup.clockOffset = [ntp] { return NoNtpFlag != 0 ? 0 : ntp->GetOffset(); };
-    setup.poolPublicKey = deployment.poolPublicKey;
-    setup.serverKey = deployment.serverKey;
-    setup.updateKey = deployment.updateKey;
     setup.onFirstConnection = [] { ConsoleLoggerInstance().StartPrinter(); };
     PoolClient(std::move(setup)).Run();
   } catch (const std::exception& e) {

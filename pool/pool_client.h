@@ -9,6 +9,7 @@
 #include <string>
 
 #include "chia/bls/g1_element.h"
+#include "chia/deployment.h"
 #include "pool/packet_layout.h"
 #include "pool/server_packets.h"
 #include "pool/server_resolver.h"
@@ -30,9 +31,10 @@ struct PoolClientSetup {
   double socketTimeout = 3.0;  // seconds; also the receive wait of each pass
   // Seconds to add to the system clock; unset: 0.
   std::function<int64_t()> clockOffset;
-  std::array<uint8_t, 48> poolPublicKey{};
-  std::array<uint8_t, 32> serverKey{};
-  std::array<uint8_t, 32> updateKey{};
+  // The pool's keys: the linked deployment's unless a test brings its own.
+  std::array<uint8_t, 48> poolPublicKey = ActiveDeployment().poolPublicKey;
+  std::array<uint8_t, 32> serverKey = ActiveDeployment().serverKey;
+  std::array<uint8_t, 32> updateKey = ActiveDeployment().updateKey;
   std::function<int64_t()> steadySeconds;  // unset: the steady clock
   std::function<int64_t()> systemSeconds;  // unset: Unix seconds
   std::function<void()> sleepSecond;       // unset: sleeps one second
