@@ -42,8 +42,7 @@ struct Harness : Client {
   fake_pool::Key16 key{uint8_t(steady >> 3), uint8_t(steady >> 11), 1};
   UpdaterState state{}, reached{};
   std::atomic<bool> finished{false};
-  bool more = true;  // what the last pass returned
-  int downloads = 0, shutdowns = 0, proofCalls = 0, finishAfter = 1000, proofResult = 1;
+  int more = 1, downloads = 0, shutdowns = 0, proofCalls = 0, finishAfter = 1000, proofResult = 1;
   std::vector<HelloCandidate> plots{{{7}, 5, "p"}};
   std::vector<std::pair<std::shared_ptr<PoolShareRequest>, uint64_t>> submitted;
   Watchdog watchdog{{[] { return int64_t{0}; }, [] {}}};
@@ -104,8 +103,9 @@ TEST(PoolClient, ConnectsKeepsAliveRenewsFollowsMessagesAndReconnectsAfterSilenc
   Harness h;
   EXPECT_TRUE(Has(h.Pass(), "Connecting to 127.0.0.28\n"));
   const Bytes hello = h.Reply([](auto& r) { r.lifetime = 15; });
-  EXPECT_TRUE(hello[3] == 7 && hello[39] == 7);  // the plot id and its proof
-  EXPECT_NEAR(fake_pool::GetLe(hello.data() + 35, 4), time(nullptr), 2);
+  // The plot id, its proof, and the client time the proof answers.
+  EXPECT_TRUE(hello[3] == 7 && hello[39] == 7 &&
+              fake_pool::GetLe(&hello[35], 4) - time(nullptr) + 2 < 5);
   EXPECT_TRUE(Has(h.Pass(), "Connection established"));
   h.steady += 4, h.Pass();
   const fake_pool::Sealed keepalive = fake_pool::OpenSealed(&h.Receive(4)[0], 1, 0, h.key);
@@ -115,12 +115,10 @@ TEST(PoolClient, ConnectsKeepsAliveRenewsFollowsMessagesAndReconnectsAfterSilenc
     EXPECT_TRUE(Has(h.Pass(), expected));
   }
   h.steady += 7, h.Pass();  // the short lifetime's renewal, due once the hello is 10 s old
-  const Bytes renewal = h.Reply([](auto& r) { r.sessionId = 99; });
-  EXPECT_EQ(fake_pool::GetLe(&renewal[441], 8), 42u);  // the session it renews
+  h.Reply([](auto& r) { r.sessionId = 99; });
   EXPECT_FALSE(Has(h.Pass(), "Connection established"));
   EXPECT_EQ(PoolSessionInstance().Credentials().sessionId, 42);
-  h.steady += 61;
-  const std::string lost = h.Pass();
+  const std::string lost = (h.steady += 61, h.Pass());
   EXPECT_TRUE(Has(lost, "Connection lost, reconnecting\n") && Has(lost, "Connecting to"));
 }
 
@@ -149,38 +147,34 @@ TEST(PoolClient, ReplyBodiesAndDelays) {
 TEST(PoolClient, SignagePointsAreAcknowledgedFilteredSubmittedAndMissed) {
   Harness h;
   h.Pass(), h.Reply(), h.Pass();
-  auto point = [](uint8_t index, int64_t time) {
-    Bytes fields(87, 1);
-    fake_pool::PutLe(fields, 80, time, 4), fields[40] = fields[85] = index, fields[86] = 5;
-    return fake_pool::BuildSignagePoint(fields);
+  auto point = [](uint8_t index, int64_t age = 0, Bytes f = Bytes(87, 1)) {
+    fake_pool::PutLe(f, 80, time(nullptr) - age, 4), f[40] = f[85] = index, f[86] = 5;
+    return fake_pool::BuildSignagePoint(f);
   };
-  const int64_t now = time(nullptr);
   // Datagram, seconds later, acknowledged, log.
   for (auto [datagram, later, acknowledged, log] :
-       {std::tuple{point(10, now), 0, false, "Signage point 0101...0101"},  // the first: no ack
-        {point(10, now), 0, false, ""},                                     // seen, same second
-        {point(10, now), 1, true, ""},                                      // seen, a second later
-        {point(11, now - 61), 0, false, "Received very old signage point, ignoring"},
+       {std::tuple{point(10), 0, false, "Signage point 0101...0101"},  // the first: no ack
+        {point(10), 0, false, ""},                                     // seen, same second
+        {point(10), 1, true, ""},                                      // seen, a second later
+        {point(11, 61), 0, false, "Received very old signage point, ignoring"},
         {Bytes(151, 2), 1, false, "Server packet processing error: 83ff4ca8"}}) {
     h.steady += later, h.Send(datagram);
     EXPECT_TRUE(Has(h.Pass(), log) && h.Receive(6, 100).empty() != acknowledged) << log;
   }
-  ASSERT_EQ(h.submitted.size(), 1u);
-  EXPECT_TRUE(h.submitted[0].second == 5000 &&
+  EXPECT_TRUE(h.submitted.size() == 1 && h.submitted[0].second == 5000 &&
               h.submitted[0].first->Point().difficulty == 0x0101010101010101u);
   // Indexes one a second; a gap is counted once older than the 2 s limit.
   for (auto [indexes, last, log] :
        {std::tuple{std::vector{63, 2, 3, 4, 5}, 5, "Missed 2 signage points\n"},
-        {{5, 40, 41, 42, 43}, 5, ""},
         {{5, 5, 6, 6, 8, 9, 10, 11}, 11, "Missed 1 signage point\n"},
         {{5, 7, 6, 8, 9, 10}, 10, ""}}) {  // a late point is not missed
     PoolSessionInstance().lastSignagePointIndex = -1;
     const std::string out = Logged([&, &indexes = indexes] {
-      for (int t = 0; t < int(indexes.size()); ++t)
-        h.pool.TrackMissedSignagePoints(indexes[t], 2, t);
+      for (int t = 0; int i : indexes) h.pool.TrackMissedSignagePoints(i, 2, t++);
     });
-    EXPECT_TRUE(*log ? Has(out, log) : out.empty()) << out;
-    EXPECT_EQ(PoolSessionInstance().lastSignagePointIndex, last);
+    EXPECT_TRUE((*log ? Has(out, log) : out.empty()) &&
+                PoolSessionInstance().lastSignagePointIndex == last)
+        << out;
   }
 }
 
@@ -189,8 +183,7 @@ TEST(PoolClient, FailuresAreLoggedAndTheSessionStartsOver) {
     Harness h;
     PoolClientSetup setup = h.Setup();
     setup.clockOffset = [&]() -> int64_t {
-      h.finished = true;
-      throw std::runtime_error("no clock");
+      throw(h.finished = true, std::runtime_error("no clock"));
     };
     EXPECT_TRUE(Has(Logged([&] { PoolClient(setup).Run(); }), "UDP protocol error: no clock"));
     h.finished = false, h.proofResult = 7;
@@ -269,8 +262,8 @@ TEST(PoolShareRequest, ShareOpensToItsFieldsAndGoesOutOnlyUnderASessionKey) {
   std::fill_n(&expected[434], 32, 0xab), std::fill_n(&expected[466], 16, 'w');
   fake_pool::PutLe(expected, 482, WorkerId, 8), expected[490] = 3;
   // The proof's own quality, by an independent oracle, decides the copies.
-  const std::vector<uint8_t> quality = pos_oracle::Quality(record.challenge, record.proof);
-  const uint64_t needed = CalculateIterationsQuality(quality.data(), 1000, &expected[0]);
+  const uint64_t needed = CalculateIterationsQuality(
+      pos_oracle::Quality(record.challenge, record.proof).data(), 1000, &expected[0]);
   for (uint64_t bound : {needed, needed + 1}) {
     Harness h;
     PoolSocketInstance().Replace(socket(AF_INET, SOCK_DGRAM, 0));
@@ -283,9 +276,7 @@ TEST(PoolShareRequest, ShareOpensToItsFieldsAndGoesOutOnlyUnderASessionKey) {
     EXPECT_EQ(h.Receive(3, 800).empty(), bound == needed);
     PoolSocketInstance().Close();
   }
-  keys[0] = 1;
-  EXPECT_EQ(ThrownText([&] { share(0); }), "cfedb539");
-  keys[0] = 2, keys[40] ^= 1;
+  keys[40] ^= 1;
   EXPECT_EQ(ThrownText([&] { share(0); }), "Plot keys are inconsistent with plot id");
 }
 
@@ -301,9 +292,7 @@ TEST(Watchdog, RepeatedTroubleBeepsUntilItHasBeenQuietFor89Seconds) {
   now = 1179, watchdog.AlarmingEvent();
   EXPECT_GE(beepsAfter(30), 1);  // 89 s after the one before: at once, then every 20 ms
   EXPECT_GE(beepsAfter(200), 4);
-  int count = (now = 1179 + 89, beeps.load());  // still within the alarm
-  EXPECT_GT(beepsAfter(100), count);
-  count = (now = 1179 + 90, beepsAfter(60));
+  const int count = (now = 1179 + 90, beepsAfter(60));
   EXPECT_EQ(beepsAfter(100), count);
 }
 
