@@ -9,6 +9,7 @@
 #include "chia/iterations_quality.h"
 #include "chia/plot_keys.h"
 #include "manager/client.h"
+#include "pool/packet_sender.h"
 #include "pool/pool_share_request.h"
 #include "pool/pool_socket.h"
 #include "pool/watchdog.h"
@@ -48,7 +49,7 @@ struct Harness : Client {
   Watchdog watchdog{{[] { return int64_t{0}; }, [] {}}};
   PoolClient pool{Setup()};
 
-  ~Harness() override { close(fd); }
+  ~Harness() override { close(fd), PoolSessionInstance().clientTime = 0; }  // hello copies end
   bool IsFinished() override { return finished; }
   uint32_t RequestShutdown(bool) override { return ++shutdowns, 0; }
   void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> r, uint64_t ms) override {
@@ -274,7 +275,7 @@ TEST(PoolShareRequest, ShareOpensToItsFieldsAndGoesOutOnlyUnderASessionKey) {
     EXPECT_TRUE(sealed.opens && sealed.sessionId == 77 && sealed.opened == expected);
     // 32 copies over 10 s come every 322 ms, 4 over 4 s every 1333 ms.
     EXPECT_EQ(h.Receive(3, 800).empty(), bound == needed);
-    PoolSocketInstance().Close();
+    PoolSocketInstance().Close(), WaitForResenders();  // no copy reaches the next server
   }
   keys[40] ^= 1;
   EXPECT_EQ(ThrownText([&] { share(0); }), "Plot keys are inconsistent with plot id");
