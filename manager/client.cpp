@@ -1,5 +1,6 @@
 #include "manager/client.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "manager/distinct_directories.h"
@@ -23,6 +24,22 @@ void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
                                                       std::chrono::milliseconds(timeLimitMs)};
   std::lock_guard lock(MinedPlotsMutex);
   PendingSignagePoints.push_back(std::move(pending));
+}
+
+std::vector<Client::HelloCandidate> Client::HelloCandidates() {
+  std::vector<HelloCandidate> candidates;
+  std::lock_guard lock(MinedPlotsMutex);
+  for (const std::shared_ptr<PlotFile>& plot : MinedPlots) {
+    HelloCandidate candidate{{}, static_cast<int64_t>(plot->header.creationTime), plot->path};
+    std::copy(std::begin(plot->header.plotId), std::end(plot->header.plotId), candidate.id.begin());
+    candidates.push_back(std::move(candidate));
+  }
+  return candidates;
+}
+
+// This Client has no proof search yet, so it has no proof to offer.
+int Client::ProveHelloPlot(const PlotIdBytes&, const uint8_t[32], uint64_t, uint32_t[64]) {
+  return 0;
 }
 
 uint32_t Client::RequestStop() {

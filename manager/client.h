@@ -57,6 +57,21 @@ class Client {
   virtual void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
                                   uint64_t timeLimitMs);
 
+  // What the pool hello proves possession of: a mined plot's id, header creation time and path.
+  struct HelloCandidate {
+    PlotIdBytes id{};
+    int64_t creationTime = 0;
+    std::filesystem::path path;
+  };
+  // The mined plots in list order, read under MinedPlotsMutex.
+  virtual std::vector<HelloCandidate> HelloCandidates();
+  // Proof of possession of mined plot `id` for `challenge`: the full proof (64 big-endian x
+  // values) of match `pick` mod the match count. 1 with a proof, 0 without a match, -1 after a
+  // failure that was reported through the log callback.
+  virtual int ProveHelloPlot(const PlotIdBytes& id, const uint8_t challenge[32], uint64_t pick,
+                             uint32_t proof[64]);
+  bool MiningOff() const { return Config.MiningOff != 0; }
+
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};
 

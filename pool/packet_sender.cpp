@@ -8,6 +8,7 @@
 
 #include "pool/pool_session.h"
 #include "pool/pool_socket.h"
+#include "pool/watchdog.h"
 #include "runtime/console_logger.h"
 #include "runtime/stop_requested.h"
 
@@ -112,5 +113,6 @@ void WaitForResenders() { Resenders().WaitUntilNone(); }
 void InitPoolProcessObjects() {
   PoolSessionInstance();
   PoolSocketInstance();
+  WatchdogInstance();
   Resenders();
 }
