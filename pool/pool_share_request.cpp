@@ -13,6 +13,7 @@
 #include "pool/client_packets.h"
 #include "pool/packet_sender.h"
 #include "pool/settings.h"
+#include "prover/proof_order.h"
 #include "runtime/console_logger.h"
 #include "runtime/option_values.h"
 
@@ -28,35 +29,6 @@ std::string ShortHexId(const uint8_t id[32]) {
     text += kDigits[id[i] & 15];
   }
   return text;
-}
-
-uint64_t ProofQualityXPair(const uint32_t proof[64], const uint8_t challenge[32]) {
-  uint64_t pairs[32];
-  for (int i = 0; i < 32; ++i) {
-    const uint32_t a = __builtin_bswap32(proof[2 * i]), b = __builtin_bswap32(proof[2 * i + 1]);
-    pairs[i] = uint64_t{std::max(a, b)} << 32 | std::min(a, b);
-  }
-  // Bottom-up: sibling groups compared from their last pair towards their first.
-  for (int group = 1; group < 32; group *= 2) {
-    for (int first = 0; first < 32; first += 2 * group) {
-      uint64_t* a = pairs + first;
-      uint64_t* b = a + group;
-      for (int k = group - 1; k >= 0; --k) {
-        if (a[k] == b[k]) continue;
-        if (b[k] < a[k]) std::swap_ranges(a, b, b);
-        break;
-      }
-    }
-  }
-  const uint64_t pair = pairs[challenge[31] & 31];
-  const uint32_t low = __builtin_bswap32(static_cast<uint32_t>(pair));
-  const uint32_t high = __builtin_bswap32(static_cast<uint32_t>(pair >> 32));
-  uint8_t bytes[8];
-  std::memcpy(bytes, &low, 4);
-  std::memcpy(bytes + 4, &high, 4);
-  uint64_t xPair;
-  std::memcpy(&xPair, bytes, 8);
-  return xPair;
 }
 
 bool PoolShareRequest::PlotChallenge(const uint8_t plotId[32], uint8_t challengeOut[32]) {

@@ -11,11 +11,6 @@
 // "abcd...wxyz": the first and the last two bytes of an id in lower-case hexadecimal.
 std::string ShortHexId(const uint8_t id[32]);
 
-// The x pair of a proof's quality: the proof (64 x values, each stored big-endian) brought into
-// canonical order, then pair (challenge byte 31 mod 32) as 8 bytes in memory order, the smaller
-// x first, both big-endian.
-uint64_t ProofQualityXPair(const uint32_t proof[64], const uint8_t challenge[32]);
-
 // One signage point of the pool in the proof search: one plot in 512 takes part, qualities in
 // the share factor's part of their range come back as proofs, and each proof goes to the pool as
 // a share sealed under the session key.
