@@ -50,10 +50,11 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-// Runs the program with the arguments; environment entries set to nothing are removed.
+// Runs the program with the arguments; environment entries set to nothing are removed. A run
+// that does not end by itself is given Ctrl+C after interruptAfterMs.
 Result RunProgram(const std::vector<std::string>& args,
                   const std::map<std::string, std::optional<std::string>>& environment = {},
-                  const std::string& input = "") {
+                  const std::string& input = "", int interruptAfterMs = -1) {
   TestDirectory io;
   { std::ofstream(io / "in") << input; }
   std::vector<std::string> argStrings = {kProgram};
@@ -88,8 +89,14 @@ Result RunProgram(const std::vector<std::string>& args,
   }
   Result result;
   int status = 0;
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto start = std::chrono::steady_clock::now();
+  const auto giveUp = start + std::chrono::seconds(30);
   while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (interruptAfterMs >= 0 &&
+        std::chrono::steady_clock::now() > start + std::chrono::milliseconds(interruptAfterMs)) {
+      kill(pid, SIGINT);
+      interruptAfterMs = -1;
+    }
     if (std::chrono::steady_clock::now() > giveUp) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -173,10 +180,12 @@ TEST(Executable, SelfTestAndAddressChecks) {
 
 TEST(Executable, MiningRunNamesAddressAndWorker) {
   TestDirectory temp;
-  const Result result = RunProgram({"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress});
+  std::filesystem::create_directories(temp / "plots");
+  const Result result =
+      RunProgram({"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress}, {}, "", 2000);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const std::vector<std::string> lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 3u) << result.out;
+  ASSERT_GE(lines.size(), 3u) << result.out;
   EXPECT_EQ(lines[0], "VarnokChiaPool version 1.3");
   EXPECT_EQ(lines[1], "Mining on address: " + kAddress);
   EXPECT_EQ(lines[2].substr(0, 8), "Worker: ");
@@ -190,7 +199,11 @@ TEST(Executable, DelegatedPasswords) {
   TestDirectory temp;
   Result result = RunProgram({"-s", temp / "cfg", "-p", "correct horse"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(Lines(result.out),
+  // Without directories or mining the Client has nothing to do and ends the run.
+  std::vector<std::string> lines = Lines(result.out);
+  EXPECT_EQ(lines.back(), "<time> No more plotting, finalization or testing required");
+  lines.resize(3);
+  EXPECT_EQ(lines,
             (std::vector<std::string>{
                 "VarnokChiaPool version 1.3",
                 "Public key for delegated plotting: " + KeyTextOfPassword("correct horse"),
@@ -241,8 +254,9 @@ TEST(Executable, QueryModeEndsWithOne) {
       RunProgram({"-s", temp / "cfg", "--query",
                   "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(Lines(result.out),
-            (std::vector<std::string>{"VarnokChiaPool version 1.3", "<time> No PoS for query"}));
+  const std::vector<std::string> lines = Lines(result.out);
+  EXPECT_EQ(lines.front(), "VarnokChiaPool version 1.3");
+  EXPECT_EQ(lines.back(), "<time> No PoS for query");
 
   const Result notHex =
       RunProgram({"-s", temp / "cfg", "--query",
