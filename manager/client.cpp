@@ -103,11 +103,13 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
         [this](uint64_t directory, bool started) { OnMiningActivity(directory, started); });
   }
 
-  if (host.StartThreads) {
-    if (!Config.MiningOff) MiningThreadHandle = std::thread(&Client::MiningThread, this);
-    if (!Config.TestThreadOff) TestThreadHandle = std::thread(&Client::PlotTestThread, this);
-    ManagerThreadHandle = std::thread(&Client::ManagerThread, this);
-  }
+  if (host.StartThreads) StartThreads();
+}
+
+void Client::StartThreads() {
+  if (!Config.MiningOff) MiningThreadHandle = std::thread(&Client::MiningThread, this);
+  if (!Config.TestThreadOff) TestThreadHandle = std::thread(&Client::PlotTestThread, this);
+  ManagerThreadHandle = std::thread(&Client::ManagerThread, this);
 }
 
 Client::~Client() {

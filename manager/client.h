@@ -115,6 +115,9 @@ class Client {
   virtual std::chrono::steady_clock::time_point Now() const {
     return std::chrono::steady_clock::now();
   }
+  // The mining, plot test and manager threads as the configuration asks. A derived class whose
+  // overrides the threads call must start them at the end of its own constructor.
+  void StartThreads();
   // Runs once before the manager's first step; the benchmark fills it in.
   virtual void RunBenchmark() {}
 
