@@ -56,7 +56,8 @@ bool PromptDelegatedPasswords(const std::vector<std::string>& given, uint32_t co
       continue;
     }
     EchoOffWhileTyping echo(in);
-    const std::string number = count == 1 ? "" : " " + std::to_string(i + 1);
+    std::string number;
+    if (count != 1) number.append(" ").append(std::to_string(i + 1));
     const std::string password = Ask("Enter password" + number + ": ", in, out);
     const std::string retyped = Ask("Retype password" + number + ": ", in, out);
     if (password != retyped) {

@@ -13,6 +13,7 @@
 #include "chia/f1.h"
 #include "chia/find_matches.h"
 #include "chia/fx.h"
+#include "chia/fx_batch.h"
 #include "chia/sort_kernels.h"
 
 namespace {
@@ -67,8 +68,10 @@ const Bucket& RealBucket() {
   return bucket;
 }
 
-template <bool WithF2>
-void RunMatching(benchmark::State& state) {
+enum class F2Mode { kNone, kSingle, kBatch };
+
+template <F2Mode Mode>
+void RunMatching(benchmark::State& state, SimdLevel level = BestSimdLevel()) {
   const Bucket& b = RealBucket();
   uint64_t threads = static_cast<uint64_t>(state.range(0));
   BenchPool pool(threads);
@@ -81,24 +84,36 @@ void RunMatching(benchmark::State& state) {
     double s = pool.Timed(
         [&](uint64_t worker, uint64_t part) {
           MatchPair out[512];
+          uint64_t ys[512], fs[512];
+          uint32_t xl[512], xr[512];
           uint64_t found = 0, acc = 0;
           uint64_t g0 = part * (kGroups - 1) / parts, g1 = (part + 1) * (kGroups - 1) / parts;
           for (uint64_t g = g0; g < g1; ++g) {
             const PrefixF1Entry* left = &b.entries[b.start[g]];
             const PrefixF1Entry* right = &b.entries[b.start[g + 1]];
-            uint64_t n = FindMatches(*scratch[worker], &left->key, b.start[g + 1] - b.start[g],
-                                     &right->key, b.start[g + 2] - b.start[g + 1],
-                                     static_cast<uint32_t>(g & 1), out, 512);
+            uint64_t n = find_matches_detail::FindMatchesAt(
+                level, sizeof(PrefixF1Entry), *scratch[worker], &left->key,
+                b.start[g + 1] - b.start[g], &right->key, b.start[g + 2] - b.start[g + 1],
+                static_cast<uint32_t>(g & 1), out, 512);
             found += n;
             for (uint64_t i = 0; i < n; ++i) {
-              if constexpr (WithF2) {
+              if constexpr (Mode == F2Mode::kSingle) {
                 const PrefixF1Entry& l = left[out[i].left];
                 const PrefixF1Entry& r = right[out[i].right];
                 acc += ComputeF2(JoinY(l.key, 0), __builtin_bswap32(l.xBigEndian),
                                  __builtin_bswap32(r.xBigEndian));
+              } else if constexpr (Mode == F2Mode::kBatch) {
+                const PrefixF1Entry& l = left[out[i].left];
+                ys[i] = JoinY(l.key, 0);
+                xl[i] = __builtin_bswap32(l.xBigEndian);
+                xr[i] = __builtin_bswap32(right[out[i].right].xBigEndian);
               } else {
                 acc += out[i].right;
               }
+            }
+            if constexpr (Mode == F2Mode::kBatch) {
+              ComputeF2Batch(ys, xl, xr, n, fs);
+              for (uint64_t i = 0; i < n; ++i) acc += fs[i];
             }
           }
           pairs += found;
@@ -116,10 +131,29 @@ void RunMatching(benchmark::State& state) {
   benchmark::DoNotOptimize(fold.load());
 }
 
-void BM_MatchAndF2(benchmark::State& state) { RunMatching<true>(state); }
-void BM_MatchOnly(benchmark::State& state) { RunMatching<false>(state); }
+void BM_MatchAndF2(benchmark::State& state) { RunMatching<F2Mode::kSingle>(state); }
+// The same with each group pair's f2 values hashed as one batch.
+void BM_MatchAndF2Batch(benchmark::State& state) { RunMatching<F2Mode::kBatch>(state); }
+void BM_MatchOnly(benchmark::State& state) { RunMatching<F2Mode::kNone>(state); }
+// Matching alone with the scan of one instruction-set level (0 portable, 1 AVX2, 2 AVX-512).
+void BM_MatchOnlyAt(benchmark::State& state) {
+  auto level = static_cast<SimdLevel>(state.range(1));
+  if (!SimdLevelSupported(level)) {
+    state.SkipWithError("instruction set not available");
+    return;
+  }
+  RunMatching<F2Mode::kNone>(state, level);
+}
 
 BENCHMARK(BM_MatchAndF2)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_MatchAndF2Batch)->Apply(OneCoreAndAllCores);
 BENCHMARK(BM_MatchOnly)->Apply(OneCoreAndAllCores);
+BENCHMARK(BM_MatchOnlyAt)
+    ->ArgNames({"threads", "simd"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "chia/bc_group.h"
 #include "chia/chacha8.h"
 
 void MakeF1Key(const uint8_t plotId[32], uint8_t f1Key[32]) {
@@ -19,16 +18,6 @@ uint64_t ComputeF1(const uint32_t state[16], uint32_t x) {
   ChaCha8Block(state, x >> 4, block);
   return F1FromWord(block[x & 15], x);
 }
-
-namespace {
-
-inline void StageF1(BucketWriter<128>& writer, uint32_t word, uint32_t x) {
-  BcKey k = SplitY(F1FromWord(word, x));
-  F1Entry e{k.key, __builtin_bswap32(x)};
-  writer.Stage<sizeof(F1Entry)>(k.bucket, &e);
-}
-
-}  // namespace
 
 void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCount, uint64_t worker,
                       uint64_t part) {
@@ -45,15 +34,22 @@ void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCoun
   MakeF1State(context.f1Key, state);
   BucketWriter<128>& writer = *context.writers[worker];
 
-  // Blocks are made a batch at a time on the widest vector unit; entries are staged in x order.
+  // Blocks are made and split a batch at a time on the widest vector unit; entries are staged
+  // in x order. All x of a part share x >> 26 (a chunk spans 2^25 of them, aligned).
   constexpr uint64_t kBatch = 32;
-  alignas(64) uint32_t blocks[kBatch][16];
+  alignas(64) uint32_t blocks[kBatch * 16];
+  alignas(64) uint32_t keys[kBatch * 16];
+  alignas(64) uint32_t buckets[kBatch * 16];
+  const auto xHigh = static_cast<uint32_t>(begin >> 22);
+  const SimdLevel level = BestSimdLevel();
   for (uint64_t n = begin; n < end; n += kBatch) {
     uint64_t count = std::min(kBatch, end - n);
-    ChaCha8Blocks(state, static_cast<uint32_t>(n), count, blocks[0]);
-    for (uint64_t k = 0; k < count; ++k) {
-      auto x0 = static_cast<uint32_t>((n + k) << 4);
-      for (uint32_t j = 0; j < 16; ++j) StageF1(writer, blocks[k][j], x0 | j);
+    ChaCha8Blocks(state, static_cast<uint32_t>(n), count, blocks);
+    SplitF1Words(blocks, count * 16, xHigh, keys, buckets, level);
+    auto x = static_cast<uint32_t>(n << 4);
+    for (uint64_t i = 0; i < count * 16; ++i, ++x) {
+      F1Entry e{keys[i], __builtin_bswap32(x)};
+      writer.Stage<sizeof(F1Entry)>(buckets[i], &e);
     }
   }
 }

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "chia/bc_group.h"
+#include "chia/simd_level.h"
 #include "runtime/bucket_writer.h"
 
 // F1 for k = 32: y = (keystream bytes 4x .. 4x+3 as a big-endian u32) << 6 | (x >> 26), the
@@ -52,3 +54,9 @@ inline constexpr uint32_t kF1Chunks = 128;
 // 127, a part count of 0 or a part index not below the part count.
 void ComputeF1Buckets(const F1Context& context, uint8_t chunk, uint64_t partCount, uint64_t worker,
                       uint64_t part);
+
+// SplitY of the y that keystream words[i] serves, for `count` words whose x share xHigh =
+// x >> 26: keys[i] and buckets[i] are SplitY's key and bucket. ComputeF1Buckets splits its
+// blocks this way; the vector paths give exactly the results of SplitY.
+void SplitF1Words(const uint32_t* words, uint64_t count, uint32_t xHigh, uint32_t* keys,
+                  uint32_t* buckets, SimdLevel level = BestSimdLevel());

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "chia/match_targets.h"
+#include "chia/simd_level.h"
 
 // Limits of the match finder. The index covers every 14-bit r, so a corrupt key cannot write
 // outside it; right entries are numbered in 15 bits (index value i + 1 must stay positive as a
@@ -48,10 +49,14 @@ uint64_t FindMatchesWideAlt(MatchScratch& scratch, const void* leftKeys, uint64_
 // True when y right lies in the group after y left's and is one of its targets.
 bool IsMatchingPair(uint64_t yLeft, uint64_t yRight);
 
-// The same finder with the portable scan even where the gather scan is available, for records of
-// 8, 16 or 24 bytes, so that both scans can be checked against each other; the results are
+// The same finder with the portable scan even where a vector scan is available, for records of
+// 8, 16 or 24 bytes, so that the scans can be checked against each other; the results are
 // identical.
 namespace find_matches_detail {
+// The finder with the scan of one instruction-set level, which must be supported.
+uint64_t FindMatchesAt(SimdLevel level, uint64_t recordWidth, MatchScratch& scratch,
+                       const void* leftKeys, uint64_t leftCount, const void* rightKeys,
+                       uint64_t rightCount, uint32_t parity, MatchPair* out, uint64_t capacity);
 uint64_t FindMatchesPortable(uint64_t recordWidth, MatchScratch& scratch, const void* leftKeys,
                              uint64_t leftCount, const void* rightKeys, uint64_t rightCount,
                              uint32_t parity, MatchPair* out, uint64_t capacity);

@@ -95,9 +95,12 @@ template <size_t W, unsigned Levels, unsigned Small, class K, const unsigned cha
 struct ByteRadix {
   static constexpr size_t kWidth = W;
   static constexpr unsigned kLevels = Levels;
-  static constexpr unsigned kDigitBits = 8;
   static constexpr uint64_t kSmall = Small;
   using Key = K;
+  template <unsigned L>
+  static constexpr unsigned DigitBits() {
+    return 8;
+  }
   template <unsigned L>
   static unsigned Digit(const uint8_t* r) {
     return r[ByteOfLevel[L]];
@@ -112,9 +115,12 @@ constexpr unsigned char kBytes3To0Then7To4[] = {3, 2, 1, 0, 7, 6, 5, 4};
 struct GroupRadix {
   static constexpr size_t kWidth = 8;
   static constexpr unsigned kLevels = 2;
-  static constexpr unsigned kDigitBits = 9;
   static constexpr uint64_t kSmall = 256;
   using Key = KeyGroupAt4;
+  template <unsigned L>
+  static constexpr unsigned DigitBits() {
+    return 9;
+  }
   template <unsigned L>
   static unsigned Digit(const uint8_t* r) {
     uint32_t v = Load<uint32_t>(r + 4);
@@ -128,7 +134,7 @@ struct GroupRadix {
 template <class T, unsigned L>
 void RadixLevel(uint8_t* from, uint8_t* to, bool toIsFinal, uint64_t n) {
   constexpr size_t W = T::kWidth;
-  constexpr unsigned R = 1u << T::kDigitBits;
+  constexpr unsigned R = 1u << T::template DigitBits<L>();
   uint64_t count[R] = {};
   uint64_t start[R];
   uint64_t pos[R];
@@ -173,7 +179,26 @@ void RadixSortInto(void* data, void* scratch, bool resultInScratch, uint64_t n) 
   RadixLevel<T, 0>(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch), resultInScratch, n);
 }
 
-using RadixU64 = ByteRadix<8, 8, 256, KeyU64, kBytes7To0>;
+// Whole u64 keys: any correct sort gives the same result, so the digits can be chosen for speed.
+// The top byte splits a bucket into 256 parts that fit the second-level cache; eleven bits more
+// leave parts of a few values for insertion sort where eight left 32. The remaining levels only
+// serve runs of near-equal values.
+struct RadixU64 {
+  static constexpr size_t kWidth = 8;
+  static constexpr unsigned kLevels = 8;
+  static constexpr uint64_t kSmall = 256;
+  using Key = KeyU64;
+  static constexpr unsigned kBits[kLevels] = {8, 11, 8, 8, 8, 8, 8, 5};
+  static constexpr unsigned kShift[kLevels] = {56, 45, 37, 29, 21, 13, 5, 0};
+  template <unsigned L>
+  static constexpr unsigned DigitBits() {
+    return kBits[L];
+  }
+  template <unsigned L>
+  static unsigned Digit(const uint8_t* r) {
+    return static_cast<unsigned>(Load<uint64_t>(r) >> kShift[L]) & ((1u << kBits[L]) - 1);
+  }
+};
 template <size_t W>
 using RadixRecords = ByteRadix<W, 7, 256, Key56At4, kBytes10To4>;
 using RadixPairsBySecond = ByteRadix<8, 4, 32, KeySecondWord, kBytes7To0>;

@@ -6,8 +6,8 @@
 
 #include "runtime/file_error_texts.h"
 
-BufferPool::BufferPool(Key, MemoryArena* bufferArena, uint64_t bufferSize, uint64_t alignment)
-    : bufferArena_(bufferArena), bufferSize_(bufferSize), alignment_(alignment) {}
+BufferPool::BufferPool(Key, uint64_t bufferSize, uint64_t alignment)
+    : bufferSize_(bufferSize), alignment_(alignment) {}
 
 BufferPool::~BufferPool() { Release(); }
 
@@ -15,7 +15,7 @@ BufferPool::Handle BufferPool::Create(MemoryArena& arena, uint64_t bufferSize, u
                                       uint64_t count, MemoryArena* bufferArena) {
   if (count == 0) throw std::runtime_error("7A3F19C2");
   MemoryArena* buffers = bufferArena != nullptr ? bufferArena : &arena;
-  Handle pool = NewInArena<BufferPool>(arena, Key{}, buffers, bufferSize, alignment);
+  Handle pool = NewInArena<BufferPool>(arena, Key{}, bufferSize, alignment);
 
   // On any failure below the handle's deleter releases what was built.
   pool->slots_.Allocate(*buffers, count);

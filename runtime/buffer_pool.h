@@ -45,7 +45,7 @@ class BufferPool {
   // the buffers were returned.
   void Release();
 
-  BufferPool(Key, MemoryArena* bufferArena, uint64_t bufferSize, uint64_t alignment);
+  BufferPool(Key, uint64_t bufferSize, uint64_t alignment);
   ~BufferPool();
   BufferPool(const BufferPool&) = delete;
   BufferPool& operator=(const BufferPool&) = delete;
@@ -56,7 +56,6 @@ class BufferPool {
     BufferSlot* slot;
   };
 
-  MemoryArena* bufferArena_;
   uint64_t bufferSize_;
   uint64_t alignment_;
   std::mutex mutex_;

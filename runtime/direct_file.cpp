@@ -48,8 +48,6 @@ DirectFileHandle NewDirectFile(MemoryArena& arena, DirectFile::WarningCallback c
   return NewInArena<DirectFile>(arena, std::move(callback));
 }
 
-void DeleteDirectFile(DirectFileHandle& file) { file.reset(); }
-
 DirectFile::DirectFile(WarningCallback callback) : callback_(std::move(callback)) {}
 
 DirectFile::~DirectFile() {

@@ -59,7 +59,6 @@ using DirectFileHandle = ArenaPtr<DirectFile>;
 // A closed DirectFile placed in `arena`; the handle's deleter closes it (dropping the lock) and
 // gives the memory back.
 DirectFileHandle NewDirectFile(MemoryArena& arena, DirectFile::WarningCallback callback);
-void DeleteDirectFile(DirectFileHandle& file);
 
 // Set once the warning about a file system without direct I/O has been delivered; the warning
 // is given at most once per process.

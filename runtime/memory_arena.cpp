@@ -132,16 +132,17 @@ void MemoryArena::Release() {
   liveCount_ = 0;
 }
 
+namespace {
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+  return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 uint64_t MemoryArena::Reserve(uint64_t requested, const std::atomic<bool>* cancel, bool forced,
                               bool warnings) {
   const int64_t page = static_cast<int64_t>(system_->PageSize());
-  std::vector<uint8_t> pattern(static_cast<size_t>(page));
-  std::mt19937_64 generator;
-  for (uint8_t& byte : pattern) byte = static_cast<uint8_t>(generator());
-  auto cancelled = [cancel] {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-  };
-
   std::lock_guard<std::mutex> lock(mutex_);
   if (regionBase_ != nullptr) throw std::runtime_error("97947AA8");
   liveCount_ = 0;
@@ -155,46 +156,22 @@ uint64_t MemoryArena::Reserve(uint64_t requested, const std::atomic<bool>* cance
   int64_t pages = plan.pages;
   if (pages + plan.sparePages <= 0) return 0;
 
-  const int64_t rss0 = static_cast<int64_t>(ReadProcessRss(*system_));
-  int64_t length = (pages + plan.sparePages) * page;
-  uint8_t* base = nullptr;
-  for (;;) {
-    base =
-        length > 0 ? static_cast<uint8_t*>(system_->Map(static_cast<uint64_t>(length))) : nullptr;
-    if (base != nullptr) break;
-    pages -= kStepBytes / page;
-    if (pages < 0) throw std::bad_alloc();
-    length = (pages + plan.sparePages) * page;
-  }
-  regionBase_ = base;
-  int64_t previous = static_cast<int64_t>(ReadProcessRss(*system_));
+  const int64_t rssBefore = static_cast<int64_t>(ReadProcessRss(*system_));
+  const int64_t length = MapRegionLocked(pages, plan.sparePages, page);
+  uint8_t* const base = regionBase_;
+  const int64_t rssMapped = static_cast<int64_t>(ReadProcessRss(*system_));
 
-  int64_t usable = 0;
-  if (forced) {
-    usable = length;
-  } else {
-    for (int64_t chunk = 0; chunk < length; chunk += kTouchChunk) {
-      const int64_t chunkEnd = std::min(chunk + kTouchChunk, length);
-      for (int64_t offset = chunk; offset < chunkEnd; offset += page) {
-        std::memcpy(base + offset, pattern.data(), static_cast<size_t>(page));
-      }
-      const int64_t rss = static_cast<int64_t>(ReadProcessRss(*system_));
-      if (rss != 0 && rss - previous < kMinRssGrowth) break;
-      if (cancelled()) {
-        UnmapLocked(base, static_cast<uint64_t>(length));
-        return 0;
-      }
-      previous = rss;
+  int64_t usable = length;
+  if (!forced) {
+    const std::optional<int64_t> touched =
+        TouchRegionLocked(length, page, pages * page, rssBefore, rssMapped, figures.available,
+                          plan.reserve, cancel, warnings);
+    if (!touched) {
+      UnmapLocked(base, static_cast<uint64_t>(length));
+      return 0;
     }
-    const int64_t rss2 = static_cast<int64_t>(ReadProcessRss(*system_));
-    if (rss0 == 0 || rss2 == 0) {
-      if (warnings) warning_("WARNING: Can't get process physical memory size");
-      usable = pages * page;
-    } else {
-      usable = UsableAfterTouch(rss0, rss2, figures.available, plan.reserve, pages * page);
-    }
+    usable = *touched;
   }
-
   if (usable < 0) {
     UnmapLocked(base, static_cast<uint64_t>(length));
     return 0;
@@ -208,24 +185,71 @@ uint64_t MemoryArena::Reserve(uint64_t requested, const std::atomic<bool>* cance
   }
 
   const uint64_t kept = static_cast<uint64_t>(size);
-  uint64_t remaining = kept;
-  uint8_t* cursor = base;
-  auto summary = [&] {
-    if (warnings) {
-      warning_("WARNING: " + FormatGiB(kept) + "GiB of memory allocated but only " +
-               FormatGiB(kept - remaining) +
-               "GiB were locked in physical memory to prevent swapping. This usually does not "
-               "affect performance.");
+  if (!LockRegionLocked(kept, figures.total, cancel, warnings)) {
+    UnmapLocked(base, kept);
+    return 0;
+  }
+  regionSize_ = kept;
+  return kept;
+}
+
+int64_t MemoryArena::MapRegionLocked(int64_t& pages, int64_t sparePages, int64_t page) {
+  int64_t length = (pages + sparePages) * page;
+  for (;;) {
+    uint8_t* base =
+        length > 0 ? static_cast<uint8_t*>(system_->Map(static_cast<uint64_t>(length))) : nullptr;
+    if (base != nullptr) {
+      regionBase_ = base;
+      return length;
     }
-  };
-  auto warn = [&](const char* text) {
-    if (warnings) warning_(text);
+    pages -= kStepBytes / page;
+    if (pages < 0) throw std::bad_alloc();
+    length = (pages + sparePages) * page;
+  }
+}
+
+std::optional<int64_t> MemoryArena::TouchRegionLocked(
+    int64_t length, int64_t page, int64_t pagesBytes, int64_t rssBefore, int64_t rssMapped,
+    int64_t available, int64_t reserve, const std::atomic<bool>* cancel, bool warnings) {
+  std::vector<uint8_t> pattern(static_cast<size_t>(page));
+  std::mt19937_64 generator;
+  for (uint8_t& byte : pattern) byte = static_cast<uint8_t>(generator());
+
+  int64_t previous = rssMapped;
+  for (int64_t chunk = 0; chunk < length; chunk += kTouchChunk) {
+    const int64_t chunkEnd = std::min(chunk + kTouchChunk, length);
+    for (int64_t offset = chunk; offset < chunkEnd; offset += page) {
+      std::memcpy(regionBase_ + offset, pattern.data(), static_cast<size_t>(page));
+    }
+    const int64_t rss = static_cast<int64_t>(ReadProcessRss(*system_));
+    if (rss != 0 && rss - previous < kMinRssGrowth) break;
+    if (Cancelled(cancel)) return std::nullopt;
+    previous = rss;
+  }
+  const int64_t rssAfter = static_cast<int64_t>(ReadProcessRss(*system_));
+  if (rssBefore == 0 || rssAfter == 0) {
+    if (warnings) warning_("WARNING: Can't get process physical memory size");
+    return pagesBytes;
+  }
+  return UsableAfterTouch(rssBefore, rssAfter, available, reserve, pagesBytes);
+}
+
+bool MemoryArena::LockRegionLocked(uint64_t size, int64_t totalMemory,
+                                   const std::atomic<bool>* cancel, bool warnings) {
+  uint64_t remaining = size;
+  uint8_t* cursor = regionBase_;
+  // Every way out but success and cancellation warns, then sums up what stayed unlocked.
+  auto giveUp = [&](const char* text) {
+    if (!warnings) return true;
+    warning_(text);
+    warning_("WARNING: " + FormatGiB(size) + "GiB of memory allocated but only " +
+             FormatGiB(size - remaining) +
+             "GiB were locked in physical memory to prevent swapping. This usually does not "
+             "affect performance.");
+    return true;
   };
   while (remaining != 0) {
-    if (cancelled()) {
-      UnmapLocked(base, kept);
-      return 0;
-    }
+    if (Cancelled(cancel)) return false;
     const uint64_t step = std::min<uint64_t>(remaining, kStepBytes);
     const int error = system_->Lock(cursor, step);
     if (error == 0) {
@@ -233,24 +257,16 @@ uint64_t MemoryArena::Reserve(uint64_t requested, const std::atomic<bool>* cance
       remaining -= step;
       continue;
     }
-    if (error != ENOMEM) {
-      warn("WARNING: Failed to lock physical memory");
-      summary();
-      break;
-    }
+    if (error != ENOMEM) return giveUp("WARNING: Failed to lock physical memory");
     uint64_t soft = 0;
     uint64_t hard = 0;
     if (!system_->GetLockLimit(soft, hard)) {
-      warn("WARNING: Failed to retrive process memory quotas");
-      summary();
-      break;
+      return giveUp("WARNING: Failed to retrive process memory quotas");
     }
     // An unlimited soft limit leaves nothing to raise; adding to it would wrap around and lower
     // the hard limit.
-    if (soft == kInfiniteLimit || static_cast<int64_t>(soft) >= figures.total) {
-      warn("WARNING: Failed to lock physical memory");
-      summary();
-      break;
+    if (soft == kInfiniteLimit || static_cast<int64_t>(soft) >= totalMemory) {
+      return giveUp("WARNING: Failed to lock physical memory");
     }
     const uint64_t raised = soft > kInfiniteLimit - kStepBytes ? kInfiniteLimit : soft + kStepBytes;
     if (soft < hard) {
@@ -259,13 +275,10 @@ uint64_t MemoryArena::Reserve(uint64_t requested, const std::atomic<bool>* cance
       soft = hard = raised;
     }
     if (!system_->SetLockLimit(soft, hard)) {
-      warn("WARNING: Failed to increase process memory quotas");
-      summary();
-      break;
+      return giveUp("WARNING: Failed to increase process memory quotas");
     }
   }
-  regionSize_ = kept;
-  return kept;
+  return true;
 }
 
 uint8_t* MemoryArena::RegionBase() const {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,21 @@ class MemoryArena {
   };
 
   void UnmapLocked(uint8_t* base, uint64_t size);
+
+  // The steps of Reserve, each called with the mutex held.
+  // Maps `pages` plus `sparePages` pages, retreating 128 MiB at a time (and lowering `pages` to
+  // match); returns the mapped length. Throws std::bad_alloc when nothing could be mapped.
+  int64_t MapRegionLocked(int64_t& pages, int64_t sparePages, int64_t page);
+  // Touches the mapping chunk by chunk while the resident size keeps growing; returns the usable
+  // bytes (negative: keep nothing), or nothing when `cancel` was seen set.
+  std::optional<int64_t> TouchRegionLocked(int64_t length, int64_t page, int64_t pagesBytes,
+                                           int64_t rssBefore, int64_t rssMapped, int64_t available,
+                                           int64_t reserve, const std::atomic<bool>* cancel,
+                                           bool warnings);
+  // Locks the block in steps, raising the lock limit when it is what stands in the way; false
+  // when `cancel` was seen set.
+  bool LockRegionLocked(uint64_t size, int64_t totalMemory, const std::atomic<bool>* cancel,
+                        bool warnings);
 
   uint8_t* regionBase_ = nullptr;
   uint64_t regionSize_ = 0;

@@ -210,7 +210,9 @@ G1Point G1Point::operator+(const G1Point& o) const {
 
   const bool self_inf = IsInfinity();
   const bool other_inf = o.IsInfinity();
-  const bool same = h.IsZero() & rr.IsZero();
+  const bool hZero = h.IsZero();
+  const bool rrZero = rr.IsZero();
+  const bool same = hZero & rrZero;
   G1Point r = Select(sum, Double(), same & !self_inf & !other_inf);
   r = Select(r, o, self_inf);
   r = Select(r, *this, other_inf);
@@ -251,7 +253,9 @@ G1Point G1Point::AddAffine(const G1Affine& a) const {
   sum.z_ = m.z;
   const bool self_inf = IsInfinity();
   const bool other_inf = a.infinity;
-  const bool same = m.h.IsZero() & m.rr.IsZero();
+  const bool hZero = m.h.IsZero();
+  const bool rrZero = m.rr.IsZero();
+  const bool same = hZero & rrZero;
   G1Point r = Select(sum, Double(), same & !self_inf & !other_inf);
   r = Select(r, FromAffine(a), self_inf);
   r = Select(r, *this, other_inf);

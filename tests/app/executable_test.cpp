@@ -25,7 +25,8 @@
 #include "chia/plot_keys.h"
 #include "tests/app/app_test_support.h"
 #include "tests/runtime/file_test_support.h"
-#include "tests/time_prefix.h"
+#include "tests/support/run_program.h"
+#include "tests/support/time_prefix.h"
 
 using app_test::AddressOf;
 using app_test::ExpectedUsage;
@@ -37,90 +38,6 @@ namespace {
 
 const std::string kProgram = std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool";
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs the program with the arguments; environment entries set to nothing are removed. A run
-// that does not end by itself is given Ctrl+C after interruptAfterMs.
-Result RunProgram(const std::vector<std::string>& args,
-                  const std::map<std::string, std::optional<std::string>>& environment = {},
-                  const std::string& input = "", int interruptAfterMs = -1) {
-  TestDirectory io;
-  { std::ofstream(io / "in") << input; }
-  std::vector<std::string> argStrings = {kProgram};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    if (environment.count(name) == 0) envStrings.push_back(text);
-  }
-  for (const auto& [name, value] : environment) {
-    if (value) envStrings.push_back(name + "=" + *value);
-  }
-  std::vector<char*> argv, envp;
-  for (std::string& arg : argStrings) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  for (std::string& entry : envStrings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  const std::string inPath = io / "in", outPath = io / "out", errPath = io / "err";
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open(inPath.c_str(), O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    execve(kProgram.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  Result result;
-  int status = 0;
-  const auto start = std::chrono::steady_clock::now();
-  const auto giveUp = start + std::chrono::seconds(30);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (interruptAfterMs >= 0 &&
-        std::chrono::steady_clock::now() > start + std::chrono::milliseconds(interruptAfterMs)) {
-      kill(pid, SIGINT);
-      interruptAfterMs = -1;
-    }
-    if (std::chrono::steady_clock::now() > giveUp) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the program did not end";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadFile(outPath);
-  result.err = ReadFile(errPath);
-  return result;
-}
-
-// Output lines with the log time prefix replaced by "<time> ".
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(HasTimePrefix(line) ? "<time> " + line.substr(9) : line);
-  }
-  return lines;
-}
-
 const std::string kAddress = AddressOf(SamplePuzzleHash());
 
 std::string KeyTextOfPassword(const char* password) {
@@ -131,48 +48,28 @@ std::string KeyTextOfPassword(const char* password) {
 
 }  // namespace
 
-TEST(Executable, HelpAndBadOptionsPrintTheUsageText) {
+// Smoke runs of the whole program; the in-process tests cover the cases.
+TEST(Executable, UsageSelfTestAndStartUpErrors) {
   TestDirectory temp;
   const std::string settings = temp / "cfg";
-  for (const char* help : {"--help", "-h"}) {
-    const Result result = RunProgram({"-s", settings, help, "--bogus"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, ExpectedUsage(kProgram));
-  }
-  Result result = RunProgram({"-s", settings, "--bogus"});
-  EXPECT_EQ(result.exitCode, 1);
+  ProgramResult result = RunProgram(kProgram, {"-s", settings, "-h", "--bogus"});
+  EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, ExpectedUsage(kProgram));
+
+  result = RunProgram(kProgram, {"-s", settings, "--bogus"});
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, kProgram + ": unrecognized option '--bogus'\n" + ExpectedUsage(kProgram));
 
-  result = RunProgram({"-s", settings, "-c"});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err,
-            kProgram + ": option requires an argument -- 'c'\n" + ExpectedUsage(kProgram));
-
-  result = RunProgram({"-s", settings, "-c", "7"});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err,
-            kProgram + ": Compression level is out of range\n" + ExpectedUsage(kProgram));
-  // A run that ends in its command line never reaches its settings folder.
-  EXPECT_FALSE(std::filesystem::exists(settings));
-}
-
-TEST(Executable, SelfTestAndAddressChecks) {
-  TestDirectory temp;
-  Result result = RunProgram({"-s", temp / "cfg", "--internal-tests"});
+  result = RunProgram(kProgram, {"-s", settings, "--internal-tests"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, "");
-  EXPECT_FALSE(std::filesystem::exists(temp / "cfg"));
+  // A run that ends before it starts working never reaches its settings folder.
+  EXPECT_FALSE(std::filesystem::exists(settings));
 
-  result = RunProgram({"-s", temp / "cfg", "-d", temp.Path().string(), "-a", "xch1invalid"});
+  result = RunProgram(kProgram, {"-s", settings, "-a", kAddress});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err, kProgram + ": Invalid Chia address\n" + ExpectedUsage(kProgram));
-  EXPECT_FALSE(std::filesystem::exists(temp / "cfg"));
-
-  result = RunProgram({"-s", temp / "cfg", "-a", kAddress});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(Lines(result.out),
+  EXPECT_EQ(MarkTimes(result.out),
             (std::vector<std::string>{"VarnokChiaPool version 1.3",
                                       "<time> ERROR: At least one directory should be specified"}));
   EXPECT_EQ(result.err, "");
@@ -181,39 +78,19 @@ TEST(Executable, SelfTestAndAddressChecks) {
 TEST(Executable, MiningRunNamesAddressAndWorker) {
   TestDirectory temp;
   std::filesystem::create_directories(temp / "plots");
-  const Result result =
-      RunProgram({"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress}, {}, "", 2000);
+  // A mining run goes on until Ctrl+C.
+  const ProgramResult result = RunProgram(
+      kProgram, {"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress}, {}, "", 2000);
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  const std::vector<std::string> lines = Lines(result.out);
+  const std::vector<std::string> lines = MarkTimes(result.out);
   ASSERT_GE(lines.size(), 3u) << result.out;
   EXPECT_EQ(lines[0], "VarnokChiaPool version 1.3");
   EXPECT_EQ(lines[1], "Mining on address: " + kAddress);
   EXPECT_EQ(lines[2].substr(0, 8), "Worker: ");
   EXPECT_EQ(lines[2].substr(lines[2].size() - 17), " (auto generated)");
   // The settings files are in the folder given with -s.
-  EXPECT_EQ(ReadFile(temp / "cfg/workerid").size(), 16u);
+  EXPECT_EQ(ReadTextFile(temp / "cfg/workerid").size(), 16u);
   EXPECT_TRUE(std::filesystem::exists(temp / "cfg/cache"));
-}
-
-TEST(Executable, DelegatedPasswords) {
-  TestDirectory temp;
-  Result result = RunProgram({"-s", temp / "cfg", "-p", "correct horse"});
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  // Without directories or mining the Client has nothing to do and ends the run.
-  std::vector<std::string> lines = Lines(result.out);
-  EXPECT_EQ(lines.back(), "<time> No more plotting, finalization or testing required");
-  lines.resize(3);
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{
-                "VarnokChiaPool version 1.3",
-                "Public key for delegated plotting: " + KeyTextOfPassword("correct horse"),
-                "Give this key to the person who will make plots"}));
-
-  // Asked on standard input (a file, not a terminal): the answers differ.
-  result = RunProgram({"-s", temp / "cfg", "-p"}, {}, "first\nsecond\n");
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.out, "VarnokChiaPool version 1.3\nEnter password: \nRetype password: \n");
-  EXPECT_EQ(result.err, "ERROR: Password mismatch\n");
 }
 
 TEST(Executable, SettingsFolderFromTheEnvironment) {
@@ -221,48 +98,31 @@ TEST(Executable, SettingsFolderFromTheEnvironment) {
   std::filesystem::create_directories(temp / "xdg");
   std::filesystem::create_directories(temp / "home");
   // Any argument, so that the usage text is not printed.
-  Result result =
-      RunProgram({"--no-benchmark"}, {{"XDG_CONFIG_HOME", temp / "xdg"}, {"HOME", temp / "home"}});
+  ProgramResult result = RunProgram(kProgram, {"--no-benchmark"},
+                                    {{"XDG_CONFIG_HOME", temp / "xdg"}, {"HOME", temp / "home"}});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(ReadFile(temp / "xdg/VarnokChiaPool/workerid").size(), 16u);
+  EXPECT_EQ(ReadTextFile(temp / "xdg/VarnokChiaPool/workerid").size(), 16u);
   EXPECT_FALSE(std::filesystem::exists(temp / "home/.config"));
 
-  result = RunProgram({"--no-benchmark"},
+  result = RunProgram(kProgram, {"--no-benchmark"},
                       {{"XDG_CONFIG_HOME", temp / "missing"}, {"HOME", temp / "home"}});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
+  EXPECT_EQ(ReadTextFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
   EXPECT_FALSE(std::filesystem::exists(temp / "missing"));
 
   std::filesystem::remove_all(temp / "home/.config");
-  result =
-      RunProgram({"--no-benchmark"}, {{"XDG_CONFIG_HOME", std::nullopt}, {"HOME", temp / "home"}});
+  result = RunProgram(kProgram, {"--no-benchmark"},
+                      {{"XDG_CONFIG_HOME", std::nullopt}, {"HOME", temp / "home"}});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(ReadFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
+  EXPECT_EQ(ReadTextFile(temp / "home/.config/VarnokChiaPool/workerid").size(), 16u);
 
   // A settings folder that cannot be created ends the run after the version line.
-  { std::ofstream(temp / "file") << "x"; }
-  result = RunProgram({"-s", temp / "file/cfg"});
+  WriteWholeFile(temp / "file", std::string("x"));
+  result = RunProgram(kProgram, {"-s", temp / "file/cfg"});
   EXPECT_EQ(result.exitCode, 1);
-  const std::vector<std::string> lines = Lines(result.out);
+  const std::vector<std::string> lines = MarkTimes(result.out);
   ASSERT_EQ(lines.size(), 2u) << result.out;
   EXPECT_EQ(lines[1].substr(0, 14), "<time> ERROR: ");
-}
-
-TEST(Executable, QueryModeEndsWithOne) {
-  TestDirectory temp;
-  const Result result =
-      RunProgram({"-s", temp / "cfg", "--query",
-                  "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"});
-  EXPECT_EQ(result.exitCode, 1);
-  const std::vector<std::string> lines = Lines(result.out);
-  EXPECT_EQ(lines.front(), "VarnokChiaPool version 1.3");
-  EXPECT_EQ(lines.back(), "<time> No PoS for query");
-
-  const Result notHex =
-      RunProgram({"-s", temp / "cfg", "--query",
-                  "0011223344556677889zaabbccddeeff00112233445566778899aabbccddeeff"});
-  EXPECT_EQ(notHex.exitCode, 1);
-  EXPECT_EQ(notHex.err, ExpectedUsage(kProgram));
 }
 
 TEST(Executable, PasswordTypedOnATerminalIsNotEchoed) {

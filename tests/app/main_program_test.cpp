@@ -21,7 +21,8 @@
 #include "runtime/stop_requested.h"
 #include "runtime/text_utils.h"
 #include "tests/app/app_test_support.h"
-#include "tests/time_prefix.h"
+#include "tests/manager/fake_client.h"
+#include "tests/support/time_prefix.h"
 #include "update/updater.h"
 
 using app_test::AddressOf;
@@ -47,33 +48,28 @@ struct ClientScript {
   bool destroyed = false;
 };
 
-class FakeClient : public Client {
- public:
-  explicit FakeClient(ClientScript& script) : script_(script) {
-    StartupScanPending.store(script.startupScanPolls > 0 ? 1 : 0);
-  }
-  ~FakeClient() override { script_.destroyed = true; }
-
-  bool IsFinished() override {
-    if (script_.startupScanPolls > 0 && --script_.startupScanPolls == 0) {
-      StartupScanPending.store(0);
+std::unique_ptr<FakeClient> ScriptedClient(ClientScript& script) {
+  auto client = std::make_unique<FakeClient>();
+  FakeClient* self = client.get();
+  self->StartupScanPending.store(script.startupScanPolls > 0 ? 1 : 0);
+  client->onDestroy = [&script] { script.destroyed = true; };
+  client->onIsFinished = [&script, self] {
+    if (script.startupScanPolls > 0 && --script.startupScanPolls == 0) {
+      self->StartupScanPending.store(0);
     }
-    if (script_.finishedAfterChecks == 0) return true;
-    --script_.finishedAfterChecks;
+    if (script.finishedAfterChecks == 0) return true;
+    --script.finishedAfterChecks;
     return false;
-  }
-  void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
-                          uint64_t timeLimitMs) override {
-    ++script_.submissions;
-    script_.timeLimitMs = timeLimitMs;
+  };
+  client->onSubmit = [&script](std::shared_ptr<SignagePointRequest> request, uint64_t timeLimitMs) {
+    ++script.submissions;
+    script.timeLimitMs = timeLimitMs;
     const std::array<uint8_t, 32> anyPlot{};
-    request->PlotChallenge(anyPlot.data(), script_.submittedChallenge.data());
-    if (script_.answerQuery) QueryAnswered = true;
-  }
-
- private:
-  ClientScript& script_;
-};
+    request->PlotChallenge(anyPlot.data(), script.submittedChallenge.data());
+    if (script.answerQuery) QueryAnswered = true;
+  };
+  return client;
+}
 
 // Standard output of the process, captured in a temporary file while it lives.
 class StdoutCapture {
@@ -100,21 +96,6 @@ class StdoutCapture {
   FILE* file_ = nullptr;
   int saved_ = -1;
 };
-
-// Lines of captured output with the log time prefix replaced by "<time> ".
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (HasTimePrefix(line)) line = "<time> " + line.substr(9);
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
 
 class MainProgram : public ::testing::Test {
  protected:
@@ -164,7 +145,7 @@ class MainProgram : public ::testing::Test {
       ++script_.built;
       script_.config = config;
       script_.directories.assign(directories, directories + count);
-      return std::make_unique<FakeClient>(script_);
+      return ScriptedClient(script_);
     };
     services_.PoolClient = [this] {
       ++poolClientRuns_;
@@ -212,7 +193,7 @@ class MainProgram : public ::testing::Test {
     argv.push_back(nullptr);
     StdoutCapture capture;
     const int code = RunMain(static_cast<int>(args_.size()), argv.data(), services_);
-    out_ = Lines(capture.Finish());
+    out_ = MarkTimes(capture.Finish());
     std::fflush(errStream_);
     err_.assign(errBuffer_, errSize_);
     return code;
@@ -382,28 +363,37 @@ TEST_F(MainProgram, QueryAnsweredOrClientFinishedFirst) {
 }
 
 TEST_F(MainProgram, FailuresAfterTheParseAreLoggedWithExitCodeOne) {
-  EXPECT_EQ(Run({"-s", "/cfg", "-a", kAddress}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: At least one directory should be specified");
-  EXPECT_EQ(script_.built, 0);
-
-  TearDown();
-  SetUp();
-  settingsError_ = std::make_exception_ptr(std::runtime_error("Failed to lock file \"x\""));
-  EXPECT_EQ(Run({"-s", "/cfg", "-d", "/p"}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: Failed to lock file \"x\"");
-  EXPECT_EQ(script_.built, 0);
-
-  TearDown();
-  SetUp();
-  script_.throwOnBuild = true;
-  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
-  EXPECT_EQ(out_.back(), "<time> ERROR: Not enough memory");
-
-  TearDown();
-  SetUp();
-  settingsError_ = std::make_exception_ptr(std::runtime_error(""));
-  EXPECT_EQ(Run({"-s", "/cfg"}), 1);
-  EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
+  struct Case {
+    std::vector<std::string> args;
+    const char* settingsError;  // what loading the settings throws, if anything
+    bool throwOnBuild;
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {{"-a", kAddress},
+       nullptr,
+       false,
+       "<time> ERROR: At least one directory should be specified"},
+      {{"-d", "/p"}, "Failed to lock file \"x\"", false, "<time> ERROR: Failed to lock file \"x\""},
+      {{}, nullptr, true, "<time> ERROR: Not enough memory"},
+      // A failure without text is not logged.
+      {{}, "", false, "VarnokChiaPool version 1.3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lastLine);
+    TearDown();
+    SetUp();
+    if (c.settingsError)
+      settingsError_ = std::make_exception_ptr(std::runtime_error(c.settingsError));
+    script_.throwOnBuild = c.throwOnBuild;
+    std::vector<std::string> args = {"-s", "/cfg"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(Run(args), 1);
+    ASSERT_FALSE(out_.empty());
+    EXPECT_EQ(out_.back(), c.lastLine);
+    EXPECT_LE(out_.size(), 2u);
+    EXPECT_EQ(script_.built, 0);
+  }
 
   // A parse error ends the run before anything else happens.
   TearDown();

@@ -6,24 +6,21 @@
 #include "app/process_objects.h"
 #include "manager/client.h"
 #include "runtime/console_logger.h"
-#include "tests/child_process.h"
-#include "tests/time_prefix.h"
+#include "tests/manager/fake_client.h"
+#include "tests/support/child_process.h"
+#include "tests/support/time_prefix.h"
 #include "update/updater.h"
 
 namespace {
 
 // Logs from its destructor, the way the real Client reports while it shuts down.
-class LoggingClient : public Client {
- public:
-  ~LoggingClient() override {
+std::unique_ptr<FakeClient> LoggingClient() {
+  auto client = std::make_unique<FakeClient>();
+  client->onDestroy = [] {
     LogLine(ConsoleLoggerInstance().PrinterStarted() ? "client destroyed, printer running"
                                                      : "client destroyed, printer stopped");
-  }
-};
-
-std::string StripTime(const std::optional<std::string>& line) {
-  if (!line) return "<no line>";
-  return HasTimePrefix(*line) ? "<time> " + line->substr(9) : *line;
+  };
+  return client;
 }
 
 }  // namespace
@@ -38,16 +35,16 @@ TEST(ProcessObjects, ExitRunsDestructorsInReverseOrder) {
     updater.savedArgs = {"sh", "-c", "echo restarted"};
     updater.state = UpdaterState::Restart;
     ConsoleLoggerInstance().StartPrinter();
-    auto client = std::make_unique<LoggingClient>();
+    auto client = LoggingClient();
     client->StartupScanPending.store(0);
     ClientInstance().Reset(std::move(client));
     PrintLine("from the client");
     LogLine("queued before exit");
     std::exit(0);
   });
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> from the client");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> queued before exit");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer running");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> from the client");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> queued before exit");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> client destroyed, printer running");
   EXPECT_EQ(child.ReadLine(), "Running the updated version");
   EXPECT_EQ(child.ReadLine(), "restarted");
   EXPECT_EQ(child.ReadRest(), "");
@@ -60,7 +57,7 @@ TEST(ProcessObjects, PrintLineIsBareUntilTheClientHasScanned) {
   ChildProcess child([] {
     InitProcessObjects();
     PrintLine("no client");
-    auto client = std::make_unique<LoggingClient>();
+    auto client = LoggingClient();
     Client* raw = client.get();
     ClientInstance().Reset(std::move(client));
     PrintLine("scanning");
@@ -72,7 +69,7 @@ TEST(ProcessObjects, PrintLineIsBareUntilTheClientHasScanned) {
   });
   EXPECT_EQ(child.ReadLine(), "no client");
   EXPECT_EQ(child.ReadLine(), "scanning");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> scanned");
-  EXPECT_EQ(StripTime(child.ReadLine()), "<time> client destroyed, printer stopped");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> scanned");
+  EXPECT_EQ(MarkTime(child.ReadLine()), "<time> client destroyed, printer stopped");
   EXPECT_EQ(child.ReadLine(), "gone");
 }

@@ -8,10 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/chia/crypto_test_support.h"
-
-using crypto_test::FromHex;
-using crypto_test::ToHex;
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/threads_agree.h"
+#include "tests/support/whole_file.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ uint64_t NonceOf(const std::vector<uint8_t>& iv) {
 // returns its "ciphertext tag" lines. It first proves itself on the published
 // 64-bit-IV case, additional data included.
 std::string IndependentSeal(const std::string& cases) {
-  crypto_test::ScratchDir dir;
-  auto input = dir.Write("cases.txt", cases.data(), cases.size());
+  TestDirectory dir;
+  WriteWholeFile(dir / "cases.txt", cases);
   std::string script = R"(
 import { gcm } from 'file://)" +
                        std::string(VARNOK_NODE_MODULES) +
@@ -62,8 +63,8 @@ for (const line of readFileSync(process.argv[2], 'utf8').split('\n')) {
   console.log(hex(sealed.subarray(0, sealed.length - 16)) + ' ' + hex(sealed.subarray(sealed.length - 16)));
 }
 )";
-  auto js = dir.Write("gcm.mjs", script.data(), script.size());
-  return crypto_test::RunCommand("node " + js.string() + " " + input.string());
+  WriteWholeFile(dir / "gcm.mjs", script);
+  return RunCommand("node " + (dir / "gcm.mjs").string() + " " + (dir / "cases.txt").string());
 }
 
 }  // namespace
@@ -182,23 +183,22 @@ TEST(AesGcm, ThreadsSealingAtOnceAgree) {
     Sealed s = Seal(plain, key, n);
     expected.push_back(ToHex(s.ciphertext) + ToHex(s.tag));
   }
-  std::vector<int> errors(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < 25; ++round) {
-        for (uint64_t n = 0; n < 64; ++n) {
-          Sealed s = Seal(plain, key, n);
-          if (ToHex(s.ciphertext) + ToHex(s.tag) != expected[n]) ++errors[t];
-          std::vector<uint8_t> back(plain.size());
-          s.tag[0] ^= static_cast<uint8_t>(round & 1);  // every other round a bad tag
-          bool ok = AesGcmDecrypt(s.ciphertext.data(), static_cast<uint32_t>(plain.size()),
-                                  key.data(), n, back.data(), s.tag.data());
-          if (ok != ((round & 1) == 0) || (ok && back != plain)) ++errors[t];
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(errors[t], 0) << "thread " << t;
+  EXPECT_EQ(CountFailuresAcrossThreads(4, 25 * 64,
+                                       [&](int, int round) {
+                                         const uint64_t n = round % 64;
+                                         Sealed s = Seal(plain, key, n);
+                                         if (ToHex(s.ciphertext) + ToHex(s.tag) != expected[n]) {
+                                           return false;
+                                         }
+                                         // Every other pass a bad tag.
+                                         const bool badTag = (round / 64) & 1;
+                                         s.tag[0] ^= static_cast<uint8_t>(badTag);
+                                         std::vector<uint8_t> back(plain.size());
+                                         const bool ok = AesGcmDecrypt(
+                                             s.ciphertext.data(),
+                                             static_cast<uint32_t>(plain.size()), key.data(), n,
+                                             back.data(), s.tag.data());
+                                         return ok == !badTag && (!ok || back == plain);
+                                       }),
+            0);
 }

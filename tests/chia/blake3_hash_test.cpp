@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/whole_file.h"
 
-using crypto_test::ToHex;
 
 namespace {
 
@@ -22,13 +24,14 @@ std::vector<uint8_t> Pattern(size_t length) {
 
 // Hashes every file with the b3sum command and returns its digests by length.
 std::map<size_t, std::string> OracleDigests(const std::vector<size_t>& lengths, int out_bytes) {
-  crypto_test::ScratchDir dir;
+  TestDirectory dir;
   std::string command = "b3sum --no-names --length " + std::to_string(out_bytes);
   for (size_t n : lengths) {
-    auto data = Pattern(n);
-    command += " " + dir.Write("in_" + std::to_string(n), data.data(), data.size()).string();
+    const auto file = dir / ("in_" + std::to_string(n));
+    WriteWholeFile(file, Pattern(n));
+    command.append(" ").append(file.string());
   }
-  std::istringstream lines(crypto_test::RunCommand(command));
+  std::istringstream lines(RunCommand(command));
   std::map<size_t, std::string> digests;
   std::string line;
   for (size_t n : lengths) {

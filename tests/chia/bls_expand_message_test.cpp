@@ -4,23 +4,23 @@
 
 #include <stdexcept>
 
-#include "tests/chia/bls_vectors.h"
+#include "tests/support/hex.h"
+#include "tests/support/vector_file.h"
 
 namespace {
 
-using blstest::Bytes;
-using blstest::ToHex;
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 TEST(BlsExpandMessage, PublishedVectors) {
-  const blstest::Json file = blstest::LoadVectorFile("xmd_sha256_38.json");
-  const std::vector<uint8_t> dst = Bytes(file["DST"].text);
+  const std::vector<VectorRecord> file = LoadVectorFile("xmd_sha256_38.txt");
+  ASSERT_EQ(file.size(), 11u);
+  const std::vector<uint8_t> dst = Bytes(file[0].at("dst"));
   ASSERT_EQ(dst.size(), 38u);
-  ASSERT_EQ(file["tests"].items.size(), 10u);
-  for (const blstest::Json& t : file["tests"].items) {
-    const std::vector<uint8_t> msg = Bytes(t["msg"].text);
-    const size_t length = std::stoul(t["len_in_bytes"].text, nullptr, 16);
-    EXPECT_EQ(ToHex(bls::ExpandMessageXmd(msg, dst, length)), t["uniform_bytes"].text)
-        << "msg \"" << t["msg"].text << "\" length " << length;
+  for (size_t i = 1; i < file.size(); ++i) {
+    const VectorRecord& t = file[i];
+    const size_t length = std::stoul(t.at("len"), nullptr, 16);
+    EXPECT_EQ(ToHex(bls::ExpandMessageXmd(Bytes(t.at("msg")), dst, length)), t.at("uniform"))
+        << "msg \"" << t.at("msg") << "\" length " << length;
   }
 }
 

@@ -170,30 +170,6 @@ TEST(BlsFp, ReductionOfLongInputsMatchesGmp) {
   }
 }
 
-TEST(BlsFp, SelectAndSwapAreExact) {
-  Fp a = Fp::FromU64(5), b = Fp::FromU64(9);
-  EXPECT_EQ(Fp::Select(a, b, false), a);
-  EXPECT_EQ(Fp::Select(a, b, true), b);
-  Fp x = a, y = b;
-  Fp::CondSwap(x, y, false);
-  EXPECT_EQ(x, a);
-  EXPECT_EQ(y, b);
-  Fp::CondSwap(x, y, true);
-  EXPECT_EQ(x, b);
-  EXPECT_EQ(y, a);
-  x.CondAssign(a, false);
-  EXPECT_EQ(x, b);
-  x.CondAssign(a, true);
-  EXPECT_EQ(x, a);
-  // Pow against repeated multiplication.
-  Fp acc = Fp::One();
-  for (uint64_t e = 0; e < 70; ++e) {
-    uint64_t limbs[2] = {e, 0};
-    EXPECT_EQ(b.Pow(limbs), acc) << e;
-    acc *= b;
-  }
-}
-
 }  // namespace
 
 namespace {

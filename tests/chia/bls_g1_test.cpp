@@ -1,4 +1,4 @@
-// G1 group law, scalar multiplication and the compressed encoding, with its refusals.
+// The compressed G1 encoding and its refusals.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,15 +12,6 @@ namespace {
 
 using bls::Fp;
 using bls::G1Point;
-using bls::Scalar;
-using blstest::FromHex;
-using blstest::ToHex;
-
-Scalar RandomScalar(std::mt19937_64& rng) {
-  std::array<uint8_t, 48> wide;
-  for (auto& b : wide) b = static_cast<uint8_t>(rng());
-  return Scalar::FromBytesReduce(wide);
-}
 
 std::array<uint8_t, 48> ToArray(const std::vector<uint8_t>& v) {
   std::array<uint8_t, 48> a{};
@@ -28,111 +19,12 @@ std::array<uint8_t, 48> ToArray(const std::vector<uint8_t>& v) {
   return a;
 }
 
-TEST(BlsG1, GroupLawAndMultiplicationsAgree) {
-  std::mt19937_64 rng(2024);
-  const G1Point g = G1Point::Generator();
-  EXPECT_TRUE(g.IsOnCurve());
-  EXPECT_TRUE(g.IsInSubgroup());
-  EXPECT_EQ(ToHex(g.ToCompressed()),
-            "97f1d3a73197d7942695638c4fa9ac0fc3688c4f9774b905a14e3a3f171bac586c55e83ff97a1aeffb3af"
-            "00adb22c6bb");
-  const G1Point inf;
-  EXPECT_TRUE(inf.IsInfinity());
-  EXPECT_EQ(g + inf, g);
-  EXPECT_EQ(inf + g, g);
-  EXPECT_TRUE((g + -g).IsInfinity());
-  EXPECT_EQ(g + g, g.Double());
-  EXPECT_EQ(g.AddAffine(g.ToAffine()), g.Double());
-  EXPECT_TRUE(g.AddAffine(G1Point(-g).ToAffine()).IsInfinity());
-  EXPECT_EQ(inf.AddAffine(g.ToAffine()), g);
-  EXPECT_EQ(g.AddAffine(bls::G1Affine{}), g);
-  EXPECT_TRUE(inf.Double().IsInfinity());
-  EXPECT_NE(g, g.Double());
-  EXPECT_NE(g, inf);
-
-  for (int i = 0; i < 12; ++i) {
-    Scalar a = RandomScalar(rng), b = RandomScalar(rng);
-    G1Point pa = G1Point::MulGenerator(a);
-    auto limbs = a.ToCanonicalLimbs();
-    EXPECT_EQ(pa, g.Mul(a));
-    EXPECT_EQ(pa, g.MulPublic(limbs));
-    EXPECT_TRUE(pa.IsOnCurve());
-    // Distributivity and associativity through independent routes.
-    G1Point pb = G1Point::MulGenerator(b);
-    EXPECT_EQ(G1Point::MulGenerator(a + b), pa + pb);
-    EXPECT_EQ(pa.Mul(b), pb.Mul(a));
-    EXPECT_EQ(G1Point::MulGenerator(a * b), pa.Mul(b));
-    EXPECT_EQ((pa + pb) + g, pa + (pb + g));
-    // Round trip through the encoding.
-    auto decoded = G1Point::FromCompressed(pa.ToCompressed());
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(*decoded, pa);
-  }
-  // Extreme digit patterns of the fixed-base table against the plain double-and-add.
-  for (const char* hex : {"73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000",
-                          "0fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
-                          "7000000000000000000000000000000000000000000000000000000000000001",
-                          "0000000000000000000000000000000100000000000000000000000000000000"}) {
-    auto bytes = FromHex(hex);
-    auto k = Scalar::FromBytes(std::span<const uint8_t, 32>(bytes.data(), 32));
-    ASSERT_TRUE(k.has_value()) << hex;
-    auto limbs = k->ToCanonicalLimbs();
-    EXPECT_EQ(G1Point::MulGenerator(*k), g.MulPublic(limbs)) << hex;
-    EXPECT_EQ(g.Mul(*k), g.MulPublic(limbs)) << hex;
-  }
-  EXPECT_EQ(
-      G1Point::MulGenerator(*Scalar::FromBytes(std::span<const uint8_t, 32>(
-          FromHex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000000").data(), 32))),
-      -g);
-
-  // r x P is infinity; small multiples match repeated addition.
-  EXPECT_TRUE(g.MulPublic(Scalar::kOrder).IsInfinity());
-  G1Point acc;
-  for (uint64_t k = 0; k < 20; ++k) {
-    EXPECT_EQ(G1Point::MulGenerator(Scalar::FromU64(k)), acc) << k;
-    EXPECT_EQ(g.Mul(Scalar::FromU64(k)), acc) << k;
-    acc += g;
-  }
-}
-
 TEST(BlsG1, DecodingRefusesInvalidEncodings) {
   const auto valid = ToArray(FromHex(
       "85695fcbc06cc4c4c9451f4dce21cbf8de3e5a13bf48f44cdbb18e2038ba7b8bb1632d7911ef1e2e08749bddbf"
       "165352"));
-  auto p = G1Point::FromCompressed(valid);
-  ASSERT_TRUE(p.has_value());
-
-  // The other sign bit gives the negated point.
-  auto flipped = valid;
-  flipped[0] ^= 0x20;
-  auto n = G1Point::FromCompressed(flipped);
-  ASSERT_TRUE(n.has_value());
-  EXPECT_EQ(*n, -*p);
-
-  // Without the compression flag.
-  auto uncompressed = valid;
-  uncompressed[0] &= 0x7f;
-  EXPECT_FALSE(G1Point::FromCompressed(uncompressed));
-
-  // Infinity: only c0 00..00 is accepted.
-  std::array<uint8_t, 48> inf{};
-  inf[0] = 0xc0;
-  ASSERT_TRUE(G1Point::FromCompressed(inf).has_value());
-  EXPECT_TRUE(G1Point::FromCompressed(inf)->IsInfinity());
-  auto bad = inf;
-  bad[0] = 0xe0;
-  EXPECT_FALSE(G1Point::FromCompressed(bad));
-  bad = inf;
-  bad[47] = 1;
-  EXPECT_FALSE(G1Point::FromCompressed(bad));
-  bad = inf;
-  bad[0] = 0xc1;
-  EXPECT_FALSE(G1Point::FromCompressed(bad));
-  bad = inf;
-  bad[0] = 0x40;
-  EXPECT_FALSE(G1Point::FromCompressed(bad));
-  std::array<uint8_t, 48> zeros{};
-  EXPECT_FALSE(G1Point::FromCompressed(zeros));
+  ASSERT_TRUE(G1Point::FromCompressed(valid).has_value());
+  // Flags and the forms of infinity are compared with the oracle's decoder elsewhere.
 
   // x = p and x = 2^381 - 1 are not field elements.
   auto x_is_p = ToArray(FromHex(

@@ -8,11 +8,9 @@
 #include "chia/bls/bls_init.h"
 #include "chia/bls/private_key.h"
 #include "tests/chia/bls_test_support.h"
+#include "tests/support/vector_file.h"
 
 namespace {
-
-using blstest::FromHex;
-using blstest::ToHex;
 
 TEST(BlsKeys, KeyGenAndPublicKeyKnownAnswers) {
   ASSERT_TRUE(bls::BLS::Init());
@@ -41,33 +39,14 @@ TEST(BlsKeys, KeyGenAndPublicKeyKnownAnswers) {
 }
 
 TEST(BlsKeys, ChildDerivationKnownAnswers) {
-  struct Row {
-    const char* seed;
-    const char* master;
-    uint32_t index;
-    const char* child;
-  };
-  const Row rows[] = {
-      {"3141592653589793238462643383279502884197169399375105820974944592",
-       "4ff5e145590ed7b71e577bb04032396d1619ff41cb4e350053ed2dce8d1efd1c", 3141592653u,
-       "5c62dcf9654481292aafa3348f1d1b0017bbfb44d6881d26d2b17836b38f204d"},
-      {"0099ff991111002299dd7744ee3355bbdd8844115566cc55663355668888cc00",
-       "1ebd704b86732c3f05f30563dee6189838e73998ebc9c209ccff422adee10c4b", 4294967295u,
-       "1b98db8b24296038eae3f64c25d693a269ef1e4d7ae0f691c572a46cf3c0913c"},
-      {"d4e56740f876aef8c010b86a40d5f56745a118d0906a34e69aec8c0db1cb8fa3",
-       "614d21b10c0e4996ac0608e0e7452d5720d95d20fe03c59a3321000a42432e1a", 42u,
-       "08de7136e4afc56ae3ec03b20517d9c1232705a747f588fd17832f36ae337526"},
-      {"c55257c360c07c72029aebc1b53c05ed0362ada38ead3e3e9efa3708e53495531f09a6987599d18264c1e1c9"
-       "2f2cf141630c7a3c4ab7c81b2f001698e7463b04",
-       "0befcabff4a664461cc8f190cdd51c05621eb2837c71a1362df5b465a674ecfb", 0u,
-       "1a1de3346883401f1e3b2281be5774080edb8e5ebe6f776b0f7af9fea942553a"},
-  };
+  const std::vector<VectorRecord> rows = LoadVectorFile("eip2333_child_keys.txt");
+  ASSERT_EQ(rows.size(), 4u);
   bls::CoreMPL core;
-  for (const auto& row : rows) {
-    auto master = core.KeyGen(FromHex(row.seed));
-    EXPECT_EQ(ToHex(master.Serialize()), row.master);
-    auto child = core.DeriveChildSk(master, row.index);
-    EXPECT_EQ(ToHex(child.Serialize()), row.child) << row.index;
+  for (const VectorRecord& row : rows) {
+    auto master = core.KeyGen(FromHex(row.at("seed")));
+    EXPECT_EQ(ToHex(master.Serialize()), row.at("master"));
+    const uint32_t index = static_cast<uint32_t>(std::stoul(row.at("index")));
+    EXPECT_EQ(ToHex(core.DeriveChildSk(master, index).Serialize()), row.at("child")) << index;
   }
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the BLS tests: the byte and hex helpers are the crypto tests' own.
+// Helpers of the BLS tests.
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
 
 namespace blstest {
 
-using crypto_test::FromHex;
-using crypto_test::ToHex;
 
 // Runs the JavaScript oracle with the given arguments and returns its output lines.
 inline std::vector<std::string> RunOracle(const std::string& script,
@@ -21,7 +20,7 @@ inline std::vector<std::string> RunOracle(const std::string& script,
   for (const auto& a : args) cmd += " " + a;
   SCOPED_TRACE("JavaScript oracle: are the node packages installed in " +
                std::string(VARNOK_NODE_MODULES) + "?");
-  std::istringstream in(crypto_test::RunCommand(cmd));
+  std::istringstream in(RunCommand(cmd));
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;

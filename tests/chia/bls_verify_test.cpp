@@ -13,9 +13,6 @@
 
 namespace {
 
-using blstest::FromHex;
-using blstest::ToHex;
-
 constexpr char kBasicDst[] = "BLS_SIG_BLS12381G2_XMD:SHA-256_SSWU_RO_NUL_";
 
 const char kGeneratorHex[] =

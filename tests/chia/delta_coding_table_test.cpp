@@ -9,17 +9,13 @@
 #include <string>
 
 #include "chia/fse_tables.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
 std::string ErrorText(uint64_t gap) {
   DeltaCodingTable table{};
-  try {
-    BuildDeltaCodingTable(gap, table);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  return ThrownText<std::runtime_error>([&] { BuildDeltaCodingTable(gap, table); });
 }
 
 int64_t Slots(const DeltaCodingTable& table) {

@@ -7,16 +7,17 @@
 
 #include "chia/ed25519_point.h"
 #include "tests/chia/bls_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
+#include "tests/support/hex.h"
 
 namespace {
 
-using blstest::ToHex;
+
 
 template <size_t N>
 std::array<uint8_t, N> Array(const std::string& hex) {
   std::array<uint8_t, N> out{};
-  const auto bytes = blstest::FromHex(hex);
+  const auto bytes = FromHex(hex);
   std::copy(bytes.begin(), bytes.end(), out.begin());
   return out;
 }

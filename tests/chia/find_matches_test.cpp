@@ -212,20 +212,28 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
   EXPECT_GT(totalPairs, 2000u);
 }
 
-// The finder with the portable scan for one record width.
-template <uint64_t Width>
-uint64_t Portable(MatchScratch& s, const void* l, uint64_t nl, const void* r, uint64_t nr,
-                  uint32_t parity, MatchPair* out, uint64_t capacity) {
-  return find_matches_detail::FindMatchesPortable(Width, s, l, nl, r, nr, parity, out, capacity);
+// The finder with the scan of one instruction-set level for one record width.
+template <uint64_t Width, SimdLevel Level>
+uint64_t At(MatchScratch& s, const void* l, uint64_t nl, const void* r, uint64_t nr,
+            uint32_t parity, MatchPair* out, uint64_t capacity) {
+  return find_matches_detail::FindMatchesAt(Level, Width, s, l, nl, r, nr, parity, out, capacity);
+}
+
+template <SimdLevel Level>
+void CheckLevel() {
+  if (!SimdLevelSupported(Level)) return;
+  CheckAgainstBruteForce<8, 4>(At<8, Level>, 10);
+  CheckAgainstBruteForce<16, 8>(At<16, Level>, 11);
+  CheckAgainstBruteForce<24, 0>(At<24, Level>, 12);
 }
 
 TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
   CheckAgainstBruteForce<8, 4>(FindMatches, 10);
   CheckAgainstBruteForce<16, 8>(FindMatchesWide, 11);
   CheckAgainstBruteForce<24, 0>(FindMatchesWideAlt, 12);
-  CheckAgainstBruteForce<8, 4>(Portable<8>, 10);
-  CheckAgainstBruteForce<16, 8>(Portable<16>, 11);
-  CheckAgainstBruteForce<24, 0>(Portable<24>, 12);
+  CheckLevel<SimdLevel::kPortable>();
+  CheckLevel<SimdLevel::kAvx2>();
+  CheckLevel<SimdLevel::kAvx512>();
 }
 
 TEST(FindMatches, ChainOrderAndEmptyGroups) {
@@ -280,6 +288,11 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   Group<8, 4> wild;
   for (uint32_t r = 15000; r < 16384; ++r) wild.Add(r, 1);
   EXPECT_EQ(FindMatches(*s, one.Keys(), 1, wild.Keys(), wild.Count(), 0, out, 4), 0u);
+  // Nor for a left entry whose 64 target rows run past the last row and start over.
+  Group<8, 4> past, wrapping;
+  for (uint32_t r = BC; r < 16384; ++r) past.Add(r, 1);
+  wrapping.Add(118 * C, 0);
+  EXPECT_EQ(FindMatches(*s, wrapping.Keys(), 1, past.Keys(), past.Count(), 0, out, 4), 0u);
   EXPECT_TRUE(IndexIsClear(*s));
   // Too many right entries to number in 15 bits.
   Group<8, 4> huge;

@@ -18,7 +18,10 @@
 #include "chia/park_encoder.h"
 #include "chia/park_format.h"
 #include "runtime/memory_arena.h"
-#include "tests/chia/crypto_test_support.h"
+#include "tests/support/fault_arena.h"
+#include "tests/support/hex.h"
+#include "tests/support/threads_agree.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -114,16 +117,6 @@ std::vector<uint64_t> ExponentialValues(size_t count, double meanGap, uint64_t s
     x = v;
   }
   return values;
-}
-
-template <class E = std::runtime_error, class F>
-std::string ThrownText(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
 }
 
 TEST(ParkEncoder, SingleValueParksAreExactBytes) {
@@ -653,73 +646,14 @@ TEST(ParkEncoder, LoadStateRefusesBadRecords) {
             "A9ECDD9B");
 }
 
-// Counts pieces handed out and returned, and refuses one chosen request.
-class CountingArena final : public MemoryArena {
- public:
-  CountingArena() : MemoryArena([](const std::string& text) { ADD_FAILURE() << text; }) {}
-  int failAt = -1;
-  int allocations = 0;
-  int live = 0;
-  void* Allocate(uint64_t size, uint64_t alignment) override {
-    if (allocations++ == failAt) return nullptr;
-    void* p = MemoryArena::Allocate(size, alignment);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
-    ++live;
-    return p;
-  }
-  void Deallocate(void* p) override {
-    --live;
-    MemoryArena::Deallocate(p);
-  }
-};
-
 TEST(ParkEncoder, CreationReleasesEverythingOnFailure) {
-  for (int failAt = 0; failAt < 4; ++failAt) {
-    CountingArena objects, buffers;
-    CountingArena& failing = failAt == 0 ? objects : buffers;
-    failing.failAt = failAt == 0 ? 0 : failAt - 1;
-    EXPECT_THROW(CreateParkEncoder(objects, buffers), std::bad_alloc);
-    EXPECT_EQ(objects.live, 0);
-    EXPECT_EQ(buffers.live, 0);
-  }
-  CountingArena objects, buffers;
-  {
-    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, buffers);
-    EXPECT_EQ(objects.live, 1);
-    EXPECT_EQ(buffers.live, 3);
-    // The index comes zeroed.
-    EXPECT_EQ(encoder->IndexEntries()[0].first, 0u);
+  // The object, then its park buffer, value buffer and zeroed index.
+  const auto thrown = SweepAllocationFailures([](FaultArena& arena) {
+    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
+    EXPECT_EQ(arena.outstanding, 4);
     EXPECT_EQ(encoder->IndexEntries()[ParkEncoder::kIndexCapacity - 1].last, 0u);
-  }
-  EXPECT_EQ(objects.live, 0);
-  EXPECT_EQ(buffers.live, 0);
-}
-
-TEST(ParkEncoder, BuffersComeFromTheReservedBlock) {
-  // Lock failures under a small memlock limit are only warnings; the block stays usable.
-  MemoryArena arena([](const std::string&) {});
-  const uint64_t size = arena.Reserve(uint64_t{16} << 20, nullptr, true, false);
-  if (size < (uint64_t{9} << 20)) GTEST_SKIP() << "no room for a 16 MiB block";
-  MemoryArena objects([](const std::string& text) { ADD_FAILURE() << text; });
-  {
-    ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(objects, arena);
-    EXPECT_EQ(arena.LiveCount(), 3u);  // park buffer, value buffer, index
-    const uint8_t* index = reinterpret_cast<const uint8_t*>(encoder->IndexEntries());
-    EXPECT_GE(index, arena.RegionBase());
-    EXPECT_LT(index, arena.RegionBase() + arena.RegionSize());
-    EXPECT_EQ(arena.OverflowBytes(), 0u);
-
-    const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
-    const std::vector<uint64_t> values = ExponentialValues(70000, 2147483648.0, 51);
-    Parks parks;
-    encoder->Begin(table, false, true, 0, CollectInto(parks));
-    encoder->Append(values.data(), values.size());
-    encoder->Finish();
-    EXPECT_EQ(DecodeAll(table, kPositionForm, parks), values);
-  }
-  EXPECT_EQ(arena.LiveCount(), 0u);
-  EXPECT_EQ(arena.UsedOffset(), 0u);
-  arena.Release();
+  });
+  EXPECT_EQ(thrown, std::vector<std::string>(4, "std::bad_alloc"));
 }
 
 TEST(ParkDecoder, RefusesBadCallsAndTables) {
@@ -823,30 +757,19 @@ TEST(ParkDecoder, OneDecoderServesSeveralThreads) {
   ASSERT_GE(parks.size(), 4u);
   ParkDecoder decoder;
   decoder.Init(table, false, true);
-
   // Each thread decodes every park many times in its own order; all must see the same values.
-  std::atomic<int> mismatches{0};
-  auto work = [&](size_t offset) {
-    std::vector<uint64_t> out(65536);
-    for (int round = 0; round < 20; ++round) {
-      uint64_t start = 0;
-      for (size_t k = 0; k < parks.size(); ++k) {
-        const size_t j = (k + offset) % parks.size();
-        uint64_t position = 0;
-        auto [n, first] = decoder.Decode(parks[j].data(), parks[j].size(), out.data(), out.size(),
-                                         position, false, false);
-        start = position;
-        if (!std::equal(first, first + n, values.begin() + static_cast<ptrdiff_t>(start))) {
-          ++mismatches;
-        }
-      }
-    }
-  };
-  std::thread a(work, 0), b(work, 1), c(work, 2);
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(CountFailuresAcrossThreads(
+                3, 20 * static_cast<int>(parks.size()),
+                [&](int thread, int round) {
+                  std::vector<uint64_t> out(65536);
+                  const Bytes& park = parks[(round + thread) % parks.size()];
+                  uint64_t start = 0;
+                  auto [n, first] = decoder.Decode(park.data(), park.size(), out.data(), out.size(),
+                                                   start, false, false);
+                  return std::equal(first, first + n,
+                                    values.begin() + static_cast<ptrdiff_t>(start));
+                }),
+            0);
 }
 
 bool IsCode(const std::string& text) {
@@ -926,7 +849,7 @@ std::string Sha256Hex(const std::function<void(EVP_MD_CTX*)>& feed) {
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
   EVP_MD_CTX_free(ctx);
-  return crypto_test::ToHex(digest, length);
+  return ToHex(digest, length);
 }
 
 // Freezes the stored format: coding table, parks and block index of one fixed table. The values

@@ -11,11 +11,10 @@
 #include "chia/bls/private_key.h"
 #include "chia/chia_address.h"
 #include "tests/chia/bls_test_support.h"
+#include "tests/support/test_seed.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
-
-using blstest::FromHex;
-using blstest::ToHex;
 
 // The globals of delegated plotting are reset around every test.
 class PlotKeysTest : public ::testing::Test {
@@ -32,16 +31,6 @@ class PlotKeysTest : public ::testing::Test {
     DelegatedPublicKey = DelegatedPublicKeyBytes.data();
   }
 };
-
-template <typename Fn>
-std::string ThrownText(Fn fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 struct Keys {
   std::array<uint8_t, 32> id, a, b;
@@ -82,7 +71,7 @@ TEST_F(PlotKeysTest, KeysFromZeroSeedMatchTheIndependentImplementation) {
             delegated[0]);
 
   // Random seeds, half of them with a delegation key.
-  std::mt19937_64 rng(std::random_device{}());
+  std::mt19937_64 rng(TestSeed());
   std::vector<std::array<uint8_t, 32>> seeds = {zero};
   std::vector<std::string> args = {"plotkeys", ToHex(zero)};
   std::vector<std::vector<uint8_t>> delegations = {{}};
@@ -325,12 +314,7 @@ TEST_F(PlotKeysTest, HexTextParsing) {
   EXPECT_EQ(HexStringToBytes(""), std::vector<uint8_t>{});
   EXPECT_EQ(HexStringToBytes("0x"), std::vector<uint8_t>{});
   auto text = [](std::string_view s) {
-    try {
-      HexStringToBytes(s);
-    } catch (const std::invalid_argument& e) {
-      return std::string(e.what());
-    }
-    return std::string("(nothing thrown)");
+    return ThrownText<std::invalid_argument>([&] { HexStringToBytes(s); });
   };
   EXPECT_EQ(text("abc"), "Invalid input string, length must be multple of 2");
   EXPECT_EQ(text("0xabc"), "Invalid input string, length must be multple of 2");

@@ -24,5 +24,5 @@ TEST(SelfTest, FixedAddressIsTheIndependentEncodingOfItsPuzzleHash) {
   EXPECT_EQ(lines[0], address);
   uint8_t hash[32];
   ASSERT_TRUE(DecodeChiaAddress(address, hash));
-  EXPECT_EQ(blstest::ToHex(std::vector<uint8_t>(hash, hash + 32)), hash_hex);
+  EXPECT_EQ(ToHex(std::vector<uint8_t>(hash, hash + 32)), hash_hex);
 }

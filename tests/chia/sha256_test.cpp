@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "chia/openssl_error.h"
-#include "tests/chia/crypto_test_support.h"
-
-using crypto_test::FromHex;
-using crypto_test::ToHex;
+#include "tests/support/hex.h"
+#include "tests/support/threads_agree.h"
+#include "tests/support/thrown_text.h"
 
 // Known answers from the FIPS 180 validation suite (256- and 320-bit messages).
 TEST(Sha256, ValidationSuiteVectors) {
@@ -41,50 +40,33 @@ TEST(Sha256, ValidationSuiteVectors) {
 
 // Per-thread contexts: many threads hashing at once agree with one thread.
 TEST(Sha256, ThreadsHashingAtOnceAgree) {
-  std::vector<std::string> expected(256);
-  std::vector<uint8_t> in(32);
-  uint8_t out[32];
-  for (int i = 0; i < 256; ++i) {
+  const auto input = [](int i) {
+    std::vector<uint8_t> in(32);
     for (int j = 0; j < 32; ++j) in[j] = static_cast<uint8_t>(i * 31 + j);
-    expected[i] = ToHex(Sha256_32(out, in.data()), 32);
-  }
-  std::vector<int> mismatches(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<uint8_t> input(32);
-      uint8_t digest[32];
-      for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 256; ++i) {
-          for (int j = 0; j < 32; ++j) input[j] = static_cast<uint8_t>(i * 31 + j);
-          if (ToHex(Sha256_32(digest, input.data()), 32) != expected[i]) ++mismatches[t];
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+    return in;
+  };
+  std::vector<std::string> expected(256);
+  uint8_t out[32];
+  for (int i = 0; i < 256; ++i) expected[i] = ToHex(Sha256_32(out, input(i).data()), 32);
+  EXPECT_EQ(CountFailuresAcrossThreads(4, 20 * 256,
+                                       [&](int, int round) {
+                                         uint8_t digest[32];
+                                         const int i = round % 256;
+                                         return ToHex(Sha256_32(digest, input(i).data()), 32) ==
+                                                expected[i];
+                                       }),
+            0);
 }
 
 TEST(OpenSslError, ThrowsEarliestPendingErrorText) {
   ERR_clear_error();
   ERR_raise(ERR_LIB_EVP, EVP_R_BAD_DECRYPT);
   ERR_raise(ERR_LIB_EVP, EVP_R_UNSUPPORTED_CIPHER);
-  std::string first;
-  try {
-    ThrowOpenSslError();
-  } catch (const std::runtime_error& e) {
-    first = e.what();
-  }
+  const std::string first = ThrownText<std::runtime_error>([] { ThrowOpenSslError(); });
   EXPECT_NE(first.find("bad decrypt"), std::string::npos) << first;
   EXPECT_LT(first.size(), 120u);
   // The first error was taken off the queue; the next one is still there.
-  std::string second;
-  try {
-    ThrowOpenSslError();
-  } catch (const std::runtime_error& e) {
-    second = e.what();
-  }
+  const std::string second = ThrownText<std::runtime_error>([] { ThrowOpenSslError(); });
   EXPECT_NE(second.find("unsupported cipher"), std::string::npos) << second;
   EXPECT_EQ(ERR_peek_error(), 0u);
 }

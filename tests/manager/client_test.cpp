@@ -6,45 +6,21 @@
 #include <thread>
 
 #include "manager/client.h"
+#include "tests/manager/fake_client.h"
 
 namespace {
 
-// Exposes the state the requests act on; counts its destructions.
-class ObservedClient : public Client {
- public:
-  explicit ObservedClient(int* destroyed = nullptr) : destroyed_(destroyed) {}
-  ~ObservedClient() override {
-    if (destroyed_) ++*destroyed_;
-  }
-  void SetManagerState(uint32_t state) {
-    std::lock_guard lock(Mutex);
-    ManagerState = state;
-  }
-  void SetFinished() {
-    std::lock_guard lock(Mutex);
-    Finished = 1;
-  }
-  bool StopRequested() {
-    std::lock_guard lock(Mutex);
-    return StopRequest != 0;
-  }
-  bool CancelRequested() {
-    std::lock_guard lock(Mutex);
-    return CancelRequest != 0;
-  }
-  std::chrono::steady_clock::time_point NextRun() {
-    std::lock_guard lock(Mutex);
-    return NextRunTime;
-  }
-
- private:
-  int* destroyed_;
-};
+// A FakeClient that counts its destructions.
+std::unique_ptr<FakeClient> Counted(std::atomic<int>& destroyed) {
+  auto client = std::make_unique<FakeClient>();
+  client->onDestroy = [&destroyed] { destroyed.fetch_add(1); };
+  return client;
+}
 
 }  // namespace
 
 TEST(Client, RequestsSetTheirFlagsAndReportManagerState) {
-  ObservedClient client;
+  FakeClient client;
   EXPECT_EQ(client.StartupScanPending.load(), 1);
   EXPECT_FALSE(client.IsFinished());
 
@@ -55,13 +31,13 @@ TEST(Client, RequestsSetTheirFlagsAndReportManagerState) {
   EXPECT_FALSE(client.CancelRequested());
   EXPECT_GT(client.NextRun(), before);
 
-  ObservedClient plotting;
+  FakeClient plotting;
   plotting.SetManagerState(1);
   EXPECT_EQ(plotting.RequestShutdown(false), 1u);
   EXPECT_TRUE(plotting.CancelRequested());
   EXPECT_FALSE(plotting.StopRequested());
 
-  ObservedClient finalizing;
+  FakeClient finalizing;
   finalizing.SetManagerState(2);
   EXPECT_EQ(finalizing.RequestShutdown(true), 2u);
   EXPECT_TRUE(finalizing.StopRequested());
@@ -73,15 +49,15 @@ TEST(Client, RequestsSetTheirFlagsAndReportManagerState) {
 }
 
 TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
-  int destroyed = 0;
+  std::atomic<int> destroyed{0};
   {
     ClientHolder holder;
     EXPECT_EQ(holder.Get(), nullptr);
-    auto first = std::make_unique<ObservedClient>(&destroyed);
+    auto first = Counted(destroyed);
     Client* firstRaw = first.get();
     holder.Reset(std::move(first));
     EXPECT_EQ(holder.Get(), firstRaw);
-    holder.Reset(std::make_unique<ObservedClient>(&destroyed));  // replaces and destroys
+    holder.Reset(Counted(destroyed));  // replaces and destroys
     EXPECT_EQ(destroyed, 1);
     EXPECT_NE(holder.Get(), firstRaw);
     std::unique_ptr<Client> released = holder.Release();
@@ -89,23 +65,15 @@ TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
     EXPECT_EQ(destroyed, 1);
     released.reset();
     EXPECT_EQ(destroyed, 2);
-    holder.Reset(std::make_unique<ObservedClient>(&destroyed));
+    holder.Reset(Counted(destroyed));
   }
   EXPECT_EQ(destroyed, 3);  // the holder's destructor destroyed the Client it still held
 }
 
 TEST(ClientHolder, ClientIsNotDestroyedWhileAnotherThreadUsesIt) {
   std::atomic<int> destroyed{0};
-  class Counted : public Client {
-   public:
-    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
-    ~Counted() override { destroyed_.fetch_add(1); }
-
-   private:
-    std::atomic<int>& destroyed_;
-  };
   ClientHolder holder;
-  holder.Reset(std::make_unique<Counted>(destroyed));
+  holder.Reset(Counted(destroyed));
   std::atomic<bool> inside{false};
   std::atomic<bool> leave{false};
   std::atomic<int> seenDestroyed{-1};
@@ -137,7 +105,7 @@ TEST(ClientHolder, ClientIsNotDestroyedWhileAnotherThreadUsesIt) {
 
 TEST(ClientHolder, TimePrefixOnlyOnceTheClientHasScanned) {
   EXPECT_FALSE(ClientLogsWithTimePrefix());
-  auto client = std::make_unique<ObservedClient>();
+  auto client = std::make_unique<FakeClient>();
   Client* raw = client.get();
   ClientInstance().Reset(std::move(client));
   EXPECT_FALSE(ClientLogsWithTimePrefix());

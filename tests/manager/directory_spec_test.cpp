@@ -1,4 +1,5 @@
 #include "manager/directory_spec.h"
+#include "tests/support/thrown_text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,8 @@ constexpr int64_t kGiB = int64_t{1} << 30;
 constexpr int64_t kTiB = int64_t{1} << 40;
 
 // The message the parse refuses with, or nothing when it accepts.
-std::optional<std::string> Refusal(const char* items, const char* path = "/plots") {
-  try {
-    ParseDirectorySpec(items, path);
-    return std::nullopt;
-  } catch (const std::runtime_error& error) {
-    return std::string(error.what());
-  }
+std::string Refusal(const char* items, const char* path = "/plots") {
+  return ThrownText<std::runtime_error>([&] { ParseDirectorySpec(items, path); });
 }
 
 DirectorySpec Spec(int64_t space, int64_t count, bool t, bool f, bool s, bool r) {

@@ -113,8 +113,8 @@ TEST(Planner, PassesOverFixtureDirectories) {
       deleteOnly{.NoPlotting = 1, .NoFinalizing = 1}, noMining{.MiningOff = 1};
   struct Row {
     const char* name;
-    std::string
-        types;  // per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only
+    // Per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only.
+    std::string types;
     std::vector<uint64_t> free, devices;  // no free figure: unknown; devices: own by default
     std::vector<FileSpec> files;
     ClientConfig config;
@@ -137,9 +137,11 @@ TEST(Planner, PassesOverFixtureDirectories) {
       {"a finalized plot is not finalized again", "a", {N2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
       {"finalized into a final-only directory", "aff", {0, 0, N2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
       {"one deletion per pass, complete plots stay", "aa", {0, 0}, {}, {{0, 'u', 5}, {1, 'C', 7}, {1, 'F', 8}, {1, 't', 9}}, deleteOnly, 3, 0, StartResult::kStarted, with({"File deleted \"@0/u5.spt_part\"", "File deleted \"@1/Varn...Pool.tmp\""}, done), true},
+      {"nothing deleted in a read-only directory", "r", {0}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, done, true},
       {"unknown free space", "a", {}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, {}, true},
       {"missing temp space reported once", "ts", {T1 - kGiB, P}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
       {"finalization space reported once", "a", {kGiB}, {}, {{0, 'S', 1}, {0, 'S', 2}}, finalizeOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories contain more than one sparse plots but not enough free space to finalize them:", "Additional " + FormatGiB(FinalPlotSizeByLevel[0] + 151261184 - kGiB) + "GiB of free space required in \"@0\""}, true},
+      {"once nothing is left, passes only rescan", "", {}, {}, {}, {}, 2, 0, StartResult::kStarted, done, true},
       {"without mining the run ends", "", {}, {}, {}, noMining, 2, 0, StartResult::kStarted, with(done, {"[release engine]", "[release job]", "[free memory]"}), true, true},
   };
   // clang-format on

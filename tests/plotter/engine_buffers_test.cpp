@@ -6,13 +6,13 @@
 #include <random>
 
 #include "plotter/plot_scale.h"
-#include "tests/runtime/fake_system_memory.h"
+#include "tests/support/fault_arena.h"
 
 namespace {
 
 // The records come out ready for use; their failure paths are run by the engine's unwinding test.
 TEST(EngineBuffers, RecordsComeFromTheirArenasReadyAndGoBackWhole) {
-  CountingArena objects, buffers;
+  FaultArena objects, buffers;
   auto writer = AllocateBlockBuffer(objects, buffers);
   auto zeroed = AllocateBlockBufferZeroed(objects, buffers);
   auto scratch = AllocateMatchScratch(objects, buffers);

@@ -12,27 +12,9 @@
 #include "runtime/direct_file.h"
 #include "runtime/io_worker.h"
 #include "tests/plotter/plot_test_support.h"
+#include "tests/runtime/stream_rig.h"
 
 namespace {
-
-// One file served by its own I/O thread, with small stream buffers from the heap.
-struct FileRig {
-  explicit FileRig(const std::filesystem::path& path)
-      : pool(BufferPool::Create(HeapArena(), 65536, 4096, 4, nullptr)),
-        file([](const std::string&) {}),
-        worker(NewIoWorker(HeapArena(), *pool, 4, nullptr)) {
-    file.Open(path, false);
-    worker->SetFile(&file);
-  }
-  ~FileRig() {
-    worker->SetFile(nullptr);
-    DeleteIoWorker(worker);
-  }
-
-  BufferPool::Handle pool;
-  DirectFile file;
-  IoWorkerHandle worker;
-};
 
 TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
   TestDirectory dir;
@@ -57,7 +39,7 @@ TEST(HeaderIo, SealedPlotHeaderThenMarkerMakesAPlotThatOpens) {
   EXPECT_EQ(plot.header.start.markerOffset, markerOffset);
   EXPECT_EQ(plot.header.start.markerValue, oracle());
   {
-    FileRig rig(path);
+    StreamRig rig(path, 65536, 4, 4);
     WriteHeaderAtStart(*rig.worker, &plot.header, sizeof(plot.header));
     // The header alone is on disk: the marker does not match yet.
     EXPECT_FALSE(CompletionMarkerMatches(*rig.worker, plot.header.start));
@@ -90,7 +72,7 @@ TEST(HeaderIo, TempHeaderRoundTripAndMarkersOutsideTheFile) {
   h.fileCount = 3;
   h.fileIndex = 1;
   h.bucket = -1;
-  FileRig rig(path);
+  StreamRig rig(path, 65536, 4, 4);
   WriteHeaderAtStart(*rig.worker, &h, sizeof(h));
   EXPECT_FALSE(CompletionMarkerMatches(*rig.worker, h.start));
   WriteCompletionMarker(*rig.worker, h.start);

@@ -8,16 +8,12 @@
 
 #include "plotter/plot_file.h"
 #include "tests/plotter/plot_test_support.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
 std::string OpenError(TestOwner& owner, const std::filesystem::path& path) {
-  try {
-    OpenPlotFile(owner.owner, path, 0);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "opened";
+  return ThrownText<std::runtime_error>([&] { OpenPlotFile(owner.owner, path, 0); });
 }
 
 struct Case {
@@ -43,7 +39,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
     };
   };
   const std::vector<Case> cases = {
-      {"intact", header([](PlotHeader&) {}), "opened"},
+      {"intact", header([](PlotHeader&) {}), "no exception"},
       {"short", [](TestPlot&, std::vector<uint8_t>& f) { f.resize(10055); },
        "invalid plot file: BCACEF7C"},
       {"magic", header([](PlotHeader& h) { h.start.magic = kTempMagic; }),
@@ -69,7 +65,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
          h.start.markerOffset = fileSize - 8;
          h.start.markerValue = 0;
        }),
-       "opened"},
+       "no exception"},
       {"marker mismatch before state", header([](PlotHeader& h) {
          h.start.markerValue += 1;
          h.complete = 0;
@@ -82,12 +78,13 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
          h.level = 9;
        }),
        "invalid plot file: 77BC8EBD"},
-      {"sparse and complete opens", header([](PlotHeader& h) { h.sparse = 1; }), "opened"},
+      {"sparse and complete opens", header([](PlotHeader& h) { h.sparse = 1; }), "no exception"},
       {"level 5", header([](PlotHeader& h) { h.level = 5; }), "invalid plot file: 2BCA2123"},
       {"level 5 over a low maximum", header([](PlotHeader& h) { h.level = 5; }),
        "invalid plot file: 2BCA2123", 1},
       {"level over the owner's maximum", header([](PlotHeader& h) { h.level = 2; }), "516AA948", 1},
-      {"level at the owner's maximum", header([](PlotHeader& h) { h.level = 1; }), "opened", 1},
+      {"level at the owner's maximum", header([](PlotHeader& h) { h.level = 1; }), "no exception",
+       1},
       {"coding table does not fill",
        header([](PlotHeader& h) { h.tables[3].coding.counts[0] += 1; }),
        "invalid plot file: FE896E3E"},
@@ -97,7 +94,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
       {"raw bits 57", header([](PlotHeader& h) { h.tables[2].coding.rawBits = 57; }),
        "invalid plot file: FE896E3E"},
       {"entry count 2^32 is allowed",
-       header([](PlotHeader& h) { h.tables[0].entryCount = uint64_t{1} << 32; }), "opened"},
+       header([](PlotHeader& h) { h.tables[0].entryCount = uint64_t{1} << 32; }), "no exception"},
       {"entry count over 2^32 before blocks", header([](PlotHeader& h) {
          h.tables[0].entryCount = (uint64_t{1} << 32) + 1;
          h.tables[0].blockCount = 0x80001;
@@ -114,7 +111,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
        }),
        "invalid plot file: 8A8A3F45"},
       {"the encoder's untouched pair opens",
-       header([](PlotHeader& h) { h.tables[0].index.pairs[9] = kUntouchedPair; }), "opened"},
+       header([](PlotHeader& h) { h.tables[0].index.pairs[9] = kUntouchedPair; }), "no exception"},
       {"correction span 1025", header([](PlotHeader& h) {
          h.tables[1].index.pairs[7] = {-1000, 25};
        }),
@@ -122,7 +119,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
       {"correction span 1024", header([](PlotHeader& h) {
          h.tables[1].index.pairs[7] = {-1000, 24};
        }),
-       "opened"},
+       "no exception"},
       {"earlier table first", header([](PlotHeader& h) {
          h.tables[1].index.pairs[7] = {5, 4};
          h.tables[2].coding.rawBits = 60;
@@ -149,7 +146,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
          h.tables[1].offset = fileSize;
          h.tables[1].blockCount = 0;
        }),
-       "opened"},
+       "no exception"},
       {"table 4 empty, table 5 not", header([](PlotHeader& h) {
          h.tables[4].entryCount = 0;
          h.tables[0].coding.rawBits = 6;
@@ -159,7 +156,7 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
        header([](PlotHeader& h) { h.tables[0].coding.rawBits = 6; }),
        "invalid plot file: CFA9F4D6"},
       {"raw bits 7 is the narrowest allowed",
-       header([](PlotHeader& h) { h.tables[0].coding.rawBits = 7; }), "opened"},
+       header([](PlotHeader& h) { h.tables[0].coding.rawBits = 7; }), "no exception"},
       {"every table check before the width", header([](PlotHeader& h) {
          h.tables[0].coding.rawBits = 6;
          h.tables[5].blockCount = 0x90000;
@@ -178,7 +175,8 @@ TEST(OpenPlotFile, EachCheckRefusesWithItsCodeInOrder) {
     owner.owner.maxLevel = c.maxLevel;
     EXPECT_EQ(OpenError(owner, path), c.expected) << c.name;
     // A refusal lists nothing.
-    EXPECT_EQ(owner.owner.plots.size(), std::string(c.expected) == "opened" ? 1u : 0u) << c.name;
+    EXPECT_EQ(owner.owner.plots.size(), std::string(c.expected) == "no exception" ? 1u : 0u)
+        << c.name;
   }
 
   TestOwner owner;

@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "runtime/bucket_entry_counts.h"
-#include "tests/runtime/fake_system_memory.h"
+#include "tests/support/fault_arena.h"
 #include "tests/runtime/file_test_support.h"
 #include "tests/thrown_text.h"
 
@@ -72,23 +72,23 @@ TEST(EngineMemory, ThinnedSizesHoldWhatAThinnedPlotPuts) {
 TEST(PlotEngine, BuildsWithinItsBudgetAndUnwindsEveryFailedAllocation) {
   PlotEngineSettings s = Settings(2, 2, kThin);
   s.memoryBudget = RequiredJobMemory(s);
-  const auto make = [&](CountingArena& arena) {
+  const auto make = [&](FaultArena& arena) {
     return CreatePlotEngine(
         arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
   };
-  CountingArena whole;
+  FaultArena whole;
   PlotEngineHandle engine = make(whole);
   EXPECT_EQ(engine->stream->BlockCount(), 1024u);
   DeletePlotEngine(engine);
   EXPECT_EQ(whole.outstanding, 0);
-  for (int fail = 1; fail <= whole.allocations; ++fail) {
+  for (uint64_t fail = 1; fail <= whole.allocations; ++fail) {
     if (fail > whole.allocations - 1020 && fail < whole.allocations - 4) continue;  // stream blocks
-    CountingArena arena;
+    FaultArena arena;
     arena.failFrom = fail;
     EXPECT_NE(ThrownText([&] { make(arena); }), "no exception") << fail;
     EXPECT_EQ(arena.outstanding, 0) << fail;
   }
-  CountingArena arena;
+  FaultArena arena;
   s.memoryBudget -= 1;
   EXPECT_EQ(ThrownText([&] { make(arena); }), "BC795C07");
   s = Settings(1, 1);
@@ -103,7 +103,7 @@ TEST(PlotEngine, BuildsWithinItsBudgetAndUnwindsEveryFailedAllocation) {
 TEST(PlotEngine, ProgressStatesAPassThroughTheTempFileAndDeleteWaitingForThePlot) {
   PlotEngineSettings s = Settings(2, 1, kThin);
   s.memoryBudget = RequiredJobMemory(s);
-  CountingArena arena;
+  FaultArena arena;
   PlotEngineHandle engine = CreatePlotEngine(
       arena, s, arena, [](const std::string&) {}, nullptr, nullptr);
   // {state before, allocation (else load) progress, answer, state after}

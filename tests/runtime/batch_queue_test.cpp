@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ std::vector<uint64_t> Iota(uint64_t from, uint64_t n) {
 }  // namespace
 
 TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
-  CountingArena arena;
+  FaultArena arena;
   BatchQueue::Handle queue = BatchQueue::Create(arena, 1024, nullptr);
   EXPECT_EQ(queue->Capacity(), 1024u);
   std::vector<uint64_t> received;
@@ -79,8 +79,8 @@ TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
 }
 
 TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
-  CountingArena objects;
-  CountingArena rings;
+  FaultArena objects;
+  FaultArena rings;
   BatchQueue::Handle queue = BatchQueue::Create(objects, 1000, &rings);
   EXPECT_EQ(rings.outstanding, 1);
   constexpr int kProducers = 3;
@@ -125,7 +125,7 @@ TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
 }
 
 TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
-  CountingArena arena;
+  FaultArena arena;
   BatchQueue::Handle queue = BatchQueue::Create(arena, 64, nullptr);
   int calls = 0;
   queue->SetConsumer([&](std::span<const uint64_t>) {
@@ -159,7 +159,7 @@ TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
 }
 
 TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
-  CountingArena arena;
+  FaultArena arena;
   BatchQueue::Handle queue = BatchQueue::Create(arena, 4, nullptr);
   queue->SetConsumer([](std::span<const uint64_t>) { throw std::runtime_error("full stop"); });
   const std::vector<uint64_t> items = Iota(0, 100);
@@ -169,13 +169,9 @@ TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
 }
 
 TEST(BatchQueue, CreationRefusalsAndFailures) {
-  CountingArena arena;
+  FaultArena arena;
   EXPECT_EQ(ThrownText([&] { BatchQueue::Create(arena, 0, nullptr); }), "C2946A8E");
-  arena.failFrom = 2;  // the ring
-  EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
-  EXPECT_EQ(arena.outstanding, 0);
-  arena.allocations = 0;
-  arena.failFrom = 1;  // the object
-  EXPECT_THROW(BatchQueue::Create(arena, 16, nullptr), std::bad_alloc);
-  EXPECT_EQ(arena.outstanding, 0);
+  // The object, then its ring.
+  EXPECT_EQ(SweepAllocationFailures([](FaultArena& a) { BatchQueue::Create(a, 16, nullptr); }),
+            std::vector<std::string>(2, "std::bad_alloc"));
 }

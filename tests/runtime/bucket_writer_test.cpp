@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/runtime/bucket_writer_rig.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
-  CountingArena arena;
+  FaultArena arena;
   ASSERT_EQ(arena.Reserve(1 << 20, nullptr, true, false), 1u << 20);
   uint8_t* base = arena.RegionBase();
   {
@@ -61,7 +61,7 @@ TEST(BufferPool, BuffersAlignedDistinctAndHandedOutInOrder) {
 }
 
 TEST(BufferPool, GiveBackWakesBlockedTaker) {
-  CountingArena arena;
+  FaultArena arena;
   BufferPool::Handle pool = BufferPool::Create(arena, 4096, 4096, 1, nullptr);
   BufferSlot* only = pool->Take(true);
   ASSERT_NE(only, nullptr);
@@ -76,7 +76,7 @@ TEST(BufferPool, GiveBackWakesBlockedTaker) {
 }
 
 TEST(BufferPool, ManyThreadsShareFewBuffers) {
-  CountingArena arena;
+  FaultArena arena;
   BufferPool::Handle pool = BufferPool::Create(arena, 256, 64, 2, nullptr);
   std::atomic<int> inUse{0};
   std::atomic<int> maxInUse{0};
@@ -108,27 +108,11 @@ TEST(BufferPool, ManyThreadsShareFewBuffers) {
 }
 
 TEST(BufferPool, CreationFailuresReleaseEverything) {
-  CountingArena objects;
-  CountingArena buffers;
-  // Allocations from the buffer arena: slot array, 3 slot records, then the buffers.
-  buffers.failFrom = 6;  // the second buffer
-  EXPECT_EQ(ThrownText([&] { BufferPool::Create(objects, 4096, 4096, 3, &buffers); }),
-            "failed to allocate memory: FF2EEA3A");
-  EXPECT_EQ(objects.outstanding, 0);
-  EXPECT_EQ(buffers.outstanding, 0);
-
-  buffers.failFrom = buffers.allocations + 3;  // a slot record
-  EXPECT_THROW(BufferPool::Create(objects, 4096, 4096, 3, &buffers), std::bad_alloc);
-  EXPECT_EQ(objects.outstanding, 0);
-  EXPECT_EQ(buffers.outstanding, 0);
-
-  objects.failFrom = 1;
-  buffers.failFrom = 0;
-  const int before = buffers.allocations;
-  EXPECT_THROW(BufferPool::Create(objects, 4096, 4096, 3, &buffers), std::bad_alloc);
-  EXPECT_EQ(buffers.allocations, before);  // nothing was asked of the buffer arena
-
-  objects.failFrom = 0;
-  EXPECT_EQ(ThrownText([&] { BufferPool::Create(objects, 4096, 4096, 0, &buffers); }), "7A3F19C2");
-  EXPECT_EQ(objects.outstanding, 0);
+  // The pool object, its slot array, 3 slot records, then the 3 buffers.
+  EXPECT_EQ(SweepAllocationFailures(
+                [](FaultArena& arena) { BufferPool::Create(arena, 4096, 4096, 3, nullptr); }),
+            (std::vector<std::string>{
+                "std::bad_alloc", "std::bad_alloc", "std::bad_alloc", "std::bad_alloc",
+                "std::bad_alloc", "failed to allocate memory: FF2EEA3A",
+                "failed to allocate memory: FF2EEA3A", "failed to allocate memory: FF2EEA3A"}));
 }

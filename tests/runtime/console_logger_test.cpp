@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "runtime/console_logger.h"
-#include "tests/time_prefix.h"
+#include "tests/support/time_prefix.h"
 
 namespace {
 
@@ -72,12 +72,6 @@ class CapturingWriter {
   std::vector<std::string> lines_;
 };
 
-// The text after the nine-character time prefix, after checking that the prefix is one.
-std::string WithoutPrefix(const std::string& line) {
-  EXPECT_TRUE(HasTimePrefix(line)) << line;
-  return line.size() >= 9 ? line.substr(9) : std::string();
-}
-
 bool ClientReady() { return true; }
 bool ClientScanning() { return false; }
 
@@ -94,10 +88,10 @@ TEST(ConsoleLogger, DirectModePrefixesTimeAndCutsLongFormats) {
   logger.LogF("%s", std::string(4095, 'y').c_str());
   const auto lines = out.Lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(WithoutPrefix(lines[0]), "hello");
-  EXPECT_EQ(WithoutPrefix(lines[1]), "answer=42");
-  EXPECT_EQ(WithoutPrefix(lines[2]), std::string(4095, 'x'));
-  EXPECT_EQ(WithoutPrefix(lines[3]), std::string(4095, 'y'));
+  EXPECT_EQ(LoggedText(lines[0]), "hello");
+  EXPECT_EQ(LoggedText(lines[1]), "answer=42");
+  EXPECT_EQ(LoggedText(lines[2]), std::string(4095, 'x'));
+  EXPECT_EQ(LoggedText(lines[3]), std::string(4095, 'y'));
   EXPECT_FALSE(logger.PrinterStarted());
 }
 
@@ -113,7 +107,7 @@ TEST(ConsoleLogger, PrintLineUsesPrefixOnlyOnceTheClientIsReady) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "no gate");
   EXPECT_EQ(lines[1], "scanning");
-  EXPECT_EQ(WithoutPrefix(lines[2]), "ready");
+  EXPECT_EQ(LoggedText(lines[2]), "ready");
 }
 
 TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
@@ -143,21 +137,21 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
   auto lines = out.Lines();
   ASSERT_EQ(lines.size(), 1u + 16385u + 1u + 1u + 16385u);
   const std::string skipOne = "(skipped 1 messages)\n";
-  EXPECT_EQ(WithoutPrefix(lines[16387]), "held");
+  EXPECT_EQ(LoggedText(lines[16387]), "held");
   ASSERT_EQ(lines[16388].substr(0, skipOne.size()), skipOne);
-  EXPECT_EQ(WithoutPrefix(lines[16388].substr(skipOne.size())), "again 1");
-  EXPECT_EQ(WithoutPrefix(lines.back()), "again 16385");
+  EXPECT_EQ(LoggedText(lines[16388].substr(skipOne.size())), "again 1");
+  EXPECT_EQ(LoggedText(lines.back()), "again 16385");
   lines.resize(1 + 16385 + 1);
-  EXPECT_EQ(WithoutPrefix(lines[0]), "first");
+  EXPECT_EQ(LoggedText(lines[0]), "first");
   // 20000 queued, 16385 kept: the skip line names the 3615 dropped and stands before the oldest
   // line kept, in the same write.
   const std::string skip = "(skipped 3615 messages)\n";
   ASSERT_EQ(lines[1].substr(0, skip.size()), skip);
-  EXPECT_EQ(WithoutPrefix(lines[1].substr(skip.size())), "line 3615");
+  EXPECT_EQ(LoggedText(lines[1].substr(skip.size())), "line 3615");
   for (size_t i = 2; i <= 16385; ++i) {
-    ASSERT_EQ(WithoutPrefix(lines[i]), "line " + std::to_string(3615 + i - 1)) << i;
+    ASSERT_EQ(LoggedText(lines[i]), "line " + std::to_string(3615 + i - 1)) << i;
   }
-  EXPECT_EQ(WithoutPrefix(lines.back()), "after");
+  EXPECT_EQ(LoggedText(lines.back()), "after");
 }
 
 TEST(ConsoleLogger, StoppingWhilePrinterBusyPrintsQueuedLinesAndReturns) {
@@ -180,9 +174,9 @@ TEST(ConsoleLogger, StoppingWhilePrinterBusyPrintsQueuedLinesAndReturns) {
   }
   const auto lines = out.Lines();
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(WithoutPrefix(lines[0]), "busy");
-  EXPECT_EQ(WithoutPrefix(lines[1]), "queued 1");
-  EXPECT_EQ(WithoutPrefix(lines[2]), "ERROR: last words");
+  EXPECT_EQ(LoggedText(lines[0]), "busy");
+  EXPECT_EQ(LoggedText(lines[1]), "queued 1");
+  EXPECT_EQ(LoggedText(lines[2]), "ERROR: last words");
 }
 
 TEST(ConsoleLogger, ConcurrentLoggersKeepEachThreadsOrderAndLoseNothing) {
@@ -206,7 +200,7 @@ TEST(ConsoleLogger, ConcurrentLoggersKeepEachThreadsOrderAndLoseNothing) {
   std::vector<int> next(kThreads, 0);
   for (const std::string& line : lines) {
     ASSERT_EQ(line.find("skipped"), std::string::npos);
-    const std::string text = WithoutPrefix(line);
+    const std::string text = LoggedText(line);
     const int t = std::stoi(text);
     const int i = std::stoi(text.substr(text.find(' ') + 1));
     ASSERT_EQ(i, next[t]) << "thread " << t;

@@ -13,17 +13,6 @@
 
 namespace {
 
-// Expects `call` to throw std::runtime_error with exactly `text`.
-template <typename F>
-void ExpectError(F&& call, const std::string& text) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << text;
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(error.what(), text);
-  }
-}
-
 std::string LockText(const std::filesystem::path& path, int error) {
   return "Failed to lock file \"" + path.string() + "\": " + std::strerror(error);
 }
@@ -103,23 +92,25 @@ TEST(DirectFile, TruncateAndClosedFileCodes) {
   DirectFile closed(Ignore());
   AlignedBytes buffer(4096);
   iovec one{buffer.data(), 4096};
-  ExpectError([&] { closed.Read(0, buffer.data(), 4096); }, "46621417");
-  ExpectError([&] { closed.ReadV(0, &one, 1); }, "46621417");
-  ExpectError([&] { closed.Write(0, buffer.data(), 4096); }, "D4F635FA");
-  ExpectError([&] { closed.WriteV(0, &one, 1); }, "D4F635FA");
-  ExpectError([&] { closed.GetSize(); }, "300E29A7");
-  ExpectError([&] { closed.Truncate(4096); }, "2D04BAC9");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.Read(0, buffer.data(), 4096); }),
+            "46621417");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.ReadV(0, &one, 1); }), "46621417");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.Write(0, buffer.data(), 4096); }),
+            "D4F635FA");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.WriteV(0, &one, 1); }), "D4F635FA");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.GetSize(); }), "300E29A7");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { closed.Truncate(4096); }), "2D04BAC9");
 
   DirectFile file(Ignore());
   file.Open(path, true);
-  ExpectError([&] { file.Open(path, false); }, "5C04CF05");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { file.Open(path, false); }), "5C04CF05");
   std::memset(buffer.data(), 7, 4096);
   ASSERT_EQ(file.Write(0, buffer.data(), 4096), 4096);
   file.Truncate(5 * 4096);
   EXPECT_EQ(file.GetSize(), 5 * 4096);
   EXPECT_EQ(std::filesystem::file_size(path), 5u * 4096);
-  ExpectError([&] { file.Truncate(4095); }, "692523A0");
-  ExpectError([&] { file.Truncate(-4096); }, "4F478E74");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { file.Truncate(4095); }), "692523A0");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { file.Truncate(-4096); }), "4F478E74");
   EXPECT_EQ(file.GetSize(), 5 * 4096);
   EXPECT_EQ(std::filesystem::file_size(path), 5u * 4096);
   file.Truncate(0);
@@ -131,9 +122,8 @@ TEST(DirectFile, FailedOpenAndWriteCarryPathAndSystemText) {
   TestDirectory dir;
   const auto missing = dir / "no-such-dir" / "file";
   DirectFile file(Ignore());
-  ExpectError(
-      [&] { file.Open(missing, false); },
-      "Failed to open or create file \"" + missing.string() + "\": " + std::strerror(ENOENT));
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { file.Open(missing, false); }),
+            "Failed to open or create file \"" + missing.string() + "\": " + std::strerror(ENOENT));
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Path(), missing);
 
@@ -141,13 +131,9 @@ TEST(DirectFile, FailedOpenAndWriteCarryPathAndSystemText) {
   file.Open(path, true);
   AlignedBytes buffer(4096);
   // An offset beyond any file system's largest file.
-  try {
-    file.Write(static_cast<uint64_t>(LLONG_MAX) - 4095, buffer.data(), 4096);
-    ADD_FAILURE() << "write past the largest file size succeeded";
-  } catch (const std::runtime_error& error) {
-    const std::string prefix = "Failed to write file \"" + path.string() + "\": ";
-    EXPECT_EQ(std::string(error.what()).substr(0, prefix.size()), prefix) << error.what();
-  }
+  const std::string text =
+      ThrownText([&] { file.Write(static_cast<uint64_t>(LLONG_MAX) - 4095, buffer.data(), 4096); });
+  EXPECT_EQ(text.rfind("Failed to write file \"" + path.string() + "\": ", 0), 0u) << text;
   EXPECT_EQ(file.GetSize(), 0);
 }
 
@@ -162,12 +148,8 @@ TEST(DirectFile, SecondOpenIsRefusedInThisProcessAndInAnother) {
 
   // Same process, truncating open: refused, and the holder's data survive it.
   DirectFile second(Ignore());
-  try {
-    second.Open(path, true);
-    ADD_FAILURE() << "second open in the same process succeeded";
-  } catch (const std::runtime_error& error) {
-    EXPECT_TRUE(IsLockConflict(error.what(), path)) << error.what();
-  }
+  const std::string refusal = ThrownText([&] { second.Open(path, true); });
+  EXPECT_TRUE(IsLockConflict(refusal, path)) << refusal;
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(ReadWholeFile(path), contents);
 
@@ -180,12 +162,7 @@ TEST(DirectFile, SecondOpenIsRefusedInThisProcessAndInAnother) {
   // Another process.
   const int child = RunInChild([&] {
     DirectFile other(Ignore());
-    try {
-      other.Open(path, true);
-      return 1;
-    } catch (const std::runtime_error& error) {
-      return IsLockConflict(error.what(), path) ? 0 : 2;
-    }
+    return IsLockConflict(ThrownText([&] { other.Open(path, true); }), path) ? 0 : 2;
   });
   EXPECT_EQ(child, 0);
   EXPECT_EQ(ReadWholeFile(path), contents);

@@ -11,6 +11,7 @@
 
 #include "runtime/memory_arena.h"
 #include "runtime/system_memory.h"
+#include "tests/support/fault_arena.h"
 
 // Made-up host for the arena: scripted memory figures and resident sizes, recorded mappings, and
 // a lock limit that behaves like RLIMIT_MEMLOCK.
@@ -143,28 +144,4 @@ class FakeSystemMemory : public SystemMemory {
 
  private:
   std::vector<std::pair<uintptr_t, uint64_t>> liveRealMappings_;
-};
-
-// An arena whose Allocate can be told to fail, and which counts what is outstanding.
-class CountingArena : public MemoryArena {
- public:
-  explicit CountingArena(SystemMemory& system = HostSystemMemory())
-      : MemoryArena([this](const std::string& text) { warnings.push_back(text); }, system) {}
-
-  void* Allocate(uint64_t size, uint64_t alignment) override {
-    ++allocations;
-    if (failFrom != 0 && allocations >= failFrom) return nullptr;
-    void* p = MemoryArena::Allocate(size, alignment);
-    if (p != nullptr) ++outstanding;
-    return p;
-  }
-  void Deallocate(void* pointer) override {
-    --outstanding;
-    MemoryArena::Deallocate(pointer);
-  }
-
-  std::vector<std::string> warnings;
-  int allocations = 0;
-  int failFrom = 0;  // the n-th call (1-based) and all later ones return null; 0: never
-  int outstanding = 0;
 };

@@ -13,6 +13,8 @@
 
 #include "tests/runtime/file_test_support.h"
 #include "tests/runtime/stream_rig.h"
+#include "tests/support/fault_arena.h"
+#include "tests/support/fault_file.h"
 
 namespace {
 
@@ -31,16 +33,11 @@ bool EventuallyTrue(F&& ready) {
 
 // What the system leaves in a buffer beyond a short read is not defined (direct I/O tends to
 // zero it, the page cache leaves it alone): this file fills it with junk.
-class JunkBeyondEndFile : public DirectFile {
- public:
-  JunkBeyondEndFile() : DirectFile([](const std::string&) {}) {}
-  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
-    const int64_t got = DirectFile::Read(offset, buffer, length);
-    const uint64_t delivered = got > 0 ? static_cast<uint64_t>(got) : 0;
-    std::memset(static_cast<uint8_t*>(buffer) + delivered, 0xCC, length - delivered);
-    return got;
-  }
-};
+std::unique_ptr<FaultFile> JunkBeyondEndFile() {
+  auto file = std::make_unique<FaultFile>();
+  file->junkBeyondEnd = true;
+  return file;
+}
 
 }  // namespace
 
@@ -77,7 +74,7 @@ TEST(FileStream, WriterPastTheEndZeroesTheBlockAroundIt) {
   const auto old = RandomBytes(kBlock + 50, 3);
   WriteWholeFile(path, old);  // ends 50 bytes into the second block
   {
-    StreamRig rig(path, kBlock, 2, 8, nullptr, std::make_unique<JunkBeyondEndFile>());
+    StreamRig rig(path, kBlock, 2, 8, nullptr, JunkBeyondEndFile());
     // Leaves random file bytes in the worker's scratch block.
     FileWriter warm(*rig.worker, 10, 5);
     warm.Write("hello", 5);
@@ -127,7 +124,7 @@ TEST(FileStream, ReaderDeliversZerosPastTheEndAndCountsThem) {
   const auto path = dir / "short";
   const auto old = RandomBytes(2 * kBlock + 300, 5);
   WriteWholeFile(path, old);
-  StreamRig rig(path, 2 * kBlock, 4, 8, nullptr, std::make_unique<JunkBeyondEndFile>());
+  StreamRig rig(path, 2 * kBlock, 4, 8, nullptr, JunkBeyondEndFile());
 
   std::vector<uint8_t> got(3 * kBlock, 0xAA);
   {
@@ -162,44 +159,6 @@ TEST(FileStream, ReaderDeliversZerosPastTheEndAndCountsThem) {
   EXPECT_EQ(std::vector<uint8_t>(block.data() + kBlock + 300, block.data() + 2 * kBlock),
             std::vector<uint8_t>(kBlock - 300, 0));
   EXPECT_EQ(rig.worker->Position(), 3 * kBlock);
-}
-
-namespace {
-
-// Counts the reads that reach the file.
-class CountingFile : public DirectFile {
- public:
-  CountingFile() : DirectFile([](const std::string&) {}) {}
-  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
-    reads.fetch_add(1);
-    return DirectFile::Read(offset, buffer, length);
-  }
-  std::atomic<int> reads{0};
-};
-
-}  // namespace
-
-TEST(FileStream, ReaderIsFetchedAheadOnlyOnceItUsesMoreThanASixteenth) {
-  TestDirectory dir;
-  const auto path = dir / "ahead";
-  const uint64_t buffer = 16 * kBlock;
-  const auto old = RandomBytes(4 * buffer, 12);
-  WriteWholeFile(path, old);
-  StreamRig rig(path, buffer, 4, 8, nullptr, std::make_unique<CountingFile>());
-  const auto& file = static_cast<const CountingFile&>(*rig.file);
-
-  FileReader reader(*rig.worker, 0, old.size());
-  std::vector<uint8_t> got(old.size());
-  // Within the first sixteenth of the first buffer the stream does not count as active: the
-  // worker leaves the next segment alone.
-  reader.Read(got.data(), 100);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(file.reads.load(), 1);
-  // Past it, the worker fetches the next segment while the caller still works on the first.
-  reader.Read(got.data() + 100, buffer / 16);
-  EXPECT_TRUE(EventuallyTrue([&] { return file.reads.load() == 2; }));
-  reader.Read(got.data() + 100 + buffer / 16, got.size() - 100 - buffer / 16);
-  EXPECT_EQ(got, old);
 }
 
 TEST(FileStream, FirstSegmentSizeAndSkipRuleShapeTheSegments) {
@@ -249,32 +208,16 @@ TEST(FileStream, ConstructionAndWorkerCodes) {
   }
 }
 
-namespace {
-
-// Hands out null for one chosen allocation.
-class RefusingArena : public MemoryArena {
- public:
-  explicit RefusingArena(int refuse) : MemoryArena([](const std::string&) {}), refuse_(refuse) {}
-  void* Allocate(uint64_t size, uint64_t alignment) override {
-    return ++calls_ == refuse_ ? nullptr : MemoryArena::Allocate(size, alignment);
-  }
-
- private:
-  int refuse_;
-  int calls_ = 0;
-};
-
-}  // namespace
-
 TEST(IoWorker, AllocationFailuresAtConstruction) {
   MemoryArena arena([](const std::string&) {});
   auto pool = BufferPool::Create(arena, 8192, 4096, 1, nullptr);
-  RefusingArena noObject(1), noScratch(2), noSlots(3);
-  EXPECT_THROW(NewIoWorker(noObject, *pool, 4, nullptr), std::bad_alloc);
-  EXPECT_EQ(ThrownText([&] { NewIoWorker(noScratch, *pool, 4, nullptr); }),
-            "failed to allocate memory: A50DC5CF");
-  EXPECT_THROW(NewIoWorker(noSlots, *pool, 4, nullptr), std::bad_alloc);
-  EXPECT_EQ(noScratch.LiveCount(), 0u);
+  // The worker object, its scratch block, its slots.
+  EXPECT_EQ(SweepAllocationFailures([&](FaultArena& failing) {
+              IoWorkerHandle worker = NewIoWorker(failing, *pool, 4, nullptr);
+              DeleteIoWorker(worker);
+            }),
+            (std::vector<std::string>{"std::bad_alloc", "failed to allocate memory: A50DC5CF",
+                                      "std::bad_alloc"}));
 }
 
 TEST(FileStream, NothingMovesWhileThePauseByteIsSet) {
@@ -322,34 +265,16 @@ TEST(FileStream, NothingMovesWhileThePauseByteIsSet) {
   EXPECT_EQ(got, Slice(expected, 0, got.size()));
 }
 
-namespace {
-
-// Refuses writes and reads at or beyond a given offset, as a failing disk would.
-class FailingFile : public DirectFile {
- public:
-  explicit FailingFile(uint64_t limit) : DirectFile([](const std::string&) {}), limit_(limit) {}
-  int64_t WriteV(uint64_t offset, const iovec* iov, uint64_t count) override {
-    if (offset >= limit_) throw std::runtime_error("disk refused the write");
-    return DirectFile::WriteV(offset, iov, count);
-  }
-  int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
-    if (offset >= limit_ + (1 << 20)) throw std::runtime_error("disk refused the read");
-    return DirectFile::Read(offset, buffer, length);
-  }
-
- private:
-  uint64_t limit_;
-};
-
-}  // namespace
-
 TEST(FileStream, AFailingTransferReachesItsStreamAndSparesTheOthers) {
   TestDirectory dir;
   const auto path = dir / "failing";
   const uint64_t limit = 64 * kBlock;
   const auto old = RandomBytes(limit + (1 << 20) + 8 * kBlock, 9);
   WriteWholeFile(path, old);
-  StreamRig rig(path, kBlock, 8, 8, nullptr, std::make_unique<FailingFile>(limit));
+  auto failing = std::make_unique<FaultFile>();
+  failing->failWritesFrom = limit;
+  failing->failReadsFrom = limit + (1 << 20);
+  StreamRig rig(path, kBlock, 8, 8, nullptr, std::move(failing));
 
   const auto good = RandomBytes(20 * kBlock + 123, 10);
   const auto bad = RandomBytes(20 * kBlock, 11);
@@ -372,9 +297,9 @@ TEST(FileStream, AFailingTransferReachesItsStreamAndSparesTheOthers) {
   healthy.Finish();
   // The failure surfaces at a swap or at Finish, and keeps surfacing.
   if (failure.empty()) failure = ThrownText([&] { doomed.Finish(); });
-  EXPECT_EQ(failure, "disk refused the write");
-  EXPECT_EQ(ThrownText([&] { doomed.Finish(); }), "disk refused the write");
-  EXPECT_EQ(readFailure, "disk refused the read");
+  EXPECT_EQ(failure, "injected write failure");
+  EXPECT_EQ(ThrownText([&] { doomed.Finish(); }), "injected write failure");
+  EXPECT_EQ(readFailure, "injected read failure");
 
   auto expected = old;
   std::memcpy(expected.data() + 100, good.data(), good.size());

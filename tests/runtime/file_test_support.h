@@ -17,35 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/child_process.h"
-#include "tests/thrown_text.h"
-
-// A private directory for one test. VARNOK_DIRECT_IO_DIR points the tests at a file system
-// with real direct I/O; without it they run in the temporary directory, which may refuse it.
-class TestDirectory {
- public:
-  TestDirectory() {
-    const char* configured = std::getenv("VARNOK_DIRECT_IO_DIR");
-    const std::filesystem::path base = configured != nullptr && *configured != '\0'
-                                           ? std::filesystem::path(configured)
-                                           : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "varnok-files-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TestDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TestDirectory(const TestDirectory&) = delete;
-  TestDirectory& operator=(const TestDirectory&) = delete;
-
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+#include "tests/support/child_process.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/thrown_text.h"
+#include "tests/support/whole_file.h"
 
 // Whether `directory` accepts O_DIRECT, found without the code under test.
 inline bool AcceptsDirectIo(const std::filesystem::path& directory) {
@@ -106,34 +81,6 @@ inline std::vector<uint8_t> RandomBytes(uint64_t n, uint64_t seed) {
   std::vector<uint8_t> bytes(n);
   for (auto& b : bytes) b = static_cast<uint8_t>(generator());
   return bytes;
-}
-
-// Reads a whole file with plain buffered I/O: the independent view of what is on disk.
-inline std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path.string());
-  std::vector<uint8_t> bytes(std::filesystem::file_size(path));
-  uint64_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, done);
-    if (n <= 0) break;
-    done += n;
-  }
-  ::close(fd);
-  bytes.resize(done);
-  return bytes;
-}
-
-inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw std::runtime_error("cannot create " + path.string());
-  uint64_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, done);
-    if (n <= 0) break;
-    done += n;
-  }
-  ::close(fd);
 }
 
 inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t n) {

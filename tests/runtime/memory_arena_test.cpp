@@ -13,7 +13,7 @@
 
 #include "runtime/arena_buffer.h"
 #include "tests/runtime/fake_system_memory.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -27,69 +27,62 @@ MemoryFigures Figures(uint64_t total, uint64_t available, uint64_t withSwap) {
 
 }  // namespace
 
-TEST(ReservePlan, TargetFollowsMemoryRule) {
-  // 8 GiB machine, nothing requested: a quarter kept free by the first rule, 1 GiB reserve.
-  ReservePlan plan = PlanReserve(Figures(8 * kGiB, 6 * kGiB, 6 * kGiB), 0, false, 4096);
-  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
-  EXPECT_EQ(plan.reserve, int64_t(kGiB));
-  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
-  EXPECT_EQ(plan.pages, int64_t(5 * kGiB / 4096));
-  EXPECT_EQ(plan.sparePages, int64_t(kGiB / 4096));
-
-  // 64 GiB: reserve T/32 + 512 MiB = 2.5 GiB.
-  plan = PlanReserve(Figures(64 * kGiB, 40 * kGiB, 60 * kGiB), 0, false, 4096);
-  EXPECT_EQ(plan.reserve, int64_t(2 * kGiB + 512 * kMiB));
-  EXPECT_EQ(plan.target, int64_t(48 * kGiB));  // T - T/4
-  EXPECT_EQ(plan.goal, int64_t(48 * kGiB));
-
-  // The reserve switches rule one byte past 16 GiB + 31.
-  EXPECT_EQ(PlanReserve(Figures(0x40000001FULL, 0, 0), 0, false, 4096).reserve, 0x40000000);
-  EXPECT_EQ(PlanReserve(Figures(0x400000020ULL, 0, 0), 0, false, 4096).reserve,
-            int64_t(0x400000020ULL / 32 + 512 * kMiB));
-
-  // Available above T - T/4 lifts the target, but never above T - T/8.
-  plan = PlanReserve(Figures(8 * kGiB, 6656 * kMiB, 6656 * kMiB), 0, false, 4096);
-  EXPECT_EQ(plan.target, int64_t(6656 * kMiB));
-  plan = PlanReserve(Figures(8 * kGiB, 7680 * kMiB, 7680 * kMiB), 0, false, 4096);
-  EXPECT_EQ(plan.target, int64_t(7 * kGiB));
-  // Swap counts toward the first rule only: T - T/4 caps it.
-  plan = PlanReserve(Figures(8 * kGiB, 2 * kGiB, 20 * kGiB), 0, false, 4096);
-  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
-  EXPECT_EQ(plan.goal, int64_t(6 * kGiB));
-
-  // Forced with nothing to keep back: no spare pages.
-  EXPECT_EQ(PlanReserve(Figures(8 * kGiB, 6 * kGiB, 6 * kGiB), 0, true, 4096).sparePages, 0);
-}
-
-TEST(ReservePlan, RequestedAgainstForced) {
-  const MemoryFigures host = Figures(8 * kGiB, 6 * kGiB, 6 * kGiB);
-  // A request below the rule is taken, forced or not.
-  EXPECT_EQ(PlanReserve(host, 3 * kGiB, false, 4096).goal, int64_t(3 * kGiB));
-  EXPECT_EQ(PlanReserve(host, 3 * kGiB, true, 4096).goal, int64_t(3 * kGiB));
-  // Above the rule, an unforced request is only an upper bound.
-  ReservePlan plan = PlanReserve(host, 7 * kGiB, false, 4096);
-  EXPECT_EQ(plan.target, int64_t(6 * kGiB));
-  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
-  // Forced: the request replaces the rule but stays capped by AS - R and T - R.
-  plan = PlanReserve(host, 7 * kGiB, true, 4096);
-  EXPECT_EQ(plan.target, int64_t(7 * kGiB));
-  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
-  plan = PlanReserve(Figures(8 * kGiB, 6 * kGiB, 30 * kGiB), 7500 * kMiB, true, 4096);
-  EXPECT_EQ(plan.goal, int64_t(7 * kGiB));  // T - R
-  // Pages round up.
-  plan = PlanReserve(host, 4096 * 3 + 1, true, 4096);
-  EXPECT_EQ(plan.pages, 4);
-  plan = PlanReserve(host, 4096 * 3, true, 4096);
-  EXPECT_EQ(plan.pages, 3);
-  // Less memory than the reserve: nothing to keep.
-  plan = PlanReserve(Figures(768 * kMiB, 700 * kMiB, 700 * kMiB), 64 * kMiB, true, 4096);
-  EXPECT_EQ(plan.goal, 0);
-  EXPECT_EQ(plan.pages, 0);
-  plan = PlanReserve(Figures(4 * kGiB, 512 * kMiB, 900 * kMiB), 0, false, 4096);
-  EXPECT_EQ(plan.goal, 0);
-  // A request beyond the signed range does not turn negative.
-  plan = PlanReserve(host, ~uint64_t{0}, true, 4096);
-  EXPECT_EQ(plan.goal, int64_t(5 * kGiB));
+TEST(ReservePlan, Table) {
+  constexpr int64_t G = int64_t(kGiB), M = int64_t(kMiB), kAny = -1;
+  struct Case {
+    const char* name;
+    uint64_t total, available, withSwap, requested;
+    bool forced;
+    int64_t target, reserve, goal, pages, sparePages;  // kAny: not checked
+  };
+  const Case cases[] = {
+      {"8 GiB, a quarter kept free, 1 GiB reserve", 8 * kGiB, 6 * kGiB, 6 * kGiB, 0, false, 6 * G,
+       G, 5 * G, 5 * G / 4096, G / 4096},
+      {"64 GiB: reserve T/32 + 512 MiB", 64 * kGiB, 40 * kGiB, 60 * kGiB, 0, false, 48 * G,
+       2 * G + 512 * M, 48 * G, kAny, kAny},
+      {"reserve rule below 16 GiB + 32", 0x40000001FULL, 0, 0, 0, false, kAny, 0x40000000, kAny,
+       kAny, kAny},
+      {"reserve rule from 16 GiB + 32", 0x400000020ULL, 0, 0, 0, false, kAny,
+       int64_t(0x400000020ULL / 32) + 512 * M, kAny, kAny, kAny},
+      {"available lifts the target", 8 * kGiB, 6656 * kMiB, 6656 * kMiB, 0, false, 6656 * M, kAny,
+       kAny, kAny, kAny},
+      {"but never above T - T/8", 8 * kGiB, 7680 * kMiB, 7680 * kMiB, 0, false, 7 * G, kAny, kAny,
+       kAny, kAny},
+      {"swap counts toward the first rule only", 8 * kGiB, 2 * kGiB, 20 * kGiB, 0, false, 6 * G,
+       kAny, 6 * G, kAny, kAny},
+      {"forced: no spare pages", 8 * kGiB, 6 * kGiB, 6 * kGiB, 0, true, kAny, kAny, kAny, kAny, 0},
+      {"request below the rule", 8 * kGiB, 6 * kGiB, 6 * kGiB, 3 * kGiB, false, kAny, kAny, 3 * G,
+       kAny, kAny},
+      {"forced request below the rule", 8 * kGiB, 6 * kGiB, 6 * kGiB, 3 * kGiB, true, kAny, kAny,
+       3 * G, kAny, kAny},
+      {"unforced request is an upper bound", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, false, 6 * G,
+       kAny, 5 * G, kAny, kAny},
+      {"forced request capped by AS - R", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, true, 7 * G, kAny,
+       5 * G, kAny, kAny},
+      {"forced request capped by T - R", 8 * kGiB, 6 * kGiB, 30 * kGiB, 7500 * kMiB, true, kAny,
+       kAny, 7 * G, kAny, kAny},
+      {"pages round up", 8 * kGiB, 6 * kGiB, 6 * kGiB, 4096 * 3 + 1, true, kAny, kAny, kAny, 4,
+       kAny},
+      {"whole pages", 8 * kGiB, 6 * kGiB, 6 * kGiB, 4096 * 3, true, kAny, kAny, kAny, 3, kAny},
+      {"less memory than the reserve", 768 * kMiB, 700 * kMiB, 700 * kMiB, 64 * kMiB, true, kAny,
+       kAny, 0, 0, kAny},
+      {"too little available", 4 * kGiB, 512 * kMiB, 900 * kMiB, 0, false, kAny, kAny, 0, kAny,
+       kAny},
+      {"request beyond the signed range", 8 * kGiB, 6 * kGiB, 6 * kGiB, ~uint64_t{0}, true, kAny,
+       kAny, 5 * G, kAny, kAny},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReservePlan plan =
+        PlanReserve(Figures(c.total, c.available, c.withSwap), c.requested, c.forced, 4096);
+    const int64_t got[] = {plan.target, plan.reserve, plan.goal, plan.pages, plan.sparePages};
+    const int64_t want[] = {c.target, c.reserve, c.goal, c.pages, c.sparePages};
+    for (int i = 0; i < 5; ++i) {
+      if (want[i] != kAny) {
+        EXPECT_EQ(got[i], want[i]) << "field " << i;
+      }
+    }
+  }
 }
 
 TEST(ReservePlan, UsableAfterTouch) {
@@ -549,14 +542,14 @@ TEST(ArenaFactory, ConstructsDestroysAndReturnsMemory) {
   EXPECT_EQ(arena.LiveCount(), 0u);
   EXPECT_EQ(arena.UsedOffset(), 0u);
 
-  CountingArena failing;
+  FaultArena failing;
   failing.failFrom = 1;
   EXPECT_THROW(NewInArena<Tracked>(failing, 1, false), std::bad_alloc);
   EXPECT_EQ(Tracked::alive, 0);
 }
 
 TEST(ArenaBuffer, AllocateReleaseAndErrors) {
-  CountingArena arena;
+  FaultArena arena;
   ASSERT_EQ(arena.Reserve(kMiB, nullptr, true, false), kMiB);
   ArenaBuffer<uint32_t> buffer;
   buffer.Allocate(arena, 1000);
@@ -564,12 +557,7 @@ TEST(ArenaBuffer, AllocateReleaseAndErrors) {
   EXPECT_EQ(buffer.Arena(), &arena);
   EXPECT_EQ(reinterpret_cast<uint8_t*>(buffer.Data()), arena.RegionBase());
   EXPECT_EQ(arena.UsedOffset(), 4000u);
-  try {
-    buffer.Allocate(arena, 10);
-    ADD_FAILURE() << "second allocation accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "D6181804");
-  }
+  EXPECT_EQ(ThrownText([&] { buffer.Allocate(arena, 10); }), "D6181804");
   EXPECT_EQ(buffer.Count(), 1000u);
 
   ArenaBuffer<uint32_t> moved(std::move(buffer));
@@ -588,8 +576,8 @@ TEST(ArenaBuffer, AllocateReleaseAndErrors) {
 }
 
 TEST(ArenaBuffer, EntryBuffersFromTwoArenas) {
-  CountingArena objects;
-  CountingArena buffers;
+  FaultArena objects;
+  FaultArena buffers;
   {
     ArenaPtr<EntryBuffers> holder = NewEntryBuffers(objects, buffers);
     EXPECT_EQ(objects.outstanding, 1);

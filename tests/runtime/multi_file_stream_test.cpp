@@ -18,75 +18,14 @@
 #include <vector>
 
 #include "tests/runtime/file_test_support.h"
+#include "tests/support/fault_arena.h"
+#include "tests/support/fault_file.h"
 
 namespace {
 
 constexpr uint64_t kBlockSize = 4096;
 constexpr uint64_t kBlocks = 1024;
 constexpr uint64_t kBuckets = MultiFileStream::kBuckets;
-
-// A temp file whose transfers can be made to fail and whose writes are counted.
-class SpyFile : public DirectFile {
- public:
-  SpyFile() : DirectFile([](const std::string&) {}) {}
-  int64_t WriteV(uint64_t offset, const iovec* iov, uint64_t count) override {
-    if (failWrites) throw std::runtime_error("injected write failure");
-    writes.fetch_add(1);
-    Record(writeCalls, offset, iov, count);
-    return DirectFile::WriteV(offset, iov, count);
-  }
-  int64_t ReadV(uint64_t offset, const iovec* iov, uint64_t count) override {
-    if (failReads) throw std::runtime_error("injected read failure");
-    Record(readCalls, offset, iov, count);
-    return DirectFile::ReadV(offset, iov, count);
-  }
-  using Calls = std::vector<std::pair<uint64_t, std::vector<uint64_t>>>;  // offset, piece lengths
-  Calls TakeCalls(Calls& calls) {
-    std::lock_guard lock(callsMutex);
-    return std::exchange(calls, {});
-  }
-  std::atomic<bool> failWrites{false};
-  std::atomic<bool> failReads{false};
-  std::atomic<uint64_t> writes{0};
-  Calls writeCalls;
-  Calls readCalls;
-
- private:
-  void Record(Calls& calls, uint64_t offset, const iovec* iov, uint64_t count) {
-    std::vector<uint64_t> lengths;
-    for (uint64_t i = 0; i < count; ++i) lengths.push_back(iov[i].iov_len);
-    std::lock_guard lock(callsMutex);
-    calls.emplace_back(offset, lengths);
-  }
-  std::mutex callsMutex;
-};
-
-// Counts what it hands out; blocks of `fakeSize` bytes all share one buffer that is never
-// touched, so that large pools can be built for their limits alone; the allocation numbered
-// `failAt` (from 1) fails.
-class TestArena : public MemoryArena {
- public:
-  explicit TestArena(uint64_t fakeSize = 0, uint64_t failAt = 0)
-      : MemoryArena([](const std::string&) {}), fakeSize_(fakeSize), failAt_(failAt) {}
-  void* Allocate(uint64_t size, uint64_t alignment) override {
-    if (++calls_ == failAt_) return nullptr;
-    ++live;
-    if (size == fakeSize_) return &fake_;
-    return MemoryArena::Allocate(size, alignment);
-  }
-  void Deallocate(void* pointer) override {
-    if (pointer == nullptr) return;
-    --live;
-    if (pointer != &fake_) MemoryArena::Deallocate(pointer);
-  }
-  int64_t live = 0;
-
- private:
-  uint64_t fakeSize_;
-  uint64_t failAt_;
-  uint64_t calls_ = 0;
-  alignas(4096) static inline uint8_t fake_ = 0;
-};
 
 using Regions = std::array<BucketRegion, kBuckets>;
 using CountTable = std::array<uint32_t, MultiFileStream::kCountTableEntries>;
@@ -108,7 +47,7 @@ Regions MakeRegions(const std::vector<uint64_t>& entries, uint64_t width, uint64
 struct Rig {
   Rig(uint64_t count, const PauseMask* pause = nullptr) : arena([](const std::string&) {}) {
     for (uint64_t f = 0; f < count; ++f) {
-      owned.push_back(std::make_unique<SpyFile>());
+      owned.push_back(std::make_unique<FaultFile>());
       owned.back()->Open(dir / ("temp" + std::to_string(f)), false);
       files.push_back(owned.back().get());
     }
@@ -153,7 +92,7 @@ struct Rig {
 
   TestDirectory dir;
   MemoryArena arena;
-  std::vector<std::unique_ptr<SpyFile>> owned;
+  std::vector<std::unique_ptr<FaultFile>> owned;
   std::vector<DirectFile*> files;
   std::vector<CountTable> tables;
   std::array<Regions, 2> side{};
@@ -294,15 +233,6 @@ bool WaitFor(Fn done, int seconds = 20) {
   return true;
 }
 
-void ExpectError(const std::function<void()>& call, const std::string& text) {
-  try {
-    call();
-    ADD_FAILURE() << "expected " << text;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), text);
-  }
-}
-
 void RunTwoSteps(uint64_t fileCount) {
   SCOPED_TRACE("files: " + std::to_string(fileCount));
   Rig rig(fileCount);
@@ -402,7 +332,8 @@ TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
-    TestArena arena(c.blockSize);
+    FaultArena arena;
+    arena.sharedSize = c.blockSize;
     {
       MultiFileStream stream(c.blocks, c.blockSize, &arena, nullptr);
       EXPECT_EQ(stream.MaxBlocksPerBucket(), c.maxPerBucket);
@@ -410,224 +341,26 @@ TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
       EXPECT_EQ(stream.MinRun(), c.minRun);
       EXPECT_EQ(stream.FreeBlocks(), c.blocks);
     }
-    EXPECT_EQ(arena.live, 0);
+    EXPECT_EQ(arena.outstanding, 0);
   }
 
   MemoryArena arena([](const std::string&) {});
-  ExpectError([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }, "CA6B9D39");
-  ExpectError([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }, "9F9876D2");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }),
+            "CA6B9D39");
+  EXPECT_EQ(
+      ThrownText<std::runtime_error>([&] { MultiFileStream s(1024, 4096 + 512, &arena, nullptr); }),
+      "9F9876D2");
   EXPECT_EQ(arena.LiveCount(), 0u);
 
   // Allocation order: the block records, 1024 blocks, the request lists, the zero block.
-  for (const auto& [failAt, text] : {std::pair<uint64_t, std::string>{2, ": 155633EE"},
-                                     {700, ": 155633EE"},
-                                     {1025, ": 155633EE"},
-                                     {1027, ": 72F8F5E5"}}) {
-    TestArena failing(0, failAt);
-    ExpectError([&] { MultiFileStream s(1024, 4096, &failing, nullptr); },
-                "failed to allocate memory" + text);
-    EXPECT_EQ(failing.live, 0) << failAt;
-  }
-}
-
-// The write-behind keeps free blocks in hand against the average region sizes of both sides.
-TEST(MultiFileStream, PressureFloorFollowsTheRegionAverages) {
-  Rig rig(1);
-  auto regions = [](uint64_t perBucket, uint64_t step) {
-    Regions r{};
-    for (uint64_t b = 0; b < kBuckets; ++b) r[b] = BucketRegion{0, 64, perBucket + b * step};
-    return r;
-  };
-  struct Case {
-    uint64_t readWidth, writeWidth;
-    Regions read, write;
-    uint64_t floor;
-  };
-  // 16-byte entries: 256 a block; 8-byte: 512. Capacities 0, 40, ..., 5080 average 2540 entries,
-  // 9 whole blocks of 256 (not 10 when rounded).
-  const Case cases[] = {
-      {0, 16, regions(0, 0), regions(0, 40), 9},         // nothing read: W
-      {8, 16, regions(1024, 0), regions(0, 40), 7},      // W - R = 9 - 2
-      {8, 16, regions(512 * 9, 0), regions(0, 40), 0},   // R = W
-      {8, 16, regions(512 * 20, 0), regions(0, 40), 0},  // R > W
-      {8, 16, regions(511, 0), regions(0, 40), 9},       // read blocks above its average: W
-      {8, 16, regions(1024, 0), regions(255, 0), 0},     // write blocks above its average
-      {8, 0, regions(1024, 0), regions(0, 40), 0},       // nothing written
-  };
-  for (const Case& c : cases) {
-    rig.side[0] = c.write;
-    rig.side[1] = c.read;
-    rig.Feed(0, c.readWidth, c.writeWidth, kBuckets);
-    EXPECT_EQ(rig.stream->PressureFloor(), c.floor)
-        << "read " << c.readWidth << " write " << c.writeWidth << " avg "
-        << c.read[5].capacityEntries;
-    rig.stream->StopThreads();
-  }
-}
-
-// One file, blocks of 4096 and a pool of 1024: the last 4 blocks of a bucket stay in memory, and a
-// run shorter than 4 is still written when it fills the region.
-TEST(MultiFileStream, WriteBehindLeavesTheShareAndFillsTheRoom) {
-  Rig rig(1);
-  std::vector<Wide> entries(5 * 256);
-  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
-
-  // Ten full blocks of bucket 0, room for all of them: six go out, four stay.
-  rig.side[0][0] = BucketRegion{0, 10, 10 * 256};
-  rig.Feed(0, 0, 16, kBuckets);
-  rig.stream->Append(0, entries.data(), 5 * 256);
-  rig.stream->Append(0, entries.data(), 5 * 256);
-  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 4; }, 5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 4);
-  rig.Flush();
-  EXPECT_EQ(rig.tables[0][0], 10u * 256);
-
-  // Seven blocks already on file leave room for three: a run of three, below the run floor of 4,
-  // goes out because it fills the region; the other two wait.
-  rig.tables[0][0] = 7 * 256;
-  rig.side[0][0] = BucketRegion{4096 * 64, 10, 12 * 256};
-  rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
-  rig.Feed(0, 0, 16, kBuckets);
-  rig.stream->Append(0, entries.data(), 5 * 256);
-  EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
-  EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks - 2; }, 5));
-  rig.stream->StopThreads();
-  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].first, 4096u * (64 + 7));
-  EXPECT_EQ(calls[0].second, std::vector<uint64_t>(3, 4096));
-  const auto bytes = ReadWholeFile(rig.dir / "temp0");
-  ASSERT_EQ(bytes.size(), 4096u * (64 + 10));
-  std::vector<Wide> written(3 * 256);
-  std::memcpy(written.data(), bytes.data() + 4096 * (64 + 7), 3 * 4096);
-  for (uint64_t i = 0; i < written.size(); ++i) ASSERT_EQ(written[i].id, entries[i].id) << i;
-}
-
-// A flush makes every bucket a candidate at once, so the order of its runs shows the search:
-// outwards from the bucket written last, alternating above and below, then on the side left.
-TEST(MultiFileStream, WriteBehindSearchesOutwardsFromItsLastBucket) {
-  Rig rig(1);
-  const uint64_t regionBlocks = 16;
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.side[0][b] = BucketRegion{b * regionBlocks * kBlockSize, regionBlocks, regionBlocks * 256};
-  }
-  std::vector<Wide> entries(4 * 256);
-  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(0, 0, i);
-  auto flushOrder = [&](uint64_t first, const std::vector<uint64_t>& singles) {
-    rig.tables[0].fill(0);
-    rig.Feed(0, 0, 16, kBuckets);
-    // A run of four (the run floor) makes `first` the bucket written last.
-    rig.stream->Append(first, entries.data(), 4 * 256);
-    EXPECT_TRUE(WaitFor([&] { return rig.stream->FreeBlocks() == kBlocks; }, 5));
-    rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
-    // Single blocks are below the run floor: they wait for the flush.
-    for (uint64_t b : singles) rig.stream->Append(b, entries.data(), 256);
-    rig.Flush();
-    std::vector<uint64_t> order;
-    for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
-      order.push_back(call.first / (regionBlocks * kBlockSize));
-    }
-    return order;
-  };
-  EXPECT_EQ(flushOrder(60, {57, 59, 61, 62, 64}), (std::vector<uint64_t>{61, 62, 64, 59, 57}));
-  EXPECT_EQ(flushOrder(126, {120, 123, 127}), (std::vector<uint64_t>{127, 123, 120}));
-  EXPECT_EQ(flushOrder(1, {0, 4, 6}), (std::vector<uint64_t>{0, 4, 6}));
-}
-
-// Long runs both ways go to the disk in calls of at most 64 blocks; the read-ahead of a file that
-// holds fewer whole blocks than it may queue reads all of them from the region's start.
-TEST(MultiFileStream, LongRunsAreCutIntoCallsOf64) {
-  PauseMask mask{1};
-  Rig rig(1, &mask);
-  const uint64_t base = 8 * kBlockSize;
-  rig.side[0][5] = BucketRegion{base, 80, 80 * 256};
-  rig.Feed(0, 0, 16, kBuckets);
-  std::vector<Wide> entries(70 * 256 + 10);
-  std::vector<std::vector<uint64_t>> expected(kBuckets);
-  for (uint64_t i = 0; i < entries.size(); ++i) {
-    entries[i] = MakeWide(5, 0, i);
-    expected[5].push_back(entries[i].id);
-  }
-  // Held back, the write-behind sits on a first run of four (the run floor) while the rest piles
-  // up behind it; had it not taken that run yet, it takes all 70 blocks at once.
-  rig.stream->Append(5, entries.data(), 4 * 256);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  rig.stream->Append(5, entries.data() + 4 * 256, entries.size() - 4 * 256);
-  std::thread flusher([&] { rig.Flush(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  mask = 0;
-  flusher.join();
-  ASSERT_EQ(rig.tables[0][5], entries.size());
-  uint64_t longest = 0;
-  for (const auto& call : rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls)) {
-    longest = std::max<uint64_t>(longest, call.second.size());
-  }
-  EXPECT_EQ(longest, 64u);
-
-  rig.Feed(1, 16, 0, 5);
-  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 5);
-  const SpyFile::Calls reads = rig.owned[0]->TakeCalls(rig.owned[0]->readCalls);
-  ASSERT_EQ(reads.size(), 3u);  // the broken block by Feed, then 64 + 6 whole blocks
-  EXPECT_EQ(reads[0].first, base + 70 * kBlockSize);
-  EXPECT_EQ(reads[0].second, std::vector<uint64_t>{4096});
-  EXPECT_EQ(reads[1].first, base);
-  EXPECT_EQ(reads[1].second, std::vector<uint64_t>(64, kBlockSize));
-  EXPECT_EQ(reads[2].first, base + 64 * kBlockSize);
-  EXPECT_EQ(reads[2].second, std::vector<uint64_t>(6, kBlockSize));
-  rig.stream->StopThreads();
-}
-
-// With blocks larger than the I/O unit, a flushed broken block is one piece of its rounded-up
-// length behind the whole blocks, and it loads back as such.
-TEST(MultiFileStream, FlushWritesTheBrokenBlockShort) {
-  Rig rig(1);
-  const uint64_t blockSize = 4 * 4096;
-  rig.NewStream(nullptr, blockSize);
-  rig.side[0][3] = BucketRegion{blockSize * 2, 4, 4 * 1024};
-  rig.Feed(0, 0, 16, kBuckets);
-  std::vector<Wide> entries(1024 + 10);
-  for (uint64_t i = 0; i < entries.size(); ++i) entries[i] = MakeWide(3, 0, i);
-  rig.stream->Append(3, entries.data(), entries.size());
-  rig.Flush();
-  EXPECT_EQ(rig.tables[0][3], 1034u);
-  const SpyFile::Calls calls = rig.owned[0]->TakeCalls(rig.owned[0]->writeCalls);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].first, blockSize * 2);
-  EXPECT_EQ(calls[0].second, (std::vector<uint64_t>{blockSize, 4096}));
-  EXPECT_EQ(ReadWholeFile(rig.dir / "temp0").size(), blockSize * 3 + 4096);
-
-  rig.Feed(1, 16, 0, 3);
-  std::vector<std::vector<uint64_t>> expected(kBuckets);
-  for (const Wide& w : entries) expected[3].push_back(w.id);
-  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 3);
-  rig.stream->StopThreads();
-  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
-}
-
-TEST(MultiFileStream, BlocksDrainFromTheirEnd) {
-  Rig rig(1);
-  std::vector<uint64_t> sizes(kBuckets, 0);
-  sizes[0] = 5000;
-  rig.SameRegions(sizes, 1);
-  rig.Feed(0, 0, 16, kBuckets);
-  std::vector<Wide> entries;
-  for (uint64_t i = 0; i < 1000; ++i) entries.push_back(Wide{i, Mix(i)});
-  rig.stream->Append(0, entries.data(), 1000);
-  rig.Flush();
-  EXPECT_EQ(rig.tables[0][0], 1000u);
-
-  // Three whole blocks of 256 come back by read-ahead, the broken fourth one is loaded by Feed.
-  rig.Feed(1, 16, 16, 0);
-  std::vector<Wide> out(300);
-  rig.stream->TakeEntries(out.data(), 300);
-  for (uint64_t i = 0; i < 232; ++i) ASSERT_EQ(out[i].id, 768 + i);
-  for (uint64_t i = 0; i < 68; ++i) ASSERT_EQ(out[232 + i].id, 188 + i);
-  rig.stream->TakeEntries(out.data(), 10);
-  for (uint64_t i = 0; i < 10; ++i) EXPECT_EQ(out[i].id, 178 + i);
-  EXPECT_EQ(rig.stream->HeldEntries(0, 0), 690u);
-  rig.stream->StopThreads();
-  EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
+  const std::vector<std::string> thrown = SweepAllocationFailures(
+      [](FaultArena& arena) { MultiFileStream s(1024, 4096, &arena, nullptr); });
+  ASSERT_EQ(thrown.size(), 1027u);
+  EXPECT_EQ(thrown[0], "std::bad_alloc");
+  for (size_t i = 1; i < 1025; ++i)
+    ASSERT_EQ(thrown[i], "failed to allocate memory: 155633EE") << i;
+  EXPECT_EQ(thrown[1025], "std::bad_alloc");
+  EXPECT_EQ(thrown[1026], "failed to allocate memory: 72F8F5E5");
 }
 
 TEST(MultiFileStream, ResumeMidStepAndMidBucket) {
@@ -705,8 +438,9 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   for (uint64_t b = 0; b < kBuckets; ++b) all[b] = sizes[b] + late[b];
   uint64_t offset = 0;
   rig.side[0] = MakeRegions(all, 16, fileCount, offset);
-  ExpectError([&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); },
-              "5B7E0C2D");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(1, 16, 8, rig.side[0].data(), rig.side[1].data()); }),
+            "5B7E0C2D");
 
   rig.Feed(0, 0, 16, kBuckets);
   auto expected = Produce(*rig.stream, sizes, 2);
@@ -734,10 +468,12 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   for (uint64_t b = 0; b < kBuckets; ++b) ASSERT_EQ(rig.stream->HeldEntries(0, b), all[b]) << b;
 
   // Refused hand-overs leave the step running as it was.
-  ExpectError([&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); },
-              "3F8D2E61");
-  ExpectError([&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); },
-              "C0F3A8B6");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(0, 8, 16, rig.side[0].data(), rig.side[1].data()); }),
+            "3F8D2E61");
+  EXPECT_EQ(ThrownText<std::runtime_error>(
+                [&] { rig.stream->HandOver(1, 24, 8, rig.side[0].data(), rig.side[1].data()); }),
+            "C0F3A8B6");
   mask = 0;
 
   std::vector<std::vector<uint64_t>> next(kBuckets);
@@ -808,7 +544,8 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   // More stored for the write side than the region may take.
   rig.tables[0][5] = 1500;
   rig.tables[1][5] = 501;
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "invalid temp file: 83139FEF");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }),
+            "invalid temp file: 83139FEF");
   EXPECT_TRUE(rig.stream->IsIdle());
 
   // Two files each claiming a broken block of the same bucket.
@@ -816,7 +553,8 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.tables[1][5] = 0;
   rig.tables[0][128 + 9] = 300;
   rig.tables[1][128 + 9] = 10;
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "invalid temp file: E9329646");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }),
+            "invalid temp file: E9329646");
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // Counts past what the file holds: the read-back comes up short.
@@ -824,19 +562,21 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.tables[1][128 + 9] = 0;
   rig.tables[0][128 + 200 - 128] = 256 * 300;
   const auto stored = rig.Stored();
-  ExpectError(
-      [&] {
-        rig.stream->Feed(rig.files.data(), 2, stored.data(), 1, 0, 16, 16, rig.side[0].data(),
-                         rig.side[1].data(), 0);
-      },
-      "6284948D");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] {
+              rig.stream->Feed(rig.files.data(), 2, stored.data(), 1, 0, 16, 16, rig.side[0].data(),
+                               rig.side[1].data(), 0);
+            }),
+            "6284948D");
   rig.side[1][72].capacityEntries = 256 * 400;
   rig.side[1][72].baseOffset = offset;  // beyond the end of the file
   rig.Feed(0, 16, 16, 72);
-  ExpectError([&] { rig.Feed(0, 16, 16, 0); }, "A7DFF06B");
-  ExpectError([&] { rig.stream->Begin(rig.files.data(), 2, offset, {}); }, "B495CDC4");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Feed(0, 16, 16, 0); }), "A7DFF06B");
+  EXPECT_EQ(
+      ThrownText<std::runtime_error>([&] { rig.stream->Begin(rig.files.data(), 2, offset, {}); }),
+      "B495CDC4");
   std::vector<Wide> out(10);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 10); }, "invalid temp file: 7B41D2E8");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 10); }),
+            "invalid temp file: 7B41D2E8");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
@@ -847,14 +587,17 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.stream->TakeEntries(out.data(), 10);
   std::vector<Wide> rest(502);
   rig.stream->TakeEntries(rest.data(), 502);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 1); }, "invalid temp file: 3C9E5A17");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 1); }),
+            "invalid temp file: 3C9E5A17");
   rig.stream->SetReadBucket(4);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 1); }, "invalid temp file: 3C9E5A17");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 1); }),
+            "invalid temp file: 3C9E5A17");
 
   std::vector<uint32_t*> tables{rig.tables[0].data()};
-  ExpectError([&] { rig.stream->Flush(tables.data(), 1, {}); }, "F791B8E2");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Flush(tables.data(), 1, {}); }),
+            "F791B8E2");
   rig.stream->StopThreads();
-  ExpectError([&] { rig.Flush(); }, "A48E686E");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Flush(); }), "A48E686E");
 
   // A block kept outside the stream shows when the stream stops; the low-water mark saw it.
   for (CountTable& t : rig.tables) t.fill(0);
@@ -865,14 +608,15 @@ TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
   rig.stream->ReturnBlock(second);
   EXPECT_EQ(rig.stream->LowWaterMark(), kBlocks - 2);
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks - 1);
-  ExpectError([&] { rig.stream->StopThreads(); }, "997ED9D5");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->StopThreads(); }), "997ED9D5");
   rig.stream->ReturnBlock(kept);
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // A step that writes nothing refuses entries even where a region has room.
   rig.Feed(0, 16, 0, kBuckets);
-  ExpectError([&] { rig.stream->Append(0, out.data(), 1); }, "E1A5F04C");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Append(0, out.data(), 1); }),
+            "E1A5F04C");
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
   rig.stream->StopThreads();
 }
@@ -919,7 +663,7 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   rig.owned.clear();
   rig.files.clear();
   for (int f = 0; f < 2; ++f) {
-    rig.owned.push_back(std::make_unique<SpyFile>());
+    rig.owned.push_back(std::make_unique<FaultFile>());
     rig.owned.back()->Open(rig.dir / ("temp" + std::to_string(f)), false);
     rig.files.push_back(rig.owned.back().get());
   }
@@ -945,17 +689,18 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   EXPECT_EQ(seen, std::vector<double>{1.0});
 
   // A file that is not open cannot be sized; nothing is left running.
-  SpyFile closed;
+  FaultFile closed;
   DirectFile* withClosed[] = {rig.files[0], &closed};
-  ExpectError([&] { rig.stream->Begin(withClosed, 2, target, {}); }, "300E29A7");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->Begin(withClosed, 2, target, {}); }),
+            "300E29A7");
 
   // A progress callable that throws leaves no growth thread behind.
-  ExpectError(
-      [&] {
-        rig.stream->Begin(rig.files.data(), 2, target,
-                          [](double) -> bool { throw std::runtime_error("progress failed"); });
-      },
-      "progress failed");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] {
+              rig.stream->Begin(rig.files.data(), 2, target, [](double) -> bool {
+                throw std::runtime_error("progress failed");
+              });
+            }),
+            "progress failed");
   rig.stream->Begin(rig.files.data(), 2, target, {});
 
   // A progress callable that says stop ends the growth, even while the files are held back.
@@ -1031,7 +776,7 @@ TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
 
   // Write-behind fails: a later Append says so, and stopping finds every block free.
   rig.Feed(0, 0, 16, kBuckets);
-  rig.owned[1]->failWrites = true;
+  rig.owned[1]->failWritesFrom = 0;
   std::vector<Wide> chunk(512);
   bool thrown = false;
   for (uint64_t round = 0; round < 100000 && !thrown; ++round) {
@@ -1047,27 +792,28 @@ TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // Flush fails.
-  rig.owned[1]->failWrites = false;
+  rig.owned[1]->failWritesFrom = FaultFile::kNever;
   rig.Feed(0, 0, 16, kBuckets);
   for (uint64_t b = 0; b < kBuckets; ++b) rig.stream->Append(b, chunk.data(), 300);
-  rig.owned[0]->failWrites = true;
-  rig.owned[1]->failWrites = true;
-  ExpectError([&] { rig.Flush(); }, "injected write failure");
+  rig.owned[0]->failWritesFrom = 0;
+  rig.owned[1]->failWritesFrom = 0;
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.Flush(); }), "injected write failure");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 
   // Read-ahead fails.
-  rig.owned[0]->failWrites = false;
-  rig.owned[1]->failWrites = false;
+  rig.owned[0]->failWritesFrom = FaultFile::kNever;
+  rig.owned[1]->failWritesFrom = FaultFile::kNever;
   for (CountTable& t : rig.tables) t.fill(0);
   rig.Feed(0, 0, 16, kBuckets);
   for (uint64_t b = 0; b < kBuckets; ++b) rig.stream->Append(b, chunk.data(), 512);
   rig.Flush();
-  rig.owned[0]->failReads = true;
-  rig.owned[1]->failReads = true;
+  rig.owned[0]->failReadsFrom = 0;
+  rig.owned[1]->failReadsFrom = 0;
   rig.Feed(1, 16, 16, 0);
   std::vector<Wide> out(600);
-  ExpectError([&] { rig.stream->TakeEntries(out.data(), 600); }, "injected read failure");
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { rig.stream->TakeEntries(out.data(), 600); }),
+            "injected read failure");
   rig.stream->StopThreads();
   EXPECT_EQ(rig.stream->FreeBlocks(), kBlocks);
 }

@@ -13,7 +13,8 @@
 #include "runtime/path_utils.h"
 #include "runtime/random.h"
 #include "runtime/text_utils.h"
-#include "tests/scoped_env.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/scratch_directory.h"
 
 TEST(FormatGiB, TwoDecimalsOfBinaryGigabytes) {
   EXPECT_EQ(FormatGiB(0), "0.00");
@@ -55,9 +56,8 @@ TEST(Hex, MatchesPrintfDigits) {
 }
 
 TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
-  const std::filesystem::path dir =
-      std::filesystem::path(::testing::TempDir()) / ("temp_path_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  const TestDirectory scratch;
+  const std::filesystem::path& dir = scratch.Path();
   std::array<uint8_t, 20> hash{};
   for (size_t i = 0; i < hash.size(); ++i) hash[i] = static_cast<uint8_t>(0xAB + 17 * i);
   {
@@ -78,7 +78,6 @@ TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
     ScopedEnv tmpdir("TMPDIR", (dir / "missing").c_str());
     EXPECT_THROW(MakeTempPath(hash), std::filesystem::filesystem_error);
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Random64, FillsBothHalves) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/runtime/fake_system_memory.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ int ThreadNiceness() {
 }  // namespace
 
 TEST(ThreadPool, OneWorkerRunsBucketsInOrder) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 1, nullptr, 0);
   std::vector<std::pair<uint64_t, uint64_t>> seen;
   pool->RunForEachBucket([&](uint64_t worker, uint64_t part) { seen.push_back({worker, part}); });
@@ -46,8 +47,8 @@ TEST(ThreadPool, OneWorkerRunsBucketsInOrder) {
 }
 
 TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
-  CountingArena objects;
-  CountingArena arrays;
+  FaultArena objects;
+  FaultArena arrays;
   ThreadPool::Handle pool = ThreadPool::Create(objects, 6, &arrays, 0);
   EXPECT_EQ(pool->WorkerCount(), 6u);
   EXPECT_EQ(objects.outstanding, 1);
@@ -71,7 +72,7 @@ TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
 
 TEST(ThreadPool, ChainedWakeUpReachesEveryWorker) {
   // Each part blocks until all eight run at once: only possible when every worker was woken.
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 8, nullptr, 0);
   std::mutex m;
   std::condition_variable cv;
@@ -95,7 +96,7 @@ TEST(ThreadPool, ChainedWakeUpReachesEveryWorker) {
 }
 
 TEST(ThreadPool, FailuresRethrownOnceAndPoolStaysUsable) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 1, nullptr, 0);
   std::atomic<int> ran{0};
   // On one worker parts run in order, so the last failure recorded is part 7's.
@@ -138,7 +139,7 @@ TEST(ThreadPool, FailuresRethrownOnceAndPoolStaysUsable) {
 }
 
 TEST(ThreadPool, ConcurrentPostersEachGetTheirOwnTask) {
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle pool = ThreadPool::Create(arena, 3, nullptr, 0);
   constexpr int kPosters = 4;
   constexpr int kRounds = 60;
@@ -183,7 +184,7 @@ TEST(ThreadPool, LowPriorityWorkersRunAtNiceness19) {
   if (!niceWorks) GTEST_SKIP() << "nice is refused here";
 
   const int own = ThreadNiceness();
-  CountingArena arena;
+  FaultArena arena;
   ThreadPool::Handle low = ThreadPool::Create(arena, 3, nullptr, -1);
   ThreadPool::Handle normal = ThreadPool::Create(arena, 2, nullptr, 0);
   std::vector<std::atomic<int>> lowNice(256);
@@ -200,37 +201,11 @@ TEST(ThreadPool, LowPriorityWorkersRunAtNiceness19) {
 }
 
 TEST(ThreadPool, CreationRefusalsAndFailuresTearDown) {
-  CountingArena arena;
-  try {
-    ThreadPool::Create(arena, 0, nullptr, 0);
-    ADD_FAILURE() << "zero workers accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "E05B7D41");
-  }
+  FaultArena arena;
+  EXPECT_EQ(ThrownText([&] { ThreadPool::Create(arena, 0, nullptr, 0); }), "E05B7D41");
   EXPECT_EQ(arena.outstanding, 0);
 
-  // Allocations: pool, thread array, wake array, then one signal per worker. Fail at each.
-  for (int failAt = 1; failAt <= 7; ++failAt) {
-    CountingArena failing;
-    failing.failFrom = failAt;
-    EXPECT_THROW(ThreadPool::Create(failing, 4, nullptr, 0), std::bad_alloc) << failAt;
-    EXPECT_EQ(failing.outstanding, 0) << failAt;
-  }
-}
-
-TEST(ThreadPool, DestroyConditionArrayReturnsEverything) {
-  CountingArena arena;
-  ArenaBuffer<ArenaCondition> array;
-  array.Allocate(arena, 5);
-  for (uint64_t i = 0; i < 5; ++i) {
-    array[i] = ArenaCondition{&arena, nullptr};
-    if (i % 2 == 0) {
-      void* memory = arena.Allocate(sizeof(std::condition_variable), 16);
-      array[i].cv = new (memory) std::condition_variable();
-    }
-  }
-  EXPECT_EQ(arena.outstanding, 4);
-  DestroyConditionArray(array);
-  EXPECT_EQ(arena.outstanding, 0);
-  EXPECT_EQ(array.Data(), nullptr);
+  // The pool, its thread array and wake array, then one signal per worker.
+  EXPECT_EQ(SweepAllocationFailures([](FaultArena& a) { ThreadPool::Create(a, 4, nullptr, 0); }),
+            std::vector<std::string>(7, "std::bad_alloc"));
 }

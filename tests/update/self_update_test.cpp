@@ -10,7 +10,7 @@
 
 #include "runtime/path_utils.h"
 #include "tests/runtime/file_test_support.h"
-#include "tests/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "update/update_install.h"
 #include "update/updater.h"
 

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time (seconds, default 30)
+# on a scratch copy of its seed corpus. Without clang it says so and succeeds.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+seconds=${1:-30}
+if ! command -v clang >/dev/null 2>&1 || ! command -v clang++ >/dev/null 2>&1; then
+  echo "fuzz: clang not found, fuzz targets not run"
+  exit 0
+fi
+build="${VARNOK_FUZZ_BUILD_DIR:-$root/build/fuzz}"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVARNOK_FUZZ=ON -DVARNOK_BENCH=OFF >/dev/null
+targets=(park_decoder plot_file)
+cmake --build "$build" -j "${VARNOK_JOBS:-$(nproc)}" --target "${targets[@]/%/_fuzz}"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+for target in "${targets[@]}"; do
+  echo "fuzz: $target for $seconds s"
+  cp -r "$root/tests/fuzz/corpus/$target" "$scratch/$target"
+  if (cd "$scratch" && "$build/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=8192 \
+        "$scratch/$target" >"$scratch/$target.log" 2>&1); then
+    tail -n 2 "$scratch/$target.log"
+  else
+    cat "$scratch/$target.log"
+    echo "fuzz: $target failed" >&2
+    exit 1
+  fi
+done
