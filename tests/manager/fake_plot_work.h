@@ -31,8 +31,9 @@ class FakeWork : public Base {
     return script_.status;
   }
   void RequestSave() override {
+    if (script_.status.State == 0) return;
     script_.calls.push_back("save");
-    if (script_.status.State != 0) script_.status = {Base::kSaving, 0, 0, nullptr};
+    script_.status = {Base::kSaving, 0, 0, nullptr};
   }
   void StartPlot(const std::vector<fs::path>&, const fs::path& part, const uint8_t* id, uint8_t,
                  const uint8_t* keys) {
@@ -70,18 +71,13 @@ class FakeWorkFactory final : public PlotWorkFactory {
   WorkScript& job_;
 };
 
-// A made-up host of `gib` GiB whose memory the arenas really map.
-struct FakeHost : FakeSystemMemory {
-  explicit FakeHost(uint64_t gib) {
-    SetMemInfo(gib << 20, (gib << 20) * 15 / 16, (gib << 20) * 15 / 16);
-    realMappings = true;
-  }
-};
-
 // A Client with a scripted engine and job and one directory that takes one plot, its clock in
 // the test's hands; one manager step at a time.
 struct WorkRig {
-  explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) : host(hostGiB) {
+  // A made-up host of hostGiB whose memory the arenas really map.
+  explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) {
+    host.SetMemInfo(hostGiB << 20, (hostGiB << 20) * 15 / 16, (hostGiB << 20) * 15 / 16);
+    host.realMappings = true;
     ClientConfig config;
     config.MemoryAmount = memoryGiB << 30;
     client = std::make_unique<Rig>(
@@ -99,7 +95,7 @@ struct WorkRig {
       ManagerStep();
       return lines;
     }
-    using Client::CancelRequest, Client::ManagerState, Client::PendingDeletes;
+    using Client::CancelRequest, Client::ManagerState;
     std::chrono::steady_clock::time_point clock{};
   };
   // The made plot's path with `extension`, and its display form.
@@ -129,7 +125,7 @@ struct WorkRig {
   }
 
   TestDirectory dir;
-  FakeHost host;
+  FakeSystemMemory host;
   WorkScript engine, job;
   std::unique_ptr<Rig> client;
 };
