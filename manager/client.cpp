@@ -64,9 +64,8 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
   if (level > 4) throw std::runtime_error("Invalid compression level, maximum allowed value is 5");
 
   if (!Directories.empty()) {
-    const uint64_t temps = std::ranges::count_if(Directories, [](const DirectorySpec& d) {
-      return d.TempFilesAllowed && !d.ReadOnly;
-    });
+    const uint64_t temps = std::ranges::count_if(
+        Directories, [](const DirectorySpec& d) { return d.TempFilesAllowed && !d.ReadOnly; });
     if (!Config.NoFinalizing) {
       FinalizeThreads = p;
       PlottingMemoryRequest = amount != 0 ? amount - MiningMemory : kAutomaticFinalizeMemory;
@@ -76,8 +75,9 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       PlotJobSettings.threadCount = p;
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
-      PlottingMemoryRequest = std::max(
-          PlottingMemoryRequest, amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
+      PlottingMemoryRequest =
+          std::max(PlottingMemoryRequest,
+                   amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
       MinPlottingMemory = std::max(MinPlottingMemory, estimate + (uint64_t{1} << 30));
     }
     if (PlottingMemoryRequest < MinPlottingMemory) {

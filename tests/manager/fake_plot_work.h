@@ -1,9 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "manager/plot_work.h"
 #include "runtime/text_utils.h"
