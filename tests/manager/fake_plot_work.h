@@ -1,7 +1,5 @@
 #pragma once
 
-#include <memory>
-
 #include "manager/plot_work.h"
 #include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
