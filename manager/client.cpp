@@ -116,6 +116,7 @@ Client::~Client() {
   {
     std::lock_guard lock(Mutex);
     ThreadStop = true;
+    CancelRequest = true;  // a memory reservation in progress gives up instead of finishing
   }
   ManagerWake.notify_all();
   TestWake.notify_all();
