@@ -50,8 +50,8 @@ struct FinalizeJobConfig {
 class FinalizeJob {
  public:
   using WarningCallback = std::function<void(const std::string&)>;
-  // Runs on the run thread at every stop check, with the position reached; a test uses it to
-  // request a save at a chosen block.
+  // Runs on the run thread at every stop check and once when a continued run has loaded its
+  // saved state, with the position reached; a test uses it to request a save at a chosen point.
   using StopHook = std::function<void(const FinalizeResumeRecord&)>;
 
   // Bytes the job needs before its pipeline gets more than 256 MiB.

@@ -157,7 +157,10 @@ void FinalizeJob::Run() {
   std::exception_ptr failure;
   try {
     didWork_ = continue_ == 0;
-    if (continue_ != 0) LoadSaved();
+    if (continue_ != 0) {
+      LoadSaved();
+      if (stopHook_) stopHook_(record_);
+    }
     for (;;) {
       bool save;
       {
