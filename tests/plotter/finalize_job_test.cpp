@@ -201,3 +201,145 @@ TEST(FinalizeJob, StopsAndContinuationsGiveTheUninterruptedPlot) {
   }
   job.SetStopHook(nullptr);
 }
+
+namespace {
+
+template <typename T>
+void Put(std::vector<uint8_t>& bytes, uint64_t offset, T value) {
+  std::memcpy(bytes.data() + offset, &value, sizeof(value));
+}
+
+uint64_t TableField(int t, uint64_t field) { return 600 + t * sizeof(PlotTableRecord) + field; }
+
+// A final plot saved during the mark pass of table 3.
+std::vector<uint8_t> SavedFinal() {
+  TestDirectory dir;
+  SharedCase().plot.Write(dir / "sparse.spt");
+  FinalizeJob& job = SharedJob();
+  job.SetStopHook([&](const FinalizeResumeRecord& r) {
+    if (r.table == 3 && r.blockCounter == 1) job.RequestSave();
+  });
+  EXPECT_EQ(RunOnce(job, dir, 0), "");
+  job.SetStopHook(nullptr);
+  return ReadWholeFile(dir / "final.fpt_part");
+}
+
+}  // namespace
+
+TEST(FinalizeJob, StartRefusesEveryFaultyInput) {
+  using Bytes = std::vector<uint8_t>;
+  struct Row {
+    bool output;  // the fault is in the unfinished final plot, which is continued
+    std::function<void(Bytes&)> fault;
+    std::string text;
+  };
+  const Bytes sparse = SharedCase().plot.FileBytes();
+  const Bytes saved = SavedFinal();
+  PlotHeader header;
+  std::memcpy(&header, saved.data(), sizeof(header));
+  const uint64_t link = header.link;
+  const std::string in = "invalid input plot file: ", out = "invalid output plot file: ";
+  const std::vector<Row> rows = {
+      {false, [](Bytes& b) { b.resize(10055); }, in + "351FA9D2"},
+      {false, [](Bytes& b) { b[0] ^= 1; }, in + "5FF36348"},
+      {false, [](Bytes& b) { b[8] = 2; }, "unsupported input plot file: BB5813A7"},
+      {false, [](Bytes& b) { b[24] ^= 1; }, in + "BFBCBB46"},
+      {false, [](Bytes& b) { b[35] = 5; }, in + "66EAA11A"},
+      {false, [](Bytes& b) { b[32] = 0; }, in + "CEF3BAA4"},
+      {false, [](Bytes& b) { b[33] = 0; }, in + "B4501762"},
+      {false, [](Bytes& b) { b[34] = 0; }, in + "C3CBB1AF"},
+      {false, [](Bytes& b) { b[TableField(2, 24)] = 60; }, in + "FE896E3E"},
+      {false, [](Bytes& b) { Put<int16_t>(b, TableField(3, 552), 5); }, in + "8A8A3F45"},
+      {false, [](Bytes& b) { Put<uint64_t>(b, TableField(1, 8), 0); }, in + "8588A50E"},
+      {false, [](Bytes& b) { Put<uint32_t>(b, TableField(4, 16), 0); }, in + "8588A50E"},
+      {false, [](Bytes& b) { Put<uint64_t>(b, TableField(0, 0), 12288 + 512); }, in + "70C07CD4"},
+      {false, [](Bytes& b) { Put<uint32_t>(b, TableField(0, 16), 4000); }, in + "01CD4328"},
+      {true, [](Bytes& b) { b.resize(10055); }, out + "1A1BD523"},
+      {true, [](Bytes& b) { b[1] ^= 1; }, out + "5539F570"},
+      {true, [](Bytes& b) { b[8] = 0; }, "unsupported output plot file: 8DD37430"},
+      {true, [](Bytes& b) { b[25] ^= 1; }, out + "546B4DAD"},
+      {true, [](Bytes& b) { b[33] = 1; }, out + "AB4505DE"},
+      {true, [](Bytes& b) { b[34] = 0; }, out + "631C9C4B"},
+      {true, [](Bytes& b) { b[32] = 1; }, out + "C506B14C"},
+      {true, [](Bytes& b) { b[35] = 3; }, out + "2A440D5F"},
+      {true, [](Bytes& b) { b[48] ^= 1; }, out + "ADE2C348"},
+      {true, [](Bytes& b) { b[70] ^= 1; }, out + "ADE2C348"},
+      {true, [](Bytes& b) { Put<uint64_t>(b, 40, b.size() - 39); }, out + "4DC593CE"},
+      {true, [link](Bytes& b) { b[link] = 7; }, out + "D0E6E96E"},
+      {true, [link](Bytes& b) { b[link] = 5, b[link + 1] = 1; }, out + "86C9766F"},
+      {true, [link](Bytes& b) { b[link + 1] = 2; }, out + "A3CC5C8D"},
+      {true, [&](Bytes& b) { Put<uint32_t>(b, link + 4, SharedCase().plot.header.tables[3].blockCount + 1); },
+       out + "8111B25F"},
+      {true, [link](Bytes& b) { b[link + 16] += 8; }, out + "AB769E26"},
+      {true, [link](Bytes& b) { Put<uint64_t>(b, link + 32, 8); }, out + "AB769E26"},
+      {true, [](Bytes& b) { Put<uint64_t>(b, 40, 4096); }, out + "AB769E26"},
+  };
+  FinalizeJob& job = SharedJob();
+  for (const Row& row : rows) {
+    TestDirectory dir;
+    Bytes source = sparse, destination = saved;
+    row.fault(row.output ? destination : source);
+    WriteWholeFile(dir / "sparse.spt", source);
+    WriteWholeFile(dir / "final.fpt_part", destination);
+    EXPECT_EQ(ThrownText([&] {
+                job.Start(dir / "sparse.spt", dir / "final.fpt_part", row.output ? 1 : 0);
+              }),
+              row.text);
+    job.WaitForRun();
+    EXPECT_EQ(job.ReadStatus().state, kFinalizeIdle) << row.text;
+    if (row.output) {
+      EXPECT_EQ(ReadWholeFile(dir / "final.fpt_part"), destination) << row.text;
+    }
+  }
+  // A start while a run is active is refused and leaves the run alone.
+  TestDirectory dir;
+  WriteWholeFile(dir / "sparse.spt", sparse);
+  std::string refusal;
+  job.SetStopHook([&](const FinalizeResumeRecord& r) {
+    if (r.table == 4 && r.blockCounter == 1) {
+      refusal = ThrownText([&] { job.Start(dir / "sparse.spt", dir / "other", 0); });
+    }
+  });
+  EXPECT_EQ(RunOnce(job, dir, 0), "");
+  job.SetStopHook(nullptr);
+  EXPECT_EQ(refusal, "8E5DC20B");
+  EXPECT_EQ(job.ReadStatus().finished, 1);
+}
+
+// Sources that pass the start checks but lie in their tables, or shrink while the run reads
+// them: the run fails and leaves a file that cannot be continued.
+TEST(FinalizeJob, RunRefusesTablesThatLie) {
+  using Bytes = std::vector<uint8_t>;
+  const Bytes sparse = SharedCase().plot.FileBytes();
+  PlotHeader header;
+  std::memcpy(&header, sparse.data(), sizeof(header));
+  struct Row {
+    std::function<void(Bytes&)> fault;
+    bool shrinkDuringRun;
+    std::string text;
+  };
+  const std::string in = "invalid input plot file: ";
+  const std::vector<Row> rows = {
+      {[](Bytes& b) { Put<uint64_t>(b, TableField(4, 8), 100); }, false, in + "BCE0F582"},
+      {[](Bytes& b) { Put<uint64_t>(b, TableField(2, 8), 5000); }, false, in + "B2D63AA8"},
+      {[](Bytes& b) { b[TableField(1, 24)] += 1; }, false, in},
+      {[](Bytes&) {}, true, in + "646983E7"},
+  };
+  FinalizeJob& job = SharedJob();
+  for (const Row& row : rows) {
+    TestDirectory dir;
+    Bytes source = sparse;
+    row.fault(source);
+    WriteWholeFile(dir / "sparse.spt", source);
+    job.SetStopHook([&](const FinalizeResumeRecord& r) {
+      if (row.shrinkDuringRun && r.table == 2 && r.blockCounter == 1) {
+        std::filesystem::resize_file(dir / "sparse.spt", header.tables[1].offset + 65536);
+      }
+    });
+    EXPECT_EQ(RunOnce(job, dir, 0).substr(0, row.text.size()), row.text);
+    EXPECT_EQ(job.ReadStatus().finished, 0);
+    EXPECT_EQ(ThrownText([&] { job.Start(dir / "sparse.spt", dir / "final.fpt_part", 1); }),
+              row.shrinkDuringRun ? in + "BFBCBB46" : "invalid output plot file: 546B4DAD");
+  }
+  job.SetStopHook(nullptr);
+}
