@@ -2,16 +2,17 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <chrono>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chia/park_decoder.h"
 #include "plotter/finalize_job.h"
 #include "plotter/plot_file.h"
-#include "runtime/combination_tables.h"
-#include "tests/plotter/plot_test_support.h"
+#include "tests/plotter/sparse_plot_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/test_seed.h"
@@ -19,60 +20,6 @@
 #include "tests/support/whole_file.h"
 
 namespace {
-
-// A complete sparse plot whose tables 1-4 hold line points of random pairs of the table below,
-// and the tables its final plot must hold, worked out from the pairs themselves.
-struct SparseCase {
-  TestPlot plot;
-  std::vector<std::vector<uint64_t>> expected{6};
-};
-
-SparseCase MakeSparseCase(uint64_t seed) {
-  const uint64_t counts[6] = {120000, 100000, 100000, 90000, 80000, 60000};
-  std::mt19937_64 random(seed);
-  std::vector<std::vector<uint64_t>> values(6);
-  std::vector<std::vector<std::pair<uint64_t, std::pair<uint64_t, uint64_t>>>> pairs(6);
-  const uint64_t m = (1 << 14) - 1;
-  const uint64_t range =
-      m + CombinationTables.C2[m] + CombinationTables.C3[m] + CombinationTables.C4[m];
-  for (uint64_t i = 0; i < counts[0]; ++i) values[0].push_back(random() % range);
-  for (int t = 1; t < 5; ++t) {
-    for (uint64_t i = 0; i < counts[t]; ++i) {
-      const uint64_t x = 1 + random() % (counts[t - 1] - 1), y = random() % x;
-      pairs[t].push_back({x * (x - 1) / 2 + y, {x, y}});
-    }
-    std::sort(pairs[t].begin(), pairs[t].end());
-    for (const auto& p : pairs[t]) values[t].push_back(p.first);
-  }
-  values[5] = SortedValues(counts[5], 1 << 20, seed);
-  std::sort(values[0].begin(), values[0].end());
-  std::vector<EncodedTable> tables(6);
-  for (int t = 0; t < 6; ++t) {
-    tables[t] = EncodeTable(values[t], std::max<uint64_t>(values[t].back() / counts[t], 1), t == 5);
-  }
-  SparseCase out{TestPlot::FromTables(std::move(tables))};
-  out.plot.header.sparse = 1;
-  out.expected[5] = values[5];
-  std::vector<uint8_t> used(counts[4], 1);
-  for (int t = 4; t >= 1; --t) {
-    std::vector<uint8_t> below(counts[t - 1], 0);
-    for (uint64_t i = 0; i < counts[t]; ++i) {
-      if (used[i]) below[pairs[t][i].second.first] = below[pairs[t][i].second.second] = 1;
-    }
-    std::vector<uint64_t> rank(counts[t - 1] + 1, 0);
-    for (uint64_t i = 0; i < counts[t - 1]; ++i) rank[i + 1] = rank[i] + below[i];
-    for (uint64_t i = 0; i < counts[t]; ++i) {
-      const uint64_t x = rank[pairs[t][i].second.first], y = rank[pairs[t][i].second.second];
-      if (used[i]) out.expected[t].push_back(x * (x - 1) / 2 + y);
-    }
-    std::sort(out.expected[t].begin(), out.expected[t].end());
-    used = below;
-  }
-  for (uint64_t i = 0; i < counts[0]; ++i) {
-    if (used[i]) out.expected[0].push_back(values[0][i]);
-  }
-  return out;
-}
 
 const SparseCase& SharedCase() {
   static const SparseCase sparse = MakeSparseCase(7);
@@ -342,4 +289,63 @@ TEST(FinalizeJob, RunRefusesTablesThatLie) {
               row.shrinkDuringRun ? in + "BFBCBB46" : "invalid output plot file: 546B4DAD");
   }
   job.SetStopHook(nullptr);
+}
+
+// A child finalizes with a save every few blocks and is killed at a random moment: what it
+// leaves is refused, or continues into the plot of an uninterrupted run, or already is that plot.
+TEST(FinalizeJob, KilledRunLeavesAFileThatContinuesOrIsRefused) {
+  const std::vector<uint8_t> reference = Normalized(ReferenceFinal());
+  std::mt19937_64 random(TestSeed());
+  for (int round = 0; round < 3; ++round) {
+    TestDirectory dir;
+    SharedCase().plot.Write(dir / "sparse.spt");
+    ChildProcess child([&] {
+      FinalizeJobHandle job =
+          NewFinalizeJob({FinalizeJob::RequiredMemory(2), 2, PlotScale::WithShift(12)},
+                         HeapArena(), [](const std::string&) {}, nullptr, nullptr);
+      job->SetStopHook([&](const FinalizeResumeRecord& r) {
+        if (r.blockCounter % 3 == 0) job->RequestSave();
+      });
+      std::puts("ready");
+      std::fflush(stdout);
+      for (uint8_t run = 0; !job->ReadStatus().finished; run = 1) {
+        job->Start(dir / "sparse.spt", dir / "final.fpt_part", run);
+        job->WaitForRun();
+      }
+    });
+    ASSERT_EQ(child.ReadLine(), "ready");
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+    child.Signal(SIGKILL);
+    child.Wait();
+    if (!std::filesystem::exists(dir / "final.fpt_part")) continue;
+    std::vector<uint8_t> left = ReadWholeFile(dir / "final.fpt_part");
+    PlotHeader header{};
+    std::memcpy(&header, left.data(), std::min(left.size(), sizeof(header)));
+    if (left.size() < sizeof(header) || header.complete == 0) {
+      const std::string refusal =
+          ThrownText([&] { SharedJob().Start(dir / "sparse.spt", dir / "final.fpt_part", 1); });
+      if (refusal != "no exception") {
+        EXPECT_EQ(refusal.rfind("invalid output plot file: ", 0), 0u) << refusal;
+        continue;
+      }
+      SharedJob().WaitForRun();
+      EXPECT_EQ(SharedJob().ReadStatus().finished, 1);
+      left = ReadWholeFile(dir / "final.fpt_part");
+    }
+    // Killed before the truncation, a finished plot still carries the old save area at its end.
+    left.resize(std::max(left.size(), reference.size()));
+    left.resize(reference.size());
+    EXPECT_EQ(Normalized(left), reference) << "round " << round;
+  }
+}
+
+TEST(FinalizeJob, ConstructionChecksBudgetAndThreads) {
+  auto build = [](uint64_t budget, uint64_t threads) {
+    return ThrownText<std::runtime_error>([&] {
+      NewFinalizeJob({budget, threads, {}}, HeapArena(), nullptr, nullptr, nullptr);
+    });
+  };
+  EXPECT_EQ(build(FinalizeJob::RequiredMemory(3) - 1, 3), "C3DB2AB4");
+  EXPECT_EQ(build(FinalizeJob::RequiredMemory(0), 0), "4C80C33A");
+  EXPECT_EQ(SharedJob().PipelineMemory(), std::max<uint64_t>(268435456 >> 12, 48 * 4096));
 }
