@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uint64_t kQueueItems = 2097152;
-constexpr uint64_t kPoolBufferBytes = uint64_t{64} << 20;
 constexpr uint64_t kPoolBuffers = 4;
 constexpr uint64_t kWorkerSlots = 4;
 
@@ -36,40 +34,47 @@ void ReadHeader(IoWorker& worker, PlotHeader& header) {
 
 }  // namespace
 
+FinalizeSizes FinalizeJob::Sizes(const FinalizeJobConfig& config) {
+  const PlotScale& scale = config.scale;
+  const uint64_t pipeline = std::min<uint64_t>(
+      config.memoryBudget + 268435456 - RequiredMemory(config.threadCount), 1073741824);
+  return FinalizeSizes{
+      ScaledAtLeast(scale, pipeline, 48 * 4096),
+      ScaledAtLeast(scale, 256, 1),
+      ScaledAtLeast(scale, 2097152, 4 * BatchQueue::kMaxBatch),
+      ScaledAtLeast(scale, uint64_t{64} << 20, uint64_t{1} << 20),
+      ScaledAtLeast(scale, uint64_t{256} << 20, kPlotBlockBytes) / 4096 * 4096,
+      ScaledAtLeast(scale, uint64_t{64} << 20, kPlotBlockBytes),
+  };
+}
+
 FinalizeJob::FinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
                          WarningCallback warning, const PauseByte* sourcePause,
                          const PauseByte* destinationPause)
     : memoryBudget_(config.memoryBudget),
       threadCount_(config.threadCount),
       scale_(config.scale),
-      stopInterval_(ScaledAtLeast(config.scale, 256, 1)),
       arena_(&arena),
       random_(Random64()),
       warning_(std::move(warning)) {
   if (memoryBudget_ < RequiredMemory(threadCount_)) throw std::runtime_error("C3DB2AB4");
   if (threadCount_ == 0) throw std::runtime_error("4C80C33A");
-  pipelineMemory_ = std::min<uint64_t>(memoryBudget_ + 268435456 - RequiredMemory(threadCount_),
-                                       1073741824);
-  pipelineMemory_ = ScaledAtLeast(scale_, pipelineMemory_, 48 * 4096);
+  sizes_ = Sizes(config);
   values_.Allocate(arena, ParkEncoder::kValueCapacity);
   block_.Allocate(arena, kPlotBlockBytes, 4096);
-  pipeline_.emplace(pipelineMemory_, arena, threadCount_);
-  queue_ = BatchQueue::Create(arena, ScaledAtLeast(scale_, kQueueItems, 4 * BatchQueue::kMaxBatch),
-                              nullptr);
-  pool_ = BufferPool::Create(arena, ScaledAtLeast(scale_, kPoolBufferBytes, uint64_t{1} << 20),
-                             4096, kPoolBuffers, nullptr);
+  pipeline_.emplace(sizes_.pipelineMemory, arena, threadCount_);
+  queue_ = BatchQueue::Create(arena, sizes_.queueItems, nullptr);
+  pool_ = BufferPool::Create(arena, sizes_.poolBufferBytes, 4096, kPoolBuffers, nullptr);
   bitmapA_ = NewEntryBitmap(arena);
   bitmapB_ = NewEntryBitmap(arena);
   encoder_ = CreateParkEncoder(arena, arena);
-  const uint64_t regionBytes =
-      ScaledAtLeast(scale_, kRegionDataBytes, kPlotBlockBytes) / 4096 * 4096;
-  regionMemory_.Allocate(arena, regionBytes, 4096);
+  regionMemory_.Allocate(arena, sizes_.regionDataBytes, 4096);
   sourceFile_ = NewDirectFile(arena, warning_);
   destinationFile_ = NewDirectFile(arena, warning_);
   sourceWorker_ = NewIoWorker(arena, *pool_, kWorkerSlots, sourcePause);
   destinationWorker_ = NewIoWorker(arena, *pool_, kWorkerSlots, destinationPause);
-  reader_.emplace(*sourceWorker_, regionBytes,
-                  ScaledAtLeast(scale_, kRegionGapBytes, kPlotBlockBytes), regionMemory_.Data());
+  reader_.emplace(*sourceWorker_, sizes_.regionDataBytes, sizes_.regionGapBytes,
+                  regionMemory_.Data());
   progress_.readWorker = destinationWorker_.get();
 }
 

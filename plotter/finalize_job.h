@@ -40,6 +40,20 @@ struct FinalizeJobConfig {
   PlotScale scale{};  // thins the stop interval, pipeline memory and region reader sizes
 };
 
+// The sizes a job derives from its configuration; at the production scale they are the full
+// figures, thinned with the plot scale otherwise.
+struct FinalizeSizes {
+  uint64_t pipelineMemory;  // min(budget + 256 MiB - required, 1 GiB)
+  uint64_t stopInterval;    // blocks between stop checks: 256
+  uint64_t queueItems;      // batch queue: 2,097,152 values
+  uint64_t poolBufferBytes;  // 4 stream buffers of 64 MiB
+  // The region reader keeps 256 MiB of each strided mark pass for the compact pass of the same
+  // table, spread over the table as chunks between 64 MiB gaps, so that the second read of a
+  // table skips that much of the disk. This memory comes on top of the required amount.
+  uint64_t regionDataBytes;
+  uint64_t regionGapBytes;
+};
+
 // Rewrites one complete sparse plot into a final plot, resumably: the last table is copied,
 // tables 4..1 are marked and then compacted to the entries a later table uses, table 0 is
 // filtered and re-encoded, and the header and completion marker go last. A save request stops
@@ -56,10 +70,8 @@ class FinalizeJob {
 
   // Bytes the job needs before its pipeline gets more than 256 MiB.
   static uint64_t RequiredMemory(uint64_t threadCount) { return threadCount * 512 + 1654652928; }
-  // The region reader keeps 256 MiB of each strided table pass for the compact pass, spread
-  // over the table with 64 MiB gaps between its chunks; both thinned by the plot scale.
-  static constexpr uint64_t kRegionDataBytes = uint64_t{256} << 20;
-  static constexpr uint64_t kRegionGapBytes = uint64_t{64} << 20;
+  // For a configuration that passes the constructor's checks.
+  static FinalizeSizes Sizes(const FinalizeJobConfig& config);
 
   // Raises "C3DB2AB4" for a budget below RequiredMemory, "4C80C33A" for no threads; whatever was
   // built is released when a later member fails.
@@ -87,8 +99,6 @@ class FinalizeJob {
   void WaitForRun();
   void SetStopHook(StopHook hook) { stopHook_ = std::move(hook); }
 
-  uint64_t PipelineMemory() const { return pipelineMemory_; }
-  uint64_t StopInterval() const { return stopInterval_; }
 
  private:
   void CheckSource();
@@ -118,7 +128,7 @@ class FinalizeJob {
   uint64_t memoryBudget_;
   uint64_t threadCount_;
   PlotScale scale_;
-  uint64_t stopInterval_;
+  FinalizeSizes sizes_{};
   MemoryArena* arena_;
   // The job mutex is progress_.mutex; it guards state_, progress, failure_ and finished_.
   TransferProgress progress_;
@@ -131,7 +141,6 @@ class FinalizeJob {
   ArenaBuffer<uint64_t> values_;
   ArenaBuffer<uint8_t> block_;
   WarningCallback warning_;
-  uint64_t pipelineMemory_;
   std::optional<FinalizePipeline> pipeline_;
   BatchQueue::Handle queue_;
   BufferPool::Handle pool_;

@@ -57,7 +57,7 @@ double FinalizeJob::Progress() const {
 
 bool FinalizeJob::StopCheck() {
   ++record_.blockCounter;
-  if (record_.blockCounter % stopInterval_ != 0) return false;
+  if (record_.blockCounter % sizes_.stopInterval != 0) return false;
   if (stopHook_) stopHook_(record_);
   std::lock_guard<std::mutex> lock(progress_.mutex);
   if (state_ == kFinalizeSaving) return true;

@@ -333,5 +333,13 @@ TEST(FinalizeJob, ConstructionChecksBudgetAndThreads) {
   };
   EXPECT_EQ(build(FinalizeJob::RequiredMemory(3) - 1, 3), "C3DB2AB4");
   EXPECT_EQ(build(FinalizeJob::RequiredMemory(0), 0), "4C80C33A");
-  EXPECT_EQ(SharedJob().PipelineMemory(), std::max<uint64_t>(268435456 >> 12, 48 * 4096));
+  // Production figures, and the same thinned (the pipeline is capped at 1 GiB first).
+  const uint64_t budget = FinalizeJob::RequiredMemory(2) + (uint64_t{1} << 30);
+  const FinalizeSizes full = FinalizeJob::Sizes({budget, 2, {}});
+  const FinalizeSizes thin = FinalizeJob::Sizes({budget, 2, PlotScale::WithShift(10)});
+  EXPECT_EQ(std::tuple(full.pipelineMemory, full.stopInterval, full.queueItems,
+                       full.poolBufferBytes, full.regionDataBytes, full.regionGapBytes),
+            std::tuple(1u << 30, 256u, 2097152u, 64u << 20, 256u << 20, 64u << 20));
+  EXPECT_EQ(std::tuple(thin.pipelineMemory, thin.stopInterval, thin.regionDataBytes),
+            std::tuple(1u << 20, 1u, 256u << 10));
 }
