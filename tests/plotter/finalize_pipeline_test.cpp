@@ -45,17 +45,14 @@ void Feed(FinalizePipeline& pipeline, const std::vector<Pair>& pairs, std::mt199
 
 // Memory of a few hundred halves and of a single pair per half; counts that fill halves exactly.
 TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
-  struct Row {
-    uint64_t memory, count;
-    uint32_t limit;
-  };
+  using Row = std::tuple<uint64_t, uint64_t, uint32_t>;  // memory, pairs, position limit
   const Row rows[] = {{48 * 300, 200000, 1 << 20}, {48, 4000, 5000}, {48 * 1000, 3000, 0xFFFFFFFF},
                       {48 * 4096, 4096 * 3 * 4, 70000}};
   std::mt19937_64 random(TestSeed());
   EntryBitmap& bitmap = SharedBitmap();
-  for (const Row& row : rows) {
-    FinalizePipeline pipeline(row.memory, HeapArena(), 2);
-    const std::vector<Pair> pairs = SortedPairs(row.count, row.limit, random);
+  for (const auto& [memory, count, limit] : rows) {
+    FinalizePipeline pipeline(memory, HeapArena(), 2);
+    const std::vector<Pair> pairs = SortedPairs(count, limit, random);
     bitmap.Clear();
     pipeline.SetConsumer(&bitmap, nullptr);
     Feed(pipeline, pairs, random);
@@ -81,7 +78,7 @@ TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
     });
     Feed(pipeline, pairs, random);
     pipeline.WaitAllStages();
-    EXPECT_EQ(got, expected) << row.memory;  // in order, as the park encoder needs them
+    EXPECT_EQ(got, expected) << memory;  // in order, as the park encoder needs them
   }
 }
 
