@@ -87,8 +87,8 @@ FinalizeJob::~FinalizeJob() {
 }
 
 FinalizeJobHandle NewFinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
-                                 FinalizeJob::WarningCallback warning,
-                                 const PauseByte* sourcePause, const PauseByte* destinationPause) {
+                                 FinalizeJob::WarningCallback warning, const PauseByte* sourcePause,
+                                 const PauseByte* destinationPause) {
   return NewInArena<FinalizeJob>(arena, config, arena, std::move(warning), sourcePause,
                                  destinationPause);
 }

@@ -43,9 +43,9 @@ struct FinalizeJobConfig {
 // The sizes a job derives from its configuration; at the production scale they are the full
 // figures, thinned with the plot scale otherwise.
 struct FinalizeSizes {
-  uint64_t pipelineMemory;  // min(budget + 256 MiB - required, 1 GiB)
-  uint64_t stopInterval;    // blocks between stop checks: 256
-  uint64_t queueItems;      // batch queue: 2,097,152 values
+  uint64_t pipelineMemory;   // min(budget + 256 MiB - required, 1 GiB)
+  uint64_t stopInterval;     // blocks between stop checks: 256
+  uint64_t queueItems;       // batch queue: 2,097,152 values
   uint64_t poolBufferBytes;  // 4 stream buffers of 64 MiB
   // The region reader keeps 256 MiB of each strided mark pass for the compact pass of the same
   // table, spread over the table as chunks between 64 MiB gaps, so that the second read of a
@@ -98,7 +98,6 @@ class FinalizeJob {
   // Joins the run thread of the last Start, if any.
   void WaitForRun();
   void SetStopHook(StopHook hook) { stopHook_ = std::move(hook); }
-
 
  private:
   void CheckSource();
@@ -165,8 +164,8 @@ class FinalizeJob {
 using FinalizeJobHandle = ArenaPtr<FinalizeJob>;
 
 FinalizeJobHandle NewFinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
-                                 FinalizeJob::WarningCallback warning,
-                                 const PauseByte* sourcePause, const PauseByte* destinationPause);
+                                 FinalizeJob::WarningCallback warning, const PauseByte* sourcePause,
+                                 const PauseByte* destinationPause);
 // Joins a running job, destroys it and gives its memory back to its arena.
 void DeleteFinalizeJob(FinalizeJobHandle& job);
 

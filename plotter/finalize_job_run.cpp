@@ -300,9 +300,8 @@ void FinalizeJob::CompactTablePass() {
   OpenSource(t, false);
   ParkEncoder* encoder = encoder_.get();
   BatchQueue* queue = queue_.get();
-  queue->SetConsumer([encoder](std::span<const uint64_t> items) {
-    encoder->Append(items.data(), items.size());
-  });
+  queue->SetConsumer(
+      [encoder](std::span<const uint64_t> items) { encoder->Append(items.data(), items.size()); });
   pipeline_->SetConsumer(&bitmapB_, [queue](const uint64_t* linePoints, uint64_t count) {
     queue->Push(linePoints, count);
   });
@@ -367,9 +366,8 @@ void FinalizeJob::EncodeTablePass() {
   if (record_.blockCounter == 0) StartEncoder(0);
   ParkEncoder* encoder = encoder_.get();
   BatchQueue* queue = queue_.get();
-  queue->SetConsumer([encoder](std::span<const uint64_t> items) {
-    encoder->Append(items.data(), items.size());
-  });
+  queue->SetConsumer(
+      [encoder](std::span<const uint64_t> items) { encoder->Append(items.data(), items.size()); });
   const uint64_t* used = bitmapA_.Words();
   uint64_t batch[BatchQueue::kMaxBatch];
   uint64_t n = 0;
@@ -453,9 +451,8 @@ void FinalizeJob::SaveProgress(bool didWork) {
   record_.encoderStateOffset = writer_->Offset();
   record_.encoderStateLength = 0;
   if (encoder_->HasSink()) {
-    encoder_->SaveState([this](const void* data, uint64_t length) {
-      WriteBytes(progress_, data, length);
-    });
+    encoder_->SaveState(
+        [this](const void* data, uint64_t length) { WriteBytes(progress_, data, length); });
     record_.encoderStateLength = writer_->Offset() - record_.encoderStateOffset;
   }
   destination_.link = writer_->Offset();

@@ -284,7 +284,8 @@ bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
     if (job.counts[b] == 0) return;
     RadixSortPairsBySecond(bucket, job.counts[b], job.scratch + job.starts[b]);
     RunningRank rank(*target);
-    for (uint64_t i = 0; i < job.counts[b]; ++i) bucket[i].y = static_cast<uint32_t>(rank(bucket[i].y));
+    for (uint64_t i = 0; i < job.counts[b]; ++i)
+      bucket[i].y = static_cast<uint32_t>(rank(bucket[i].y));
   });
   {
     std::unique_lock<std::mutex> lock(stage2Mutex_);
