@@ -57,6 +57,8 @@ FinalizeJob::FinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
       arena_(&arena),
       random_(Random64()),
       warning_(std::move(warning)) {
+  // The files call the callback unchecked; an owner without one gets the warnings dropped.
+  if (!warning_) warning_ = [](const std::string&) {};
   if (memoryBudget_ < RequiredMemory(threadCount_)) throw std::runtime_error("C3DB2AB4");
   if (threadCount_ == 0) throw std::runtime_error("4C80C33A");
   sizes_ = Sizes(config);
