@@ -256,8 +256,11 @@ void FinalizePipeline::MarkSorted(const uint32_t* values, uint64_t count) {
 void FinalizePipeline::MarkHalf(int half, uint64_t count) {
   uint32_t* xs = FirstValues(half);
   uint32_t* ys = SecondValues(half);
+  // Widened before any bit is set, so that clearing reaches every mark even of a failed pass.
+  uint32_t largest = 0;
+  for (uint64_t i = 0; i < count; ++i) largest = std::max({largest, xs[i], ys[i]});
+  if (count > 0) target_->Cover(uint64_t{largest} + 1);
   MarkSorted(xs, count);
-  const uint64_t largestX = count > 0 ? xs[count - 1] : 0;
   // The first values are marked, so their array takes the bucketed copy of the second ones.
   uint64_t starts[kBuckets], counts[kBuckets];
   ScatterByRange(ys, count, xs, starts, counts, [](uint32_t v) { return v; });
@@ -265,7 +268,6 @@ void FinalizePipeline::MarkHalf(int half, uint64_t count) {
     if (counts[b] > 0) RadixSortU32(xs + starts[b], counts[b], ys + starts[b]);
   });
   MarkSorted(ys, count);
-  if (count > 0) target_->Cover(std::max<uint64_t>(largestX, ys[count - 1]) + 1);
 }
 
 bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
