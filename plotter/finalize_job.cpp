@@ -117,6 +117,7 @@ void FinalizeJob::WaitForRun() {
 void FinalizeJob::CloseFiles() {
   reader_->Reset();
   writer_.reset();
+  progress_.output = nullptr;
   sourceWorker_->SetFile(nullptr);
   destinationWorker_->SetFile(nullptr);
   // A DirectFile closes (and drops its lock) only with its handle.
