@@ -6,9 +6,9 @@
 #include "runtime/file_names.h"
 #include "runtime/plot_size_tables.h"
 #include "runtime/text_utils.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/manager/scan_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

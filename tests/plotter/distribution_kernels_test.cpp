@@ -12,7 +12,7 @@
 #include "plotter/distribution_pass.h"
 #include "tests/plotter/plot_test_support.h"
 #include "tests/runtime/bucket_writer_rig.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

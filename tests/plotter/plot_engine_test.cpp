@@ -8,7 +8,7 @@
 #include "runtime/bucket_entry_counts.h"
 #include "tests/support/fault_arena.h"
 #include "tests/runtime/file_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

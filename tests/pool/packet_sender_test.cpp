@@ -9,7 +9,7 @@
 #include "pool/pool_session.h"
 #include "pool/pool_socket.h"
 #include "runtime/stop_requested.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "pool/client_packets.h"
 #include "pool/server_packets.h"
 #include "tests/pool/fake_pool_codec.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

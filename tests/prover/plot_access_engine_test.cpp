@@ -10,7 +10,7 @@
 #include "prover/operation_cancelled.h"
 #include "prover/plot_access_engine.h"
 #include "tests/plotter/plot_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
