@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <set>
+#include <tuple>
 
 #include "chia/blake3_hash.h"
 #include "chia/deployment.h"
@@ -72,15 +72,6 @@ TEST(PoolPackets, ClientDatagramsCarryTheirFieldsAtTheirOffsets) {
   ExpectBytes(BuildShare(share, session, 7), want, 1, 491, session.key);
 }
 
-TEST(PoolPackets, OneNonceCounterServesEverySealedType) {
-  PoolSession session;
-  std::set<uint64_t> used;
-  for (int round = 0; round < 3; ++round) {
-    for (int type = 0; type < 4; ++type) EXPECT_TRUE(used.insert(session.NextNonce()).second);
-  }
-  EXPECT_LT(*used.rbegin(), PoolSession::kServerNonceBit);
-}
-
 TEST(PoolPackets, TestDeploymentKeysAreTheFakeServersAndPassTheSelfTest) {
   const Deployment& d = ActiveDeployment();
   EXPECT_EQ(bls::PrivateKey::FromBytes(bls::Bytes(test_deployment::kPoolSecret.data(), 32))
@@ -93,13 +84,10 @@ TEST(PoolPackets, TestDeploymentKeysAreTheFakeServersAndPassTheSelfTest) {
   const Bytes fields(field87.begin(), field87.end());
   const SignagePoint p =
       CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 152, d.serverKey);
-  EXPECT_EQ(p.challengeHash, Filled<32>(1));
-  EXPECT_EQ(p.signagePointHash, Filled<32>(33));
-  EXPECT_EQ(p.difficulty, 0x4847464544434241u);
-  EXPECT_EQ(p.blockWinBound, 0x504f4e4d4c4b4a49u);
-  EXPECT_EQ(p.time, 0x54535251);
-  EXPECT_EQ(std::vector<int>({p.shareFactor, p.index, p.timeLimitSeconds}),
-            std::vector<int>({85, 86, 87}));
+  EXPECT_EQ(std::tuple(p.challengeHash, p.signagePointHash, p.difficulty, p.blockWinBound, p.time,
+                       p.shareFactor, p.index, p.timeLimitSeconds),
+            std::tuple(Filled<32>(1), Filled<32>(33), 0x4847464544434241u, 0x504f4e4d4c4b4a49u,
+                       0x54535251, 85, 86, 87));
   EXPECT_EQ(ThrownText([&] {
               CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 151, d.serverKey);
             }),
