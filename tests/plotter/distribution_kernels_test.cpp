@@ -7,11 +7,11 @@
 #include <atomic>
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "plotter/distribution_pass.h"
 #include "tests/plotter/plot_test_support.h"
 #include "tests/runtime/bucket_writer_rig.h"
+#include "tests/support/threads_agree.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -174,17 +174,12 @@ TEST(InMemoryBucketSink, ConcurrentAppendsLoseAndDuplicateNothing) {
     for (uint64_t b = 0; b < 4; ++b) data[b] = reinterpret_cast<uint8_t*>(memory[b].data());
     std::vector<uint64_t> capacities(256, capacity);
     InMemoryBucketSink<8> sink(data.data(), capacities.data());
-    std::vector<std::thread> threads;
-    for (uint64_t t = 0; t < 8; ++t) {
-      threads.emplace_back([&sink, t] {
-        for (uint64_t batch = 0; batch < 160; ++batch) {
-          uint64_t tagged[64];
-          for (uint64_t j = 0; j < 64; ++j) tagged[j] = (t << 32) | (batch << 8) | j;
-          sink.Append(batch % 4, tagged, 64 - batch % 3);
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
+    CountFailuresAcrossThreads(8, 160, [&sink](uint64_t t, uint64_t batch) {
+      uint64_t tagged[64];
+      for (uint64_t j = 0; j < 64; ++j) tagged[j] = (t << 32) | (batch << 8) | j;
+      sink.Append(batch % 4, tagged, 64 - batch % 3);
+      return true;
+    });
     const uint64_t sent = 8 * (160 * 64 - 53 * 3);
     uint64_t kept = 0;
     for (uint64_t b = 0; b < 4; ++b) {

@@ -7,7 +7,7 @@
 
 #include "runtime/bucket_entry_counts.h"
 #include "tests/support/fault_arena.h"
-#include "tests/runtime/file_test_support.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
