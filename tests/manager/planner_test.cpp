@@ -21,9 +21,9 @@ struct RecordingStarter : PlotWorkStarter {
     return path.filename() == TempFileName ? "tmp" : path.filename().string();
   }
   StartResult Record(std::string call, uint8_t resume, int64_t target, std::vector<int64_t> more) {
-    call += (resume ? " continue " : " new ") +
-            (target < 0 ? "dir" + Name(target).substr(3) : Name(target));
-    for (int64_t slot : more) call += " " + Name(slot);
+    call.append(resume ? " continue " : " new ").append(target < 0 ? "dir" : "");
+    call += target < 0 ? Name(target).substr(3) : Name(target);
+    for (int64_t slot : more) call.append(" ").append(Name(slot));
     lines.push_back("[" + call + "]");
     return result;
   }
