@@ -1,6 +1,7 @@
 // Every pool datagram against its layout, both ways, through the fake server's codec.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
@@ -70,6 +71,14 @@ TEST(PoolPackets, ClientDatagramsCarryTheirFieldsAtTheirOffsets) {
   Put(want, 467, share.rewardPuzzleHash), Put(want, 499, share.workerName);
   PutLe(want, 515, share.workerId, 8), want[523] = 4;
   ExpectBytes(BuildShare(share, session, 7), want, 1, 491, session.key);
+}
+
+// A repeated nonce under one key would void the seal of every sealed datagram type.
+TEST(PoolPackets, ClientNoncesDoNotRepeatAndStayBelowTheServersRange) {
+  PoolSession session;
+  const uint64_t first = session.NextNonce(), second = session.NextNonce();
+  EXPECT_NE(first, second);
+  EXPECT_LT(std::max(first, second), PoolSession::kServerNonceBit);
 }
 
 TEST(PoolPackets, TestDeploymentKeysAreTheFakeServersAndPassTheSelfTest) {
