@@ -105,14 +105,15 @@ void PlotEngine::ResetStepState() {
 }
 
 void PlotEngine::BindBucketBuffers() {
+  // Every writer is checked before any is bound, so a refusal leaves none bound by this call.
   for (uint64_t w = 0; w < writers128.Count(); ++w) {
-    BucketWriter<128>& writer = *writers128[w];
+    const BucketWriter<128>& writer = *writers128[w];
     if (writer.sink != nullptr) throw std::runtime_error("628B520A");
     for (uint64_t c : writer.counts) {
       if (c != 0) throw std::runtime_error("2CE9ACE7");
     }
-    writer.sink = stream.get();
   }
+  for (uint64_t w = 0; w < writers128.Count(); ++w) writers128[w]->sink = stream.get();
 }
 
 void PlotEngine::FlushBucketBuffers() {
