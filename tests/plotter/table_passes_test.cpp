@@ -56,7 +56,7 @@ struct EngineRig {
 
   static PlotEngineHandle Make() {
     PlotEngineSettings s{2, 0, 1, kScale};
-    s.memoryBudget = RequiredJobMemory(s);
+    s.memoryBudget = RequiredJobMemory(s) + 1024 * (kScale.StreamBlockBytes() + 128);
     return CreatePlotEngine(HeapArena(), s, HeapArena(), [](const std::string&) {}, nullptr,
                             nullptr);
   }
