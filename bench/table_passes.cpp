@@ -59,8 +59,7 @@ const Pass kPasses[] = {
     {"4/1", 24, 20, DistributeEntries24, nullptr, nullptr, RadixSortRecords24, RegroupEntries24},
     {"5/0", 20, 20, DistributeEntries20B, SortBucketRecords20, MatchBucket, nullptr, nullptr},
     {"5/1", 20, 16, DistributeEntries20, nullptr, nullptr, RadixSortRecords20, RegroupEntries20},
-    {"6/0", 16, 12, DistributeEntries16, SortBucketRecords16, MatchAndHashTable7, nullptr,
-     nullptr},
+    {"6/0", 16, 12, DistributeEntries16, SortBucketRecords16, MatchAndHashTable7, nullptr, nullptr},
     {"6/1", 12, 8, DistributeEntries12, nullptr, nullptr, RadixSortRecords12, RegroupEntries12},
     {"7", 8, 0, ScatterToBuckets, nullptr, nullptr, SortU64, nullptr},
 };
@@ -133,24 +132,49 @@ void BM_TablePass(benchmark::State& state) {
     const DistributionJob job{&source, kEntries, 142096, kRangeMem};
     const auto t0 = std::chrono::steady_clock::now();
     switch (pass.in) {
-      case 8: Distribute<8>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
-      case 12: Distribute<12>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
-      case 16: Distribute<16>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
-      case 20: Distribute<20>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
-      case 24: Distribute<24>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
-      default: Distribute<28>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute, counts.data()); break;
+      case 8:
+        Distribute<8>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                      counts.data());
+        break;
+      case 12:
+        Distribute<12>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                       counts.data());
+        break;
+      case 16:
+        Distribute<16>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                       counts.data());
+        break;
+      case 20:
+        Distribute<20>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                       counts.data());
+        break;
+      case 24:
+        Distribute<24>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                       counts.data());
+        break;
+      default:
+        Distribute<28>(*pool, writers256, data.data(), capacities.data(), job, pass.distribute,
+                       counts.data());
+        break;
     }
     pool->RunForEachBucket([&](uint64_t w, uint64_t b) {
       if (pass.groupSort != nullptr) {
-        pass.groupSort(data[b], counts[b], sortScratch[w].data(), &start[b * 556], &length[b * 556]);
+        pass.groupSort(data[b], counts[b], sortScratch[w].data(), &start[b * 556],
+                       &length[b * 556]);
       } else {
         pass.radix(data[b], counts[b], sortScratch[w].data(), 0);
       }
     });
     if (pass.match != nullptr) {
-      const uint64_t range = pass.match == MatchBucketWide ? PrefixValueRange(0)
-                                                            : LinePointRange(uint64_t{1} << 31);
-      const MatchJob match{data.data(), start.data(), length.data(), 3, 256 * 556, {}, 0,
+      const uint64_t range =
+          pass.match == MatchBucketWide ? PrefixValueRange(0) : LinePointRange(uint64_t{1} << 31);
+      const MatchJob match{data.data(),
+                           start.data(),
+                           length.data(),
+                           3,
+                           256 * 556,
+                           {},
+                           0,
                            ComputeValueRanges(range).rangeIn};
       pool->RunForEachBucket([&](uint64_t w, uint64_t task) {
         pass.match(match, *writers128[w], *scratch[w], sortScratch[w].data(), task);

@@ -35,8 +35,8 @@ inline BcKey NextKey(const MatchJob& job, uint64_t f) { return SplitY(job.scale.
 
 // Stages {K, V, meta} into the stream bucket of `value`.
 template <uint64_t Out>
-void StageValued(const MatchJob& job, BucketWriter<128>& writer, uint32_t key,
-                 uint64_t nextBucket, uint64_t value, const void* meta) {
+void StageValued(const MatchJob& job, BucketWriter<128>& writer, uint32_t key, uint64_t nextBucket,
+                 uint64_t value, const void* meta) {
   const uint64_t bucket = value / job.rangeIn;
   const uint64_t rest = value - bucket * job.rangeIn;
   if (bucket > 127) Fail("557F11BD");
@@ -89,10 +89,8 @@ void MatchShare(const MatchJob& job, MatchScratch& scratch, uint8_t* gather, uin
     const uint64_t leftCount = job.groupLength[l];
     const uint64_t rightCount = job.groupLength[r];
     if (leftCount == 0 || rightCount == 0) continue;
-    const uint8_t* left =
-        job.data[l / kGroupsPerMemoryBucket] + job.groupStart[l] * W;
-    const uint8_t* right =
-        job.data[r / kGroupsPerMemoryBucket] + job.groupStart[r] * W;
+    const uint8_t* left = job.data[l / kGroupsPerMemoryBucket] + job.groupStart[l] * W;
+    const uint8_t* right = job.data[r / kGroupsPerMemoryBucket] + job.groupStart[r] * W;
     const uint64_t n = FindPairs<W>(scratch, left, leftCount, right, rightCount,
                                     static_cast<uint32_t>(g & 1), gather, found);
     const uint64_t groupBase = (kGroupsPerBucket * job.inputBucket + g) * kBC;
@@ -141,8 +139,8 @@ void MatchBucketFx4(const MatchJob& job, BucketWriter<128>& writer, MatchScratch
   MatchShare<24>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
     uint8_t meta[16];
     const BcKey next = NextKey(job, Fx4(a + 8, b + 8, y, meta));
-    StageValued<28>(job, writer, next.key, next.bucket,
-                    LinePoint(ParentIndex(a), ParentIndex(b)), meta);
+    StageValued<28>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
+                    meta);
   });
 }
 
@@ -151,8 +149,8 @@ void MatchBucketFx5(const MatchJob& job, BucketWriter<128>& writer, MatchScratch
   MatchShare<24>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
     uint8_t meta[12];
     const BcKey next = NextKey(job, Fx5(a + 8, b + 8, y, meta));
-    StageValued<24>(job, writer, next.key, next.bucket,
-                    LinePoint(ParentIndex(a), ParentIndex(b)), meta);
+    StageValued<24>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
+                    meta);
   });
 }
 
@@ -161,8 +159,8 @@ void MatchBucket(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& s
   MatchShare<20>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
     uint8_t meta[8];
     const BcKey next = NextKey(job, Fx6(a + 8, b + 8, y, meta));
-    StageValued<20>(job, writer, next.key, next.bucket,
-                    LinePoint(ParentIndex(a), ParentIndex(b)), meta);
+    StageValued<20>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
+                    meta);
   });
 }
 

@@ -20,13 +20,13 @@ struct MatchJob {
   uint64_t inputBucket = 0;
   uint64_t groupSlots = 0;  // the pairs (g, g + 1), g below groupSlots - 1, split over the tasks
   PlotScale scale;
-  uint8_t level = 0;       // x prefixes keep 16 - level bits
-  uint64_t rangeIn = 1;    // r_in: values per stream bucket
+  uint8_t level = 0;     // x prefixes keep 16 - level bits
+  uint64_t rangeIn = 1;  // r_in: values per stream bucket
 };
 
 // `gather` holds two groups of 8-byte keys, for the record widths the finder does not scan.
-using MatchKernel = void (*)(const MatchJob& job, BucketWriter<128>& writer,
-                             MatchScratch& scratch, uint8_t* gather, uint64_t task);
+using MatchKernel = void (*)(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
+                             uint8_t* gather, uint64_t task);
 
 // Group slots a job splits: all 256 x 556 at production, the thinned groups otherwise.
 uint64_t MatchGroupSlots(const PlotScale& scale);

@@ -135,8 +135,8 @@ struct PlotEngine {
   bool SaveRequested();
 
   template <uint64_t W>
-  void RunMatchPass(void (PlotEngine::*distribute)(uint64_t), MatchKernel kernel,
-                    bool valued, uint64_t range);
+  void RunMatchPass(void (PlotEngine::*distribute)(uint64_t), MatchKernel kernel, bool valued,
+                    uint64_t range);
   template <uint64_t W>
   void RunTablePass(uint32_t table, DistributionKernel kernel,
                     void (*sort)(PlotEngine&, uint64_t, uint64_t), RegroupKernel regroup);
@@ -195,8 +195,7 @@ struct PlotEngine {
 // The I/O weight of a (step, sub-step) for the progress fraction, from the stream's per-bucket
 // share of blocks kept in memory. "7729975F", "DC7A8E46", "490BC0A6" for a sub-step at steps 0,
 // 1, 7; "43EDE124" for a step above 7.
-double PlotStepIoWeight(uint8_t step, uint8_t subStep, uint64_t bucketShare,
-                        uint64_t blockBytes);
+double PlotStepIoWeight(uint8_t step, uint8_t subStep, uint64_t bucketShare, uint64_t blockBytes);
 
 // Ends the plot when an in-memory table would be empty: its figures divide by its entry count.
 inline constexpr const char* kEmptyTableError = "invalid temp file: 3B61C0E4";

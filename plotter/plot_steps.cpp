@@ -24,15 +24,24 @@ struct StepShape {
 StepShape ShapeOf(uint8_t step, uint8_t subStep, const char* code) {
   const bool second = subStep != 0;
   switch (step) {
-    case 0: return {0, 8, 0};
-    case 1: return {8, 12, 1};
-    case 2: return second ? StepShape{28, 24, 1} : StepShape{12, 28, 0};
-    case 3: return second ? StepShape{28, 24, 1} : StepShape{24, 28, 0};
-    case 4: return second ? StepShape{24, 20, 1} : StepShape{24, 24, 0};
-    case 5: return second ? StepShape{20, 16, 1} : StepShape{20, 20, 0};
-    case 6: return second ? StepShape{12, 8, 1} : StepShape{16, 12, 0};
-    case 7: return {8, 0, 0};
-    default: throw std::runtime_error(code);
+    case 0:
+      return {0, 8, 0};
+    case 1:
+      return {8, 12, 1};
+    case 2:
+      return second ? StepShape{28, 24, 1} : StepShape{12, 28, 0};
+    case 3:
+      return second ? StepShape{28, 24, 1} : StepShape{24, 28, 0};
+    case 4:
+      return second ? StepShape{24, 20, 1} : StepShape{24, 24, 0};
+    case 5:
+      return second ? StepShape{20, 16, 1} : StepShape{20, 20, 0};
+    case 6:
+      return second ? StepShape{12, 8, 1} : StepShape{16, 12, 0};
+    case 7:
+      return {8, 0, 0};
+    default:
+      throw std::runtime_error(code);
   }
 }
 
@@ -78,9 +87,15 @@ void PlotEngine::ResetStepState() {
   const uint64_t* table = BucketEntryCounts.data();
   // Input layout.
   switch (h.step) {
-    case 0: layoutB = {}; break;
-    case 1: LayoutBuckets(files, shape.input, 0, nullptr, layoutA.data(), scale); break;
-    case 7: LayoutBuckets(files, shape.input, 1, nullptr, layoutB.data(), scale); break;
+    case 0:
+      layoutB = {};
+      break;
+    case 1:
+      LayoutBuckets(files, shape.input, 0, nullptr, layoutA.data(), scale);
+      break;
+    case 7:
+      LayoutBuckets(files, shape.input, 1, nullptr, layoutB.data(), scale);
+      break;
     default:
       if (second) {
         LayoutBuckets(files, shape.input, 0, h.step == 2 ? table : nullptr, layoutA.data(), scale);
@@ -90,9 +105,15 @@ void PlotEngine::ResetStepState() {
   }
   // Output layout.
   switch (h.step) {
-    case 0: LayoutBuckets(files, shape.output, 0, nullptr, layoutA.data(), scale); break;
-    case 1: LayoutBuckets(files, shape.output, 1, nullptr, layoutB.data(), scale); break;
-    case 7: layoutA = {}; break;
+    case 0:
+      LayoutBuckets(files, shape.output, 0, nullptr, layoutA.data(), scale);
+      break;
+    case 1:
+      LayoutBuckets(files, shape.output, 1, nullptr, layoutB.data(), scale);
+      break;
+    case 7:
+      layoutA = {};
+      break;
     default:
       if (second) {
         LayoutBuckets(files, shape.output, 1, nullptr, layoutB.data(), scale);
@@ -134,16 +155,17 @@ void PlotEngine::FeedStream() {
 }
 
 void PlotEngine::HandOverStream() {
-  stream->HandOver(StepFlag(), StepInputWidth(), StepOutputWidth(), layoutA.data(),
-                   layoutB.data());
+  stream->HandOver(StepFlag(), StepInputWidth(), StepOutputWidth(), layoutA.data(), layoutB.data());
 }
 
 void PlotEngine::RunStep() {
   TempFileHeader& h = tempHeaders[0];
   try {
     switch (h.step) {
-      case 0: return RunStep0();
-      case 1: return RunStep1();
+      case 0:
+        return RunStep0();
+      case 1:
+        return RunStep1();
       case 2:
         if (h.subStep > 1) throw std::runtime_error("934E2AB1");
         return h.subStep == 0 ? RunStep2Sub0() : RunStep2Sub1();
@@ -159,8 +181,10 @@ void PlotEngine::RunStep() {
       case 6:
         if (h.subStep > 1) throw std::runtime_error("321B3155");
         return h.subStep == 0 ? RunStep6Sub0() : RunStep6Sub1();
-      case 7: return RunStep7();
-      default: throw std::runtime_error("596EEE77");
+      case 7:
+        return RunStep7();
+      default:
+        throw std::runtime_error("596EEE77");
     }
   } catch (...) {
     batchQueue->ResetConsumer();
@@ -221,8 +245,7 @@ void PlotEngine::ResumeTableEncoder(const DeltaCodingTable& coding, bool lastTab
       [&reader](void* data, uint64_t n) { reader.Read(data, n); });
 }
 
-double PlotStepIoWeight(uint8_t step, uint8_t subStep, uint64_t bucketShare,
-                        uint64_t blockBytes) {
+double PlotStepIoWeight(uint8_t step, uint8_t subStep, uint64_t bucketShare, uint64_t blockBytes) {
   if (step == 0 && subStep != 0) throw std::runtime_error("7729975F");
   if (step == 1 && subStep != 0) throw std::runtime_error("DC7A8E46");
   if (step == 7 && subStep != 0) throw std::runtime_error("490BC0A6");

@@ -85,7 +85,9 @@ void PlotEngine::RunMatchPass(void (PlotEngine::*distribute)(uint64_t), MatchKer
   h.bucket = 0;
 }
 
-void PlotEngine::RunStep1() { RunMatchPass<8>(&PlotEngine::RunBucketPass8, MatchBucketAndHash, false, 0); }
+void PlotEngine::RunStep1() {
+  RunMatchPass<8>(&PlotEngine::RunBucketPass8, MatchBucketAndHash, false, 0);
+}
 
 void PlotEngine::RunStep2Sub0() {
   RunMatchPass<12>(&PlotEngine::RunBucketPass12, MatchBucketWide, true,
@@ -174,7 +176,8 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
       remaining -= take;
       taken += take;
       const uint64_t base = i * rangeIn + b * rangeMem;
-      for (uint64_t j = 0; j < take; ++j, entry += W) batch.Put((LoadU64(entry + 4) & kLow56) + base);
+      for (uint64_t j = 0; j < take; ++j, entry += W)
+        batch.Put((LoadU64(entry + 4) & kLow56) + base);
     }
     if (!last) Regroup(written, regroup);
     written += taken;
@@ -220,9 +223,10 @@ void PlotEngine::RunStep6Sub1() {
   RunTablePass<12>(4, DistributeEntries12, ::SortBucketTask, RegroupEntries12);
 }
 void PlotEngine::RunStep7() {
-  RunTablePass<8>(kLastPlotTable, ScatterToBuckets,
-                  [](PlotEngine& engine, uint64_t worker, uint64_t bucket) {
-                    engine.SortBucketTask(worker, bucket);
-                  },
-                  nullptr);
+  RunTablePass<8>(
+      kLastPlotTable, ScatterToBuckets,
+      [](PlotEngine& engine, uint64_t worker, uint64_t bucket) {
+        engine.SortBucketTask(worker, bucket);
+      },
+      nullptr);
 }

@@ -171,7 +171,8 @@ std::vector<Table> ReferenceTables(uint8_t level) {
         uint64_t p[4] = {a.left, a.right, b.left, b.right};
         for (uint64_t& x : p) x >>= 16 + level;
         std::sort(p, p + 4);
-        values.emplace_back(p[0] + Choose(p[1] + 1, 2) + Choose(p[2] + 2, 3) + Choose(p[3] + 3, 4), i);
+        values.emplace_back(p[0] + Choose(p[1] + 1, 2) + Choose(p[2] + 2, 3) + Choose(p[3] + 3, 4),
+                            i);
       } else if (t == 6) {
         values.emplace_back(e.y * tree[5].size() + rank[i], i);
       } else {
@@ -220,7 +221,8 @@ TEST(TablePasses, StepOneAtProductionDensityFindsAboutOnePairPerEntry) {
   }
   std::vector<uint8_t> scratch(169096 * 8);
   for (uint64_t b = 0; b < 256; ++b) {
-    SortBucketRecords8(data[b].data(), counts[b], scratch.data(), &start[b * 556], &length[b * 556]);
+    SortBucketRecords8(data[b].data(), counts[b], scratch.data(), &start[b * 556],
+                       &length[b * 556]);
     pointers.push_back(data[b].data());
   }
   const MatchJob job{pointers.data(), start.data(), length.data(), 5, 256 * 556, {}, 0, 1};
@@ -243,7 +245,8 @@ TEST(TablePasses, StepOneAtProductionDensityFindsAboutOnePairPerEntry) {
       const uint32_t xl = __builtin_bswap32(e[1]), xr = __builtin_bswap32(e[2]);
       ASSERT_TRUE(pos_oracle::Matches(y.at(xl), y.at(xr))) << xl << " " << xr;
       Bits meta;
-      const uint64_t f = pos_oracle::Fx(2, y[xl], pos_oracle::Put(xl, 32), pos_oracle::Put(xr, 32), meta);
+      const uint64_t f =
+          pos_oracle::Fx(2, y[xl], pos_oracle::Put(xl, 32), pos_oracle::Put(xr, 32), meta);
       EXPECT_EQ(b, f / 15113 / 142096);
       EXPECT_EQ(e[0], f % 15113 | (f / 15113 % 142096) << 14);
     }
@@ -256,13 +259,13 @@ TEST(TablePasses, ErrorCodes) {
   using Setup = std::function<void(EngineRig&)>;
   // {step, sub-step, bucket, call: 'r' RunStep, 'p' UpdateProgress, 'i'/'o' widths, 'l' layouts}
   const std::vector<std::tuple<int, int, int, char, std::string>> positions = {
-      {9, 0, 0, 'r', "596EEE77"}, {2, 2, 0, 'r', "934E2AB1"}, {3, 2, 0, 'r', "532E393A"},
-      {4, 2, 0, 'r', "8515DBE7"}, {5, 2, 0, 'r', "4E9AACD9"}, {6, 2, 0, 'r', "321B3155"},
+      {9, 0, 0, 'r', "596EEE77"},  {2, 2, 0, 'r', "934E2AB1"},  {3, 2, 0, 'r', "532E393A"},
+      {4, 2, 0, 'r', "8515DBE7"},  {5, 2, 0, 'r', "4E9AACD9"},  {6, 2, 0, 'r', "321B3155"},
       {0, 0, -1, 'r', "5E503DFB"}, {3, 0, -1, 'r', "4880AF42"}, {2, 1, -1, 'r', "9F153201"},
-      {7, 0, -1, 'r', "0FC6401B"}, {8, 0, 0, 'i', "B8B2233B"}, {8, 0, 0, 'o', "C67B743A"},
-      {8, 0, 0, 'l', "DBDA8EA8"}, {2, 0, -1, 'p', "607520EB"}, {0, 1, 0, 'p', "979F592F"},
-      {1, 1, 0, 'p', "FFDFC7CE"}, {3, 2, 0, 'p', "4811F0D"}, {7, 1, 0, 'p', "40AE858A"},
-      {9, 0, 0, 'p', "4096F5F8"}, {8, 0, 3, 'p', "498A4E5F"}};
+      {7, 0, -1, 'r', "0FC6401B"}, {8, 0, 0, 'i', "B8B2233B"},  {8, 0, 0, 'o', "C67B743A"},
+      {8, 0, 0, 'l', "DBDA8EA8"},  {2, 0, -1, 'p', "607520EB"}, {0, 1, 0, 'p', "979F592F"},
+      {1, 1, 0, 'p', "FFDFC7CE"},  {3, 2, 0, 'p', "4811F0D"},   {7, 1, 0, 'p', "40AE858A"},
+      {9, 0, 0, 'p', "4096F5F8"},  {8, 0, 3, 'p', "498A4E5F"}};
   std::vector<std::pair<std::string, Setup>> cases;
   for (const auto& [step, sub, bucket, call, text] : positions) {
     cases.emplace_back(text, [=](EngineRig& r) {
@@ -289,14 +292,19 @@ TEST(TablePasses, ErrorCodes) {
       {"628B520A", [](EngineRig& r) { r.e.BindBucketBuffers(), r.e.BindBucketBuffers(); }},
       {"2CE9ACE7", [](EngineRig& r) { r.e.writers128[1]->counts[5] = 1, r.e.BindBucketBuffers(); }},
       {"0D86FEB5", [](EngineRig& r) { r.e.FlushBucketBuffers(); }},
-      {"2554D2FB", [](EngineRig& r) { r.MoveTo(2, 1, 5), r.h.encoderStateLength = 100, r.e.RunStep(); }},
+      {"2554D2FB",
+       [](EngineRig& r) { r.MoveTo(2, 1, 5), r.h.encoderStateLength = 100, r.e.RunStep(); }},
       {"invalid temp file: 758F6F45",
-       [](EngineRig& r) { r.MoveTo(3, 1, 3), r.h.runningTotal = (uint64_t{1} << 32) + 1, r.e.RunStep(); }},
+       [](EngineRig& r) {
+         r.MoveTo(3, 1, 3), r.h.runningTotal = (uint64_t{1} << 32) + 1, r.e.RunStep();
+       }},
       {"invalid temp file: 3B61C0E4", [](EngineRig& r) { r.MoveTo(2, 1, 0), r.e.RunStep(); }},
       {"invalid temp file: 557F11BD", line(1000, 2000, 1)},
       {"invalid temp file: 52CF5C3B", line(uint64_t{1} << 29, 0, uint64_t{1} << 63)},  // > 2^56
       {"invalid temp file: 419419EB",
-       [](EngineRig& r) { r.Load(7, 0, 0, 8, {{5, 0}}), r.e.plotHeader.tables[4].entryCount = 5, r.e.RunStep(); }},
+       [](EngineRig& r) {
+         r.Load(7, 0, 0, 8, {{5, 0}}), r.e.plotHeader.tables[4].entryCount = 5, r.e.RunStep();
+       }},
       {"invalid temp file: 9E3C5B17",  // the next step's bucket has no room
        [](EngineRig& r) {
          r.Load(6, 1, 0, 12, {{0, 0}});
