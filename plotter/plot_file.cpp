@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "chia/block_index.h"
+#include "plotter/table_record_checks.h"
 #include "runtime/file_error_texts.h"
 
 namespace {
@@ -54,8 +55,6 @@ void CheckHeader(PlotFile& plot, std::ifstream& in, uint8_t maxLevel) {
   if (header.level > kMaxCompressionLevel) throw PlotError("2BCA2123");
   if (header.level > maxLevel) throw std::runtime_error("516AA948");
 
-  // The widest decoded park must fit the callers' 65,536-value buffers.
-  uint64_t widest = 0;
   for (uint32_t t = 0; t < kPlotTableCount; ++t) {
     const PlotTableRecord& record = header.tables[t];
     const bool last = t == kLastPlotTable;
@@ -64,26 +63,10 @@ void CheckHeader(PlotFile& plot, std::ifstream& in, uint8_t maxLevel) {
     } catch (...) {
       throw PlotError("FE896E3E");
     }
-    widest = std::max<uint64_t>(widest, kMaxTableBlocks / (uint64_t{record.coding.rawBits} + 1));
-    if (record.entryCount > kMaxTableEntries) throw PlotError("5068A65E");
-    if (record.blockCount > kMaxTableBlocks) throw PlotError("C132E4FC");
-    if (record.coding.rawBits > kMaxTableRawBits) throw PlotError("5183D42B");
-    for (const BlockIndexPair& pair : record.index.pairs) {
-      // The encoder's own mark for a pair no guess reaches is let through: it names no block.
-      if (pair.high < pair.low && !IsUntouchedPair(pair)) throw PlotError("8A8A3F45");
-      if (pair.high - pair.low > kMaxIndexCorrectionSpan) throw PlotError("2DDC6CFA");
-    }
+    if (const char* fault = TableRecordFault(record)) throw PlotError(fault);
   }
-  if (header.tables[4].entryCount == 0 && header.tables[5].entryCount != 0) {
-    throw PlotError("5608A623");
-  }
-  if (widest > 0x10000) throw PlotError("CFA9F4D6");
   // Block reads trust these bounds, so every table must lie inside the file.
-  for (const PlotTableRecord& record : header.tables) {
-    if (!FitsInFile(record.offset, uint64_t{record.blockCount} * kPlotBlockBytes, size)) {
-      throw PlotError("01CD4328");
-    }
-  }
+  if (const char* fault = TableLayoutFault(header, size)) throw PlotError(fault);
 }
 
 }  // namespace

@@ -1,0 +1,461 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+
+#include "plotter/finalize_job.h"
+#include "plotter/header_io.h"
+#include "runtime/combination_tables.h"
+#include "runtime/file_error_texts.h"
+
+namespace {
+
+constexpr uint64_t kLargestLinePoint = 0x7FFFFFFE00000002;
+constexpr uint64_t kEndZeroWords = 513;
+
+std::runtime_error InputError(std::string_view code) {
+  return std::runtime_error(FileErrorText(FileError::InvalidInputPlotFile, code));
+}
+
+uint64_t HalfProduct(uint64_t x) {
+  const uint64_t a = (x / 2) * (x - 1);
+  const uint64_t b = ((x - 1) / 2) * x;
+  return a > b ? a : b;
+}
+
+}  // namespace
+
+FinalizePipeline::Pair LinePointToPair(uint64_t linePoint) {
+  uint64_t x = static_cast<uint64_t>(std::sqrt(2.0 * static_cast<double>(linePoint)));
+  // The square root is rounded; step to the x whose triangle holds the line point.
+  while (x > 0 && HalfProduct(x) > linePoint) --x;
+  uint64_t y = linePoint - HalfProduct(x);
+  while (y >= x) {
+    y -= x;
+    ++x;
+  }
+  return {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+}
+
+double FinalizeJob::Progress() const {
+  auto blocks = [this](uint32_t t) { return uint64_t{source_.tables[t].blockCount}; };
+  const uint64_t middle = blocks(1) + blocks(2) + blocks(3) + blocks(4);
+  const uint64_t total = blocks(0) + 2 * middle + blocks(5);
+  const uint32_t t = record_.table;
+  uint64_t done = record_.blockCounter;
+  if (t == 6) {
+    done = total;
+  } else if (t == 0) {
+    done += blocks(5) + 2 * middle;
+  } else if (t < 5) {
+    done += blocks(5) + (record_.pass == 1 ? blocks(t) : 0);
+    for (uint32_t u = t + 1; u <= 4; ++u) done += 2 * blocks(u);
+  }
+  return total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
+}
+
+bool FinalizeJob::StopCheck() {
+  ++record_.blockCounter;
+  if (record_.blockCounter % sizes_.stopInterval != 0) return false;
+  if (stopHook_) stopHook_(record_);
+  std::lock_guard<std::mutex> lock(progress_.mutex);
+  if (state_ == kFinalizeSaving) return true;
+  progress_.progress = Progress();
+  return false;
+}
+
+// Only the words that can hold marks are saved: bitmap A for the tables whose survivors it
+// filters (3..0), bitmap B for the table below a marked or compacted one.
+uint64_t FinalizeJob::SavedWords(bool bitmapA) const {
+  const uint32_t t = record_.table;
+  if (bitmapA) return t <= 3 ? (source_.tables[t].entryCount + 63) / 64 : 0;
+  return t >= 1 && t <= 4 ? (source_.tables[t - 1].entryCount + 63) / 64 : 0;
+}
+
+void FinalizeJob::SetUpDecoder(uint32_t table) {
+  try {
+    decoder_.Init(source_.tables[table].coding, table == kLastPlotTable, table != kLastPlotTable);
+  } catch (const std::exception& e) {
+    throw InputError(e.what());
+  }
+}
+
+void FinalizeJob::OpenSource(uint32_t table, bool strided) {
+  const PlotTableRecord& s = source_.tables[table];
+  const uint64_t c = record_.blockCounter;
+  OpenRegionReader(*reader_, s.offset + c * kPlotBlockBytes, (s.blockCount - c) * kPlotBlockBytes,
+                   strided);
+}
+
+std::pair<const uint64_t*, uint64_t> FinalizeJob::ReadSourceParks(uint64_t& firstIndex) {
+  RegionRead(*reader_, block_.Data(), kPlotBlockBytes);
+  // A file cut short after the checks reads as zeros, which must never pass for table data.
+  if (reader_->ZeroFilledBytes() != 0) throw InputError("646983E7");
+  std::pair<uint64_t, uint64_t*> decoded;
+  try {
+    decoded = decoder_.Decode(block_.Data(), kPlotBlockBytes, values_.Data(), values_.Count(),
+                              firstIndex, false, false);
+  } catch (const std::exception& e) {
+    throw InputError(e.what());
+  }
+  const uint64_t entries = source_.tables[record_.table].entryCount;
+  if (firstIndex > entries || decoded.first > entries - firstIndex) throw InputError("BCE0F582");
+  return {decoded.second, decoded.first};
+}
+
+void FinalizeJob::EncoderSink(const uint8_t* park, uint64_t length) {
+  WriteBytes(progress_, park, length);
+}
+
+void FinalizeJob::StartEncoder(uint32_t table) {
+  encoder_->Begin(destination_.tables[table].coding, false, true, 0,
+                  [this](const uint8_t* park, uint64_t length) -> uint64_t {
+                    EncoderSink(park, length);
+                    return 0;
+                  });
+}
+
+void FinalizeJob::LoadSaved() {
+  const FinalizeResumeRecord& r = record_;
+  const uint64_t wordsA = SavedWords(true);
+  const uint64_t wordsB = SavedWords(false);
+  progress_.doneBytes = 0;
+  progress_.totalBytes = (wordsA + wordsB) * sizeof(uint64_t);
+  if (wordsA > 0) ReadEntries(progress_, r.bitmapAOffset, std::span(bitmapA_.Words(), wordsA));
+  bitmapA_.Cover(wordsA * 64);
+  if (wordsB > 0) ReadEntries(progress_, r.bitmapBOffset, std::span(bitmapB_.Words(), wordsB));
+  bitmapB_.Cover(wordsB * 64);
+  if (r.blockCounter != 0 && (r.pass == 1 || r.table == 0)) {
+    FileReader reader(*destinationWorker_, r.encoderStateOffset, r.encoderStateLength);
+    try {
+      encoder_->LoadState(
+          destination_.tables[r.table].coding, false, true, 0,
+          [this](const uint8_t* park, uint64_t length) -> uint64_t {
+            EncoderSink(park, length);
+            return 0;
+          },
+          [&reader](void* data, uint64_t length) { reader.Read(data, length); });
+    } catch (const std::exception& e) {
+      throw std::runtime_error(FileErrorText(FileError::InvalidOutputPlotFile, e.what()));
+    }
+    reader.Finish();
+    if (reader.ZeroFilledBytes() != 0) {
+      throw std::runtime_error(FileErrorText(FileError::InvalidOutputPlotFile, "6254BD70"));
+    }
+  }
+  // The save area is overwritten by what follows.
+  writer_.emplace(*destinationWorker_, r.bitmapAOffset, ~uint64_t{0});
+  progress_.output = &*writer_;
+  std::lock_guard<std::mutex> lock(progress_.mutex);
+  if (state_ == kFinalizeLoading) state_ = kFinalizeRunning;
+  progress_.progress = Progress();
+}
+
+void FinalizeJob::Run() {
+  bool complete = false;
+  std::exception_ptr failure;
+  try {
+    didWork_ = continue_ == 0;
+    if (continue_ != 0) {
+      LoadSaved();
+      if (stopHook_) stopHook_(record_);
+    }
+    for (;;) {
+      bool save;
+      {
+        std::lock_guard<std::mutex> lock(progress_.mutex);
+        save = state_ == kFinalizeSaving;
+      }
+      if (save) {
+        SaveProgress(didWork_);
+        break;
+      }
+      const uint32_t t = record_.table;
+      if (t == 5) {
+        CopyLastTable();
+      } else if (t == 0) {
+        EncodeTablePass();
+        if (record_.table == 6) {
+          WriteEnd(true);
+          complete = true;
+          break;
+        }
+      } else if (record_.pass == 0) {
+        MarkTablePass();
+      } else if (record_.pass == 1) {
+        CompactTablePass();
+      } else {
+        throw InputError("54309D33");
+      }
+      didWork_ = true;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+    reader_->Reset();
+    pipeline_->Reset();
+    queue_->ResetConsumer();
+    encoder_->ClearSink();
+    writer_.reset();
+    progress_.output = nullptr;
+  }
+  try {
+    CloseFiles();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  std::lock_guard<std::mutex> lock(progress_.mutex);
+  failure_ = failure;
+  state_ = kFinalizeIdle;
+  progress_.progress = 0;
+  finished_ = complete && !failure ? 1 : 0;
+}
+
+void FinalizeJob::CopyLastTable() {
+  const PlotTableRecord& s = source_.tables[5];
+  if (record_.blockCounter == 0) destination_.tables[5].offset = writer_->Offset();
+  OpenSource(5, false);
+  while (record_.blockCounter < s.blockCount) {
+    RegionRead(*reader_, block_.Data(), kPlotBlockBytes);
+    if (reader_->ZeroFilledBytes() != 0) throw InputError("646983E7");
+    writer_->Write(block_.Data(), kPlotBlockBytes);
+    if (StopCheck()) {
+      reader_->Reset();
+      return;
+    }
+  }
+  reader_->Reset();
+  PlotTableRecord& d = destination_.tables[5];
+  d.entryCount = s.entryCount;
+  d.blockCount = s.blockCount;
+  d.coding = s.coding;
+  d.index = s.index;
+  // The last table keeps every entry, so every entry of table 4 is used.
+  destination_.tables[4].entryCount = source_.tables[4].entryCount;
+  record_.table = 4;
+  record_.pass = 0;
+  record_.blockCounter = 0;
+}
+
+void FinalizeJob::MarkTablePass() {
+  const uint32_t t = record_.table;
+  const PlotTableRecord& s = source_.tables[t];
+  if (record_.blockCounter == 0) {
+    bitmapB_.Clear();
+    destination_.tables[t].offset = writer_->Offset();
+  }
+  if (t != 4 && !bitmapA_.Ranked()) bitmapA_.Rank();
+  SetUpDecoder(t);
+  OpenSource(t, true);
+  pipeline_->SetConsumer(&bitmapB_, nullptr);
+  const uint64_t below = source_.tables[t - 1].entryCount;
+  const uint64_t* used = bitmapA_.Words();
+  FinalizePipeline::Pair batch[FinalizePipeline::kBatch];
+  uint64_t n = 0;
+  auto flush = [&] {
+    if (n > 0) pipeline_->RunTask(batch, n);
+    n = 0;
+  };
+  while (record_.blockCounter < s.blockCount) {
+    uint64_t first = 0;
+    const auto [values, count] = ReadSourceParks(first);
+    if (count > 0) {
+      if (values[count - 1] > kLargestLinePoint) throw InputError("DB92F058");
+      // Marks past the table below would survive as entries that do not exist.
+      if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t entry = first + i;
+      if (t != 4 && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
+      batch[n++] = LinePointToPair(values[i]);
+      if (n == FinalizePipeline::kBatch) flush();
+    }
+    if (StopCheck()) {
+      flush();
+      pipeline_->WaitAllStages();
+      reader_->Reset();
+      return;
+    }
+  }
+  flush();
+  pipeline_->WaitAllStages();
+  record_.pass = 1;
+  record_.blockCounter = 0;
+}
+
+void FinalizeJob::CompactTablePass() {
+  const uint32_t t = record_.table;
+  const PlotTableRecord& s = source_.tables[t];
+  if (!bitmapA_.Ranked()) bitmapA_.Rank();
+  if (!bitmapB_.Ranked()) bitmapB_.Rank();
+  if (record_.blockCounter == 0) {
+    const uint64_t survivors = bitmapB_.total;
+    destination_.tables[t - 1].entryCount = survivors;
+    const uint64_t space = (survivors / 2) * survivors;
+    const uint64_t entries = std::max<uint64_t>(destination_.tables[t].entryCount, 1);
+    BuildDeltaCodingTable(std::max<uint64_t>(space / entries, 1), destination_.tables[t].coding);
+    StartEncoder(t);
+  }
+  SetUpDecoder(t);
+  OpenSource(t, false);
+  ParkEncoder* encoder = encoder_.get();
+  BatchQueue* queue = queue_.get();
+  queue->SetConsumer(
+      [encoder](std::span<const uint64_t> items) { encoder->Append(items.data(), items.size()); });
+  pipeline_->SetConsumer(&bitmapB_, [queue](const uint64_t* linePoints, uint64_t count) {
+    queue->Push(linePoints, count);
+  });
+  const uint64_t below = source_.tables[t - 1].entryCount;
+  const uint64_t* used = bitmapA_.Words();
+  FinalizePipeline::Pair batch[FinalizePipeline::kBatch];
+  uint64_t n = 0;
+  auto flush = [&] {
+    if (n > 0) pipeline_->RunTask(batch, n);
+    n = 0;
+  };
+  auto drain = [&] {
+    flush();
+    pipeline_->WaitAllStages();
+    queue->WaitIdle();
+    queue->ResetConsumer();
+    reader_->Reset();
+  };
+  while (record_.blockCounter < s.blockCount) {
+    uint64_t first = 0;
+    const auto [values, count] = ReadSourceParks(first);
+    if (count > 0) {
+      if (values[count - 1] > kLargestLinePoint) throw InputError("D877BC1E");
+      if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t entry = first + i;
+      if (t != 4 && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
+      batch[n++] = LinePointToPair(values[i]);
+      if (n == FinalizePipeline::kBatch) flush();
+    }
+    if (StopCheck()) {
+      drain();  // the encoder keeps its state for the save
+      return;
+    }
+  }
+  drain();
+  encoder_->Finish();
+  PlotTableRecord& d = destination_.tables[t];
+  d.blockCount = encoder_->ParkCount();
+  d.index = encoder_->Lookup();
+  record_.table = static_cast<uint8_t>(t - 1);
+  record_.pass = 0;
+  record_.blockCounter = 0;
+  std::swap(bitmapA_, bitmapB_);
+}
+
+void FinalizeJob::EncodeTablePass() {
+  const PlotTableRecord& s = source_.tables[0];
+  PlotTableRecord& d = destination_.tables[0];
+  if (record_.blockCounter == 0) d.offset = writer_->Offset();
+  SetUpDecoder(0);
+  OpenSource(0, false);
+  if (!bitmapA_.Ranked()) bitmapA_.Rank();
+  const uint64_t m = (uint64_t{1} << (16 - destination_.level)) - 1;
+  if (m >= 65536) throw std::runtime_error("8D027517");
+  // Every value a table-0 entry can take at this level.
+  const uint64_t range =
+      m + CombinationTables.C2[m] + CombinationTables.C3[m] + CombinationTables.C4[m];
+  BuildDeltaCodingTable(std::max<uint64_t>(range / std::max<uint64_t>(d.entryCount, 1), 1),
+                        d.coding);
+  if (record_.blockCounter == 0) StartEncoder(0);
+  ParkEncoder* encoder = encoder_.get();
+  BatchQueue* queue = queue_.get();
+  queue->SetConsumer(
+      [encoder](std::span<const uint64_t> items) { encoder->Append(items.data(), items.size()); });
+  const uint64_t* used = bitmapA_.Words();
+  uint64_t batch[BatchQueue::kMaxBatch];
+  uint64_t n = 0;
+  auto drain = [&] {
+    if (n > 0) queue->Push(batch, n);
+    n = 0;
+    reader_->Reset();
+    queue->WaitIdle();
+    queue->ResetConsumer();
+  };
+  while (record_.blockCounter < s.blockCount) {
+    uint64_t first = 0;
+    const auto [values, count] = ReadSourceParks(first);
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t entry = first + i;
+      if (((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
+      batch[n++] = values[i];
+      if (n == BatchQueue::kMaxBatch) {
+        queue->Push(batch, n);
+        n = 0;
+      }
+    }
+    if (StopCheck()) {
+      drain();
+      return;
+    }
+  }
+  drain();
+  encoder_->Finish();
+  d.blockCount = encoder_->ParkCount();
+  d.index = encoder_->Lookup();
+  record_.table = 6;
+}
+
+void FinalizeJob::WriteEnd(bool complete) {
+  const uint64_t zeros[64] = {};
+  destination_.start.markerOffset = writer_->Offset();
+  for (uint64_t left = kEndZeroWords; left > 0;) {
+    const uint64_t n = std::min<uint64_t>(left, 64);
+    writer_->Write(zeros, n * sizeof(uint64_t));
+    left -= n;
+  }
+  writer_->Finish();
+  writer_.reset();
+  progress_.output = nullptr;
+  if (complete) {
+    destination_.complete = 1;
+    destination_.link = 0;
+  }
+  destination_.closed = 1;
+  destination_.start.markerValue = random_();
+  WriteHeaderAtStart(*destinationWorker_, &destination_, sizeof(destination_));
+  WriteCompletionMarker(*destinationWorker_, destination_.start);
+  if (complete) {
+    destinationFile_->Truncate(
+        static_cast<int64_t>(CompletePlotFileSize(destination_.start.markerOffset)));
+  }
+}
+
+void FinalizeJob::SaveProgress(bool didWork) {
+  if (!didWork) {
+    // Nothing ran since the continuation: the saved area and record on disk still hold.
+    encoder_->ClearSink();
+    writer_->Finish();
+    writer_.reset();
+    progress_.output = nullptr;
+    destination_.closed = 1;
+    destination_.start.markerValue = random_();
+    WriteHeaderAtStart(*destinationWorker_, &destination_, sizeof(destination_));
+    WriteCompletionMarker(*destinationWorker_, destination_.start);
+    return;
+  }
+  const uint64_t wordsA = SavedWords(true);
+  const uint64_t wordsB = SavedWords(false);
+  progress_.doneBytes = 0;
+  progress_.totalBytes = (wordsA + wordsB) * sizeof(uint64_t);
+  record_.bitmapAOffset = writer_->Offset();
+  WriteEntries(progress_, *writer_, std::span<const uint64_t>(bitmapA_.Words(), wordsA));
+  record_.bitmapBOffset = writer_->Offset();
+  WriteEntries(progress_, *writer_, std::span<const uint64_t>(bitmapB_.Words(), wordsB));
+  record_.encoderStateOffset = writer_->Offset();
+  record_.encoderStateLength = 0;
+  if (encoder_->HasSink()) {
+    encoder_->SaveState(
+        [this](const void* data, uint64_t length) { WriteBytes(progress_, data, length); });
+    record_.encoderStateLength = writer_->Offset() - record_.encoderStateOffset;
+  }
+  destination_.link = writer_->Offset();
+  writer_->Write(&record_, sizeof(record_));
+  WriteEnd(false);
+}

@@ -1,0 +1,385 @@
+#include "plotter/finalize_pipeline.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "chia/sort_kernels.h"
+
+namespace {
+
+constexpr uint64_t kBuckets = FinalizePipeline::kBuckets;
+
+// Buckets values by where they lie between the smallest and the largest: every value lands in
+// 0..255, all of them in 0 when they are equal.
+struct RangeBucket {
+  uint64_t lo;
+  uint64_t factor;
+  RangeBucket(uint64_t lo, uint64_t hi) : lo(lo), factor(hi == lo ? 0 : 0xFF00000000 / (hi - lo)) {}
+  uint64_t operator()(uint64_t v) const { return ((v - lo) * factor) >> 32; }
+};
+
+// Counting pass and prefix offsets of `key` over `count` items, then the scatter into `to`.
+template <typename T, typename Key>
+void ScatterByRange(const T* from, uint64_t count, T* to, uint64_t* starts, uint64_t* counts,
+                    Key key) {
+  std::fill(counts, counts + kBuckets, 0);
+  if (count == 0) {
+    std::fill(starts, starts + kBuckets, 0);
+    return;
+  }
+  uint64_t lo = key(from[0]), hi = lo;
+  for (uint64_t i = 0; i < count; ++i) {
+    lo = std::min<uint64_t>(lo, key(from[i]));
+    hi = std::max<uint64_t>(hi, key(from[i]));
+  }
+  const RangeBucket bucket(lo, hi);
+  for (uint64_t i = 0; i < count; ++i) ++counts[bucket(key(from[i]))];
+  uint64_t cursor[kBuckets];
+  for (uint64_t b = 0, at = 0; b < kBuckets; at += counts[b], ++b) starts[b] = cursor[b] = at;
+  for (uint64_t i = 0; i < count; ++i) to[cursor[bucket(key(from[i]))]++] = from[i];
+}
+
+void LowerPriority() {
+  // Stage threads yield to everything else on the machine; a refusal only costs speed.
+  [[maybe_unused]] const int ignored = nice(19);
+}
+
+}  // namespace
+
+FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount)
+    : arena_(&arena), units_(std::max<uint64_t>(memory / 48, 1)) {
+  memory_.Allocate(arena, units_ * 48, 64);
+  markPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
+  rankPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
+  try {
+    stage1_ = std::thread([this] { MarkThread(); });
+    stage2_ = std::thread([this] { RankThread(); });
+    stage3_ = std::thread([this] { LinePointThread(); });
+  } catch (...) {
+    Shutdown();
+    throw;
+  }
+}
+
+FinalizePipeline::~FinalizePipeline() { Shutdown(); }
+
+void FinalizePipeline::Shutdown() {
+  {
+    std::scoped_lock lock(stage1Mutex_, stage2Mutex_, stage3Mutex_);
+    stop_ = true;
+  }
+  stage1Cv_.notify_all();
+  stage2Cv_.notify_all();
+  stage3Cv_.notify_all();
+  for (std::thread* t : {&stage1_, &stage2_, &stage3_}) {
+    if (t->joinable()) t->join();
+  }
+  if (markPool_) ThreadPool::Stop(markPool_);
+  if (rankPool_) ThreadPool::Stop(rankPool_);
+  memory_.Release();
+}
+
+void FinalizePipeline::SetConsumer(EntryBitmap* target, Consumer consumer) {
+  std::lock_guard<std::mutex> lock(stage1Mutex_);
+  target_ = target;
+  consumer_ = std::move(consumer);
+  fill_ = 0;
+  std::lock_guard<std::mutex> failureLock(failureMutex_);
+  failure_ = nullptr;
+}
+
+void FinalizePipeline::RethrowFailure() {
+  std::lock_guard<std::mutex> lock(failureMutex_);
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void FinalizePipeline::StoreFailure(std::exception_ptr failure) {
+  std::lock_guard<std::mutex> lock(failureMutex_);
+  failure_ = std::move(failure);
+}
+
+void FinalizePipeline::RunTask(const Pair* pairs, uint64_t count) {
+  RethrowFailure();
+  const bool mark = !consumer_;
+  while (count > 0) {
+    const uint64_t take = std::min(count, Capacity() - fill_);
+    if (mark) {
+      uint32_t* xs = FirstValues(current_) + fill_;
+      uint32_t* ys = SecondValues(current_) + fill_;
+      for (uint64_t i = 0; i < take; ++i) {
+        xs[i] = pairs[i].x;
+        ys[i] = pairs[i].y;
+      }
+    } else {
+      std::copy(pairs, pairs + take, Pairs(current_) + fill_);
+    }
+    fill_ += take;
+    pairs += take;
+    count -= take;
+    if (fill_ == Capacity()) WaitIdle();
+  }
+}
+
+void FinalizePipeline::WaitIdle() {
+  {
+    std::unique_lock<std::mutex> lock(stage1Mutex_);
+    stage1Cv_.wait(lock, [this] { return !stage1Busy_ && !halfBusy_[current_ ^ 1]; });
+    stage1Busy_ = stage1Ready_ = true;
+    halfBusy_[current_] = true;
+    handedHalf_ = current_;
+    handed_ = fill_;
+    current_ ^= 1;
+    fill_ = 0;
+  }
+  stage1Cv_.notify_all();
+}
+
+void FinalizePipeline::WaitAllStages() {
+  WaitIdle();
+  {
+    std::unique_lock<std::mutex> lock(stage1Mutex_);
+    stage1Cv_.wait(lock, [this] { return !stage1Busy_; });
+  }
+  {
+    std::unique_lock<std::mutex> lock(stage2Mutex_);
+    stage2Cv_.wait(lock, [this] { return !stage2Busy_; });
+  }
+  {
+    std::unique_lock<std::mutex> lock(stage3Mutex_);
+    stage3Cv_.wait(lock, [this] { return !stage3Busy_; });
+  }
+  RethrowFailure();
+}
+
+void FinalizePipeline::Reset() {
+  // A failed stage may leave later stages still running on its half: clearing under them would
+  // free a half that is still read, so every stage must be seen idle first.
+  {
+    std::unique_lock<std::mutex> lock(stage1Mutex_);
+    stage1Cv_.wait(lock, [this] { return !stage1Busy_; });
+  }
+  {
+    std::unique_lock<std::mutex> lock(stage2Mutex_);
+    stage2Cv_.wait(lock, [this] { return !stage2Busy_; });
+  }
+  {
+    std::unique_lock<std::mutex> lock(stage3Mutex_);
+    stage3Cv_.wait(lock, [this] { return !stage3Busy_; });
+  }
+  std::scoped_lock lock(stage1Mutex_, stage2Mutex_, stage3Mutex_);
+  fill_ = handed_ = 0;
+  current_ = handedHalf_ = 0;
+  stage1Ready_ = stage2Ready_ = stage3Ready_ = false;
+  halfBusy_[0] = halfBusy_[1] = false;
+  consumer_ = nullptr;
+  target_ = nullptr;
+  std::lock_guard<std::mutex> failureLock(failureMutex_);
+  failure_ = nullptr;
+}
+
+void FinalizePipeline::ReleaseHalf(int half) {
+  {
+    std::lock_guard<std::mutex> lock(stage1Mutex_);
+    halfBusy_[half] = false;
+  }
+  stage1Cv_.notify_all();
+}
+
+void FinalizePipeline::MarkThread() {
+  LowerPriority();
+  for (;;) {
+    int half;
+    uint64_t count;
+    {
+      std::unique_lock<std::mutex> lock(stage1Mutex_);
+      stage1Cv_.wait(lock, [this] { return stop_ || stage1Ready_; });
+      if (stop_) return;
+      stage1Ready_ = false;
+      half = handedHalf_;
+      count = handed_;
+    }
+    bool handedOn = false;
+    try {
+      if (!consumer_) {
+        MarkHalf(half, count);
+      } else {
+        handedOn = CompactHalf(half, count);
+      }
+    } catch (...) {
+      StoreFailure(std::current_exception());
+    }
+    {
+      std::lock_guard<std::mutex> lock(stage1Mutex_);
+      if (!handedOn) halfBusy_[half] = false;
+      stage1Busy_ = false;
+    }
+    stage1Cv_.notify_all();
+  }
+}
+
+// Sets the bits of ascending values. The serial walk sets the word that each slice ends in, so
+// the parallel tasks, which stop below that word, never share a word.
+void FinalizePipeline::MarkSorted(const uint32_t* values, uint64_t count) {
+  if (count == 0) return;
+  uint64_t* words = target_->Words();
+  uint64_t partEnd[kBuckets];
+  uint64_t partStart[kBuckets];
+  uint64_t previous = 0;
+  for (uint64_t i = 0; i < kBuckets; ++i) {
+    const uint64_t start = i * count / kBuckets;
+    const uint64_t end = (i + 1) * count / kBuckets;
+    partStart[i] = partEnd[i] = start;
+    if (start == end) continue;
+    if (values[start] < previous) throw std::runtime_error("28374BB7");
+    const uint32_t last = values[end - 1];
+    previous = last;
+    words[last >> 6] |= uint64_t{1} << (last & 63);
+    uint64_t j = end - 1;
+    while (j > start && (values[j - 1] >> 6) == (last >> 6)) {
+      if (values[j - 1] > values[j]) throw std::runtime_error("28374BB7");
+      --j;
+      words[values[j] >> 6] |= uint64_t{1} << (values[j] & 63);
+    }
+    partEnd[i] = j;
+  }
+  markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+    for (uint64_t k = partStart[b]; k < partEnd[b]; ++k) {
+      // The part's last value is below the word the serial walk ended at.
+      if (values[k] > values[k + 1]) throw std::runtime_error("28374BB7");
+      words[values[k] >> 6] |= uint64_t{1} << (values[k] & 63);
+    }
+  });
+}
+
+void FinalizePipeline::MarkHalf(int half, uint64_t count) {
+  uint32_t* xs = FirstValues(half);
+  uint32_t* ys = SecondValues(half);
+  // Widened before any bit is set, so that clearing reaches every mark even of a failed pass.
+  uint32_t largest = 0;
+  for (uint64_t i = 0; i < count; ++i) largest = std::max({largest, xs[i], ys[i]});
+  if (count > 0) target_->Cover(uint64_t{largest} + 1);
+  MarkSorted(xs, count);
+  // The first values are marked, so their array takes the bucketed copy of the second ones.
+  uint64_t starts[kBuckets], counts[kBuckets];
+  ScatterByRange(ys, count, xs, starts, counts, [](uint32_t v) { return v; });
+  markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+    if (counts[b] > 0) RadixSortU32(xs + starts[b], counts[b], ys + starts[b]);
+  });
+  MarkSorted(ys, count);
+}
+
+bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
+  Pair* pairs = Pairs(half);
+  BucketJob job;
+  job.half = half;
+  job.count = count;
+  job.pairs = pairs + units_;
+  job.spare = pairs;
+  job.scratch = pairs + 2 * units_;
+  ScatterByRange(pairs, count, job.pairs, job.starts, job.counts,
+                 [](const Pair& p) { return p.y; });
+  const EntryBitmap* target = target_;
+  markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+    Pair* bucket = job.pairs + job.starts[b];
+    if (job.counts[b] == 0) return;
+    RadixSortPairsBySecond(bucket, job.counts[b], job.scratch + job.starts[b]);
+    RunningRank rank(*target);
+    for (uint64_t i = 0; i < job.counts[b]; ++i)
+      bucket[i].y = static_cast<uint32_t>(rank(bucket[i].y));
+  });
+  {
+    std::unique_lock<std::mutex> lock(stage2Mutex_);
+    stage2Cv_.wait(lock, [this] { return stop_ || !stage2Busy_; });
+    if (stop_) return false;
+    stage2Slot_ = job;
+    stage2Busy_ = stage2Ready_ = true;
+  }
+  stage2Cv_.notify_all();
+  return true;
+}
+
+void FinalizePipeline::RankThread() {
+  LowerPriority();
+  for (;;) {
+    BucketJob job;
+    {
+      std::unique_lock<std::mutex> lock(stage2Mutex_);
+      stage2Cv_.wait(lock, [this] { return stop_ || stage2Ready_; });
+      if (stop_) return;
+      stage2Ready_ = false;
+      job = stage2Slot_;
+    }
+    bool handedOn = false;
+    try {
+      BucketJob next = job;
+      next.pairs = job.spare;
+      next.spare = job.pairs;
+      ScatterByRange(job.pairs, job.count, next.pairs, next.starts, next.counts,
+                     [](const Pair& p) { return p.x; });
+      const EntryBitmap* target = target_;
+      rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+        Pair* bucket = next.pairs + next.starts[b];
+        if (next.counts[b] == 0) return;
+        RadixSortPairs(bucket, next.counts[b], next.scratch + next.starts[b]);
+        RunningRank rank(*target);
+        for (uint64_t i = 0; i < next.counts[b]; ++i) {
+          bucket[i].x = static_cast<uint32_t>(rank(bucket[i].x));
+        }
+      });
+      {
+        std::unique_lock<std::mutex> lock(stage3Mutex_);
+        stage3Cv_.wait(lock, [this] { return stop_ || !stage3Busy_; });
+        if (!stop_) {
+          stage3Slot_ = next;
+          stage3Busy_ = stage3Ready_ = true;
+          handedOn = true;
+        }
+      }
+      stage3Cv_.notify_all();
+    } catch (...) {
+      StoreFailure(std::current_exception());
+    }
+    if (!handedOn) ReleaseHalf(job.half);
+    {
+      std::lock_guard<std::mutex> lock(stage2Mutex_);
+      stage2Busy_ = false;
+    }
+    stage2Cv_.notify_all();
+  }
+}
+
+void FinalizePipeline::LinePointThread() {
+  LowerPriority();
+  uint64_t batch[kBatch];
+  for (;;) {
+    BucketJob job;
+    {
+      std::unique_lock<std::mutex> lock(stage3Mutex_);
+      stage3Cv_.wait(lock, [this] { return stop_ || stage3Ready_; });
+      if (stop_) return;
+      stage3Ready_ = false;
+      job = stage3Slot_;
+    }
+    try {
+      uint64_t n = 0;
+      for (uint64_t i = 0; i < job.count; ++i) {
+        batch[n++] = PairLinePoint(job.pairs[i].x, job.pairs[i].y);
+        if (n == kBatch) {
+          consumer_(batch, n);
+          n = 0;
+        }
+      }
+      if (n > 0) consumer_(batch, n);
+    } catch (...) {
+      StoreFailure(std::current_exception());
+    }
+    ReleaseHalf(job.half);
+    {
+      std::lock_guard<std::mutex> lock(stage3Mutex_);
+      stage3Busy_ = false;
+    }
+    stage3Cv_.notify_all();
+  }
+}

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
+
+#include "plotter/finalize_pipeline.h"
+#include "tests/plotter/plot_test_support.h"
+#include "tests/support/test_seed.h"
+#include "tests/support/thrown_text.h"
+
+namespace {
+
+using Pair = FinalizePipeline::Pair;
+
+EntryBitmap& SharedBitmap() {
+  static EntryBitmap bitmap = NewEntryBitmap(HeapArena());
+  return bitmap;
+}
+
+// Pairs (x, y), y < x < limit, sorted by x then y, as a table pass hands them over.
+std::vector<Pair> SortedPairs(uint64_t count, uint32_t limit, std::mt19937_64& random) {
+  std::vector<Pair> pairs(count);
+  for (Pair& p : pairs) {
+    p.x = 1 + random() % (limit - 1);
+    p.y = random() % p.x;
+  }
+  std::sort(pairs.begin(), pairs.end(),
+            [](Pair a, Pair b) { return a.x != b.x ? a.x < b.x : a.y < b.y; });
+  return pairs;
+}
+
+// Feeds the pairs in uneven batches, some larger than a half.
+void Feed(FinalizePipeline& pipeline, const std::vector<Pair>& pairs, std::mt19937_64& random) {
+  for (uint64_t at = 0; at < pairs.size();) {
+    const uint64_t n = std::min<uint64_t>(1 + random() % 3000, pairs.size() - at);
+    pipeline.RunTask(pairs.data() + at, n);
+    at += n;
+  }
+}
+
+}  // namespace
+
+// Memory of a few hundred halves and of a single pair per half; counts that fill halves exactly.
+TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
+  using Row = std::tuple<uint64_t, uint64_t, uint32_t>;  // memory, pairs, position limit
+  const Row rows[] = {{48 * 300, 200000, 1 << 20},
+                      {48, 4000, 5000},
+                      {48 * 1000, 3000, 0xFFFFFFFF},
+                      {48 * 4096, 4096 * 3 * 4, 70000}};
+  std::mt19937_64 random(TestSeed());
+  EntryBitmap& bitmap = SharedBitmap();
+  for (const auto& [memory, count, limit] : rows) {
+    FinalizePipeline pipeline(memory, HeapArena(), 2);
+    const std::vector<Pair> pairs = SortedPairs(count, limit, random);
+    bitmap.Clear();
+    pipeline.SetConsumer(&bitmap, nullptr);
+    Feed(pipeline, pairs, random);
+    pipeline.WaitAllStages();
+    std::vector<uint64_t> marked;
+    for (const Pair& p : pairs) marked.insert(marked.end(), {p.x, p.y});
+    std::sort(marked.begin(), marked.end());
+    marked.erase(std::unique(marked.begin(), marked.end()), marked.end());
+    bitmap.Rank();
+    EXPECT_EQ(bitmap.total, marked.size());
+    EXPECT_GE(bitmap.dirtyWords * 64, marked.back() + 1);
+    for (uint64_t v : marked) ASSERT_TRUE((bitmap.Words()[v >> 6] >> (v & 63)) & 1) << v;
+    std::vector<uint64_t> expected, got;
+    for (const Pair& p : pairs) {
+      const uint64_t x = std::lower_bound(marked.begin(), marked.end(), p.x) - marked.begin();
+      const uint64_t y = std::lower_bound(marked.begin(), marked.end(), p.y) - marked.begin();
+      expected.push_back(x * (x - 1) / 2 + y);
+    }
+    std::sort(expected.begin(), expected.end());
+    pipeline.SetConsumer(&bitmap, [&](const uint64_t* linePoints, uint64_t n) {
+      EXPECT_LE(n, FinalizePipeline::kBatch);
+      got.insert(got.end(), linePoints, linePoints + n);
+    });
+    Feed(pipeline, pairs, random);
+    pipeline.WaitAllStages();
+    EXPECT_EQ(got, expected) << memory;  // in order, as the park encoder needs them
+  }
+}
+
+// A failure on a stage thread reaches the producer; Reset then leaves a pipeline that works.
+TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
+  std::mt19937_64 random(TestSeed());
+  EntryBitmap& bitmap = SharedBitmap();
+  FinalizePipeline pipeline(48 * 200, HeapArena(), 2);
+  const std::vector<Pair> pairs = SortedPairs(50000, 1 << 16, random);
+  std::vector<Pair> unordered = pairs;
+  std::swap(unordered[20000], unordered[30000]);
+  // Marks `marking`, then compacts `pairs` with a consumer that fails at call `failAt`. The
+  // counts outlive a failed pass: the stages may still call the consumer until Reset.
+  uint64_t calls = 0, count = 0;
+  auto pass = [&](const std::vector<Pair>& marking, uint64_t failAt) {
+    calls = count = 0;
+    bitmap.Clear();
+    pipeline.SetConsumer(&bitmap, nullptr);
+    Feed(pipeline, marking, random);
+    pipeline.WaitAllStages();
+    bitmap.Rank();
+    pipeline.SetConsumer(&bitmap, [&, failAt](const uint64_t*, uint64_t n) {
+      if (++calls == failAt) throw std::runtime_error("consumer failed");
+      count += n;
+    });
+    Feed(pipeline, pairs, random);
+    pipeline.WaitAllStages();
+    return count;
+  };
+  for (const auto& [marking, failAt, text] :
+       {std::tuple{unordered, 0, "28374BB7"}, std::tuple{pairs, 3, "consumer failed"}}) {
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { pass(marking, failAt); }), text);
+    pipeline.Reset();
+    EXPECT_EQ(pass(pairs, 0), pairs.size());
+  }
+}
