@@ -7,8 +7,8 @@
 
 #include "manager/client.h"
 #include "tests/manager/fake_client.h"
-#include "tests/runtime/file_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
