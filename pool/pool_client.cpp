@@ -250,8 +250,8 @@ void PoolClient::HandleHandshakeReply(Client& client, const uint8_t* datagram, s
   session.helloKey.reset();
 
   if (reply->hasBody) {
-    const ReplyBody body = OpenReplyBody(datagram, length, session.Credentials().key, UpdatePolicy);
-    session.NoteReplyNonce(body.nonce);
+    const ReplyBody body =
+        OpenReplyBody(datagram, length, session.Credentials().key, UpdatePolicy, &session);
     if (!body.text.empty()) LogLine(body.text);
     if (body.kind == 0) {
       LogLine("Unsupported server protocol, please download new version");
