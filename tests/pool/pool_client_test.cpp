@@ -73,7 +73,8 @@ struct Harness : Client {
     };
     s.service = std::to_string(ntohs(self.sin_port)), s.socketTimeout = 0.2;
     s.steadySeconds = [this] { return steady.load(); }, s.sleepSecond = [this] { ++steady; };
-    s.client = [this] { return this; }, s.clockOffset = [this] { return offset; }, s.watchdog = &watchdog, s.updateStep = [] {};
+    s.client = [this] { return this; }, s.clockOffset = [this] { return offset; };
+    s.watchdog = &watchdog, s.updateStep = [] {};
     s.updateState = [this] { return state; };
     s.startDownload = [this](auto&, uint8_t, uint8_t) { ++downloads, state = reached; };
     return s;
