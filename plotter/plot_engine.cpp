@@ -87,12 +87,14 @@ void PlotEngine::SetProgress(double fraction) {
 
 bool PlotEngine::OnLoadProgress(double fraction) {
   std::lock_guard<std::mutex> lock(mutex);
+  ApplyStopHook();
   progress = fraction;
   return state == kPlotLoading;
 }
 
 bool PlotEngine::OnAllocateProgress(double fraction) {
   std::lock_guard<std::mutex> lock(mutex);
+  ApplyStopHook();
   progress = fraction;
   if (state == kPlotLoading || state == kPlotPlotting) state = kPlotAllocating;
   return state == kPlotAllocating;
