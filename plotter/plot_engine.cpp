@@ -94,9 +94,9 @@ bool PlotEngine::OnLoadProgress(double fraction) {
 
 bool PlotEngine::OnAllocateProgress(double fraction) {
   std::lock_guard<std::mutex> lock(mutex);
-  ApplyStopHook();
   progress = fraction;
   if (state == kPlotLoading || state == kPlotPlotting) state = kPlotAllocating;
+  ApplyStopHook();
   return state == kPlotAllocating;
 }
 

@@ -142,8 +142,8 @@ void PlotEngine::Run() {
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (state == kPlotAllocating) state = resume != 0 ? kPlotLoading : kPlotPlotting;
-      ApplyStopHook();
       UpdateProgress();
+      ApplyStopHook();
     }
     // Even a plot stopped before its first bucket is fed: the save flushes through the stream.
     FeedStream();
