@@ -14,9 +14,7 @@ constexpr uint64_t kInputBuckets = MultiFileStream::kBuckets;
 // progress after temp file 0's regions.
 void FlushForResume(PlotEngine& e) {
   // Entries staged in the writers belong to buckets the position already counts as done.
-  for (uint64_t w = 0; w < e.writers128.Count(); ++w) {
-    if (e.writers128[w]->sink != nullptr) e.writers128[w]->Flush();
-  }
+  if (e.writers128[0]->sink != nullptr) e.FlushBucketBuffers();
   uint32_t* tables[MultiFileStream::kMaxFiles];
   for (uint64_t i = 0; i < e.usedTempFiles; ++i) tables[i] = &e.tempHeaders[i].counts[0][0];
   // Flush alone: stopping the threads first would discard what memory holds.
@@ -178,6 +176,7 @@ void PlotEngine::Run() {
 
     if (complete) {
       CheckStreamDrained(*this);
+      tempHeaders[0].encoderStateLength = 0;
     } else {
       FlushForResume(*this);
     }
