@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "prover/challenge_scan_job.h"
+#include "prover/full_proof_job.h"
 
 namespace {
 
@@ -144,6 +145,13 @@ std::shared_ptr<ChallengeScanJob> PlotAccessEngine::QueueChallengeScan(const Plo
                                                                        CompletionQueue* queue,
                                                                        void* owner) {
   return QueueJob<ChallengeScanJob>(plot, priority, queue, owner, challenge);
+}
+
+std::shared_ptr<FullProofJob> PlotAccessEngine::QueueFullProof(
+    const PlotFile* plot, uint64_t matchPosition, const uint8_t challenge[32], int64_t priority,
+    CompletionQueue* queue, void* owner, const QualityJob* source, uint8_t lowPriority) {
+  return QueueJob<FullProofJob>(plot, priority, queue, owner, matchPosition, challenge, source,
+                                lowPriority);
 }
 
 void PlotAccessEngine::ReapFinishedJobs() {

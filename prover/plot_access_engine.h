@@ -21,6 +21,8 @@
 #include "runtime/thread_pool.h"
 
 class ChallengeScanJob;
+class FullProofJob;
+class QualityJob;
 
 struct PlotAccessEngineOptions {
   uint64_t miningThreads = 1;   // workers of each pool; 0 is refused ("BF691500")
@@ -78,6 +80,12 @@ class PlotAccessEngine {
                                                        const uint8_t challenge[32],
                                                        int64_t priority, CompletionQueue* queue,
                                                        void* owner);
+  // A full proof of the tree under table-4 position `matchPosition`, taking over the work of
+  // `source` when given (it must have completed: "E736427E").
+  std::shared_ptr<FullProofJob> QueueFullProof(const PlotFile* plot, uint64_t matchPosition,
+                                               const uint8_t challenge[32], int64_t priority,
+                                               CompletionQueue* queue, void* owner,
+                                               const QualityJob* source, uint8_t lowPriority);
 
   PlotFileOwner& Owner() { return owner_; }
   RecomputeContext& Recompute() { return recompute_; }

@@ -15,7 +15,8 @@
 // holds each leaf's x prefixes at `level` as a combination code, tables 1-4 the line points of
 // the children's positions, table 5 (f7 >> 6) * D + the root's position with D = table 4's entry
 // count. `fillers` random entries join each of tables 0-4; `extra` (f, p) adds f * D + p mod D
-// to table 5.
+// to table 5. `shift` (node) moves a node's position past the table, so its parent's line point
+// names a place nothing is stored at.
 struct PlantedPlot {
   TestPlot plot;
   uint64_t positions[31];  // each node's position in its table
@@ -23,7 +24,8 @@ struct PlantedPlot {
 };
 
 inline PlantedPlot BuildPlantedPlot(const PosRecord& record, uint8_t level, uint64_t fillers = 0,
-                                    const std::vector<std::pair<uint64_t, uint64_t>>& extra = {}) {
+                                    const std::vector<std::pair<uint64_t, uint64_t>>& extra = {},
+                                const std::function<uint64_t(int)>& shift = {}) {
   std::mt19937_64 random(level + 31 * fillers);
   PlantedPlot out{};
   std::vector<EncodedTable> tables(kPlotTableCount);
@@ -55,7 +57,7 @@ inline PlantedPlot BuildPlantedPlot(const PosRecord& record, uint8_t level, uint
     std::sort(entries.begin(), entries.end());
     std::vector<uint64_t> values;
     for (const auto& [value, v] : entries) {
-      if (v >= 0) out.positions[v] = values.size();
+      if (v >= 0) out.positions[v] = values.size() + (shift ? shift(v) : 0);
       values.push_back(value);
     }
     below = static_cast<int>(values.size());
