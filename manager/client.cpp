@@ -1,19 +1,148 @@
 #include "manager/client.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "manager/distinct_directories.h"
+#include "runtime/random.h"
+#include "runtime/text_utils.h"
+
+namespace {
+
+constexpr uint64_t kBaseMiningMemory = uint64_t{64} << 20;
+constexpr uint64_t kAutomaticFinalizeMemory = uint64_t{4} << 30;
+constexpr uint64_t kAutomaticPlotExtra = 128345702400;
+constexpr uint64_t kMaxTempFiles = 16;
+constexpr auto kSaveWaitStep = std::chrono::milliseconds(10);
+constexpr auto kMiningWaitStep = std::chrono::milliseconds(100);
+
+}  // namespace
 
 Client::Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
                ClientLogCallback log)
-    : Config(config), Directories(directories, directories + count), Log(std::move(log)) {
+    : Client(config, directories, count, std::move(log), ClientHost{}) {}
+
+Client::Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
+               ClientLogCallback log, ClientHost host)
+    : TestRng(Random64()),
+      HelloRng(Random64()),
+      Config(config),
+      Directories(directories, directories + count),
+      Log(std::move(log)),
+      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory) : MakeEnginePlotWorkFactory()) {
   CheckDistinctDirectories(Directories);
-  if (!Config.MiningOff || !Config.TestThreadOff) {
-    Engine = std::make_unique<PlotFileOwner>();
-    Engine->messageCallback = Log;
+  SystemMemory& memory = host.Memory != nullptr ? *host.Memory : HostSystemMemory();
+  MiningArena = std::make_unique<MemoryArena>(Log, memory);
+  PlottingArena = std::make_unique<MemoryArena>(Log, memory);
+
+  const int32_t readThreads = static_cast<int32_t>(Config.ReadThreads);
+  const int32_t plottingThreads = static_cast<int32_t>(Config.PlottingThreads);
+  const int32_t miningThreads = static_cast<int32_t>(Config.MiningThreads);
+  if (readThreads < 0) throw std::runtime_error("EC4C6B02");
+  if (plottingThreads <= 0) throw std::runtime_error("9B39D1E2");
+  if (miningThreads <= 0) throw std::runtime_error("E7AEDBDD");
+  const uint64_t p = std::min(plottingThreads, 256);
+  const uint64_t m = std::min(miningThreads, 128);
+
+  const bool engineNeeded = !Config.MiningOff || !Config.TestThreadOff || Config.RunBenchmark;
+  uint64_t engineBytes = 0;
+  if (engineNeeded) {
+    const uint64_t r = readThreads != 0 ? static_cast<uint64_t>(readThreads) : Directories.size();
+    engineBytes = 263296 * m + 308480 * (m + 128) + 177184 + 37778 * (m + 1) + 2621440 * r +
+                  128 * (r + 4 * (m + 128));
   }
-  StartupScanPending.store(0);
-  Finished = 1;
+  MiningMemory = kBaseMiningMemory + engineBytes;
+  const uint64_t amount = Config.MemoryAmount;
+  if (amount != 0 && amount < MiningMemory) {
+    throw std::runtime_error("Not enough memory, at least " + FormatGiB(MiningMemory) +
+                             "GiB needed even when plotting and finalizing are disabled");
+  }
+  const int32_t level = static_cast<int32_t>(Config.CompressionLevelMinusOne);
+  if (level < 0) {
+    throw std::runtime_error("Invalid compression level, negative values are not allowed");
+  }
+  if (level > 4) throw std::runtime_error("Invalid compression level, maximum allowed value is 5");
+
+  if (!Directories.empty()) {
+    const uint64_t temps = std::ranges::count_if(Directories, [](const DirectorySpec& d) {
+      return d.TempFilesAllowed && !d.ReadOnly;
+    });
+    if (!Config.NoFinalizing) {
+      FinalizeThreads = p;
+      PlottingMemoryRequest = amount != 0 ? amount - MiningMemory : kAutomaticFinalizeMemory;
+      MinPlottingMemory = 512 * p + 1654652928;
+    }
+    if (!Config.NoPlotting && temps > 0) {
+      PlotJobSettings.threadCount = p;
+      PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
+      const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
+      PlottingMemoryRequest = std::max(
+          PlottingMemoryRequest, amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
+      MinPlottingMemory = std::max(MinPlottingMemory, estimate + (uint64_t{1} << 30));
+    }
+    if (PlottingMemoryRequest < MinPlottingMemory) {
+      throw std::runtime_error("Too few memory specified, at least " +
+                               FormatGiB(MiningMemory + MinPlottingMemory) + "GiB needed");
+    }
+  }
+
+  if (!Directories.empty() && (WorkFactory->CanPlot() || WorkFactory->CanFinalize())) {
+    WorkStarter = MakeClientWorkStarter(*this);
+  }
+
+  if (engineNeeded) {
+    MiningArena->Reserve(engineBytes, nullptr, true, false);
+    PlotAccessEngineOptions options;
+    options.miningThreads = m;
+    options.directoryCount = Directories.size();
+    options.readThreads = static_cast<uint64_t>(readThreads);
+    options.maxLevel = 4;
+    options.lowPriority = Config.LowPriority;
+    Engine = NewInArena<PlotAccessEngine>(
+        *MiningArena, options, *MiningArena, Log,
+        [this](uint64_t directory, bool started) { OnMiningActivity(directory, started); });
+  }
+
+  if (host.StartThreads) StartThreads();
+}
+
+void Client::StartThreads() {
+  if (!Config.MiningOff) MiningThreadHandle = std::thread(&Client::MiningThread, this);
+  if (!Config.TestThreadOff) TestThreadHandle = std::thread(&Client::PlotTestThread, this);
+  ManagerThreadHandle = std::thread(&Client::ManagerThread, this);
+}
+
+Client::~Client() {
+  {
+    std::lock_guard lock(Mutex);
+    ThreadStop = true;
+  }
+  ManagerWake.notify_all();
+  TestWake.notify_all();
+  if (TestThreadHandle.joinable()) TestThreadHandle.join();
+  if (MiningThreadHandle.joinable()) MiningThreadHandle.join();
+  if (ManagerThreadHandle.joinable()) ManagerThreadHandle.join();
+  {
+    std::lock_guard lock(MinedPlotsMutex);
+    PendingSignagePoints.clear();
+    MinedPlots.clear();
+  }
+  // A plot may have hours left: it stops at its resume point instead, for a later run.
+  SaveAndRelease(std::move(PlotEngineJob));
+  SaveAndRelease(std::move(FinalizeJob));
+  Engine.reset();
+  if (MiningArena != nullptr) MiningArena->Release();
+  if (PlottingArena != nullptr) FreePlottingMemory();
+}
+
+void Client::SaveAndRelease(std::unique_ptr<PlotWork> work) {
+  if (work == nullptr) return;
+  try {
+    work->RequestSave();
+    while (work->Status().State != 0) std::this_thread::sleep_for(kSaveWaitStep);
+  } catch (...) {
+    // A failed work has ended; its destructor only joins what is left.
+  }
 }
 
 void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
@@ -27,25 +156,63 @@ void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
 
 uint32_t Client::RequestStop() {
   std::lock_guard lock(Mutex);
-  StopRequest = 1;
+  StopRequest = true;
   NextRunTime = std::chrono::steady_clock::now();
-  return ManagerState;
+  return ManagerState.load();
 }
 
 uint32_t Client::RequestShutdown(bool stopAfterCurrentPlot) {
   std::lock_guard lock(Mutex);
   if (stopAfterCurrentPlot) {
-    StopRequest = 1;
+    StopRequest = true;
   } else {
-    CancelRequest = 1;
+    CancelRequest = true;
   }
   NextRunTime = std::chrono::steady_clock::now();
-  return ManagerState;
+  return ManagerState.load();
 }
 
 bool Client::IsFinished() {
   std::lock_guard lock(Mutex);
-  return Finished != 0;
+  return Finished;
+}
+
+void Client::OnMiningActivity(uint64_t, bool started) {
+  if (started) {
+    ActiveMiningJobs.fetch_add(1);
+  } else {
+    ActiveMiningJobs.fetch_sub(1);
+  }
+  PublishActivity();
+}
+
+void Client::PublishActivity() {
+  std::lock_guard lock(ActivityMutex);
+  const bool active = ActiveMiningJobs.load() != 0;
+  IoPauseMask.store(active ? 65535 : 0);
+  IoPause[0].store(active);
+  IoPause[1].store(active);
+}
+
+void Client::RunSoon() {
+  std::lock_guard lock(Mutex);
+  NextRunTime = std::chrono::steady_clock::now();
+}
+
+// Proof search fills this loop in; until then it only waits for the stop.
+void Client::MiningThread() {
+  std::unique_lock lock(Mutex);
+  while (!ThreadStop) {
+    lock.unlock();
+    JobCompletionQueue.TakeFor(kMiningWaitStep);
+    lock.lock();
+  }
+}
+
+// Plot testing fills this loop in; until then it only waits for the stop.
+void Client::PlotTestThread() {
+  std::unique_lock lock(Mutex);
+  TestWake.wait(lock, [this] { return ThreadStop; });
 }
 
 ClientHolder::~ClientHolder() { Reset(); }

@@ -8,8 +8,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -22,26 +24,34 @@
 #include "manager/repeated_warnings.h"
 #include "manager/scan_report.h"
 #include "manager/scanned_file.h"
+#include "manager/plot_work.h"
 #include "plotter/plot_file.h"
-#include "plotter/plot_file_owner.h"
+#include "prover/plot_access_engine.h"
 #include "prover/signage_point_request.h"
+#include "runtime/completion_queue.h"
 
 // The log callback every Client message goes through (the entry point passes PrintLine).
 using ClientLogCallback = std::function<void(const std::string& text)>;
 
-// The central object of a run; the interrupt handling, the pool client and the entry point reach
-// it through these operations. So far it holds its configuration, the request and state flags,
-// the submitted signage points, the directory scan with the plots it admits to mining, and the
-// planner, which starts plotting and finalization through a PlotWorkStarter. It has no threads
-// and no proof search yet, so nothing runs the planner on its own and it reports itself finished
-// once built. The operations are virtual so that their callers can be tested
-// against a stand-in.
+// What a test puts in place of the host and the plotter.
+struct ClientHost {
+  SystemMemory* Memory = nullptr;                // null: the machine's
+  std::unique_ptr<PlotWorkFactory> WorkFactory;  // null: the plotter's engine and job
+  bool StartThreads = true;
+};
+
+// The central object of a run: it owns the proof-search engine, the plotting memory, the plot
+// engine or finalization job in progress, and the mining, plot test and manager threads. The
+// interrupt handling, the pool client and the entry point reach it through the virtual
+// operations, so that their callers can be tested against a stand-in.
 class Client {
  public:
-  // directories: count records in command-line order, copied.
+  // directories: count records in command-line order, copied. Every check failure is thrown
+  // before any thread starts.
   Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
          ClientLogCallback log);
-  virtual ~Client() = default;
+  // Work in progress is saved, not finished, before the threads are joined.
+  virtual ~Client();
 
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -56,6 +66,8 @@ class Client {
   // "6ED5B81C" when mining is off.
   virtual void SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
                                   uint64_t timeLimitMs);
+  // The engine's job events: pauses plotting I/O while any proof job is alive.
+  void OnMiningActivity(uint64_t directoryIndex, bool started);
 
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};
@@ -76,11 +88,24 @@ class Client {
   // later scans.
   void DeletePlotFile(const std::filesystem::path& path, bool completeSparsePlot);
   // Opens the plot at JobPlotPath for mining when it may be mined here; records the path as
-  // known either way. recordId: enter its id among the mined ones.
-  void AddPlotToMining(bool recordId);
+  // known either way. recordId: enter its id among the mined ones. False when a plot that was
+  // to be mined could not be opened or refused its keys.
+  bool AddPlotToMining(bool recordId);
+
+  // Starting work, manager thread only, for the planner's task.
+  StartResult StartPlotting(const PlotTask& task);
+  StartResult StartFinalization(const FinalizeTask& task);
+  void AllocatePlottingMemory();
+  void FreePlottingMemory();
+  // Each releases its work (saving it first) when held.
+  void ReleasePlotEngine();
+  void ReleaseFinalizeJob();
 
  protected:
+  // No threads, no engine, no memory: for stand-ins of the entry point's tests.
   Client() = default;
+  Client(const ClientConfig& config, const DirectorySpec* directories, size_t count,
+         ClientLogCallback log, ClientHost host);
 
   // The file system's free space for this client in `directory`; throws what the query throws.
   // Tests replace it.
@@ -90,25 +115,72 @@ class Client {
   virtual std::chrono::steady_clock::time_point Now() const {
     return std::chrono::steady_clock::now();
   }
+  // The mining, plot test and manager threads as the configuration asks. A derived class whose
+  // overrides the threads call must start them at the end of its own constructor.
+  void StartThreads();
+  // Runs once before the manager's first step; the benchmark fills it in.
+  virtual void RunBenchmark() {}
+
+  // The manager thread's work: one step chosen by ManagerState, and the steps themselves.
+  // Failures escaping a step are logged and the thread goes on.
+  void ManagerStep();
+  void MonitorPlotting();
+  void FinalizationStep();
 
   PlotKeyProvider* KeyProvider = DefaultPlotKeyProvider();
-  // Opens the plots of mining and plot testing until the proof-search engine takes its place;
-  // null when neither needs it. Outlives the plots it opened.
-  std::unique_ptr<PlotFileOwner> Engine;
+  std::unique_ptr<MemoryArena> MiningArena;
+  std::unique_ptr<MemoryArena> PlottingArena;
+  // The proof-search engine; null when neither mining, plot testing nor the benchmark needs it.
+  // Outlives the plots it opened.
+  ArenaPtr<PlotAccessEngine> Engine;
+  CompletionQueue JobCompletionQueue;
+  uint64_t MinPlottingMemory = 0;
+  uint64_t PlottingMemoryRequest = 0;
+  uint64_t MiningMemory = 64 << 20;
+  std::mt19937_64 TestRng;
+  std::mt19937_64 HelloRng;
 
-  std::mutex Mutex;           // guards the fields below
-  uint32_t ManagerState = 0;  // 0 idle, 1 plotting, 2 finalizing
-  uint8_t StopRequest = 0;
-  uint8_t CancelRequest = 0;
-  uint8_t Finished = 0;
-  uint8_t WorkFinished = 0;  // nothing was left to do; set once
-  uint8_t PlannerIdle = 0;   // the last pass found nothing to start or delete
+  std::atomic<uint32_t> ManagerState{0};  // 0 idle, 1 plotting, 2 finalizing
+  std::mutex Mutex;  // guards the request flags, ThreadStop, NextRunTime and the test queue
+  bool ThreadStop = false;
+  std::condition_variable ManagerWake;
+  std::atomic<bool> StopRequest{false};
+  // Polled without the lock by a memory reservation, which gives up when it is set.
+  std::atomic<bool> CancelRequest{false};
+  std::atomic<bool> Finished{false};
+  uint8_t WorkFinished = 0;
+  uint8_t PlannerIdle = 0;
   uint8_t TestRunning = 0;
   std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
 
   const ClientConfig Config{};
   const std::vector<DirectorySpec> Directories{};
   const ClientLogCallback Log{};
+  PlotEngineSettings PlotJobSettings;
+  uint64_t FinalizeThreads = 1;
+  uint64_t FinalizeMemory = 0;
+
+  // The plot or final plot in progress; manager thread only.
+  std::unique_ptr<PlotWorkFactory> WorkFactory;
+  std::unique_ptr<PlotEngineWork> PlotEngineJob;
+  std::unique_ptr<FinalizeWork> FinalizeJob;
+  std::filesystem::path JobPartPath;
+  std::filesystem::path JobSourcePath;
+  uint64_t JobSourceDirectoryIndex = 0;
+  std::unordered_set<PlotIdBytes, PlotIdHash> TakenPlotIds;
+  std::vector<PendingDelete> PendingDeletes;
+  // Progress display of the work in progress: a phase begins at each change of state.
+  struct ProgressPhase {
+    uint32_t LastState = ~0u;
+    std::chrono::steady_clock::time_point Start;
+    double StartProgress = 0;
+  } Phase;
+
+  // Pause signals of plotting I/O while proof jobs run; written under ActivityMutex.
+  std::mutex ActivityMutex;
+  PauseMask IoPauseMask{0};
+  PauseByte IoPause[2] = {0, 0};
+  std::atomic<uint64_t> ActiveMiningJobs{0};
 
   struct PendingSignagePoint {
     std::shared_ptr<SignagePointRequest> Request;
@@ -140,7 +212,6 @@ class Client {
 
   // Planner state, manager thread only.
   std::unique_ptr<PlotWorkStarter> WorkStarter;  // none: nothing is plotted or finalized
-  std::vector<PendingDelete> PendingDeletes;
   std::unique_ptr<MorePlotsReport> LastMorePlotsReport;
   std::unique_ptr<FinalizeSpaceReport> LastFinalizeSpaceReport;
   // Plots and finalizations that failed to start or resume; not tried again in this run.
@@ -155,6 +226,10 @@ class Client {
   // Runs the task; true when it started or deleted something.
   bool Dispatch(std::unique_ptr<ManagerTask> task);
 
+  std::thread MiningThreadHandle;
+  std::thread ManagerThreadHandle;
+  std::thread TestThreadHandle;
+
  private:
   void ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots);
   void ScanEntry(const std::filesystem::path& path, uint64_t index, bool startup, uint64_t& used,
@@ -166,7 +241,7 @@ class Client {
                       const std::filesystem::path& path);
   void QueueForTest(const ScannedFile& file, const std::filesystem::path& path);
   void AdmitToMining(const ScannedFile& file, const std::filesystem::path& path, bool startup);
-  // The only place plots are opened for mining: it moves to the engine when that exists.
+  // The only place plots are opened for mining.
   std::shared_ptr<PlotFile> OpenMinedPlot(const std::filesystem::path& path, uint64_t index);
   // Prints a complaint about `subject` unless the previous scan printed the same one.
   void WarnOnce(const std::string& subject, const std::string& text);
@@ -185,7 +260,23 @@ class Client {
   bool DeleteUnneededFile(const DeleteFileTask& task);
   bool StartPlot(const PlotTask& task);
   bool AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source);
+  void ManagerThread();
+  void MiningThread();
+  void PlotTestThread();
+  // The progress line's text for the work's status; starts a new phase on a change of state.
+  std::string ProgressText(const PlotWorkStatus& status);
+  void RunSoon();
+  void PublishActivity();
+  void CompleteFinalization(const PlotWorkStatus& status);
+  // Takes the source sparse plot out of mining and deletes it, or defers the deletion while
+  // proof jobs still read it.
+  void RetireSourcePlot();
+  // Asks the work to save, waits until it has ended and releases it.
+  void SaveAndRelease(std::unique_ptr<PlotWork> work);
 };
+
+// Starts and releases the Client's plot engine and finalization job for its planner.
+std::unique_ptr<PlotWorkStarter> MakeClientWorkStarter(Client& client);
 
 // The process-wide holder of the one Client. Readers take the pointer each time they need it;
 // the entry point clears it before it destroys the Client.

@@ -34,24 +34,24 @@ void Client::DeletePlotFile(const std::filesystem::path& path, bool completeSpar
   UndeletablePaths.insert(path);
 }
 
-void Client::AddPlotToMining(bool recordId) {
+bool Client::AddPlotToMining(bool recordId) {
   const std::filesystem::path path = JobPlotPath;
-  if (!Config.MiningOff && JobMineable && Engine != nullptr) {
-    try {
-      std::shared_ptr<PlotFile> plot = OpenMinedPlot(path, JobDirectoryIndex);
-      if (plot != nullptr && CheckPlotKeys(*plot)) {
-        PlotIdBytes id;
-        std::memcpy(id.data(), plot->header.plotId, id.size());
-        MinedPlotPaths.insert(path);
-        std::lock_guard lock(MinedPlotsMutex);
-        if (recordId) MinedPlotIds.insert(id);
-        MinedPlots.push_back(std::move(plot));
-      }
-    } catch (const std::exception& error) {
-      Log("WARNING: Failed to open plot \"" + path.string() + "\": " + error.what());
-    } catch (...) {
-      Log("WARNING: Failed to open plot");
-    }
-  }
   KnownPlotPaths.insert(path);
+  if (Config.MiningOff || !JobMineable || Engine == nullptr) return true;
+  try {
+    std::shared_ptr<PlotFile> plot = OpenMinedPlot(path, JobDirectoryIndex);
+    if (plot == nullptr || !CheckPlotKeys(*plot)) return false;
+    PlotIdBytes id;
+    std::memcpy(id.data(), plot->header.plotId, id.size());
+    MinedPlotPaths.insert(path);
+    std::lock_guard lock(MinedPlotsMutex);
+    if (recordId) MinedPlotIds.insert(id);
+    MinedPlots.push_back(std::move(plot));
+    return true;
+  } catch (const std::exception& error) {
+    Log("WARNING: Failed to open plot \"" + path.string() + "\": " + error.what());
+  } catch (...) {
+    Log("WARNING: Failed to open plot");
+  }
+  return false;
 }

@@ -18,9 +18,10 @@ inline constexpr uint64_t kClaimed = 100 * kGiB;
 class ScanClient : public Client {
  public:
   // Each directory has 1 GiB free to begin with.
-  explicit ScanClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config = {})
-      : Client(config, dirs.data(), dirs.size(),
-               [this](const std::string& s) { lines.push_back(s); }) {
+  explicit ScanClient(const std::vector<DirectorySpec>& dirs, ClientConfig config = {},
+                      ClientHost host = {nullptr, nullptr, false})
+      : Client(WithThreads(config), dirs.data(), dirs.size(),
+               [this](const std::string& s) { lines.push_back(s); }, std::move(host)) {
     for (const DirectorySpec& dir : dirs) free[dir.Path] = kGiB;
   }
   uint64_t QueryFreeSpace(const fs::path& directory) override {
@@ -31,6 +32,11 @@ class ScanClient : public Client {
   // The real file system unless the directory has a device here.
   uint64_t QueryDevice(const fs::path& directory) override {
     return device.count(directory) ? device[directory] : Client::QueryDevice(directory);
+  }
+  static ClientConfig WithThreads(ClientConfig config) {
+    config.PlottingThreads = std::max(config.PlottingThreads, 1u);
+    config.MiningThreads = std::max(config.MiningThreads, 1u);
+    return config;
   }
   Lines Scan() {
     lines.clear();

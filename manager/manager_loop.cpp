@@ -1,0 +1,218 @@
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+#include "manager/client.h"
+#include "manager/scan_file_reader.h"
+#include "manager/text_helpers.h"
+#include "plotter/plot_file_checks.h"
+
+namespace {
+
+constexpr auto kManagerWait = std::chrono::milliseconds(500);
+constexpr uint64_t kUnknownSeconds = ~uint64_t{0};
+
+std::string FailureText(const std::string& prefix, const char* separator = ": ") {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return prefix + separator + error.what();
+  } catch (...) {
+    return prefix;
+  }
+}
+
+// The rename's failure as a warning; the work goes on without it.
+void RenameDone(const std::filesystem::path& from, const std::filesystem::path& to,
+                const std::string& warning, const ClientLogCallback& log) {
+  if (from == to) return;
+  std::error_code error;
+  std::filesystem::rename(from, to, error);
+  if (error) log(warning + to.string() + "\": " + error.message());
+}
+
+}  // namespace
+
+void Client::ManagerThread() {
+  if (Engine != nullptr && Config.RunBenchmark) {
+    try {
+      RunBenchmark();
+    } catch (...) {
+      Log(FailureText("ERROR: Benchmark failed"));
+    }
+  }
+  std::unique_lock lock(Mutex);
+  while (!ThreadStop) {
+    ManagerWake.wait_for(lock, kManagerWait);
+    if (ThreadStop) break;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < NextRunTime) continue;
+    while (NextRunTime <= now) {
+      const bool busy = ManagerState.load() != 0 || PlannerIdle;
+      NextRunTime += std::chrono::seconds(WorkFinished ? 60 : busy ? 10 : 1);
+    }
+    lock.unlock();
+    ManagerStep();
+    lock.lock();
+  }
+}
+
+void Client::ManagerStep() {
+  // A failure here must not end the thread: then no stop could ever complete.
+  try {
+    switch (ManagerState.load()) {
+      case 0:
+        PlanNextStep();
+        break;
+      case 1:
+        MonitorPlotting();
+        break;
+      case 2:
+        FinalizationStep();
+        break;
+      default:
+        throw std::runtime_error("13C18F30");
+    }
+  } catch (const std::exception& error) {
+    Log(std::string("ERROR: ") + error.what());
+  } catch (...) {
+    Log("ERROR: 9EBB28D9");
+  }
+}
+
+std::string Client::ProgressText(const PlotWorkStatus& status) {
+  const auto now = Now();
+  uint64_t elapsed = 0;
+  uint64_t remaining = kUnknownSeconds;
+  if (status.State != Phase.LastState) {
+    Phase = {status.State, now, status.Progress};
+  } else {
+    const double p = std::max(Phase.StartProgress, status.Progress);
+    elapsed = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - Phase.Start).count());
+    if (elapsed != 0 && p != Phase.StartProgress) {
+      remaining = static_cast<uint64_t>(
+          std::llround((1 - p) * static_cast<double>(elapsed) / (p - Phase.StartProgress)));
+    }
+  }
+  long percent = std::lround(100 * status.Progress);
+  if (status.Progress > 0.99 && status.Progress < 1) percent = 99;
+  char number[24];
+  std::snprintf(number, sizeof(number), "%ld", percent);
+  std::string text = std::string(number) + "%, " + FormatDuration(elapsed) + " elapsed";
+  if (remaining != kUnknownSeconds) text += ", " + FormatDuration(remaining) + " remaining";
+  return text;
+}
+
+void Client::MonitorPlotting() {
+  PlotWorkStatus status;
+  try {
+    if (PlotEngineJob == nullptr) throw std::runtime_error("no plot in progress");
+    status = PlotEngineJob->Status();
+    if (status.Failure) std::rethrow_exception(status.Failure);
+  } catch (...) {
+    Log(FailureText("ERROR: Plotting failed"));
+    std::unique_ptr<PlotEngineWork> failed = std::move(PlotEngineJob);
+    failed.reset();
+    ManagerState.store(0);
+    return;
+  }
+  static const char* const kLabels[] = {"", "Allocating temporary files, ", "Loading, ",
+                                        "Plotting, ", "Saving, "};
+  if (status.State > PlotEngineWork::kSaving) throw std::runtime_error("2972EEE5");
+  if (status.State != 0) {
+    Log(kLabels[status.State] + ProgressText(status));
+    if (status.State != PlotEngineWork::kSaving && CancelRequest) {
+      PlotEngineJob->RequestSave();
+      RunSoon();
+    }
+    return;
+  }
+  ManagerState.store(0);
+  if (!status.Finished) {
+    Log("Saved");
+  } else {
+    Log("Plot done \"" + PathStem(JobPlotPath) + "\"");
+    RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new sparse plot \"", Log);
+    AddPlotToMining(true);
+  }
+  RunSoon();
+}
+
+void Client::FinalizationStep() {
+  PlotWorkStatus status;
+  try {
+    if (FinalizeJob == nullptr) throw std::runtime_error("no finalization in progress");
+    status = FinalizeJob->Status();
+    if (status.Failure) std::rethrow_exception(status.Failure);
+  } catch (...) {
+    Log(FailureText("ERROR: Finalization failed"));
+    std::unique_ptr<FinalizeWork> failed = std::move(FinalizeJob);
+    failed.reset();
+    ManagerState.store(0);
+    return;
+  }
+  static const char* const kLabels[] = {"", "Loading, ", "Finalizing, ", "Saving, "};
+  if (status.State > FinalizeWork::kSaving) throw std::runtime_error("843C7A33");
+  if (status.State == 0) {
+    CompleteFinalization(status);
+    return;
+  }
+  const std::string text = ProgressText(status);
+  if (status.State != FinalizeWork::kSaving && CancelRequest) {
+    FinalizeJob->RequestSave();
+    RunSoon();
+    return;
+  }
+  Log(kLabels[status.State] + text);
+}
+
+void Client::CompleteFinalization(const PlotWorkStatus& status) {
+  ManagerState.store(0);
+  if (!status.Finished) {
+    Log("Saved");
+    RunSoon();
+    return;
+  }
+  Log("Finalized \"" + PathStem(JobPlotPath) + "\"");
+  RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new final plot \"", Log);
+  bool whole = false;
+  try {
+    // The completion marker too: the sparse plot goes only for a final plot known to be whole.
+    std::array<uint8_t, 512> keyBlock{};
+    whole = IsFinalPlotFile(JobPlotPath.string()) &&
+            ReadScannedFile(JobPlotPath, JobDirectoryIndex, keyBlock).MarkerMatches;
+  } catch (...) {
+    Log(FailureText("WARNING: Failed to check finalized plot \"" + JobPlotPath.string() + "\""));
+  }
+  if (!whole) {
+    Log("WARNING: Finalized plot check failed");
+  } else if (AddPlotToMining(false)) {
+    RetireSourcePlot();
+  } else {
+    Log("WARNING: Sparse plot \"" + PathStem(JobSourcePath) +
+        "\" is kept: its final plot could not be added to mining");
+  }
+  RunSoon();
+}
+
+void Client::RetireSourcePlot() {
+  if (!Config.MiningOff) {
+    std::unique_lock lock(MinedPlotsMutex);
+    for (auto it = MinedPlots.begin(); it != MinedPlots.end(); ++it) {
+      if ((*it)->path != JobSourcePath) continue;
+      std::weak_ptr<PlotFile> source = *it;
+      *it = std::move(MinedPlots.back());
+      MinedPlots.pop_back();
+      MinedPlotPaths.erase(JobSourcePath);
+      // Proof jobs still read it: the planner deletes it once they are done.
+      if (!source.expired()) {
+        PendingDeletes.push_back({std::move(source), JobSourcePath});
+        return;
+      }
+      break;
+    }
+  }
+  DeletePlotFile(JobSourcePath, true);
+}

@@ -1,0 +1,237 @@
+#include <stdexcept>
+#include <system_error>
+
+#include "manager/client.h"
+#include "manager/text_helpers.h"
+#include "runtime/file_names.h"
+#include "runtime/text_utils.h"
+
+namespace {
+
+bool MineableKeyStatus(uint32_t status) { return status == 0 || status == 1 || status == 4; }
+
+bool PathExists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() !=
+         std::filesystem::file_type::not_found;
+}
+
+std::string FailureText(const std::string& prefix) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return prefix + ": " + error.what();
+  } catch (...) {
+    return prefix;
+  }
+}
+
+}  // namespace
+
+StartResult Client::StartPlotting(const PlotTask& task) {
+  const bool resume = task.Continue != 0;
+  const int64_t target = static_cast<int64_t>(task.Target);
+  std::vector<std::filesystem::path> tempPaths;
+  for (int64_t slot : task.TempSlots) {
+    if (slot >= 0) {
+      tempPaths.push_back(ScannedPaths.at(slot));
+      continue;
+    }
+    tempPaths.push_back(Directories.at(~slot).Path / TempFileName);
+    if (MinedPlotPaths.count(tempPaths.back()) != 0) {
+      Log("ERROR: Failed to start plotting: temp file with name \"" + tempPaths.back().string() +
+          "\" already exists and is being used as a plot");
+      return StartResult::kFailed;
+    }
+  }
+
+  PlotIdBytes id{};
+  uint8_t keysPresent = 0;
+  std::array<uint8_t, 512> keyBlock{};
+  if (resume) {
+    if (target < 0) throw std::runtime_error("18304C35");
+    const ScannedFile& file = ScannedFiles.at(target);
+    JobPartPath = ScannedPaths.at(target);
+    JobMineable = file.HasKeyBlock && MineableKeyStatus(file.KeyStatus);
+    JobDirectoryIndex = file.DirectoryIndex;
+  } else {
+    if (target >= 0) throw std::runtime_error("C841C5BD");
+    TakenPlotIds.clear();
+    for (const ScannedFile& file : ScannedFiles) {
+      if (file.IsCompletePlot() && file.Version <= 1) TakenPlotIds.insert(file.PlotId);
+    }
+    uint32_t classification = 0;
+    do {
+      keyBlock.fill(0);
+      if (!KeyProvider->NewPlotKeys(id.data(), &keysPresent, keyBlock.data(), &classification)) {
+        Log("WARNING: Failed to start plotting: no available plot id");
+        return StartResult::kFailed;
+      }
+    } while (TakenPlotIds.count(id) != 0);
+    JobPartPath = Directories.at(~target).Path / (ToHexUpper(id.data(), id.size()) +
+                                                  SparsePlotPartExtension);
+    JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(SparsePlotExtension);
+    if (MinedPlotPaths.count(JobPlotPath) != 0) {
+      Log("ERROR: Failed to start plotting: output file with name \"" + JobPlotPath.string() +
+          "\" already exists and is being used as a plot");
+      return StartResult::kFailed;
+    }
+    JobMineable = keysPresent && MineableKeyStatus(classification);
+    JobDirectoryIndex = ~target;
+  }
+  JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(SparsePlotExtension);
+
+  PublishActivity();
+  if (!resume && PathExists(JobPartPath)) {
+    Log("ERROR: Failed to start plotting: output file already exists: \"" +
+        JobPartPath.string() + "\"");
+    return StartResult::kFailed;
+  }
+  bool allocating = false;
+  try {
+    if (!WorkFactory->CanPlot()) throw std::runtime_error("this build cannot make plots");
+    if (PlotEngineJob == nullptr) {
+      allocating = true;
+      AllocatePlottingMemory();
+      allocating = false;
+      if (CancelRequest) return StartResult::kFailed;
+      PlotJobSettings.memoryBudget = PlottingArena->RegionSize();
+      PlotEngineJob = WorkFactory->CreatePlotEngine(*PlottingArena, PlotJobSettings, Log,
+                                                    &IoPauseMask, &IoPause[1]);
+    }
+    if (resume) {
+      PlotEngineJob->ResumePlot(tempPaths, JobPartPath);
+    } else {
+      const uint8_t* block = keysPresent ? keyBlock.data() : nullptr;
+      PlotEngineJob->StartPlot(tempPaths, JobPartPath, id.data(),
+                               static_cast<uint8_t>(Config.CompressionLevelMinusOne), block);
+    }
+  } catch (...) {
+    Log(FailureText(resume ? "ERROR: Failed to continue plotting" : "ERROR: Failed to start plotting"));
+    PlotEngineJob.reset();
+    return allocating ? StartResult::kMemoryShortfall : StartResult::kFailed;
+  }
+  Log((resume ? "Continue plotting \"" : "Start plotting \"") + PathStem(JobPlotPath) + "\"");
+  Phase.LastState = ~0u;
+  ManagerState.store(1);
+  return StartResult::kStarted;
+}
+
+StartResult Client::StartFinalization(const FinalizeTask& task) {
+  const bool resume = task.Continue != 0;
+  const uint64_t source = task.Source;
+  const int64_t target = static_cast<int64_t>(task.Target);
+  const ScannedFile& from = ScannedFiles.at(source);
+  JobSourcePath = ScannedPaths.at(source);
+  JobSourceDirectoryIndex = from.DirectoryIndex;
+  JobMineable = from.KnownAtStartup && from.HasKeyBlock && MineableKeyStatus(from.KeyStatus);
+  if (target >= 0) {
+    JobPartPath = ScannedPaths.at(target);
+    JobDirectoryIndex = ScannedFiles.at(target).DirectoryIndex;
+  } else {
+    JobDirectoryIndex = ~target;
+    // Kept next to its sparse plot when finalized in the same directory.
+    const std::filesystem::path directory = JobDirectoryIndex != from.DirectoryIndex
+                                                ? Directories.at(JobDirectoryIndex).Path
+                                                : JobSourcePath.parent_path();
+    JobPartPath =
+        directory / (ToHexUpper(from.PlotId.data(), from.PlotId.size()) + FinalPlotPartExtension);
+  }
+  JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(FinalPlotExtension);
+  if (target < 0) {
+    if (MinedPlotPaths.count(JobPlotPath) != 0) {
+      Log("ERROR: Failed to start finalization: output file with name \"" + JobPlotPath.string() +
+          "\" already exists and is being used as a plot");
+      return StartResult::kFailed;
+    }
+    if (PathExists(JobPartPath)) {
+      Log("ERROR: Failed to start finalization: output file already exists: \"" +
+          JobPartPath.string() + "\"");
+      return StartResult::kFailed;
+    }
+  }
+
+  PublishActivity();
+  bool allocating = false;
+  try {
+    if (!WorkFactory->CanFinalize()) throw std::runtime_error("this build cannot finalize plots");
+    if (FinalizeJob == nullptr) {
+      allocating = true;
+      AllocatePlottingMemory();
+      allocating = false;
+      if (CancelRequest) return StartResult::kFailed;
+      FinalizeMemory = PlottingArena->RegionSize();
+      FinalizeJob = WorkFactory->CreateFinalizeJob(*PlottingArena, FinalizeMemory, FinalizeThreads,
+                                                   Log, &IoPause[0], &IoPause[1]);
+    }
+    FinalizeJob->Start(JobSourcePath, JobPartPath, resume);
+  } catch (...) {
+    Log(FailureText(resume ? "ERROR: Failed to continue finalization"
+                           : "ERROR: Failed to start finalization"));
+    FinalizeJob.reset();
+    return allocating ? StartResult::kMemoryShortfall : StartResult::kFailed;
+  }
+  Log((resume ? "Continue finalization \"" : "Start finalization \"") + PathStem(JobPlotPath) +
+      "\"");
+  Phase.LastState = ~0u;
+  ManagerState.store(2);
+  return StartResult::kStarted;
+}
+
+void Client::AllocatePlottingMemory() {
+  if (PlottingArena->RegionBase() != nullptr) return;
+  Log("Allocating memory...");
+  PlottingArena->Reserve(PlottingMemoryRequest, &CancelRequest, Config.MemoryAmount != 0, true);
+  if (CancelRequest) {
+    PlottingArena->Release();
+    return;
+  }
+  const uint64_t size = PlottingArena->RegionSize();
+  if (MinPlottingMemory > size) {
+    throw std::runtime_error("Failed to allocate enough memory, at least " +
+                             FormatGiB(MiningMemory + MinPlottingMemory) + "GiB required, but only " +
+                             FormatGiB(size + MiningMemory) + "GiB allocated");
+  }
+  if (Config.MemoryAmount != 0 &&
+      0.99 * static_cast<double>(PlottingMemoryRequest) > static_cast<double>(size)) {
+    Log("WARNING: " + FormatGiB(Config.MemoryAmount) + "GiB of memory requested, but only " +
+        FormatGiB(size + MiningMemory) + "GiB allocated, performance will be degraded");
+    return;
+  }
+  Log(FormatGiB(size) + "GiB of memory allocated");
+}
+
+void Client::FreePlottingMemory() {
+  if (PlottingArena->RegionBase() == nullptr) return;
+  Log("Deallocating memory...");
+  PlottingArena->Release();
+  Log("Memory deallocated");
+}
+
+void Client::ReleasePlotEngine() { SaveAndRelease(std::move(PlotEngineJob)); }
+
+void Client::ReleaseFinalizeJob() { SaveAndRelease(std::move(FinalizeJob)); }
+
+namespace {
+
+// The planner's way into the Client's plotting and finalization.
+class ClientWorkStarter final : public PlotWorkStarter {
+ public:
+  explicit ClientWorkStarter(Client& client) : client_(client) {}
+  StartResult StartPlotting(const PlotTask& task) override { return client_.StartPlotting(task); }
+  StartResult StartFinalization(const FinalizeTask& task) override {
+    return client_.StartFinalization(task);
+  }
+  void ReleasePlotEngine() override { client_.ReleasePlotEngine(); }
+  void ReleaseFinalizeJob() override { client_.ReleaseFinalizeJob(); }
+  void FreePlottingMemory() override { client_.FreePlottingMemory(); }
+
+ private:
+  Client& client_;
+};
+
+}  // namespace
+
+std::unique_ptr<PlotWorkStarter> MakeClientWorkStarter(Client& client) {
+  return std::make_unique<ClientWorkStarter>(client);
+}
