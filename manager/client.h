@@ -123,6 +123,8 @@ class Client {
   // The mining, plot test and manager threads as the configuration asks. A derived class whose
   // overrides the threads call must start them at the end of its own constructor.
   void StartThreads();
+  // The plot test thread's work on one queue entry: open, test, check keys, embed.
+  void TestPlotEntry(const TestQueueEntry& entry);
   // Tests fail a step of the key embedding through this (see EmbedKeyBlock).
   std::function<void(int step)> EmbedFault;
   // Runs once before the manager's first step: times the recomputation at each level and
@@ -281,8 +283,6 @@ class Client {
   // Under MinedPlotsMutex: expires records at or past their deadline, then drops finished ones.
   void ExpireAndRemove();
   void PlotTestThread();
-  // One test queue entry: open, test, check keys, embed.
-  void TestPlotEntry(const TestQueueEntry& entry);
   // Throws on a failed test; false when it was cancelled.
   bool TestPlot(PlotFile& plot);
   // The progress line's text for the work's status; starts a new phase on a change of state.
