@@ -88,7 +88,7 @@ void Client::TestPlotEntry(const TestQueueEntry& entry) {
     if (plot->embedPending == 0) return;
     std::lock_guard streamLock(plot->mutex);
     try {
-      plot->CloseSharedStream();
+      if (plot->stream.is_open()) plot->stream.close();
     } catch (...) {
     }
     // The header copy keeps flag 1 throughout: the key mutex keeps its readers out, and a

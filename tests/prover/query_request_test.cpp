@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <memory>
+
+#include "chia/plot_keys.h"
+#include "runtime/text_utils.h"
+#include "tests/chia/pos_verifier.h"
+#include "tests/support/thrown_text.h"
+#include "tests/support/time_prefix.h"
 
 namespace {
 
@@ -38,5 +45,50 @@ TEST(QueryRequest, FirstQualityChoosesThePlotAndAnAnswerEndsTheSearch) {
   out = Filled(0);
   EXPECT_FALSE(asRequest->PlotChallenge(plotA.data(), out.data()));
   EXPECT_EQ(out, Filled(0));
+  QueryAnswered = false;
+}
+
+// Keys are checked against the plot id before anything is printed; the quality and proof lines
+// agree with the independent verifier.
+TEST(QueryRequest, OnProofPrintsTheFourLinesOnlyForConsistentKeys) {
+  const PosRecord r = LoadPosRecords().at(3);
+  uint32_t stored[64];  // as the full proof job delivers it
+  std::string proofHex;
+  for (int i = 0; i < 64; ++i) {
+    stored[i] = __builtin_bswap32(r.proof[i]);
+    char digits[9];
+    std::snprintf(digits, sizeof(digits), "%08x", r.proof[i]);
+    proofHex += digits;
+  }
+  const struct {
+    uint8_t kind;
+    bool otherId;
+    std::string thrown;
+  } rows[] = {{0, false, ""}, {2, false, ""}, {1, false, "cfedb539"},
+              {3, false, "cfedb539"}, {0, true, "Plot keys are inconsistent with plot id"}};
+  for (const auto& row : rows) {
+    uint8_t id[32], seed[32] = {7};
+    uint64_t block[64] = {};
+    auto* bytes = reinterpret_cast<uint8_t*>(block);
+    CreatePlotKeys(id, seed, bytes + 1, bytes + 33, bytes + 65, nullptr);
+    bytes[0] = row.kind;
+    id[5] ^= row.otherId;
+    QueryAnswered = false;
+    QueryRequest request(Filled(0));
+    testing::internal::CaptureStdout();
+    const std::string thrown = ThrownText([&] { request.OnProof(id, block, r.challenge, 1, stored); });
+    const std::vector<std::string> lines = MarkTimes(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(QueryAnswered, row.thrown.empty());
+    if (!row.thrown.empty()) {
+      EXPECT_EQ(thrown, row.thrown);
+      EXPECT_TRUE(lines.empty());
+      continue;
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "<time> challenge: " + ToHexLower(r.challenge, 32),
+                         "<time> plotid: " + ToHexLower(id, 32),
+                         "<time> quality: " + ToHexLower(pos_oracle::Quality(r.challenge, r.proof).data(), 32),
+                         "<time> PoS: " + proofHex}));
+  }
   QueryAnswered = false;
 }

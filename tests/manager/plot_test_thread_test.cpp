@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include "manager/key_embedding.h"
+#include "manager/scan_file_reader.h"
+#include "manager/text_helpers.h"
+#include "tests/manager/scan_test_support.h"
+
+namespace {
+
+class TestingClient : public ScanClient {
+ public:
+  using ScanClient::ScanClient;
+  using Client::Engine, Client::EmbedFault, Client::Mutex, Client::TestPlotEntry,
+      Client::ThreadStop;
+};
+
+// Byte 36 and the key block as the file holds them.
+std::vector<uint8_t> KeyBytes(const fs::path& path) {
+  std::vector<uint8_t> bytes(600);
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), 600);
+  bytes.erase(bytes.begin() + 37, bytes.begin() + 88);
+  return {bytes.begin() + 36, bytes.end()};
+}
+
+}  // namespace
+
+TEST(PlotTest, TestOutcomesAndTheKeyBlockOnDisk) {
+  DelegatedKeys keys;
+  const PlotHeader delegated = Plot(5, kPlotKeysDelegated, keys.given.data());
+  enum Setup { kNone, kInvalidProof, kStop, kReadOnly };
+  const struct {
+    uint8_t skipTest;
+    Setup setup;
+    int failStep;  // -1: none
+    std::vector<std::string> lines;  // "@" stands for the display path
+    bool embedded;
+  } rows[] = {
+      {1, kNone, -1, {"Test passed", "Secret key was embedded into \"@\""}, true},
+      {1, kNone, 1, {"Test passed", "ERROR: Failed to embed secret key: injected"}, false},
+      {1, kNone, 2, {"Test passed", "ERROR: Failed to embed secret key: injected"}, false},
+      {1, kNone, 3, {"Test passed", "ERROR: Failed to embed secret key: injected"}, false},
+      {1, kReadOnly, -1, {"Test passed"}, false},
+      {0, kNone, -1, {"Start testing \"@\"", "ERROR: Test failed: Too few proofs"}, false},
+      {0, kInvalidProof, -1, {"Start testing \"@\"", "ERROR: Test failed: Found invalid proof"}, false},
+      {0, kStop, -1, {"Start testing \"@\"", "Test cancelled"}, false},
+  };
+  for (const auto& row : rows) {
+    TestDirectory dir;
+    const fs::path path = dir / "p.fpt";
+    WritePlot(path, delegated);
+    const std::vector<uint8_t> before = KeyBytes(path);
+    TestingClient client({Dir(dir.Path(), row.setup == kReadOnly)}, {.SkipTest = row.skipTest});
+    client.EmbedFault = [&](int step) {
+      if (step == row.failStep) throw std::runtime_error("injected");
+    };
+    auto held = OpenPlotFile(*client.Engine, path, 0);
+    held->failedProofCount = row.setup == kInvalidProof;
+    client.ThreadStop = row.setup == kStop;
+    client.lines.clear();
+    client.TestPlotEntry({0, path});
+    Lines expected = row.lines;
+    for (std::string& line : expected) {
+      if (line.find('@') != std::string::npos) line.replace(line.find('@'), 1, PathStem(path));
+    }
+    EXPECT_EQ(client.lines, expected) << row.failStep;
+    const std::vector<uint8_t> after = KeyBytes(path);
+    if (!row.embedded) {
+      EXPECT_EQ(after, before) << row.failStep;
+      continue;
+    }
+    // Flag 1 and the completed record, whose keys give the plot id without the delegation key.
+    EXPECT_EQ(after[0], 1);
+    EXPECT_EQ(after[1], kPlotKeysCompleted);
+    EXPECT_EQ(Bytes(after.data() + 1, 512), Bytes(held->header.keyBlock, 512));
+    EXPECT_TRUE(KeyBlockMatchesPlotId(delegated.plotId, after.data() + 1));
+  }
+}
+
+// A file whose embedding stopped after its block was written still carries its keys.
+TEST(PlotTest, FlagZeroWithAMatchingBlockCountsAsKeysPresent) {
+  TestDirectory dir;
+  PlotHeader zeroFlag = Plot(5), empty = Plot(5, -1), foreign = Plot(9);
+  zeroFlag.keyBlockFlag = foreign.keyBlockFlag = 0;
+  std::copy(zeroFlag.plotId, zeroFlag.plotId + 32, foreign.plotId);
+  const std::pair<PlotHeader, uint8_t> rows[] = {
+      {Plot(5), 1}, {zeroFlag, 1}, {empty, 0}, {foreign, 0}};
+  for (const auto& [header, hasKeys] : rows) {
+    WritePlot(dir / "p.fpt", header);
+    std::array<uint8_t, 512> block{};
+    EXPECT_EQ(ReadScannedFile(dir / "p.fpt", 0, block).HasKeyBlock, hasKeys);
+  }
+}
