@@ -212,6 +212,23 @@ TEST(ProofJobs, DecoysAreNarrowedFallBackOrArePruned) {
   pruned->Wait();
   EXPECT_EQ(BigEndian(pruned->Proof()), std::vector<uint32_t>(r.proof, r.proof + 64));
   EXPECT_EQ(pruned->LeavesRecomputed(), 0u);
+
+  // A source that read and recomputed only part of the tree, and fell back: the rest is redone.
+  {
+    std::lock_guard<std::mutex> lock(rig.engine.Mutex());
+    ProofTreeState& t = quality->Tree();
+    t.data = whole.data;
+    t.fallback = 1;
+    for (uint32_t node = 1; node < kProofRoot; node += 2) {
+      t.data.values[node] = ~uint64_t{0};
+      if (node < 16) t.data.candidateCounts[node] = 0;
+    }
+  }
+  auto rest = rig.Full(*file, root, r.challenge, quality.get());
+  rest->Wait();
+  EXPECT_EQ(BigEndian(rest->Proof()), std::vector<uint32_t>(r.proof, r.proof + 64));
+  EXPECT_EQ(rest->LeavesRecomputed(), 8u);
+  EXPECT_TRUE(rest->SkipXPairCheck());
 }
 
 // Proofs full of repeated x values: sibling groups tie on their last pairs and further back.
