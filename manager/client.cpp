@@ -63,9 +63,8 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
   if (level > 4) throw std::runtime_error("Invalid compression level, maximum allowed value is 5");
 
   if (!Directories.empty()) {
-    const uint64_t temps = std::ranges::count_if(Directories, [](const DirectorySpec& d) {
-      return d.TempFilesAllowed && !d.ReadOnly;
-    });
+    const uint64_t temps = std::ranges::count_if(
+        Directories, [](const DirectorySpec& d) { return d.TempFilesAllowed && !d.ReadOnly; });
     if (!Config.NoFinalizing) {
       FinalizeThreads = p;
       PlottingMemoryRequest = amount != 0 ? amount - MiningMemory : kAutomaticFinalizeMemory;
@@ -75,8 +74,9 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       PlotJobSettings.threadCount = p;
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
-      PlottingMemoryRequest = std::max(
-          PlottingMemoryRequest, amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
+      PlottingMemoryRequest =
+          std::max(PlottingMemoryRequest,
+                   amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
       MinPlottingMemory = std::max(MinPlottingMemory, estimate + (uint64_t{1} << 30));
     }
     if (PlottingMemoryRequest < MinPlottingMemory) {
@@ -115,6 +115,7 @@ Client::~Client() {
   {
     std::lock_guard lock(Mutex);
     ThreadStop = true;
+    CancelRequest = true;  // a memory reservation in progress gives up instead of finishing
   }
   ManagerWake.notify_all();
   TestWake.notify_all();

@@ -48,8 +48,8 @@ class FinalizeWork : public PlotWork {
  public:
   static constexpr uint32_t kSaving = 3;  // 1 loading, 2 finalizing
 
-  virtual void Start(const std::filesystem::path& sourcePath,
-                     const std::filesystem::path& partPath, bool resume) = 0;
+  virtual void Start(const std::filesystem::path& sourcePath, const std::filesystem::path& partPath,
+                     bool resume) = 0;
 };
 
 // Makes the plot engine and the finalization job in the plotting memory.

@@ -68,8 +68,8 @@ StartResult Client::StartPlotting(const PlotTask& task) {
         return StartResult::kFailed;
       }
     } while (TakenPlotIds.count(id) != 0);
-    JobPartPath = Directories.at(~target).Path / (ToHexUpper(id.data(), id.size()) +
-                                                  SparsePlotPartExtension);
+    JobPartPath =
+        Directories.at(~target).Path / (ToHexUpper(id.data(), id.size()) + SparsePlotPartExtension);
     JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(SparsePlotExtension);
     if (MinedPlotPaths.count(JobPlotPath) != 0) {
       Log("ERROR: Failed to start plotting: output file with name \"" + JobPlotPath.string() +
@@ -83,8 +83,8 @@ StartResult Client::StartPlotting(const PlotTask& task) {
 
   PublishActivity();
   if (!resume && PathExists(JobPartPath)) {
-    Log("ERROR: Failed to start plotting: output file already exists: \"" +
-        JobPartPath.string() + "\"");
+    Log("ERROR: Failed to start plotting: output file already exists: \"" + JobPartPath.string() +
+        "\"");
     return StartResult::kFailed;
   }
   bool allocating = false;
@@ -107,7 +107,8 @@ StartResult Client::StartPlotting(const PlotTask& task) {
                                static_cast<uint8_t>(Config.CompressionLevelMinusOne), block);
     }
   } catch (...) {
-    Log(FailureText(resume ? "ERROR: Failed to continue plotting" : "ERROR: Failed to start plotting"));
+    Log(FailureText(resume ? "ERROR: Failed to continue plotting"
+                           : "ERROR: Failed to start plotting"));
     PlotEngineJob.reset();
     return allocating ? StartResult::kMemoryShortfall : StartResult::kFailed;
   }
@@ -189,8 +190,9 @@ void Client::AllocatePlottingMemory() {
   const uint64_t size = PlottingArena->RegionSize();
   if (MinPlottingMemory > size) {
     throw std::runtime_error("Failed to allocate enough memory, at least " +
-                             FormatGiB(MiningMemory + MinPlottingMemory) + "GiB required, but only " +
-                             FormatGiB(size + MiningMemory) + "GiB allocated");
+                             FormatGiB(MiningMemory + MinPlottingMemory) +
+                             "GiB required, but only " + FormatGiB(size + MiningMemory) +
+                             "GiB allocated");
   }
   if (Config.MemoryAmount != 0 &&
       0.99 * static_cast<double>(PlottingMemoryRequest) > static_cast<double>(size)) {

@@ -77,11 +77,13 @@ TEST(Executable, UsageSelfTestAndStartUpErrors) {
 
 TEST(Executable, MiningRunNamesAddressAndWorker) {
   TestDirectory temp;
-  const ProgramResult result =
-      RunProgram(kProgram, {"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress});
+  std::filesystem::create_directories(temp / "plots");
+  // A mining run goes on until Ctrl+C.
+  const ProgramResult result = RunProgram(
+      kProgram, {"-s", temp / "cfg", "-d,1TB", temp / "plots", "-a", kAddress}, {}, "", 2000);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const std::vector<std::string> lines = MarkTimes(result.out);
-  ASSERT_EQ(lines.size(), 3u) << result.out;
+  ASSERT_GE(lines.size(), 3u) << result.out;
   EXPECT_EQ(lines[0], "VarnokChiaPool version 1.3");
   EXPECT_EQ(lines[1], "Mining on address: " + kAddress);
   EXPECT_EQ(lines[2].substr(0, 8), "Worker: ");

@@ -1,20 +1,16 @@
 #pragma once
 
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include "manager/plot_work.h"
+#include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
 #include "tests/runtime/fake_system_memory.h"
 
 // The script of a made-up plot engine or finalization job: the test sets what it reports and
-// reads what it was asked. A save ends after `saveTicks` further status reads.
+// reads what it was asked ("create", "start <name>", "save", "delete"). A save ends after
+// `saveTicks` further status reads.
 struct WorkScript {
   PlotWorkStatus status;
-  Lines calls;  // "create", "start <name>", "resume <name>", "save", "delete"
-  bool failStart = false;
+  Lines calls;
   int saveTicks = 1;
   PlotIdBytes id{};
   std::array<uint8_t, 512> keys{};
@@ -23,46 +19,31 @@ struct WorkScript {
 template <typename Base>
 class FakeWork : public Base {
  public:
-  explicit FakeWork(WorkScript& script) : script_(script) {}
+  explicit FakeWork(WorkScript& script) : script_(script) { script_.calls.push_back("create"); }
   ~FakeWork() override { script_.calls.push_back("delete"); }
   PlotWorkStatus Status() override {
     if (script_.status.State == Base::kSaving && script_.saveTicks-- == 0) script_.status = {};
     return script_.status;
   }
   void RequestSave() override {
+    if (script_.status.State == 0) return;
     script_.calls.push_back("save");
-    if (script_.status.State != 0) script_.status = {Base::kSaving, 0, 0, nullptr};
+    script_.status = {Base::kSaving, 0, 0, nullptr};
   }
-
- protected:
-  void Started(const char* what, const fs::path& part) {
-    script_.calls.push_back(what + part.filename().string());
-    if (script_.failStart) throw std::runtime_error("refused");
-    script_.status = {1, 0, 0, nullptr};
-  }
-  WorkScript& script_;
-};
-
-class FakeEngine final : public FakeWork<PlotEngineWork> {
- public:
-  using FakeWork::FakeWork;
   void StartPlot(const std::vector<fs::path>&, const fs::path& part, const uint8_t* id, uint8_t,
-                 const uint8_t* keys) override {
+                 const uint8_t* keys) {
     std::memcpy(script_.id.data(), id, 32);
     std::memcpy(script_.keys.data(), keys, 512);
-    Started("start ", part);
+    Start({}, part, false);
   }
-  void ResumePlot(const std::vector<fs::path>&, const fs::path& part) override {
-    Started("resume ", part);
+  void ResumePlot(const std::vector<fs::path>&, const fs::path& part) { Start({}, part, true); }
+  void Start(const fs::path&, const fs::path& part, bool resume) {
+    script_.calls.push_back((resume ? "resume " : "start ") + part.filename().string());
+    script_.status = {1, 0, 0, nullptr};
   }
-};
 
-class FakeJob final : public FakeWork<FinalizeWork> {
- public:
-  using FakeWork::FakeWork;
-  void Start(const fs::path&, const fs::path& part, bool resume) override {
-    Started(resume ? "resume " : "start ", part);
-  }
+ private:
+  WorkScript& script_;
 };
 
 class FakeWorkFactory final : public PlotWorkFactory {
@@ -73,13 +54,11 @@ class FakeWorkFactory final : public PlotWorkFactory {
   std::unique_ptr<PlotEngineWork> CreatePlotEngine(MemoryArena&, const PlotEngineSettings&,
                                                    LogCallback, const PauseMask*,
                                                    const PauseByte*) override {
-    engine_.calls.push_back("create");
-    return std::make_unique<FakeEngine>(engine_);
+    return std::make_unique<FakeWork<PlotEngineWork>>(engine_);
   }
   std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena&, uint64_t, uint64_t, LogCallback,
                                                   const PauseByte*, const PauseByte*) override {
-    job_.calls.push_back("create");
-    return std::make_unique<FakeJob>(job_);
+    return std::make_unique<FakeWork<FinalizeWork>>(job_);
   }
 
  private:
@@ -87,37 +66,61 @@ class FakeWorkFactory final : public PlotWorkFactory {
   WorkScript& job_;
 };
 
-// A Client on a made-up 64 GiB host with a scripted engine and job, its clock in the test's
-// hands; one manager step at a time.
-class WorkClient : public ScanClient {
- public:
-  WorkClient(const std::vector<DirectorySpec>& dirs, ClientConfig config, FakeSystemMemory& host,
-             WorkScript& engine, WorkScript& job)
-      : ScanClient(dirs, config,
-                   {&host, std::make_unique<FakeWorkFactory>(engine, job), false}) {
-    for (const DirectorySpec& dir : dirs) free[dir.Path] = 1000 * kClaimed;
+// A Client with a scripted engine and job and one directory that takes one plot, its clock in
+// the test's hands; one manager step at a time.
+struct WorkRig {
+  // A made-up host of hostGiB whose memory the arenas really map.
+  explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) {
+    host.SetMemInfo(hostGiB << 20, (hostGiB << 20) * 15 / 16, (hostGiB << 20) * 15 / 16);
+    host.realMappings = true;
+    ClientConfig config;
+    config.MemoryAmount = memoryGiB << 30;
+    client = std::make_unique<Rig>(
+        DirectorySpec{dir.Path(), -1, 1, 1, 1, 1, 0}, config,
+        ClientHost{&host, std::make_unique<FakeWorkFactory>(engine, job), false});
   }
-  std::chrono::steady_clock::time_point Now() const override { return clock; }
-  Lines Step() {
-    lines.clear();
-    ManagerStep();
-    return lines;
+  struct Rig : ScanClient {
+    Rig(const DirectorySpec& dir, const ClientConfig& config, ClientHost host)
+        : ScanClient({dir}, config, std::move(host)) {
+      free[dir.Path] = 1000 * kClaimed;
+    }
+    std::chrono::steady_clock::time_point Now() const override { return clock; }
+    Lines Step() {
+      lines.clear();
+      ManagerStep();
+      return lines;
+    }
+    using Client::CancelRequest, Client::ManagerState;
+    std::chrono::steady_clock::time_point clock{};
+  };
+  // The made plot's path with `extension`, and its display form.
+  fs::path Path(const std::string& extension) const {
+    return dir / (ToHexUpper(engine.id.data(), 32) + extension);
   }
-  using Client::CancelRequest, Client::ManagerState, Client::PendingDeletes;
-  std::chrono::steady_clock::time_point clock{};
+  std::string Stem(const std::string& extension) const {
+    const std::string hex = ToHexUpper(engine.id.data(), 32);
+    return (dir.Path() / (hex.substr(0, 4) + "..." + hex.substr(60) + extension)).string();
+  }
+  // What the engine or job would have written: sparse, or final with `keys` and its marker.
+  void WriteMade(bool sparse, uint8_t keyKind = 0, bool marker = true) const {
+    PlotHeader h = Plot(0);
+    std::memcpy(h.plotId, engine.id.data(), 32);
+    std::memcpy(h.keyBlock, engine.keys.data(), 512);
+    h.keyBlock[0] = keyKind;
+    h.sparse = sparse;
+    WritePlot(Path(sparse ? ".spt_part" : ".fpt_part"), h, marker);
+  }
+  // Plans and makes the sparse plot, then plans its finalization.
+  void PlotAndStartFinalizing() {
+    client->Step();
+    WriteMade(true);
+    engine.status = {0, 1, 1, nullptr};
+    client->Step();
+    client->Step();
+  }
+
+  TestDirectory dir;
+  FakeSystemMemory host;
+  WorkScript engine, job;
+  std::unique_ptr<Rig> client;
 };
-
-inline void SetHost(FakeSystemMemory& host, uint64_t totalGiB) {
-  host.SetMemInfo(totalGiB << 20, (totalGiB << 20) * 15 / 16, (totalGiB << 20) * 15 / 16);
-  host.realMappings = true;
-}
-
-// The plot the scripted engine or job would have written: its id and keys, sparse or final.
-inline void WriteMadePlot(const fs::path& path, const WorkScript& made, uint8_t sparse,
-                          bool marker = true) {
-  PlotHeader h = Plot(0);
-  std::memcpy(h.plotId, made.id.data(), 32);
-  std::memcpy(h.keyBlock, made.keys.data(), 512);
-  h.sparse = sparse;
-  WritePlot(path, h, marker);
-}

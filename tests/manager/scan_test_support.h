@@ -15,13 +15,18 @@ inline constexpr uint64_t kClaimed = 100 * kGiB;
 
 // A Client with mining and plot testing on whose free-space figures come from `free` (a
 // directory without one fails the query) unless `realSpace` is set. Collects its log lines.
-class ScanClient : public Client {
+// A base before the Client: it outlives what the Client logs while it is destroyed.
+struct LogLines {
+  Lines lines;
+};
+class ScanClient : public LogLines, public Client {
  public:
-  // Each directory has 1 GiB free to begin with.
+  // Each directory has 1 GiB free to begin with. One plotting and one mining thread; the
+  // threads of the Client itself are not started.
   explicit ScanClient(const std::vector<DirectorySpec>& dirs, ClientConfig config = {},
                       ClientHost host = {nullptr, nullptr, false})
-      : Client(WithThreads(config), dirs.data(), dirs.size(),
-               [this](const std::string& s) { lines.push_back(s); }, std::move(host)) {
+      : Client((config.PlottingThreads = config.MiningThreads = 1, config), dirs.data(),
+               dirs.size(), [this](const std::string& s) { lines.push_back(s); }, std::move(host)) {
     for (const DirectorySpec& dir : dirs) free[dir.Path] = kGiB;
   }
   uint64_t QueryFreeSpace(const fs::path& directory) override {
@@ -32,11 +37,6 @@ class ScanClient : public Client {
   // The real file system unless the directory has a device here.
   uint64_t QueryDevice(const fs::path& directory) override {
     return device.count(directory) ? device[directory] : Client::QueryDevice(directory);
-  }
-  static ClientConfig WithThreads(ClientConfig config) {
-    config.PlottingThreads = std::max(config.PlottingThreads, 1u);
-    config.MiningThreads = std::max(config.MiningThreads, 1u);
-    return config;
   }
   Lines Scan() {
     lines.clear();
@@ -51,7 +51,6 @@ class ScanClient : public Client {
 
   std::map<fs::path, uint64_t> free, device;
   bool realSpace = false;
-  Lines lines;
 };
 
 inline DirectorySpec Dir(const fs::path& path, uint8_t readOnly = 0, int64_t limit = -1) {

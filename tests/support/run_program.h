@@ -25,11 +25,12 @@ struct ProgramResult {
 
 // Runs an executable with the arguments and `input` on its standard input, and returns its exit
 // code and what it printed. Environment entries given a value replace the inherited ones, those
-// given none are removed. A program still running after 30 s is killed and fails the test.
+// given none are removed. With interruptAfterMs, a program still running then gets Ctrl+C. A
+// program still running after 30 s is killed and fails the test.
 inline ProgramResult RunProgram(
     const std::string& program, const std::vector<std::string>& args,
     const std::map<std::string, std::optional<std::string>>& environment = {},
-    const std::string& input = "") {
+    const std::string& input = "", int interruptAfterMs = -1) {
   TestDirectory io;
   WriteWholeFile(io / "in", input);
   std::vector<std::string> argStrings = {program};
@@ -59,8 +60,14 @@ inline ProgramResult RunProgram(
     _exit(127);
   }
   int status = 0;
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto start = std::chrono::steady_clock::now();
+  const auto giveUp = start + std::chrono::seconds(30);
   while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (interruptAfterMs >= 0 &&
+        std::chrono::steady_clock::now() > start + std::chrono::milliseconds(interruptAfterMs)) {
+      kill(pid, SIGINT);
+      interruptAfterMs = -1;
+    }
     if (std::chrono::steady_clock::now() > giveUp) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
