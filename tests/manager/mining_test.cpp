@@ -36,11 +36,17 @@ struct Recorder final : SignagePointRequest {
   std::function<void()> onProof;
 };
 
-// A mining Client without directories whose log fails once on the text `failOn`.
-class MiningClient : public Client {
+// The log of a mining Client; a base before the Client, so that it outlives the threads.
+struct MiningLog {
+  std::mutex m;
+  std::string log, failOn;  // the log fails once on a line with failOn
+};
+
+class MiningClient : public MiningLog, public Client {
  public:
   MiningClient()
-      : Client(ScanClient::WithThreads({.ReadThreads = 1, .TestThreadOff = 1}), nullptr, 0,
+      : Client({.PlottingThreads = 1, .MiningThreads = 1, .ReadThreads = 1, .TestThreadOff = 1},
+               nullptr, 0,
                [this](const std::string& s) {
                  std::lock_guard lock(m);
                  log += s + "\n";
@@ -51,11 +57,6 @@ class MiningClient : public Client {
                },
                {nullptr, nullptr, false}) {
     StartThreads();
-  }
-  ~MiningClient() override {  // the threads log into this object's members
-    { std::lock_guard lock(Mutex); ThreadStop = true; }
-    MiningThreadHandle.join();
-    ManagerThreadHandle.join();
   }
   // Mines the plot, opened by `engine` (the Client's when null).
   void Add(const PlantedPlot& planted, PlotAccessEngine* engine = nullptr) {
@@ -79,8 +80,6 @@ class MiningClient : public Client {
   }
   TestDirectory dir;
   int files = 0;
-  std::mutex m;
-  std::string log, failOn;
   using Client::ProofsRequested;
 };
 
