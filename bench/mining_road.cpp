@@ -1,12 +1,13 @@
 // The mining road on planted plots: many plots, signage points submitted back to back so that
 // their work overlaps, and for each the time from submission to the request's quality check and
 // to its proof (median and 99th percentile over all of them). Then the start-up benchmark's
-// milliseconds per proof and plot count at each level on this machine. Plot blocks come from the page cache.
+// milliseconds per proof and plot count at each level on this machine. Plot blocks come from the
+// page cache.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,7 +47,10 @@ class BenchClient : public Client {
                {nullptr, nullptr, false}) {}
   void Start() { StartThreads(); }
   ~BenchClient() override {
-    { std::lock_guard lock(Mutex); ThreadStop = true; }
+    {
+      std::lock_guard lock(Mutex);
+      ThreadStop = true;
+    }
     if (MiningThreadHandle.joinable()) MiningThreadHandle.join();
     if (ManagerThreadHandle.joinable()) ManagerThreadHandle.join();
   }
@@ -107,8 +111,10 @@ void BM_SubmissionToProof(benchmark::State& state) {
     while (!client.Idle()) std::this_thread::sleep_for(std::chrono::microseconds(200));
     for (const auto& request : requests) {
       if (request->proof == Clock::time_point{}) continue;
-      toQuality.push_back((request->quality - request->submitted) / std::chrono::duration<double, std::milli>(1));
-      toProof.push_back((request->proof - request->submitted) / std::chrono::duration<double, std::milli>(1));
+      toQuality.push_back((request->quality - request->submitted) /
+                          std::chrono::duration<double, std::milli>(1));
+      toProof.push_back((request->proof - request->submitted) /
+                        std::chrono::duration<double, std::milli>(1));
     }
   }
   if (toProof.empty()) return state.SkipWithError("no proof found");

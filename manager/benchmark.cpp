@@ -37,14 +37,15 @@ uint64_t MiningCapacity(uint64_t ms) {
   const double msK = rows[j - 1].MillisecondsPerProof, msJ = rows[j].MillisecondsPerProof;
   const double cK = rows[j - 1].PlotCount, cJ = rows[j].PlotCount;
   const double t = static_cast<double>(ms);
-  return static_cast<uint64_t>(std::round(cK + (cJ - cK) * (1 / t - 1 / msK) / (1 / msJ - 1 / msK)));
+  return static_cast<uint64_t>(
+      std::round(cK + (cJ - cK) * (1 / t - 1 / msK) / (1 / msJ - 1 / msK)));
 }
 
 std::string BenchmarkLine(uint32_t level, uint64_t ms) {
   const uint64_t count = MiningCapacity(ms);
   if (count != 0) {
-    return std::to_string(count) + " plots with compression level " + std::to_string(level) +
-           " (" + std::to_string(ms) + " milliseconds per proof)";
+    return std::to_string(count) + " plots with compression level " + std::to_string(level) + " (" +
+           std::to_string(ms) + " milliseconds per proof)";
   }
   return "plots with compression level " + std::to_string(level) + " can not be used (" +
          std::to_string(ms) + " milliseconds per proof, exceeded 4 seconds limit)";

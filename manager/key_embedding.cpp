@@ -33,10 +33,9 @@ bool KeyBlockMatchesPlotId(const uint8_t plotId[32], const uint8_t keyBlock[512]
   if (kind != kPlotKeysOwn && kind != kPlotKeysDelegated && kind != kPlotKeysCompleted) {
     return false;
   }
-  return ComputePlotPublicKey(plotId, keyBlock + kKeyRecordSecretA,
-                              keyBlock + kKeyRecordPublicKeyB,
-                              kind == kPlotKeysDelegated ? keyBlock + kKeyRecordDelegationKey
-                                                         : nullptr);
+  return ComputePlotPublicKey(
+      plotId, keyBlock + kKeyRecordSecretA, keyBlock + kKeyRecordPublicKeyB,
+      kind == kPlotKeysDelegated ? keyBlock + kKeyRecordDelegationKey : nullptr);
 }
 
 void EmbedKeyBlock(const std::filesystem::path& path, const uint8_t keyBlock[512],

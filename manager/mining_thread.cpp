@@ -258,8 +258,7 @@ void Client::ExpireAndRemove() {
       } else if (job->Kind() == 1) {
         Log("WARNING: Quality from \"" + stem + "\" was not processed before challenge timeout");
       } else {
-        Log("WARNING: Proof search in \"" + stem +
-            "\" did not complete before challenge timeout");
+        Log("WARNING: Proof search in \"" + stem + "\" did not complete before challenge timeout");
       }
       job->Cancel();
     }

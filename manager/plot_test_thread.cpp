@@ -135,8 +135,9 @@ bool Client::TestPlot(PlotFile& plot) {
       job = scan();
     }
     const uint64_t k = TestRng() % job->Count();
-    Engine->QueueFullProof(&plot, job->Positions()[k], job->Challenge(), kTestPriority, nullptr,
-                           nullptr, nullptr, 0)
+    Engine
+        ->QueueFullProof(&plot, job->Positions()[k], job->Challenge(), kTestPriority, nullptr,
+                         nullptr, nullptr, 0)
         ->Wait();
   }
   if (total < kMinMatches) throw std::runtime_error("Too few proofs");

@@ -46,7 +46,7 @@ void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
       }
       if (!searched) continue;
       record->Jobs.push_back(Engine->QueueChallengeScan(plot.get(), challenge, priority,
-                                                       &JobCompletionQueue, record.get()));
+                                                        &JobCompletionQueue, record.get()));
     }
     PendingSignagePoints.push_back(std::move(record));
   } catch (...) {

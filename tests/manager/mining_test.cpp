@@ -73,7 +73,10 @@ class MiningClient : public MiningLog, public Client {
     }
     return false;
   }
-  std::string Log() { std::lock_guard lock(m); return log; }
+  std::string Log() {
+    std::lock_guard lock(m);
+    return log;
+  }
   double SecondsLeft() {
     std::lock_guard lock(MinedPlotsMutex);
     return (PendingSignagePoints.at(0)->Deadline - std::chrono::steady_clock::now()) / 1.0s;
@@ -163,11 +166,13 @@ TEST(Mining, StaleProofRuleSlowProofsAndBenchmarkFigures) {
             "WARNING: Proof preparation from \"p\" took 4000 milliseconds, this should be below 4 "
             "seconds to minimize risk of losing rewards");
 
-  EXPECT_EQ(BenchmarkLine(3, 4000), "50 plots with compression level 3 (4000 milliseconds per proof)");
-  EXPECT_EQ(BenchmarkLine(5, 4001), "plots with compression level 5 can not be used (4001 "
-                                    "milliseconds per proof, exceeded 4 seconds limit)");
-  const std::pair<uint64_t, uint64_t> counts[] = {
-      {1450, 6305}, {1500, 5750}, {2000, 2500}, {29, 1000000}, {28, 1000000}, {1, 1000000}};
+  EXPECT_EQ(BenchmarkLine(3, 4000),
+            "50 plots with compression level 3 (4000 milliseconds per proof)");
+  EXPECT_EQ(BenchmarkLine(5, 4001),
+            "plots with compression level 5 can not be used (4001 "
+            "milliseconds per proof, exceeded 4 seconds limit)");
+  const std::pair<uint64_t, uint64_t> counts[] = {{1450, 6305},  {1500, 5750},  {2000, 2500},
+                                                  {29, 1000000}, {28, 1000000}, {1, 1000000}};
   for (const auto& [ms, plots] : counts) EXPECT_EQ(MiningCapacity(ms), plots) << ms;
   EXPECT_EQ(MillisecondsPerProof(1000, 4), 4000u);  // 4 sixteenths of a proof per second
 }

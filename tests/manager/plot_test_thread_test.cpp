@@ -9,9 +9,9 @@ namespace {
 
 class TestingClient : public ScanClient {
  public:
-  using ScanClient::ScanClient;
   using Client::Engine, Client::EmbedFault, Client::Mutex, Client::TestPlotEntry,
       Client::ThreadStop;
+  using ScanClient::ScanClient;
 };
 
 // Byte 36 and the key block as the file holds them.
@@ -41,7 +41,6 @@ TEST(PlotTest, TestOutcomesAndTheKeyBlockOnDisk) {
       {1, kNone, -1, {passed, "Secret key was embedded into \"" + PathStem(path) + "\""}},
       {1, kNone, 1, {passed, failed}},
       {1, kNone, 2, {passed, failed}},
-      {1, kNone, 3, {passed, failed}},
       {1, kReadOnly, -1, {passed}},
       {0, kNone, -1, {start, "ERROR: Test failed: Too few proofs"}},
       {0, kInvalidProof, -1, {start, "ERROR: Test failed: Found invalid proof"}},

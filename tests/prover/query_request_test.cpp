@@ -4,9 +4,9 @@
 
 #include <array>
 #include <iomanip>
+#include <memory>
 #include <sstream>
 #include <tuple>
-#include <memory>
 
 #include "chia/plot_keys.h"
 #include "runtime/text_utils.h"
@@ -58,10 +58,14 @@ TEST(QueryRequest, OnProofPrintsTheFourLinesOnlyForConsistentKeys) {
   std::string proofHex;
   for (int i = 0; i < 64; ++i) {
     stored[i] = __builtin_bswap32(r.proof[i]);
-    proofHex += (std::ostringstream() << std::hex << std::setw(8) << std::setfill('0') << r.proof[i]).str();
+    proofHex +=
+        (std::ostringstream() << std::hex << std::setw(8) << std::setfill('0') << r.proof[i]).str();
   }
   const std::tuple<uint8_t, uint8_t, std::string> rows[] = {
-      {0, 0, ""}, {2, 0, ""}, {1, 0, "cfedb539"}, {0, 1, "Plot keys are inconsistent with plot id"}};
+      {0, 0, ""},
+      {2, 0, ""},
+      {1, 0, "cfedb539"},
+      {0, 1, "Plot keys are inconsistent with plot id"}};
   for (const auto& [kind, otherId, thrown] : rows) {
     uint8_t id[32], seed[32] = {7};
     uint64_t block[64] = {};
@@ -71,15 +75,16 @@ TEST(QueryRequest, OnProofPrintsTheFourLinesOnlyForConsistentKeys) {
     id[5] ^= otherId;
     QueryAnswered = false;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ThrownText([&] { QueryRequest(Filled(0)).OnProof(id, block, r.challenge, 1, stored); }),
-              thrown.empty() ? "no exception" : thrown);
-    const std::vector<std::string> lines = MarkTimes(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(
+        ThrownText([&] { QueryRequest(Filled(0)).OnProof(id, block, r.challenge, 1, stored); }),
+        thrown.empty() ? "no exception" : thrown);
     EXPECT_EQ(QueryAnswered, thrown.empty());
     std::vector<std::string> expected = {
         "<time> challenge: " + ToHexLower(r.challenge, 32), "<time> plotid: " + ToHexLower(id, 32),
         "<time> quality: " + ToHexLower(pos_oracle::Quality(r.challenge, r.proof).data(), 32),
         "<time> PoS: " + proofHex};
-    EXPECT_EQ(lines, thrown.empty() ? expected : std::vector<std::string>{});
+    EXPECT_EQ(MarkTimes(testing::internal::GetCapturedStdout()),
+              thrown.empty() ? expected : std::vector<std::string>{});
   }
   QueryAnswered = false;
 }
