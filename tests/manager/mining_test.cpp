@@ -11,7 +11,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // Searches every plot with the record's challenge and answers each quality with `result`
-// (-1 throws). Called on the mining thread only; read once the signage point is gone.
+// (-1 throws; 3 also fails OnProof). Called on the mining thread only; read once the signage point
+// is gone.
 struct Recorder final : SignagePointRequest {
   Recorder(const PosRecord& r, int result = 1) : record(r), result(result) {}
   bool PlotChallenge(const uint8_t*, uint8_t out[32]) override {
@@ -28,6 +29,7 @@ struct Recorder final : SignagePointRequest {
     for (uint32_t& x : p) x = __builtin_bswap32(x);
     verified.push_back(pos_oracle::VerifyProof(id, c, p.data()));
     if (onProof) onProof();
+    if (result == 3) throw std::runtime_error("proof");
   }
   PosRecord record;
   int result;
@@ -60,8 +62,9 @@ class MiningClient : public MiningLog, public Client {
   }
   // Mines the plot, opened by `engine` (the Client's when null).
   void Add(const PlantedPlot& planted, PlotAccessEngine* engine = nullptr) {
-    planted.plot.Write(dir / std::to_string(++files));
-    auto plot = OpenPlotFile(engine ? *engine : *Engine, dir / std::to_string(files), 0);
+    const fs::path path = dir / std::to_string(MinedPlots.size());  // only this thread adds
+    planted.plot.Write(path);
+    auto plot = OpenPlotFile(engine ? *engine : *Engine, path, 0);
     std::lock_guard lock(MinedPlotsMutex);
     MinedPlots.push_back(plot);
   }
@@ -82,7 +85,6 @@ class MiningClient : public MiningLog, public Client {
     return (PendingSignagePoints.at(0)->Deadline - std::chrono::steady_clock::now()) / 1.0s;
   }
   TestDirectory dir;
-  int files = 0;
   using Client::ProofsRequested;
 };
 
@@ -90,43 +92,36 @@ class MiningClient : public MiningLog, public Client {
 
 TEST(Mining, SignagePointsReachVerifiedProofsAndFailuresCostOneJob) {
   const std::vector<PosRecord> records = LoadPosRecords();
-  const struct {
-    int result;  // the request's answer; -1 throws
-    bool failProof;
-    uint64_t limitMs;
-    std::string failLog, logged;
-  } rows[] = {
-      {1, false, 30000, "", ""},
-      {2, false, 30000, "", ""},
-      {-1, false, 30000, "", "ERROR: 9433FE9F: judge\n"},
-      {1, true, 30000, "", "ERROR: 4581644A: proof\n"},
-      {-1, false, 30000, "9433FE9F", "ERROR: log failed\n"},
-      {1, false, 0, "", "before challenge timeout\n"},
-  };
+  // (the request's answer: -1 throws, 3 is 1 with a failing OnProof; time limit; the log
+  // fails once on; logged)
+  const std::tuple<int, uint64_t, std::string, std::string> rows[] = {
+      {1, 30000, "", ""},
+      {2, 30000, "", ""},
+      {-1, 30000, "", "ERROR: 9433FE9F: judge\n"},
+      {3, 30000, "", "ERROR: 4581644A: proof\n"},
+      {-1, 30000, "9433FE9F", "ERROR: log failed\n"},
+      {1, 0, "", "before challenge timeout\n"}};
   MiningClient client;
   for (size_t n = 0; n < std::size(rows); ++n) {
-    const auto& row = rows[n];
+    const auto& [result, limitMs, failLog, logged] = rows[n];
     const PosRecord& r = records.at(n);
     client.Add(BuildPlantedPlot(r, n % 3, 10));
-    client.failOn = row.failLog;
-    auto request = std::make_shared<Recorder>(r, row.result);
+    client.failOn = failLog;
+    auto request = std::make_shared<Recorder>(r, result);
     double left = 0;
-    request->onProof = [&] {
-      left = client.SecondsLeft();
-      if (row.failProof) throw std::runtime_error("proof");
-    };
-    client.SubmitSignagePoint(request, row.limitMs);
+    request->onProof = [&] { left = client.SecondsLeft(); };
+    client.SubmitSignagePoint(request, limitMs);
     ASSERT_TRUE(client.Drained()) << n;
-    const bool proved = row.result > 0 && row.limitMs > 0;
+    const bool proved = result > 0 && limitMs > 0;
     EXPECT_EQ(request->verified, std::vector<bool>(proved, true)) << n;
     if (proved) {
       // The quality judged was the verifier's, and a result of 2 bought 60 s.
       uint8_t quality[32];
       Sha256_32_8(quality, r.challenge, reinterpret_cast<const uint8_t*>(&request->pairs.at(0)));
       EXPECT_EQ(Bytes(quality, 32), pos_oracle::Quality(r.challenge, r.proof));
-      EXPECT_NEAR(left, row.result == 2 ? 90 : 30, 5) << n;
+      EXPECT_NEAR(left, result == 2 ? 90 : 30, 5) << n;
     }
-    EXPECT_NE(client.Log().find(row.logged), std::string::npos) << n << client.Log();
+    EXPECT_NE(client.Log().find(logged), std::string::npos) << n << client.Log();
   }
   EXPECT_EQ(client.ProofsRequested, 3u);
 }

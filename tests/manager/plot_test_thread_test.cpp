@@ -30,38 +30,34 @@ TEST(PlotTest, TestOutcomesAndTheKeyBlockOnDisk) {
   TestDirectory dir;
   const fs::path path = dir / "p.fpt";
   const std::string start = "Start testing \"" + PathStem(path) + "\"", passed = "Test passed",
-                    failed = "ERROR: Failed to embed secret key: injected";
+                    failed = "ERROR: Failed to embed secret key: injected",
+                    embedded = "Secret key was embedded into \"" + PathStem(path) + "\"";
   enum Setup { kNone, kInvalidProof, kStop, kReadOnly };
-  const struct {
-    uint8_t skipTest;
-    Setup setup;
-    int failStep;  // -1: none
-    Lines lines;
-  } rows[] = {
-      {1, kNone, -1, {passed, "Secret key was embedded into \"" + PathStem(path) + "\""}},
+  // (skip-test switch, setup, the embedding step that fails or -1, lines)
+  const std::tuple<uint8_t, Setup, int, Lines> rows[] = {
+      {1, kNone, -1, {passed, embedded}},
       {1, kNone, 1, {passed, failed}},
       {1, kNone, 2, {passed, failed}},
       {1, kReadOnly, -1, {passed}},
       {0, kNone, -1, {start, "ERROR: Test failed: Too few proofs"}},
       {0, kInvalidProof, -1, {start, "ERROR: Test failed: Found invalid proof"}},
-      {0, kStop, -1, {start, "Test cancelled"}},
-  };
-  for (const auto& row : rows) {
+      {0, kStop, -1, {start, "Test cancelled"}}};
+  for (const auto& [skipTest, setup, failStep, lines] : rows) {
     WritePlot(path, delegated);
     const std::vector<uint8_t> before = KeyBytes(path);
-    TestingClient client({Dir(dir.Path(), row.setup == kReadOnly)}, {.SkipTest = row.skipTest});
+    TestingClient client({Dir(dir.Path(), setup == kReadOnly)}, {.SkipTest = skipTest});
     client.EmbedFault = [&](int step) {
-      if (step == row.failStep) throw std::runtime_error("injected");
+      if (step == failStep) throw std::runtime_error("injected");
     };
     auto held = OpenPlotFile(*client.Engine, path, 0);
-    held->failedProofCount = row.setup == kInvalidProof;
-    client.ThreadStop = row.setup == kStop;
+    held->failedProofCount = setup == kInvalidProof;
+    client.ThreadStop = setup == kStop;
     client.lines.clear();
     client.TestPlotEntry({0, path});
-    EXPECT_EQ(client.lines, row.lines) << row.failStep;
+    EXPECT_EQ(client.lines, lines) << failStep;
     const std::vector<uint8_t> after = KeyBytes(path);
-    if (&row != &rows[0]) {
-      EXPECT_EQ(after, before) << row.failStep;
+    if (lines.back() != embedded) {
+      EXPECT_EQ(after, before) << failStep;
       continue;
     }
     // Flag 1 and the completed record, whose keys give the plot id without the delegation key.
