@@ -156,11 +156,6 @@ std::vector<Client::HelloCandidate> Client::HelloCandidates() {
   return candidates;
 }
 
-// This Client has no proof search yet, so it has no proof to offer.
-int Client::ProveHelloPlot(const PlotIdBytes&, const uint8_t[32], uint64_t, uint32_t[64]) {
-  return 0;
-}
-
 uint32_t Client::RequestStop() {
   std::lock_guard lock(Mutex);
   StopRequest = true;
