@@ -78,7 +78,7 @@ void Client::RunBenchmark() {
                                 false) == 0) {
         throw std::runtime_error("A9C03B90");
       }
-      challenge = (challenge + 1) % TestChallenges.size();
+      challenge = (challenge + 1) % kRecomputableTestChallenges;
       ++iterations;
       elapsedMs = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(Now() - start).count());

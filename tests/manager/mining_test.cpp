@@ -181,7 +181,7 @@ TEST(Mining, BenchmarkOnASteppedClock) {
                  nullptr, 0, [this](const std::string& s) { log += s + "\n"; },
                  {nullptr, nullptr, false}) {}
     std::chrono::steady_clock::time_point Now() const override {
-      return std::chrono::steady_clock::time_point{} + 250ms * ++readings;
+      return std::chrono::steady_clock::time_point{} + 125ms * ++readings;
     }
     mutable int readings = 0;
     using Client::RunBenchmark, Client::CancelRequest;
@@ -189,8 +189,9 @@ TEST(Mining, BenchmarkOnASteppedClock) {
   client.RunBenchmark();
   std::string expected = "Starting benchmark\nThis PC is capable to mine on:\n";
   for (int level = 1; level <= 5; ++level) {
-    expected += std::string(level > 1 ? "or\n" : "") + "50 plots with compression level " +
-                std::to_string(level) + " (4000 milliseconds per proof)\n";
+    // Eight challenges per level: the cycle passes the end of the recomputable ones.
+    expected += std::string(level > 1 ? "or\n" : "") + "2500 plots with compression level " +
+                std::to_string(level) + " (2000 milliseconds per proof)\n";
   }
   EXPECT_EQ(client.log, expected + "Benchmark ended\n");
   client.log.clear();
