@@ -107,8 +107,8 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
   const uint64_t perBlock = entriesPerBlock_[side];
   const uint64_t width = entrySize_[side];
   iovec* list = requestLists_.Data() + file * 2 * maxBlocksPerBucket_;
-  // Outside a flush, a pass over the read side only gives back whole queued blocks of buckets not
-  // being read; the read-ahead leaves such a bucket alone until the run is on disk.
+  // Outside a flush, a pass over the read side only gives back whole queued blocks; the
+  // read-ahead leaves such a bucket alone until the run is on disk.
   const bool spill = !flushMode && side != writeSide_;
   const bool starved = !flushMode && ShortOfBlocks();
 
@@ -137,7 +137,10 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
 
     BucketState& state = Bucket(side, bucket);
     std::unique_lock lock(state.mutex);
-    if (spill && bucket == readBucket_.load()) continue;
+    // A read-ahead on its way owns the end of the file's region; the bucket being read keeps
+    // what a read-ahead could have brought in.
+    if (spill && state.inFlight != 0) continue;
+    const uint64_t keep = spill && bucket == readBucket_.load() ? maxBlocksPerBucket_ : 0;
     const uint64_t queued = state.queued;
     const uint64_t held = (fileEntries_[file][side][bucket] + perBlock - 1) / perBlock;
     const uint64_t regionBlocks = regions_[side][bucket].capacityBlocks;
@@ -157,7 +160,7 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
       }
     } else if (spill || starved) {
       // Keeping the last blocks of each bucket in memory must never starve the producers.
-      n = queued;
+      n = queued > keep ? queued - keep : 0;
     } else {
       n = std::min(queued, writeAllowance_[bucket]);
     }
