@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "manager/text_helpers.h"
+#include "plotter/finalize_resume_record.h"
+#include "tests/manager/fake_plot_work.h"
+#include "tests/plotter/sparse_plot_support.h"
+#include "tests/support/whole_file.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Manager steps until the work in progress has ended; every line they logged.
+Lines StepUntilIdle(WorkRig::Rig& client) {
+  Lines seen;
+  for (int i = 0; i < 60000 && client.ManagerState.load() != 0; ++i) {
+    std::this_thread::sleep_for(1ms);
+    for (std::string& line : client.Step()) seen.push_back(std::move(line));
+  }
+  return seen;
+}
+
+bool Has(const Lines& lines, const std::string& line) {
+  return std::ranges::find(lines, line) != lines.end();
+}
+
+PlotHeader ReadHeader(const fs::path& path) {
+  const std::vector<uint8_t> file = ReadWholeFile(path);
+  PlotHeader header{};
+  std::memcpy(&header, file.data(), std::min(file.size(), sizeof(header)));
+  return header;
+}
+
+}  // namespace
+
+// The real job finalizes a sparse plot the client's own keys open, straight through or saved
+// mid-table and continued by the next client; either way the final plot is mined in its place.
+TEST(ClientRealWork, FinalizesMinesAndDeletesTheSparsePlot) {
+  static const SparseCase sparse = MakeSparseCase(11);
+  for (const bool save : {false, true}) {
+    SCOPED_TRACE(save);
+    std::atomic<int> stage{0};  // 1: the job waits at table 2; 2: it goes on
+    PlotWorkHooks hooks;
+    hooks.finalizeStop = [&](const FinalizeResumeRecord& r) {
+      if (!save || r.table != 2 || stage.load() != 0) return;
+      stage = 1;
+      stage.notify_all();
+      stage.wait(1);
+    };
+    WorkRig rig(4);
+    rig.config.Scale = PlotScale::WithShift(10);
+    TestPlot plot = sparse.plot;
+    const PlotHeader keyed = Plot(3);
+    std::memcpy(plot.header.plotId, keyed.plotId, sizeof(keyed.plotId));
+    std::memcpy(plot.header.keyBlock, keyed.keyBlock, sizeof(keyed.keyBlock));
+    plot.header.keyBlockFlag = 1;
+    const fs::path source = rig.dir / (ToHexUpper(keyed.plotId, 32) + ".spt");
+    const fs::path part = fs::path(source).replace_extension(".fpt_part");
+    const fs::path final = fs::path(source).replace_extension(".fpt");
+    plot.Write(source);
+    rig.Restart(MakeEnginePlotWorkFactory(hooks));
+
+    EXPECT_EQ(rig.client->Step().back(), "Start finalization \"" + PathStem(final) + "\"");
+    if (save) {
+      stage.wait(0);
+      rig.client->RequestShutdown(false);
+      rig.client->Step();
+      stage = 2;
+      stage.notify_all();
+      EXPECT_EQ(StepUntilIdle(*rig.client).back(), "Saved");
+      EXPECT_TRUE(fs::exists(part));
+      rig.Restart(MakeEnginePlotWorkFactory());
+      EXPECT_EQ(rig.client->Step().back(), "Continue finalization \"" + PathStem(final) + "\"");
+    }
+    const Lines lines = StepUntilIdle(*rig.client);
+    EXPECT_TRUE(Has(lines, "Finalized \"" + PathStem(final) + "\""));
+    ASSERT_EQ(rig.client->MinedPlots.size(), 1u);
+    EXPECT_EQ(rig.client->MinedPlots[0]->path, final);
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_FALSE(fs::exists(part));
+    const PlotHeader header = ReadHeader(final);
+    EXPECT_EQ(std::tuple(header.sparse, header.complete), std::tuple(0, 1));
+    for (int t = 0; t < 6; ++t) {
+      EXPECT_EQ(header.tables[t].entryCount, sparse.expected[t].size()) << t;
+    }
+  }
+}
