@@ -13,11 +13,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Manager steps until the work in progress has ended; every line they logged.
+// Manager steps until the work in progress has ended (10 minutes at most); what they logged.
 Lines StepUntilIdle(WorkRig::Rig& client) {
   Lines seen;
   for (int i = 0; i < 60000 && client.ManagerState.load() != 0; ++i) {
-    std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(10ms);
     for (std::string& line : client.Step()) seen.push_back(std::move(line));
   }
   return seen;
@@ -26,6 +26,30 @@ Lines StepUntilIdle(WorkRig::Rig& client) {
 bool Has(const Lines& lines, const std::string& line) {
   return std::ranges::find(lines, line) != lines.end();
 }
+
+// Holds a finalization at its first block of table 2 until the client has asked it to save.
+struct FinalizeGate {
+  void Hold(const FinalizeResumeRecord& r) {
+    if (r.table != 2 || stage.load() != 0) return;
+    stage = 1;
+    stage.notify_all();
+    stage.wait(1);
+  }
+  PlotWorkHooks Hooks() {
+    return {.finalizeStop = [this](const FinalizeResumeRecord& r) { Hold(r); }};
+  }
+  // Ctrl+C twice while the job is held; then the job goes on to its save.
+  void SaveThrough(WorkRig::Rig& client) {
+    for (int i = 0; i < 60000 && stage.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+    client.RequestShutdown(false);
+    client.Step();
+    stage = 2;
+    stage.notify_all();
+    const Lines lines = StepUntilIdle(client);
+    EXPECT_EQ(lines.empty() ? "" : lines.back(), "Saved");
+  }
+  std::atomic<int> stage{0};  // 1: the job waits; 2: it goes on
+};
 
 PlotHeader ReadHeader(const fs::path& path) {
   const std::vector<uint8_t> file = ReadWholeFile(path);
@@ -42,15 +66,8 @@ TEST(ClientRealWork, FinalizesMinesAndDeletesTheSparsePlot) {
   static const SparseCase sparse = MakeSparseCase(11);
   for (const bool save : {false, true}) {
     SCOPED_TRACE(save);
-    std::atomic<int> stage{0};  // 1: the job waits at table 2; 2: it goes on
-    PlotWorkHooks hooks;
-    hooks.finalizeStop = [&](const FinalizeResumeRecord& r) {
-      if (!save || r.table != 2 || stage.load() != 0) return;
-      stage = 1;
-      stage.notify_all();
-      stage.wait(1);
-    };
-    WorkRig rig(4);
+    FinalizeGate gate;
+    WorkRig rig(3);
     rig.config.Scale = PlotScale::WithShift(10);
     TestPlot plot = sparse.plot;
     const PlotHeader keyed = Plot(3);
@@ -61,16 +78,11 @@ TEST(ClientRealWork, FinalizesMinesAndDeletesTheSparsePlot) {
     const fs::path part = fs::path(source).replace_extension(".fpt_part");
     const fs::path final = fs::path(source).replace_extension(".fpt");
     plot.Write(source);
-    rig.Restart(MakeEnginePlotWorkFactory(hooks));
+    rig.Restart(MakeEnginePlotWorkFactory(save ? gate.Hooks() : PlotWorkHooks{}));
 
     EXPECT_EQ(rig.client->Step().back(), "Start finalization \"" + PathStem(final) + "\"");
     if (save) {
-      stage.wait(0);
-      rig.client->RequestShutdown(false);
-      rig.client->Step();
-      stage = 2;
-      stage.notify_all();
-      EXPECT_EQ(StepUntilIdle(*rig.client).back(), "Saved");
+      gate.SaveThrough(*rig.client);
       EXPECT_TRUE(fs::exists(part));
       rig.Restart(MakeEnginePlotWorkFactory());
       EXPECT_EQ(rig.client->Step().back(), "Continue finalization \"" + PathStem(final) + "\"");
