@@ -25,6 +25,7 @@ struct RecordingStarter : PlotWorkStarter {
     call += target < 0 ? Name(target).substr(3) : Name(target);
     for (int64_t slot : more) call.append(" ").append(Name(slot));
     lines.push_back("[" + call + "]");
+    if (during) during();
     return result;
   }
   StartResult StartPlotting(const PlotTask& t) override {
@@ -39,6 +40,7 @@ struct RecordingStarter : PlotWorkStarter {
   Lines& lines;
   const std::vector<fs::path>& paths;
   StartResult result = StartResult::kStarted;
+  std::function<void()> during;  // runs while the start is under way
 };
 
 class PlannerClient : public ScanClient {
@@ -273,4 +275,18 @@ TEST(Planner, DeleteChecksFileAndAddToMiningRecordsPath) {
     EXPECT_EQ(client.MinedPlots.size(), mineable);
     EXPECT_EQ(client.KnownPlotPaths, std::set<fs::path>{plot});
   }
+}
+
+// A save request that cuts a start short, as during the memory reservation, is no failed start.
+TEST(Planner, SaveRequestDuringStartIsNoFailure) {
+  TestDirectory dir;
+  for (const FileSpec& f : {FileSpec{0, 's', 1}, FileSpec{0, 't', 1}}) MakeFile(dir.Path(), f, 1);
+  PlannerClient client({Dir(dir.Path())}, {.NoFinalizing = 1});
+  client.free[dir.Path()] = ~0ull >> 2;
+  client.Scan();
+  client.lines.clear();
+  client.Starter().result = StartResult::kFailed;
+  client.Starter().during = [&client] { client.RequestShutdown(false); };
+  client.PlanNextStep();
+  EXPECT_EQ(client.lines, (Lines{"[release job]", "[plot continue s1.spt_part tmp]"}));
 }
