@@ -15,6 +15,7 @@
 
 struct FinalizeJobConfig;
 struct FinalizeResumeRecord;
+struct TempFileHeader;
 
 // What the manager reads of a plot engine or a finalization job, copied under the object's own
 // mutex. State 0 is ended for both; the others are the object's own states.
@@ -78,6 +79,9 @@ class PlotWorkFactory {
 
 // Test hooks given to every engine and job the factory makes, to stop one at a chosen point.
 struct PlotWorkHooks {
+  // Where a plot looks for a stop request, under the engine mutex, with the engine state and
+  // position; true saves the plot there.
+  std::function<bool(uint32_t state, const TempFileHeader& position)> plotStop;
   // At each stop check of a finalization, on its run thread.
   std::function<void(const FinalizeResumeRecord&)> finalizeStop;
 };

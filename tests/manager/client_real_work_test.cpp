@@ -5,8 +5,8 @@
 
 #include "manager/text_helpers.h"
 #include "plotter/finalize_resume_record.h"
+#include "plotter/plot_engine.h"
 #include "tests/manager/fake_plot_work.h"
-#include "tests/plotter/sparse_plot_support.h"
 
 using namespace std::chrono_literals;
 
@@ -35,7 +35,7 @@ struct FinalizeGate {
     stage.wait(1);
   }
   PlotWorkHooks Hooks() {
-    return {.finalizeStop = [this](const FinalizeResumeRecord& r) { Hold(r); }};
+    return {nullptr, [this](const FinalizeResumeRecord& r) { Hold(r); }};
   }
   // Ctrl+C twice while the job is held; then the job goes on to its save.
   void SaveThrough(WorkRig::Rig& client) {
@@ -52,29 +52,38 @@ struct FinalizeGate {
 
 }  // namespace
 
-// The real job finalizes a sparse plot keyed like one of this client's, is saved mid-table and
-// continued by the next client; the final plot is then mined in place of the sparse plot.
-TEST(ClientRealWork, FinalizesSavesResumesAndMinesASparsePlot) {
+// One thinned plot along the whole road: made, saved and continued by the next client, then
+// finalized, saved mid-table and continued by the next one, and mined in place of its sparse
+// plot, which is deleted.
+TEST(ClientRealWork, MakesFinalizesAndMinesAThinnedPlotAcrossSaves) {
   WorkRig rig(3);
   rig.config.Scale = PlotScale::WithShift(10);
-  TestPlot plot = MakeSparseCase(11).plot;
-  const PlotHeader keyed = Plot(3);
-  std::memcpy(plot.header.plotId, keyed.plotId, sizeof(keyed.plotId));
-  std::memcpy(plot.header.keyBlock, keyed.keyBlock, sizeof(keyed.keyBlock));
-  plot.header.keyBlockFlag = 1;
-  const fs::path source = rig.dir / (ToHexUpper(keyed.plotId, 32) + ".spt");
-  const fs::path final = fs::path(source).replace_extension(".fpt");
-  const std::string quoted = "\"" + PathStem(final) + "\"";
-  plot.Write(source);
+  PlotWorkHooks hooks;
+  hooks.plotStop = [](uint32_t state, const TempFileHeader& h) {
+    return state == kPlotPlotting && h.step == 3 && h.bucket == 40;
+  };
+  rig.Restart(MakeEnginePlotWorkFactory(hooks));
+  const std::string started = rig.client->Step().back();
+  ASSERT_EQ(started.substr(0, 15), "Start plotting ");
+  const std::string sparse = started.substr(15);
+  const Lines saved = StepUntilIdle(*rig.client);
+  EXPECT_EQ(saved.empty() ? "" : saved.back(), "Saved");
+
   FinalizeGate gate;
   rig.Restart(MakeEnginePlotWorkFactory(gate.Hooks()));
-  EXPECT_EQ(rig.client->Step().back(), "Start finalization " + quoted);
+  EXPECT_EQ(rig.client->Step().back(), "Continue plotting " + sparse);
+  EXPECT_TRUE(Has(StepUntilIdle(*rig.client), "Plot done " + sparse));
+  const fs::path source = rig.client->JobPlotPath;
+  const std::string final = "\"" + PathStem(fs::path(source).replace_extension(".fpt")) + "\"";
+  ASSERT_EQ(rig.client->MinedPlots.size(), 1u);
+  EXPECT_EQ(rig.client->MinedPlots[0]->path, source);
+  EXPECT_EQ(rig.client->Step().back(), "Start finalization " + final);
   gate.SaveThrough(*rig.client);
 
   rig.Restart(MakeEnginePlotWorkFactory());
-  EXPECT_EQ(rig.client->Step().back(), "Continue finalization " + quoted);
-  EXPECT_TRUE(Has(StepUntilIdle(*rig.client), "Finalized " + quoted));
+  EXPECT_EQ(rig.client->Step().back(), "Continue finalization " + final);
+  EXPECT_TRUE(Has(StepUntilIdle(*rig.client), "Finalized " + final));
   ASSERT_EQ(rig.client->MinedPlots.size(), 1u);
-  EXPECT_EQ(rig.client->MinedPlots[0]->path, final);
+  EXPECT_EQ(rig.client->MinedPlots[0]->path, fs::path(source).replace_extension(".fpt"));
   EXPECT_FALSE(fs::exists(source));
 }

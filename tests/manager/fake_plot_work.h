@@ -98,7 +98,7 @@ struct WorkRig {
       ManagerStep();
       return lines;
     }
-    using Client::CancelRequest, Client::Engine, Client::ManagerState;
+    using Client::CancelRequest, Client::Engine, Client::JobPlotPath, Client::ManagerState;
     std::chrono::steady_clock::time_point clock{};
   };
   // The made plot's path with `extension`, and its display form.
