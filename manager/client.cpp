@@ -74,6 +74,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
     if (!Config.NoPlotting && temps > 0) {
       PlotJobSettings.threadCount = p;
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
+      PlotJobSettings.scale = Config.Scale;
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
       PlottingMemoryRequest =
           std::max(PlottingMemoryRequest,
@@ -98,6 +99,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
     options.readThreads = static_cast<uint64_t>(readThreads);
     options.maxLevel = 4;
     options.lowPriority = Config.LowPriority;
+    options.scale = Config.Scale;
     Engine = NewInArena<PlotAccessEngine>(
         *MiningArena, options, *MiningArena, Log,
         [this](uint64_t directory, bool started) { OnMiningActivity(directory, started); });

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "plotter/plot_scale.h"
+
 // What the entry point hands to the Client; the Client keeps a copy.
 struct ClientConfig {
   uint32_t CompressionLevelMinusOne = 0;  // 0..4
@@ -18,6 +20,7 @@ struct ClientConfig {
   uint8_t LowPriority = 0;
   uint8_t CheckPlots = 0;
   uint8_t NoRescan = 0;
+  PlotScale Scale;  // production except in the test build of the executable
 
   friend bool operator==(const ClientConfig&, const ClientConfig&) = default;
 };

@@ -38,8 +38,8 @@ uint64_t Growth(uint64_t size, uint64_t s) { return size < s ? s - size : 0; }
 
 }  // namespace
 
-uint64_t PlannedTempFileBytes(uint64_t files) {
-  return TempFileBytes(files, PlotScale::Production());
+uint64_t PlannedTempFileBytes(uint64_t files, const PlotScale& scale) {
+  return TempFileBytes(files, scale);
 }
 
 uint64_t TempDirectoryCount(const std::vector<DirectoryState>& directories) {
@@ -106,7 +106,7 @@ uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<
   slots.clear();
   const uint64_t n = TempDirectoryCount(view.Directories);
   if (n == 0) return 0;
-  const uint64_t s = PlannedTempFileBytes(n);
+  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
   const std::vector<uint8_t> taken = ResumableTempFiles(view);
   // A new temp file would take the name of a resumable plot's file.
   std::vector<uint8_t> blocked(view.Directories.size(), 0);
@@ -206,7 +206,7 @@ std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
     return report;
   }
 
-  const uint64_t s = PlannedTempFileBytes(n);
+  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
   SpacePool pool(dirs);
   uint64_t withRoom = 0;
   std::vector<uint8_t> lacking(dirs.size(), 0);

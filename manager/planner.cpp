@@ -38,7 +38,7 @@ PlanningOptions Client::MakePlanningOptions() const {
   const bool engine = WorkStarter != nullptr;
   return {1, static_cast<uint8_t>(Config.CompressionLevelMinusOne),
           static_cast<uint8_t>(Config.NoPlotting || !engine),
-          static_cast<uint8_t>(Config.NoFinalizing || !engine)};
+          static_cast<uint8_t>(Config.NoFinalizing || !engine), Config.Scale};
 }
 
 void Client::SetPlannerIdle(bool idle) {

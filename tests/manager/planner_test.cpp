@@ -57,7 +57,7 @@ class PlannerClient : public ScanClient {
   std::chrono::seconds clock{0};
 };
 
-const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1);
+const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1, PlotScale::Production());
 const uint64_t N2 = FinalPlotSizeByLevel[2] + 151261184;
 
 // Name "<code><seed>": S complete sparse, s unfinished sparse, F complete final, f unfinished
@@ -85,7 +85,7 @@ void MakeFile(const fs::path& dir, const FileSpec& f, uint64_t tempDirs) {
     return WriteFixture(dir / (name + ext), &h, sizeof(h), size);
   }
   TempFileHeader temp{};
-  const uint64_t tempSize = f.size ? f.size : PlannedTempFileBytes(tempDirs);
+  const uint64_t tempSize = f.size ? f.size : PlannedTempFileBytes(tempDirs, PlotScale::Production());
   temp.start = {kTempMagic, 1, {}, tempSize - 8, 0};
   std::tie(temp.link, temp.fileCount, temp.saved, temp.level) = std::tuple(h.link, 1, 1, h.level);
   std::memcpy(temp.plotId, h.plotId, 32);
