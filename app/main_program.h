@@ -16,7 +16,7 @@ class Updater;
 struct MainServices {
   unsigned HardwareThreads = 0;
   // The plot scale this executable was built with: production in the release build.
-  PlotScale Scale;
+  PlotScale Scale{};
   std::function<void()> InstallSignalHandlers;
   // Asks a Client that was built after a signal came to save and stop (called with 0).
   std::function<void(int signal)> SecondInterrupt;

@@ -20,7 +20,7 @@ struct ClientConfig {
   uint8_t LowPriority = 0;
   uint8_t CheckPlots = 0;
   uint8_t NoRescan = 0;
-  PlotScale Scale;  // production except in the test build of the executable
+  PlotScale Scale{};  // production except in the test build of the executable
 
   friend bool operator==(const ClientConfig&, const ClientConfig&) = default;
 };

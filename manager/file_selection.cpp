@@ -33,6 +33,14 @@ int64_t FindTempRecord(const PlanningView& view, const ScannedFile& plot, uint8_
   return -1;
 }
 
+constexpr uint64_t kFinalizeMargin = 151261184;
+// Headers and key blocks keep their size in a thinned plot.
+constexpr uint64_t kThinnedFixedBytes = uint64_t{1} << 20;
+
+uint64_t Thinned(uint64_t bytes, const PlotScale& scale) {
+  return scale.IsProduction() ? bytes : scale.Shrink(bytes) + kThinnedFixedBytes;
+}
+
 // Bytes an existing temp file of `size` still has to grow by.
 uint64_t Growth(uint64_t size, uint64_t s) { return size < s ? s - size : 0; }
 
@@ -40,6 +48,14 @@ uint64_t Growth(uint64_t size, uint64_t s) { return size < s ? s - size : 0; }
 
 uint64_t PlannedTempFileBytes(uint64_t files, const PlotScale& scale) {
   return TempFileBytes(files, scale);
+}
+
+uint64_t PlannedSparseBytes(uint8_t level, const PlotScale& scale) {
+  return Thinned(SparsePlotSizeByLevel[level], scale);
+}
+
+uint64_t PlannedFinalBytes(uint8_t level, const PlotScale& scale) {
+  return Thinned(FinalPlotSizeByLevel[level] + kFinalizeMargin, scale);
 }
 
 uint64_t TempDirectoryCount(const std::vector<DirectoryState>& directories) {
@@ -186,7 +202,7 @@ std::unique_ptr<DeleteFileTask> SelectFileToDelete(const PlanningView& view) {
 }
 
 std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
-  const uint64_t sparse = SparsePlotSizeByLevel[view.Options.Level];
+  const uint64_t sparse = PlannedSparseBytes(view.Options.Level, view.Options.Scale);
   const std::vector<DirectoryState>& dirs = view.Directories;
   auto report = std::make_unique<MorePlotsReport>();
   const uint64_t n = TempDirectoryCount(dirs);

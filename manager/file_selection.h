@@ -17,7 +17,7 @@ struct PlanningOptions {
   uint8_t Level = 0;  // 0..4
   uint8_t NoPlotting = 0;
   uint8_t NoFinalizing = 0;
-  PlotScale Scale;
+  PlotScale Scale{};
 };
 
 struct PlanningView {
@@ -30,6 +30,9 @@ inline constexpr size_t kMaxTempSlots = 16;
 
 // Bytes of each temp file of a plot that uses `files` temp files.
 uint64_t PlannedTempFileBytes(uint64_t files, const PlotScale& scale);
+// Bytes of a sparse plot of the level, and of a final plot with the room finalizing it takes.
+uint64_t PlannedSparseBytes(uint8_t level, const PlotScale& scale);
+uint64_t PlannedFinalBytes(uint8_t level, const PlotScale& scale);
 
 // Directories that take temp files and are not read-only, at most 16: the temp-file count of a
 // new plot.

@@ -274,3 +274,13 @@ TEST(Planner, DeleteChecksFileAndAddToMiningRecordsPath) {
     EXPECT_EQ(client.KnownPlotPaths, std::set<fs::path>{plot});
   }
 }
+
+TEST(Planner, PlannedSizesAreTheTablesAndShrinkWithThinnedPlots) {
+  const PlotScale thin = PlotScale::WithShift(10);
+  for (uint8_t level = 0; level < 5; ++level) {
+    EXPECT_EQ(PlannedSparseBytes(level, {}), SparsePlotSizeByLevel[level]);
+    EXPECT_EQ(PlannedFinalBytes(level, {}), FinalPlotSizeByLevel[level] + 151261184);
+    EXPECT_LT(PlannedSparseBytes(level, thin), SparsePlotSizeByLevel[level] >> 9);
+    EXPECT_LT(PlannedFinalBytes(level, thin), FinalPlotSizeByLevel[level] >> 9);
+  }
+}
