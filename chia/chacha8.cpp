@@ -92,13 +92,11 @@ template <typename V, int L>
 [[gnu::always_inline]] inline void BlocksWide(const uint32_t state[16], uint32_t first_counter,
                                               uint32_t* out) {
   V input[16];
-  for (int w = 0; w < 16; ++w) {
-    for (int i = 0; i < L; ++i) input[w][i] = state[w];
-  }
-  for (int i = 0; i < L; ++i) {
-    input[12][i] = first_counter + static_cast<uint32_t>(i);
-    input[13][i] = 0;
-  }
+  for (int w = 0; w < 16; ++w) input[w] = V{} + state[w];
+  V lane{};
+  for (int i = 0; i < L; ++i) lane[i] = static_cast<uint32_t>(i);
+  input[12] = lane + first_counter;
+  input[13] = V{};
   V x[16];
   for (int w = 0; w < 16; ++w) x[w] = input[w];
 #pragma GCC unroll 4

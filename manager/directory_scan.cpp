@@ -192,7 +192,7 @@ uint32_t Client::ClassifyKeys(const ScannedFile& file, const std::array<uint8_t,
     if (code >= 1 && code <= 4) {
       keyText = KeyProvider->CheckPlotId(file.PlotId.data(), keyBlock.data());
     } else if (code == 0 || code == 5) {
-      keyText = "_";
+      keyText.assign(1, '_');
     }
     return code;
   } catch (const std::exception& error) {

@@ -17,7 +17,7 @@ void AddMissingLines(const MissingSpace& missing, const std::vector<DirectorySpe
 std::vector<std::string> MorePlotsReport::Lines(const std::vector<DirectorySpec>& specs) const {
   std::vector<std::string> lines{"WARNING: Following directories could contain more plots:"};
   for (uint64_t directory : Directories) {
-    lines.push_back("\"" + specs[directory].Path.string() + "\"");
+    lines.push_back(std::string("\"").append(specs[directory].Path.string()).append("\""));
   }
   if (MissingTempFiles == 0) {
     lines.push_back(

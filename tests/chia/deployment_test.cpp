@@ -7,12 +7,10 @@
 
 #include "chia/ed25519_point.h"
 #include "tests/chia/bls_test_support.h"
-#include "tests/support/thrown_text.h"
 #include "tests/support/hex.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
-
-
 
 template <size_t N>
 std::array<uint8_t, N> Array(const std::string& hex) {

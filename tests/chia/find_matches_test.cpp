@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

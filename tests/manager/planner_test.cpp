@@ -6,9 +6,9 @@
 #include "runtime/file_names.h"
 #include "runtime/plot_size_tables.h"
 #include "runtime/text_utils.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/manager/scan_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -21,9 +21,9 @@ struct RecordingStarter : PlotWorkStarter {
     return path.filename() == TempFileName ? "tmp" : path.filename().string();
   }
   StartResult Record(std::string call, uint8_t resume, int64_t target, std::vector<int64_t> more) {
-    call += (resume ? " continue " : " new ") +
-            (target < 0 ? "dir" + Name(target).substr(3) : Name(target));
-    for (int64_t slot : more) call += " " + Name(slot);
+    call.append(resume ? " continue " : " new ").append(target < 0 ? "dir" : "");
+    call += target < 0 ? Name(target).substr(3) : Name(target);
+    for (int64_t slot : more) call.append(" ").append(Name(slot));
     lines.push_back("[" + call + "]");
     return result;
   }

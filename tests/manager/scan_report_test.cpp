@@ -4,7 +4,9 @@
 #include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
 
-static std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+static std::string Quoted(const fs::path& path) {
+  return std::string("\"").append(path.string()).append("\"");
+}
 static std::string Short(const uint8_t* key) { return EncodeKeyBech32m(key).substr(0, 18) + "..."; }
 
 TEST(DirectoryScan, KeyStatusAdmissionQueueAndReport) {

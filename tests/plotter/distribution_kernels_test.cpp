@@ -7,12 +7,12 @@
 #include <atomic>
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "plotter/distribution_pass.h"
 #include "tests/plotter/plot_test_support.h"
 #include "tests/runtime/bucket_writer_rig.h"
-#include "tests/thrown_text.h"
+#include "tests/support/threads_agree.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -27,10 +27,14 @@ uint64_t Get(const uint8_t* p, uint64_t n) {
   return v;
 }
 void Put(uint8_t* p, uint64_t n, uint64_t v) { std::memcpy(p, &v, n); }
+// Byte order of entries that all have one width.
+bool ByBytes(const Entry& a, const Entry& b) {
+  return std::memcmp(a.data(), b.data(), a.size()) < 0;
+}
 std::vector<Entry> Sorted(const uint8_t* p, uint64_t n, uint64_t width) {
   std::vector<Entry> out;
   for (uint64_t i = 0; i < n; ++i) out.emplace_back(p + i * width, p + i * width + width);
-  std::sort(out.begin(), out.end());
+  std::sort(out.begin(), out.end(), ByBytes);
   return out;
 }
 
@@ -137,7 +141,7 @@ TEST(DistributionKernels, EveryKernelMatchesTheRuleAtBothScalesAndRefusesBadKeys
         std::vector<Entry> in = Make(row.kind, row.width, n, limit, r);
         Buckets want(256);
         for (Entry e : in) want[Reference(row.kind, e, r)].push_back(e);
-        for (auto& w : want) std::sort(w.begin(), w.end());
+        for (auto& w : want) std::sort(w.begin(), w.end(), ByBytes);
         EXPECT_EQ((rig.*row.pass)(row.kernel, in, limit, r, n), want) << row.width;
         // One entry past the rule's range fails the pass and leaves the writers reusable.
         uint8_t* bad = in[n / 2].data();
@@ -174,17 +178,12 @@ TEST(InMemoryBucketSink, ConcurrentAppendsLoseAndDuplicateNothing) {
     for (uint64_t b = 0; b < 4; ++b) data[b] = reinterpret_cast<uint8_t*>(memory[b].data());
     std::vector<uint64_t> capacities(256, capacity);
     InMemoryBucketSink<8> sink(data.data(), capacities.data());
-    std::vector<std::thread> threads;
-    for (uint64_t t = 0; t < 8; ++t) {
-      threads.emplace_back([&sink, t] {
-        for (uint64_t batch = 0; batch < 160; ++batch) {
-          uint64_t tagged[64];
-          for (uint64_t j = 0; j < 64; ++j) tagged[j] = (t << 32) | (batch << 8) | j;
-          sink.Append(batch % 4, tagged, 64 - batch % 3);
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
+    CountFailuresAcrossThreads(8, 160, [&sink](uint64_t t, uint64_t batch) {
+      uint64_t tagged[64];
+      for (uint64_t j = 0; j < 64; ++j) tagged[j] = (t << 32) | (batch << 8) | j;
+      sink.Append(batch % 4, tagged, 64 - batch % 3);
+      return true;
+    });
     const uint64_t sent = 8 * (160 * 64 - 53 * 3);
     uint64_t kept = 0;
     for (uint64_t b = 0; b < 4; ++b) {

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <fstream>
 #include <set>
 
-#include "tests/runtime/file_test_support.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/whole_file.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ TEST(ServerResolver, CacheFirstWhenFreshNamesFirstWhenStale) {
   EXPECT_EQ(rig.Take(fresh, 3), (Texts{"192.0.2.9", "192.0.2.9", "192.0.2.1"}));
   EXPECT_EQ(fresh.CurrentKind(), CandidateKind::HostName);
 
-  std::ofstream(rig.folder / "addresses.txt") << "a #b 127.0.0.1\nb";
-  std::ofstream(rig.folder / "addresses") << "::1";
+  WriteWholeFile(rig.folder / "addresses.txt", std::string("a #b 127.0.0.1\nb"));
+  WriteWholeFile(rig.folder / "addresses", std::string("::1"));
   rig.cache.CacheTime -= 1;
   ServerResolver stale = rig.Make();
   const Texts taken = rig.Take(stale, 6);

@@ -1,31 +1,24 @@
 #include "pool/settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "pool/hex.h"
-#include "tests/runtime/file_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/thrown_text.h"
+#include "tests/support/whole_file.h"
 
 namespace {
 
 std::string HexRefusal(const std::string& text) {
-  try {
-    ParseHex32(text);
-    return "";
-  } catch (const std::invalid_argument& error) {
-    return error.what();
-  }
+  return ThrownText<std::invalid_argument>([&] { ParseHex32(text); });
 }
 
-// A temporary settings folder; the settings files this process locked in it are closed first.
+// A scratch settings folder; the settings files this process locked in it are closed first.
 class TempSettingsFolder : public TestDirectory {
  public:
   ~TempSettingsFolder() {
@@ -33,17 +26,6 @@ class TempSettingsFolder : public TestDirectory {
     SettingsFilesInstance().WorkerIdFile.reset();
   }
 };
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
 
 }  // namespace
 
@@ -75,7 +57,7 @@ TEST(Settings, WorkerIdIsCreatedKeptAndReplacedWhenInvalid) {
   const std::filesystem::path folder = temp.Path() / "nested" / "settings";
   LoadSettings(folder);
   EXPECT_TRUE(std::filesystem::exists(folder / "cache"));
-  const std::string stored = ReadFile(folder / "workerid");
+  const std::string stored = ReadTextFile(folder / "workerid");
   ASSERT_EQ(stored.size(), 16u);
   // Byte 0 of the id in memory order comes first.
   uint64_t fromFile = 0;
@@ -90,17 +72,17 @@ TEST(Settings, WorkerIdIsCreatedKeptAndReplacedWhenInvalid) {
   EXPECT_EQ(WorkerId, first);
 
   // A known id in upper case with a line feed is accepted as written.
-  WriteFile(folder / "workerid", "0100000000000080\n");
+  WriteWholeFile<std::string>(folder / "workerid", "0100000000000080\n");
   LoadSettings(folder);
   EXPECT_EQ(WorkerId, 0x8000000000000001u);
-  EXPECT_EQ(ReadFile(folder / "workerid"), "0100000000000080\n");
+  EXPECT_EQ(ReadTextFile(folder / "workerid"), "0100000000000080\n");
 
   // Invalid ids are replaced by a new random one, written back without a tail.
   for (const char* bad : {"0100000000000080g", "01000000000000800", "01234", "", "zz"}) {
     SCOPED_TRACE(bad);
-    WriteFile(folder / "workerid", std::string(bad) + "                        ");
+    WriteWholeFile<std::string>(folder / "workerid", std::string(bad) + "                        ");
     LoadSettings(folder);
-    const std::string rewritten = ReadFile(folder / "workerid");
+    const std::string rewritten = ReadTextFile(folder / "workerid");
     ASSERT_EQ(rewritten.size(), 16u);
     uint64_t id = 0;
     ParseHexBytes(rewritten, reinterpret_cast<uint8_t*>(&id), 8);
@@ -112,25 +94,17 @@ TEST(Settings, SecondInstanceIsRefused) {
   TempSettingsFolder temp;
   LoadSettings(temp.Path());
   // Locks belong to a process: only another process is refused.
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    try {
-      LoadSettings(temp.Path());
-      _exit(10);
-    } catch (const std::runtime_error& error) {
-      const std::string expected = "Failed to lock file \"" + (temp.Path() / "cache").string() +
-                                   "\": Another instance of the program may be running";
-      _exit(error.what() == expected ? 0 : 11);
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string expected = "Failed to lock file \"" + (temp.Path() / "cache").string() +
+                               "\": Another instance of the program may be running";
+  EXPECT_EQ(RunInChild([&] {
+              return ThrownText<std::runtime_error>([&] { LoadSettings(temp.Path()); }) == expected
+                         ? 0
+                         : 11;
+            }),
+            0);
 
   // A folder that cannot be created is an error for the caller.
-  WriteFile(temp.Path() / "plain-file", "x");
+  WriteWholeFile<std::string>(temp.Path() / "plain-file", "x");
   EXPECT_THROW(LoadSettings(temp.Path() / "plain-file" / "settings"), std::runtime_error);
 }
 
@@ -149,18 +123,18 @@ TEST(SettingsCache, WrittenAsLaidOutReadBackAndRewrittenInPlace) {
       "\n192.0.2.7\n2001:db8::1\n2\n7 -1 0\n18446744073709551615 1700000000 1\n192.0.2.9\n";
   cache = full;
   SaveCache();
-  EXPECT_EQ(ReadFile(temp / "cache"), written);
+  EXPECT_EQ(ReadTextFile(temp / "cache"), written);
   cache = SettingsCache();  // a shorter text leaves no tail
   SaveCache();
-  EXPECT_EQ(ReadFile(temp / "same-file").size(), 106u);
+  EXPECT_EQ(ReadTextFile(temp / "same-file").size(), 106u);
   // The worker id is written only when it changes.
   cache = full;
-  WriteFile(temp / "workerid", "kept");
+  WriteWholeFile<std::string>(temp / "workerid", "kept");
   SaveCache();
-  EXPECT_EQ(ReadFile(temp / "workerid"), "kept");
+  EXPECT_EQ(ReadTextFile(temp / "workerid"), "kept");
   WorkerId = 0x0123456789abcdefu;
   SaveCache();
-  EXPECT_EQ(ReadFile(temp / "workerid"), "efcdab8967452301");
+  EXPECT_EQ(ReadTextFile(temp / "workerid"), "efcdab8967452301");
   LoadSettings(temp.Path());
   EXPECT_EQ(FormatCacheText(SettingsCacheInstance()), written);
 }

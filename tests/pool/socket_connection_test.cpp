@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 TEST(ConnectSocket, TimeLimitsFamiliesAndErrors) {
   // Numeric addresses only: no name server is asked.

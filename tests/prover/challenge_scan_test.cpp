@@ -4,7 +4,7 @@
 #include "prover/challenge_scan_job.h"
 #include "prover/plot_access_engine.h"
 #include "tests/prover/planted_plot_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

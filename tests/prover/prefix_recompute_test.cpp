@@ -8,7 +8,7 @@
 
 #include "prover/plot_access_engine.h"
 #include "tests/prover/planted_plot_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

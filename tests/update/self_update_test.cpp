@@ -5,12 +5,14 @@
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/session.hpp>
 
-#include <fstream>
 #include <thread>
 
 #include "runtime/path_utils.h"
-#include "tests/runtime/file_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/thrown_text.h"
+#include "tests/support/whole_file.h"
 #include "update/update_install.h"
 #include "update/updater.h"
 
@@ -37,10 +39,6 @@ void WriteZip(const fs::path& path, const std::vector<Entry>& entries) {
   archive_write_free(zip);
 }
 
-std::string Read(const fs::path& path) {
-  return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
-}
-
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -65,7 +63,7 @@ class SelfUpdate : public testing::Test {
  protected:
   SelfUpdate() {
     fs::create_directories(exe_.parent_path());
-    std::ofstream(exe_) << "old";
+    WriteWholeFile(exe_, std::string("old"));
     fs::create_directories(tmp_);
   }
   TestDirectory dir_;
@@ -90,7 +88,7 @@ TEST_F(SelfUpdate, RefusesFailingAndEscapingArchives) {
     WriteZip(dir_ / "a.zip", entries);
     EXPECT_TRUE(Has(ThrownText([&] { InstallUpdate(dir_ / "a.zip", tmp_, exe_, 0); }), expected));
     EXPECT_TRUE(absent.empty() || !fs::exists(fs::symlink_status(absent)));
-    EXPECT_EQ(Read(exe_), "old");
+    EXPECT_EQ(ReadTextFile(exe_), "old");
     EXPECT_TRUE(fs::is_empty(tmp_)) << "unpack folder left behind";
   }
 }
@@ -133,16 +131,16 @@ TEST_F(SelfUpdate, DownloadsFromLoopbackSeedInstallsAndRestarts) {
     EXPECT_EQ(updater.state, state) << now;
     now += now == 1000 ? 60 : 1;
   }
-  EXPECT_EQ(Read(exe_), kNewProgram);
-  EXPECT_EQ(Read(exe_.parent_path() / "lib" / "data"), "data");
+  EXPECT_EQ(ReadTextFile(exe_), kNewProgram);
+  EXPECT_EQ(ReadTextFile(exe_.parent_path() / "lib" / "data"), "data");
   EXPECT_FALSE(fs::exists(fs::symlink_status(exe_.parent_path() / "passwd")));
   char backup[80];
   const std::time_t installed = 1000;
   std::strftime(backup, sizeof backup, "autoupdate_backup_%y%m%d%I%M%S",
                 std::localtime(&installed));
-  EXPECT_EQ(Read(exe_.parent_path() / backup / "Varnok Pool"), "old");
+  EXPECT_EQ(ReadTextFile(exe_.parent_path() / backup / "Varnok Pool"), "old");
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator(exe_.parent_path() / backup), {}), 1);
-  EXPECT_EQ(Read(dir_ / "cwd"), fs::current_path().string() + "\n");
+  EXPECT_EQ(ReadTextFile(dir_ / "cwd"), fs::current_path().string() + "\n");
   ChildProcess child([&] {
     updater.state = UpdaterState::Restart;  // as `main` leaves it
     updater.savedArgs = {"Varnok Pool", "-v", "a b"};

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "runtime/path_utils.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "update/updater.h"
 
 namespace {
