@@ -29,7 +29,8 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       Config(config),
       Directories(directories, directories + count),
       Log(std::move(log)),
-      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory) : MakeEnginePlotWorkFactory()) {
+      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory)
+                                   : MakeEnginePlotWorkFactory(config.Scale)) {
   CheckDistinctDirectories(Directories);
   SystemMemory& memory = host.Memory != nullptr ? *host.Memory : HostSystemMemory();
   MiningArena = std::make_unique<MemoryArena>(Log, memory);

@@ -33,8 +33,9 @@ bool TakesMorePlots(const PlanningView& view, uint64_t d) {
 PlanningOptions Client::MakePlanningOptions() const {
   const bool engine = WorkStarter != nullptr;
   return {1, static_cast<uint8_t>(Config.CompressionLevelMinusOne),
-          static_cast<uint8_t>(Config.NoPlotting || !engine),
-          static_cast<uint8_t>(Config.NoFinalizing || !engine), Config.Scale};
+          static_cast<uint8_t>(Config.NoPlotting || !engine || !WorkFactory->CanPlot()),
+          static_cast<uint8_t>(Config.NoFinalizing || !engine || !WorkFactory->CanFinalize()),
+          Config.Scale};
 }
 
 void Client::SetPlannerIdle(bool idle) {

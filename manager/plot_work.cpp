@@ -3,6 +3,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "plotter/finalize_job.h"
 #include "plotter/plot_engine.h"
 
 namespace {
@@ -37,10 +38,31 @@ class EnginePlotWork final : public PlotEngineWork {
   PlotEngineHandle engine_;
 };
 
+class JobFinalizeWork final : public FinalizeWork {
+ public:
+  explicit JobFinalizeWork(FinalizeJobHandle job) : job_(std::move(job)) {}
+  ~JobFinalizeWork() override { DeleteFinalizeJob(job_); }
+
+  PlotWorkStatus Status() override {
+    const FinalizeJob::Status status = job_->ReadStatus();
+    return {status.state, status.progress, status.finished, status.failure};
+  }
+  void RequestSave() override { job_->RequestSave(); }
+  void Start(const std::filesystem::path& sourcePath, const std::filesystem::path& partPath,
+             bool resume) override {
+    job_->Start(sourcePath, partPath, resume ? 1 : 0);
+  }
+
+ private:
+  FinalizeJobHandle job_;
+};
+
 class EngineWorkFactory final : public PlotWorkFactory {
  public:
+  explicit EngineWorkFactory(const PlotScale& scale) : scale_(scale) {}
+
   bool CanPlot() const override { return false; }
-  bool CanFinalize() const override { return false; }
+  bool CanFinalize() const override { return true; }
 
   std::unique_ptr<PlotEngineWork> CreatePlotEngine(MemoryArena& region,
                                                    const PlotEngineSettings& settings,
@@ -49,14 +71,20 @@ class EngineWorkFactory final : public PlotWorkFactory {
     return std::make_unique<EnginePlotWork>(
         ::CreatePlotEngine(region, settings, region, std::move(log), mask, pause));
   }
-  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena&, uint64_t, uint64_t, LogCallback,
-                                                  const PauseByte*, const PauseByte*) override {
-    throw std::runtime_error("finalization is not available in this build");
+  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena& region, uint64_t memory,
+                                                  uint64_t threads, LogCallback log,
+                                                  const PauseByte* sourcePause,
+                                                  const PauseByte* destinationPause) override {
+    return std::make_unique<JobFinalizeWork>(NewFinalizeJob(
+        {memory, threads, scale_}, region, std::move(log), sourcePause, destinationPause));
   }
+
+ private:
+  PlotScale scale_;
 };
 
 }  // namespace
 
-std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory() {
-  return std::make_unique<EngineWorkFactory>();
+std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(const PlotScale& scale) {
+  return std::make_unique<EngineWorkFactory>(scale);
 }

@@ -72,5 +72,6 @@ class PlotWorkFactory {
                                                           const PauseByte* destinationPause) = 0;
 };
 
-// The plotter's engine and job behind the factory.
-std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory();
+// The plotter's engine and job behind the factory, making plots of the scale.
+std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(
+    const PlotScale& scale = PlotScale::Production());

@@ -7,6 +7,7 @@
 #include "runtime/plot_size_tables.h"
 #include "runtime/text_utils.h"
 #include "tests/support/child_process.h"
+#include "tests/manager/fake_plot_work.h"
 #include "tests/manager/scan_test_support.h"
 #include "tests/support/thrown_text.h"
 
@@ -41,10 +42,16 @@ struct RecordingStarter : PlotWorkStarter {
   StartResult result = StartResult::kStarted;
 };
 
+// A factory that can plot and finalize; the recording starter stands in for what it makes.
+std::unique_ptr<PlotWorkFactory> PlottingFactory() {
+  static WorkScript unused;
+  return std::make_unique<FakeWorkFactory>(unused, unused);
+}
+
 class PlannerClient : public ScanClient {
  public:
   PlannerClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config)
-      : ScanClient(dirs, config) {
+      : ScanClient(dirs, config, {nullptr, PlottingFactory(), false}) {
     for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].Path] = d;
     WorkStarter = std::make_unique<RecordingStarter>(lines, ScannedPaths);
     Finished = 0;  // the planner decides when the run ends
