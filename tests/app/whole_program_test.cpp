@@ -16,17 +16,19 @@
 #include <mutex>
 #include <thread>
 
+#include "chia/plot_keys.h"
 #include "plotter/engine_memory.h"
 #include "runtime/text_utils.h"
 #include "tests/app/app_test_support.h"
 #include "tests/chia/pos_verifier.h"
+#include "tests/plotter/sparse_plot_support.h"
 #include "tests/pool/fake_pool_codec.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/time_prefix.h"
 
 namespace fs = std::filesystem;
-using fake_pool::Bytes;
+using Datagram = fake_pool::Bytes;
 
 namespace {
 
@@ -83,11 +85,11 @@ class FakePool {
     close(fd_);
   }
 
-  void SendSignagePoint(const Bytes& fields87) {
+  void SendSignagePoint(const Datagram& fields87) {
     std::lock_guard lock(mutex_);
     Send(fake_pool::BuildSignagePoint(fields87));
   }
-  std::vector<Bytes> Shares() {
+  std::vector<Datagram> Shares() {
     std::lock_guard lock(mutex_);
     return shares_;
   }
@@ -97,11 +99,11 @@ class FakePool {
   }
 
  private:
-  void Send(const Bytes& d) {
+  void Send(const Datagram& d) {
     sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&peer_), sizeof peer_);
   }
   void Serve() {
-    Bytes d(600);
+    Datagram d(600);
     while (!stop_) {
       socklen_t size = sizeof peer_;
       sockaddr_in from{};
@@ -126,7 +128,7 @@ class FakePool {
   fake_pool::Key16 key_{0x29, 0x1d, 0x08};
   sockaddr_in peer_{};
   std::mutex mutex_;
-  std::vector<Bytes> shares_;
+  std::vector<Datagram> shares_;
   int hellos_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -235,6 +237,51 @@ TEST(WholeProgram, FreshStartMinesUntilInterrupted) {
   EXPECT_EQ(pool.Hellos(), 0);
 }
 
+// A sparse plot found in the plot directory is finalized and then deleted; a run killed while
+// finalizing is started again with the same command line and ends in the same final plot.
+TEST(WholeProgram, FinalizesFoundSparsePlotsAlsoAfterAKill) {
+  EnterPrivateNetwork();
+  SparseCase sparse = MakeSparseCase(29, 16);
+  // Only plots with this deployment's keys are finalized.
+  uint32_t code = 0;
+  ASSERT_TRUE(DefaultPlotKeyProvider()->NewPlotKeys(
+      sparse.plot.header.plotId, &sparse.plot.header.keyBlockFlag, sparse.plot.header.keyBlock,
+      &code));
+  std::vector<uint8_t> finals[2];
+  for (const bool killed : {false, true}) {
+    Farm farm;
+    sparse.plot.Write(farm.plots / "found.spt");
+    const std::vector<std::string> args{"-s", farm.settings, "-d", farm.plots, "--no-plotting",
+                                        "--no-benchmark"};
+    if (killed) {
+      ProgramRun run(kTestBuild, args);
+      for (int i = 0; i < 6000 && farm.Files(".fpt_part").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      ASSERT_EQ(farm.Files(".fpt_part").size(), 1u) << run.Console();
+      run.Signal(SIGKILL);
+      run.End();
+    }
+    ProgramRun run(kTestBuild, args);
+    for (int i = 0; i < 1200 && (farm.Files(".fpt").empty() || !farm.Files(".spt").empty()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.End(), 0) << run.Console();
+    ASSERT_EQ(farm.Files(".fpt").size(), 1u) << run.Console();
+    EXPECT_TRUE(farm.Files(".spt").empty() && farm.Files(".fpt_part").empty()) << run.Console();
+    finals[killed] = ReadWholeFile(farm.Files(".fpt")[0]);
+    PlotHeader header;
+    std::memcpy(&header, finals[killed].data(), sizeof header);
+    EXPECT_EQ(std::tuple(header.sparse, header.complete), std::tuple(0, 1));
+    for (int t = 0; t < 6; ++t) EXPECT_EQ(header.tables[t].entryCount, sparse.expected[t].size());
+    // The random marker value differs from run to run.
+    std::memset(finals[killed].data() + 24, 0, 8);
+    std::memset(finals[killed].data() + header.start.markerOffset, 0, 8);
+  }
+  EXPECT_TRUE(finals[0] == finals[1]);
+}
+
 // A fresh farm plots, finalizes, mines, and sends shares that the fake pool opens and the
 // independent verifier accepts.
 TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
@@ -246,7 +293,7 @@ TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
   ASSERT_TRUE(run.WaitFor("Connection established", 600000)) << run.Console();
   ASSERT_EQ(farm.Files(".fpt").size(), 1u);
   EXPECT_TRUE(farm.Files(".spt").empty());
-  Bytes fields(87, 0);
+  Datagram fields(87, 0);
   for (int point = 0; point < 64 && pool.Shares().empty(); ++point) {
     std::fill(fields.begin(), fields.begin() + 64, static_cast<uint8_t>(point));
     fields[85] = 1, fields[86] = static_cast<uint8_t>(point), fields[84] = 30;
@@ -256,7 +303,7 @@ TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
   run.Signal(SIGINT);
   EXPECT_EQ(run.End(), 0);
   ASSERT_FALSE(pool.Shares().empty()) << run.Console();
-  for (const Bytes& share : pool.Shares()) {
+  for (const Datagram& share : pool.Shares()) {
     uint32_t proof[64];
     for (int i = 0; i < 64; ++i) proof[i] = static_cast<uint32_t>(fake_pool::GetLe(&share[64 + 4 * i], 4));
     EXPECT_TRUE(pos_oracle::VerifyProof(&share[32], &share[0], proof));
