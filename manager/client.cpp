@@ -31,7 +31,6 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       Log(std::move(log)),
       WorkFactory(host.WorkFactory ? std::move(host.WorkFactory)
                                    : MakeEnginePlotWorkFactory(config.Scale)) {
-  CheckDistinctDirectories(Directories);
   SystemMemory& memory = host.Memory != nullptr ? *host.Memory : HostSystemMemory();
   MiningArena = std::make_unique<MemoryArena>(Log, memory);
   PlottingArena = std::make_unique<MemoryArena>(Log, memory);
@@ -63,6 +62,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
     throw std::runtime_error("Invalid compression level, negative values are not allowed");
   }
   if (level > 4) throw std::runtime_error("Invalid compression level, maximum allowed value is 5");
+  CheckDistinctDirectories(Directories);
 
   if (!Directories.empty()) {
     const uint64_t temps = std::ranges::count_if(

@@ -151,7 +151,10 @@ uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<
   }
   for (int64_t slot : slots) {
     const ScannedFile& f = view.Files[slot];
-    if (!pool.Claim(f.DirectoryIndex, Growth(f.FileSize, s))) slots.clear();
+    if (!pool.Claim(f.DirectoryIndex, Growth(f.FileSize, s))) {
+      slots.clear();
+      return 0;
+    }
   }
   for (size_t d = 0; d < view.Directories.size() && slots.size() < n; ++d) {
     if (!IsTempDirectory(view.Directories[d]) || hasSlot[d] || blocked[d]) continue;

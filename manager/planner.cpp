@@ -344,6 +344,8 @@ bool Client::AfterStart(StartResult result, uint32_t state, const std::filesyste
     ManagerState = state;
     return true;
   }
+  // Cut short by a save request: nothing failed, and the next pass ends the run.
+  if (CancelRequest) return false;
   if (result == StartResult::kMemoryShortfall) ReleasePlottingWork();
   if (source != nullptr && FailedStartPaths.insert(*source).second) {
     Log("WARNING: \"" + PathStem(*source) + "\" failed to start and is skipped until restart");

@@ -17,6 +17,7 @@
 #include "plotter/distribution_pass.h"
 #include "plotter/engine_buffers.h"
 #include "plotter/engine_memory.h"
+#include "plotter/match_kernels.h"
 #include "plotter/plot_header.h"
 #include "plotter/temp_file_header.h"
 #include "runtime/arena_buffer.h"
@@ -89,6 +90,57 @@ struct PlotEngine {
   template <uint64_t W>
   void SortBucketGroups(uint64_t worker, uint64_t bucket);
 
+  // ---- Steps. The position is (step, sub-step, bucket) in temp header 0. ----
+  // Entry widths the current (step, sub-step) reads and writes and the stream side it writes:
+  // "B8B2233B", "C67B743A", "DBDA8EA8" for a step above 7.
+  uint64_t StepInputWidth() const;
+  uint64_t StepOutputWidth() const;
+  uint64_t StepFlag() const;
+  // Layouts A and B, the read side and the temp region size for the current (step, sub-step).
+  void ResetStepState();
+  // Binds every 128-slot writer to the stream ("628B520A" bound, "2CE9ACE7" not empty).
+  void BindBucketBuffers();
+  // Hands every 128-slot writer's staged entries to the stream and unbinds it ("0D86FEB5" when
+  // one is not bound). An entry the stream dropped over a bucket's budget would be lost from the
+  // table for good, so any drop fails the plot with "invalid temp file: 9E3C5B17".
+  void FlushBucketBuffers();
+  // Starts the stream on the current step with the counts the temp headers keep.
+  void FeedStream();
+  // Moves the running stream on to the current (step, sub-step) after ResetStepState.
+  void HandOverStream();
+  // Runs the current (step, sub-step) from the position's bucket until it ends or a save is
+  // requested. "596EEE77" for a step above 7, "934E2AB1" .. "321B3155" for a sub-step above 1.
+  // On a failure no writer stays bound and the park-value queue has no consumer.
+  void RunStep();
+  void RunStep0();  // F1 into the 128 buckets
+  void RunStep1();  // table 2
+  void RunStep2Sub0();
+  void RunStep3Sub0();
+  void RunStep4Sub0();
+  void RunStep5Sub0();
+  void RunStep6Sub0();
+  void RunStep2Sub1();  // writes plot table 0
+  void RunStep3Sub1();
+  void RunStep4Sub1();
+  void RunStep5Sub1();
+  void RunStep6Sub1();  // writes plot table 4
+  void RunStep7();      // writes plot table 5
+  // Begins a table on the encoder, its parks going to the plot data; a resumed table reloads the
+  // state saved in temp file 0 ("2554D2FB" for a length that is not a multiple of 4096).
+  void StartTableEncoder(const DeltaCodingTable& coding, bool lastTable, uint64_t indexDivisor);
+  void ResumeTableEncoder(const DeltaCodingTable& coding, bool lastTable, uint64_t indexDivisor);
+  // The progress fraction of the position; called with the mutex held.
+  void UpdateProgress();
+  // Between buckets: true when a save is requested, else the progress is updated.
+  bool SaveRequested();
+
+  template <uint64_t W>
+  void RunMatchPass(void (PlotEngine::*distribute)(uint64_t), MatchKernel kernel, bool valued,
+                    uint64_t range);
+  template <uint64_t W>
+  void RunTablePass(uint32_t table, DistributionKernel kernel,
+                    void (*sort)(PlotEngine&, uint64_t, uint64_t), RegroupKernel regroup);
+
   uint8_t* const* BucketData() const { return bucketData.data(); }
   uint64_t* GroupStart(uint64_t bucket) {
     return groupStart.Data() + bucket * kGroupsPerMemoryBucket;
@@ -139,6 +191,15 @@ struct PlotEngine {
   OwnedArray<MatchScratch> matchScratch;
   uint64_t streamReadSide = 1;  // the stream side the current step drains
 };
+
+// The I/O weight of a (step, sub-step) for the progress fraction, from the stream's per-bucket
+// share of blocks kept in memory. "7729975F", "DC7A8E46", "490BC0A6" for a sub-step at steps 0,
+// 1, 7; "43EDE124" for a step above 7.
+double PlotStepIoWeight(uint8_t step, uint8_t subStep, uint64_t bucketShare, uint64_t blockBytes);
+
+// Ends the plot when an in-memory table would be empty: its figures divide by its entry count.
+inline constexpr const char* kEmptyTableError = "invalid temp file: 3B61C0E4";
+inline constexpr const char* kDroppedEntriesError = "invalid temp file: 9E3C5B17";
 
 using PlotEngineHandle = ArenaPtr<PlotEngine>;
 

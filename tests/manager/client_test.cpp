@@ -7,6 +7,8 @@
 
 #include "manager/client.h"
 #include "tests/manager/fake_client.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 
@@ -46,6 +48,36 @@ TEST(Client, RequestsSetTheirFlagsAndReportManagerState) {
 
   finalizing.SetFinished();
   EXPECT_TRUE(finalizing.IsFinished());
+}
+
+// Each check in its turn, the memory texts with the clamped thread counts in their sums.
+TEST(Client, ConstructorChecksInOrder) {
+  struct Built : Client {
+    Built(const ClientConfig& config, const std::vector<DirectorySpec>& dirs)
+        : Client(
+              config, dirs.data(), dirs.size(), [](const std::string&) {},
+              ClientHost{nullptr, nullptr, false}) {}
+  };
+  TestDirectory dir;
+  const std::vector<DirectorySpec> twice(2, {dir.Path(), -1, -1, 1, 1, 1, 0}),
+      absent = {{"/absent/a"}, {"/absent/b"}, {"/absent/c"}};
+  // clang-format off
+  const std::tuple<ClientConfig, std::vector<DirectorySpec>, std::string> rows[] = {
+      {{.PlottingThreads = 1, .MiningThreads = 1, .ReadThreads = ~0u}, twice, "EC4C6B02"},
+      {{.PlottingThreads = 0, .MiningThreads = 0}, {}, "9B39D1E2"},
+      {{.PlottingThreads = 1, .MiningThreads = 0}, {}, "E7AEDBDD"},
+      {{.PlottingThreads = 1, .MiningThreads = 200, .MemoryAmount = 1}, absent,
+       "Not enough memory, at least 0.18GiB needed even when plotting and finalizing are disabled"},
+      {{.CompressionLevelMinusOne = 5, .PlottingThreads = 1, .MiningThreads = 1}, twice,
+       "Invalid compression level, maximum allowed value is 5"},
+      {{.PlottingThreads = 300, .MiningThreads = 1, .MemoryAmount = (64 << 20) + 1,
+        .NoPlotting = 1, .MiningOff = 1, .TestThreadOff = 1},
+       {twice[0]}, "Too few memory specified, at least 1.60GiB needed"},
+  };
+  // clang-format on
+  for (const auto& [config, dirs, text] : rows) {
+    EXPECT_EQ(ThrownText([&] { Built(config, dirs); }), text);
+  }
 }
 
 TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {

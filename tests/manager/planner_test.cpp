@@ -26,6 +26,7 @@ struct RecordingStarter : PlotWorkStarter {
     call += target < 0 ? Name(target).substr(3) : Name(target);
     for (int64_t slot : more) call.append(" ").append(Name(slot));
     lines.push_back("[" + call + "]");
+    if (during) during();
     return result;
   }
   StartResult StartPlotting(const PlotTask& t) override {
@@ -40,6 +41,7 @@ struct RecordingStarter : PlotWorkStarter {
   Lines& lines;
   const std::vector<fs::path>& paths;
   StartResult result = StartResult::kStarted;
+  std::function<void()> during;  // runs while the start is under way
 };
 
 // A factory that can plot and finalize; the recording starter stands in for what it makes.
@@ -290,4 +292,18 @@ TEST(Planner, PlannedSizesAreTheTablesAndShrinkWithThinnedPlots) {
     EXPECT_LT(PlannedSparseBytes(level, thin), SparsePlotSizeByLevel[level] >> 9);
     EXPECT_LT(PlannedFinalBytes(level, thin), FinalPlotSizeByLevel[level] >> 9);
   }
+}
+
+// A save request that cuts a start short, as during the memory reservation, is no failed start.
+TEST(Planner, SaveRequestDuringStartIsNoFailure) {
+  TestDirectory dir;
+  for (const FileSpec& f : {FileSpec{0, 's', 1}, FileSpec{0, 't', 1}}) MakeFile(dir.Path(), f, 1);
+  PlannerClient client({Dir(dir.Path())}, {.NoFinalizing = 1});
+  client.free[dir.Path()] = ~0ull >> 2;
+  client.Scan();
+  client.lines.clear();
+  client.Starter().result = StartResult::kFailed;
+  client.Starter().during = [&client] { client.RequestShutdown(false); };
+  client.PlanNextStep();
+  EXPECT_EQ(client.lines, (Lines{"[release job]", "[plot continue s1.spt_part tmp]"}));
 }

@@ -1,0 +1,232 @@
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "plotter/plot_engine.h"
+
+// The passes that make the tables: sub-step 0 matches the table in the temp files into the next
+// one; sub-step 1 sorts it by value, writes it through the park encoder and passes every entry,
+// with its index in the written table, on to the next step.
+
+namespace {
+
+constexpr uint64_t kLow56 = (uint64_t{1} << 56) - 1;
+constexpr uint64_t kValueBatch = 1024;
+
+uint64_t LoadU64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Values on their way to the encoder's queue, a batch at a time.
+class ValueBatch {
+ public:
+  explicit ValueBatch(BatchQueue& queue) : queue_(queue) {}
+  void Put(uint64_t value) {
+    values_[held_++] = value;
+    if (held_ == kValueBatch) Hand();
+  }
+  void Hand() {
+    if (held_ != 0) PushToBatchQueueTask(queue_, values_, held_);
+    held_ = 0;
+  }
+
+ private:
+  BatchQueue& queue_;
+  uint64_t values_[kValueBatch];
+  uint64_t held_ = 0;
+};
+
+}  // namespace
+
+template <uint64_t W>
+void PlotEngine::RunMatchPass(void (PlotEngine::*distribute)(uint64_t), MatchKernel kernel,
+                              bool valued, uint64_t range) {
+  TempFileHeader& h = tempHeaders[0];
+  if (h.bucket < 0) throw std::runtime_error("4880AF42");
+  if (valued && h.bucket == 0) {
+    const ValueRanges ranges = ComputeValueRanges(range);
+    h.ranges[0] = ranges.range;
+    h.ranges[1] = ranges.rangeIn;
+    h.ranges[2] = ranges.rangeMem;
+  }
+  BindBucketBuffers();
+  MatchJob job;
+  job.data = bucketData.data();
+  job.groupStart = groupStart.Data();
+  job.groupLength = groupLength.Data();
+  job.groupSlots = MatchGroupSlots(settings.scale);
+  job.scale = settings.scale;
+  job.level = h.level;
+  job.rangeIn = valued ? h.ranges[1] : 1;
+  if (job.rangeIn == 0) throw std::runtime_error("invalid temp file: 557F11BD");
+  stream->SetReadBucket(static_cast<uint64_t>(h.bucket));
+  for (uint64_t i = static_cast<uint64_t>(h.bucket);; ++i) {
+    (this->*distribute)(i);
+    stream->SetReadBucket(i + 1);
+    pool->RunForEachBucket(
+        [this](uint64_t worker, uint64_t bucket) { SortBucketGroups<W>(worker, bucket); });
+    job.inputBucket = i;
+    pool->RunForEachBucket([&](uint64_t worker, uint64_t task) {
+      kernel(job, *writers128[worker], *matchScratch[worker], sortScratch[worker], task);
+    });
+    if (i == 127) break;
+    h.bucket = static_cast<int8_t>(i + 1);
+    if (SaveRequested()) return FlushBucketBuffers();
+  }
+  FlushBucketBuffers();
+  if (h.step == 1) {
+    h.step = 2;
+  } else {
+    h.subStep = 1;
+  }
+  h.bucket = 0;
+}
+
+void PlotEngine::RunStep1() {
+  RunMatchPass<8>(&PlotEngine::RunBucketPass8, MatchBucketAndHash, false, 0);
+}
+
+void PlotEngine::RunStep2Sub0() {
+  RunMatchPass<12>(&PlotEngine::RunBucketPass12, MatchBucketWide, true,
+                   tempHeaders[0].bucket == 0 ? PrefixValueRange(tempHeaders[0].level) : 0);
+}
+void PlotEngine::RunStep3Sub0() {
+  RunMatchPass<24>(&PlotEngine::SetupBucketOutputs3, MatchBucketFx4, true,
+                   LinePointRange(plotHeader.tables[0].entryCount));
+}
+void PlotEngine::RunStep4Sub0() {
+  RunMatchPass<24>(&PlotEngine::SetupBucketOutputs3, MatchBucketFx5, true,
+                   LinePointRange(plotHeader.tables[1].entryCount));
+}
+void PlotEngine::RunStep5Sub0() {
+  RunMatchPass<20>(&PlotEngine::SetupBucketOutputs2, MatchBucket, true,
+                   LinePointRange(plotHeader.tables[2].entryCount));
+}
+void PlotEngine::RunStep6Sub0() {
+  RunMatchPass<16>(&PlotEngine::SetupBucketOutputs, MatchAndHashTable7, true,
+                   LinePointRange(plotHeader.tables[3].entryCount));
+}
+
+template <uint64_t W>
+void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
+                              void (*sort)(PlotEngine&, uint64_t, uint64_t),
+                              RegroupKernel regroup) {
+  TempFileHeader& h = tempHeaders[0];
+  const bool last = table == kLastPlotTable;
+  if (h.bucket < 0) throw std::runtime_error(last ? "0FC6401B" : "9F153201");
+  PlotTableRecord& record = plotHeader.tables[table];
+  const uint64_t divisor = last ? plotHeader.tables[kLastPlotTable - 1].entryCount : 0;
+  if (h.bucket == 0) {
+    uint64_t figure = kMaxTableEntries;
+    if (!last) {
+      uint64_t total = 0;
+      for (uint64_t b = 0; b < MultiFileStream::kBuckets; ++b) {
+        total += stream->HeldEntries(streamReadSide, b);
+      }
+      if (total == 0) throw std::runtime_error(kEmptyTableError);
+      const uint64_t n = table == 0 ? 0 : plotHeader.tables[table - 1].entryCount;
+      figure = table == 0 ? h.ranges[0] / total : n / 2 * n / total;
+    }
+    BuildDeltaCodingTable(figure, record.coding);
+  }
+  if (!last) BindBucketBuffers();
+  if (h.bucket == 0) {
+    StartTableEncoder(record.coding, last, divisor);
+    record.offset = plotWriter->Offset();
+    h.runningTotal = 0;
+  } else {
+    if (!last && h.runningTotal > kMaxTableEntries) {
+      throw std::runtime_error("invalid temp file: 758F6F45");
+    }
+    ResumeTableEncoder(record.coding, last, divisor);
+  }
+  batchQueue->SetConsumer(EncodeValuesTask(*encoder));
+  uint64_t written = last ? 0 : h.runningTotal;
+  uint64_t remaining = kMaxTableEntries - written;
+  ValueBatch batch(*batchQueue);
+  const uint64_t rangeIn = h.ranges[1], rangeMem = h.ranges[2];
+  stream->SetReadBucket(static_cast<uint64_t>(h.bucket));
+  for (uint64_t i = static_cast<uint64_t>(h.bucket);; ++i) {
+    DistributeInputBucket<W>(i, kernel);
+    stream->SetReadBucket(i + 1);
+    pool->RunForEachBucket(
+        [this, sort](uint64_t worker, uint64_t bucket) { sort(*this, worker, bucket); });
+    batchQueue->WaitIdle();
+    uint64_t taken = 0;
+    for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
+      const uint8_t* entry = bucketData[b];
+      const uint64_t count = bucketCounts[b];
+      if (last) {
+        for (uint64_t j = 0; j < count; ++j, entry += 8) {
+          const uint64_t v = LoadU64(entry);
+          if ((v >> 32) > (uint64_t{1} << 25) - 1) {
+            throw std::runtime_error("invalid temp file: 9B275625");
+          }
+          if ((v & 0xFFFFFFFFu) >= divisor) throw std::runtime_error("invalid temp file: 419419EB");
+          batch.Put(((i << 25) | (v >> 32)) * divisor + (v & 0xFFFFFFFFu));
+        }
+        continue;
+      }
+      // A table ends at 2^32 values; the bucket that crosses it passes none of its entries on.
+      const uint64_t take = std::min(count, remaining);
+      if (count > remaining) bucketCounts[b] = 0;
+      remaining -= take;
+      taken += take;
+      const uint64_t base = i * rangeIn + b * rangeMem;
+      for (uint64_t j = 0; j < take; ++j, entry += W)
+        batch.Put((LoadU64(entry + 4) & kLow56) + base);
+    }
+    if (!last) Regroup(written, regroup);
+    written += taken;
+    if (i == 127) break;
+    h.bucket = static_cast<int8_t>(i + 1);
+    if (SaveRequested()) {
+      batch.Hand();
+      batchQueue->WaitIdle();
+      batchQueue->ResetConsumer();
+      if (!last) {
+        FlushBucketBuffers();
+        h.runningTotal = written;
+      }
+      return;
+    }
+  }
+  if (!last) FlushBucketBuffers();
+  batch.Hand();
+  batchQueue->WaitIdle();
+  batchQueue->ResetConsumer();
+  encoder->Finish();
+  record.entryCount = encoder->ValuesEncoded();
+  record.blockCount = encoder->ParkCount();
+  record.index = encoder->Lookup();
+  h.step = static_cast<uint8_t>(last ? 8 : table + 3);
+  h.subStep = 0;
+  h.bucket = 0;
+}
+
+void PlotEngine::RunStep2Sub1() {
+  RunTablePass<28>(0, DistributeEntries28, SortBucketTask4, RegroupEntries28);
+}
+void PlotEngine::RunStep3Sub1() {
+  RunTablePass<28>(1, DistributeEntries28, SortBucketTask4, RegroupEntries28);
+}
+void PlotEngine::RunStep4Sub1() {
+  RunTablePass<24>(2, DistributeEntries24, SortBucketTask3, RegroupEntries24);
+}
+void PlotEngine::RunStep5Sub1() {
+  RunTablePass<20>(3, DistributeEntries20, SortBucketTask2, RegroupEntries20);
+}
+void PlotEngine::RunStep6Sub1() {
+  RunTablePass<12>(4, DistributeEntries12, ::SortBucketTask, RegroupEntries12);
+}
+void PlotEngine::RunStep7() {
+  RunTablePass<8>(
+      kLastPlotTable, ScatterToBuckets,
+      [](PlotEngine& engine, uint64_t worker, uint64_t bucket) {
+        engine.SortBucketTask(worker, bucket);
+      },
+      nullptr);
+}
