@@ -255,11 +255,9 @@ TEST(WholeProgram, FinalizesFoundSparsePlotsAlsoAfterAKill) {
                                         "--no-benchmark"};
     if (killed) {
       ProgramRun run(kTestBuild, args);
-      for (int i = 0; i < 6000 && farm.Files(".fpt_part").empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      ASSERT_EQ(farm.Files(".fpt_part").size(), 1u) << run.Console();
+      ASSERT_TRUE(run.WaitFor("Start finalization")) << run.Console();
       run.Signal(SIGKILL);
+      ASSERT_EQ(farm.Files(".fpt_part").size(), 1u) << run.Console();
       run.End();
     }
     ProgramRun run(kTestBuild, args);
