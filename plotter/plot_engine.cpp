@@ -87,6 +87,7 @@ void PlotEngine::SetProgress(double fraction) {
 
 bool PlotEngine::OnLoadProgress(double fraction) {
   std::lock_guard<std::mutex> lock(mutex);
+  ApplyStopHook();
   progress = fraction;
   return state == kPlotLoading;
 }
@@ -95,6 +96,7 @@ bool PlotEngine::OnAllocateProgress(double fraction) {
   std::lock_guard<std::mutex> lock(mutex);
   progress = fraction;
   if (state == kPlotLoading || state == kPlotPlotting) state = kPlotAllocating;
+  ApplyStopHook();
   return state == kPlotAllocating;
 }
 

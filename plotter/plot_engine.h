@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "chia/find_matches.h"
 #include "chia/park_encoder.h"
@@ -64,6 +66,27 @@ struct PlotEngine {
   // Loading or plotting becomes allocating; false in the idle and saving states (which stops
   // the allocation).
   bool OnAllocateProgress(double fraction);
+
+  // Prepares a plot and starts the plot thread: a new plot from `plotId` (with `level` and an
+  // optional 512-byte key block), or, for a null `plotId`, the saved plot the temp files and
+  // the plot file hold. Raises on every refusal; the engine is then idle with its files closed.
+  void StartPlot(const std::vector<std::filesystem::path>& tempPaths,
+                 const std::filesystem::path& plotPath, const uint8_t* plotId, uint8_t level,
+                 const uint8_t* keyBlock);
+  // Resumes the plot saved in these files.
+  void StartPlotWithPaths(std::vector<std::filesystem::path> tempPaths,
+                          const std::filesystem::path& plotPath);
+
+  // The plot thread: allocation, loading, the steps, and the save or the end of the plot. Stores
+  // its failure instead of raising.
+  void Run();
+
+  // Test hook, called under the mutex wherever the plot thread looks for a stop request, with
+  // the state and the position; true does what the client does on a save request.
+  using StopHook = std::function<bool(uint32_t state, const TempFileHeader& position)>;
+  StopHook stopHook;
+  // Runs the hook; the caller holds the mutex.
+  void ApplyStopHook();
 
   // Task body: sorts the u64 values of in-memory bucket `bucket` with the worker's scratch.
   void SortBucketTask(uint64_t worker, uint64_t bucket);

@@ -287,6 +287,7 @@ void PlotEngine::UpdateProgress() {
 
 bool PlotEngine::SaveRequested() {
   std::lock_guard<std::mutex> lock(mutex);
+  ApplyStopHook();
   if (state == kPlotSaving) return true;
   UpdateProgress();
   return false;

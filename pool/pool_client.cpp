@@ -250,8 +250,8 @@ void PoolClient::HandleHandshakeReply(Client& client, const uint8_t* datagram, s
   session.helloKey.reset();
 
   if (reply->hasBody) {
-    const ReplyBody body = OpenReplyBody(datagram, length, session.Credentials().key, UpdatePolicy);
-    session.NoteReplyNonce(body.nonce);
+    const ReplyBody body =
+        OpenReplyBody(datagram, length, session.Credentials().key, UpdatePolicy, &session);
     if (!body.text.empty()) LogLine(body.text);
     if (body.kind == 0) {
       LogLine("Unsupported server protocol, please download new version");
@@ -393,9 +393,11 @@ void PoolClient::HandleSignagePoint(const uint8_t* datagram, size_t length, int6
     return;
   }
   TrackMissedSignagePoints(point.index, point.timeLimitSeconds, t);
-  const int64_t unixNow = System();
+  // A point stays seen until the age check would refuse it too: with the clock ahead of the
+  // server, expiring it by the system clock alone would let a replay pass as a new point.
+  const int64_t unixNow = System(), seenUntil = std::min(unixNow, unixNow + sessionOffset_);
   std::erase_if(seenSignagePoints_,
-                [unixNow](const auto& entry) { return entry.second + int64_t{60} < unixNow; });
+                [seenUntil](const auto& entry) { return entry.second + int64_t{60} < seenUntil; });
   seenSignagePoints_.emplace(hash, point.time);
   LogLine("Signage point " + ShortHexId(hash.data()));
   Client* client = setup_.client();

@@ -90,7 +90,8 @@ std::optional<HandshakeReply> OpenHandshakeReply(const uint8_t* datagram, size_t
 }
 
 ReplyBody OpenReplyBody(const uint8_t* datagram, size_t length,
-                        const std::array<uint8_t, 16>& sessionKey, uint8_t updatePolicy) {
+                        const std::array<uint8_t, 16>& sessionKey, uint8_t updatePolicy,
+                        PoolSession* window) {
   namespace r = reply_layout;
   if (length < r::kBody) Fail("d3385a7b");
   ReplyBody body;
@@ -101,6 +102,7 @@ ReplyBody OpenReplyBody(const uint8_t* datagram, size_t length,
                      body.nonce, plain, datagram + r::kBodyTag)) {
     Fail("03300cfa");
   }
+  if (window != nullptr) window->NoteReplyNonce(body.nonce);
   size_t textAt = 1;
   if (bodyLength > 0) {
     body.kind = static_cast<int8_t>(plain[0]);

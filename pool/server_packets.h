@@ -68,9 +68,11 @@ struct ReplyBody {
 
 // The body of a reply longer than 295 bytes, under the session key the head delivered: at least
 // 319 bytes ("d3385a7b"), opens ("03300cfa"), a positive kind has its 88-byte announcement
-// ("80fb618a"), the kind does not exceed the update policy ("96f9b4b7").
+// ("80fb618a"), the kind does not exceed the update policy ("96f9b4b7"). Once the body opens,
+// its nonce joins the replay window of `window` (when given), also when a later check fails.
 ReplyBody OpenReplyBody(const uint8_t* datagram, size_t length,
-                        const std::array<uint8_t, 16>& sessionKey, uint8_t updatePolicy);
+                        const std::array<uint8_t, 16>& sessionKey, uint8_t updatePolicy,
+                        PoolSession* window = nullptr);
 
 struct UpdateDescriptor {
   uint16_t version = 0;  // high byte major, low byte minor

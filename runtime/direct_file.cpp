@@ -54,6 +54,13 @@ DirectFile::~DirectFile() {
   if (descriptor_ != -1) ::close(descriptor_);
 }
 
+void DirectFile::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (descriptor_ != -1) ::close(descriptor_);
+  descriptor_ = -1;
+  size_ = 0;
+}
+
 bool DirectFile::IsOpen() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return descriptor_ != -1;

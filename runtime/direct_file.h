@@ -39,6 +39,8 @@ class DirectFile {
 
   bool IsOpen() const;
   std::filesystem::path Path() const;
+  // Closes the descriptor, which drops the lock; a closed file may be opened again.
+  void Close();
 
   static constexpr int kMaxAttempts = 10;
   static constexpr uint64_t kBlockSize = 4096;

@@ -43,6 +43,7 @@ struct Harness : Client {
   fake_pool::Key16 key{uint8_t(steady >> 3), uint8_t(steady >> 11), 1};
   UpdaterState state{}, reached{};
   std::atomic<bool> finished{false};
+  int64_t offset = 0;  // the clock offset of each hello
   int more = 1, downloads = 0, shutdowns = 0, proofCalls = 0, finishAfter = 1000, proofResult = 1;
   std::vector<HelloCandidate> plots{{{7}, 5, "p"}};
   std::vector<std::pair<std::shared_ptr<PoolShareRequest>, uint64_t>> submitted;
@@ -72,7 +73,8 @@ struct Harness : Client {
     };
     s.service = std::to_string(ntohs(self.sin_port)), s.socketTimeout = 0.2;
     s.steadySeconds = [this] { return steady.load(); }, s.sleepSecond = [this] { ++steady; };
-    s.client = [this] { return this; }, s.watchdog = &watchdog, s.updateStep = [] {};
+    s.client = [this] { return this; }, s.clockOffset = [this] { return offset; };
+    s.watchdog = &watchdog, s.updateStep = [] {};
     s.updateState = [this] { return state; };
     s.startDownload = [this](auto&, uint8_t, uint8_t) { ++downloads, state = reached; };
     return s;
@@ -146,8 +148,8 @@ TEST(PoolClient, ReplyBodiesAndDelays) {
 }
 
 TEST(PoolClient, SignagePointsAreAcknowledgedFilteredSubmittedAndMissed) {
-  Harness h;
-  h.Pass(), h.Reply(), h.Pass();
+  Harness h;  // the system clock 30 s ahead of the server's
+  h.offset = -30, h.Pass(), h.Reply(), h.Pass();
   auto point = [](uint8_t index, int64_t age = 0, Bytes f = Bytes(87, 1)) {
     fake_pool::PutLe(f, 80, time(nullptr) - age, 4), f[40] = f[85] = index, f[86] = 5;
     return fake_pool::BuildSignagePoint(f);
@@ -157,12 +159,15 @@ TEST(PoolClient, SignagePointsAreAcknowledgedFilteredSubmittedAndMissed) {
        {std::tuple{point(10), 0, false, "Signage point 0101...0101"},  // the first: no ack
         {point(10), 0, false, ""},                                     // seen, same second
         {point(10), 1, true, ""},                                      // seen, a second later
-        {point(11, 61), 0, false, "Received very old signage point, ignoring"},
+        {point(11, 91), 0, false, "Received very old signage point, ignoring"},
+        {point(12, 80), 1, true, "Signage point"},  // young enough on the server's clock
+        {point(13), 1, true, "Signage point"},      // expires what is older than 60 s
+        {point(12, 80), 1, true, ""},               // its replay, still seen
         {Bytes(151, 2), 1, false, "Server packet processing error: 83ff4ca8"}}) {
     h.steady += later, h.Send(datagram);
     EXPECT_TRUE(Has(h.Pass(), log) && h.Receive(6, 100).empty() != acknowledged) << log;
   }
-  EXPECT_TRUE(h.submitted.size() == 1 && h.submitted[0].second == 5000 &&
+  EXPECT_TRUE(h.submitted.size() == 3 && h.submitted[0].second == 5000 &&
               h.submitted[0].first->Point().difficulty == 0x0101010101010101u);
   // Indexes one a second; a gap is counted once older than the 2 s limit.
   for (auto [indexes, last, log] :
