@@ -24,14 +24,14 @@ class EnginePlotWork final : public PlotEngineWork {
       engine_->progress = 0;
     }
   }
-  // The engine's plot thread is not part of this build yet; CanPlot keeps these uncalled.
-  void StartPlot(const std::vector<std::filesystem::path>&, const std::filesystem::path&,
-                 const uint8_t*, uint8_t, const uint8_t*) override {
-    throw std::runtime_error("the plot engine cannot start plots in this build");
+  void StartPlot(const std::vector<std::filesystem::path>& tempPaths,
+                 const std::filesystem::path& partPath, const uint8_t plotId[32], uint8_t level,
+                 const uint8_t* keyBlock) override {
+    engine_->StartPlot(tempPaths, partPath, plotId, level, keyBlock);
   }
-  void ResumePlot(const std::vector<std::filesystem::path>&,
-                  const std::filesystem::path&) override {
-    throw std::runtime_error("the plot engine cannot resume plots in this build");
+  void ResumePlot(const std::vector<std::filesystem::path>& tempPaths,
+                  const std::filesystem::path& partPath) override {
+    engine_->StartPlotWithPaths(tempPaths, partPath);
   }
 
  private:
@@ -61,7 +61,7 @@ class EngineWorkFactory final : public PlotWorkFactory {
  public:
   explicit EngineWorkFactory(const PlotScale& scale) : scale_(scale) {}
 
-  bool CanPlot() const override { return false; }
+  bool CanPlot() const override { return true; }
   bool CanFinalize() const override { return true; }
 
   std::unique_ptr<PlotEngineWork> CreatePlotEngine(MemoryArena& region,
