@@ -14,7 +14,6 @@ constexpr uint64_t kAutomaticFinalizeMemory = uint64_t{4} << 30;
 constexpr uint64_t kAutomaticPlotExtra = 128345702400;
 constexpr uint64_t kMaxTempFiles = 16;
 constexpr auto kSaveWaitStep = std::chrono::milliseconds(10);
-constexpr auto kMiningWaitStep = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -149,15 +148,6 @@ void Client::SaveAndRelease(std::unique_ptr<PlotWork> work) {
   }
 }
 
-void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
-                                uint64_t timeLimitMs) {
-  if (Config.MiningOff) throw std::runtime_error("6ED5B81C");
-  PendingSignagePoint pending{std::move(request), std::chrono::steady_clock::now() +
-                                                      std::chrono::milliseconds(timeLimitMs)};
-  std::lock_guard lock(MinedPlotsMutex);
-  PendingSignagePoints.push_back(std::move(pending));
-}
-
 std::vector<Client::HelloCandidate> Client::HelloCandidates() {
   std::vector<HelloCandidate> candidates;
   std::lock_guard lock(MinedPlotsMutex);
@@ -167,11 +157,6 @@ std::vector<Client::HelloCandidate> Client::HelloCandidates() {
     candidates.push_back(std::move(candidate));
   }
   return candidates;
-}
-
-// This Client has no proof search yet, so it has no proof to offer.
-int Client::ProveHelloPlot(const PlotIdBytes&, const uint8_t[32], uint64_t, uint32_t[64]) {
-  return 0;
 }
 
 uint32_t Client::RequestStop() {
@@ -217,22 +202,6 @@ void Client::PublishActivity() {
 void Client::RunSoon() {
   std::lock_guard lock(Mutex);
   NextRunTime = std::chrono::steady_clock::now();
-}
-
-// Proof search fills this loop in; until then it only waits for the stop.
-void Client::MiningThread() {
-  std::unique_lock lock(Mutex);
-  while (!ThreadStop) {
-    lock.unlock();
-    JobCompletionQueue.TakeFor(kMiningWaitStep);
-    lock.lock();
-  }
-}
-
-// Plot testing fills this loop in; until then it only waits for the stop.
-void Client::PlotTestThread() {
-  std::unique_lock lock(Mutex);
-  TestWake.wait(lock, [this] { return ThreadStop; });
 }
 
 ClientHolder::~ClientHolder() { Reset(); }

@@ -26,6 +26,7 @@
 #include "manager/scan_report.h"
 #include "manager/scanned_file.h"
 #include "plotter/plot_file.h"
+#include "prover/pending_signage_point.h"
 #include "prover/plot_access_engine.h"
 #include "prover/signage_point_request.h"
 #include "runtime/completion_queue.h"
@@ -44,6 +45,10 @@ struct ClientHost {
 // engine or finalization job in progress, and the mining, plot test and manager threads. The
 // interrupt handling, the pool client and the entry point reach it through the virtual
 // operations, so that their callers can be tested against a stand-in.
+class ChallengeScanJob;
+class FullProofJob;
+class QualityJob;
+
 class Client {
  public:
   // directories: count records in command-line order, copied. Every check failure is thrown
@@ -133,8 +138,13 @@ class Client {
   // The mining, plot test and manager threads as the configuration asks. A derived class whose
   // overrides the threads call must start them at the end of its own constructor.
   void StartThreads();
-  // Runs once before the manager's first step; the benchmark fills it in.
-  virtual void RunBenchmark() {}
+  // The plot test thread's work on one queue entry: open, test, check keys, embed.
+  void TestPlotEntry(const TestQueueEntry& entry);
+  // Tests fail a step of the key embedding through this (see EmbedKeyBlock).
+  std::function<void(int step)> EmbedFault;
+  // Runs once before the manager's first step: times the recomputation at each level and
+  // prints how many plots this machine can mine.
+  virtual void RunBenchmark();
 
   // The manager thread's work: one step chosen by ManagerState, and the steps themselves.
   // Failures escaping a step are logged and the thread goes on.
@@ -197,12 +207,13 @@ class Client {
   PauseByte IoPause[2] = {0, 0};
   std::atomic<uint64_t> ActiveMiningJobs{0};
 
-  struct PendingSignagePoint {
-    std::shared_ptr<SignagePointRequest> Request;
-    std::chrono::steady_clock::time_point Deadline;
-  };
   std::mutex MinedPlotsMutex;  // guards PendingSignagePoints, MinedPlots and MinedPlotIds
-  std::vector<PendingSignagePoint> PendingSignagePoints;
+  std::vector<std::unique_ptr<PendingSignagePoint>> PendingSignagePoints;
+  uint64_t NextSequence = 0;
+  // Mining thread only; never reset.
+  uint64_t ProofsRequested = 0;
+  uint64_t StaleProofs = 0;
+  bool StaleProofSeen = false;
   std::vector<std::shared_ptr<PlotFile>> MinedPlots;
   std::unordered_set<PlotIdBytes, PlotIdHash> MinedPlotIds;
 
@@ -277,7 +288,18 @@ class Client {
   bool AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source);
   void ManagerThread();
   void MiningThread();
+  // The mining thread's handling of one completed job of a live record, by kind.
+  void HandleScan(PendingSignagePoint& record, ChallengeScanJob& scan);
+  void HandleQuality(PendingSignagePoint& record, QualityJob& quality);
+  void HandleFullProof(PendingSignagePoint& record, FullProofJob& proof);
+  void QueueProofOf(PendingSignagePoint& record, QualityJob& quality, int64_t priority,
+                    uint8_t lowPriority);
+  void TakeJobBack(PendingSignagePoint& record, const PlotJob* job);
+  // Under MinedPlotsMutex: expires records at or past their deadline, then drops finished ones.
+  void ExpireAndRemove();
   void PlotTestThread();
+  // Throws on a failed test; false when it was cancelled.
+  bool TestPlot(PlotFile& plot);
   // The progress line's text for the work's status; starts a new phase on a change of state.
   std::string ProgressText(const PlotWorkStatus& status);
   void RunSoon();

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "manager/client.h"
+#include "manager/key_embedding.h"
 
 namespace {
 
@@ -19,7 +20,10 @@ bool Client::CheckPlotKeys(PlotFile& plot) {
   LocalKeyBlock block;
   {
     std::lock_guard lock(plot.keyMutex);
-    if (plot.header.keyBlockFlag == 0) return false;
+    if (plot.header.keyBlockFlag == 0 &&
+        !KeyBlockMatchesPlotId(plot.header.plotId, plot.header.keyBlock)) {
+      return false;
+    }
     std::memcpy(block.bytes, plot.header.keyBlock, sizeof(block.bytes));
   }
   const uint8_t* id = plot.header.plotId;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "manager/key_embedding.h"
 #include "plotter/file_start_record.h"
 #include "plotter/plot_header.h"
 #include "plotter/temp_file_header.h"
@@ -51,7 +52,9 @@ void ReadPlotHeader(std::ifstream& in, ScannedFile& file, std::array<uint8_t, 51
   file.Complete = header.complete != 0;
   file.Level = header.level;
   file.Sparse = header.sparse != 0;
-  file.HasKeyBlock = header.keyBlockFlag != 0;
+  // Flag 0 with a block that gives the plot id: an embedding stopped between its writes.
+  file.HasKeyBlock =
+      header.keyBlockFlag != 0 || KeyBlockMatchesPlotId(header.plotId, header.keyBlock);
   file.LinkStamp = header.link;
   std::memcpy(file.PlotId.data(), header.plotId, file.PlotId.size());
   if (file.HasKeyBlock) std::memcpy(keyBlock.data(), header.keyBlock, keyBlock.size());

@@ -7,6 +7,7 @@
 
 #include "chia/bc_group.h"
 #include "chia/fx.h"
+#include "chia/fx_batch.h"
 #include "plotter/engine_memory.h"
 #include "runtime/combination_tables.h"
 
@@ -75,15 +76,27 @@ uint64_t FindPairs(MatchScratch& scratch, const uint8_t* left, uint64_t leftCoun
   }
 }
 
-// Matches the task's share of group pairs; `emit` makes and stages the entry of one pair from
-// the left entry's y and both records.
-template <uint64_t W, class Emit>
+// Pairs found but not yet hashed, in the order found: each kernel hashes them a batch at a time
+// through the vector Fx functions, then stages their entries in that same order.
+constexpr uint64_t kHashBatch = 256;
+
+struct PairBatch {
+  uint64_t count = 0;
+  uint64_t y[kHashBatch];  // the left entry's
+  const uint8_t* left[kHashBatch];
+  const uint8_t* right[kHashBatch];
+};
+
+// Matches the task's share of group pairs; `flush` hashes and stages a full batch, and the
+// partial one left at the end.
+template <uint64_t W, class Flush>
 void MatchShare(const MatchJob& job, MatchScratch& scratch, uint8_t* gather, uint64_t task,
-                const Emit& emit) {
+                const Flush& flush) {
   const uint64_t pairs = job.groupSlots - 1;
   const uint64_t first = task * pairs / kMemoryBuckets;
   const uint64_t last = (task + 1) * pairs / kMemoryBuckets;
   MatchPair found[kMatchNodeCapacity];
+  PairBatch batch;
   for (uint64_t g = first; g < last; ++g) {
     const uint64_t l = g, r = g + 1;
     const uint64_t leftCount = job.groupLength[l];
@@ -96,9 +109,24 @@ void MatchShare(const MatchJob& job, MatchScratch& scratch, uint8_t* gather, uin
     const uint64_t groupBase = (kGroupsPerBucket * job.inputBucket + g) * kBC;
     for (uint64_t k = 0; k < n; ++k) {
       const uint8_t* a = left + found[k].left * W;
-      const uint8_t* b = right + found[k].right * W;
-      emit(groupBase + (Load<uint32_t>(a) & 0x3FFF), a, b);
+      batch.y[batch.count] = groupBase + (Load<uint32_t>(a) & 0x3FFF);
+      batch.left[batch.count] = a;
+      batch.right[batch.count] = right + found[k].right * W;
+      if (++batch.count == kHashBatch) {
+        flush(batch);
+        batch.count = 0;
+      }
     }
+  }
+  if (batch.count != 0) flush(batch);
+}
+
+// Copies Bytes of metadata at `offset` in each pair's records into two packed arrays.
+template <uint64_t Bytes>
+void GatherMeta(const PairBatch& batch, uint64_t offset, uint8_t* left, uint8_t* right) {
+  for (uint64_t i = 0; i < batch.count; ++i) {
+    std::memcpy(left + i * Bytes, batch.left[i] + offset, Bytes);
+    std::memcpy(right + i * Bytes, batch.right[i] + offset, Bytes);
   }
 }
 
@@ -112,66 +140,95 @@ uint64_t MatchGroupSlots(const PlotScale& scale) {
 
 void MatchBucketAndHash(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                         uint8_t* gather, uint64_t task) {
-  MatchShare<8>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
-    const BcKey next = NextKey(job, ComputeF2(y, NativeX(a + 4), NativeX(b + 4)));
-    uint8_t out[12];
-    Store<uint32_t>(out, next.key);
-    std::memcpy(out + 4, a + 4, 4);
-    std::memcpy(out + 8, b + 4, 4);
-    writer.Stage<12>(next.bucket, out);
+  MatchShare<8>(job, scratch, gather, task, [&](const PairBatch& batch) {
+    uint32_t xLeft[kHashBatch], xRight[kHashBatch];
+    uint64_t f[kHashBatch];
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      xLeft[i] = NativeX(batch.left[i] + 4);
+      xRight[i] = NativeX(batch.right[i] + 4);
+    }
+    ComputeF2Batch(batch.y, xLeft, xRight, batch.count, f);
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      const BcKey next = NextKey(job, f[i]);
+      uint8_t out[12];
+      Store<uint32_t>(out, next.key);
+      std::memcpy(out + 4, batch.left[i] + 4, 4);
+      std::memcpy(out + 8, batch.right[i] + 4, 4);
+      writer.Stage<12>(next.bucket, out);
+    }
   });
 }
 
 void MatchBucketWide(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                      uint8_t* gather, uint64_t task) {
-  MatchShare<12>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
-    const BcKey next = NextKey(job, Fx3Or7(a + 4, b + 4, y));
-    const uint32_t x[4] = {NativeX(a + 4), NativeX(a + 8), NativeX(b + 4), NativeX(b + 8)};
-    uint8_t meta[16];
-    std::memcpy(meta, a + 4, 8);
-    std::memcpy(meta + 8, b + 4, 8);
-    StageValued<28>(job, writer, next.key, next.bucket, PrefixCode(x, job.level), meta);
+  MatchShare<12>(job, scratch, gather, task, [&](const PairBatch& batch) {
+    uint8_t meta[2][kHashBatch * 8];
+    uint64_t f[kHashBatch];
+    GatherMeta<8>(batch, 4, meta[0], meta[1]);
+    Fx3Or7Batch(batch.y, meta[0], meta[1], 8, batch.count, f);
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      const uint8_t* a = batch.left[i];
+      const uint8_t* b = batch.right[i];
+      const BcKey next = NextKey(job, f[i]);
+      const uint32_t x[4] = {NativeX(a + 4), NativeX(a + 8), NativeX(b + 4), NativeX(b + 8)};
+      uint8_t out[16];
+      std::memcpy(out, a + 4, 8);
+      std::memcpy(out + 8, b + 4, 8);
+      StageValued<28>(job, writer, next.key, next.bucket, PrefixCode(x, job.level), out);
+    }
+  });
+}
+
+// Steps 3..5: Fx over In bytes of metadata after each record's key and parent index, Out bytes
+// out, the parents' line point as value.
+template <uint64_t W, uint64_t In, uint64_t Out, auto Fx>
+void MatchLinePointed(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
+                      uint8_t* gather, uint64_t task) {
+  MatchShare<W>(job, scratch, gather, task, [&](const PairBatch& batch) {
+    uint8_t meta[2][kHashBatch * In];
+    uint8_t out[kHashBatch * Out];
+    uint64_t f[kHashBatch];
+    GatherMeta<In>(batch, 8, meta[0], meta[1]);
+    Fx(batch.y, meta[0], meta[1], In, batch.count, f, out, Out, BestSimdLevel());
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      const BcKey next = NextKey(job, f[i]);
+      StageValued<12 + Out>(job, writer, next.key, next.bucket,
+                            LinePoint(ParentIndex(batch.left[i]), ParentIndex(batch.right[i])),
+                            out + i * Out);
+    }
   });
 }
 
 void MatchBucketFx4(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                     uint8_t* gather, uint64_t task) {
-  MatchShare<24>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
-    uint8_t meta[16];
-    const BcKey next = NextKey(job, Fx4(a + 8, b + 8, y, meta));
-    StageValued<28>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
-                    meta);
-  });
+  MatchLinePointed<24, 16, 16, Fx4Batch>(job, writer, scratch, gather, task);
 }
 
 void MatchBucketFx5(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                     uint8_t* gather, uint64_t task) {
-  MatchShare<24>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
-    uint8_t meta[12];
-    const BcKey next = NextKey(job, Fx5(a + 8, b + 8, y, meta));
-    StageValued<24>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
-                    meta);
-  });
+  MatchLinePointed<24, 16, 12, Fx5Batch>(job, writer, scratch, gather, task);
 }
 
 void MatchBucket(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                  uint8_t* gather, uint64_t task) {
-  MatchShare<20>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
-    uint8_t meta[8];
-    const BcKey next = NextKey(job, Fx6(a + 8, b + 8, y, meta));
-    StageValued<20>(job, writer, next.key, next.bucket, LinePoint(ParentIndex(a), ParentIndex(b)),
-                    meta);
-  });
+  MatchLinePointed<20, 12, 8, Fx6Batch>(job, writer, scratch, gather, task);
 }
 
 void MatchAndHashTable7(const MatchJob& job, BucketWriter<128>& writer, MatchScratch& scratch,
                         uint8_t* gather, uint64_t task) {
-  MatchShare<16>(job, scratch, gather, task, [&](uint64_t y, const uint8_t* a, const uint8_t* b) {
+  MatchShare<16>(job, scratch, gather, task, [&](const PairBatch& batch) {
     // Table 6 keeps its metadata as a native u64; f7 hashes it big-endian.
-    const uint64_t left = __builtin_bswap64(Load<uint64_t>(a + 8));
-    const uint64_t right = __builtin_bswap64(Load<uint64_t>(b + 8));
-    const auto f7 = static_cast<uint32_t>(Fx3Or7(&left, &right, y) >> kExtraBits);
-    StageValued<12>(job, writer, f7, 0, LinePoint(ParentIndex(a), ParentIndex(b)), nullptr);
+    uint64_t left[kHashBatch], right[kHashBatch], f[kHashBatch];
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      left[i] = __builtin_bswap64(Load<uint64_t>(batch.left[i] + 8));
+      right[i] = __builtin_bswap64(Load<uint64_t>(batch.right[i] + 8));
+    }
+    Fx3Or7Batch(batch.y, left, right, 8, batch.count, f);
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      const auto f7 = static_cast<uint32_t>(f[i] >> kExtraBits);
+      StageValued<12>(job, writer, f7, 0,
+                      LinePoint(ParentIndex(batch.left[i]), ParentIndex(batch.right[i])), nullptr);
+    }
   });
 }
 

@@ -18,8 +18,8 @@ class QueryRequest final : public SignagePointRequest {
 
   bool PlotChallenge(const uint8_t plotId[32], uint8_t challengeOut[32]) override;
   int CheckQuality(const uint8_t plotId[32], const uint8_t challenge[32], uint64_t xPair) override;
-  // Stand-in until the proof search exists: printing a proof needs its quality computation,
-  // so this throws.
+  // Checks the plot's key record against its id, then prints the challenge, plot id, quality
+  // and proof and marks the query answered.
   void OnProof(const uint8_t plotId[32], const uint64_t keyBlock[64], const uint8_t challenge[32],
                uint8_t compressionLevel, const uint32_t proof[64]) override;
 

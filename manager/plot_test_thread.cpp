@@ -1,0 +1,145 @@
+#include <stdexcept>
+
+#include "manager/client.h"
+#include "manager/key_embedding.h"
+#include "manager/text_helpers.h"
+#include "prover/challenge_scan_job.h"
+#include "prover/full_proof_job.h"
+
+namespace {
+
+constexpr uint64_t kTestChallenges = 500;
+constexpr uint64_t kFullProofEvery = 25;
+constexpr uint64_t kExtraChallenges = 100;
+constexpr uint64_t kMinMatches = 400;
+constexpr auto kProgressStep = std::chrono::seconds(10);
+// After every signage-point job.
+constexpr int64_t kTestPriority = INT64_MAX;
+
+// Inside a catch block: prefix + ": " + the failure's text, or the prefix alone.
+std::string FailureText(const std::string& prefix) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return prefix + ": " + error.what();
+  } catch (...) {
+    return prefix;
+  }
+}
+
+}  // namespace
+
+void Client::PlotTestThread() {
+  try {
+    for (;;) {
+      TestQueueEntry entry;
+      {
+        std::unique_lock lock(Mutex);
+        if (ThreadStop) return;
+        if (TestQueue.empty() || ScanPending) {
+          TestWake.wait(lock);
+          continue;
+        }
+        entry = std::move(TestQueue.back());
+        TestQueue.pop_back();
+        TestRunning = 1;
+      }
+      TestPlotEntry(entry);
+      std::lock_guard lock(Mutex);
+      PlannerIdle = 0;
+      TestRunning = 0;
+      NextRunTime = std::chrono::steady_clock::now();
+    }
+  } catch (const std::exception& error) {
+    Log(std::string("ERROR: ") + error.what());
+  } catch (...) {
+    Log("ERROR: 698DFBC1");
+  }
+}
+
+void Client::TestPlotEntry(const TestQueueEntry& entry) {
+  std::shared_ptr<PlotFile> plot;
+  try {
+    plot = OpenPlotFile(*Engine, entry.Path, entry.DirectoryIndex);
+  } catch (...) {
+    Log(FailureText("WARNING: Failed to open plot \"" + entry.Path.string() + "\""));
+    return;
+  }
+  if (plot == nullptr) return;
+  if (Config.SkipTest) {
+    Log("Test passed");
+  } else {
+    try {
+      if (!TestPlot(*plot)) return;
+      Log("Test passed");
+    } catch (...) {
+      Log(FailureText("ERROR: Test failed"));
+      return;
+    }
+  }
+  if (!CheckPlotKeys(*plot)) return;
+  // Keys completed here still mine from memory; the file of a read-only directory is not ours
+  // to change.
+  if (entry.DirectoryIndex < Directories.size() && Directories[entry.DirectoryIndex].ReadOnly) {
+    return;
+  }
+  try {
+    std::lock_guard keyLock(plot->keyMutex);
+    if (plot->embedPending == 0) return;
+    std::lock_guard streamLock(plot->mutex);
+    try {
+      if (plot->stream.is_open()) plot->stream.close();
+    } catch (...) {
+    }
+    // The header copy keeps flag 1 throughout: the key mutex keeps its readers out, and a
+    // failed embedding restores the file.
+    EmbedKeyBlock(plot->path, plot->header.keyBlock, EmbedFault);
+    plot->embedPending = 0;
+  } catch (...) {
+    Log(FailureText("ERROR: Failed to embed secret key"));
+    return;
+  }
+  Log("Secret key was embedded into \"" + PathStem(plot->path) + "\"");
+}
+
+bool Client::TestPlot(PlotFile& plot) {
+  Log("Start testing \"" + PathStem(plot.path) + "\"");
+  uint64_t total = 0;
+  auto progressDeadline = Now() + kProgressStep;
+  auto scan = [&] {
+    uint8_t challenge[32];
+    for (uint8_t& byte : challenge) byte = static_cast<uint8_t>(TestRng());
+    auto job = Engine->QueueChallengeScan(&plot, challenge, kTestPriority, nullptr, nullptr);
+    job->Wait();
+    return job;
+  };
+  for (uint64_t i = 0; i < kTestChallenges; ++i) {
+    {
+      std::lock_guard lock(Mutex);
+      if (ThreadStop) {
+        Log("Test cancelled");
+        return false;
+      }
+    }
+    if (plot.failedProofCount.load() != 0) throw std::runtime_error("Found invalid proof");
+    std::shared_ptr<ChallengeScanJob> job = scan();
+    total += job->Count();
+    if (i % kFullProofEvery != 0) continue;
+    const auto now = Now();
+    if (now >= progressDeadline) {
+      Log("Testing, " + std::to_string(i * 100 / kTestChallenges) + "%");
+      while (progressDeadline <= now) progressDeadline += kProgressStep;
+    }
+    for (uint64_t extra = 0; job->Count() == 0; ++extra) {
+      if (extra == kExtraChallenges) throw std::runtime_error("Too few proofs");
+      job = scan();
+    }
+    const uint64_t k = TestRng() % job->Count();
+    Engine
+        ->QueueFullProof(&plot, job->Positions()[k], job->Challenge(), kTestPriority, nullptr,
+                         nullptr, nullptr, 0)
+        ->Wait();
+  }
+  if (total < kMinMatches) throw std::runtime_error("Too few proofs");
+  return true;
+}
