@@ -28,8 +28,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       Config(config),
       Directories(directories, directories + count),
       Log(std::move(log)),
-      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory)
-                                   : MakeEnginePlotWorkFactory(config.Scale)) {
+      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory) : MakeEnginePlotWorkFactory()) {
   SystemMemory& memory = host.Memory != nullptr ? *host.Memory : HostSystemMemory();
   MiningArena = std::make_unique<MemoryArena>(Log, memory);
   PlottingArena = std::make_unique<MemoryArena>(Log, memory);

@@ -8,6 +8,8 @@
 
 namespace {
 
+static_assert(PlotEngineWork::kSaving == kPlotSaving && FinalizeWork::kSaving == kFinalizeSaving);
+
 class EnginePlotWork final : public PlotEngineWork {
  public:
   explicit EnginePlotWork(PlotEngineHandle engine) : engine_(std::move(engine)) {}
@@ -59,8 +61,7 @@ class JobFinalizeWork final : public FinalizeWork {
 
 class EngineWorkFactory final : public PlotWorkFactory {
  public:
-  explicit EngineWorkFactory(const PlotScale& scale) : scale_(scale) {}
-
+  explicit EngineWorkFactory(PlotWorkHooks hooks) : hooks_(std::move(hooks)) {}
   bool CanPlot() const override { return true; }
   bool CanFinalize() const override { return true; }
 
@@ -68,23 +69,27 @@ class EngineWorkFactory final : public PlotWorkFactory {
                                                    const PlotEngineSettings& settings,
                                                    LogCallback log, const PauseMask* mask,
                                                    const PauseByte* pause) override {
-    return std::make_unique<EnginePlotWork>(
-        ::CreatePlotEngine(region, settings, region, std::move(log), mask, pause));
+    PlotEngineHandle engine =
+        ::CreatePlotEngine(region, settings, region, std::move(log), mask, pause);
+    engine->stopHook = hooks_.plotStop;
+    return std::make_unique<EnginePlotWork>(std::move(engine));
   }
-  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena& region, uint64_t memory,
-                                                  uint64_t threads, LogCallback log,
+  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena& region,
+                                                  const FinalizeJobConfig& config, LogCallback log,
                                                   const PauseByte* sourcePause,
                                                   const PauseByte* destinationPause) override {
-    return std::make_unique<JobFinalizeWork>(NewFinalizeJob(
-        {memory, threads, scale_}, region, std::move(log), sourcePause, destinationPause));
+    FinalizeJobHandle job =
+        NewFinalizeJob(config, region, std::move(log), sourcePause, destinationPause);
+    if (hooks_.finalizeStop) job->SetStopHook(hooks_.finalizeStop);
+    return std::make_unique<JobFinalizeWork>(std::move(job));
   }
 
  private:
-  PlotScale scale_;
+  PlotWorkHooks hooks_;
 };
 
 }  // namespace
 
-std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(const PlotScale& scale) {
-  return std::make_unique<EngineWorkFactory>(scale);
+std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(PlotWorkHooks hooks) {
+  return std::make_unique<EngineWorkFactory>(std::move(hooks));
 }

@@ -13,6 +13,10 @@
 #include "runtime/memory_arena.h"
 #include "runtime/multi_file_stream.h"
 
+struct FinalizeJobConfig;
+struct FinalizeResumeRecord;
+struct TempFileHeader;
+
 // What the manager reads of a plot engine or a finalization job, copied under the object's own
 // mutex. State 0 is ended for both; the others are the object's own states.
 struct PlotWorkStatus {
@@ -65,13 +69,22 @@ class PlotWorkFactory {
                                                            const PlotEngineSettings& settings,
                                                            LogCallback log, const PauseMask* mask,
                                                            const PauseByte* pause) = 0;
-  // memory: the region's size; the job's I/O obeys the two pause bytes (source, destination).
-  virtual std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena& region, uint64_t memory,
-                                                          uint64_t threads, LogCallback log,
+  // The job's I/O obeys the two pause bytes (source, destination).
+  virtual std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena& region,
+                                                          const FinalizeJobConfig& config,
+                                                          LogCallback log,
                                                           const PauseByte* sourcePause,
                                                           const PauseByte* destinationPause) = 0;
 };
 
-// The plotter's engine and job behind the factory, making plots of the scale.
-std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(
-    const PlotScale& scale = PlotScale::Production());
+// Test hooks given to every engine and job the factory makes, to stop one at a chosen point.
+struct PlotWorkHooks {
+  // Where a plot looks for a stop request, under the engine mutex, with the engine state and
+  // position; true saves the plot there.
+  std::function<bool(uint32_t state, const TempFileHeader& position)> plotStop;
+  // At each stop check of a finalization, on its run thread.
+  std::function<void(const FinalizeResumeRecord&)> finalizeStop;
+};
+
+// The plotter's engine and job behind the factory.
+std::unique_ptr<PlotWorkFactory> MakeEnginePlotWorkFactory(PlotWorkHooks hooks = {});

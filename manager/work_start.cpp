@@ -3,6 +3,7 @@
 
 #include "manager/client.h"
 #include "manager/text_helpers.h"
+#include "plotter/finalize_job.h"
 #include "runtime/file_names.h"
 #include "runtime/text_utils.h"
 
@@ -162,8 +163,9 @@ StartResult Client::StartFinalization(const FinalizeTask& task) {
       allocating = false;
       if (CancelRequest) return StartResult::kFailed;
       FinalizeMemory = PlottingArena->RegionSize();
-      FinalizeJob = WorkFactory->CreateFinalizeJob(*PlottingArena, FinalizeMemory, FinalizeThreads,
-                                                   Log, &IoPause[0], &IoPause[1]);
+      FinalizeJob = WorkFactory->CreateFinalizeJob(
+          *PlottingArena, FinalizeJobConfig{FinalizeMemory, FinalizeThreads, Config.Scale}, Log,
+          &IoPause[0], &IoPause[1]);
     }
     FinalizeJob->Start(JobSourcePath, JobPartPath, resume);
   } catch (...) {

@@ -126,6 +126,7 @@ class MultiFileStream final : public BucketSink {
     Block* queueTail = nullptr;
     uint64_t queued = 0;
     uint64_t inFlight = 0;
+    uint64_t spilling = 0;  // read-side runs on their way back to the files
     bool fetching = false;
   };
 
@@ -154,6 +155,8 @@ class MultiFileStream final : public BucketSink {
   void QueueThread(uint64_t file);
   bool GrowFile(uint64_t file);
   bool MoveBlocks(uint64_t file, uint64_t side, bool flushMode);
+  // True when so few blocks are free that the producers may soon wait for one.
+  bool ShortOfBlocks() const;
   void PutBackRun(uint64_t file, uint64_t side, uint64_t bucket, Block* const* blocks,
                   uint64_t count, bool flushMode);
   bool ReadAhead(uint64_t file);

@@ -304,6 +304,7 @@ void MultiFileStream::DiscardBlocks() {
     while (Block* block = PopQueue(state)) ReturnBlock(block);
     state.queued = 0;
     state.inFlight = 0;
+    state.spilling = 0;
     state.fetching = false;
   }
   files_.clear();

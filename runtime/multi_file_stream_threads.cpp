@@ -14,6 +14,8 @@ namespace {
 constexpr uint64_t kGrowthRound = 64ull << 20;
 constexpr uint64_t kMaxGrowthPieces = 512;
 constexpr uint64_t kMaxPiecesPerCall = 64;
+// Free blocks below which the blocks normally kept in memory go to the files as well.
+constexpr uint64_t kSpillReserve = 16;
 
 }  // namespace
 
@@ -56,6 +58,11 @@ void MultiFileStream::ThreadLoop(uint64_t file, ThreadKind kind) {
           }
         } else if (entrySize_[writeSide_] != 0) {
           moved = MoveBlocks(file, writeSide_, false);
+          // The last step's blocks waiting to be read can pin most of the pool while the
+          // producers, which are also the readers, wait for a block: write them back.
+          if (!moved && entrySize_[readSide_] != 0 && ShortOfBlocks()) {
+            moved = MoveBlocks(file, readSide_, false);
+          }
         }
       } else if (!allocating) {
         moved = ReadAhead(file);
@@ -66,6 +73,8 @@ void MultiFileStream::ThreadLoop(uint64_t file, ThreadKind kind) {
     if (!moved) SleepOneMs();
   }
 }
+
+bool MultiFileStream::ShortOfBlocks() const { return freeCount_.load() < kSpillReserve; }
 
 bool MultiFileStream::WaitWhilePaused(uint64_t file, int kind) {
   if (pauseMask_ == nullptr) return true;
@@ -98,6 +107,10 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
   const uint64_t perBlock = entriesPerBlock_[side];
   const uint64_t width = entrySize_[side];
   iovec* list = requestLists_.Data() + file * 2 * maxBlocksPerBucket_;
+  // Outside a flush, a pass over the read side only gives back whole queued blocks; the
+  // read-ahead leaves such a bucket alone until the run is on disk.
+  const bool spill = !flushMode && side != writeSide_;
+  const bool starved = !flushMode && ShortOfBlocks();
 
   // Search outwards from the bucket written last, alternating above and below it.
   int64_t up = static_cast<int64_t>(last);
@@ -124,6 +137,10 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
 
     BucketState& state = Bucket(side, bucket);
     std::unique_lock lock(state.mutex);
+    // A read-ahead on its way owns the end of the file's region; the bucket being read keeps
+    // what a read-ahead could have brought in.
+    if (spill && state.inFlight != 0) continue;
+    const uint64_t keep = spill && bucket == readBucket_.load() ? maxBlocksPerBucket_ : 0;
     const uint64_t queued = state.queued;
     const uint64_t held = (fileEntries_[file][side][bucket] + perBlock - 1) / perBlock;
     const uint64_t regionBlocks = regions_[side][bucket].capacityBlocks;
@@ -141,6 +158,9 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
           partial = true;
         }
       }
+    } else if (spill || starved) {
+      // Keeping the last blocks of each bucket in memory must never starve the producers.
+      n = queued > keep ? queued - keep : 0;
     } else {
       n = std::min(queued, writeAllowance_[bucket]);
     }
@@ -156,9 +176,9 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
     }
     const uint64_t run = n + (partial ? 1 : 0);
     if (run == 0) continue;
-    if (!flushMode) {
+    if (!flushMode && !spill) {
       const bool share = queued >= queuedTotal_.load() / kBuckets;
-      const bool worth = n >= minRun_ || n == writeAllowance_[bucket] || n == room ||
+      const bool worth = n >= minRun_ || n == writeAllowance_[bucket] || n == room || starved ||
                          freeCount_.load() <= pressureFloor_;
       if (!share || !worth) continue;
     }
@@ -174,8 +194,9 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
     uint64_t entries = 0;
     for (Block* block : taken) entries += block->count;
     fileEntries_[file][side][bucket] += entries;
-    if (!flushMode) writeAllowance_[bucket] -= std::min(n, writeAllowance_[bucket]);
+    if (!flushMode && !spill) writeAllowance_[bucket] -= std::min(n, writeAllowance_[bucket]);
     if (side == writeSide_) queuedTotal_.fetch_sub(std::min(n, queuedTotal_.load()));
+    if (spill) ++state.spilling;
     lastWritten_[file] = bucket;
     runsInFlight_.fetch_add(1);
     lock.unlock();
@@ -199,12 +220,18 @@ bool MultiFileStream::MoveBlocks(uint64_t file, uint64_t side, bool flushMode) {
         done += pieces;
       }
     } catch (...) {
+      // A failed stream is only ever reset, which clears the spilling mark as well.
       for (Block* block : taken) ReturnBlock(block);
       runsInFlight_.fetch_sub(1);
       throw;
     }
     if (done < run) PutBackRun(file, side, bucket, taken.data() + done, run - done, flushMode);
     for (uint64_t i = 0; i < done; ++i) ReturnBlock(taken[i]);
+    if (spill) {
+      lock.lock();
+      --state.spilling;
+      lock.unlock();
+    }
     if (flushMode) written_.fetch_add(done);
     runsInFlight_.fetch_sub(1);
     return done > 0;
@@ -230,7 +257,7 @@ void MultiFileStream::PutBackRun(uint64_t file, uint64_t side, uint64_t bucket,
       state.current = block;
     }
   }
-  if (!flushMode) writeAllowance_[bucket] += queued;
+  if (!flushMode && side == writeSide_) writeAllowance_[bucket] += queued;
   if (side == writeSide_) queuedTotal_.fetch_add(queued);
 }
 
@@ -247,7 +274,7 @@ bool MultiFileStream::ReadAhead(uint64_t file) {
   {
     std::lock_guard lock(state.mutex);
     const uint64_t busy = state.queued + state.inFlight;
-    if (busy >= maxBlocksPerBucket_) return false;
+    if (busy >= maxBlocksPerBucket_ || state.spilling != 0) return false;
     const uint64_t whole = fileEntries_[file][side][bucket] / perBlock;
     if (whole == 0) return false;
     const uint64_t room = maxBlocksPerBucket_ - busy;

@@ -49,6 +49,16 @@ TEST(ClientWork, PlotFinalizeAndMineInOneDirectory) {
   EXPECT_FALSE(fs::exists(rig.Path(".spt")));
 }
 
+TEST(ClientWork, ConfiguredPlotScaleReachesEngineJobAndProofSearch) {
+  WorkRig rig;
+  rig.config.Scale = PlotScale::WithShift(12);
+  rig.Restart(std::make_unique<FakeWorkFactory>(rig.engine, rig.job));
+  rig.PlotAndStartFinalizing();
+  EXPECT_EQ(rig.engine.scale, rig.config.Scale);
+  EXPECT_EQ(rig.job.scale, rig.config.Scale);
+  EXPECT_EQ(rig.client->Engine->Options().scale, rig.config.Scale);
+}
+
 // Ctrl+C once: the work is finished first; twice: it is saved. Either way the run then ends
 // with the plotting memory given back.
 TEST(ClientWork, StopFinishesTheWorkAndCancelSavesIt) {

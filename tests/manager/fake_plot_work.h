@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manager/plot_work.h"
+#include "plotter/finalize_job.h"
 #include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
 #include "tests/runtime/fake_system_memory.h"
@@ -14,6 +15,7 @@ struct WorkScript {
   int saveTicks = 1;
   PlotIdBytes id{};
   std::array<uint8_t, 512> keys{};
+  PlotScale scale;  // of the settings it was made with
 };
 
 template <typename Base>
@@ -51,13 +53,16 @@ class FakeWorkFactory final : public PlotWorkFactory {
   FakeWorkFactory(WorkScript& engine, WorkScript& job) : engine_(engine), job_(job) {}
   bool CanPlot() const override { return true; }
   bool CanFinalize() const override { return true; }
-  std::unique_ptr<PlotEngineWork> CreatePlotEngine(MemoryArena&, const PlotEngineSettings&,
+  std::unique_ptr<PlotEngineWork> CreatePlotEngine(MemoryArena&, const PlotEngineSettings& settings,
                                                    LogCallback, const PauseMask*,
                                                    const PauseByte*) override {
+    engine_.scale = settings.scale;
     return std::make_unique<FakeWork<PlotEngineWork>>(engine_);
   }
-  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena&, uint64_t, uint64_t, LogCallback,
-                                                  const PauseByte*, const PauseByte*) override {
+  std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena&, const FinalizeJobConfig& config,
+                                                  LogCallback, const PauseByte*,
+                                                  const PauseByte*) override {
+    job_.scale = config.scale;
     return std::make_unique<FakeWork<FinalizeWork>>(job_);
   }
 
@@ -73,11 +78,14 @@ struct WorkRig {
   explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) {
     host.SetMemInfo(hostGiB << 20, (hostGiB << 20) * 15 / 16, (hostGiB << 20) * 15 / 16);
     host.realMappings = true;
-    ClientConfig config;
     config.MemoryAmount = memoryGiB << 30;
-    client = std::make_unique<Rig>(
-        DirectorySpec{dir.Path(), -1, 1, 1, 1, 1, 0}, config,
-        ClientHost{&host, std::make_unique<FakeWorkFactory>(engine, job), false});
+    Restart(std::make_unique<FakeWorkFactory>(engine, job));
+  }
+  // A new Client with `config` on the same directory and host, once the old one is gone.
+  void Restart(std::unique_ptr<PlotWorkFactory> factory) {
+    client.reset();
+    client = std::make_unique<Rig>(DirectorySpec{dir.Path(), -1, 1, 1, 1, 1, 0}, config,
+                                   ClientHost{&host, std::move(factory), false});
   }
   struct Rig : ScanClient {
     Rig(const DirectorySpec& dir, const ClientConfig& config, ClientHost host)
@@ -90,7 +98,7 @@ struct WorkRig {
       ManagerStep();
       return lines;
     }
-    using Client::CancelRequest, Client::ManagerState;
+    using Client::CancelRequest, Client::Engine, Client::JobPlotPath, Client::ManagerState;
     std::chrono::steady_clock::time_point clock{};
   };
   // The made plot's path with `extension`, and its display form.
@@ -122,5 +130,6 @@ struct WorkRig {
   TestDirectory dir;
   FakeSystemMemory host;
   WorkScript engine, job;
+  ClientConfig config;
   std::unique_ptr<Rig> client;
 };

@@ -48,8 +48,8 @@ struct EngineRig {
   }
   ~EngineRig() { e.stream->StopThreads(); }
 
-  static PlotEngineHandle Make() {  // twice the smallest stream: 2048 blocks of 4096 bytes
-    const PlotEngineSettings s{2, RequiredJobMemory({2, 0, 1, kScale}) + 1024 * 4224, 1, kScale};
+  static PlotEngineHandle Make() {  // the smallest stream, as in production: 1024 blocks
+    const PlotEngineSettings s{2, RequiredJobMemory({2, 0, 1, kScale}), 1, kScale};
     return CreatePlotEngine(HeapArena(), s, HeapArena(), {}, nullptr, nullptr);
   }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/runtime/file_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fault_arena.h"
 #include "tests/support/fault_file.h"
 
@@ -197,11 +198,12 @@ uint64_t IdOf(const Wide& w) {
 // them with the ids expected there as multisets.
 template <typename Entry>
 void ExpectBucketsReadBack(MultiFileStream& stream, std::vector<std::vector<uint64_t>> expected,
-                           uint64_t threads, uint64_t from = 0) {
+                           uint64_t threads, uint64_t from = 0,
+                           const std::function<void(const std::vector<Entry>&)>& onChunk = {}) {
   for (uint64_t b = from; b < kBuckets; ++b) {
     stream.SetReadBucket(b);
     std::vector<uint64_t> ids;
-    for (const Entry& e : Consume<Entry>(stream, expected[b].size(), threads))
+    for (const Entry& e : Consume<Entry>(stream, expected[b].size(), threads, onChunk))
       ids.push_back(IdOf(e));
     std::sort(ids.begin(), ids.end());
     std::sort(expected[b].begin(), expected[b].end());
@@ -533,6 +535,28 @@ TEST(MultiFileStream, FlushOfAFullReadAheadQueue) {
   }
   ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2);
   rig.stream->StopThreads();
+}
+
+// A step that ends with its file held back leaves the whole pool to the next step's read side.
+// Its producers are also its readers: draining one bucket frees 8 blocks, spreading those entries
+// needs 128. The stream must find blocks by itself; run in a child so a hang fails the test.
+TEST(MultiFileStream, ReadSideHoldingThePoolLeavesBlocksForProducers) {
+  ChildProcess child([] {
+    PauseMask mask{~0ull};
+    Rig rig(1, &mask);
+    const std::vector<uint64_t> sizes(kBuckets, 7 * 256 + 100);
+    rig.SameRegions(sizes);
+    rig.Feed(0, 0, 16, kBuckets);
+    const auto expected = Produce(*rig.stream, sizes, 1);
+    if (rig.stream->FreeBlocks() != 0) return Say("pool not taken");
+    rig.stream->HandOver(1, 16, 16, rig.side[0].data(), rig.side[1].data());
+    mask = 0;
+    ExpectBucketsReadBack<Wide>(*rig.stream, expected, 1, 0, [&](const std::vector<Wide>& c) {
+      for (const Wide& w : c) rig.stream->Append(NextBucket(w.id), &w, 1);
+    });
+    Say(::testing::Test::HasFailure() ? "entries lost" : "ok");
+  });
+  EXPECT_EQ(child.ReadLine(20000).value_or("hung"), "ok");
 }
 
 TEST(MultiFileStream, InconsistentStoredCountsAndMisuse) {
