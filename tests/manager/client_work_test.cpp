@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/manager/fake_plot_work.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 using namespace std::chrono_literals;
 

@@ -6,7 +6,7 @@
 
 #include "plotter/plot_engine.h"
 #include "plotter/plot_file.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/plotter/plot_test_support.h"
 
 namespace {

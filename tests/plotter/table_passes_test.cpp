@@ -16,7 +16,7 @@
 #include "plotter/plot_engine.h"
 #include "tests/chia/pos_verifier.h"
 #include "tests/plotter/plot_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

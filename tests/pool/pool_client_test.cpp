@@ -17,10 +17,10 @@
 #include "runtime/stop_requested.h"
 #include "runtime/text_utils.h"
 #include "tests/chia/pos_verifier.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/pool/fake_pool_codec.h"
 #include "tests/runtime/file_test_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

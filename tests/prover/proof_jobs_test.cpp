@@ -7,7 +7,7 @@
 #include "prover/quality_job.h"
 #include "runtime/level_thresholds.h"
 #include "tests/prover/planted_plot_support.h"
-#include "tests/thrown_text.h"
+#include "tests/support/thrown_text.h"
 
 namespace {
 

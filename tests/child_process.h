@@ -1,1 +1,0 @@
-#include "tests/support/child_process.h"  // IWYU pragma: export

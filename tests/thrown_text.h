@@ -1,1 +1,0 @@
-#include "tests/support/thrown_text.h"  // IWYU pragma: export

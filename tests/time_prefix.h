@@ -1,1 +1,0 @@
-#include "tests/support/time_prefix.h"  // IWYU pragma: export
