@@ -33,8 +33,9 @@ constexpr int kQueryWaitSeconds = 10;
 constexpr auto kStartupScanPoll = std::chrono::milliseconds(10);
 constexpr auto kFinishedPoll = std::chrono::seconds(1);
 
-ClientConfig MakeClientConfig(const CommandLineOptions& options) {
+ClientConfig MakeClientConfig(const CommandLineOptions& options, const PlotScale& scale) {
   ClientConfig config;
+  config.Scale = scale;
   config.CompressionLevelMinusOne = options.CompressionLevelMinusOne;
   config.PlottingThreads = options.PlottingThreads;
   config.MiningThreads = options.MiningThreads;
@@ -131,7 +132,7 @@ int Run(int argc, char** argv, const CommandLineOptions& options, const MainServ
     std::fflush(services.Out);
   }
 
-  const ClientConfig config = MakeClientConfig(options);
+  const ClientConfig config = MakeClientConfig(options, services.Scale);
   ClientInstance().Reset(services.MakeClient(config, options.Directories.data(),
                                              options.Directories.size(),
                                              [](const std::string& text) { PrintLine(text); }));
@@ -144,8 +145,9 @@ int Run(int argc, char** argv, const CommandLineOptions& options, const MainServ
 
 }  // namespace
 
-MainServices RealMainServices() {
+MainServices RealMainServices(const PlotScale& scale) {
   MainServices services;
+  services.Scale = scale;
   services.HardwareThreads = std::thread::hardware_concurrency();
   services.InstallSignalHandlers = InstallInterruptHandlers;
   services.SecondInterrupt = OnSecondInterrupt;

@@ -15,6 +15,8 @@ class Updater;
 // (RealMainServices), tests their stand-ins.
 struct MainServices {
   unsigned HardwareThreads = 0;
+  // The plot scale this executable was built with: production in the release build.
+  PlotScale Scale{};
   std::function<void()> InstallSignalHandlers;
   // Asks a Client that was built after a signal came to save and stop (called with 0).
   std::function<void(int signal)> SecondInterrupt;
@@ -36,7 +38,7 @@ struct MainServices {
   FILE* Err = stderr;
 };
 
-MainServices RealMainServices();
+MainServices RealMainServices(const PlotScale& scale = PlotScale::Production());
 
 // The whole run of the program, returning its exit status: 0 after a normal end, -h or a
 // passed self-test; 1 after an error, a password mismatch or a query; 747 when an update was

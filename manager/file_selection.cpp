@@ -33,13 +33,29 @@ int64_t FindTempRecord(const PlanningView& view, const ScannedFile& plot, uint8_
   return -1;
 }
 
+constexpr uint64_t kFinalizeMargin = 151261184;
+// Headers and key blocks keep their size in a thinned plot.
+constexpr uint64_t kThinnedFixedBytes = uint64_t{1} << 20;
+
+uint64_t Thinned(uint64_t bytes, const PlotScale& scale) {
+  return scale.IsProduction() ? bytes : scale.Shrink(bytes) + kThinnedFixedBytes;
+}
+
 // Bytes an existing temp file of `size` still has to grow by.
 uint64_t Growth(uint64_t size, uint64_t s) { return size < s ? s - size : 0; }
 
 }  // namespace
 
-uint64_t PlannedTempFileBytes(uint64_t files) {
-  return TempFileBytes(files, PlotScale::Production());
+uint64_t PlannedTempFileBytes(uint64_t files, const PlotScale& scale) {
+  return TempFileBytes(files, scale);
+}
+
+uint64_t PlannedSparseBytes(uint8_t level, const PlotScale& scale) {
+  return Thinned(SparsePlotSizeByLevel[level], scale);
+}
+
+uint64_t PlannedFinalBytes(uint8_t level, const PlotScale& scale) {
+  return Thinned(FinalPlotSizeByLevel[level] + kFinalizeMargin, scale);
 }
 
 uint64_t TempDirectoryCount(const std::vector<DirectoryState>& directories) {
@@ -106,7 +122,7 @@ uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<
   slots.clear();
   const uint64_t n = TempDirectoryCount(view.Directories);
   if (n == 0) return 0;
-  const uint64_t s = PlannedTempFileBytes(n);
+  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
   const std::vector<uint8_t> taken = ResumableTempFiles(view);
   // A new temp file would take the name of a resumable plot's file.
   std::vector<uint8_t> blocked(view.Directories.size(), 0);
@@ -189,7 +205,7 @@ std::unique_ptr<DeleteFileTask> SelectFileToDelete(const PlanningView& view) {
 }
 
 std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
-  const uint64_t sparse = SparsePlotSizeByLevel[view.Options.Level];
+  const uint64_t sparse = PlannedSparseBytes(view.Options.Level, view.Options.Scale);
   const std::vector<DirectoryState>& dirs = view.Directories;
   auto report = std::make_unique<MorePlotsReport>();
   const uint64_t n = TempDirectoryCount(dirs);
@@ -209,7 +225,7 @@ std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
     return report;
   }
 
-  const uint64_t s = PlannedTempFileBytes(n);
+  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
   SpacePool pool(dirs);
   uint64_t withRoom = 0;
   std::vector<uint8_t> lacking(dirs.size(), 0);

@@ -7,6 +7,7 @@
 #include "manager/manager_task.h"
 #include "manager/scanned_file.h"
 #include "manager/space_pool.h"
+#include "plotter/plot_scale.h"
 
 // Pure choices over the records of the last scan: what may be deleted, which temp files belong
 // to an unfinished plot, where the temp files of a new plot go and what space is missing.
@@ -16,6 +17,7 @@ struct PlanningOptions {
   uint8_t Level = 0;  // 0..4
   uint8_t NoPlotting = 0;
   uint8_t NoFinalizing = 0;
+  PlotScale Scale{};
 };
 
 struct PlanningView {
@@ -27,7 +29,10 @@ struct PlanningView {
 inline constexpr size_t kMaxTempSlots = 16;
 
 // Bytes of each temp file of a plot that uses `files` temp files.
-uint64_t PlannedTempFileBytes(uint64_t files);
+uint64_t PlannedTempFileBytes(uint64_t files, const PlotScale& scale);
+// Bytes of a sparse plot of the level, and of a final plot with the room finalizing it takes.
+uint64_t PlannedSparseBytes(uint8_t level, const PlotScale& scale);
+uint64_t PlannedFinalBytes(uint8_t level, const PlotScale& scale);
 
 // Directories that take temp files and are not read-only, at most 16: the temp-file count of a
 // new plot.

@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr uint64_t kFinalizeMargin = 151261184;
-// Room kept for finalizing a sparse plot: the largest final plot and the margin.
-constexpr uint64_t kFinalReserve = FinalPlotSizeByLevel[0] + kFinalizeMargin;
-
 bool IsPlot(const ScannedFile& f) {
   return f.Kind == kPlotFileKind && f.HeaderValid && f.MarkerMatches;
 }
@@ -37,8 +33,9 @@ bool TakesMorePlots(const PlanningView& view, uint64_t d) {
 PlanningOptions Client::MakePlanningOptions() const {
   const bool engine = WorkStarter != nullptr;
   return {1, static_cast<uint8_t>(Config.CompressionLevelMinusOne),
-          static_cast<uint8_t>(Config.NoPlotting || !engine),
-          static_cast<uint8_t>(Config.NoFinalizing || !engine)};
+          static_cast<uint8_t>(Config.NoPlotting || !engine || !WorkFactory->CanPlot()),
+          static_cast<uint8_t>(Config.NoFinalizing || !engine || !WorkFactory->CanFinalize()),
+          Config.Scale};
 }
 
 void Client::SetPlannerIdle(bool idle) {
@@ -147,7 +144,7 @@ std::unique_ptr<PlotTask> Client::ContinuePlotTask(const PlanningView& view) {
     if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || !f.Sparse) continue;
     if (FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
     if (!FindTempFilesOfPlot(view, i, slots) || !CanResumeWithTempFiles(view, slots, i)) continue;
-    const uint64_t size = SparsePlotSizeByLevel[f.Level];
+    const uint64_t size = PlannedSparseBytes(f.Level, view.Options.Scale);
     const uint64_t need = f.FileSize < size ? size - f.FileSize : 0;
     if (view.Directories[f.DirectoryIndex].FreeBytes < need) return nullptr;
     auto task = std::make_unique<PlotTask>();
@@ -172,7 +169,7 @@ std::unique_ptr<FinalizeTask> Client::ContinueFinalizeTask(const PlanningView& v
     if (FailedStartPaths.count(ScannedPaths[i]) || FailedStartPaths.count(ScannedPaths[source])) {
       continue;
     }
-    const uint64_t need = FinalPlotSizeByLevel[f.Level] + kFinalizeMargin;
+    const uint64_t need = PlannedFinalBytes(f.Level, view.Options.Scale);
     if (f.FileSize < need && own.FreeBytes < need - f.FileSize) return nullptr;
     auto task = std::make_unique<FinalizeTask>();
     task->Continue = 1;
@@ -187,7 +184,7 @@ std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
   SpacePool pool(view.Directories);
   std::vector<int64_t> slots;
   if (AssignTempFiles(view, pool, slots) == 0) return nullptr;
-  const uint64_t sparse = SparsePlotSizeByLevel[view.Options.Level];
+  const uint64_t sparse = PlannedSparseBytes(view.Options.Level, view.Options.Scale);
   int64_t chosen = -1;
   uint64_t best = 0;
   for (size_t d = 0; d < view.Directories.size(); ++d) {
@@ -199,7 +196,9 @@ std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
                              return f.DirectoryIndex == d && f.Kind == kPlotFileKind &&
                                     f.HeaderValid && f.Initialized && f.Complete && f.Sparse;
                            });
-    const uint64_t required = sparse + (finalizes ? kFinalReserve : 0);
+    // Room kept for finalizing a sparse plot: the largest final plot and the margin.
+    const uint64_t required =
+        sparse + (finalizes ? PlannedFinalBytes(0, view.Options.Scale) : 0);
     if (available >= required && (chosen < 0 || available > best)) {
       chosen = static_cast<int64_t>(d);
       best = available;
@@ -225,7 +224,7 @@ std::unique_ptr<FinalizeTask> Client::NewFinalizeTask(const PlanningView& view) 
     if (!IsCompleteSparse(f) || dirs[f.DirectoryIndex].ReadOnly) continue;
     if ((f.KeyStatus != 0 && f.KeyStatus != 1 && f.KeyStatus != 3) || !f.KnownAtStartup) continue;
     if (finalized.count(f.PlotId) != 0 || FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
-    const uint64_t need = FinalPlotSizeByLevel[f.Level] + kFinalizeMargin;
+    const uint64_t need = PlannedFinalBytes(f.Level, view.Options.Scale);
     int64_t target = -1;
     const DirectoryState& own = dirs[f.DirectoryIndex];
     if (own.FinalAllowed && !own.ReadOnly && own.FreeBytes >= need) {
@@ -255,8 +254,9 @@ std::unique_ptr<FinalizeSpaceReport> Client::MakeFinalizeSpaceReport(const Plann
       return f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid && f.Version == 1 &&
              f.Initialized && f.Complete && f.Sparse;
     });
-    if (sparse >= 2 && dir.FreeBytes < kFinalReserve) {
-      report->Missing.emplace_back(d, kFinalReserve - dir.FreeBytes);
+    const uint64_t reserve = PlannedFinalBytes(0, view.Options.Scale);
+    if (sparse >= 2 && dir.FreeBytes < reserve) {
+      report->Missing.emplace_back(d, reserve - dir.FreeBytes);
     }
   }
   if (report->Missing.empty()) return nullptr;

@@ -7,6 +7,7 @@
 #include "runtime/plot_size_tables.h"
 #include "runtime/text_utils.h"
 #include "tests/support/child_process.h"
+#include "tests/manager/fake_plot_work.h"
 #include "tests/manager/scan_test_support.h"
 #include "tests/support/thrown_text.h"
 
@@ -43,10 +44,16 @@ struct RecordingStarter : PlotWorkStarter {
   std::function<void()> during;  // runs while the start is under way
 };
 
+// A factory that can plot and finalize; the recording starter stands in for what it makes.
+std::unique_ptr<PlotWorkFactory> PlottingFactory() {
+  static WorkScript unused;
+  return std::make_unique<FakeWorkFactory>(unused, unused);
+}
+
 class PlannerClient : public ScanClient {
  public:
   PlannerClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config)
-      : ScanClient(dirs, config) {
+      : ScanClient(dirs, config, {nullptr, PlottingFactory(), false}) {
     for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].Path] = d;
     WorkStarter = std::make_unique<RecordingStarter>(lines, ScannedPaths);
     Finished = 0;  // the planner decides when the run ends
@@ -59,7 +66,7 @@ class PlannerClient : public ScanClient {
   std::chrono::seconds clock{0};
 };
 
-const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1);
+const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1, PlotScale::Production());
 const uint64_t N2 = FinalPlotSizeByLevel[2] + 151261184;
 
 // Name "<code><seed>": S complete sparse, s unfinished sparse, F complete final, f unfinished
@@ -87,7 +94,7 @@ void MakeFile(const fs::path& dir, const FileSpec& f, uint64_t tempDirs) {
     return WriteFixture(dir / (name + ext), &h, sizeof(h), size);
   }
   TempFileHeader temp{};
-  const uint64_t tempSize = f.size ? f.size : PlannedTempFileBytes(tempDirs);
+  const uint64_t tempSize = f.size ? f.size : PlannedTempFileBytes(tempDirs, PlotScale::Production());
   temp.start = {kTempMagic, 1, {}, tempSize - 8, 0};
   std::tie(temp.link, temp.fileCount, temp.saved, temp.level) = std::tuple(h.link, 1, 1, h.level);
   std::memcpy(temp.plotId, h.plotId, 32);
@@ -274,6 +281,16 @@ TEST(Planner, DeleteChecksFileAndAddToMiningRecordsPath) {
     client.AddPlotToMining(true);
     EXPECT_EQ(client.MinedPlots.size(), mineable);
     EXPECT_EQ(client.KnownPlotPaths, std::set<fs::path>{plot});
+  }
+}
+
+TEST(Planner, PlannedSizesAreTheTablesAndShrinkWithThinnedPlots) {
+  const PlotScale thin = PlotScale::WithShift(10);
+  for (uint8_t level = 0; level < 5; ++level) {
+    EXPECT_EQ(PlannedSparseBytes(level, {}), SparsePlotSizeByLevel[level]);
+    EXPECT_EQ(PlannedFinalBytes(level, {}), FinalPlotSizeByLevel[level] + 151261184);
+    EXPECT_LT(PlannedSparseBytes(level, thin), SparsePlotSizeByLevel[level] >> 9);
+    EXPECT_LT(PlannedFinalBytes(level, thin), FinalPlotSizeByLevel[level] >> 9);
   }
 }
 
