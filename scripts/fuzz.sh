@@ -11,7 +11,7 @@ fi
 build="${VARNOK_FUZZ_BUILD_DIR:-$root/build/fuzz}"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVARNOK_FUZZ=ON -DVARNOK_BENCH=OFF >/dev/null
-targets=(park_decoder plot_file)
+targets=(park_decoder plot_file pool_packet)
 cmake --build "$build" -j "${VARNOK_JOBS:-$(nproc)}" --target "${targets[@]/%/_fuzz}"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
