@@ -80,7 +80,7 @@ void SendPacket(const Packet& packet, int32_t count, int32_t windowMs,
   if (count <= 0) return;
   if (!SendCopy(packet)) return;
   const int32_t total = PoolSessionInstance().copyMultiplier.load() * count;
-  if (total == 1) return;
+  if (total <= 1) return;  // no copies left for a re-sender
 
   ResenderCount& resenders = Resenders();
   resenders.Raise();
