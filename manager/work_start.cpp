@@ -3,8 +3,8 @@
 
 #include "manager/client.h"
 #include "manager/text_helpers.h"
+#include "plotter/file_names.h"
 #include "plotter/finalize_job.h"
-#include "runtime/file_names.h"
 #include "runtime/text_utils.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <span>
 #include <stdexcept>
 
+#include "plotter/combination_tables.h"
 #include "plotter/finalize_job.h"
 #include "plotter/header_io.h"
-#include "runtime/combination_tables.h"
 #include "runtime/file_error_texts.h"
 
 namespace {

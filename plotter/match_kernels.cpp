@@ -8,8 +8,8 @@
 #include "chia/bc_group.h"
 #include "chia/fx.h"
 #include "chia/fx_batch.h"
+#include "plotter/combination_tables.h"
 #include "plotter/engine_memory.h"
-#include "runtime/combination_tables.h"
 
 namespace {
 
