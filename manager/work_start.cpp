@@ -17,16 +17,6 @@ bool PathExists(const std::filesystem::path& path) {
          std::filesystem::file_type::not_found;
 }
 
-std::string FailureText(const std::string& prefix) {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return prefix + ": " + error.what();
-  } catch (...) {
-    return prefix;
-  }
-}
-
 }  // namespace
 
 StartResult Client::StartPlotting(const PlotTask& task) {
