@@ -72,8 +72,6 @@ class CapturingWriter {
   std::vector<std::string> lines_;
 };
 
-bool ClientReady() { return true; }
-bool ClientScanning() { return false; }
 
 }  // namespace
 
@@ -93,21 +91,6 @@ TEST(ConsoleLogger, DirectModePrefixesTimeAndCutsLongFormats) {
   EXPECT_EQ(LoggedText(lines[2]), std::string(4095, 'x'));
   EXPECT_EQ(LoggedText(lines[3]), std::string(4095, 'y'));
   EXPECT_FALSE(logger.PrinterStarted());
-}
-
-TEST(ConsoleLogger, PrintLineUsesPrefixOnlyOnceTheClientIsReady) {
-  CapturingWriter out;
-  ConsoleLogger logger(out.Writer());
-  logger.PrintLine("no gate");
-  logger.SetPrintLineGate(&ClientScanning);
-  logger.PrintLine("scanning");
-  logger.SetPrintLineGate(&ClientReady);
-  logger.PrintLine("ready");
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "no gate");
-  EXPECT_EQ(lines[1], "scanning");
-  EXPECT_EQ(LoggedText(lines[2]), "ready");
 }
 
 TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
