@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -135,31 +134,6 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
     ASSERT_EQ(LoggedText(lines[i]), "line " + std::to_string(3615 + i - 1)) << i;
   }
   EXPECT_EQ(LoggedText(lines.back()), "after");
-}
-
-TEST(ConsoleLogger, StoppingWhilePrinterBusyPrintsQueuedLinesAndReturns) {
-  CapturingWriter out;
-  auto logger = std::make_unique<ConsoleLogger>(out.Writer());
-  logger->StartPrinter();
-  out.BlockNextWrite();
-  logger->LogLine("busy");
-  ASSERT_TRUE(out.WaitUntilBlocked());
-  logger->LogLine("queued 1");
-  logger->LogLine("ERROR: last words");
-  // The stop's wake-up arrives while the printer is inside a write, not waiting.
-  auto stopped = std::async(std::launch::async, [&] { logger.reset(); });
-  EXPECT_EQ(stopped.wait_for(50ms), std::future_status::timeout);  // it waits for the write
-  out.Release();
-  if (stopped.wait_for(10s) != std::future_status::ready) {
-    ADD_FAILURE() << "stopping the logger hung";
-    std::fflush(stdout);
-    std::_Exit(1);  // the hung stop cannot be joined
-  }
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(LoggedText(lines[0]), "busy");
-  EXPECT_EQ(LoggedText(lines[1]), "queued 1");
-  EXPECT_EQ(LoggedText(lines[2]), "ERROR: last words");
 }
 
 TEST(ConsoleLogger, ConcurrentLoggersKeepEachThreadsOrderAndLoseNothing) {
