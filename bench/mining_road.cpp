@@ -15,8 +15,8 @@
 #include "bench/pos_bench_support.h"
 #include "manager/benchmark.h"
 #include "manager/client.h"
-#include "runtime/combination_tables.h"
-#include "runtime/test_challenges.h"
+#include "manager/test_challenges.h"
+#include "plotter/combination_tables.h"
 #include "tests/prover/planted_plot_support.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include "bench/pos_bench_support.h"
 #include "prover/challenge_scan_job.h"
 #include "prover/full_proof_job.h"
+#include "prover/level_thresholds.h"
 #include "prover/plot_access_engine.h"
 #include "prover/quality_job.h"
-#include "runtime/level_thresholds.h"
 #include "tests/prover/planted_plot_support.h"
 
 namespace {

@@ -3,31 +3,13 @@
 #include <cstring>
 
 #include "chia/blake3_hash.h"
+#include "chia/packed_bytes.h"
 
 namespace {
 
-inline uint64_t LoadBig64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-
-inline uint64_t LoadNative64(const void* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline uint32_t LoadNative32(const void* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-inline void StoreBig64(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
+using packed_bytes::Load;
+using packed_bytes::LoadBig64;
+using packed_bytes::StoreBig64;
 
 // Writes the first `bytes` bytes of v big-endian (bytes <= 8).
 inline void StoreBigPrefix(uint8_t* p, uint64_t v, size_t bytes) {
@@ -85,8 +67,8 @@ uint64_t Fx5(const void* left, const void* right, uint64_t y, void* out) {
   const auto* l = static_cast<const uint8_t*>(left);
   const auto* r = static_cast<const uint8_t*>(right);
   uint8_t digest[32];
-  uint64_t f = Hash128Pair(y, LoadNative64(l), LoadNative64(l + 8), LoadNative64(r),
-                           LoadNative64(r + 8), digest);
+  uint64_t f = Hash128Pair(y, Load<uint64_t>(l), Load<uint64_t>(l + 8), Load<uint64_t>(r),
+                           Load<uint64_t>(r + 8), digest);
   uint64_t high = DigestBits(digest, 4);
   auto low = static_cast<uint32_t>(DigestBits(digest, 12) >> 32);
   auto* o = static_cast<uint8_t*>(out);
@@ -98,8 +80,8 @@ uint64_t Fx5(const void* left, const void* right, uint64_t y, void* out) {
 uint64_t Fx6(const void* left, const void* right, uint64_t y, void* out) {
   const auto* l = static_cast<const uint8_t*>(left);
   const auto* r = static_cast<const uint8_t*>(right);
-  uint64_t lh = LoadNative64(l), rh = LoadNative64(r);
-  uint64_t ll = LoadNative32(l + 8), rl = LoadNative32(r + 8);
+  uint64_t lh = Load<uint64_t>(l), rh = Load<uint64_t>(r);
+  uint64_t ll = Load<uint32_t>(l + 8), rl = Load<uint32_t>(r + 8);
   // y | lh | ll(32) | rh | rl(32): 230 bits in 29 bytes.
   uint8_t in[29];
   StoreBig64(in, y << 26 | lh >> 38);

@@ -4,26 +4,12 @@
 #include <cstring>
 
 #include "chia/blake3_lanes.h"
+#include "chia/packed_bytes.h"
 
 namespace {
 
-inline uint64_t LoadBig64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-
-inline uint64_t LoadNative64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline uint32_t LoadNative32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
+using packed_bytes::Load;
+using packed_bytes::LoadBig64;
 
 // Input bytes 8j .. 8j + 7 of one lane = v big-endian. Every packed input ends in a value whose
 // unused low bytes are zero, so the padding stays zero.
@@ -123,8 +109,8 @@ void Fx5Batch(const uint64_t* y, const void* left, const void* right, size_t inS
       [&](Blake3LaneBlocks& b, unsigned lane, uint64_t i) {
         const uint8_t* li = l + i * inStride;
         const uint8_t* ri = r + i * inStride;
-        Pack128Pair(b, lane, y[i], LoadNative64(li), LoadNative64(li + 8), LoadNative64(ri),
-                    LoadNative64(ri + 8));
+        Pack128Pair(b, lane, y[i], Load<uint64_t>(li), Load<uint64_t>(li + 8), Load<uint64_t>(ri),
+                    Load<uint64_t>(ri + 8));
       },
       [&](const DigestWords& d, uint64_t i) {
         f[i] = d.F();
@@ -145,8 +131,8 @@ void Fx6Batch(const uint64_t* y, const void* left, const void* right, size_t inS
       [&](Blake3LaneBlocks& b, unsigned lane, uint64_t i) {
         const uint8_t* li = l + i * inStride;
         const uint8_t* ri = r + i * inStride;
-        uint64_t lh = LoadNative64(li), rh = LoadNative64(ri);
-        uint64_t ll = LoadNative32(li + 8), rl = LoadNative32(ri + 8);
+        uint64_t lh = Load<uint64_t>(li), rh = Load<uint64_t>(ri);
+        uint64_t ll = Load<uint32_t>(li + 8), rl = Load<uint32_t>(ri + 8);
         Put64(b, 0, lane, y[i] << 26 | lh >> 38);
         Put64(b, 1, lane, lh << 26 | ll >> 6);
         Put64(b, 2, lane, ll << 58 | rh >> 6);

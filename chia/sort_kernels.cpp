@@ -3,14 +3,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "chia/packed_bytes.h"
+
 namespace {
 
-template <class T>
-inline T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
+using packed_bytes::Load;
 
 // Key extractors: record bytes -> an unsigned integer ordered like the record.
 struct KeyU64 {

@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "manager/client.h"
-#include "runtime/combination_tables.h"
-#include "runtime/mining_capacity_table.h"
-#include "runtime/test_challenges.h"
+#include "manager/mining_capacity_table.h"
+#include "manager/test_challenges.h"
+#include "plotter/combination_tables.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "manager/text_helpers.h"
-#include "runtime/file_names.h"
+#include "plotter/file_names.h"
 #include "runtime/text_utils.h"
 
 namespace {

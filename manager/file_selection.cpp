@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "plotter/engine_memory.h"
-#include "runtime/plot_size_tables.h"
+#include "plotter/plot_size_tables.h"
 
 namespace {
 

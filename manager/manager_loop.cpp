@@ -13,16 +13,6 @@ namespace {
 constexpr auto kManagerWait = std::chrono::milliseconds(500);
 constexpr uint64_t kUnknownSeconds = ~uint64_t{0};
 
-std::string FailureText(const std::string& prefix, const char* separator = ": ") {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return prefix + separator + error.what();
-  } catch (...) {
-    return prefix;
-  }
-}
-
 // The rename's failure as a warning; the work goes on without it.
 void RenameDone(const std::filesystem::path& from, const std::filesystem::path& to,
                 const std::string& warning, const ClientLogCallback& log) {

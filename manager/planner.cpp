@@ -4,8 +4,8 @@
 
 #include "manager/client.h"
 #include "manager/text_helpers.h"
-#include "runtime/file_names.h"
-#include "runtime/plot_size_tables.h"
+#include "plotter/file_names.h"
+#include "plotter/plot_size_tables.h"
 
 namespace {
 

@@ -16,17 +16,6 @@ constexpr auto kProgressStep = std::chrono::seconds(10);
 // After every signage-point job.
 constexpr int64_t kTestPriority = INT64_MAX;
 
-// Inside a catch block: prefix + ": " + the failure's text, or the prefix alone.
-std::string FailureText(const std::string& prefix) {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return prefix + ": " + error.what();
-  } catch (...) {
-    return prefix;
-  }
-}
-
 }  // namespace
 
 void Client::PlotTestThread() {

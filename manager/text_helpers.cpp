@@ -1,5 +1,7 @@
 #include "manager/text_helpers.h"
 
+#include <exception>
+
 std::string PathStem(std::filesystem::path path) {
   std::string stem = path.stem().string();
   if (stem.size() > 8) stem = stem.substr(0, 4) + "..." + stem.substr(stem.size() - 4);
@@ -19,4 +21,14 @@ std::string FormatDuration(uint64_t seconds) {
 bool StringEndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string FailureText(const std::string& prefix) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return prefix + ": " + error.what();
+  } catch (...) {
+    return prefix;
+  }
 }

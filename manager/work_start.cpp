@@ -3,8 +3,8 @@
 
 #include "manager/client.h"
 #include "manager/text_helpers.h"
+#include "plotter/file_names.h"
 #include "plotter/finalize_job.h"
-#include "runtime/file_names.h"
 #include "runtime/text_utils.h"
 
 namespace {
@@ -15,16 +15,6 @@ bool PathExists(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::symlink_status(path, error).type() !=
          std::filesystem::file_type::not_found;
-}
-
-std::string FailureText(const std::string& prefix) {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return prefix + ": " + error.what();
-  } catch (...) {
-    return prefix;
-  }
 }
 
 }  // namespace

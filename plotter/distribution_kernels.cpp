@@ -6,29 +6,18 @@
 
 #include "chia/bc_group.h"
 #include "chia/sort_kernels.h"
+#include "plotter/kernel_records.h"
 
 namespace {
+
+using kernel_records::Fail;
+using kernel_records::Load;
+using kernel_records::Store;
 
 constexpr uint64_t kGroupsPerMemoryBucket = 556;
 constexpr uint64_t kCoarseGroups = 139;
 constexpr uint64_t kLow56 = (uint64_t{1} << 56) - 1;
 constexpr uint64_t kGroupField64 = uint64_t{0x3FFFF} << 14;
-
-template <typename T>
-T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
-template <typename T>
-void Store(uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof(T));
-}
-
-[[noreturn]] void Fail(const char* code) {
-  throw std::runtime_error(std::string("invalid temp file: ") + code);
-}
 
 // Where an entry goes and the new value of its rewritten field.
 template <typename Field>

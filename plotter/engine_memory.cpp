@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "runtime/bucket_entry_counts.h"
+#include "plotter/bucket_entry_counts.h"
 
 namespace {
 

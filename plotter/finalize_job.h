@@ -107,6 +107,9 @@ class FinalizeJob {
   void CopyLastTable();
   void MarkTablePass();
   void CompactTablePass();
+  // Hands the line points of table t that bitmap A marks used (all of table 4) to the pipeline
+  // until the table ends or a save is requested (true); the stages may still be running.
+  bool FeedUsedPairs(uint32_t t, const char* tooLargeCode);
   void EncodeTablePass();
   void WriteEnd(bool complete);
   void SaveProgress(bool didWork);

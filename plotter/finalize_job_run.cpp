@@ -4,9 +4,9 @@
 #include <span>
 #include <stdexcept>
 
+#include "plotter/combination_tables.h"
 #include "plotter/finalize_job.h"
 #include "plotter/header_io.h"
-#include "runtime/combination_tables.h"
 #include "runtime/file_error_texts.h"
 
 namespace {
@@ -239,7 +239,6 @@ void FinalizeJob::CopyLastTable() {
 
 void FinalizeJob::MarkTablePass() {
   const uint32_t t = record_.table;
-  const PlotTableRecord& s = source_.tables[t];
   if (record_.blockCounter == 0) {
     bitmapB_.Clear();
     destination_.tables[t].offset = writer_->Offset();
@@ -248,6 +247,18 @@ void FinalizeJob::MarkTablePass() {
   SetUpDecoder(t);
   OpenSource(t, true);
   pipeline_->SetConsumer(&bitmapB_, nullptr);
+  const bool stopped = FeedUsedPairs(t, "DB92F058");
+  pipeline_->WaitAllStages();
+  if (stopped) {
+    reader_->Reset();
+    return;
+  }
+  record_.pass = 1;
+  record_.blockCounter = 0;
+}
+
+bool FinalizeJob::FeedUsedPairs(uint32_t t, const char* tooLargeCode) {
+  const PlotTableRecord& s = source_.tables[t];
   const uint64_t below = source_.tables[t - 1].entryCount;
   const uint64_t* used = bitmapA_.Words();
   FinalizePipeline::Pair batch[FinalizePipeline::kBatch];
@@ -260,7 +271,7 @@ void FinalizeJob::MarkTablePass() {
     uint64_t first = 0;
     const auto [values, count] = ReadSourceParks(first);
     if (count > 0) {
-      if (values[count - 1] > kLargestLinePoint) throw InputError("DB92F058");
+      if (values[count - 1] > kLargestLinePoint) throw InputError(tooLargeCode);
       // Marks past the table below would survive as entries that do not exist.
       if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
     }
@@ -272,20 +283,15 @@ void FinalizeJob::MarkTablePass() {
     }
     if (StopCheck()) {
       flush();
-      pipeline_->WaitAllStages();
-      reader_->Reset();
-      return;
+      return true;
     }
   }
   flush();
-  pipeline_->WaitAllStages();
-  record_.pass = 1;
-  record_.blockCounter = 0;
+  return false;
 }
 
 void FinalizeJob::CompactTablePass() {
   const uint32_t t = record_.table;
-  const PlotTableRecord& s = source_.tables[t];
   if (!bitmapA_.Ranked()) bitmapA_.Rank();
   if (!bitmapB_.Ranked()) bitmapB_.Rank();
   if (record_.blockCounter == 0) {
@@ -305,40 +311,12 @@ void FinalizeJob::CompactTablePass() {
   pipeline_->SetConsumer(&bitmapB_, [queue](const uint64_t* linePoints, uint64_t count) {
     queue->Push(linePoints, count);
   });
-  const uint64_t below = source_.tables[t - 1].entryCount;
-  const uint64_t* used = bitmapA_.Words();
-  FinalizePipeline::Pair batch[FinalizePipeline::kBatch];
-  uint64_t n = 0;
-  auto flush = [&] {
-    if (n > 0) pipeline_->RunTask(batch, n);
-    n = 0;
-  };
-  auto drain = [&] {
-    flush();
-    pipeline_->WaitAllStages();
-    queue->WaitIdle();
-    queue->ResetConsumer();
-    reader_->Reset();
-  };
-  while (record_.blockCounter < s.blockCount) {
-    uint64_t first = 0;
-    const auto [values, count] = ReadSourceParks(first);
-    if (count > 0) {
-      if (values[count - 1] > kLargestLinePoint) throw InputError("D877BC1E");
-      if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint64_t entry = first + i;
-      if (t != 4 && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
-      batch[n++] = LinePointToPair(values[i]);
-      if (n == FinalizePipeline::kBatch) flush();
-    }
-    if (StopCheck()) {
-      drain();  // the encoder keeps its state for the save
-      return;
-    }
-  }
-  drain();
+  const bool stopped = FeedUsedPairs(t, "D877BC1E");
+  pipeline_->WaitAllStages();
+  queue->WaitIdle();
+  queue->ResetConsumer();
+  reader_->Reset();
+  if (stopped) return;  // the encoder keeps its state for the save
   encoder_->Finish();
   PlotTableRecord& d = destination_.tables[t];
   d.blockCount = encoder_->ParkCount();

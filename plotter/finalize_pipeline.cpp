@@ -136,8 +136,7 @@ void FinalizePipeline::WaitIdle() {
   stage1Cv_.notify_all();
 }
 
-void FinalizePipeline::WaitAllStages() {
-  WaitIdle();
+void FinalizePipeline::WaitStagesIdle() {
   {
     std::unique_lock<std::mutex> lock(stage1Mutex_);
     stage1Cv_.wait(lock, [this] { return !stage1Busy_; });
@@ -150,24 +149,18 @@ void FinalizePipeline::WaitAllStages() {
     std::unique_lock<std::mutex> lock(stage3Mutex_);
     stage3Cv_.wait(lock, [this] { return !stage3Busy_; });
   }
+}
+
+void FinalizePipeline::WaitAllStages() {
+  WaitIdle();
+  WaitStagesIdle();
   RethrowFailure();
 }
 
 void FinalizePipeline::Reset() {
   // A failed stage may leave later stages still running on its half: clearing under them would
   // free a half that is still read, so every stage must be seen idle first.
-  {
-    std::unique_lock<std::mutex> lock(stage1Mutex_);
-    stage1Cv_.wait(lock, [this] { return !stage1Busy_; });
-  }
-  {
-    std::unique_lock<std::mutex> lock(stage2Mutex_);
-    stage2Cv_.wait(lock, [this] { return !stage2Busy_; });
-  }
-  {
-    std::unique_lock<std::mutex> lock(stage3Mutex_);
-    stage3Cv_.wait(lock, [this] { return !stage3Busy_; });
-  }
+  WaitStagesIdle();
   std::scoped_lock lock(stage1Mutex_, stage2Mutex_, stage3Mutex_);
   fill_ = handed_ = 0;
   current_ = handedHalf_ = 0;

@@ -67,6 +67,8 @@ class FinalizePipeline {
   void StoreFailure(std::exception_ptr failure);
   void ReleaseHalf(int half);
   void RethrowFailure();
+  // Waits until each stage in turn is seen not busy.
+  void WaitStagesIdle();
 
   void MarkThread();
   void RankThread();

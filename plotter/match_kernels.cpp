@@ -3,33 +3,21 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
-#include <string>
 
 #include "chia/bc_group.h"
 #include "chia/fx.h"
 #include "chia/fx_batch.h"
+#include "plotter/combination_tables.h"
 #include "plotter/engine_memory.h"
-#include "runtime/combination_tables.h"
+#include "plotter/kernel_records.h"
 
 namespace {
 
+using kernel_records::Fail;
+using kernel_records::Load;
+using kernel_records::Store;
+
 constexpr uint64_t kLow56 = (uint64_t{1} << 56) - 1;
-
-template <typename T>
-T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
-template <typename T>
-void Store(uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof(T));
-}
-
-[[noreturn]] void Fail(const char* code) {
-  throw std::runtime_error(std::string("invalid temp file: ") + code);
-}
 
 // Key and next-step bucket of a 38-bit f, through the plot scale's group remap.
 inline BcKey NextKey(const MatchJob& job, uint64_t f) { return SplitY(job.scale.RemapY(f)); }

@@ -22,16 +22,9 @@ struct PlotScale {
 
   bool IsProduction() const { return d == 0; }
 
-  // y' = (b * 142096 + floor(l * groups / 142096)) * kBC + r for y = (b * 142096 + l) * kBC + r;
-  // the identity at d = 0. Rounding down keeps every group inside its bucket's regions.
-  uint64_t RemapY(uint64_t y) const {
-    if (d == 0) return y;
-    const uint64_t g = BcGroupOf(y);
-    const uint64_t b = BucketOfGroup(g);
-    const uint64_t local = g - b * kGroupsPerBucket;
-    const uint64_t r = y - g * kBC;
-    return (b * kGroupsPerBucket + local * groups / kGroupsPerBucket) * kBC + r;
-  }
+  // ThinY with this scale's groups; the identity at d = 0. Rounding down keeps every group
+  // inside its bucket's regions.
+  uint64_t RemapY(uint64_t y) const { return d == 0 ? y : ThinY(y, groups); }
 
   // Whether F1 evaluates ChaCha8 block n (16 values of x); every x of a kept block is kept.
   bool KeepsF1Block(uint64_t block) const { return (block & ((uint64_t{1} << d) - 1)) == 0; }

@@ -5,8 +5,8 @@
 
 #include "chia/chacha8.h"
 #include "chia/f1.h"
+#include "plotter/bucket_entry_counts.h"
 #include "plotter/plot_engine.h"
-#include "runtime/bucket_entry_counts.h"
 
 // The step machinery of the plot engine: entry widths and bucket layouts by position, the
 // binding of the staging writers, the stream's hand-over between steps, the park encoder's table

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "runtime/combination_tables.h"
+#include "plotter/combination_tables.h"
+#include "prover/level_thresholds.h"
 #include "runtime/file_error_texts.h"
-#include "runtime/level_thresholds.h"
 
 namespace {
 

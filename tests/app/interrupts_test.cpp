@@ -172,19 +172,6 @@ TEST(Interrupts, SignalBeforeTheClientExistsBecomesSaveRequest) {
   ExpectExitStatus(child, SIGINT);
 }
 
-TEST(Interrupts, RequestPostedJustBeforeExitIsStillCarriedOut) {
-  ChildProcess child([] {
-    ClientInstance().Reset(SayingClient(1));
-    InstallInterruptHandlers();
-    raise(SIGTERM);  // the handler has posted the request when raise returns
-    std::exit(0);    // the request thread is stopped at exit, after the posted request
-  });
-  EXPECT_EQ(child.ReadLine(), "[RequestShutdown false]");
-  EXPECT_EQ(LoggedText(child.ReadLine()), kSavingLine);
-  EXPECT_EQ(child.ReadLine(), "[Client destroyed]");
-  ExpectExitStatus(child, 0);
-}
-
 TEST(Interrupts, RequestsPostedBeforeExitReachTheClientBeforeItIsDestroyed) {
   ChildProcess child([] {
     InitProcessObjects();

@@ -1,7 +1,6 @@
 #include "app/main_program.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -70,32 +69,6 @@ std::unique_ptr<FakeClient> ScriptedClient(ClientScript& script) {
   };
   return client;
 }
-
-// Standard output of the process, captured in a temporary file while it lives.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = dup(STDOUT_FILENO);
-    dup2(fileno(file_), STDOUT_FILENO);
-  }
-  std::string Finish() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    std::string text;
-    std::rewind(file_);
-    char chunk[512];
-    while (size_t got = std::fread(chunk, 1, sizeof chunk, file_)) text.append(chunk, got);
-    std::fclose(file_);
-    return text;
-  }
-
- private:
-  FILE* file_ = nullptr;
-  int saved_ = -1;
-};
 
 class MainProgram : public ::testing::Test {
  protected:
@@ -191,9 +164,9 @@ class MainProgram : public ::testing::Test {
     std::vector<char*> argv;
     for (std::string& arg : args_) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     const int code = RunMain(static_cast<int>(args_.size()), argv.data(), services_);
-    out_ = MarkTimes(capture.Finish());
+    out_ = MarkTimes(testing::internal::GetCapturedStdout());
     std::fflush(errStream_);
     err_.assign(errBuffer_, errSize_);
     return code;

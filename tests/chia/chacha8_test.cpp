@@ -48,33 +48,6 @@ TEST(ChaCha8, PublishedEightRoundBlocks) {
             "712ff289f30f641fcd822ff8e656ffd8725691f839a7b433a5b61053d99baee0");
 }
 
-TEST(ChaCha8, StateLayoutAndCounterWords) {
-  std::vector<uint8_t> key(32);
-  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(0xa0 + i);
-  uint32_t state[16];
-  ChaCha8InitState(state, key.data());
-  EXPECT_EQ(state[0], 0x61707865u);
-  EXPECT_EQ(state[1], 0x3320646eu);
-  EXPECT_EQ(state[2], 0x79622d32u);
-  EXPECT_EQ(state[3], 0x6b206574u);
-  EXPECT_EQ(state[4], 0xa3a2a1a0u);
-  EXPECT_EQ(state[11], 0xbfbebdbcu);
-  for (int i = 12; i < 16; ++i) EXPECT_EQ(state[i], 0u);
-
-  // Words 12 and 13 of the given state are ignored: the counter argument rules.
-  uint32_t expected[16], got[16];
-  ChaCha8Block(state, 77, expected);
-  state[12] = 0xdeadbeef;
-  state[13] = 0x12345678;
-  ChaCha8Block(state, 77, got);
-  EXPECT_EQ(0, std::memcmp(expected, got, sizeof got));
-  // Different counters give different blocks; the top counter value works.
-  ChaCha8Block(state, 78, got);
-  EXPECT_NE(0, std::memcmp(expected, got, sizeof got));
-  ChaCha8Block(state, 0xffffffffu, got);
-  EXPECT_NE(0, std::memcmp(expected, got, sizeof got));
-}
-
 // F1 of k = 32: y = keystream bytes 4x..4x+3 read big-endian, then the top 6 bits of x.
 TEST(ChaCha8, F1KeystreamRuleKnownAnswers) {
   std::vector<uint8_t> key(32);

@@ -45,7 +45,6 @@ TEST(Deployment, CheckRefusesEachUnusableKeyWithItsReason) {
       {std::string(96, '0'),
        "Invalid deployment: the pool key is not a G1 key (Invalid G1 element)"},
       {"c0" + std::string(94, '0'), "Invalid deployment: the pool key is the identity"},
-      {"01" + std::string(62, '0'), small},
       {"ec" + std::string(60, 'f') + "7f", small},
       {"ed" + std::string(60, 'f') + "7f",
        "Invalid deployment: the update key is not an Ed25519 public key"}};

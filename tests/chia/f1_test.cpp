@@ -10,7 +10,6 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "chia/bc_group.h"
@@ -129,23 +128,6 @@ TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
   for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
   for (uint64_t g = 0; g <= lastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / groupsPerBucket);
 
-  struct Edge {
-    uint64_t y, group, bucket, local, r;
-  } edges[] = {
-      {yLimit - 1, 18188176, 127, 141984, 3055},
-      {15112, 0, 0, 0, 15112},
-      {15113, 1, 0, 1, 0},
-      {142095 * bc, 142095, 0, 142095, 0},
-      {142096 * bc + 7, 142096, 1, 0, 7},
-  };
-  for (const auto& e : edges) {
-    EXPECT_EQ(BcGroupOf(e.y), e.group) << e.y;
-    BcKey k = SplitY(e.y);
-    EXPECT_EQ(k.bucket, e.bucket) << e.y;
-    EXPECT_EQ(k.key >> 14, e.local) << e.y;
-    EXPECT_EQ(k.key & 0x3FFF, e.r) << e.y;
-    EXPECT_EQ(JoinY(k.key, k.bucket), e.y);
-  }
   std::mt19937_64 rng(9);
   for (int i = 0; i < 100000; ++i) {
     uint64_t y = rng() >> 26;
@@ -257,40 +239,6 @@ TEST(F1, BucketKernelStagesEveryEntryInOrder) {
   EXPECT_TRUE(std::all_of(std::begin(writer->w.counts), std::end(writer->w.counts),
                           [](uint64_t c) { return c == 0; }));
   writer->w.Flush();
-}
-
-TEST(F1, WorkersShareOneSink) {
-  // Two workers, each with its own writer, fill one sink at the same time.
-  auto key = TestF1Key();
-  auto w0 = std::make_unique<Writer>();
-  auto w1 = std::make_unique<Writer>();
-  BucketWriter<128>* writers[2] = {&w0->w, &w1->w};
-  F1Context ctx{key.data(), writers};
-  Sink sink;
-  w0->w.Bind(&sink);
-  w1->w.Bind(&sink);
-  const uint64_t parts = 8192;  // 256 blocks = 4096 x per part
-  std::thread t0([&] {
-    for (uint64_t t = 0; t < 8; t += 2) ComputeF1Buckets(ctx, 3, parts, 0, t);
-  });
-  std::thread t1([&] {
-    for (uint64_t t = 1; t < 8; t += 2) ComputeF1Buckets(ctx, 3, parts, 1, t);
-  });
-  t0.join();
-  t1.join();
-  w0->w.Flush();
-  w1->w.Flush();
-  std::vector<Sink::Batch> all = sink.batches;
-  // Order holds per worker, not across workers: check coverage and values by sorting by x.
-  std::vector<Sink::Batch> flat;
-  for (const auto& b : all) {
-    for (const auto& e : b.entries) flat.push_back({b.bucket, {e}});
-  }
-  std::sort(flat.begin(), flat.end(), [](const auto& a, const auto& b) {
-    return __builtin_bswap32(a.entries[0].xBigEndian) < __builtin_bswap32(b.entries[0].xBigEndian);
-  });
-  uint64_t base = 3 * (uint64_t{1} << 25);
-  CheckEntries(flat, key.data(), base, base + 8 * 4096);
 }
 
 }  // namespace

@@ -325,22 +325,6 @@ TEST(ParkCodec, RoundTripsOverGapDistributions) {
   }
 }
 
-TEST(ParkCodec, EscapeCostsTheExtension) {
-  for (uint64_t gap : {uint64_t{16}, uint64_t{1} << 20}) {
-    const DeltaCodingTable table = TableFor(gap);
-    const unsigned r = table.rawBits;
-    ASSERT_EQ(table.counts[254], -1);
-    ASSERT_EQ(table.counts[255], -1);
-    const Parks plain = EncodeAll(table, kPositionForm, {7, 7 + (uint64_t{254} << r)});
-    const Parks escaped = EncodeAll(table, kPositionForm, {7, 7 + (uint64_t{255} << r)});
-    // Both symbols take 14 state bits; the escape adds the 64 - r bit high part.
-    EXPECT_EQ(PadOf(plain[0]) - PadOf(escaped[0]), 64u - r);
-    EXPECT_EQ(PadOf(plain[0]), kParkBytes * 8 - 103 - 14 - 14 - r);
-    EXPECT_EQ(DecodeAll(table, kPositionForm, escaped),
-              (std::vector<uint64_t>{7, 7 + (uint64_t{255} << r)}));
-  }
-}
-
 TEST(ParkCodec, LeadingZeroBitFieldsKeepTheirValues) {
   // With a mean gap of 1 the zero delta holds over half of the slots, so from the usual starting
   // state its field has no bits at all; the park must still give back its first values.

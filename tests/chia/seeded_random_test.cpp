@@ -65,24 +65,6 @@ Engine PatternEngine(size_t count) {
 
 }  // namespace
 
-TEST(SeededRandom, GeneratorsMadeInTurnDiffer) {
-  std::set<std::vector<std::mt19937_64::result_type>> seen64;
-  std::set<std::vector<std::mt19937::result_type>> seen32;
-  for (int i = 0; i < 8; ++i) {
-    auto e64 = MakeSeededMt19937_64();
-    auto e32 = MakeSeededMt19937();
-    EXPECT_TRUE(seen64.insert(Draw(e64, 4)).second);
-    EXPECT_TRUE(seen32.insert(Draw(e32, 4)).second);
-  }
-  // Neither matches a default-seeded engine.
-  std::mt19937 default32;
-  std::mt19937_64 default64;
-  auto e32 = MakeSeededMt19937();
-  auto e64 = MakeSeededMt19937_64();
-  EXPECT_NE(Draw(e32, 4), Draw(default32, 4));
-  EXPECT_NE(Draw(e64, 4), Draw(default64, 4));
-}
-
 // 624 words (2,496 bytes) for the 32-bit engine, 312 words (1,248 bytes) for
 // the 64-bit one, read little-endian in order and handed to seed_seq.
 TEST(SeededRandom, SeedWordsAndTheirOrder) {

@@ -266,62 +266,6 @@ TEST(SortKernels, AllEqualKeysShowWhereTheSmallSortTakesOver) {
   }
 }
 
-TEST(SortKernels, BytesOutsideTheKeyDoNotOrder) {
-  // 12-byte records that differ only in byte 11 (outside the 56-bit key at byte 4) are equal:
-  // the sort must keep all of them and may order them freely, while the key order holds.
-  std::mt19937_64 rng(3);
-  Bytes b(12 * 600);
-  for (size_t i = 0; i < 600; ++i) {
-    uint8_t* r = b.data() + i * 12;
-    uint64_t key = (i % 3) * 0x0101010101ull;
-    std::memcpy(r + 4, &key, 8);
-    r[11] = static_cast<uint8_t>(rng());
-    std::memcpy(r, &i, 4);
-  }
-  Bytes data = b;
-  Bytes scratch(b.size());
-  RadixSortRecords12(data.data(), 600, scratch.data(), 600);
-  for (size_t i = 0; i < 600; ++i) {
-    EXPECT_EQ(Key56(data.data() + i * 12), (i / 200) * 0x0101010101ull) << i;
-  }
-  EXPECT_EQ(SortedRecords(data.data(), 600, 12), SortedRecords(b.data(), 600, 12));
-  // The 20-byte member ignores byte 11 the same way (byte 11 is the top byte of the u64 at 4).
-  Bytes r20(20 * 2, 0);
-  r20[11] = 0xFF;   // first record: key 0, junk above the key
-  r20[20 + 4] = 1;  // second record: key 1
-  Bytes s20(40);
-  RadixSortRecords20(r20.data(), 2, s20.data(), 2);
-  EXPECT_EQ(r20[11], 0xFF);
-  EXPECT_EQ(r20[24], 1);
-}
-
-TEST(SortKernels, ResultArrays) {
-  // Every member but the u32 sort leaves its result in the first array; the u32 sort in the
-  // second, including for a single value.
-  uint32_t a[1] = {42};
-  uint32_t s[1] = {0};
-  RadixSortU32(a, 1, s, 1);
-  EXPECT_EQ(s[0], 42u);
-  std::vector<uint32_t> v = {9, 3, 7, 3, 1};
-  std::vector<uint32_t> out(5, 0);
-  RadixSortU32(v.data(), 5, out.data(), 5);
-  EXPECT_EQ(out, (std::vector<uint32_t>{1, 3, 3, 7, 9}));
-  std::vector<uint64_t> big(300);
-  std::mt19937_64 rng(5);
-  for (auto& x : big) x = rng() >> 3;
-  std::vector<uint64_t> want = big;
-  std::sort(want.begin(), want.end());
-  std::vector<uint64_t> scratch(300);
-  RadixSortU64(big.data(), 300, scratch.data(), 300);
-  EXPECT_EQ(big, want);
-  // Count 0 touches nothing.
-  uint64_t one = 77;
-  uint64_t sc = 5;
-  RadixSortU64(&one, 0, &sc, 0);
-  EXPECT_EQ(one, 77u);
-  EXPECT_EQ(sc, 5u);
-}
-
 TEST(SortKernels, SmallSortsMatchReference) {
   std::mt19937_64 rng(13);
   for (const auto& m : SmallMembers()) {

@@ -134,15 +134,3 @@ TEST(ClientHolder, ClientIsNotDestroyedWhileAnotherThreadUsesIt) {
   EXPECT_EQ(holder.Get(), nullptr);
   EXPECT_EQ(holder.WithClient([](Client* client) { return client; }), nullptr);
 }
-
-TEST(ClientHolder, TimePrefixOnlyOnceTheClientHasScanned) {
-  EXPECT_FALSE(ClientLogsWithTimePrefix());
-  auto client = std::make_unique<FakeClient>();
-  Client* raw = client.get();
-  ClientInstance().Reset(std::move(client));
-  EXPECT_FALSE(ClientLogsWithTimePrefix());
-  raw->StartupScanPending.store(0);
-  EXPECT_TRUE(ClientLogsWithTimePrefix());
-  ClientInstance().Reset();
-  EXPECT_FALSE(ClientLogsWithTimePrefix());
-}

@@ -5,7 +5,7 @@
 
 #include "manager/text_helpers.h"
 #include "plotter/temp_file_header.h"
-#include "runtime/file_names.h"
+#include "plotter/file_names.h"
 #include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
 

@@ -59,7 +59,7 @@ TEST(DirectorySpec, AcceptedItems) {
       {"T,,100G", Spec(100 * kGiB, -1, true, false, false, false)},
       {",1TB,ts,", Spec(kTiB, -1, true, false, true, false)},
       {"4TB,20N,~t", Spec(4 * kTiB, 20, false, true, true, false)},
-      {"r,3N", Spec(-1, 3, false, false, false, true)},
+      {"r,3n", Spec(-1, 3, false, false, false, true)},
       // Limits beyond what 63 bits hold are no limit at all.
       {"1e30PB", Spec(-1, -1, true, true, true, false)},
       {"1e300N", Spec(-1, -1, true, true, true, false)},

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <tuple>
 
-#include "runtime/bucket_entry_counts.h"
+#include "plotter/bucket_entry_counts.h"
 #include "tests/support/fault_arena.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/thrown_text.h"

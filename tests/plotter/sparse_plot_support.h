@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/combination_tables.h"
+#include "plotter/combination_tables.h"
 #include "tests/plotter/plot_test_support.h"
 
 // A complete sparse plot whose tables 1-4 hold line points of random pairs of the table below,

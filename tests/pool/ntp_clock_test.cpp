@@ -91,17 +91,3 @@ TEST(NtpClock, RepliesRetriesAndWarnings) {
     }
   }
 }
-
-TEST(NtpClock, QueriesAtMostEvery600SecondsAndOnlyWhenTheClocksDrift) {
-  NtpRig rig({{}, {}, {}, {0x1C, kNtpNow + 608, 48}, {0x1C, kNtpNow + 1232, 48}});
-  // Seconds both clocks move on, seconds the system clock is set forward, what follows.
-  const std::vector<std::tuple<int64_t, int64_t, std::set<int64_t>, int>> steps = {
-      {0, 0, {0}, 3},       {600, 0, {0}, 3},     {1, 0, {0, 7}, 4},
-      {300, 10, {0, 7}, 4}, {301, 0, {0, 20}, 5}, {5000, 0, {0, 20}, 5}};
-  for (const auto& [both, jump, expected, requests] : steps) {
-    rig.steady += both;
-    rig.system += both + jump;
-    EXPECT_EQ(rig.Results(), expected) << rig.steady;
-    EXPECT_EQ(rig.requests, requests) << rig.steady;
-  }
-}

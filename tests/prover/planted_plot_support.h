@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/combination_tables.h"
+#include "plotter/combination_tables.h"
 #include "tests/chia/pos_verifier.h"
 #include "tests/plotter/plot_test_support.h"
 

@@ -5,7 +5,7 @@
 #include "prover/plot_access_engine.h"
 #include "prover/proof_order.h"
 #include "prover/quality_job.h"
-#include "runtime/level_thresholds.h"
+#include "prover/level_thresholds.h"
 #include "tests/prover/planted_plot_support.h"
 #include "tests/support/thrown_text.h"
 

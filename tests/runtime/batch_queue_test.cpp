@@ -27,57 +27,6 @@ std::vector<uint64_t> Iota(uint64_t from, uint64_t n) {
 
 }  // namespace
 
-TEST(BatchQueue, MoreThanTheRingArrivesInOrderInBoundedBatches) {
-  FaultArena arena;
-  BatchQueue::Handle queue = BatchQueue::Create(arena, 1024, nullptr);
-  EXPECT_EQ(queue->Capacity(), 1024u);
-  std::vector<uint64_t> received;
-  std::vector<uint64_t> batchSizes;
-  std::atomic<bool> gateOpen{false};
-  queue->SetConsumer([&](std::span<const uint64_t> batch) {
-    // Hold the first batch (and with it the queue) until the test has looked at the producer.
-    while (!gateOpen.load()) std::this_thread::sleep_for(milliseconds(1));
-    batchSizes.push_back(batch.size());
-    received.insert(received.end(), batch.begin(), batch.end());
-  });
-  const std::vector<uint64_t> items = Iota(1000, 1500);
-  std::atomic<bool> pushed{false};
-  std::thread producer([&] {
-    queue->Push(items.data(), items.size());
-    pushed = true;
-  });
-  std::this_thread::sleep_for(milliseconds(30));
-  EXPECT_FALSE(pushed.load());  // 1,500 do not fit while the consumer holds its batch
-  gateOpen = true;
-  producer.join();
-  queue->WaitIdle();
-  EXPECT_EQ(received, items);
-  uint64_t sum = 0;
-  for (uint64_t size : batchSizes) {
-    EXPECT_LE(size, 1024u);
-    EXPECT_GT(size, 0u);
-    sum += size;
-  }
-  EXPECT_EQ(sum, 1500u);
-  queue->ResetConsumer();
-
-  // A ring larger than a batch: 3,000 items pushed at once (under one lock) are handed out as
-  // 1024, 1024 and 952.
-  BatchQueue::Handle large = BatchQueue::Create(arena, 4096, nullptr);
-  received.clear();
-  batchSizes.clear();
-  large->SetConsumer([&](std::span<const uint64_t> batch) {
-    batchSizes.push_back(batch.size());
-    received.insert(received.end(), batch.begin(), batch.end());
-  });
-  const std::vector<uint64_t> many = Iota(7, 3000);
-  large->Push(many.data(), many.size());
-  large->WaitIdle();
-  EXPECT_EQ(batchSizes, (std::vector<uint64_t>{1024, 1024, 952}));
-  EXPECT_EQ(received, many);
-  large->ResetConsumer();
-}
-
 TEST(BatchQueue, WrapsAroundAnOddRingWithManyProducers) {
   FaultArena objects;
   FaultArena rings;

@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -14,7 +12,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Stands in for a plot job: an id, a stored failure, and a wait that rethrows it.
+// Stands in for a plot job: an id, and a count of destructions.
 class TestJob : public CompletionEvent {
  public:
   TestJob(CompletionQueue* owner, int id, std::atomic<int>* destroyed = nullptr)
@@ -23,14 +21,6 @@ class TestJob : public CompletionEvent {
     if (destroyed_ != nullptr) destroyed_->fetch_add(1);
   }
 
-  void Fail(std::exception_ptr e) {
-    failure_ = std::move(e);
-    Signal();
-  }
-  void Wait() {
-    WaitSignalled();
-    if (failure_) std::rethrow_exception(failure_);
-  }
   // Returns the moment the signalling thread lets go of the event's mutex, without sleeping.
   void SpinUntilReleased() {
     while (!IsSignalled()) {
@@ -44,7 +34,6 @@ class TestJob : public CompletionEvent {
 
  private:
   std::atomic<int>* destroyed_;
-  std::exception_ptr failure_;
 };
 
 int TakeId(CompletionQueue& queue) {
@@ -125,41 +114,6 @@ TEST(CompletionQueue, DestroyedWhileQueuedAtHeadMiddleAndTail) {
   EXPECT_EQ(TakeId(queue), -1);
 }
 
-TEST(CompletionEvent, WithoutOwnerWaitAndFailure) {
-  TestJob job(nullptr, 1);
-  std::atomic<bool> returned{false};
-  std::thread waiter([&] {
-    job.Wait();
-    returned = true;
-  });
-  std::this_thread::sleep_for(milliseconds(10));
-  EXPECT_FALSE(returned.load());
-  job.Signal();
-  waiter.join();
-  EXPECT_TRUE(returned.load());
-  job.Signal();
-  EXPECT_NO_THROW(job.Wait());
-
-  // A stored failure comes out of every wait.
-  CompletionQueue queue;
-  TestJob failing(&queue, 2);
-  std::vector<std::thread> waiters;
-  std::atomic<int> rethrown{0};
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      try {
-        failing.Wait();
-      } catch (const std::runtime_error&) {
-        rethrown.fetch_add(1);
-      }
-    });
-  }
-  failing.Fail(std::make_exception_ptr(std::runtime_error("cancelled")));
-  for (auto& w : waiters) w.join();
-  EXPECT_EQ(rethrown.load(), 3);
-  EXPECT_EQ(queue.TryTake(), &failing);
-}
-
 TEST(CompletionQueue, ProducersSignalWhileConsumerDeletes) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 3000;
@@ -206,7 +160,7 @@ TEST(CompletionEvent, WaiterDeletesRightAfterWaking) {
         if (spin) {
           job->SpinUntilReleased();
         } else {
-          job->Wait();
+          job->WaitSignalled();
         }
         delete job;
         signaller.join();

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -72,8 +71,6 @@ class CapturingWriter {
   std::vector<std::string> lines_;
 };
 
-bool ClientReady() { return true; }
-bool ClientScanning() { return false; }
 
 }  // namespace
 
@@ -93,21 +90,6 @@ TEST(ConsoleLogger, DirectModePrefixesTimeAndCutsLongFormats) {
   EXPECT_EQ(LoggedText(lines[2]), std::string(4095, 'x'));
   EXPECT_EQ(LoggedText(lines[3]), std::string(4095, 'y'));
   EXPECT_FALSE(logger.PrinterStarted());
-}
-
-TEST(ConsoleLogger, PrintLineUsesPrefixOnlyOnceTheClientIsReady) {
-  CapturingWriter out;
-  ConsoleLogger logger(out.Writer());
-  logger.PrintLine("no gate");
-  logger.SetPrintLineGate(&ClientScanning);
-  logger.PrintLine("scanning");
-  logger.SetPrintLineGate(&ClientReady);
-  logger.PrintLine("ready");
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "no gate");
-  EXPECT_EQ(lines[1], "scanning");
-  EXPECT_EQ(LoggedText(lines[2]), "ready");
 }
 
 TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
@@ -152,31 +134,6 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
     ASSERT_EQ(LoggedText(lines[i]), "line " + std::to_string(3615 + i - 1)) << i;
   }
   EXPECT_EQ(LoggedText(lines.back()), "after");
-}
-
-TEST(ConsoleLogger, StoppingWhilePrinterBusyPrintsQueuedLinesAndReturns) {
-  CapturingWriter out;
-  auto logger = std::make_unique<ConsoleLogger>(out.Writer());
-  logger->StartPrinter();
-  out.BlockNextWrite();
-  logger->LogLine("busy");
-  ASSERT_TRUE(out.WaitUntilBlocked());
-  logger->LogLine("queued 1");
-  logger->LogLine("ERROR: last words");
-  // The stop's wake-up arrives while the printer is inside a write, not waiting.
-  auto stopped = std::async(std::launch::async, [&] { logger.reset(); });
-  EXPECT_EQ(stopped.wait_for(50ms), std::future_status::timeout);  // it waits for the write
-  out.Release();
-  if (stopped.wait_for(10s) != std::future_status::ready) {
-    ADD_FAILURE() << "stopping the logger hung";
-    std::fflush(stdout);
-    std::_Exit(1);  // the hung stop cannot be joined
-  }
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(LoggedText(lines[0]), "busy");
-  EXPECT_EQ(LoggedText(lines[1]), "queued 1");
-  EXPECT_EQ(LoggedText(lines[2]), "ERROR: last words");
 }
 
 TEST(ConsoleLogger, ConcurrentLoggersKeepEachThreadsOrderAndLoseNothing) {

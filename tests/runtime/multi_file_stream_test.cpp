@@ -319,33 +319,7 @@ TEST(MultiFileStream, EntriesSurviveStepsOverOneThreeAndSixteenFiles) {
   RunTwoSteps(16);
 }
 
-TEST(MultiFileStream, DerivedLimitsAndConstructionErrors) {
-  struct Case {
-    uint64_t blocks, blockSize, maxPerBucket, share, minRun;
-  };
-  // 1 MiB blocks hold 37449 entries of 28 bytes: 35231920 / 37449 + 1 = 941 blocks a bucket.
-  const Case cases[] = {
-      {1024, 4096, 192, 4, 4},         // 35231920 / 146 + 1 leaves too few: 1024 - 832
-      {1772, 1 << 20, 940, 4, 4},      // 941 + 832 one above the pool
-      {1773, 1 << 20, 941, 4, 4},      // fits exactly: (1773 - 320 - 941) / 128
-      {4000, 1 << 20, 941, 21, 21},    // 2739 / 128
-      {20000, 1 << 20, 941, 146, 64},  // the run floor stops at 64
-      {3000, 3 << 20, 314, 18, 18},    // 35231920 / 112347 + 1; 2366 / 128
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
-    FaultArena arena;
-    arena.sharedSize = c.blockSize;
-    {
-      MultiFileStream stream(c.blocks, c.blockSize, &arena, nullptr);
-      EXPECT_EQ(stream.MaxBlocksPerBucket(), c.maxPerBucket);
-      EXPECT_EQ(stream.BucketShare(), c.share);
-      EXPECT_EQ(stream.MinRun(), c.minRun);
-      EXPECT_EQ(stream.FreeBlocks(), c.blocks);
-    }
-    EXPECT_EQ(arena.outstanding, 0);
-  }
-
+TEST(MultiFileStream, ConstructionErrors) {
   MemoryArena arena([](const std::string&) {});
   EXPECT_EQ(ThrownText<std::runtime_error>([&] { MultiFileStream s(1023, 4096, &arena, nullptr); }),
             "CA6B9D39");
@@ -735,62 +709,6 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(rig.files[0]->GetSize(), static_cast<int64_t>(target));
   EXPECT_EQ(rig.files[1]->GetSize(), static_cast<int64_t>(target));
-}
-
-TEST(MultiFileStream, PauseBitHoldsOnlyItsOwnFile) {
-  PauseMask mask{0b10};
-  Rig rig(2, &mask);
-  const uint64_t target = 1 << 20;
-  bool heldWhileOtherDone = false;
-  bool timedOut = false;
-  const auto start = std::chrono::steady_clock::now();
-  rig.stream->Begin(rig.files.data(), 2, target, [&](double) {
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(20)) {
-      timedOut = true;
-      return false;
-    }
-    if (mask.load() != 0 && std::filesystem::file_size(rig.dir / "temp0") == target) {
-      heldWhileOtherDone = std::filesystem::file_size(rig.dir / "temp1") == 0;
-      mask = 0;
-    }
-    return true;
-  });
-  EXPECT_FALSE(timedOut);
-  EXPECT_TRUE(heldWhileOtherDone);
-  EXPECT_EQ(std::filesystem::file_size(rig.dir / "temp1"), target);
-
-  // While running: file 0 held back, file 1 takes the write-behind, data intact afterwards.
-  std::vector<uint64_t> sizes = BucketSizes(2000);
-  rig.SameRegions(sizes, 1);  // each file's region could hold it all
-  mask = 0b01;
-  rig.owned[0]->writes = 0;
-  rig.owned[1]->writes = 0;
-  rig.Feed(0, 0, 16, kBuckets);
-  std::vector<std::vector<uint64_t>> expected;
-  std::thread producer([&] { expected = Produce(*rig.stream, sizes, 2); });
-  EXPECT_TRUE(WaitFor([&] { return rig.owned[1]->writes.load() > 20; }));
-  EXPECT_EQ(rig.owned[0]->writes.load(), 0u);
-  mask = 0;
-  producer.join();
-
-  // A flush while both files are held back writes nothing until they are released.
-  mask = 0b11;
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const uint64_t writesBefore = rig.owned[0]->writes.load() + rig.owned[1]->writes.load();
-  std::atomic<bool> flushed{false};
-  std::thread flusher([&] {
-    rig.Flush();
-    flushed = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(flushed.load());
-  EXPECT_EQ(rig.owned[0]->writes.load() + rig.owned[1]->writes.load(), writesBefore);
-  mask = 0;
-  flusher.join();
-  EXPECT_GT(rig.owned[0]->writes.load(), 0u);
-  rig.Feed(1, 16, 0, 0);
-  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 1);
-  rig.stream->StopThreads();
 }
 
 TEST(MultiFileStream, FailuresReachCallersAndBlocksComeBack) {

@@ -28,24 +28,6 @@ int ThreadNiceness() {
 
 }  // namespace
 
-TEST(ThreadPool, OneWorkerRunsBucketsInOrder) {
-  FaultArena arena;
-  ThreadPool::Handle pool = ThreadPool::Create(arena, 1, nullptr, 0);
-  std::vector<std::pair<uint64_t, uint64_t>> seen;
-  pool->RunForEachBucket([&](uint64_t worker, uint64_t part) { seen.push_back({worker, part}); });
-  ASSERT_EQ(seen.size(), 256u);
-  for (uint64_t i = 0; i < 256; ++i) EXPECT_EQ(seen[i], std::make_pair(uint64_t{0}, i));
-
-  // No parts: returns at once without calling the task.
-  bool called = false;
-  pool->Run([&](uint64_t, uint64_t) { called = true; }, 0);
-  EXPECT_FALSE(called);
-
-  ThreadPool::Stop(pool);
-  EXPECT_EQ(pool, nullptr);
-  EXPECT_EQ(arena.outstanding, 0);
-}
-
 TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
   FaultArena objects;
   FaultArena arrays;

@@ -25,17 +25,6 @@ ChildResult RunCaptured(const std::function<void()>& body) {
 
 }  // namespace
 
-TEST(Updater, StartsIdleWithDefaults) {
-  Updater updater;
-  EXPECT_TRUE(updater.savedArgs.empty());
-  EXPECT_EQ(updater.executablePath, GetExecutablePath().string());
-  EXPECT_EQ(updater.state, UpdaterState::Idle);
-  EXPECT_EQ(updater.shareRatioTarget, 2);
-  EXPECT_EQ(updater.seedMinutes, 10);
-  EXPECT_EQ(updater.session, nullptr);
-  EXPECT_FALSE(updater.torrent.is_valid());
-}
-
 TEST(Updater, RestartStateReplacesProcessWithSavedCommandLine) {
   const ChildResult restarted = RunCaptured([] {
     auto* updater = new Updater;

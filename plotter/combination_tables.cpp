@@ -1,4 +1,4 @@
-#include "runtime/combination_tables.h"
+#include "plotter/combination_tables.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 // Fixed challenges of the benchmark and the plot test. Each value is below (65539 choose 4) and
-// packs four 16-bit values with DecodeCombination4 (runtime/combination_tables.h).
+// packs four 16-bit values with DecodeCombination4 (plotter/combination_tables.h).
 // Only the first values are known to recompute to a result for the benchmark plot id; the rest
 // are filler that the benchmark would refuse ("A9C03B90"), so it cycles over the first ones.
 inline constexpr size_t kRecomputableTestChallenges = 4;
