@@ -185,8 +185,8 @@ int64_t ParseMemoryAmount(const char* text) {
   char* end = nullptr;
   const double number = std::strtod(text, &end);
   const std::optional<int64_t> multiplier = FindSizeSuffix(end);
-  // Byte suffixes only (a plot count is no amount), and an amount must fit 64 bits.
-  if (!std::isfinite(number) || number < 0 || !multiplier) {
+  // A plot count ("N") is no amount, and an amount must fit 64 bits.
+  if (!std::isfinite(number) || number < 0 || !multiplier || *multiplier < 0) {
     Fail("Can't parse memory limit");
   }
   const double amount = static_cast<double>(*multiplier) * number;

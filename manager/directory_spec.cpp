@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include <strings.h>
-
 #include "runtime/size_suffix_table.h"
 
 namespace {
@@ -30,7 +28,9 @@ void ParseSizeItem(const std::string& item, DirectorySpec& spec, bool& sizeGiven
   if (!(number >= 0)) Fail("Directory space limit can't be negative");
   if (*end == '\0') Fail("Directory space declaration requires a suffix");
   const std::string rest(end);
-  if (strcasecmp(rest.c_str(), kPlotCountSuffix) == 0) {
+  const std::optional<int64_t> multiplier = FindSizeSuffix(rest);
+  if (!multiplier) Fail("Unknown directory space suffix: " + rest);
+  if (*multiplier == kPlotCountSuffix) {
     if (item.find('.') != std::string::npos) Fail("Plot count limit must be integer");
     if (countGiven) Fail("Plot count limit specified more than once");
     countGiven = true;
@@ -38,8 +38,6 @@ void ParseSizeItem(const std::string& item, DirectorySpec& spec, bool& sizeGiven
     spec.PlotCountLimit = count < kNoLimitThreshold ? static_cast<int64_t>(count) : -1;
     return;
   }
-  const std::optional<int64_t> multiplier = FindSizeSuffix(rest);
-  if (!multiplier) Fail("Unknown directory space suffix: " + rest);
   if (sizeGiven) Fail("Directory size limit specified more than once");
   sizeGiven = true;
   const double bytes = number * static_cast<double>(*multiplier);

@@ -3,9 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 
-// The suffix of a -d size item (any letter case) that makes it a plot count, not a byte size.
-inline constexpr char kPlotCountSuffix[] = "N";
-
 // One -d option: a plot directory with what it may hold and how much of it may be used. Its
 // index in the command-line list is the directory's index everywhere else.
 struct DirectorySpec {

@@ -5,14 +5,17 @@
 #include <optional>
 #include <string_view>
 
-// Multiplier of a byte-size suffix of -m and -d. The plot-count suffix of -d is the manager's.
+// Multiplier of a size suffix of -m and -d; -1 ("N") marks a plot count instead of a size.
 struct SizeSuffix {
   const char* Suffix;  // upper case
   int64_t Multiplier;
 };
 
-inline constexpr std::array<SizeSuffix, 16> SizeSuffixTable = {{
+inline constexpr int64_t kPlotCountSuffix = -1;
+
+inline constexpr std::array<SizeSuffix, 17> SizeSuffixTable = {{
     {"B", 1},
+    {"N", kPlotCountSuffix},
     {"K", int64_t{1} << 10},
     {"M", int64_t{1} << 20},
     {"G", int64_t{1} << 30},

@@ -8,7 +8,8 @@
 
 TEST(SizeSuffixTable, LooksUpInAnyCase) {
   EXPECT_EQ(FindSizeSuffix("b"), 1);
-  for (const char* refused : {"", "X", "KIBB", "IB", "NB", "N"}) {
+  EXPECT_EQ(FindSizeSuffix("n"), kPlotCountSuffix);
+  for (const char* refused : {"", "X", "KIBB", "IB", "NB"}) {
     EXPECT_EQ(FindSizeSuffix(refused), std::nullopt) << refused;
   }
   // Each of K M G T P, alone or with B or IB, in lower and upper case: 2^10 .. 2^50.
@@ -21,7 +22,7 @@ TEST(SizeSuffixTable, LooksUpInAnyCase) {
       }
     }
   }
-  EXPECT_EQ(SizeSuffixTable.size(), 16u);
+  EXPECT_EQ(SizeSuffixTable.size(), 17u);
 }
 
 TEST(FileErrorTexts, TextsAndCodedMessages) {
