@@ -24,7 +24,9 @@ TEST(WholeProgram, OnlyTheTestBuildThinsItsPlots) {
                       "--p-threads", "2", "-m", "100MB"});
     EXPECT_EQ(run.End(), 1) << program;
     PlotEngineSettings settings{2, 0, 1, scale};
-    const uint64_t need = (uint64_t{64} << 20) + EstimateJobMemory(settings) + (uint64_t{1} << 30);
+    // The stream's smallest size comes on top: 1,024 blocks, 1 GiB at full size.
+    const uint64_t need = (uint64_t{64} << 20) + EstimateJobMemory(settings) +
+                          1024 * scale.StreamBlockBytes();
     EXPECT_EQ(run.Lines(),
               (std::vector<std::string>{"VarnokChiaPool version 1.3",
                                         "<time> ERROR: Too few memory specified, at least " +
@@ -101,8 +103,7 @@ TEST(WholeProgram, FinalizesFoundSparsePlotsAlsoAfterAKill) {
 TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   EnterPrivateNetwork();
   Farm farm;
-  const std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "--no-benchmark",
-                                      "-m", "3GB"};
+  const std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "--no-benchmark"};
   // A plot killed before its first save has nothing to resume and is made anew; a finalization
   // goes on from its complete sparse plot.
   std::string stem;
@@ -137,7 +138,7 @@ TEST(WholeProgram, InterruptedPlottingResumes) {
   for (const auto& [interrupts, fresh] : {std::pair{2, true}, {0, false}, {1, true}}) {
     if (fresh) farm = std::make_unique<Farm>();
     ProgramRun run(kTestBuild, {"-s", farm->settings, "-d,1N", farm->plots, "--no-benchmark",
-                                "--no-finalizing", "-m", "2GB"});
+                                "--no-finalizing"});
     ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
     for (int i = 0; i < interrupts; ++i) {
       // Signals that arrive together may count as one.

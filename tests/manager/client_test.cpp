@@ -80,6 +80,43 @@ TEST(Client, ConstructorChecksInOrder) {
   }
 }
 
+// Without -m a full-size plot asks for its figures unchanged; a thinned one for what grows with
+// the plot thinned, while the finalization's bitmaps and buffers keep their size.
+TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
+  struct Built : Client {
+    Built(const ClientConfig& config, const DirectorySpec& dir)
+        : Client(
+              config, &dir, 1, [](const std::string&) {}, ClientHost{nullptr, nullptr, false}) {}
+    using Client::MinPlottingMemory, Client::PlottingMemoryRequest;
+  };
+  TestDirectory dir;
+  const PlotScale thinned = PlotScale::WithShift(10);
+  const uint64_t estimate10 = EstimateJobMemory({2, 0, 1, thinned});
+  const struct Row {
+    PlotScale scale;
+    uint8_t noPlotting;
+    uint64_t request, minimum;
+  } rows[] = {
+      {PlotScale::Production(), 1, uint64_t{4} << 30, 1654653952},
+      {PlotScale::Production(), 0, 129940101384, 2668140808},
+      {thinned, 1, 1654653952 + 2578431, 1654653952},
+      {thinned, 0, 1654653952 + 2578431, std::max<uint64_t>(1654653952, estimate10 + (4 << 20))},
+  };
+  for (const Row& row : rows) {
+    const ClientConfig config{.PlottingThreads = 2, .MiningThreads = 1, .NoPlotting = row.noPlotting,
+                              .MiningOff = 1, .TestThreadOff = 1, .Scale = row.scale};
+    Built client(config, {dir.Path(), -1, -1, 1, 1, 1, 0});
+    EXPECT_EQ(client.PlottingMemoryRequest, row.request) << row.scale.d << +row.noPlotting;
+    EXPECT_EQ(client.MinPlottingMemory, row.minimum) << row.scale.d << +row.noPlotting;
+  }
+  // Plotting alone: the estimate and the stream's share, thinned.
+  const ClientConfig config{.PlottingThreads = 2, .MiningThreads = 1, .NoFinalizing = 1,
+                            .MiningOff = 1, .TestThreadOff = 1, .Scale = thinned};
+  Built client(config, {dir.Path(), -1, -1, 1, 1, 1, 0});
+  EXPECT_EQ(client.PlottingMemoryRequest, estimate10 + 125337600);
+  EXPECT_EQ(client.MinPlottingMemory, estimate10 + (4 << 20));
+}
+
 TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
   std::atomic<int> destroyed{0};
   {
