@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "chia/plot_keys.h"
@@ -146,21 +147,36 @@ TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   Farm farm;
   const std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "-c", "1",
                                       "--no-benchmark"};
+  // The last progress figure a run printed.
+  const auto percent = [](const ProgramRun& run) {
+    for (auto line = run.Lines().rbegin(); line != run.Lines().rend(); ++line) {
+      const size_t at = line->find("Plotting, ");
+      if (at != std::string::npos) return std::stoi(line->substr(at + 10));
+    }
+    return -1;
+  };
   std::string console;
   // A plot killed before its first save cannot be trusted and is made anew; one killed once it
   // is saved goes on from there, and a finalization from its complete sparse plot.
   std::vector<std::string> stems;
+  int savedAt = -1;
   for (int killed = 0; killed < 3; ++killed) {
     ProgramRun run(kTestBuild, args);
     if (killed == 2) {
       EXPECT_TRUE(run.WaitFor("Continue plotting")) << run.Console();
+      ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
+      EXPECT_GE(percent(run), savedAt) << run.Console();
     }
     ASSERT_TRUE(run.WaitFor(killed == 2 ? "Start finalization" : "Plotting, ")) << run.Console();
     if (killed == 1) {
+      // Saved some way into the plot, well before its end.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
       run.Signal(SIGINT);
       ASSERT_TRUE(run.WaitFor("Stop requested")) << run.Console();
       run.Signal(SIGINT);
       ASSERT_TRUE(run.WaitFor("Saved")) << run.Console();
+      savedAt = percent(run);
+      EXPECT_GT(savedAt, 0) << run.Console();
     }
     run.Signal(SIGKILL);
     run.End();
@@ -176,6 +192,13 @@ TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   run.Signal(SIGINT);
   EXPECT_EQ(run.End(), 0) << run.Console();
   console += run.Console();
+  // Only the complete sparse plot ever counted as a plot.
+  std::vector<std::string> plotsFound;
+  std::istringstream lines(console);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("Total plots: ")) plotsFound.push_back(line.substr(13));
+  }
+  EXPECT_EQ(plotsFound, (std::vector<std::string>{"0", "0", "0", "1"})) << console;
   ASSERT_EQ(farm.Files(".fpt").size(), 1u) << run.Console();
   const fs::path final = farm.Files(".fpt")[0];
   EXPECT_NE(stems[0], stems[1]);

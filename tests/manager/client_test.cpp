@@ -90,31 +90,24 @@ TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
     using Client::MinPlottingMemory, Client::PlottingMemoryRequest;
   };
   TestDirectory dir;
-  const PlotScale thinned = PlotScale::WithShift(10);
-  const uint64_t estimate10 = EstimateJobMemory({2, 0, 1, thinned});
-  const struct Row {
-    PlotScale scale;
-    uint8_t noPlotting;
-    uint64_t request, minimum;
-  } rows[] = {
-      {PlotScale::Production(), 1, uint64_t{4} << 30, 1654653952},
-      {PlotScale::Production(), 0, 129940101384, 2668140808},
-      {thinned, 1, 1654653952 + 2578431, 1654653952},
-      {thinned, 0, 1654653952 + 2578431, std::max<uint64_t>(1654653952, estimate10 + (4 << 20))},
+  const PlotScale full = PlotScale::Production(), thin = PlotScale::WithShift(10);
+  const uint64_t plot = EstimateJobMemory({2, 0, 1, thin}), finalize = 1654653952;
+  // {scale, no plotting, no finalizing, request, minimum}
+  const std::tuple<PlotScale, uint8_t, uint8_t, uint64_t, uint64_t> rows[] = {
+      {full, 1, 0, uint64_t{4} << 30, finalize},
+      {full, 0, 0, 129940101384, 2668140808},
+      {thin, 1, 0, finalize + 2578431, finalize},
+      {thin, 0, 0, finalize + 2578431, std::max(finalize, plot + (4 << 20))},
+      {thin, 0, 1, plot + 125337600, plot + (4 << 20)},
   };
-  for (const Row& row : rows) {
-    const ClientConfig config{.PlottingThreads = 2, .MiningThreads = 1, .NoPlotting = row.noPlotting,
-                              .MiningOff = 1, .TestThreadOff = 1, .Scale = row.scale};
-    Built client(config, {dir.Path(), -1, -1, 1, 1, 1, 0});
-    EXPECT_EQ(client.PlottingMemoryRequest, row.request) << row.scale.d << +row.noPlotting;
-    EXPECT_EQ(client.MinPlottingMemory, row.minimum) << row.scale.d << +row.noPlotting;
+  for (const auto& [scale, noPlotting, noFinalizing, request, minimum] : rows) {
+    Built client({.PlottingThreads = 2, .MiningThreads = 1, .NoPlotting = noPlotting,
+                  .NoFinalizing = noFinalizing, .MiningOff = 1, .TestThreadOff = 1, .Scale = scale},
+                 {dir.Path(), -1, -1, 1, 1, 1, 0});
+    EXPECT_EQ(std::pair(client.PlottingMemoryRequest, client.MinPlottingMemory),
+              std::pair(request, minimum))
+        << scale.d << +noPlotting << +noFinalizing;
   }
-  // Plotting alone: the estimate and the stream's share, thinned.
-  const ClientConfig config{.PlottingThreads = 2, .MiningThreads = 1, .NoFinalizing = 1,
-                            .MiningOff = 1, .TestThreadOff = 1, .Scale = thinned};
-  Built client(config, {dir.Path(), -1, -1, 1, 1, 1, 0});
-  EXPECT_EQ(client.PlottingMemoryRequest, estimate10 + 125337600);
-  EXPECT_EQ(client.MinPlottingMemory, estimate10 + (4 << 20));
 }
 
 TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
