@@ -67,18 +67,26 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
         Directories, [](const DirectorySpec& d) { return d.TempFilesAllowed && !d.ReadOnly; });
     if (!Config.NoFinalizing) {
       FinalizeThreads = p;
-      PlottingMemoryRequest = amount != 0 ? amount - MiningMemory : kAutomaticFinalizeMemory;
       MinPlottingMemory = 512 * p + 1654652928;
+      // The job's bitmaps and buffers keep their size at every plot scale; only what it takes
+      // beyond them follows the plot.
+      PlottingMemoryRequest =
+          amount != 0 ? amount - MiningMemory
+                      : MinPlottingMemory +
+                            Config.Scale.Shrink(kAutomaticFinalizeMemory - MinPlottingMemory);
     }
     if (!Config.NoPlotting && temps > 0) {
       PlotJobSettings.threadCount = p;
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
       PlotJobSettings.scale = Config.Scale;
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
-      PlottingMemoryRequest =
-          std::max(PlottingMemoryRequest,
-                   amount != 0 ? amount - MiningMemory : estimate + kAutomaticPlotExtra);
-      MinPlottingMemory = std::max(MinPlottingMemory, estimate + (uint64_t{1} << 30));
+      // The temp-file stream's share: its blocks shrink with the plot (1 GiB of head-room, the
+      // stream's smallest, at full size).
+      const uint64_t headRoom = kMinStreamBlocks * Config.Scale.StreamBlockBytes();
+      PlottingMemoryRequest = std::max(
+          PlottingMemoryRequest, amount != 0 ? amount - MiningMemory
+                                             : estimate + Config.Scale.Shrink(kAutomaticPlotExtra));
+      MinPlottingMemory = std::max(MinPlottingMemory, estimate + headRoom);
     }
     if (PlottingMemoryRequest < MinPlottingMemory) {
       throw std::runtime_error("Too few memory specified, at least " +

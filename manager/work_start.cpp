@@ -1,10 +1,13 @@
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "manager/client.h"
 #include "manager/text_helpers.h"
 #include "plotter/file_names.h"
+#include "plotter/file_start_record.h"
 #include "plotter/finalize_job.h"
+#include "plotter/plot_header.h"
 #include "runtime/text_utils.h"
 
 namespace {
@@ -15,6 +18,20 @@ bool PathExists(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::symlink_status(path, error).type() !=
          std::filesystem::file_type::not_found;
+}
+
+// A final plot killed between the creation of its file and the write of its header leaves a file
+// shorter than a header with at most the start of one: nothing there can be resumed, and its name
+// is the plot's own, so it is made again rather than blocking the plot for good.
+bool IsHeaderlessPart(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) return false;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  if (error || size >= sizeof(PlotHeader)) return false;
+  if (size == 0) return true;
+  uint64_t magic = 0;
+  std::ifstream file(path, std::ios::binary);
+  return file.read(reinterpret_cast<char*>(&magic), sizeof magic) && magic == kPlotMagic;
 }
 
 }  // namespace
@@ -136,7 +153,7 @@ StartResult Client::StartFinalization(const FinalizeTask& task) {
           "\" already exists and is being used as a plot");
       return StartResult::kFailed;
     }
-    if (PathExists(JobPartPath)) {
+    if (PathExists(JobPartPath) && !IsHeaderlessPart(JobPartPath)) {
       Log("ERROR: Failed to start finalization: output file already exists: \"" +
           JobPartPath.string() + "\"");
       return StartResult::kFailed;

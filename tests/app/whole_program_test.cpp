@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "chia/plot_keys.h"
 #include "plotter/engine_memory.h"
+#include "plotter/finalize_job.h"
+#include "plotter/plot_engine.h"
 #include "runtime/text_utils.h"
 #include "tests/app/whole_program_support.h"
 #include "tests/plotter/sparse_plot_support.h"
@@ -24,7 +27,9 @@ TEST(WholeProgram, OnlyTheTestBuildThinsItsPlots) {
                       "--p-threads", "2", "-m", "100MB"});
     EXPECT_EQ(run.End(), 1) << program;
     PlotEngineSettings settings{2, 0, 1, scale};
-    const uint64_t need = (uint64_t{64} << 20) + EstimateJobMemory(settings) + (uint64_t{1} << 30);
+    // The stream's smallest size comes on top: 1,024 blocks, 1 GiB at full size.
+    const uint64_t need = (uint64_t{64} << 20) + EstimateJobMemory(settings) +
+                          1024 * scale.StreamBlockBytes();
     EXPECT_EQ(run.Lines(),
               (std::vector<std::string>{"VarnokChiaPool version 1.3",
                                         "<time> ERROR: Too few memory specified, at least " +
@@ -52,6 +57,49 @@ TEST(WholeProgram, FreshStartMinesUntilInterrupted) {
   // Without a plot there is nothing to prove to the pool, so it is not contacted.
   EXPECT_EQ(pool.Hellos(), 0);
 }
+
+namespace {
+
+PlotHeader HeaderOf(const fs::path& plot) {
+  PlotHeader header;
+  std::memcpy(&header, ReadWholeFile(plot).data(), sizeof header);
+  return header;
+}
+
+// A plot file without what differs between two makings of one plot: the random marker value
+// and the creation time.
+std::vector<uint8_t> Normalized(const fs::path& plot) {
+  std::vector<uint8_t> bytes = ReadWholeFile(plot);
+  std::memset(bytes.data() + 24, 0, 8);
+  std::memset(bytes.data() + offsetof(PlotHeader, creationTime), 0, 8);
+  std::memset(bytes.data() + HeaderOf(plot).start.markerOffset, 0, 8);
+  return bytes;
+}
+
+// The plot `made` names (id, level and keys), made and finalized in this process without a
+// stop, at the test build's scale; the path of its final plot.
+fs::path MakeUninterrupted(const PlotHeader& made, const fs::path& dir) {
+  PlotEngineSettings settings{2, 0, 1, PlotScale::WithShift(10)};
+  settings.memoryBudget = RequiredJobMemory(settings) + (64 << 20);
+  const auto quiet = [](const std::string&) {};
+  {
+    PlotEngineHandle engine =
+        CreatePlotEngine(HeapArena(), settings, HeapArena(), quiet, nullptr, nullptr);
+    engine->StartPlot({dir / "0.tmp"}, dir / "made.spt", made.plotId, made.level,
+                      made.keyBlockFlag ? made.keyBlock : nullptr);
+    std::unique_lock<std::mutex> lock(engine->mutex);
+    engine->done.wait(lock, [&] { return engine->state == kPlotIdle; });
+    EXPECT_EQ(engine->finished, 1);
+  }
+  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2), 2, settings.scale},
+                                         HeapArena(), quiet, nullptr, nullptr);
+  job->Start(dir / "made.spt", dir / "made.fpt", 0);
+  job->WaitForRun();
+  EXPECT_EQ(job->ReadStatus().finished, 1);
+  return dir / "made.fpt";
+}
+
+}  // namespace
 
 // A sparse plot found in the plot directory is finalized and then deleted; a run killed while
 // finalizing is started again with the same command line and ends in the same final plot.
@@ -84,37 +132,58 @@ TEST(WholeProgram, FinalizesFoundSparsePlotsAlsoAfterAKill) {
     EXPECT_EQ(run.End(), 0) << run.Console();
     ASSERT_EQ(farm.Files(".fpt").size(), 1u) << run.Console();
     EXPECT_TRUE(farm.Files(".spt").empty() && farm.Files(".fpt_part").empty()) << run.Console();
-    finals[killed] = ReadWholeFile(farm.Files(".fpt")[0]);
-    PlotHeader header;
-    std::memcpy(&header, finals[killed].data(), sizeof header);
+    const PlotHeader header = HeaderOf(farm.Files(".fpt")[0]);
     EXPECT_EQ(std::tuple(header.sparse, header.complete), std::tuple(0, 1));
     for (int t = 0; t < 6; ++t) EXPECT_EQ(header.tables[t].entryCount, sparse.expected[t].size());
-    // The random marker value differs from run to run.
-    std::memset(finals[killed].data() + 24, 0, 8);
-    std::memset(finals[killed].data() + header.start.markerOffset, 0, 8);
+    finals[killed] = Normalized(farm.Files(".fpt")[0]);
   }
   EXPECT_TRUE(finals[0] == finals[1]);
 }
 
 // Killed while plotting and while finalizing, then started again with the same command line:
-// the plot goes on to its final plot, and the sparse plot goes once that is complete.
+// the work goes on to the final plot that one uninterrupted run of the same plot makes.
 TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   EnterPrivateNetwork();
   Farm farm;
-  const std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "--no-benchmark",
-                                      "-m", "3GB"};
-  // A plot killed before its first save has nothing to resume and is made anew; a finalization
-  // goes on from its complete sparse plot.
-  std::string stem;
-  for (const auto& [stage, extension] :
-       {std::pair{"Plotting, ", ".spt_part"}, {"Start finalization", ".fpt_part"}}) {
+  const std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "-c", "1",
+                                      "--no-benchmark"};
+  // The last progress figure a run printed.
+  const auto percent = [](const ProgramRun& run) {
+    for (auto line = run.Lines().rbegin(); line != run.Lines().rend(); ++line) {
+      const size_t at = line->find("Plotting, ");
+      if (at != std::string::npos) return std::stoi(line->substr(at + 10));
+    }
+    return -1;
+  };
+  std::string console;
+  // A plot killed before its first save cannot be trusted and is made anew; one killed once it
+  // is saved goes on from there, and a finalization from its complete sparse plot.
+  std::vector<std::string> stems;
+  int savedAt = -1;
+  for (int killed = 0; killed < 3; ++killed) {
     ProgramRun run(kTestBuild, args);
-    ASSERT_TRUE(run.WaitFor(stage)) << run.Console();
+    if (killed == 2) {
+      EXPECT_TRUE(run.WaitFor("Continue plotting")) << run.Console();
+      ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
+      EXPECT_GE(percent(run), savedAt) << run.Console();
+    }
+    ASSERT_TRUE(run.WaitFor(killed == 2 ? "Start finalization" : "Plotting, ")) << run.Console();
+    if (killed == 1) {
+      // Saved some way into the plot, well before its end.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      run.Signal(SIGINT);
+      ASSERT_TRUE(run.WaitFor("Stop requested")) << run.Console();
+      run.Signal(SIGINT);
+      ASSERT_TRUE(run.WaitFor("Saved")) << run.Console();
+      savedAt = percent(run);
+      EXPECT_GT(savedAt, 0) << run.Console();
+    }
     run.Signal(SIGKILL);
     run.End();
-    const std::vector<fs::path> part = farm.Files(extension);
+    console += run.Console();
+    const std::vector<fs::path> part = farm.Files(killed < 2 ? ".spt_part" : ".fpt_part");
     ASSERT_EQ(part.size(), 1u) << run.Console();
-    stem = part[0].stem();
+    stems.push_back(part[0].stem());
   }
   ProgramRun run(kTestBuild, args);
   for (int i = 0; i < 1200 && (farm.Files(".fpt").empty() || !farm.Files(".spt").empty()); ++i) {
@@ -122,10 +191,28 @@ TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   }
   run.Signal(SIGINT);
   EXPECT_EQ(run.End(), 0) << run.Console();
+  console += run.Console();
+  // Only the complete sparse plot ever counted as a plot.
+  std::vector<std::string> plotsFound;
+  std::istringstream lines(console);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("Total plots: ")) plotsFound.push_back(line.substr(13));
+  }
+  EXPECT_EQ(plotsFound, (std::vector<std::string>{"0", "0", "0", "1"})) << console;
   ASSERT_EQ(farm.Files(".fpt").size(), 1u) << run.Console();
-  EXPECT_EQ(farm.Files(".fpt")[0].stem(), stem);
-  EXPECT_TRUE(farm.Files(".spt").empty() && farm.Files(".spt_part").empty()) << run.Console();
-  EXPECT_EQ(run.Console().find("corrupt"), std::string::npos) << run.Console();
+  const fs::path final = farm.Files(".fpt")[0];
+  EXPECT_NE(stems[0], stems[1]);
+  EXPECT_EQ(final.stem(), stems[1]);
+  EXPECT_EQ(final.stem(), stems[2]);
+  EXPECT_TRUE(farm.Files(".spt").empty() && farm.Files(".spt_part").empty() &&
+              farm.Files(".fpt_part").empty());
+  EXPECT_EQ(console.find("corrupt"), std::string::npos) << console;
+  EXPECT_EQ(console.find("damaged"), std::string::npos) << console;
+
+  const PlotHeader header = HeaderOf(final);
+  EXPECT_EQ(header.level, 0);  // level 1
+  TestDirectory dir;
+  EXPECT_TRUE(Normalized(final) == Normalized(MakeUninterrupted(header, dir.Path())));
 }
 
 // Ctrl+C twice saves the plot in progress at once and a restart continues it; Ctrl+C once
@@ -137,7 +224,7 @@ TEST(WholeProgram, InterruptedPlottingResumes) {
   for (const auto& [interrupts, fresh] : {std::pair{2, true}, {0, false}, {1, true}}) {
     if (fresh) farm = std::make_unique<Farm>();
     ProgramRun run(kTestBuild, {"-s", farm->settings, "-d,1N", farm->plots, "--no-benchmark",
-                                "--no-finalizing", "-m", "2GB"});
+                                "--no-finalizing"});
     ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
     for (int i = 0; i < interrupts; ++i) {
       // Signals that arrive together may count as one.

@@ -80,6 +80,36 @@ TEST(Client, ConstructorChecksInOrder) {
   }
 }
 
+// Without -m a full-size plot asks for its figures unchanged; a thinned one for what grows with
+// the plot thinned, while the finalization's bitmaps and buffers keep their size.
+TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
+  struct Built : Client {
+    Built(const ClientConfig& config, const DirectorySpec& dir)
+        : Client(
+              config, &dir, 1, [](const std::string&) {}, ClientHost{nullptr, nullptr, false}) {}
+    using Client::MinPlottingMemory, Client::PlottingMemoryRequest;
+  };
+  TestDirectory dir;
+  const PlotScale full = PlotScale::Production(), thin = PlotScale::WithShift(10);
+  const uint64_t plot = EstimateJobMemory({2, 0, 1, thin}), finalize = 1654653952;
+  // {scale, no plotting, no finalizing, request, minimum}
+  const std::tuple<PlotScale, uint8_t, uint8_t, uint64_t, uint64_t> rows[] = {
+      {full, 1, 0, uint64_t{4} << 30, finalize},
+      {full, 0, 0, 129940101384, 2668140808},
+      {thin, 1, 0, finalize + 2578431, finalize},
+      {thin, 0, 0, finalize + 2578431, std::max(finalize, plot + (4 << 20))},
+      {thin, 0, 1, plot + 125337600, plot + (4 << 20)},
+  };
+  for (const auto& [scale, noPlotting, noFinalizing, request, minimum] : rows) {
+    Built client({.PlottingThreads = 2, .MiningThreads = 1, .NoPlotting = noPlotting,
+                  .NoFinalizing = noFinalizing, .MiningOff = 1, .TestThreadOff = 1, .Scale = scale},
+                 {dir.Path(), -1, -1, 1, 1, 1, 0});
+    EXPECT_EQ(std::pair(client.PlottingMemoryRequest, client.MinPlottingMemory),
+              std::pair(request, minimum))
+        << scale.d << +noPlotting << +noFinalizing;
+  }
+}
+
 TEST(ClientHolder, OwnsTheClientUntilClearedOrReleased) {
   std::atomic<int> destroyed{0};
   {

@@ -2,6 +2,7 @@
 
 #include "tests/manager/fake_plot_work.h"
 #include "tests/support/thrown_text.h"
+#include "tests/support/whole_file.h"
 
 using namespace std::chrono_literals;
 
@@ -109,6 +110,35 @@ TEST(ClientWork, FinalPlotThatCannotBeMinedKeepsItsSparsePlot) {
     ASSERT_EQ(rig.client->MinedPlots.size(), 1u);
     EXPECT_EQ(rig.client->MinedPlots[0]->path, rig.Path(".spt"));
     EXPECT_TRUE(fs::exists(rig.Path(".spt")));
+  }
+}
+
+// A kill between creating a final plot and writing its header leaves at most the start of a
+// header, which is made again; any other file of that name is kept and refused.
+TEST(ClientWork, FinalPlotLeftWithoutItsHeaderIsMadeAgain) {
+  const std::string magic = "VKCPPLOT";
+  const std::pair<std::string, bool> rows[] = {
+      {"", true},
+      {magic + std::string(4088, 0), true},
+      {std::string(4096, 'x'), false},
+      {magic + std::string(sizeof(PlotHeader), 0), false},
+  };
+  for (const auto& [left, madeAgain] : rows) {
+    WorkRig rig;
+    rig.client->Step();
+    rig.WriteMade(true);
+    rig.engine.status = {0, 1, 1, nullptr};
+    rig.client->Step();
+    WriteWholeFile(rig.Path(".fpt_part"), left);
+    const Lines lines = rig.client->Step();
+    const std::string expected =
+        madeAgain ? "Start finalization \"" + rig.Stem(".fpt") + "\""
+                  : "ERROR: Failed to start finalization: output file already exists: \"" +
+                        rig.Path(".fpt_part").string() + "\"";
+    EXPECT_NE(std::ranges::find(lines, expected), lines.end()) << left.size() << lines.back();
+    EXPECT_EQ(rig.job.calls.size(), madeAgain ? 2u : 0u);
+    // A file kept is left as it was.
+    EXPECT_EQ(madeAgain || ReadTextFile(rig.Path(".fpt_part")) == left, true);
   }
 }
 
