@@ -32,6 +32,15 @@ inline constexpr uint64_t BucketOfGroup(uint64_t g) {
   return MulHigh64(g, kGroupsPerBucketReciprocal);
 }
 
+// The y of a thinned pipeline: the local group within its bucket is squeezed into `groups`
+// groups (rounded down); the bucket and y mod kBC stay. Identity for kGroupsPerBucket.
+inline uint64_t ThinY(uint64_t y, uint64_t groups) {
+  const uint64_t g = BcGroupOf(y);
+  const uint64_t b = BucketOfGroup(g);
+  const uint64_t local = g - b * kGroupsPerBucket;
+  return (b * kGroupsPerBucket + local * groups / kGroupsPerBucket) * kBC + (y - g * kBC);
+}
+
 // The 32-bit key word of a y: bits 0..13 = y mod kBC, bits 14..31 = group within its bucket.
 struct BcKey {
   uint32_t key;

@@ -23,15 +23,6 @@ inline constexpr uint64_t kMaxRecomputeResults = 8;  // table-3 matches per call
 uint64_t PrefixBucketCapacity(uint8_t maxLevel);
 uint64_t PrefixTable2Capacity(uint8_t maxLevel);
 
-// The y of a thinned pipeline: the local group within its bucket is squeezed into `groups`
-// groups (rounded down); the bucket and y mod kBC stay. Identity for kGroupsPerBucket.
-inline uint64_t ThinY(uint64_t y, uint64_t groups) {
-  const uint64_t g = BcGroupOf(y);
-  const uint64_t b = BucketOfGroup(g);
-  const uint64_t local = g - b * kGroupsPerBucket;
-  return (b * kGroupsPerBucket + local * groups / kGroupsPerBucket) * kBC + (y - g * kBC);
-}
-
 // The storage one recomputation works in. Its owner allocates every array once, sized by
 // maxLevel, and keeps them for its life; a call overwrites them and keeps nothing. Per worker w
 // of the pools: writers[w] (unbound and empty between calls), matchScratch[w], pairBuffers[w]
