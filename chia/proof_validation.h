@@ -21,8 +21,7 @@ int CheckPairMatch(uint64_t yA, uint64_t yB);
 // The table-3 entry of a recomputed leaf candidate: its 16 bytes (two x pairs, four big-endian
 // x values) and the f2 of its first pair. A thinned plot (`groups` below kGroupsPerBucket)
 // matches thinned outputs, so the entry's y is thinned like every output up to table 6.
-ProofEntry LeafEntry(const uint8_t candidate[16], uint64_t f2,
-                     uint64_t groups = kGroupsPerBucket);
+ProofEntry LeafEntry(const uint8_t candidate[16], uint64_t f2, uint64_t groups = kGroupsPerBucket);
 
 // Two sibling entries of table `table` (3..6): when they match in either order, writes their
 // parent of table + 1 (for table 6 only the f7 output) and returns the order as CheckPairMatch.

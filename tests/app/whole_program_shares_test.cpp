@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <set>
@@ -27,6 +28,17 @@ using Bytes32 = std::array<uint8_t, 32>;
 
 uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 std::string ShortId(const uint8_t* id) { return ToHex(id, 2) + "..." + ToHex(id + 30, 2); }
+
+// Whether `wanted` come in this order among the lines, others between them.
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+  auto at = lines.begin();
+  for (const std::string& line : wanted) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) return false;
+    ++at;
+  }
+  return true;
+}
 
 // The final plot's id and key block, and the sorted outputs f of its table 5 (v / D), read
 // through the plot reader.
@@ -151,20 +163,33 @@ TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
   std::this_thread::sleep_for(std::chrono::seconds(5));
   run.Signal(SIGINT);
   EXPECT_EQ(run.End(), 0) << run.Console();
-  std::string console = run.Console();
+  // The plot's road, and the pool's, each in its order.
+  std::string name = ToHex(plotId, 32);
+  std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+  EXPECT_EQ(farm.Files(".fpt")[0].filename(), name + ".fpt");
+  const std::string file =
+      "\"" + (farm.plots / (name.substr(0, 4) + "..." + name.substr(60))).string();
+  EXPECT_TRUE(
+      InOrder(run.Lines(),
+              {"VarnokChiaPool version 1.3", "Mining on address: " + kAddress,
+               "<time> Start plotting " + file + ".spt\"", "<time> Plot done " + file + ".spt\"",
+               "<time> Start finalization " + file + ".fpt\"",
+               "<time> Finalized " + file + ".fpt\"", "<time> File deleted " + file + ".spt\""}))
+      << run.Console();
+  std::vector<std::string> poolRoad{"<time> Connecting to 127.0.0.29",
+                                    "<time> Connection established"};
   for (const Bytes32& hash : hashes) {
-    EXPECT_NE(console.find("<time> Signage point " + ShortId(hash.data()) + "\n"),
-              std::string::npos) << console;
+    poolRoad.push_back("<time> Signage point " + ShortId(hash.data()));
+    poolRoad.push_back("<time> Share generated using plot " + ShortId(plotId));
   }
-  EXPECT_NE(console.find("<time> Share generated using plot " + ShortId(plotId) + "\n"),
-            std::string::npos) << console;
+  EXPECT_TRUE(InOrder(run.Lines(), poolRoad)) << run.Console();
 
   const std::vector<Datagram> copies = pool.Shares();
   const std::set<Datagram> shares(copies.begin(), copies.end());
   std::set<Bytes32> answered;
   for (const Datagram& share : shares) {
-    const auto sent = std::find(hashes.begin(), hashes.end(),
-                                *reinterpret_cast<const Bytes32*>(share.data()));
+    const auto sent =
+        std::find(hashes.begin(), hashes.end(), *reinterpret_cast<const Bytes32*>(share.data()));
     ASSERT_NE(sent, hashes.end());
     answered.insert(*sent);
     EXPECT_EQ(ToHex(share.data() + 32, 32), ToHex(plotId, 32));
@@ -194,8 +219,8 @@ TEST(WholeProgram, QueryPrintsAVerifiedProof) {
   const uint32_t output = plot.outputs[random() % plot.outputs.size()];
   for (int i = 0; i < 4; ++i) challenge[i] = static_cast<uint8_t>(output >> (24 - 8 * i));
 
-  ProgramRun run(kTestBuild, OnePlot(farm, {"--no-plotting", "--no-finalizing", "--query",
-                                            ToHex(challenge)}));
+  ProgramRun run(kTestBuild,
+                 OnePlot(farm, {"--no-plotting", "--no-finalizing", "--query", ToHex(challenge)}));
   EXPECT_EQ(run.End(), 1) << run.Console();
   const std::vector<std::string>& lines = run.Lines();
   const auto first = std::find(lines.begin(), lines.end(), "<time> challenge: " + ToHex(challenge));
