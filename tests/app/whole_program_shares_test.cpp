@@ -224,7 +224,7 @@ TEST(WholeProgram, QueryPrintsAVerifiedProof) {
   EXPECT_EQ(run.End(), 1) << run.Console();
   const std::vector<std::string>& lines = run.Lines();
   const auto first = std::find(lines.begin(), lines.end(), "<time> challenge: " + ToHex(challenge));
-  ASSERT_LE(first + 4, lines.end()) << run.Console();
+  ASSERT_GE(lines.end() - first, 4) << run.Console();
   EXPECT_EQ(first[1], "<time> plotid: " + ToHex(plot.header.plotId, 32));
   const std::string quality = "<time> quality: ", pos = "<time> PoS: ";
   ASSERT_EQ(first[2].substr(0, quality.size()), quality);
