@@ -113,11 +113,8 @@ void ExpectVerifiedProof(const uint8_t* raw, const uint8_t plotId[32], const Byt
   EXPECT_FALSE(pos_oracle::VerifyProof(plotId, challenge.data(), proof, nullptr, kShift));
 }
 
-// The farm whose plot both tests use; the query alone makes the plot without a pool.
-Farm& SharedFarm() {
-  static Farm farm;
-  return farm;
-}
+// The farm whose plot the query uses too; the query alone makes the plot without a pool.
+std::unique_ptr<Farm> sharedFarm;
 std::vector<std::string> OnePlot(const Farm& farm, std::vector<std::string> more) {
   std::vector<std::string> args{"-s", farm.settings, "-d,1N", farm.plots, "--no-benchmark"};
   args.insert(args.end(), more.begin(), more.end());
@@ -134,7 +131,8 @@ void WaitForFinishedPlot(const Farm& farm) {
 
 TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
   EnterPrivateNetwork();
-  Farm& farm = SharedFarm();
+  sharedFarm = std::make_unique<Farm>();
+  const Farm& farm = *sharedFarm;
   FakePool pool;
   ProgramRun run(farm.Program(), OnePlot(farm, {"-a", kAddress, "-m", "3GB"}));
   WaitForFinishedPlot(farm);
@@ -204,7 +202,8 @@ TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
 
 TEST(WholeProgram, QueryPrintsAVerifiedProof) {
   EnterPrivateNetwork();
-  Farm& farm = SharedFarm();
+  if (sharedFarm == nullptr) sharedFarm = std::make_unique<Farm>();
+  const Farm& farm = *sharedFarm;
   if (!HasFinishedPlot(farm)) {
     ProgramRun run(kTestBuild, OnePlot(farm, {"-m", "3GB"}));
     WaitForFinishedPlot(farm);
