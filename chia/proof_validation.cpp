@@ -12,14 +12,15 @@ int CheckPairMatch(uint64_t yA, uint64_t yB) {
   return 0;
 }
 
-ProofEntry LeafEntry(const uint8_t candidate[16], uint64_t f2) {
+ProofEntry LeafEntry(const uint8_t candidate[16], uint64_t f2, uint64_t groups) {
   ProofEntry entry;
-  entry.y = Fx3Or7(candidate, candidate + 8, f2);
+  entry.y = ThinY(Fx3Or7(candidate, candidate + 8, f2), groups);
   std::memcpy(entry.meta, candidate, 16);
   return entry;
 }
 
-int ValidateNodePair(int table, const ProofEntry& a, const ProofEntry& b, ProofEntry& parent) {
+int ValidateNodePair(int table, const ProofEntry& a, const ProofEntry& b, ProofEntry& parent,
+                     uint64_t groups) {
   const int order = CheckPairMatch(a.y, b.y);
   if (order == 0) return 0;
   const ProofEntry& left = order == 1 ? a : b;
@@ -27,13 +28,13 @@ int ValidateNodePair(int table, const ProofEntry& a, const ProofEntry& b, ProofE
   parent = ProofEntry{};
   switch (table) {
     case 3:
-      parent.y = Fx4(left.meta, right.meta, left.y, parent.meta);
+      parent.y = ThinY(Fx4(left.meta, right.meta, left.y, parent.meta), groups);
       break;
     case 4:
-      parent.y = Fx5(left.meta, right.meta, left.y, parent.meta);
+      parent.y = ThinY(Fx5(left.meta, right.meta, left.y, parent.meta), groups);
       break;
     case 5:
-      parent.y = Fx6(left.meta, right.meta, left.y, parent.meta);
+      parent.y = ThinY(Fx6(left.meta, right.meta, left.y, parent.meta), groups);
       break;
     case 6: {
       // Table 6 keeps its metadata as a native word; f7 reads both sides big-endian.

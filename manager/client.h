@@ -88,6 +88,8 @@ class Client {
   virtual int ProveHelloPlot(const PlotIdBytes& id, const uint8_t challenge[32], uint64_t pick,
                              uint32_t proof[64]);
   bool MiningOff() const { return Config.MiningOff != 0; }
+  // The test build's plots, thinned by 2^d, answer about one challenge in 2^d.
+  bool ThinnedPlots() const { return !Config.Scale.IsProduction(); }
 
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};

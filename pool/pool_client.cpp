@@ -363,6 +363,9 @@ void PoolClient::SendHello(int64_t* clockOffset) {
         break;
       }
       if (proved < 0) failedHelloPlots_.insert(id);
+      // Rather than wait some 2^d seconds for a thinned plot to answer, the hello goes without
+      // a proof.
+      if (client->ThinnedPlots()) break;
     }
     if (!client->IsFinished()) SleepSecond();
   }

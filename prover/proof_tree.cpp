@@ -179,11 +179,13 @@ Status ExpandNode(ProofTreeState& tree, uint32_t leaf, bool& changed) {
   if (siblingCount == 0) throw std::runtime_error("2B28A9C3");
   uint64_t siblingY[kLeafCandidates];
   for (uint64_t j = 0; j < siblingCount; ++j) {
-    siblingY[j] = LeafEntry(d.candidates[sibling][j], d.candidateData[sibling][j]).y;
+    siblingY[j] =
+        LeafEntry(d.candidates[sibling][j], d.candidateData[sibling][j], tree.scaleGroups).y;
   }
   uint64_t kept = 0;
   for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t y = LeafEntry(d.candidates[leaf][i], d.candidateData[leaf][i]).y;
+    const uint64_t y =
+        LeafEntry(d.candidates[leaf][i], d.candidateData[leaf][i], tree.scaleGroups).y;
     bool matches = false;
     for (uint64_t j = 0; j < siblingCount && !matches; ++j) {
       matches = CheckPairMatch(y, siblingY[j]) != 0;
@@ -290,7 +292,8 @@ bool ProofCombinations::Choose(const ProofTreeState& tree, uint32_t proof[64], u
         std::min<uint64_t>(tree.data.candidateCounts[leaf], kLeafCandidates));
     for (uint32_t i = 0; i < counts_[leaf]; ++i) {
       options_[leaf][i] = Option{
-          LeafEntry(tree.data.candidates[leaf][i], tree.data.candidateData[leaf][i]),
+          LeafEntry(tree.data.candidates[leaf][i], tree.data.candidateData[leaf][i],
+                    tree.scaleGroups),
           static_cast<uint8_t>(i), 0, 0};
     }
   }
@@ -304,7 +307,7 @@ bool ProofCombinations::Choose(const ProofTreeState& tree, uint32_t proof[64], u
       for (uint32_t i = 0; i < counts_[a] && count < kMaxOptions; ++i) {
         Option& o = options_[node][count];
         const int order = ValidateNodePair(table, options_[a][i].entry, options_[b][j].entry,
-                                           o.entry);
+                                           o.entry, tree.scaleGroups);
         if (order == 0) continue;
         o.first = static_cast<uint8_t>(i);
         o.second = static_cast<uint8_t>(j);

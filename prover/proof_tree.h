@@ -42,6 +42,7 @@ struct ProofTreeState {
   uint8_t recomputeList[kProofLeafCount] = {};
   uint8_t recomputeCount = 0;
   uint8_t fallback = 0;  // the quality's pair order cannot be decided without the full proof
+  uint64_t scaleGroups = kGroupsPerBucket;  // the engine's plot scale, for matching outputs
   ProofTreeData data;
 };
 

@@ -27,6 +27,7 @@ ProofTreeJob::ProofTreeJob(PlotAccessEngine& engine, std::shared_ptr<PlotFile> p
       noCandidateCode_(noCandidateCode) {
   std::memcpy(challenge_, challenge, sizeof(challenge_));
   tree_.nodes[kProofRoot].position = matchPosition;
+  tree_.scaleGroups = engine.Options().scale.groups;
 }
 
 void ProofTreeJob::ReadStep(uint64_t readWorker) {

@@ -45,7 +45,7 @@ TEST(WholeProgram, FreshStartMinesUntilInterrupted) {
   Farm farm;
   FakePool pool;
   for (int interrupts : {1, 2}) {
-    ProgramRun run(kTestBuild, farm.Mining({"--no-plotting", "--no-finalizing"}));
+    ProgramRun run(farm.Program(), farm.Mining({"--no-plotting", "--no-finalizing"}));
     ASSERT_TRUE(run.WaitFor("Worker: ")) << run.Console();
     for (int i = 0; i < interrupts; ++i) run.Signal(SIGINT);
     EXPECT_EQ(run.End(), 0) << run.Console();

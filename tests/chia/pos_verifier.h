@@ -41,7 +41,14 @@ inline std::vector<PosRecord> LoadPosRecords() {
 
 namespace pos_oracle {
 
-constexpr uint64_t kBC = 15113, kB = 119, kC = 127;
+constexpr uint64_t kBC = 15113, kB = 119, kC = 127, kGroups = 142096;
+
+// Under a plot scale of shift d the local group of every y (within its bucket of 142096 groups)
+// is squeezed into 142096 >> d groups, rounded down; the identity at d = 0.
+inline uint64_t ScaledY(uint64_t y, int shift) {
+  const uint64_t g = y / kBC, b = g / kGroups, l = g % kGroups;
+  return (b * kGroups + l * (kGroups >> shift) / kGroups) * kBC + y % kBC;
+}
 
 inline uint64_t F1(const uint8_t plotId[32], uint32_t x) {
   uint8_t key[32] = {1};
@@ -88,15 +95,21 @@ inline uint64_t Fx(int t, uint64_t y, const Bits& left, const Bits& right, Bits&
 }
 
 // True when the 64 x values match up to a root whose f7 >> 6 is the challenge's first 32 bits.
+// A plot of scale `shift` holds only the x of every 2^shift-th ChaCha8 block, and matches and
+// hashes scaled y values; f7 itself is not scaled.
 inline bool VerifyProof(const uint8_t plotId[32], const uint8_t challenge[32],
-                        const uint32_t proof[64], uint64_t* f7 = nullptr) {
+                        const uint32_t proof[64], uint64_t* f7 = nullptr, int shift = 0) {
   std::vector<uint64_t> y(64);
   std::vector<Bits> meta(64);
-  for (int i = 0; i < 64; ++i) y[i] = F1(plotId, proof[i]), meta[i] = Put(proof[i], 32);
+  for (int i = 0; i < 64; ++i) {
+    if ((proof[i] >> 4) % (uint64_t{1} << shift) != 0) return false;
+    y[i] = ScaledY(F1(plotId, proof[i]), shift), meta[i] = Put(proof[i], 32);
+  }
   for (int t = 2; t <= 7; ++t) {
     for (size_t i = 0; i < y.size() / 2; ++i) {
       if (!Matches(y[2 * i], y[2 * i + 1])) return false;
       y[i] = Fx(t, y[2 * i], meta[2 * i], meta[2 * i + 1], meta[i]);
+      if (t < 7) y[i] = ScaledY(y[i], shift);
     }
     y.resize(y.size() / 2);
   }
