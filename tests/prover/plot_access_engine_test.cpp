@@ -23,9 +23,12 @@ class ProbeJob final : public PlotJob {
       : PlotJob(e, std::move(p), priority, q, nullptr), stage_(stage), tag_(tag), gate_(gate) {}
   bool IsReady(uint32_t stage) const override { return stage == stage_ && !Done() && !stepped_; }
   void Step(uint32_t, uint64_t argument) override {
-    engine_.Mutex().lock();
-    stepped_ = true;
-    engine_.Mutex().unlock();
+    {
+      // Another worker may pick the job before this step marks it, as with the real jobs.
+      std::lock_guard<std::mutex> lock(engine_.Mutex());
+      if (stepped_ || Done()) return;
+      stepped_ = true;
+    }
     if (gate_.valid()) gate_.wait();
     std::lock_guard<std::mutex> lock(engine_.Mutex());
     steps.emplace_back(tag_, argument);
