@@ -159,13 +159,21 @@ class ProgramRun {
   std::vector<std::string> lines_;
 };
 
-// A fresh settings folder that names the fake pool, and one plot directory.
+// A fresh settings folder and one plot directory.
 struct Farm {
   TestDirectory root;
   fs::path settings = root / "cfg", plots = root / "plots";
-  Farm() {
-    fs::create_directories(settings), fs::create_directories(plots);
-    std::ofstream(settings / "addresses") << "127.0.0.29\n";
+  Farm() { fs::create_directories(settings), fs::create_directories(plots); }
+  // A copy of the test build beside an "addresses" file that names the fake pool: the program
+  // looks for that file next to itself.
+  std::string Program() const {
+    const fs::path copy = root / "bin" / fs::path(kTestBuild).filename();
+    if (!fs::exists(copy)) {
+      fs::create_directories(copy.parent_path());
+      fs::copy_file(kTestBuild, copy);
+      std::ofstream(copy.parent_path() / "addresses") << "127.0.0.29\n";
+    }
+    return copy;
   }
   std::vector<std::string> Mining(std::vector<std::string> more = {}) const {
     std::vector<std::string> args{"-s", settings, "-d", plots, "-a", kAddress, "--no-benchmark"};
