@@ -100,15 +100,20 @@ TEST(WholeProgram, DelegatedPlotIsMinedOnlyAfterItsPasswordRun) {
   RunAndStop(
       program, args({"--no-plotting", "--skip-test", "-p", password}), {"Secret key was embedded"},
       {"<time> Test passed", "<time> Secret key was embedded into \"" + PathStem(plot) + "\""});
-  PlotHeader embedded = HeaderOf(plot);
-  EXPECT_EQ(std::tuple(embedded.keyBlockFlag, embedded.keyBlock[kKeyRecordKind]),
-            std::tuple(1, kPlotKeysCompleted));
-  // The secrets now hold the owner's share: they match the plot id without the owner's key.
+  // The owner's share is added to both secrets and nothing else changes; the secrets then match
+  // the plot id and public key without the owner's key.
+  PlotHeader completed = made;
+  completed.keyBlock[kKeyRecordKind] = kPlotKeysCompleted;
+  AggregatePlotSecretKey(completed.keyBlock + kKeyRecordSecretA,
+                         completed.keyBlock + kKeyRecordSecretB, secret.data());
+  const PlotHeader embedded = HeaderOf(plot);
+  EXPECT_EQ(0, std::memcmp(&embedded, &completed, sizeof completed));
   EXPECT_EQ(DefaultPlotKeyProvider()->CheckPlotId(embedded.plotId, embedded.keyBlock), key);
-  EXPECT_NE(0, std::memcmp(embedded.keyBlock + 1, made.keyBlock + 1, 64));
-  embedded.keyBlock[kKeyRecordKind] = kPlotKeysDelegated;
-  std::memcpy(embedded.keyBlock + 1, made.keyBlock + 1, 64);
-  EXPECT_EQ(0, std::memcmp(&embedded, &made, sizeof made)) << "more than the secrets changed";
+  for (const PlotHeader* header : {&made, &embedded}) {
+    EXPECT_EQ(CheckPlotPublicKey(header->keyBlock + kKeyRecordSecretB,
+                                 header->keyBlock + kKeyRecordPublicKeyB),
+              header == &embedded);
+  }
 
   // From then on the plot is mined without the password.
   console = RunAndStop(program, args({"--no-plotting"}), {connecting},
