@@ -102,6 +102,10 @@ bool Client::TestPlot(PlotFile& plot) {
     job->Wait();
     return job;
   };
+  // A thinned plot answers about one challenge in 2^d: it gets that many more tries per full
+  // proof and needs that many fewer matches.
+  const uint64_t extraChallenges = kExtraChallenges << Config.Scale.d;
+  const uint64_t minMatches = Config.Scale.Shrink(kMinMatches);
   for (uint64_t i = 0; i < kTestChallenges; ++i) {
     {
       std::lock_guard lock(Mutex);
@@ -120,7 +124,7 @@ bool Client::TestPlot(PlotFile& plot) {
       while (progressDeadline <= now) progressDeadline += kProgressStep;
     }
     for (uint64_t extra = 0; job->Count() == 0; ++extra) {
-      if (extra == kExtraChallenges) throw std::runtime_error("Too few proofs");
+      if (extra == extraChallenges) throw std::runtime_error("Too few proofs");
       job = scan();
     }
     const uint64_t k = TestRng() % job->Count();
@@ -129,6 +133,6 @@ bool Client::TestPlot(PlotFile& plot) {
                          nullptr, nullptr, 0)
         ->Wait();
   }
-  if (total < kMinMatches) throw std::runtime_error("Too few proofs");
+  if (total < minMatches) throw std::runtime_error("Too few proofs");
   return true;
 }
