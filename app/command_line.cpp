@@ -272,8 +272,8 @@ void PublishOptionValues(const CommandLineOptions& options) {
   NoNtpFlag = options.NoNtp;
   WatchdogModeFlag = options.WatchdogMode;
   if (options.QueryChallenge) {
-    QueryChallenge.Challenge = *options.QueryChallenge;
-    QueryChallenge.QueryMode = 1;
+    QueryChallenge.challenge = *options.QueryChallenge;
+    QueryChallenge.queryMode = 1;
   }
   if (options.DelegatedPublicKey) {
     DelegatedPublicKeyBytes = *options.DelegatedPublicKey;

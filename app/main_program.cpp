@@ -76,7 +76,7 @@ int RunQuery(Client& client, const MainServices& services) {
     if (client.IsFinished()) return 0;
     services.Sleep(kStartupScanPoll);
   }
-  auto request = std::make_shared<QueryRequest>(QueryChallenge.Challenge);
+  auto request = std::make_shared<QueryRequest>(QueryChallenge.challenge);
   client.SubmitSignagePoint(request, kQueryTimeLimitMs);
   for (int second = 0; second < kQueryWaitSeconds; ++second) {
     Client* current = ClientInstance().Get();
@@ -139,7 +139,7 @@ int Run(int argc, char** argv, const CommandLineOptions& options, const MainServ
   Client& client = *ClientInstance().Get();
   if (StopRequested.load()) services.SecondInterrupt(0);
 
-  if (QueryChallenge.QueryMode) return RunQuery(client, services);
+  if (QueryChallenge.queryMode) return RunQuery(client, services);
   return RunUntilFinished(client, options.RewardAddress.has_value(), services);
 }
 

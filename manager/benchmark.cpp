@@ -30,12 +30,12 @@ uint32_t TakeLargest(const uint64_t (&table)[CombinationTableSet::kSize], uint64
 
 uint64_t MiningCapacity(uint64_t ms) {
   const auto& rows = MiningCapacityTable;
-  if (ms > rows.front().MillisecondsPerProof) return 0;
-  if (ms < rows.back().MillisecondsPerProof) return rows.back().PlotCount;
+  if (ms > rows.front().millisecondsPerProof) return 0;
+  if (ms < rows.back().millisecondsPerProof) return rows.back().plotCount;
   size_t j = 1;
-  while (rows[j].MillisecondsPerProof > ms) ++j;
-  const double msK = rows[j - 1].MillisecondsPerProof, msJ = rows[j].MillisecondsPerProof;
-  const double cK = rows[j - 1].PlotCount, cJ = rows[j].PlotCount;
+  while (rows[j].millisecondsPerProof > ms) ++j;
+  const double msK = rows[j - 1].millisecondsPerProof, msJ = rows[j].millisecondsPerProof;
+  const double cK = rows[j - 1].plotCount, cJ = rows[j].plotCount;
   const double t = static_cast<double>(ms);
   return static_cast<uint64_t>(
       std::round(cK + (cJ - cK) * (1 / t - 1 / msK) / (1 / msJ - 1 / msK)));
@@ -67,9 +67,9 @@ void Client::RunBenchmark() {
     if (CancelRequest) return;
     for (;;) {
       uint64_t v = TestChallenges[challenge];
-      const uint32_t a = TakeLargest(CombinationTables.C4, v, "ED03641D");
-      const uint32_t b = TakeLargest(CombinationTables.C3, v, "4C27056E");
-      const uint32_t c = TakeLargest(CombinationTables.C2, v, "414B40AC");
+      const uint32_t a = TakeLargest(CombinationTables.c4, v, "ED03641D");
+      const uint32_t b = TakeLargest(CombinationTables.c3, v, "4C27056E");
+      const uint32_t c = TakeLargest(CombinationTables.c2, v, "414B40AC");
       const uint32_t prefixes[4] = {a >> level, b >> level, c >> level,
                                     static_cast<uint32_t>(v) >> level};
       uint8_t results[8][16];

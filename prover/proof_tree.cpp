@@ -127,13 +127,13 @@ void DecodeLeafPrefixes(uint64_t value, uint8_t level, uint32_t prefixes[4]) {
     value -= table[index - 1];
     return index - 1;
   };
-  const uint64_t a = component(CombinationTables.C4, "ED03641D");
-  const uint64_t b = component(CombinationTables.C3, "4C27056E");
-  const uint64_t c = component(CombinationTables.C2, "414B40AC");
+  const uint64_t a = component(CombinationTables.c4, "ED03641D");
+  const uint64_t b = component(CombinationTables.c3, "4C27056E");
+  const uint64_t c = component(CombinationTables.c2, "414B40AC");
   const uint64_t parts[4] = {a, b, c, value};
   for (int i = 0; i < 4; ++i) {
     if (parts[i] >= uint64_t{1} << (16 - level)) {
-      throw std::runtime_error(FileErrorText(FileError::InvalidPlotFile, "5E0C93A1"));
+      throw std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, "5E0C93A1"));
     }
     prefixes[i] = static_cast<uint32_t>(parts[i]);
   }
@@ -195,7 +195,7 @@ Status ExpandNode(ProofTreeState& tree, uint32_t leaf, bool& changed) {
     }
     ++kept;
   }
-  if (kept == 0) throw std::runtime_error(FileErrorText(FileError::InvalidPlotFile, "982FD831"));
+  if (kept == 0) throw std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, "982FD831"));
   changed = kept != count;
   d.candidateCounts[leaf] = kept;
   return Status::Ready;

@@ -25,7 +25,7 @@ extern std::array<uint8_t, 32> RewardPuzzleHash;
 
 // The challenge of --query; QueryMode is set when the option was given.
 struct QueryChallengeValue {
-  std::array<uint8_t, 32> Challenge{};
-  uint8_t QueryMode = 0;
+  std::array<uint8_t, 32> challenge{};
+  uint8_t queryMode = 0;
 };
 extern QueryChallengeValue QueryChallenge;

@@ -387,8 +387,8 @@ TEST(CommandLine, PublishedValues) {
   EXPECT_EQ(NoNtpFlag, 1);
   EXPECT_EQ(WatchdogModeFlag, 1);
   EXPECT_EQ(RewardPuzzleHash, SamplePuzzleHash());
-  EXPECT_EQ(QueryChallenge.QueryMode, 1);
-  EXPECT_EQ(QueryChallenge.Challenge, *run.options.QueryChallenge);
+  EXPECT_EQ(QueryChallenge.queryMode, 1);
+  EXPECT_EQ(QueryChallenge.challenge, *run.options.QueryChallenge);
   ASSERT_NE(DelegatedPublicKey, nullptr);
   const std::array<uint8_t, 48> key = GeneratorKey();
   EXPECT_TRUE(std::equal(key.begin(), key.end(), DelegatedPublicKey));

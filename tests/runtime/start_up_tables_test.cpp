@@ -25,13 +25,13 @@ uint64_t Choose(uint64_t n, uint64_t k) {
 
 TEST(CombinationTables, KnownValuesAndClosedForms) {
   const CombinationTableSet& t = CombinationTables;
-  EXPECT_EQ(t.C4[65536], Choose(65539, 4));
+  EXPECT_EQ(t.c4[65536], Choose(65539, 4));
   // Every entry against the closed forms, in 128-bit arithmetic (n(n+1)(n+2)(n+3) overflows 64).
   int mismatches = 0;
   for (u128 n = 0; n < CombinationTableSet::kSize; ++n) {
-    mismatches += t.C2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
-    mismatches += t.C3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
-    mismatches += t.C4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
+    mismatches += t.c2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
+    mismatches += t.c3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
+    mismatches += t.c4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
   }
   EXPECT_EQ(mismatches, 0);
 }
@@ -40,7 +40,7 @@ TEST(CombinationTables, DecodeEncodeRoundTrips) {
   const Combination4 zero = DecodeCombination4(0);
   EXPECT_EQ(zero.a + zero.b + zero.c + zero.d, 0u);
   // The largest encodable value is all four at their maximum.
-  const Combination4 top = DecodeCombination4(CombinationTables.C4[65536] - 1);
+  const Combination4 top = DecodeCombination4(CombinationTables.c4[65536] - 1);
   EXPECT_EQ(top.a, 65535u);
   EXPECT_EQ(top.b, 65535u);
   EXPECT_EQ(top.c, 65535u);
@@ -69,17 +69,17 @@ TEST(TestChallenges, DecodeToOrderedValuesAndReencode) {
   std::set<uint64_t> distinct(TestChallenges.begin(), TestChallenges.end());
   EXPECT_EQ(distinct.size(), TestChallenges.size());
   for (uint64_t v : TestChallenges) {
-    ASSERT_LT(v, CombinationTables.C4[65536]);
+    ASSERT_LT(v, CombinationTables.c4[65536]);
     const Combination4 q = DecodeCombination4(v);
     EXPECT_LE(q.a, 65535u);
     EXPECT_GE(q.a, q.b);
     EXPECT_GE(q.b, q.c);
     EXPECT_GE(q.c, q.d);
     EXPECT_EQ(
-        CombinationTables.C4[q.a] + CombinationTables.C3[q.b] + CombinationTables.C2[q.c] + q.d, v);
-    // a is the largest n with C4[n] <= v.
-    EXPECT_LE(CombinationTables.C4[q.a], v);
-    EXPECT_GT(CombinationTables.C4[q.a + 1], v);
+        CombinationTables.c4[q.a] + CombinationTables.c3[q.b] + CombinationTables.c2[q.c] + q.d, v);
+    // a is the largest n with c4[n] <= v.
+    EXPECT_LE(CombinationTables.c4[q.a], v);
+    EXPECT_GT(CombinationTables.c4[q.a + 1], v);
   }
 }
 
@@ -92,9 +92,9 @@ TEST(BucketEntryCounts, SumToTwoToThe32WithinBounds) {
 
 TEST(MiningCapacityTable, MonotoneRows) {
   for (size_t i = 1; i < MiningCapacityTable.size(); ++i) {
-    EXPECT_LT(MiningCapacityTable[i].MillisecondsPerProof,
-              MiningCapacityTable[i - 1].MillisecondsPerProof);
-    EXPECT_GT(MiningCapacityTable[i].PlotCount, MiningCapacityTable[i - 1].PlotCount);
+    EXPECT_LT(MiningCapacityTable[i].millisecondsPerProof,
+              MiningCapacityTable[i - 1].millisecondsPerProof);
+    EXPECT_GT(MiningCapacityTable[i].plotCount, MiningCapacityTable[i - 1].plotCount);
   }
 }
 
@@ -118,9 +118,9 @@ TEST(SizeSuffixTable, LooksUpInAnyCase) {
 }
 
 TEST(FileErrorTexts, TextsAndCodedMessages) {
-  EXPECT_EQ(FileErrorText(FileError::InvalidTempFile, "44330887"), "invalid temp file: 44330887");
-  EXPECT_EQ(FileErrorText(FileError::InvalidPlotFile, "52ADDDEC"), "invalid plot file: 52ADDDEC");
-  EXPECT_EQ(FileErrorText(FileError::FailedToAllocateMemory, "72F8F5E5"),
+  EXPECT_EQ(FileErrorText(FileError::kInvalidTempFile, "44330887"), "invalid temp file: 44330887");
+  EXPECT_EQ(FileErrorText(FileError::kInvalidPlotFile, "52ADDDEC"), "invalid plot file: 52ADDDEC");
+  EXPECT_EQ(FileErrorText(FileError::kFailedToAllocateMemory, "72F8F5E5"),
             "failed to allocate memory: 72F8F5E5");
   std::set<std::string> distinct(FileErrorTexts.begin(), FileErrorTexts.end());
   EXPECT_EQ(distinct.size(), FileErrorTexts.size());
