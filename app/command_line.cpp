@@ -276,8 +276,8 @@ void PublishOptionValues(const CommandLineOptions& options) {
     QueryChallenge.queryMode = 1;
   }
   if (options.DelegatedPublicKey) {
-    DelegatedPublicKeyBytes = *options.DelegatedPublicKey;
-    DelegatedPublicKey = DelegatedPublicKeyBytes.data();
+    delegatedPublicKeyBytes = *options.DelegatedPublicKey;
+    DelegatedPublicKey = delegatedPublicKeyBytes.data();
   }
   if (options.RewardPuzzleHash) RewardPuzzleHash = *options.RewardPuzzleHash;
 }

@@ -24,11 +24,11 @@ class PlotKeysTest : public ::testing::Test {
   static void Reset() {
     DelegatedPlotKeys.clear();
     DelegatedPublicKey = nullptr;
-    DelegatedPublicKeyBytes.fill(0);
+    delegatedPublicKeyBytes.fill(0);
   }
   static void SetDelegatedPublicKey(const uint8_t key[48]) {
-    std::memcpy(DelegatedPublicKeyBytes.data(), key, 48);
-    DelegatedPublicKey = DelegatedPublicKeyBytes.data();
+    std::memcpy(delegatedPublicKeyBytes.data(), key, 48);
+    DelegatedPublicKey = delegatedPublicKeyBytes.data();
   }
 };
 

@@ -98,7 +98,7 @@ struct DelegatedKeys {
   DelegatedKeys() {
     uint8_t secret[32];
     DeriveKeyFromPassword("other", secret, other.data());
-    DeriveKeyFromPassword("minus", secret, DelegatedPublicKeyBytes.data());
+    DeriveKeyFromPassword("minus", secret, delegatedPublicKeyBytes.data());
     DeriveKeyFromPassword("given", secret, given.data());
     std::memcpy(DelegatedPlotKeys[given].data(), secret, 32);
     DelegatedPublicKey = minus;
@@ -108,5 +108,5 @@ struct DelegatedKeys {
     DelegatedPublicKey = nullptr;
   }
   PlotPublicKey given{}, other{};
-  const uint8_t* const minus = DelegatedPublicKeyBytes.data();
+  const uint8_t* const minus = delegatedPublicKeyBytes.data();
 };
