@@ -35,21 +35,21 @@ constexpr auto kFinishedPoll = std::chrono::seconds(1);
 
 ClientConfig MakeClientConfig(const CommandLineOptions& options, const PlotScale& scale) {
   ClientConfig config;
-  config.Scale = scale;
-  config.CompressionLevelMinusOne = options.CompressionLevelMinusOne;
-  config.PlottingThreads = options.PlottingThreads;
-  config.MiningThreads = options.MiningThreads;
-  config.ReadThreads = options.ReadThreads;
-  config.MemoryAmount = static_cast<uint64_t>(options.MemoryAmount);
-  config.NoPlotting = options.NoPlotting != 0;
-  config.NoFinalizing = options.NoFinalizing != 0;
-  config.RunBenchmark = options.NoBenchmark == 0;
-  config.MiningOff = !options.RewardAddress && !options.QueryChallenge;
-  config.TestThreadOff = options.PasswordCount == 0 && options.CheckPlots == 0;
-  config.SkipTest = options.SkipTest != 0;
-  config.LowPriority = options.LowPriority != 0;
-  config.CheckPlots = options.CheckPlots != 0;
-  config.NoRescan = options.NoRescan != 0;
+  config.scale = scale;
+  config.compressionLevelMinusOne = options.CompressionLevelMinusOne;
+  config.plottingThreads = options.PlottingThreads;
+  config.miningThreads = options.MiningThreads;
+  config.readThreads = options.ReadThreads;
+  config.memoryAmount = static_cast<uint64_t>(options.MemoryAmount);
+  config.noPlotting = options.NoPlotting != 0;
+  config.noFinalizing = options.NoFinalizing != 0;
+  config.runBenchmark = options.NoBenchmark == 0;
+  config.miningOff = !options.RewardAddress && !options.QueryChallenge;
+  config.testThreadOff = options.PasswordCount == 0 && options.CheckPlots == 0;
+  config.skipTest = options.SkipTest != 0;
+  config.lowPriority = options.LowPriority != 0;
+  config.checkPlots = options.CheckPlots != 0;
+  config.noRescan = options.NoRescan != 0;
   return config;
 }
 

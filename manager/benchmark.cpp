@@ -57,8 +57,8 @@ uint64_t MillisecondsPerProof(uint64_t elapsedMs, uint64_t iterations) {
 }
 
 void Client::RunBenchmark() {
-  Log("Starting benchmark");
-  Log("This PC is capable to mine on:");
+  log_("Starting benchmark");
+  log_("This PC is capable to mine on:");
   for (uint8_t level = 0; level <= 4; ++level) {
     if (level > 0 && Engine->Options().maxLevel < level) throw std::runtime_error("44D995C1");
     // Steady clock: a clock step during the second of measuring must not skew the figure.
@@ -87,8 +87,8 @@ void Client::RunBenchmark() {
     }
     const uint64_t ms = MillisecondsPerProof(elapsedMs, iterations);
     if (CancelRequest) return;
-    if (level > 0) Log("or");
-    Log(BenchmarkLine(level + 1u, ms));
+    if (level > 0) log_("or");
+    log_(BenchmarkLine(level + 1u, ms));
   }
-  Log("Benchmark ended");
+  log_("Benchmark ended");
 }

@@ -226,10 +226,10 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_FALSE(d.RewardAddress || d.WorkerName || d.SettingsFolder || d.QueryChallenge ||
                d.DelegatedPublicKey || d.RewardPuzzleHash);
   ASSERT_EQ(d.Directories.size(), 1u);
-  EXPECT_EQ(d.Directories[0].Path, "/plots");
-  EXPECT_TRUE(d.Directories[0].TempFilesAllowed && d.Directories[0].SparsePlotsAllowed &&
-              d.Directories[0].FinalPlotsAllowed);
-  EXPECT_EQ(d.Directories[0].SpaceLimit, -1);
+  EXPECT_EQ(d.Directories[0].path, "/plots");
+  EXPECT_TRUE(d.Directories[0].tempFilesAllowed && d.Directories[0].sparsePlotsAllowed &&
+              d.Directories[0].finalPlotsAllowed);
+  EXPECT_EQ(d.Directories[0].spaceLimit, -1);
 
   std::vector<std::string> args = Words(
       "-c 5 -u 0 -m 16gib -v --verbose -s /first -s /second -w sixteen-chars-ok --p-threads 12 "
@@ -254,12 +254,12 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   EXPECT_EQ(o.RewardAddress, kAddress);
   EXPECT_EQ(o.RewardPuzzleHash, SamplePuzzleHash());
   ASSERT_EQ(o.Directories.size(), 2u);
-  EXPECT_EQ(o.Directories[0].Path, "/a");
-  EXPECT_EQ(o.Directories[0].SpaceLimit, int64_t{1} << 40);
-  EXPECT_TRUE(o.Directories[0].TempFilesAllowed && o.Directories[0].SparsePlotsAllowed);
-  EXPECT_FALSE(o.Directories[0].FinalPlotsAllowed);
-  EXPECT_EQ(o.Directories[1].Path, "/b");
-  EXPECT_TRUE(o.Directories[1].ReadOnly);
+  EXPECT_EQ(o.Directories[0].path, "/a");
+  EXPECT_EQ(o.Directories[0].spaceLimit, int64_t{1} << 40);
+  EXPECT_TRUE(o.Directories[0].tempFilesAllowed && o.Directories[0].sparsePlotsAllowed);
+  EXPECT_FALSE(o.Directories[0].finalPlotsAllowed);
+  EXPECT_EQ(o.Directories[1].path, "/b");
+  EXPECT_TRUE(o.Directories[1].readOnly);
   ASSERT_TRUE(o.QueryChallenge);
   EXPECT_EQ((*o.QueryChallenge)[0], 0x00);  // the later --query replaced the first
   EXPECT_EQ((*o.QueryChallenge)[15], 0xFF);
@@ -312,12 +312,12 @@ TEST(CommandLine, DirectoryAndPasswordWords) {
   ParseRun run = Parse({"-d", "/mnt/a", "-d,4TB", "/mnt/b", "-d,~t", "/mnt/c"});
   ASSERT_EQ(run.exitCode, std::nullopt) << run.err;
   ASSERT_EQ(run.options.Directories.size(), 3u);
-  EXPECT_EQ(run.options.Directories[0].Path, "/mnt/a");
-  EXPECT_EQ(run.options.Directories[0].SpaceLimit, -1);
-  EXPECT_EQ(run.options.Directories[1].Path, "/mnt/b");
-  EXPECT_EQ(run.options.Directories[1].SpaceLimit, int64_t{4} << 40);
-  EXPECT_EQ(run.options.Directories[2].Path, "/mnt/c");
-  EXPECT_FALSE(run.options.Directories[2].TempFilesAllowed);
+  EXPECT_EQ(run.options.Directories[0].path, "/mnt/a");
+  EXPECT_EQ(run.options.Directories[0].spaceLimit, -1);
+  EXPECT_EQ(run.options.Directories[1].path, "/mnt/b");
+  EXPECT_EQ(run.options.Directories[1].spaceLimit, int64_t{4} << 40);
+  EXPECT_EQ(run.options.Directories[2].path, "/mnt/c");
+  EXPECT_FALSE(run.options.Directories[2].tempFilesAllowed);
 
   // -p: attached value, next word, or nothing; the count grows every time.
   run = Parse({"-pfirst", "-p", "second", "-p", "-v", "-p"});

@@ -248,21 +248,21 @@ TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
   EXPECT_EQ(std::string(WorkerName.data()), "fat_" + std::string(WorkerNameNouns[1]));
 
   ClientConfig expected;
-  expected.CompressionLevelMinusOne = 2;
-  expected.PlottingThreads = 6;
-  expected.MiningThreads = 2;
-  expected.ReadThreads = 1;
-  expected.MemoryAmount = uint64_t{2} << 30;
-  expected.NoPlotting = 1;
-  expected.RunBenchmark = 1;
-  expected.SkipTest = 1;
-  expected.LowPriority = 1;
-  expected.NoRescan = 1;
+  expected.compressionLevelMinusOne = 2;
+  expected.plottingThreads = 6;
+  expected.miningThreads = 2;
+  expected.readThreads = 1;
+  expected.memoryAmount = uint64_t{2} << 30;
+  expected.noPlotting = 1;
+  expected.runBenchmark = 1;
+  expected.skipTest = 1;
+  expected.lowPriority = 1;
+  expected.noRescan = 1;
   EXPECT_EQ(script_.config, expected);
   ASSERT_EQ(script_.directories.size(), 2u);
-  EXPECT_EQ(script_.directories[0].Path, "/p1");
-  EXPECT_EQ(script_.directories[1].Path, "/p2");
-  EXPECT_TRUE(script_.directories[1].ReadOnly);
+  EXPECT_EQ(script_.directories[0].path, "/p1");
+  EXPECT_EQ(script_.directories[1].path, "/p2");
+  EXPECT_TRUE(script_.directories[1].readOnly);
 
   // The pool client ran once; then the finished flag was polled every second.
   EXPECT_EQ(poolClientRuns_, 1);
@@ -277,12 +277,12 @@ TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
 TEST_F(MainProgram, ConfigurationFlagsFollowTheMode) {
   // Plotting only: mining and the test thread off, no pool client, no worker lines.
   EXPECT_EQ(Run({"-s", "/cfg", "--no-benchmark", "--no-finalizing"}), 0);
-  EXPECT_EQ(script_.config.MiningOff, 1);
-  EXPECT_EQ(script_.config.TestThreadOff, 1);
-  EXPECT_EQ(script_.config.RunBenchmark, 0);
-  EXPECT_EQ(script_.config.NoFinalizing, 1);
-  EXPECT_EQ(script_.config.PlottingThreads, 4u);
-  EXPECT_EQ(script_.config.MiningThreads, 2u);
+  EXPECT_EQ(script_.config.miningOff, 1);
+  EXPECT_EQ(script_.config.testThreadOff, 1);
+  EXPECT_EQ(script_.config.runBenchmark, 0);
+  EXPECT_EQ(script_.config.noFinalizing, 1);
+  EXPECT_EQ(script_.config.plottingThreads, 4u);
+  EXPECT_EQ(script_.config.miningThreads, 2u);
   EXPECT_TRUE(script_.directories.empty());
   EXPECT_EQ(poolClientRuns_, 0);
   EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
@@ -290,13 +290,13 @@ TEST_F(MainProgram, ConfigurationFlagsFollowTheMode) {
   TearDown();
   SetUp();
   EXPECT_EQ(Run({"-s", "/cfg", "--check-plots"}), 0);
-  EXPECT_EQ(script_.config.TestThreadOff, 0);
-  EXPECT_EQ(script_.config.CheckPlots, 1);
+  EXPECT_EQ(script_.config.testThreadOff, 0);
+  EXPECT_EQ(script_.config.checkPlots, 1);
 
   TearDown();
   SetUp();
   EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 1);
-  EXPECT_EQ(script_.config.MiningOff, 0);
+  EXPECT_EQ(script_.config.miningOff, 0);
   EXPECT_EQ(poolClientRuns_, 0);
 }
 

@@ -30,10 +30,10 @@ struct RecordingStarter : PlotWorkStarter {
     return result;
   }
   StartResult StartPlotting(const PlotTask& t) override {
-    return Record("plot", t.Continue, t.Target, t.TempSlots);
+    return Record("plot", t.resume, t.target, t.tempSlots);
   }
   StartResult StartFinalization(const FinalizeTask& t) override {
-    return Record("finalize", t.Continue, t.Target, {static_cast<int64_t>(t.Source)});
+    return Record("finalize", t.resume, t.target, {static_cast<int64_t>(t.source)});
   }
   void ReleasePlotEngine() override { lines.push_back("[release engine]"); }
   void ReleaseFinalizeJob() override { lines.push_back("[release job]"); }
@@ -54,14 +54,14 @@ class PlannerClient : public ScanClient {
  public:
   PlannerClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config)
       : ScanClient(dirs, config, {nullptr, PlottingFactory(), false}) {
-    for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].Path] = d;
-    WorkStarter = std::make_unique<RecordingStarter>(lines, ScannedPaths);
+    for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].path] = d;
+    workStarter_ = std::make_unique<RecordingStarter>(lines, scannedPaths_);
     Finished = 0;  // the planner decides when the run ends
   }
-  RecordingStarter& Starter() { return static_cast<RecordingStarter&>(*WorkStarter); }
+  RecordingStarter& Starter() { return static_cast<RecordingStarter&>(*workStarter_); }
   std::chrono::steady_clock::time_point Now() const override { return start + clock; }
   using Client::Dispatch, Client::JobMineable, Client::JobPlotPath, Client::KnownPlotPaths,
-      Client::ManagerState, Client::PendingDeletes, Client::PlannerIdle, Client::ScannedFiles;
+      Client::ManagerState, Client::pendingDeletes_, Client::PlannerIdle, Client::scannedFiles_;
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::chrono::seconds clock{0};
 };
@@ -118,8 +118,8 @@ TEST(Planner, PassesOverFixtureDirectories) {
   const auto with = [](Lines a, const Lines& b) {
     return a.insert(a.end(), b.begin(), b.end()), a;
   };
-  const ClientConfig plotOnly{.NoFinalizing = 1}, finalizeOnly{.NoPlotting = 1},
-      deleteOnly{.NoPlotting = 1, .NoFinalizing = 1}, noMining{.MiningOff = 1};
+  const ClientConfig plotOnly{.noFinalizing = 1}, finalizeOnly{.noPlotting = 1},
+      deleteOnly{.noPlotting = 1, .noFinalizing = 1}, noMining{.miningOff = 1};
   struct Row {
     const char* name;
     // Per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only.
@@ -170,10 +170,10 @@ TEST(Planner, PassesOverFixtureDirectories) {
     PlannerClient client(specs, row.config);
     for (size_t d = 0; d < specs.size(); ++d) {
       if (d < row.free.size())
-        client.free[specs[d].Path] = row.free[d];
+        client.free[specs[d].path] = row.free[d];
       else
-        client.free.erase(specs[d].Path);
-      if (d < row.devices.size()) client.device[specs[d].Path] = row.devices[d];
+        client.free.erase(specs[d].path);
+      if (d < row.devices.size()) client.device[specs[d].path] = row.devices[d];
     }
     client.Starter().result = row.result;
     client.Scan();
@@ -209,8 +209,8 @@ TEST(Planner, DeleteTaskRecheckedBeforeDispatch) {
                                    {newer, "0B1C1771"},
                                    {complete, "F1E6B82A"},
                                    {unclosed, "F1E6B82A"}}) {
-    client.ScannedFiles = {file};
-    client.ScannedPaths = {dir / "a.fpt"};
+    client.scannedFiles_ = {file};
+    client.scannedPaths_ = {dir / "a.fpt"};
     EXPECT_EQ(ThrownText([&] { client.Dispatch(std::make_unique<DeleteFileTask>(0)); }), code);
   }
   struct OddTask : ManagerTask {
@@ -230,7 +230,7 @@ TEST(Planner, FileLockedByAnotherProcessStays) {
     ::pause();
   });
   ASSERT_EQ(holder.ReadLine(), "locked");
-  PlannerClient client({Dir(dir.Path())}, {.NoPlotting = 1, .NoFinalizing = 1});
+  PlannerClient client({Dir(dir.Path())}, {.noPlotting = 1, .noFinalizing = 1});
   client.free[dir.Path()] = 0;
   client.Scan();
   client.lines.clear();
@@ -248,7 +248,7 @@ TEST(Planner, StopWaitsUntilReplacedPlotIsReleased) {
   PlannerClient client({Dir(dir.Path())}, {});
   client.Scan();
   ASSERT_EQ(client.MinedPlots.size(), 1u);
-  client.PendingDeletes.push_back({client.MinedPlots[0], dir / "S1.spt"});
+  client.pendingDeletes_.push_back({client.MinedPlots[0], dir / "S1.spt"});
   client.RequestStop();
   const Lines released = {"[release engine]", "[release job]", "[free memory]"};
   for (bool held : {true, false}) {
@@ -298,7 +298,7 @@ TEST(Planner, PlannedSizesAreTheTablesAndShrinkWithThinnedPlots) {
 TEST(Planner, SaveRequestDuringStartIsNoFailure) {
   TestDirectory dir;
   for (const FileSpec& f : {FileSpec{0, 's', 1}, FileSpec{0, 't', 1}}) MakeFile(dir.Path(), f, 1);
-  PlannerClient client({Dir(dir.Path())}, {.NoFinalizing = 1});
+  PlannerClient client({Dir(dir.Path())}, {.noFinalizing = 1});
   client.free[dir.Path()] = ~0ull >> 2;
   client.Scan();
   client.lines.clear();

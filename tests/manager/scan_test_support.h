@@ -25,9 +25,9 @@ class ScanClient : public LogLines, public Client {
   // threads of the Client itself are not started.
   explicit ScanClient(const std::vector<DirectorySpec>& dirs, ClientConfig config = {},
                       ClientHost host = {nullptr, nullptr, false})
-      : Client((config.PlottingThreads = config.MiningThreads = 1, config), dirs.data(),
+      : Client((config.plottingThreads = config.miningThreads = 1, config), dirs.data(),
                dirs.size(), [this](const std::string& s) { lines.push_back(s); }, std::move(host)) {
-    for (const DirectorySpec& dir : dirs) free[dir.Path] = kGiB;
+    for (const DirectorySpec& dir : dirs) free[dir.path] = kGiB;
   }
   uint64_t QueryFreeSpace(const fs::path& directory) override {
     if (realSpace) return Client::QueryFreeSpace(directory);
@@ -44,9 +44,9 @@ class ScanClient : public LogLines, public Client {
     return lines;
   }
   const ScannedFile& Record(const fs::path& path) const {
-    return ScannedFiles.at(std::ranges::find(ScannedPaths, path) - ScannedPaths.begin());
+    return scannedFiles_.at(std::ranges::find(scannedPaths_, path) - scannedPaths_.begin());
   }
-  using Client::DirectoryStates, Client::MinedPlots, Client::ScannedPaths, Client::TestQueue,
+  using Client::directoryStates_, Client::MinedPlots, Client::scannedPaths_, Client::TestQueue,
       Client::UndeletablePaths;
 
   std::map<fs::path, uint64_t> free, device;
