@@ -120,25 +120,25 @@ class MainProgram : public ::testing::Test {
     in_ = nullptr;
     errBuffer_ = nullptr;
     errSize_ = 0;
-    services_.HardwareThreads = 4;
-    services_.InstallSignalHandlers = [this] { ++handlersInstalled_; };
-    services_.SecondInterrupt = [this](int signal) {
+    services_.hardwareThreads = 4;
+    services_.installSignalHandlers = [this] { ++handlersInstalled_; };
+    services_.secondInterrupt = [this](int signal) {
       // Only a Client that is already stored can be asked to save and stop.
       EXPECT_NE(ClientInstance().Get(), nullptr);
       secondInterrupts_.push_back(signal);
     };
-    services_.SelfTest = [] {};
-    services_.DeriveDelegatedKey = [this](const char* password) {
+    services_.selfTest = [] {};
+    services_.deriveDelegatedKey = [this](const char* password) {
       derived_.emplace_back(password);
     };
-    services_.Environment = [](const char*) -> const char* { return nullptr; };
-    services_.ExecutablePath = [] { return std::filesystem::path("/opt/client/VarnokChiaPool"); };
-    services_.LoadSettings = [this](const std::filesystem::path& folder) {
+    services_.environment = [](const char*) -> const char* { return nullptr; };
+    services_.executablePath = [] { return std::filesystem::path("/opt/client/VarnokChiaPool"); };
+    services_.loadSettings = [this](const std::filesystem::path& folder) {
       if (settingsError_) std::rethrow_exception(settingsError_);
       settingsFolders_.push_back(folder);
       WorkerId = workerId_;
     };
-    services_.MakeClient = [this](const ClientConfig& config, const DirectorySpec* directories,
+    services_.makeClient = [this](const ClientConfig& config, const DirectorySpec* directories,
                                   size_t count, ClientLogCallback log) -> std::unique_ptr<Client> {
       if (script_.throwOnBuild) throw std::runtime_error("Not enough memory");
       EXPECT_TRUE(log);
@@ -147,15 +147,15 @@ class MainProgram : public ::testing::Test {
       script_.directories.assign(directories, directories + count);
       return ScriptedClient(script_);
     };
-    services_.PoolClient = [this] {
+    services_.poolClient = [this] {
       ++poolClientRuns_;
       EXPECT_NE(ClientInstance().Get(), nullptr);
     };
-    services_.Sleep = [this](std::chrono::milliseconds duration) { slept_.push_back(duration); };
-    services_.TheUpdater = &updater_;
-    services_.Out = stdout;
+    services_.sleep = [this](std::chrono::milliseconds duration) { slept_.push_back(duration); };
+    services_.theUpdater = &updater_;
+    services_.out = stdout;
     errStream_ = open_memstream(&errBuffer_, &errSize_);
-    services_.Err = errStream_;
+    services_.err = errStream_;
     SetInput("");
   }
 
@@ -182,7 +182,7 @@ class MainProgram : public ::testing::Test {
     input_ = text;
     // An empty file stands for empty input: fmemopen refuses an empty buffer.
     in_ = input_.empty() ? std::tmpfile() : fmemopen(input_.data(), input_.size(), "r");
-    services_.In = in_;
+    services_.in = in_;
   }
 
   int Run(std::vector<std::string> args) {
