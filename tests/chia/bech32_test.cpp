@@ -21,8 +21,8 @@ std::vector<uint8_t> Groups(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-std::string Address(const std::vector<uint8_t>& puzzle_hash) {
-  return Bech32mEncode("xch", Groups(puzzle_hash));
+std::string Address(const std::vector<uint8_t>& puzzleHash) {
+  return Bech32mEncode("xch", Groups(puzzleHash));
 }
 
 std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t n) {
@@ -72,21 +72,21 @@ TEST(Bech32, LengthLimitAndCharacterRange) {
   std::string ninety = Bech32mEncode(std::string(90 - 7, 'x'), {});
   ASSERT_EQ(ninety.size(), 90u);
   EXPECT_EQ(Bech32Decode(ninety).encoding, kBech32m);
-  std::string ninety_one = Bech32mEncode(std::string(91 - 7, 'x'), {});
-  ASSERT_EQ(ninety_one.size(), 91u);
-  EXPECT_EQ(Bech32Decode(ninety_one).encoding, kBech32Invalid);
+  std::string ninetyOne = Bech32mEncode(std::string(91 - 7, 'x'), {});
+  ASSERT_EQ(ninetyOne.size(), 91u);
+  EXPECT_EQ(Bech32Decode(ninetyOne).encoding, kBech32Invalid);
 
   // Codes 32 and 127 anywhere are refused, even with the checksum made over them.
   for (char bad : {' ', '\x7f'}) {
-    std::string in_prefix = Bech32mEncode(std::string("ab") + bad + "c", {1, 2, 3});
-    EXPECT_EQ(Bech32Decode(in_prefix).encoding, kBech32Invalid);
+    std::string inPrefix = Bech32mEncode(std::string("ab") + bad + "c", {1, 2, 3});
+    EXPECT_EQ(Bech32Decode(inPrefix).encoding, kBech32Invalid);
     std::string text = Bech32mEncode("abc", {1, 2, 3});
     text.back() = bad;
     EXPECT_EQ(Bech32Decode(text).encoding, kBech32Invalid);
   }
   // A "1" inside the prefix is allowed: the last one separates.
-  std::string with_one = Bech32mEncode("a1b", {7, 8});
-  Bech32Decoded d = Bech32Decode(with_one);
+  std::string withOne = Bech32mEncode("a1b", {7, 8});
+  Bech32Decoded d = Bech32Decode(withOne);
   EXPECT_EQ(d.encoding, kBech32m);
   EXPECT_EQ(d.prefix, "a1b");
   EXPECT_EQ(d.data, (std::vector<uint8_t>{7, 8}));
@@ -140,51 +140,51 @@ TEST(ChiaAddress, RoundTripsAndCaseFolding) {
     // All capitals decode the same; mixed case does not.
     std::string upper = text;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    uint8_t out_upper[32] = {};
-    ASSERT_TRUE(DecodeChiaAddress(upper, out_upper));
-    EXPECT_EQ(ToHex(out_upper, 32), ToHex(hash));
+    uint8_t outUpper[32] = {};
+    ASSERT_TRUE(DecodeChiaAddress(upper, outUpper));
+    EXPECT_EQ(ToHex(outUpper, 32), ToHex(hash));
     std::string mixed = text;
     mixed[10] = static_cast<char>(std::toupper(static_cast<unsigned char>(mixed[10])));
     if (mixed != text) {
-      EXPECT_FALSE(DecodeChiaAddress(mixed, out_upper));
+      EXPECT_FALSE(DecodeChiaAddress(mixed, outUpper));
     }
   }
 }
 
 TEST(ChiaAddress, RefusedAddressesLeaveOutputUntouched) {
   std::mt19937_64 rng(11);
-  auto check_refused = [](const std::string& text) {
+  auto checkRefused = [](const std::string& text) {
     uint8_t out[32];
     std::memset(out, 0xa5, sizeof out);
     EXPECT_FALSE(DecodeChiaAddress(text, out)) << text;
     for (uint8_t b : out) ASSERT_EQ(b, 0xa5) << text;
   };
-  check_refused(Address(RandomBytes(rng, 31)));
-  check_refused(Address(RandomBytes(rng, 33)));
-  check_refused(Address({}));
-  check_refused(Bech32mEncode("xcg", Groups(RandomBytes(rng, 32))));
-  check_refused(Bech32mEncode("txch", Groups(RandomBytes(rng, 32))));
-  check_refused("");
-  check_refused("xch1");
+  checkRefused(Address(RandomBytes(rng, 31)));
+  checkRefused(Address(RandomBytes(rng, 33)));
+  checkRefused(Address({}));
+  checkRefused(Bech32mEncode("xcg", Groups(RandomBytes(rng, 32))));
+  checkRefused(Bech32mEncode("txch", Groups(RandomBytes(rng, 32))));
+  checkRefused("");
+  checkRefused("xch1");
 
   // Non-zero padding: the last of the 52 groups carries 4 padding bits.
   for (uint8_t pad : {1, 2, 4, 8}) {
     auto groups = Groups(RandomBytes(rng, 32));
     ASSERT_EQ(groups.size(), 52u);
     groups.back() |= pad;
-    check_refused(Bech32mEncode("xch", groups));
+    checkRefused(Bech32mEncode("xch", groups));
   }
   // One group too many (33 bytes and a bit) or too few (31 bytes and 7 bits).
   auto groups = Groups(RandomBytes(rng, 32));
   groups.push_back(0);
-  check_refused(Bech32mEncode("xch", groups));
+  checkRefused(Bech32mEncode("xch", groups));
   groups.resize(51);
-  check_refused(Bech32mEncode("xch", groups));
+  checkRefused(Bech32mEncode("xch", groups));
 
   // A corrupted checksum.
   std::string text = Address(RandomBytes(rng, 32));
   text.back() = text.back() == 'q' ? 'p' : 'q';
-  check_refused(text);
+  checkRefused(text);
 }
 
 // The older bech32 checksum is accepted for addresses.

@@ -66,8 +66,8 @@ class PlannerClient : public ScanClient {
   std::chrono::seconds clock{0};
 };
 
-const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1, PlotScale::Production());
-const uint64_t N2 = FinalPlotSizeByLevel[2] + 151261184;
+const uint64_t kP = SparsePlotSizeByLevel[0], kT1 = PlannedTempFileBytes(1, PlotScale::Production());
+const uint64_t kN2 = FinalPlotSizeByLevel[2] + 151261184;
 
 // Name "<code><seed>": S complete sparse, s unfinished sparse, F complete final, f unfinished
 // final, u never closed, C complete but never closed; t a temp file of plot s<seed>, x a foreign
@@ -135,20 +135,20 @@ TEST(Planner, PassesOverFixtureDirectories) {
   };
   // clang-format off
   const std::vector<Row> rows = {
-      {"largest directory, first of equals", "tsss", {T1, P, P + kGiB, P + kGiB}, {}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir2 new0]"}, false},
-      {"temp and plot on one disk", "ts", {T1 + P - kGiB, T1 + P - kGiB}, {5, 5}, {}, {}, 1, 0, StartResult::kStarted, done, true},
-      {"temp and plot on two disks", "ts", {T1 + P - kGiB, T1 + P - kGiB}, {5, 6}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir1 new0]"}, false},
+      {"largest directory, first of equals", "tsss", {kT1, kP, kP + kGiB, kP + kGiB}, {}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir2 new0]"}, false},
+      {"temp and plot on one disk", "ts", {kT1 + kP - kGiB, kT1 + kP - kGiB}, {5, 5}, {}, {}, 1, 0, StartResult::kStarted, done, true},
+      {"temp and plot on two disks", "ts", {kT1 + kP - kGiB, kT1 + kP - kGiB}, {5, 6}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir1 new0]"}, false},
       {"continue before anything new", "a", {~0ull >> 2}, {}, {{0, 'S', 2}, {0, 's', 1}, {0, 't', 1}}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot continue s1.spt_part tmp]"}, false},
       {"resumable temp files are not taken", "as", {kGiB, ~0ull >> 2}, {}, {{0, 's', 1, kGiB}, {0, 't', 1}}, plotOnly, 1, 0, StartResult::kStarted, done, true},
-      {"unfinished final plot continues", "a", {N2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
+      {"unfinished final plot continues", "a", {kN2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
       {"foreign temp file refused, then a pause", "a", {~0ull >> 2}, {}, {{0, 'x', 1}}, plotOnly, 2, 0, StartResult::kStarted, {"ERROR: Failed to start plotting: temp file already exists: \"@0/VarnokChiaPool.tmp\""}, true},
-      {"failed start skipped, memory released", "a", {N2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
-      {"a finalized plot is not finalized again", "a", {N2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
-      {"finalized into a final-only directory", "aff", {0, 0, N2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
+      {"failed start skipped, memory released", "a", {kN2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
+      {"a finalized plot is not finalized again", "a", {kN2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
+      {"finalized into a final-only directory", "aff", {0, 0, kN2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
       {"one deletion per pass, complete plots stay", "aa", {0, 0}, {}, {{0, 'u', 5}, {1, 'C', 7}, {1, 'F', 8}, {1, 't', 9}}, deleteOnly, 3, 0, StartResult::kStarted, with({"File deleted \"@0/u5.spt_part\"", "File deleted \"@1/Varn...Pool.tmp\""}, done), true},
       {"nothing deleted in a read-only directory", "r", {0}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, done, true},
       {"unknown free space", "a", {}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, {}, true},
-      {"missing temp space reported once", "ts", {T1 - kGiB, P}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
+      {"missing temp space reported once", "ts", {kT1 - kGiB, kP}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
       {"finalization space reported once", "a", {kGiB}, {}, {{0, 'S', 1}, {0, 'S', 2}}, finalizeOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories contain more than one sparse plots but not enough free space to finalize them:", "Additional " + FormatGiB(FinalPlotSizeByLevel[0] + 151261184 - kGiB) + "GiB of free space required in \"@0\""}, true},
       {"once nothing is left, passes only rescan", "", {}, {}, {}, {}, 2, 0, StartResult::kStarted, done, true},
       {"without mining the run ends", "", {}, {}, {}, noMining, 2, 0, StartResult::kStarted, with(done, {"[release engine]", "[release job]", "[free memory]"}), true, true},

@@ -75,10 +75,10 @@ inline PlotHeader Plot(uint8_t seed, int kind = 0, const uint8_t* delegation = n
 // ftruncate, and the marker at its offset unless `marker` is false.
 inline void WriteFixture(const fs::path& path, const void* header, size_t bytes,
                          uint64_t size = kClaimed, bool marker = true) {
-  static const std::vector<uint8_t> tables = TestPlot::Make({1, 1, 1, 1, 1, 1}).data;
+  static const std::vector<uint8_t> kTables = TestPlot::Make({1, 1, 1, 1, 1, 1}).data;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   bool written = fd >= 0 && ::ftruncate(fd, size) == 0 && ::pwrite(fd, header, bytes, 0) > 0;
-  if (bytes == sizeof(PlotHeader)) written &= ::pwrite(fd, tables.data(), tables.size(), 12288) > 0;
+  if (bytes == sizeof(PlotHeader)) written &= ::pwrite(fd, kTables.data(), kTables.size(), 12288) > 0;
   FileStartRecord start{};
   std::memcpy(&start, header, std::min(bytes, sizeof(start)));
   if (marker && bytes >= sizeof(start) && FitsInFile(start.markerOffset, 8, size)) {

@@ -13,10 +13,10 @@
 
 namespace {
 
-using u128 = unsigned __int128;
+using U128 = unsigned __int128;
 
 uint64_t Choose(uint64_t n, uint64_t k) {
-  u128 value = 1;
+  U128 value = 1;
   for (uint64_t i = 0; i < k; ++i) value = value * (n - i) / (i + 1);
   return static_cast<uint64_t>(value);
 }
@@ -28,7 +28,7 @@ TEST(CombinationTables, KnownValuesAndClosedForms) {
   EXPECT_EQ(t.c4[65536], Choose(65539, 4));
   // Every entry against the closed forms, in 128-bit arithmetic (n(n+1)(n+2)(n+3) overflows 64).
   int mismatches = 0;
-  for (u128 n = 0; n < CombinationTableSet::kSize; ++n) {
+  for (U128 n = 0; n < CombinationTableSet::kSize; ++n) {
     mismatches += t.c2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
     mismatches += t.c3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
     mismatches += t.c4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
