@@ -64,33 +64,33 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
       ++options.Verbosity;
       break;
     case 'a':
-      if (options.RewardAddress) Fail("Only one Chia address can be used");
-      options.RewardAddress = optarg;
+      if (options.rewardAddress) Fail("Only one Chia address can be used");
+      options.rewardAddress = optarg;
       break;
     case '4':
-      options.Ipv4 = 1;
+      options.ipv4 = 1;
       break;
     case '6':
-      options.Ipv6 = 1;
+      options.ipv6 = 1;
       break;
     case 's':
       options.SettingsFolder = optarg;
       break;
     case 'c':
-      options.CompressionLevelMinusOne = static_cast<uint32_t>(
+      options.compressionLevelMinusOne = static_cast<uint32_t>(
           ParseNumberInRange(optarg, 1, 5, "Compression level is out of range") - 1);
       break;
     case 'd': {
       // The path is always the next word: the attached text holds only the limitations.
       const char* items = optarg;
       const char* path = TakeNextWord(argc, argv);
-      options.Directories.push_back(ParseDirectorySpec(items, path));
+      options.directories.push_back(ParseDirectorySpec(items, path));
       break;
     }
     case 'p': {
       const char* password = optarg != nullptr ? optarg : TakeNextWord(argc, argv);
-      if (password != nullptr) options.Passwords.emplace_back(password);
-      ++options.PasswordCount;
+      if (password != nullptr) options.passwords.emplace_back(password);
+      ++options.passwordCount;
       break;
     }
     case 'k':
@@ -112,7 +112,7 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
           static_cast<uint8_t>(ParseNumberInRange(optarg, 0, 4, "Update policy is out of range"));
       break;
     case 'm':
-      options.MemoryAmount = ParseMemoryAmount(optarg);
+      options.memoryAmount = ParseMemoryAmount(optarg);
       break;
     case kInternalTests:
       try {
@@ -123,13 +123,13 @@ void ParseOption(int option, int argc, char* const argv[], CommandLineOptions& o
       }
       break;
     case kPlottingThreads:
-      options.PlottingThreads = ParseThreadCount(optarg);
+      options.plottingThreads = ParseThreadCount(optarg);
       break;
     case kMiningThreads:
-      options.MiningThreads = ParseThreadCount(optarg);
+      options.miningThreads = ParseThreadCount(optarg);
       break;
     case kReadThreads:
-      options.ReadThreads = ParseThreadCount(optarg);
+      options.readThreads = ParseThreadCount(optarg);
       break;
     case kQuery:
       if (std::strlen(optarg) != 64) Fail("Challenge must be a 32 byte long hex string");
@@ -146,16 +146,16 @@ void CheckAfterLastOption(int argc, char* const argv[], CommandLineOptions& opti
     std::snprintf(message, sizeof message, "Invalid option -- '%s'", argv[optind]);
     Fail(message);
   }
-  if (options.Ipv4 && !options.Ipv6) options.AddressFamily = kAddressFamilyIpv4;
-  if (options.Ipv6 && !options.Ipv4) options.AddressFamily = kAddressFamilyIpv6;
-  if (options.RewardAddress) {
+  if (options.ipv4 && !options.ipv6) options.AddressFamily = kAddressFamilyIpv4;
+  if (options.ipv6 && !options.ipv4) options.AddressFamily = kAddressFamilyIpv6;
+  if (options.rewardAddress) {
     std::array<uint8_t, 32> puzzleHash;
-    if (!DecodeChiaAddress(*options.RewardAddress, puzzleHash.data())) {
+    if (!DecodeChiaAddress(*options.rewardAddress, puzzleHash.data())) {
       Fail("Invalid Chia address");
     }
     options.RewardPuzzleHash = puzzleHash;
   }
-  if (options.PlottingThreads == 0 || options.MiningThreads == 0) {
+  if (options.plottingThreads == 0 || options.miningThreads == 0) {
     Fail(
         "Failed to detect number of processor cores, --p-threads and --m-threads switches are "
         "required");
@@ -166,8 +166,8 @@ void CheckAfterLastOption(int argc, char* const argv[], CommandLineOptions& opti
 
 CommandLineOptions DefaultCommandLineOptions(unsigned hardwareThreads) {
   CommandLineOptions options;
-  options.PlottingThreads = hardwareThreads;
-  options.MiningThreads = (hardwareThreads + 1) / 2;
+  options.plottingThreads = hardwareThreads;
+  options.miningThreads = (hardwareThreads + 1) / 2;
   return options;
 }
 
@@ -228,15 +228,15 @@ std::optional<int> ParseCommandLine(int argc, char* const argv[], CommandLineOpt
       {"m-threads", required_argument, nullptr, kMiningThreads},
       {"r-threads", required_argument, nullptr, kReadThreads},
       {"query", required_argument, nullptr, kQuery},
-      {"watchdog-mode", no_argument, &options.WatchdogMode, 1},
-      {"no-finalizing", no_argument, &options.NoFinalizing, 1},
-      {"no-plotting", no_argument, &options.NoPlotting, 1},
-      {"no-rescan", no_argument, &options.NoRescan, 1},
-      {"no-benchmark", no_argument, &options.NoBenchmark, 1},
-      {"no-ntp", no_argument, &options.NoNtp, 1},
-      {"skip-test", no_argument, &options.SkipTest, 1},
-      {"check-plots", no_argument, &options.CheckPlots, 1},
-      {"low-priority", no_argument, &options.LowPriority, 1},
+      {"watchdog-mode", no_argument, &options.watchdogMode, 1},
+      {"no-finalizing", no_argument, &options.noFinalizing, 1},
+      {"no-plotting", no_argument, &options.noPlotting, 1},
+      {"no-rescan", no_argument, &options.noRescan, 1},
+      {"no-benchmark", no_argument, &options.noBenchmark, 1},
+      {"no-ntp", no_argument, &options.noNtp, 1},
+      {"skip-test", no_argument, &options.skipTest, 1},
+      {"check-plots", no_argument, &options.checkPlots, 1},
+      {"low-priority", no_argument, &options.lowPriority, 1},
       {nullptr, 0, nullptr, 0},
   };
   try {
@@ -269,15 +269,15 @@ void PublishOptionValues(const CommandLineOptions& options) {
   Verbosity = options.Verbosity;
   AddressFamily = options.AddressFamily;
   UpdatePolicy = options.UpdatePolicy;
-  NoNtpFlag = options.NoNtp;
-  WatchdogModeFlag = options.WatchdogMode;
+  NoNtpFlag = options.noNtp;
+  WatchdogModeFlag = options.watchdogMode;
   if (options.QueryChallenge) {
-    QueryChallenge.Challenge = *options.QueryChallenge;
-    QueryChallenge.QueryMode = 1;
+    QueryChallenge.challenge = *options.QueryChallenge;
+    QueryChallenge.queryMode = 1;
   }
   if (options.DelegatedPublicKey) {
-    DelegatedPublicKeyBytes = *options.DelegatedPublicKey;
-    DelegatedPublicKey = DelegatedPublicKeyBytes.data();
+    delegatedPublicKeyBytes = *options.DelegatedPublicKey;
+    DelegatedPublicKey = delegatedPublicKeyBytes.data();
   }
   if (options.RewardPuzzleHash) RewardPuzzleHash = *options.RewardPuzzleHash;
 }

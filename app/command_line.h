@@ -13,29 +13,29 @@
 // Everything the command line sets: the entry point's own values and, until they are published,
 // the process-wide option values that other subsystems read.
 struct CommandLineOptions {
-  uint32_t PlottingThreads = 0;
-  uint32_t MiningThreads = 0;
-  uint32_t ReadThreads = 0;
-  uint32_t CompressionLevelMinusOne = 0;
-  int64_t MemoryAmount = 0;  // bytes, 0 = automatic
-  std::vector<DirectorySpec> Directories;
-  std::optional<std::string> RewardAddress;
+  uint32_t plottingThreads = 0;
+  uint32_t miningThreads = 0;
+  uint32_t readThreads = 0;
+  uint32_t compressionLevelMinusOne = 0;
+  int64_t memoryAmount = 0;  // bytes, 0 = automatic
+  std::vector<DirectorySpec> directories;
+  std::optional<std::string> rewardAddress;
   std::optional<std::string> WorkerName;
   std::optional<std::string> SettingsFolder;
-  std::vector<std::string> Passwords;  // the ones given on the command line
-  uint32_t PasswordCount = 0;          // one per -p, given or to be asked for
-  uint8_t Ipv4 = 0;
-  uint8_t Ipv6 = 0;
+  std::vector<std::string> passwords;  // the ones given on the command line
+  uint32_t passwordCount = 0;          // one per -p, given or to be asked for
+  uint8_t ipv4 = 0;
+  uint8_t ipv6 = 0;
   // Set through the long option table, which stores 1 in them.
-  int32_t NoFinalizing = 0;
-  int32_t NoPlotting = 0;
-  int32_t NoRescan = 0;
-  int32_t NoBenchmark = 0;
-  int32_t SkipTest = 0;
-  int32_t CheckPlots = 0;
-  int32_t LowPriority = 0;
-  int32_t WatchdogMode = 0;
-  int32_t NoNtp = 0;
+  int32_t noFinalizing = 0;
+  int32_t noPlotting = 0;
+  int32_t noRescan = 0;
+  int32_t noBenchmark = 0;
+  int32_t skipTest = 0;
+  int32_t checkPlots = 0;
+  int32_t lowPriority = 0;
+  int32_t watchdogMode = 0;
+  int32_t noNtp = 0;
 
   int32_t Verbosity = 0;
   int32_t AddressFamily = 0;

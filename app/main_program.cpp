@@ -35,21 +35,21 @@ constexpr auto kFinishedPoll = std::chrono::seconds(1);
 
 ClientConfig MakeClientConfig(const CommandLineOptions& options, const PlotScale& scale) {
   ClientConfig config;
-  config.Scale = scale;
-  config.CompressionLevelMinusOne = options.CompressionLevelMinusOne;
-  config.PlottingThreads = options.PlottingThreads;
-  config.MiningThreads = options.MiningThreads;
-  config.ReadThreads = options.ReadThreads;
-  config.MemoryAmount = static_cast<uint64_t>(options.MemoryAmount);
-  config.NoPlotting = options.NoPlotting != 0;
-  config.NoFinalizing = options.NoFinalizing != 0;
-  config.RunBenchmark = options.NoBenchmark == 0;
-  config.MiningOff = !options.RewardAddress && !options.QueryChallenge;
-  config.TestThreadOff = options.PasswordCount == 0 && options.CheckPlots == 0;
-  config.SkipTest = options.SkipTest != 0;
-  config.LowPriority = options.LowPriority != 0;
-  config.CheckPlots = options.CheckPlots != 0;
-  config.NoRescan = options.NoRescan != 0;
+  config.scale = scale;
+  config.compressionLevelMinusOne = options.compressionLevelMinusOne;
+  config.plottingThreads = options.plottingThreads;
+  config.miningThreads = options.miningThreads;
+  config.readThreads = options.readThreads;
+  config.memoryAmount = static_cast<uint64_t>(options.memoryAmount);
+  config.noPlotting = options.noPlotting != 0;
+  config.noFinalizing = options.noFinalizing != 0;
+  config.runBenchmark = options.noBenchmark == 0;
+  config.miningOff = !options.rewardAddress && !options.QueryChallenge;
+  config.testThreadOff = options.passwordCount == 0 && options.checkPlots == 0;
+  config.skipTest = options.skipTest != 0;
+  config.lowPriority = options.lowPriority != 0;
+  config.checkPlots = options.checkPlots != 0;
+  config.noRescan = options.noRescan != 0;
   return config;
 }
 
@@ -74,14 +74,14 @@ void NameWorker(const CommandLineOptions& options, FILE* out) {
 int RunQuery(Client& client, const MainServices& services) {
   while (client.StartupScanPending.load() != 0) {
     if (client.IsFinished()) return 0;
-    services.Sleep(kStartupScanPoll);
+    services.sleep(kStartupScanPoll);
   }
-  auto request = std::make_shared<QueryRequest>(QueryChallenge.Challenge);
+  auto request = std::make_shared<QueryRequest>(QueryChallenge.challenge);
   client.SubmitSignagePoint(request, kQueryTimeLimitMs);
   for (int second = 0; second < kQueryWaitSeconds; ++second) {
     Client* current = ClientInstance().Get();
     if (current != nullptr && current->IsFinished()) break;
-    services.Sleep(kFinishedPoll);
+    services.sleep(kFinishedPoll);
   }
   if (!QueryAnswered.load()) LogF("No PoS for query");
   // The Client stays: the exit-time handler of ClientInstance destroys it.
@@ -89,11 +89,11 @@ int RunQuery(Client& client, const MainServices& services) {
 }
 
 int RunUntilFinished(Client& client, bool withPoolClient, const MainServices& services) {
-  if (withPoolClient) std::thread(services.PoolClient).join();
-  while (!client.IsFinished()) services.Sleep(kFinishedPoll);
+  if (withPoolClient) std::thread(services.poolClient).join();
+  while (!client.IsFinished()) services.sleep(kFinishedPoll);
   ClientInstance().Reset();
 
-  Updater& updater = *services.TheUpdater;
+  Updater& updater = *services.theUpdater;
   updater.Step();
   int exitCode = 0;
   if (updater.state == UpdaterState::Installed && !StopRequested.load()) {
@@ -107,74 +107,74 @@ int RunUntilFinished(Client& client, bool withPoolClient, const MainServices& se
 
 // Everything after a successful parse; failures are thrown to RunMain.
 int Run(int argc, char** argv, const CommandLineOptions& options, const MainServices& services) {
-  services.TheUpdater->savedArgs.assign(argv, argv + argc);
-  std::fprintf(services.Out, "%s\n", VersionLine().c_str());
-  std::fflush(services.Out);
+  services.theUpdater->savedArgs.assign(argv, argv + argc);
+  std::fprintf(services.out, "%s\n", VersionLine().c_str());
+  std::fflush(services.out);
   CheckDeployment(ActiveDeployment());
 
-  if (!PromptDelegatedPasswords(options.Passwords, options.PasswordCount, services.In, services.Out,
-                                services.Err, services.DeriveDelegatedKey)) {
+  if (!PromptDelegatedPasswords(options.passwords, options.passwordCount, services.in, services.out,
+                                services.err, services.deriveDelegatedKey)) {
     return 1;
   }
-  services.LoadSettings(
-      ChooseSettingsFolder(options.SettingsFolder, services.Environment, services.ExecutablePath));
+  services.loadSettings(
+      ChooseSettingsFolder(options.SettingsFolder, services.environment, services.executablePath));
 
-  if (options.RewardAddress) {
-    if (options.Directories.empty()) {
+  if (options.rewardAddress) {
+    if (options.directories.empty()) {
       throw std::runtime_error("At least one directory should be specified");
     }
-    std::fprintf(services.Out, "Mining on address: %s\n", options.RewardAddress->c_str());
-    NameWorker(options, services.Out);
+    std::fprintf(services.out, "Mining on address: %s\n", options.rewardAddress->c_str());
+    NameWorker(options, services.out);
     if (DelegatedPublicKey != nullptr) {
-      std::fprintf(services.Out, "Using public key: %s\n",
+      std::fprintf(services.out, "Using public key: %s\n",
                    EncodeKeyBech32m(DelegatedPublicKey).c_str());
     }
-    std::fflush(services.Out);
+    std::fflush(services.out);
   }
 
-  const ClientConfig config = MakeClientConfig(options, services.Scale);
-  ClientInstance().Reset(services.MakeClient(config, options.Directories.data(),
-                                             options.Directories.size(),
+  const ClientConfig config = MakeClientConfig(options, services.scale);
+  ClientInstance().Reset(services.makeClient(config, options.directories.data(),
+                                             options.directories.size(),
                                              [](const std::string& text) { PrintLine(text); }));
   Client& client = *ClientInstance().Get();
-  if (StopRequested.load()) services.SecondInterrupt(0);
+  if (StopRequested.load()) services.secondInterrupt(0);
 
-  if (QueryChallenge.QueryMode) return RunQuery(client, services);
-  return RunUntilFinished(client, options.RewardAddress.has_value(), services);
+  if (QueryChallenge.queryMode) return RunQuery(client, services);
+  return RunUntilFinished(client, options.rewardAddress.has_value(), services);
 }
 
 }  // namespace
 
 MainServices RealMainServices(const PlotScale& scale) {
   MainServices services;
-  services.Scale = scale;
-  services.HardwareThreads = std::thread::hardware_concurrency();
-  services.InstallSignalHandlers = InstallInterruptHandlers;
-  services.SecondInterrupt = OnSecondInterrupt;
-  services.SelfTest = RunSelfTest;
-  services.DeriveDelegatedKey = PrintDelegatedPlottingKey;
-  services.Environment = [](const char* name) -> const char* { return std::getenv(name); };
-  services.ExecutablePath = GetExecutablePath;
-  services.LoadSettings = LoadSettings;
-  services.MakeClient = [](const ClientConfig& config, const DirectorySpec* directories,
+  services.scale = scale;
+  services.hardwareThreads = std::thread::hardware_concurrency();
+  services.installSignalHandlers = InstallInterruptHandlers;
+  services.secondInterrupt = OnSecondInterrupt;
+  services.selfTest = RunSelfTest;
+  services.deriveDelegatedKey = PrintDelegatedPlottingKey;
+  services.environment = [](const char* name) -> const char* { return std::getenv(name); };
+  services.executablePath = GetExecutablePath;
+  services.loadSettings = LoadSettings;
+  services.makeClient = [](const ClientConfig& config, const DirectorySpec* directories,
                            size_t count, ClientLogCallback log) {
     return std::make_unique<Client>(config, directories, count, std::move(log));
   };
-  services.PoolClient = PoolClientMain;
-  services.Sleep = [](std::chrono::milliseconds duration) {
+  services.poolClient = PoolClientMain;
+  services.sleep = [](std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
   };
-  services.TheUpdater = &UpdaterInstance();
+  services.theUpdater = &UpdaterInstance();
   return services;
 }
 
 int RunMain(int argc, char** argv, const MainServices& services) {
-  services.InstallSignalHandlers();
+  services.installSignalHandlers();
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 
-  CommandLineOptions options = DefaultCommandLineOptions(services.HardwareThreads);
+  CommandLineOptions options = DefaultCommandLineOptions(services.hardwareThreads);
   if (std::optional<int> exitCode =
-          ParseCommandLine(argc, argv, options, services.SelfTest, services.Err)) {
+          ParseCommandLine(argc, argv, options, services.selfTest, services.err)) {
     return *exitCode;
   }
   PublishOptionValues(options);

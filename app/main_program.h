@@ -14,28 +14,28 @@ class Updater;
 // The services the run of the program uses; the executable wires the real ones
 // (RealMainServices), tests their stand-ins.
 struct MainServices {
-  unsigned HardwareThreads = 0;
+  unsigned hardwareThreads = 0;
   // The plot scale this executable was built with: production in the release build.
-  PlotScale Scale{};
-  std::function<void()> InstallSignalHandlers;
+  PlotScale scale{};
+  std::function<void()> installSignalHandlers;
   // Asks a Client that was built after a signal came to save and stop (called with 0).
-  std::function<void(int signal)> SecondInterrupt;
-  std::function<void()> SelfTest;
+  std::function<void(int signal)> secondInterrupt;
+  std::function<void()> selfTest;
   // Derives, keeps and prints the key of one delegated-plotting password.
-  std::function<void(const char* password)> DeriveDelegatedKey;
-  EnvironmentLookup Environment;
-  std::function<std::filesystem::path()> ExecutablePath;
-  std::function<void(const std::filesystem::path& folder)> LoadSettings;
+  std::function<void(const char* password)> deriveDelegatedKey;
+  EnvironmentLookup environment;
+  std::function<std::filesystem::path()> executablePath;
+  std::function<void(const std::filesystem::path& folder)> loadSettings;
   std::function<std::unique_ptr<Client>(const ClientConfig& config,
                                         const DirectorySpec* directories, size_t count,
                                         ClientLogCallback log)>
-      MakeClient;
-  std::function<void()> PoolClient;
-  std::function<void(std::chrono::milliseconds)> Sleep;
-  Updater* TheUpdater = nullptr;
-  FILE* In = stdin;
-  FILE* Out = stdout;
-  FILE* Err = stderr;
+      makeClient;
+  std::function<void()> poolClient;
+  std::function<void(std::chrono::milliseconds)> sleep;
+  Updater* theUpdater = nullptr;
+  FILE* in = stdin;
+  FILE* out = stdout;
+  FILE* err = stderr;
 };
 
 MainServices RealMainServices(const PlotScale& scale = PlotScale::Production());

@@ -27,8 +27,8 @@ struct Inputs {
 };
 
 const Inputs& TheInputs() {
-  static const Inputs inputs;
-  return inputs;
+  static const Inputs kInputs;
+  return kInputs;
 }
 
 // `batch(round, f, out)` replaces the per-input loop when given: it evaluates all inputs of one

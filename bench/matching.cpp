@@ -26,7 +26,7 @@ struct Bucket {
 };
 
 const Bucket& RealBucket() {
-  static const Bucket bucket = [] {
+  static const Bucket kBucket = [] {
     uint8_t plotId[32];
     for (int i = 0; i < 32; ++i) plotId[i] = static_cast<uint8_t>(0xA0 + i);
     uint8_t key[32];
@@ -65,7 +65,7 @@ const Bucket& RealBucket() {
     for (uint32_t g = 0; g < kGroups; ++g) b.start[g + 1] += b.start[g];
     return b;
   }();
-  return bucket;
+  return kBucket;
 }
 
 enum class F2Mode { kNone, kSingle, kBatch };

@@ -51,8 +51,8 @@ class BenchClient : public Client {
       std::lock_guard lock(Mutex);
       ThreadStop = true;
     }
-    if (MiningThreadHandle.joinable()) MiningThreadHandle.join();
-    if (ManagerThreadHandle.joinable()) ManagerThreadHandle.join();
+    if (miningThreadHandle_.joinable()) miningThreadHandle_.join();
+    if (managerThreadHandle_.joinable()) managerThreadHandle_.join();
   }
   void Collect(const std::string& s) {
     std::lock_guard lock(m);
@@ -73,10 +73,10 @@ class BenchClient : public Client {
 
 ClientConfig Config() {
   ClientConfig config;
-  config.PlottingThreads = 1;
-  config.MiningThreads = static_cast<uint32_t>(BenchCores());
-  config.ReadThreads = 2;
-  config.TestThreadOff = 1;
+  config.plottingThreads = 1;
+  config.miningThreads = static_cast<uint32_t>(BenchCores());
+  config.readThreads = 2;
+  config.testThreadOff = 1;
   return config;
 }
 

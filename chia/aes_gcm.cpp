@@ -57,32 +57,32 @@ void BeginGcm(EVP_CIPHER_CTX* ctx, const uint8_t key[16], uint64_t nonce, int en
 
 void AesGcmEncrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], uint64_t nonce,
                    uint8_t* out, uint8_t tag[16]) {
-  thread_local ThreadCipherContext thread_context;
-  EVP_CIPHER_CTX* ctx = thread_context.Get();
+  thread_local ThreadCipherContext threadContext;
+  EVP_CIPHER_CTX* ctx = threadContext.Get();
   BeginGcm(ctx, key, nonce, 1);
-  int update_length = 0;
+  int updateLength = 0;
   // An update with no output buffer would count as additional data, so an
   // empty message skips it.
   if (length != 0 &&
-      EVP_EncryptUpdate(ctx, out, &update_length, in, static_cast<int>(length)) != 1) {
+      EVP_EncryptUpdate(ctx, out, &updateLength, in, static_cast<int>(length)) != 1) {
     ThrowOpenSslError();
   }
-  int final_length = 0;
-  if (EVP_EncryptFinal_ex(ctx, out + update_length, &final_length) != 1) ThrowOpenSslError();
+  int finalLength = 0;
+  if (EVP_EncryptFinal_ex(ctx, out + updateLength, &finalLength) != 1) ThrowOpenSslError();
   if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagLength, tag) != 1) ThrowOpenSslError();
-  if (static_cast<uint64_t>(update_length) + static_cast<uint64_t>(final_length) != length) {
+  if (static_cast<uint64_t>(updateLength) + static_cast<uint64_t>(finalLength) != length) {
     throw std::runtime_error("AEAD encryption failed");
   }
 }
 
 bool AesGcmDecrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], uint64_t nonce,
                    uint8_t* out, const uint8_t tag[16]) {
-  thread_local ThreadCipherContext thread_context;
-  EVP_CIPHER_CTX* ctx = thread_context.Get();
+  thread_local ThreadCipherContext threadContext;
+  EVP_CIPHER_CTX* ctx = threadContext.Get();
   BeginGcm(ctx, key, nonce, 0);
-  int update_length = 0;
+  int updateLength = 0;
   if (length != 0 &&
-      EVP_DecryptUpdate(ctx, out, &update_length, in, static_cast<int>(length)) != 1) {
+      EVP_DecryptUpdate(ctx, out, &updateLength, in, static_cast<int>(length)) != 1) {
     Wipe(out, length);
     ThrowOpenSslError();
   }
@@ -90,9 +90,9 @@ bool AesGcmDecrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], ui
     Wipe(out, length);
     ThrowOpenSslError();
   }
-  int final_length = 0;
+  int finalLength = 0;
   ERR_set_mark();
-  if (EVP_DecryptFinal_ex(ctx, out + update_length, &final_length) != 1) {
+  if (EVP_DecryptFinal_ex(ctx, out + updateLength, &finalLength) != 1) {
     ERR_pop_to_mark();  // a tag mismatch is an answer, not a pending error
     // The plaintext was written before the tag could be checked: it must not
     // survive a failed check.
@@ -100,7 +100,7 @@ bool AesGcmDecrypt(const uint8_t* in, uint32_t length, const uint8_t key[16], ui
     return false;
   }
   ERR_clear_last_mark();
-  if (static_cast<uint64_t>(update_length) + static_cast<uint64_t>(final_length) != length) {
+  if (static_cast<uint64_t>(updateLength) + static_cast<uint64_t>(finalLength) != length) {
     Wipe(out, length);
     throw std::runtime_error("AEAD decryption failed");
   }

@@ -89,13 +89,13 @@ template <typename V, int L>
 }
 
 template <typename V, int L>
-[[gnu::always_inline]] inline void BlocksWide(const uint32_t state[16], uint32_t first_counter,
+[[gnu::always_inline]] inline void BlocksWide(const uint32_t state[16], uint32_t firstCounter,
                                               uint32_t* out) {
   V input[16];
   for (int w = 0; w < 16; ++w) input[w] = V{} + state[w];
   V lane{};
   for (int i = 0; i < L; ++i) lane[i] = static_cast<uint32_t>(i);
-  input[12] = lane + first_counter;
+  input[12] = lane + firstCounter;
   input[13] = V{};
   V x[16];
   for (int w = 0; w < 16; ++w) x[w] = input[w];
@@ -171,7 +171,7 @@ const BlocksFunction kBlocks = PickBlocks();
 
 }  // namespace
 
-void ChaCha8Blocks(const uint32_t state[16], uint32_t first_counter, uint64_t count,
+void ChaCha8Blocks(const uint32_t state[16], uint32_t firstCounter, uint64_t count,
                    uint32_t* out) {
-  kBlocks(state, first_counter, count, out);
+  kBlocks(state, firstCounter, count, out);
 }

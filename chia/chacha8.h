@@ -15,7 +15,7 @@ void ChaCha8Block(const uint32_t state[16], uint32_t counter, uint32_t out[16]);
 // ... (mod 2^32) into out[16 * i .. 16 * i + 15], each exactly as ChaCha8Block
 // gives it. Computes many blocks per pass with the widest vector unit the
 // processor has.
-void ChaCha8Blocks(const uint32_t state[16], uint32_t first_counter, uint64_t count, uint32_t* out);
+void ChaCha8Blocks(const uint32_t state[16], uint32_t firstCounter, uint64_t count, uint32_t* out);
 
 // Fills `state` from a 32-byte key: the constant, the key words, a zero
 // counter and a zero nonce.

@@ -113,7 +113,7 @@ Ed25519KeyClass ClassifyEd25519Key(const uint8_t key[32]) {
   yBytes[31] &= 0x7f;
   Bn y(BN_lebin2bn(yBytes, 32, nullptr));
   if (!y) ThrowOpenSslError();
-  if (BN_cmp(y.get(), f.P()) >= 0) return Ed25519KeyClass::NotAPoint;
+  if (BN_cmp(y.get(), f.P()) >= 0) return Ed25519KeyClass::kNotAPoint;
 
   // x^2 = (y^2 - 1) / (d y^2 + 1); the denominator is never zero since d is not a square.
   Bn one = f.Word(1);
@@ -128,28 +128,28 @@ Ed25519KeyClass ClassifyEd25519Key(const uint8_t key[32]) {
   Bn x = f.Exp(xx.get(), e.get());
   if (!Field::Equal(f.Mul(x.get(), x.get()).get(), xx.get())) {
     x = f.Mul(x.get(), f.SqrtMinusOne());
-    if (!Field::Equal(f.Mul(x.get(), x.get()).get(), xx.get())) return Ed25519KeyClass::NotAPoint;
+    if (!Field::Equal(f.Mul(x.get(), x.get()).get(), xx.get())) return Ed25519KeyClass::kNotAPoint;
   }
-  if (BN_is_zero(x.get()) && xOdd) return Ed25519KeyClass::NotAPoint;
+  if (BN_is_zero(x.get()) && xOdd) return Ed25519KeyClass::kNotAPoint;
   if (BN_is_odd(x.get()) != xOdd) x = f.Sub(f.P(), x.get());
 
   // Small order: 8 P is the neutral element (0, 1).
   Point p{std::move(x), std::move(y)};
   for (int i = 0; i < 3; ++i) p = Add(f, p, p);
-  if (BN_is_zero(p.x.get()) && BN_is_one(p.y.get())) return Ed25519KeyClass::SmallOrder;
-  return Ed25519KeyClass::Valid;
+  if (BN_is_zero(p.x.get()) && BN_is_one(p.y.get())) return Ed25519KeyClass::kSmallOrder;
+  return Ed25519KeyClass::kValid;
 }
 
 namespace {
 
 void CheckEd25519Key(const std::array<uint8_t, 32>& key, const char* name) {
   switch (ClassifyEd25519Key(key.data())) {
-    case Ed25519KeyClass::Valid:
+    case Ed25519KeyClass::kValid:
       return;
-    case Ed25519KeyClass::NotAPoint:
+    case Ed25519KeyClass::kNotAPoint:
       throw std::runtime_error(std::string("Invalid deployment: the ") + name +
                                " is not an Ed25519 public key");
-    case Ed25519KeyClass::SmallOrder:
+    case Ed25519KeyClass::kSmallOrder:
       throw std::runtime_error(std::string("Invalid deployment: the ") + name +
                                " is an Ed25519 point of small order");
   }

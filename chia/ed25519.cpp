@@ -18,12 +18,12 @@ struct KeyFree {
 
 }  // namespace
 
-bool Ed25519Verify(const uint8_t public_key[32], const uint8_t signature[64],
-                   const uint8_t* message, uint64_t message_length) {
+bool Ed25519Verify(const uint8_t publicKey[32], const uint8_t signature[64],
+                   const uint8_t* message, uint64_t messageLength) {
   std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
   if (!context) ThrowOpenSslError();
   std::unique_ptr<EVP_PKEY, KeyFree> key(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key, 32));
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey, 32));
   if (!key) ThrowOpenSslError();
   if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) <= 0) {
     ThrowOpenSslError();
@@ -32,7 +32,7 @@ bool Ed25519Verify(const uint8_t public_key[32], const uint8_t signature[64],
   // failure reports its own text, not this one's.
   ERR_set_mark();
   int result =
-      EVP_DigestVerify(context.get(), signature, 64, message, static_cast<size_t>(message_length));
+      EVP_DigestVerify(context.get(), signature, 64, message, static_cast<size_t>(messageLength));
   if (result == 0 || result == 1) {
     ERR_pop_to_mark();
     return result == 1;

@@ -6,5 +6,5 @@
 // public key: true when valid, false when not (a wrong signature or a key that
 // is not a curve point is not an error). OpenSSL failures throw through
 // ThrowOpenSslError.
-bool Ed25519Verify(const uint8_t public_key[32], const uint8_t signature[64],
-                   const uint8_t* message, uint64_t message_length);
+bool Ed25519Verify(const uint8_t publicKey[32], const uint8_t signature[64],
+                   const uint8_t* message, uint64_t messageLength);

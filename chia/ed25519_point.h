@@ -3,9 +3,9 @@
 #include <cstdint>
 
 enum class Ed25519KeyClass {
-  Valid,
-  NotAPoint,   // no canonical encoding of a curve point (RFC 8032 decoding fails)
-  SmallOrder,  // one of the 8 points whose multiple by the cofactor is the neutral element
+  kValid,
+  kNotAPoint,   // no canonical encoding of a curve point (RFC 8032 decoding fails)
+  kSmallOrder,  // one of the 8 points whose multiple by the cofactor is the neutral element
 };
 
 // How 32 bytes serve as an Ed25519 public key. A small-order key lets one signature verify for

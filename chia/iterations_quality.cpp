@@ -22,10 +22,10 @@ struct BignumFree {
 }  // namespace
 
 uint64_t CalculateIterationsQuality(const uint8_t quality[32], uint64_t difficulty,
-                                    const uint8_t signage_point_hash[32]) {
+                                    const uint8_t signagePointHash[32]) {
   thread_local ThreadDigestContext context;
   uint8_t hash[32];
-  const DigestPiece pieces[] = {{quality, 32}, {signage_point_hash, 32}};
+  const DigestPiece pieces[] = {{quality, 32}, {signagePointHash, 32}};
   Sha256Pieces(context.Get(), pieces, 2, hash);
 
   std::unique_ptr<BIGNUM, BignumFree> n(BN_bin2bn(hash, 32, nullptr));

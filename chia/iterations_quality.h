@@ -7,4 +7,4 @@
 // never 0 (0 becomes 1). A quotient that does not fit in 64 bits gives the
 // largest u64, the worst figure. OpenSSL failures throw through ThrowOpenSslError.
 uint64_t CalculateIterationsQuality(const uint8_t quality[32], uint64_t difficulty,
-                                    const uint8_t signage_point_hash[32]);
+                                    const uint8_t signagePointHash[32]);

@@ -21,7 +21,7 @@ void Build() {
 }
 
 // Also built during static initialisation, so kernels never see an empty table.
-[[maybe_unused]] const bool builtAtStartup = (InitMatchTargets(), true);
+[[maybe_unused]] const bool kBuiltAtStartup = (InitMatchTargets(), true);
 
 }  // namespace
 

@@ -15,7 +15,7 @@
 #include "chia/thread_digest_context.h"
 
 DelegatedPlotKeyMap DelegatedPlotKeys;
-PlotPublicKey DelegatedPublicKeyBytes{};
+PlotPublicKey delegatedPublicKeyBytes{};
 const uint8_t* DelegatedPublicKey = nullptr;
 
 namespace {
@@ -24,8 +24,8 @@ constexpr uint8_t kPasswordSalt[16] = {0x3a, 0x5c, 0x7e, 0x9b, 0x1d, 0x2f, 0x4a,
                                        0x8e, 0x0b, 0x2d, 0x4f, 0x6a, 0x8c, 0x0e, 0x1b};
 
 const bls::AugSchemeMPL& Scheme() {
-  static const bls::AugSchemeMPL scheme;
-  return scheme;
+  static const bls::AugSchemeMPL kScheme;
+  return kScheme;
 }
 
 // Secret bytes wiped when they go out of scope.
@@ -72,8 +72,8 @@ std::vector<uint8_t> HexStringToBytes(std::string_view text) {
 const bls::G1Element& GetFixedG1Constant() {
   // Every plot id depends on this key: plots made under one pool key fail the keys check under
   // another.
-  static const bls::G1Element f = bls::G1Element::FromBytes(ActiveDeployment().poolPublicKey);
-  return f;
+  static const bls::G1Element kF = bls::G1Element::FromBytes(ActiveDeployment().poolPublicKey);
+  return kF;
 }
 
 uint8_t* ComputePlotId(uint8_t out[32], const uint8_t first[48], const uint8_t second[48]) {
@@ -83,60 +83,60 @@ uint8_t* ComputePlotId(uint8_t out[32], const uint8_t first[48], const uint8_t s
   return out;
 }
 
-uint8_t* CreatePlotKeys(uint8_t plot_id[32], const uint8_t seed[32], uint8_t secret_a[32],
-                        uint8_t secret_b[32], uint8_t public_key_b[48],
-                        const uint8_t* delegation_key) {
+uint8_t* CreatePlotKeys(uint8_t plotId[32], const uint8_t seed[32], uint8_t secretA[32],
+                        uint8_t secretB[32], uint8_t publicKeyB[48],
+                        const uint8_t* delegationKey) {
   const bls::AugSchemeMPL& scheme = Scheme();
   bls::PrivateKey master = scheme.KeyGen(bls::Bytes(seed, 32));
   bls::PrivateKey c0 = scheme.DeriveChildSk(master, 0);
-  c0.Serialize(secret_a);
+  c0.Serialize(secretA);
   // An odd secret A; each retry starts from the previous secret.
-  while ((secret_a[31] & 1) == 0) {
-    master = scheme.KeyGen(bls::Bytes(secret_a, 32));
+  while ((secretA[31] & 1) == 0) {
+    master = scheme.KeyGen(bls::Bytes(secretA, 32));
     c0 = scheme.DeriveChildSk(master, 0);
-    c0.Serialize(secret_a);
+    c0.Serialize(secretA);
   }
   bls::PrivateKey c1 = scheme.DeriveChildSk(master, 1);
-  c1.Serialize(secret_b);
+  c1.Serialize(secretB);
 
   const bls::G1Element& f = GetFixedG1Constant();
   bls::G1Element pa = c0.GetG1Element() + f;
   bls::G1Element pb = c1.GetG1Element() + f;
-  if (delegation_key != nullptr) {
-    bls::G1Element d = bls::G1Element::FromBytes(bls::Bytes(delegation_key, 48));
+  if (delegationKey != nullptr) {
+    bls::G1Element d = bls::G1Element::FromBytes(bls::Bytes(delegationKey, 48));
     pa += d;
     pb += d;
   }
-  SerializeKey(pb, public_key_b);
-  uint8_t pa_bytes[48];
-  SerializeKey(pa, pa_bytes);
-  return ComputePlotId(plot_id, public_key_b, pa_bytes);
+  SerializeKey(pb, publicKeyB);
+  uint8_t paBytes[48];
+  SerializeKey(pa, paBytes);
+  return ComputePlotId(plotId, publicKeyB, paBytes);
 }
 
-void AggregatePlotSecretKey(uint8_t secret_a[32], uint8_t secret_b[32], const uint8_t share[32]) {
-  for (uint8_t* x : {secret_a, secret_b}) {
+void AggregatePlotSecretKey(uint8_t secretA[32], uint8_t secretB[32], const uint8_t share[32]) {
+  for (uint8_t* x : {secretA, secretB}) {
     bls::PrivateKey::Aggregate({KeyFromBytes(x), KeyFromBytes(share)}).Serialize(x);
   }
 }
 
-bool ComputePlotPublicKey(const uint8_t plot_id[32], const uint8_t secret_a[32],
-                          const uint8_t public_key_b[48], const uint8_t* delegation_key) {
+bool ComputePlotPublicKey(const uint8_t plotId[32], const uint8_t secretA[32],
+                          const uint8_t publicKeyB[48], const uint8_t* delegationKey) {
   try {
-    bls::G1Element p = KeyFromBytes(secret_a).GetG1Element() + GetFixedG1Constant();
-    if (delegation_key != nullptr) p += bls::G1Element::FromBytes(bls::Bytes(delegation_key, 48));
+    bls::G1Element p = KeyFromBytes(secretA).GetG1Element() + GetFixedG1Constant();
+    if (delegationKey != nullptr) p += bls::G1Element::FromBytes(bls::Bytes(delegationKey, 48));
     std::vector<uint8_t> bytes = p.Serialize();
     if (bytes.size() != 48) return false;
     uint8_t id[32];
-    ComputePlotId(id, public_key_b, bytes.data());
-    return std::memcmp(id, plot_id, 32) == 0;
+    ComputePlotId(id, publicKeyB, bytes.data());
+    return std::memcmp(id, plotId, 32) == 0;
   } catch (...) {
     return false;
   }
 }
 
-bool CheckPlotPublicKey(const uint8_t secret_b[32], const uint8_t expected[48]) {
+bool CheckPlotPublicKey(const uint8_t secretB[32], const uint8_t expected[48]) {
   try {
-    bls::G1Element p = KeyFromBytes(secret_b).GetG1Element() + GetFixedG1Constant();
+    bls::G1Element p = KeyFromBytes(secretB).GetG1Element() + GetFixedG1Constant();
     std::vector<uint8_t> bytes = p.Serialize();
     return bytes.size() == 48 && std::memcmp(bytes.data(), expected, 48) == 0;
   } catch (...) {
@@ -144,7 +144,7 @@ bool CheckPlotPublicKey(const uint8_t secret_b[32], const uint8_t expected[48]) 
   }
 }
 
-void DeriveKeyFromPassword(const char* password, uint8_t secret[32], uint8_t public_key[48]) {
+void DeriveKeyFromPassword(const char* password, uint8_t secret[32], uint8_t publicKey[48]) {
   thread_local ThreadDigestContext context;
   const DigestPiece pieces[] = {{kPasswordSalt, sizeof(kPasswordSalt)},
                                 {password, std::strlen(password) + 1}};
@@ -155,22 +155,22 @@ void DeriveKeyFromPassword(const char* password, uint8_t secret[32], uint8_t pub
   const bls::AugSchemeMPL& scheme = Scheme();
   bls::PrivateKey key = scheme.DeriveChildSk(scheme.KeyGen(seed.bytes), 0);
   key.Serialize(secret);
-  SerializeKey(key.GetG1Element(), public_key);
+  SerializeKey(key.GetG1Element(), publicKey);
 }
 
 void PrintDelegatedPlottingKey(const char* password) {
   SecretBytes<32> secret;
-  PlotPublicKey public_key;
-  DeriveKeyFromPassword(password, secret.data(), public_key.data());
-  DelegatedPlotKeys[public_key] = secret.bytes;
-  std::cout << "Public key for delegated plotting: " << EncodeKeyBech32m(public_key.data()) << "\n"
+  PlotPublicKey publicKey;
+  DeriveKeyFromPassword(password, secret.data(), publicKey.data());
+  DelegatedPlotKeys[publicKey] = secret.bytes;
+  std::cout << "Public key for delegated plotting: " << EncodeKeyBech32m(publicKey.data()) << "\n"
             << "Give this key to the person who will make plots\n"
             << std::flush;
 }
 
-DelegatedPlotKeyMap::const_iterator FindDelegatedPlotKey(const uint8_t public_key[48]) {
+DelegatedPlotKeyMap::const_iterator FindDelegatedPlotKey(const uint8_t publicKey[48]) {
   PlotPublicKey key;
-  std::memcpy(key.data(), public_key, key.size());
+  std::memcpy(key.data(), publicKey, key.size());
   return DelegatedPlotKeys.find(key);
 }
 
@@ -180,7 +180,7 @@ class StandardPlotKeyProvider final : public PlotKeyProvider {
  public:
   constexpr StandardPlotKeyProvider() = default;
 
-  bool NewPlotKeys(uint8_t plot_id[32], uint8_t* keys_present, uint8_t* key_block,
+  bool NewPlotKeys(uint8_t plotId[32], uint8_t* keysPresent, uint8_t* keyBlock,
                    uint32_t* code) override {
     SecretBytes<kPlotKeyBlockBytes> block;
     SecretBytes<32> seed;
@@ -197,9 +197,9 @@ class StandardPlotKeyProvider final : public PlotKeyProvider {
     } else {
       record[kKeyRecordKind] = kPlotKeysOwn;
     }
-    *keys_present = 1;
-    std::memcpy(plot_id, id, 32);
-    std::memcpy(key_block, block.data(), kPlotKeyBlockBytes);
+    *keysPresent = 1;
+    std::memcpy(plotId, id, 32);
+    std::memcpy(keyBlock, block.data(), kPlotKeyBlockBytes);
     *code = result;
     return true;
   }
@@ -221,7 +221,7 @@ class StandardPlotKeyProvider final : public PlotKeyProvider {
     return std::memcmp(key, DelegatedPublicKey, 48) == 0 ? 3 : 2;
   }
 
-  bool DeriveKeys(const uint8_t plot_id[32], uint8_t* record) override {
+  bool DeriveKeys(const uint8_t plotId[32], uint8_t* record) override {
     if (record[kKeyRecordKind] != kPlotKeysDelegated) throw std::runtime_error("feefadaf");
     auto it = FindDelegatedPlotKey(record + kKeyRecordDelegationKey);
     if (it == DelegatedPlotKeys.end()) {
@@ -231,9 +231,9 @@ class StandardPlotKeyProvider final : public PlotKeyProvider {
     std::memcpy(a.data(), record + kKeyRecordSecretA, 32);
     std::memcpy(b.data(), record + kKeyRecordSecretB, 32);
     AggregatePlotSecretKey(a.data(), b.data(), it->second.data());
-    const uint8_t* public_key_b = record + kKeyRecordPublicKeyB;
-    if (!CheckPlotPublicKey(b.data(), public_key_b) ||
-        !ComputePlotPublicKey(plot_id, a.data(), public_key_b, nullptr)) {
+    const uint8_t* publicKeyB = record + kKeyRecordPublicKeyB;
+    if (!CheckPlotPublicKey(b.data(), publicKeyB) ||
+        !ComputePlotPublicKey(plotId, a.data(), publicKeyB, nullptr)) {
       throw std::runtime_error("Plot keys are inconsistent with plot id (1)");
     }
     std::memcpy(record + kKeyRecordSecretA, a.data(), 32);
@@ -242,32 +242,32 @@ class StandardPlotKeyProvider final : public PlotKeyProvider {
     return true;
   }
 
-  std::string CheckPlotId(const uint8_t plot_id[32], const uint8_t* record) override {
-    const uint8_t* secret_a = record + kKeyRecordSecretA;
-    const uint8_t* public_key_b = record + kKeyRecordPublicKeyB;
-    const uint8_t* delegation_key = record + kKeyRecordDelegationKey;
+  std::string CheckPlotId(const uint8_t plotId[32], const uint8_t* record) override {
+    const uint8_t* secretA = record + kKeyRecordSecretA;
+    const uint8_t* publicKeyB = record + kKeyRecordPublicKeyB;
+    const uint8_t* delegationKey = record + kKeyRecordDelegationKey;
     switch (record[kKeyRecordKind]) {
       case kPlotKeysOwn:
         return std::string();
       case kPlotKeysDelegated:
-        if (!ComputePlotPublicKey(plot_id, secret_a, public_key_b, delegation_key)) {
+        if (!ComputePlotPublicKey(plotId, secretA, publicKeyB, delegationKey)) {
           throw std::runtime_error("Plot keys are inconsistent with plot id (2)");
         }
         break;
       case kPlotKeysCompleted:
-        if (!ComputePlotPublicKey(plot_id, secret_a, public_key_b, nullptr)) {
+        if (!ComputePlotPublicKey(plotId, secretA, publicKeyB, nullptr)) {
           throw std::runtime_error("Plot keys are inconsistent with plot id (3)");
         }
         break;
       default:
         throw std::runtime_error("4f8ec967");
     }
-    return EncodeKeyBech32m(delegation_key);
+    return EncodeKeyBech32m(delegationKey);
   }
 };
 
-constinit StandardPlotKeyProvider DefaultProvider;
+constinit StandardPlotKeyProvider defaultProvider;
 
 }  // namespace
 
-PlotKeyProvider* DefaultPlotKeyProvider() { return &DefaultProvider; }
+PlotKeyProvider* DefaultPlotKeyProvider() { return &defaultProvider; }

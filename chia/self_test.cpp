@@ -57,7 +57,7 @@ constexpr Bytes32 kV2 = {0x3d, 0x72, 0x15, 0x18, 0xa4, 0x08, 0xd1, 0xce, 0xfd, 0
 // Required-iterations inputs and answers: (quality, signage-point hash, difficulty, answer).
 struct IterationsCase {
   Bytes32 quality;
-  Bytes32 signage_point;
+  Bytes32 signagePoint;
   uint64_t difficulty;
   uint64_t answer;
 };
@@ -131,7 +131,7 @@ void SelfTestBlake3() {
 void SelfTestIterations() {
   for (const auto& c : kIterations) {
     SelfTestAssert(CalculateIterationsQuality(c.quality.data(), c.difficulty,
-                                              c.signage_point.data()) == c.answer);
+                                              c.signagePoint.data()) == c.answer);
   }
 }
 
@@ -148,20 +148,20 @@ void SelfTestAesGcm() {
 void SelfTestEd25519() {
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1) ThrowOpenSslError();
-  EVP_PKEY* raw_key = nullptr;
-  if (EVP_PKEY_keygen(ctx.get(), &raw_key) != 1) ThrowOpenSslError();
-  PkeyPtr generated(raw_key);
+  EVP_PKEY* rawKey = nullptr;
+  if (EVP_PKEY_keygen(ctx.get(), &rawKey) != 1) ThrowOpenSslError();
+  PkeyPtr generated(rawKey);
 
-  uint8_t public_key[32], private_key[32];
-  size_t public_len = sizeof(public_key), private_len = sizeof(private_key);
-  if (EVP_PKEY_get_raw_public_key(generated.get(), public_key, &public_len) != 1 ||
-      EVP_PKEY_get_raw_private_key(generated.get(), private_key, &private_len) != 1) {
+  uint8_t publicKey[32], privateKey[32];
+  size_t publicLen = sizeof(publicKey), privateLen = sizeof(privateKey);
+  if (EVP_PKEY_get_raw_public_key(generated.get(), publicKey, &publicLen) != 1 ||
+      EVP_PKEY_get_raw_private_key(generated.get(), privateKey, &privateLen) != 1) {
     ThrowOpenSslError();
   }
-  SelfTestAssert(public_len == 32 && private_len == 32);
+  SelfTestAssert(publicLen == 32 && privateLen == 32);
   PkeyPtr imported(
-      EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, private_key, private_len));
-  OPENSSL_cleanse(private_key, sizeof(private_key));
+      EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, privateKey, privateLen));
+  OPENSSL_cleanse(privateKey, sizeof(privateKey));
   if (!imported) ThrowOpenSslError();
 
   std::vector<uint8_t> message(1024, 0);
@@ -169,17 +169,17 @@ void SelfTestEd25519() {
   if (!md || EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, imported.get()) != 1) {
     ThrowOpenSslError();
   }
-  size_t signature_len = 0;
-  if (EVP_DigestSign(md.get(), nullptr, &signature_len, message.data(), message.size()) != 1) {
+  size_t signatureLen = 0;
+  if (EVP_DigestSign(md.get(), nullptr, &signatureLen, message.data(), message.size()) != 1) {
     ThrowOpenSslError();
   }
-  SelfTestAssert(signature_len == 64);
+  SelfTestAssert(signatureLen == 64);
   uint8_t signature[64];
-  if (EVP_DigestSign(md.get(), signature, &signature_len, message.data(), message.size()) != 1) {
+  if (EVP_DigestSign(md.get(), signature, &signatureLen, message.data(), message.size()) != 1) {
     ThrowOpenSslError();
   }
-  SelfTestAssert(signature_len == 64);
-  SelfTestAssert(Ed25519Verify(public_key, signature, message.data(), message.size()));
+  SelfTestAssert(signatureLen == 64);
+  SelfTestAssert(Ed25519Verify(publicKey, signature, message.data(), message.size()));
 }
 
 void SelfTestAddress() {
@@ -230,13 +230,13 @@ void SelfTestPlotKeys() {
 }
 
 void SelfTestRsa() {
-  static const BnPtr exponent = [] {
+  static const BnPtr kExponent = [] {
     BnPtr e(BN_new());
     if (!e || BN_set_word(e.get(), 3) != 1) ThrowOpenSslError();
     return e;
   }();
   RsaPtr key(RSA_new());
-  if (!key || RSA_generate_key_ex(key.get(), 1024, exponent.get(), nullptr) != 1) {
+  if (!key || RSA_generate_key_ex(key.get(), 1024, kExponent.get(), nullptr) != 1) {
     ThrowOpenSslError();
   }
   const BIGNUM* n = nullptr;
@@ -244,25 +244,25 @@ void SelfTestRsa() {
   uint8_t modulus[128];
   if (BN_bn2binpad(n, modulus, sizeof(modulus)) != 128) ThrowOpenSslError();
 
-  RsaPtr public_key(RSA_new());
-  BnPtr n_copy(BN_bin2bn(modulus, sizeof(modulus), nullptr));
-  BnPtr e_copy(BN_dup(exponent.get()));
-  if (!public_key || !n_copy || !e_copy) ThrowOpenSslError();
-  if (RSA_set0_key(public_key.get(), n_copy.get(), e_copy.get(), nullptr) != 1) {
+  RsaPtr publicKey(RSA_new());
+  BnPtr nCopy(BN_bin2bn(modulus, sizeof(modulus), nullptr));
+  BnPtr eCopy(BN_dup(kExponent.get()));
+  if (!publicKey || !nCopy || !eCopy) ThrowOpenSslError();
+  if (RSA_set0_key(publicKey.get(), nCopy.get(), eCopy.get(), nullptr) != 1) {
     ThrowOpenSslError();
   }
-  n_copy.release();  // owned by public_key now
-  e_copy.release();
+  nCopy.release();  // owned by public_key now
+  eCopy.release();
 
   uint8_t message[86], cipher[128], plain[128];
   if (RAND_bytes(message, sizeof(message)) != 1) ThrowOpenSslError();
-  int cipher_len = RSA_public_encrypt(sizeof(message), message, cipher, public_key.get(),
+  int cipherLen = RSA_public_encrypt(sizeof(message), message, cipher, publicKey.get(),
                                       RSA_PKCS1_OAEP_PADDING);
-  if (cipher_len < 0) ThrowOpenSslError();
-  SelfTestAssert(cipher_len == 128);
-  int plain_len = RSA_private_decrypt(cipher_len, cipher, plain, key.get(), RSA_PKCS1_OAEP_PADDING);
-  if (plain_len < 0) ThrowOpenSslError();
-  SelfTestAssert(plain_len == 86 && std::memcmp(plain, message, 86) == 0);
+  if (cipherLen < 0) ThrowOpenSslError();
+  SelfTestAssert(cipherLen == 128);
+  int plainLen = RSA_private_decrypt(cipherLen, cipher, plain, key.get(), RSA_PKCS1_OAEP_PADDING);
+  if (plainLen < 0) ThrowOpenSslError();
+  SelfTestAssert(plainLen == 86 && std::memcmp(plain, message, 86) == 0);
 }
 
 void RunSelfTest() {

@@ -19,8 +19,8 @@ SimdLevel Choose() {
 }  // namespace
 
 SimdLevel BestSimdLevel() {
-  static const SimdLevel level = Choose();
-  return level;
+  static const SimdLevel kLevel = Choose();
+  return kLevel;
 }
 
 bool SimdLevelSupported(SimdLevel level) {

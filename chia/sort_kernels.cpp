@@ -130,40 +130,40 @@ struct GroupRadix {
 // which); the next level scatters back the other way.
 template <class T, unsigned L>
 void RadixLevel(uint8_t* from, uint8_t* to, bool toIsFinal, uint64_t n) {
-  constexpr size_t W = T::kWidth;
-  constexpr unsigned R = 1u << T::template DigitBits<L>();
-  uint64_t count[R] = {};
-  uint64_t start[R];
-  uint64_t pos[R];
-  for (uint64_t i = 0; i < n; ++i) ++count[T::template Digit<L>(from + i * W)];
+  constexpr size_t kW = T::kWidth;
+  constexpr unsigned kR = 1u << T::template DigitBits<L>();
+  uint64_t count[kR] = {};
+  uint64_t start[kR];
+  uint64_t pos[kR];
+  for (uint64_t i = 0; i < n; ++i) ++count[T::template Digit<L>(from + i * kW)];
   uint64_t sum = 0;
-  for (unsigned d = 0; d < R; ++d) {
+  for (unsigned d = 0; d < kR; ++d) {
     start[d] = sum;
     pos[d] = sum;
     sum += count[d];
   }
   for (uint64_t i = 0; i < n; ++i) {
-    const uint8_t* rec = from + i * W;
-    std::memcpy(to + pos[T::template Digit<L>(rec)]++ * W, rec, W);
+    const uint8_t* rec = from + i * kW;
+    std::memcpy(to + pos[T::template Digit<L>(rec)]++ * kW, rec, kW);
   }
   if constexpr (L + 1 == T::kLevels) {
-    if (!toIsFinal) std::memcpy(from, to, n * W);
+    if (!toIsFinal) std::memcpy(from, to, n * kW);
   } else {
-    for (unsigned d = 0; d < R; ++d) {
+    for (unsigned d = 0; d < kR; ++d) {
       uint64_t c = count[d];
       if (c == 0) continue;
-      uint8_t* bucket = to + start[d] * W;
-      uint8_t* other = from + start[d] * W;
+      uint8_t* bucket = to + start[d] * kW;
+      uint8_t* other = from + start[d] * kW;
       if (c == 1) {
-        if (!toIsFinal) std::memcpy(other, bucket, W);
+        if (!toIsFinal) std::memcpy(other, bucket, kW);
       } else if (c <= T::kSmall) {
         // Below 33 records the small sort is insertion sort; calling it directly lets it inline.
         if (c < 33) {
-          InsertionSort<W, typename T::Key>(bucket, c);
+          InsertionSort<kW, typename T::Key>(bucket, c);
         } else {
-          QuickSort<W, typename T::Key>(bucket, c);
+          QuickSort<kW, typename T::Key>(bucket, c);
         }
-        if (!toIsFinal) std::memcpy(other, bucket, c * W);
+        if (!toIsFinal) std::memcpy(other, bucket, c * kW);
       } else {
         RadixLevel<T, L + 1>(bucket, other, !toIsFinal, c);
       }

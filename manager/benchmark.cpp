@@ -30,12 +30,12 @@ uint32_t TakeLargest(const uint64_t (&table)[CombinationTableSet::kSize], uint64
 
 uint64_t MiningCapacity(uint64_t ms) {
   const auto& rows = MiningCapacityTable;
-  if (ms > rows.front().MillisecondsPerProof) return 0;
-  if (ms < rows.back().MillisecondsPerProof) return rows.back().PlotCount;
+  if (ms > rows.front().millisecondsPerProof) return 0;
+  if (ms < rows.back().millisecondsPerProof) return rows.back().plotCount;
   size_t j = 1;
-  while (rows[j].MillisecondsPerProof > ms) ++j;
-  const double msK = rows[j - 1].MillisecondsPerProof, msJ = rows[j].MillisecondsPerProof;
-  const double cK = rows[j - 1].PlotCount, cJ = rows[j].PlotCount;
+  while (rows[j].millisecondsPerProof > ms) ++j;
+  const double msK = rows[j - 1].millisecondsPerProof, msJ = rows[j].millisecondsPerProof;
+  const double cK = rows[j - 1].plotCount, cJ = rows[j].plotCount;
   const double t = static_cast<double>(ms);
   return static_cast<uint64_t>(
       std::round(cK + (cJ - cK) * (1 / t - 1 / msK) / (1 / msJ - 1 / msK)));
@@ -57,8 +57,8 @@ uint64_t MillisecondsPerProof(uint64_t elapsedMs, uint64_t iterations) {
 }
 
 void Client::RunBenchmark() {
-  Log("Starting benchmark");
-  Log("This PC is capable to mine on:");
+  log_("Starting benchmark");
+  log_("This PC is capable to mine on:");
   for (uint8_t level = 0; level <= 4; ++level) {
     if (level > 0 && Engine->Options().maxLevel < level) throw std::runtime_error("44D995C1");
     // Steady clock: a clock step during the second of measuring must not skew the figure.
@@ -67,9 +67,9 @@ void Client::RunBenchmark() {
     if (CancelRequest) return;
     for (;;) {
       uint64_t v = TestChallenges[challenge];
-      const uint32_t a = TakeLargest(CombinationTables.C4, v, "ED03641D");
-      const uint32_t b = TakeLargest(CombinationTables.C3, v, "4C27056E");
-      const uint32_t c = TakeLargest(CombinationTables.C2, v, "414B40AC");
+      const uint32_t a = TakeLargest(CombinationTables.c4, v, "ED03641D");
+      const uint32_t b = TakeLargest(CombinationTables.c3, v, "4C27056E");
+      const uint32_t c = TakeLargest(CombinationTables.c2, v, "414B40AC");
       const uint32_t prefixes[4] = {a >> level, b >> level, c >> level,
                                     static_cast<uint32_t>(v) >> level};
       uint8_t results[8][16];
@@ -87,8 +87,8 @@ void Client::RunBenchmark() {
     }
     const uint64_t ms = MillisecondsPerProof(elapsedMs, iterations);
     if (CancelRequest) return;
-    if (level > 0) Log("or");
-    Log(BenchmarkLine(level + 1u, ms));
+    if (level > 0) log_("or");
+    log_(BenchmarkLine(level + 1u, ms));
   }
-  Log("Benchmark ended");
+  log_("Benchmark ended");
 }

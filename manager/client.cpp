@@ -25,67 +25,67 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
                ClientLogCallback log, ClientHost host)
     : TestRng(Random64()),
       HelloRng(Random64()),
-      Config(config),
-      Directories(directories, directories + count),
-      Log(std::move(log)),
-      WorkFactory(host.WorkFactory ? std::move(host.WorkFactory) : MakeEnginePlotWorkFactory()) {
-  SystemMemory& memory = host.Memory != nullptr ? *host.Memory : HostSystemMemory();
-  MiningArena = std::make_unique<MemoryArena>(Log, memory);
-  PlottingArena = std::make_unique<MemoryArena>(Log, memory);
+      config_(config),
+      directories_(directories, directories + count),
+      log_(std::move(log)),
+      workFactory_(host.workFactory ? std::move(host.workFactory) : MakeEnginePlotWorkFactory()) {
+  SystemMemory& memory = host.memory != nullptr ? *host.memory : HostSystemMemory();
+  MiningArena = std::make_unique<MemoryArena>(log_, memory);
+  PlottingArena = std::make_unique<MemoryArena>(log_, memory);
 
-  const int32_t readThreads = static_cast<int32_t>(Config.ReadThreads);
-  const int32_t plottingThreads = static_cast<int32_t>(Config.PlottingThreads);
-  const int32_t miningThreads = static_cast<int32_t>(Config.MiningThreads);
+  const int32_t readThreads = static_cast<int32_t>(config_.readThreads);
+  const int32_t plottingThreads = static_cast<int32_t>(config_.plottingThreads);
+  const int32_t miningThreads = static_cast<int32_t>(config_.miningThreads);
   if (readThreads < 0) throw std::runtime_error("EC4C6B02");
   if (plottingThreads <= 0) throw std::runtime_error("9B39D1E2");
   if (miningThreads <= 0) throw std::runtime_error("E7AEDBDD");
   const uint64_t p = std::min(plottingThreads, 256);
   const uint64_t m = std::min(miningThreads, 128);
 
-  const bool engineNeeded = !Config.MiningOff || !Config.TestThreadOff || Config.RunBenchmark;
+  const bool engineNeeded = !config_.miningOff || !config_.testThreadOff || config_.runBenchmark;
   uint64_t engineBytes = 0;
   if (engineNeeded) {
-    const uint64_t r = readThreads != 0 ? static_cast<uint64_t>(readThreads) : Directories.size();
+    const uint64_t r = readThreads != 0 ? static_cast<uint64_t>(readThreads) : directories_.size();
     engineBytes = 263296 * m + 308480 * (m + 128) + 177184 + 37778 * (m + 1) + 2621440 * r +
                   128 * (r + 4 * (m + 128));
   }
   MiningMemory = kBaseMiningMemory + engineBytes;
-  const uint64_t amount = Config.MemoryAmount;
+  const uint64_t amount = config_.memoryAmount;
   if (amount != 0 && amount < MiningMemory) {
     throw std::runtime_error("Not enough memory, at least " + FormatGiB(MiningMemory) +
                              "GiB needed even when plotting and finalizing are disabled");
   }
-  const int32_t level = static_cast<int32_t>(Config.CompressionLevelMinusOne);
+  const int32_t level = static_cast<int32_t>(config_.compressionLevelMinusOne);
   if (level < 0) {
     throw std::runtime_error("Invalid compression level, negative values are not allowed");
   }
   if (level > 4) throw std::runtime_error("Invalid compression level, maximum allowed value is 5");
-  CheckDistinctDirectories(Directories);
+  CheckDistinctDirectories(directories_);
 
-  if (!Directories.empty()) {
+  if (!directories_.empty()) {
     const uint64_t temps = std::ranges::count_if(
-        Directories, [](const DirectorySpec& d) { return d.TempFilesAllowed && !d.ReadOnly; });
-    if (!Config.NoFinalizing) {
-      FinalizeThreads = p;
+        directories_, [](const DirectorySpec& d) { return d.tempFilesAllowed && !d.readOnly; });
+    if (!config_.noFinalizing) {
+      finalizeThreads_ = p;
       MinPlottingMemory = 512 * p + 1654652928;
       // The job's bitmaps and buffers keep their size at every plot scale; only what it takes
       // beyond them follows the plot.
       PlottingMemoryRequest =
           amount != 0 ? amount - MiningMemory
                       : MinPlottingMemory +
-                            Config.Scale.Shrink(kAutomaticFinalizeMemory - MinPlottingMemory);
+                            config_.scale.Shrink(kAutomaticFinalizeMemory - MinPlottingMemory);
     }
-    if (!Config.NoPlotting && temps > 0) {
+    if (!config_.noPlotting && temps > 0) {
       PlotJobSettings.threadCount = p;
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
-      PlotJobSettings.scale = Config.Scale;
+      PlotJobSettings.scale = config_.scale;
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
       // The temp-file stream's share: its blocks shrink with the plot (1 GiB of head-room, the
       // stream's smallest, at full size).
-      const uint64_t headRoom = kMinStreamBlocks * Config.Scale.StreamBlockBytes();
+      const uint64_t headRoom = kMinStreamBlocks * config_.scale.StreamBlockBytes();
       PlottingMemoryRequest = std::max(
           PlottingMemoryRequest, amount != 0 ? amount - MiningMemory
-                                             : estimate + Config.Scale.Shrink(kAutomaticPlotExtra));
+                                             : estimate + config_.scale.Shrink(kAutomaticPlotExtra));
       MinPlottingMemory = std::max(MinPlottingMemory, estimate + headRoom);
     }
     if (PlottingMemoryRequest < MinPlottingMemory) {
@@ -94,31 +94,31 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
     }
   }
 
-  if (!Directories.empty() && (WorkFactory->CanPlot() || WorkFactory->CanFinalize())) {
-    WorkStarter = MakeClientWorkStarter(*this);
+  if (!directories_.empty() && (workFactory_->CanPlot() || workFactory_->CanFinalize())) {
+    workStarter_ = MakeClientWorkStarter(*this);
   }
 
   if (engineNeeded) {
     MiningArena->Reserve(engineBytes, nullptr, true, false);
     PlotAccessEngineOptions options;
     options.miningThreads = m;
-    options.directoryCount = Directories.size();
+    options.directoryCount = directories_.size();
     options.readThreads = static_cast<uint64_t>(readThreads);
     options.maxLevel = 4;
-    options.lowPriority = Config.LowPriority;
-    options.scale = Config.Scale;
+    options.lowPriority = config_.lowPriority;
+    options.scale = config_.scale;
     Engine = NewInArena<PlotAccessEngine>(
-        *MiningArena, options, *MiningArena, Log,
+        *MiningArena, options, *MiningArena, log_,
         [this](uint64_t directory, bool started) { OnMiningActivity(directory, started); });
   }
 
-  if (host.StartThreads) StartThreads();
+  if (host.startThreads) StartThreads();
 }
 
 void Client::StartThreads() {
-  if (!Config.MiningOff) MiningThreadHandle = std::thread(&Client::MiningThread, this);
-  if (!Config.TestThreadOff) TestThreadHandle = std::thread(&Client::PlotTestThread, this);
-  ManagerThreadHandle = std::thread(&Client::ManagerThread, this);
+  if (!config_.miningOff) miningThreadHandle_ = std::thread(&Client::MiningThread, this);
+  if (!config_.testThreadOff) testThreadHandle_ = std::thread(&Client::PlotTestThread, this);
+  managerThreadHandle_ = std::thread(&Client::ManagerThread, this);
 }
 
 Client::~Client() {
@@ -129,16 +129,16 @@ Client::~Client() {
   }
   ManagerWake.notify_all();
   TestWake.notify_all();
-  if (TestThreadHandle.joinable()) TestThreadHandle.join();
-  if (MiningThreadHandle.joinable()) MiningThreadHandle.join();
-  if (ManagerThreadHandle.joinable()) ManagerThreadHandle.join();
+  if (testThreadHandle_.joinable()) testThreadHandle_.join();
+  if (miningThreadHandle_.joinable()) miningThreadHandle_.join();
+  if (managerThreadHandle_.joinable()) managerThreadHandle_.join();
   {
     std::lock_guard lock(MinedPlotsMutex);
     PendingSignagePoints.clear();
     MinedPlots.clear();
   }
   // A plot may have hours left: it stops at its resume point instead, for a later run.
-  SaveAndRelease(std::move(PlotEngineJob));
+  SaveAndRelease(std::move(plotEngineJob_));
   SaveAndRelease(std::move(FinalizeJob));
   Engine.reset();
   if (MiningArena != nullptr) MiningArena->Release();
@@ -149,7 +149,7 @@ void Client::SaveAndRelease(std::unique_ptr<PlotWork> work) {
   if (work == nullptr) return;
   try {
     work->RequestSave();
-    while (work->Status().State != 0) std::this_thread::sleep_for(kSaveWaitStep);
+    while (work->Status().state != 0) std::this_thread::sleep_for(kSaveWaitStep);
   } catch (...) {
     // A failed work has ended; its destructor only joins what is left.
   }

@@ -36,9 +36,9 @@ using ClientLogCallback = std::function<void(const std::string& text)>;
 
 // What a test puts in place of the host and the plotter.
 struct ClientHost {
-  SystemMemory* Memory = nullptr;                // null: the machine's
-  std::unique_ptr<PlotWorkFactory> WorkFactory;  // null: the plotter's engine and job
-  bool StartThreads = true;
+  SystemMemory* memory = nullptr;                // null: the machine's
+  std::unique_ptr<PlotWorkFactory> workFactory;  // null: the plotter's engine and job
+  bool startThreads = true;
 };
 
 // The central object of a run: it owns the proof-search engine, the plotting memory, the plot
@@ -87,9 +87,9 @@ class Client {
   // failure that was reported through the log callback.
   virtual int ProveHelloPlot(const PlotIdBytes& id, const uint8_t challenge[32], uint64_t pick,
                              uint32_t proof[64]);
-  bool MiningOff() const { return Config.MiningOff != 0; }
+  bool MiningOff() const { return config_.miningOff != 0; }
   // The test build's plots, thinned by 2^d, answer about one challenge in 2^d.
-  bool ThinnedPlots() const { return !Config.Scale.IsProduction(); }
+  bool ThinnedPlots() const { return !config_.scale.IsProduction(); }
 
   // Set from construction until the first directory scan has ended; read without the lock.
   std::atomic<uint8_t> StartupScanPending{1};
@@ -143,7 +143,7 @@ class Client {
   // The plot test thread's work on one queue entry: open, test, check keys, embed.
   void TestPlotEntry(const TestQueueEntry& entry);
   // Tests fail a step of the key embedding through this (see EmbedKeyBlock).
-  std::function<void(int step)> EmbedFault;
+  std::function<void(int step)> embedFault_;
   // Runs once before the manager's first step: times the recomputation at each level and
   // prints how many plots this machine can mine.
   virtual void RunBenchmark();
@@ -180,28 +180,28 @@ class Client {
   uint8_t TestRunning = 0;
   std::chrono::steady_clock::time_point NextRunTime = std::chrono::steady_clock::now();
 
-  const ClientConfig Config{};
-  const std::vector<DirectorySpec> Directories{};
-  const ClientLogCallback Log{};
+  const ClientConfig config_{};
+  const std::vector<DirectorySpec> directories_{};
+  const ClientLogCallback log_{};
   PlotEngineSettings PlotJobSettings;
-  uint64_t FinalizeThreads = 1;
-  uint64_t FinalizeMemory = 0;
+  uint64_t finalizeThreads_ = 1;
+  uint64_t finalizeMemory_ = 0;
 
   // The plot or final plot in progress; manager thread only.
-  std::unique_ptr<PlotWorkFactory> WorkFactory;
-  std::unique_ptr<PlotEngineWork> PlotEngineJob;
+  std::unique_ptr<PlotWorkFactory> workFactory_;
+  std::unique_ptr<PlotEngineWork> plotEngineJob_;
   std::unique_ptr<FinalizeWork> FinalizeJob;
   std::filesystem::path JobPartPath;
   std::filesystem::path JobSourcePath;
   uint64_t JobSourceDirectoryIndex = 0;
   std::unordered_set<PlotIdBytes, PlotIdHash> TakenPlotIds;
-  std::vector<PendingDelete> PendingDeletes;
+  std::vector<PendingDelete> pendingDeletes_;
   // Progress display of the work in progress: a phase begins at each change of state.
   struct ProgressPhase {
-    uint32_t LastState = ~0u;
-    std::chrono::steady_clock::time_point Start;
-    double StartProgress = 0;
-  } Phase;
+    uint32_t lastState = ~0u;
+    std::chrono::steady_clock::time_point start;
+    double startProgress = 0;
+  } phase_;
 
   // Pause signals of plotting I/O while proof jobs run; written under ActivityMutex.
   std::mutex ActivityMutex;
@@ -226,26 +226,26 @@ class Client {
 
   // The scan's records, valid from the end of one scan to the start of the next; the manager
   // thread alone uses them.
-  std::vector<DirectoryState> DirectoryStates;
-  std::vector<ScannedFile> ScannedFiles;
-  std::vector<std::filesystem::path> ScannedPaths;
+  std::vector<DirectoryState> directoryStates_;
+  std::vector<ScannedFile> scannedFiles_;
+  std::vector<std::filesystem::path> scannedPaths_;
   std::set<std::filesystem::path> UndeletablePaths;
   std::set<std::filesystem::path> KnownPlotPaths;
   std::set<std::filesystem::path> MinedPlotPaths;
-  std::unordered_set<PlotIdBytes, PlotIdHash> SeenPlotIds;
-  std::set<PlotIdBytes> DuplicatePlotIds;
+  std::unordered_set<PlotIdBytes, PlotIdHash> seenPlotIds_;
+  std::set<PlotIdBytes> duplicatePlotIds_;
   uint64_t NewPlotsReported = 0;
-  StartupReportData StartupReport;
-  RepeatedWarnings ScanWarnings;
+  StartupReportData startupReport_;
+  RepeatedWarnings scanWarnings_;
 
   // Planner state, manager thread only.
-  std::unique_ptr<PlotWorkStarter> WorkStarter;  // none: nothing is plotted or finalized
-  std::unique_ptr<MorePlotsReport> LastMorePlotsReport;
-  std::unique_ptr<FinalizeSpaceReport> LastFinalizeSpaceReport;
+  std::unique_ptr<PlotWorkStarter> workStarter_;  // none: nothing is plotted or finalized
+  std::unique_ptr<MorePlotsReport> lastMorePlotsReport_;
+  std::unique_ptr<FinalizeSpaceReport> lastFinalizeSpaceReport_;
   // Plots and finalizations that failed to start or resume; not tried again in this run.
-  std::set<std::filesystem::path> FailedStartPaths;
-  uint32_t FailedStarts = 0;  // in a row; each doubles the pause before the next start
-  std::chrono::steady_clock::time_point StartPauseEnd{};
+  std::set<std::filesystem::path> failedStartPaths_;
+  uint32_t failedStarts_ = 0;  // in a row; each doubles the pause before the next start
+  std::chrono::steady_clock::time_point startPauseEnd_{};
   // The plot in progress: where it ends up, whether it is mined then and its directory.
   std::filesystem::path JobPlotPath;
   uint8_t JobMineable = 0;
@@ -254,9 +254,9 @@ class Client {
   // Runs the task; true when it started or deleted something.
   bool Dispatch(std::unique_ptr<ManagerTask> task);
 
-  std::thread MiningThreadHandle;
-  std::thread ManagerThreadHandle;
-  std::thread TestThreadHandle;
+  std::thread miningThreadHandle_;
+  std::thread managerThreadHandle_;
+  std::thread testThreadHandle_;
 
  private:
   void ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots);

@@ -31,7 +31,7 @@ uint64_t Client::QueryDevice(const std::filesystem::path& directory) {
 }
 
 void Client::WarnOnce(const std::string& subject, const std::string& text) {
-  if (ScanWarnings.ShouldPrint(subject, text)) Log(text);
+  if (scanWarnings_.ShouldPrint(subject, text)) log_(text);
 }
 
 void Client::ScanDirectories() {
@@ -40,31 +40,31 @@ void Client::ScanDirectories() {
     std::lock_guard lock(Mutex);
     startup = ScanPending != 0;
   }
-  ScannedFiles.clear();
-  ScannedPaths.clear();
-  SeenPlotIds.clear();
-  DuplicatePlotIds.clear();
-  StartupReport = StartupReportData{};
-  StartupReport.KeyGroupCounts.resize(Directories.size());
-  DirectoryStates.assign(Directories.size(), DirectoryState{});
-  if (Directories.empty() && !startup) return;
+  scannedFiles_.clear();
+  scannedPaths_.clear();
+  seenPlotIds_.clear();
+  duplicatePlotIds_.clear();
+  startupReport_ = StartupReportData{};
+  startupReport_.KeyGroupCounts.resize(directories_.size());
+  directoryStates_.assign(directories_.size(), DirectoryState{});
+  if (directories_.empty() && !startup) return;
 
-  ScanWarnings.BeginScan();
+  scanWarnings_.BeginScan();
   uint64_t newPlots = 0;
-  for (uint64_t i = 0; i < Directories.size(); ++i) ScanDirectory(i, startup, newPlots);
-  ScanWarnings.EndScan();
+  for (uint64_t i = 0; i < directories_.size(); ++i) ScanDirectory(i, startup, newPlots);
+  scanWarnings_.EndScan();
 
   if (!startup) {
     if (newPlots > NewPlotsReported) {
       NewPlotsReported = newPlots;
-      Log("Found " + std::to_string(newPlots) + (newPlots == 1 ? " new plot" : " new plots") +
+      log_("Found " + std::to_string(newPlots) + (newPlots == 1 ? " new plot" : " new plots") +
           ", restart the client to view report");
     }
     return;
   }
-  for (const std::string& line : DirectoryReportLines(StartupReport, DuplicatePlotIds, ScannedFiles,
-                                                      ScannedPaths, DirectoryStates, Directories)) {
-    Log(line);
+  for (const std::string& line : DirectoryReportLines(startupReport_, duplicatePlotIds_, scannedFiles_,
+                                                      scannedPaths_, directoryStates_, directories_)) {
+    log_(line);
   }
   {
     std::lock_guard lock(Mutex);
@@ -75,16 +75,16 @@ void Client::ScanDirectories() {
 }
 
 void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
-  const DirectorySpec& spec = Directories[index];
-  DirectoryState& state = DirectoryStates[index];
+  const DirectorySpec& spec = directories_[index];
+  DirectoryState& state = directoryStates_[index];
   state = {kUnknownFreeBytes,       static_cast<uint64_t>(spec.PlotCountLimit),
-           spec.TempFilesAllowed,   spec.FinalPlotsAllowed,
-           spec.SparsePlotsAllowed, spec.ReadOnly};
-  const std::string path = spec.Path.string();
+           spec.tempFilesAllowed,   spec.finalPlotsAllowed,
+           spec.sparsePlotsAllowed, spec.readOnly};
+  const std::string path = spec.path.string();
   const std::string spaceFailure = "WARNING: Failed to retrive free space of directory \"" + path;
   try {
-    state.FreeBytes = QueryFreeSpace(spec.Path);
-    state.DeviceFreeBytes = state.FreeBytes;
+    state.FreeBytes = QueryFreeSpace(spec.path);
+    state.deviceFreeBytes = state.FreeBytes;
   } catch (const std::exception& error) {
     WarnOnce("space " + path, WithReason(spaceFailure, &error));
   } catch (...) {
@@ -92,14 +92,14 @@ void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
   }
 
   try {
-    state.Device = QueryDevice(spec.Path);
+    state.device = QueryDevice(spec.path);
   } catch (...) {
-    state.Device = ~index;  // a file system of its own: its space is not pooled with others
+    state.device = ~index;  // a file system of its own: its space is not pooled with others
   }
 
   std::error_code error;
   std::filesystem::directory_iterator entries(
-      spec.Path, std::filesystem::directory_options::skip_permission_denied, error);
+      spec.path, std::filesystem::directory_options::skip_permission_denied, error);
   if (error) {
     WarnOnce("list " + path, "ERROR: Failed to enumerate files in directory \"" + path + "\"");
     state.FreeBytes = 0;  // nothing can be placed where nothing can be seen
@@ -119,7 +119,7 @@ void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
     ScanEntry(entry.path(), index, startup, used, newPlots);
   }
 
-  const uint64_t limit = static_cast<uint64_t>(spec.SpaceLimit);
+  const uint64_t limit = static_cast<uint64_t>(spec.spaceLimit);
   if (limit != ~uint64_t{0} && state.FreeBytes != kUnknownFreeBytes) {
     state.FreeBytes = limit > used ? std::min(state.FreeBytes, limit - used) : 0;
   }
@@ -141,7 +141,7 @@ void Client::ScanEntry(const std::filesystem::path& path, uint64_t index, bool s
 
   FileVerdict verdict = ClassifyScannedFile(file, path);
   if (startup) {
-    for (const std::string& warning : verdict.warnings) Log(warning);
+    for (const std::string& warning : verdict.warnings) log_(warning);
   }
   if (file.Kind == kPlotFileKind) {
     if (startup) {
@@ -158,7 +158,7 @@ void Client::ScanEntry(const std::filesystem::path& path, uint64_t index, bool s
   if (file.Kind == kPlotFileKind) file.KeyStatus = ClassifyKeys(file, keyBlock, text, keyText);
   if (startup) {
     if (file.Kind == kUnrelatedFile) {
-      StartupReport.Unrelated.Add(text);
+      startupReport_.unrelated.Add(text);
     } else if (verdict.recorded) {
       CountForReport(file, keyText, path);
     }
@@ -174,10 +174,10 @@ void Client::ScanEntry(const std::filesystem::path& path, uint64_t index, bool s
     AdmitToMining(file, path, startup);
   }
   used += file.FileSize;
-  ScannedFiles.push_back(file);
-  ScannedPaths.push_back(path);
+  scannedFiles_.push_back(file);
+  scannedPaths_.push_back(path);
   if (file.IsCompletePlot() && file.Version <= 1) {
-    if (!SeenPlotIds.insert(file.PlotId).second) DuplicatePlotIds.insert(file.PlotId);
+    if (!seenPlotIds_.insert(file.PlotId).second) duplicatePlotIds_.insert(file.PlotId);
   }
 }
 
@@ -205,53 +205,53 @@ uint32_t Client::ClassifyKeys(const ScannedFile& file, const std::array<uint8_t,
 
 void Client::CountForReport(const ScannedFile& file, const std::string& keyText,
                             const std::filesystem::path& path) {
-  StartupReportData& report = StartupReport;
+  StartupReportData& report = startupReport_;
   if (file.Version > 1) {
-    report.UnsupportedVersion.Add(path.string());
+    report.unsupportedVersion.Add(path.string());
     return;
   }
   if (!file.IsCompletePlot() || (file.HasKeyBlock && file.KeyStatus == kNoKeyStatus)) return;
 
-  const bool testThread = Config.TestThreadOff == 0;
-  const bool checkAll = testThread && Config.CheckPlots != 0;
-  const bool readOnly = Directories[file.DirectoryIndex].ReadOnly != 0;
-  ++report.TotalPlots;
+  const bool testThread = config_.testThreadOff == 0;
+  const bool checkAll = testThread && config_.checkPlots != 0;
+  const bool readOnly = directories_[file.DirectoryIndex].readOnly != 0;
+  ++report.totalPlots;
   KeyGroupCount& group = report.KeyGroupCounts[file.DirectoryIndex][keyText];
-  ++group.Plots;
-  ++group.PlotsByLevel[file.Level];
+  ++group.plots;
+  ++group.plotsByLevel[file.Level];
   group.Sparse += file.Sparse != 0;
 
   if (!file.HasKeyBlock) {
     if (checkAll) QueueForTest(file, path);
-    report.WithoutKeys.Add(path.string());
+    report.withoutKeys.Add(path.string());
     return;
   }
   switch (file.KeyStatus) {
     case 4:
-      ++group.Untested;
-      report.ReadOnlyTestable += readOnly;
-      if (testThread && (Config.CheckPlots != 0 || !readOnly)) QueueForTest(file, path);
+      ++group.untested;
+      report.readOnlyTestable += readOnly;
+      if (testThread && (config_.checkPlots != 0 || !readOnly)) QueueForTest(file, path);
       break;
     case 2:
     case 3:
-      ++group.Untested;
-      group.PasswordNeeded = 1;
+      ++group.untested;
+      group.passwordNeeded = 1;
       report.PasswordKeys.insert(keyText);
-      ++report.PasswordNeededPlots;
+      ++report.passwordNeededPlots;
       if (checkAll) QueueForTest(file, path);
       return;
     case 5:
       if (checkAll) QueueForTest(file, path);
-      report.UnsupportedKeys.Add(path.string());
+      report.unsupportedKeys.Add(path.string());
       return;
     default:
       if (checkAll) QueueForTest(file, path);
       break;
   }
   try {
-    if (report.MineableIds.insert(file.PlotId).second) ++report.MineablePlots;
+    if (report.mineableIds.insert(file.PlotId).second) ++report.mineablePlots;
   } catch (...) {
-    Log("WARNING: 88D5E821");
+    log_("WARNING: 88D5E821");
   }
 }
 
@@ -267,7 +267,7 @@ std::shared_ptr<PlotFile> Client::OpenMinedPlot(const std::filesystem::path& pat
 
 void Client::AdmitToMining(const ScannedFile& file, const std::filesystem::path& path,
                            bool startup) {
-  if (Config.MiningOff != 0 || Engine == nullptr) return;
+  if (config_.miningOff != 0 || Engine == nullptr) return;
   {
     std::lock_guard lock(MinedPlotsMutex);
     if (MinedPlotIds.count(file.PlotId) != 0) return;
@@ -286,12 +286,12 @@ void Client::AdmitToMining(const ScannedFile& file, const std::filesystem::path&
   if (plot == nullptr || !CheckPlotKeys(*plot)) return;
 
   MinedPlotPaths.insert(path);
-  if (!startup) Log("Plot \"" + PathStem(path) + "\" included in mining");
+  if (!startup) log_("Plot \"" + PathStem(path) + "\" included in mining");
   std::lock_guard lock(MinedPlotsMutex);
   MinedPlots.push_back(std::move(plot));
   try {
     MinedPlotIds.insert(file.PlotId);
   } catch (...) {
-    Log("WARNING: 7A81D122");
+    log_("WARNING: 7A81D122");
   }
 }

@@ -41,7 +41,7 @@ void ParseSizeItem(const std::string& item, DirectorySpec& spec, bool& sizeGiven
   if (sizeGiven) Fail("Directory size limit specified more than once");
   sizeGiven = true;
   const double bytes = number * static_cast<double>(*multiplier);
-  spec.SpaceLimit = bytes < kNoLimitThreshold ? static_cast<int64_t>(bytes) : -1;
+  spec.spaceLimit = bytes < kNoLimitThreshold ? static_cast<int64_t>(bytes) : -1;
 }
 
 // S, T and F set their flag in either kind of type item; false for any other letter.
@@ -118,12 +118,12 @@ DirectorySpec ParseDirectorySpec(const char* items, const char* path) {
     Fail("Readonly directory type can't mix with other types");
   }
   if (!typeGiven) flags.t = flags.f = flags.s = true;
-  spec.TempFilesAllowed = flags.t;
-  spec.FinalPlotsAllowed = flags.f;
-  spec.SparsePlotsAllowed = flags.s;
-  spec.ReadOnly = flags.r;
+  spec.tempFilesAllowed = flags.t;
+  spec.finalPlotsAllowed = flags.f;
+  spec.sparsePlotsAllowed = flags.s;
+  spec.readOnly = flags.r;
 
-  spec.Path = path;
-  if (spec.Path.empty()) Fail("Empty directory path");
+  spec.path = path;
+  if (spec.path.empty()) Fail("Empty directory path");
   return spec;
 }

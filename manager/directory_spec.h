@@ -6,13 +6,13 @@
 // One -d option: a plot directory with what it may hold and how much of it may be used. Its
 // index in the command-line list is the directory's index everywhere else.
 struct DirectorySpec {
-  std::filesystem::path Path;
-  int64_t SpaceLimit = -1;      // bytes, -1: no limit
+  std::filesystem::path path;
+  int64_t spaceLimit = -1;      // bytes, -1: no limit
   int64_t PlotCountLimit = -1;  // -1: no limit
-  uint8_t TempFilesAllowed = 0;
-  uint8_t FinalPlotsAllowed = 0;
-  uint8_t SparsePlotsAllowed = 0;
-  uint8_t ReadOnly = 0;
+  uint8_t tempFilesAllowed = 0;
+  uint8_t finalPlotsAllowed = 0;
+  uint8_t sparsePlotsAllowed = 0;
+  uint8_t readOnly = 0;
 
   friend bool operator==(const DirectorySpec&, const DirectorySpec&) = default;
 };

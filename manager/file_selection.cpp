@@ -7,7 +7,7 @@
 
 namespace {
 
-bool IsTempDirectory(const DirectoryState& d) { return d.TempAllowed && !d.ReadOnly; }
+bool IsTempDirectory(const DirectoryState& d) { return d.tempAllowed && !d.readOnly; }
 
 bool IsPlot(const ScannedFile& f) {
   return f.Kind == kPlotFileKind && f.HeaderValid && f.MarkerMatches;
@@ -23,9 +23,9 @@ bool LinkedTo(const ScannedFile& temp, const ScannedFile& plot) {
 
 int64_t FindTempRecord(const PlanningView& view, const ScannedFile& plot, uint8_t index,
                        uint8_t count) {
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    const ScannedFile& f = view.Files[i];
-    if (IsTempRecord(f, view.Options) && f.TempFileIndex == index && LinkedTo(f, plot) &&
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    const ScannedFile& f = view.files[i];
+    if (IsTempRecord(f, view.options) && f.TempFileIndex == index && LinkedTo(f, plot) &&
         (index == 0 || f.TempFileCount == count)) {
       return static_cast<int64_t>(i);
     }
@@ -69,10 +69,10 @@ bool IsTempRecord(const ScannedFile& f, const PlanningOptions& options) {
 }
 
 bool FindTempFilesOfPlot(const PlanningView& view, uint64_t plot, std::vector<int64_t>& slots) {
-  const ScannedFile& record = view.Files[plot];
+  const ScannedFile& record = view.files[plot];
   slots.assign(1, FindTempRecord(view, record, 0, 0));
   if (slots[0] < 0) return false;
-  const uint8_t count = view.Files[slots[0]].TempFileCount;
+  const uint8_t count = view.files[slots[0]].TempFileCount;
   bool all = true;
   for (uint8_t k = 1; k < count; ++k) {
     slots.push_back(FindTempRecord(view, record, k, count));
@@ -83,23 +83,23 @@ bool FindTempFilesOfPlot(const PlanningView& view, uint64_t plot, std::vector<in
 
 bool CanResumeWithTempFiles(const PlanningView& view, const std::vector<int64_t>& slots,
                             uint64_t plot) {
-  if (slots.size() != TempDirectoryCount(view.Directories)) return false;
+  if (slots.size() != TempDirectoryCount(view.directories)) return false;
   std::vector<uint64_t> directories;
   for (int64_t slot : slots) {
-    const uint64_t d = view.Files[slot].DirectoryIndex;
-    if (!IsTempDirectory(view.Directories[d])) return false;
+    const uint64_t d = view.files[slot].DirectoryIndex;
+    if (!IsTempDirectory(view.directories[d])) return false;
     directories.push_back(d);
   }
   std::ranges::sort(directories);
   if (std::ranges::adjacent_find(directories) != directories.end()) return false;
-  const DirectoryState& own = view.Directories[view.Files[plot].DirectoryIndex];
-  return own.SparseAllowed && !own.ReadOnly;
+  const DirectoryState& own = view.directories[view.files[plot].DirectoryIndex];
+  return own.sparseAllowed && !own.readOnly;
 }
 
 int64_t FindPlotWithSameId(const PlanningView& view, const ScannedFile& record) {
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    const ScannedFile& f = view.Files[i];
-    if (IsPlot(f) && f.Version == view.Options.Version && f.Initialized && f.Complete && f.Sparse &&
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    const ScannedFile& f = view.files[i];
+    if (IsPlot(f) && f.Version == view.options.Version && f.Initialized && f.Complete && f.Sparse &&
         f.Level == record.Level && f.PlotId == record.PlotId) {
       return static_cast<int64_t>(i);
     }
@@ -108,10 +108,10 @@ int64_t FindPlotWithSameId(const PlanningView& view, const ScannedFile& record) 
 }
 
 std::vector<uint8_t> ResumableTempFiles(const PlanningView& view) {
-  std::vector<uint8_t> taken(view.Files.size(), 0);
+  std::vector<uint8_t> taken(view.files.size(), 0);
   std::vector<int64_t> slots;
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    if (!IsUnfinishedSparsePlot(view.Files[i])) continue;
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    if (!IsUnfinishedSparsePlot(view.files[i])) continue;
     if (!FindTempFilesOfPlot(view, i, slots) || !CanResumeWithTempFiles(view, slots, i)) continue;
     for (int64_t slot : slots) taken[slot] = 1;
   }
@@ -120,26 +120,26 @@ std::vector<uint8_t> ResumableTempFiles(const PlanningView& view) {
 
 uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<int64_t>& slots) {
   slots.clear();
-  const uint64_t n = TempDirectoryCount(view.Directories);
+  const uint64_t n = TempDirectoryCount(view.directories);
   if (n == 0) return 0;
-  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
+  const uint64_t s = PlannedTempFileBytes(n, view.options.scale);
   const std::vector<uint8_t> taken = ResumableTempFiles(view);
   // A new temp file would take the name of a resumable plot's file.
-  std::vector<uint8_t> blocked(view.Directories.size(), 0);
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    if (taken[i]) blocked[view.Files[i].DirectoryIndex] = 1;
+  std::vector<uint8_t> blocked(view.directories.size(), 0);
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    if (taken[i]) blocked[view.files[i].DirectoryIndex] = 1;
   }
 
-  std::vector<uint8_t> hasSlot(view.Directories.size(), 0);
-  for (size_t d = 0; d < view.Directories.size() && slots.size() < n; ++d) {
-    const DirectoryState& dir = view.Directories[d];
+  std::vector<uint8_t> hasSlot(view.directories.size(), 0);
+  for (size_t d = 0; d < view.directories.size() && slots.size() < n; ++d) {
+    const DirectoryState& dir = view.directories[d];
     if (!IsTempDirectory(dir) || blocked[d]) continue;
     int64_t best = -1;
-    for (size_t i = 0; i < view.Files.size(); ++i) {
-      const ScannedFile& f = view.Files[i];
+    for (size_t i = 0; i < view.files.size(); ++i) {
+      const ScannedFile& f = view.files[i];
       if (f.DirectoryIndex != d || f.Kind != kTempFileKind) continue;
       if (f.FileSize < s && s - f.FileSize > dir.FreeBytes) continue;
-      const uint64_t current = best < 0 ? 0 : view.Files[best].FileSize;
+      const uint64_t current = best < 0 ? 0 : view.files[best].FileSize;
       if (best < 0 || (current >= s && f.FileSize < current && f.FileSize >= s) ||
           (current < s && f.FileSize > current)) {
         best = static_cast<int64_t>(i);
@@ -150,14 +150,14 @@ uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<
     hasSlot[d] = 1;
   }
   for (int64_t slot : slots) {
-    const ScannedFile& f = view.Files[slot];
+    const ScannedFile& f = view.files[slot];
     if (!pool.Claim(f.DirectoryIndex, Growth(f.FileSize, s))) {
       slots.clear();
       return 0;
     }
   }
-  for (size_t d = 0; d < view.Directories.size() && slots.size() < n; ++d) {
-    if (!IsTempDirectory(view.Directories[d]) || hasSlot[d] || blocked[d]) continue;
+  for (size_t d = 0; d < view.directories.size() && slots.size() < n; ++d) {
+    if (!IsTempDirectory(view.directories[d]) || hasSlot[d] || blocked[d]) continue;
     if (pool.Claim(d, s)) slots.push_back(~static_cast<int64_t>(d));
   }
   if (slots.size() != n) slots.clear();
@@ -165,16 +165,16 @@ uint64_t AssignTempFiles(const PlanningView& view, SpacePool& pool, std::vector<
 }
 
 std::unique_ptr<DeleteFileTask> SelectFileToDelete(const PlanningView& view) {
-  const std::vector<ScannedFile>& files = view.Files;
+  const std::vector<ScannedFile>& files = view.files;
   std::vector<uint8_t> spared(files.size(), 0);
   bool resumable = false;
   std::vector<int64_t> slots;
   for (size_t i = 0; i < files.size(); ++i) {
     const ScannedFile& f = files[i];
-    const DirectoryState& dir = view.Directories[f.DirectoryIndex];
+    const DirectoryState& dir = view.directories[f.DirectoryIndex];
     // A plot whose header says complete holds a farmer's whole plot, whatever else it shows.
-    if (f.Kind == kUnrelatedFile || !f.HeaderValid || f.Version > view.Options.Version ||
-        dir.ReadOnly || (f.Kind == kPlotFileKind && f.Complete)) {
+    if (f.Kind == kUnrelatedFile || !f.HeaderValid || f.Version > view.options.Version ||
+        dir.readOnly || (f.Kind == kPlotFileKind && f.Complete)) {
       spared[i] = 1;
       continue;
     }
@@ -186,14 +186,14 @@ std::unique_ptr<DeleteFileTask> SelectFileToDelete(const PlanningView& view) {
       resumable = true;
     } else {
       const int64_t source = FindPlotWithSameId(view, f);
-      if (source >= 0 && !view.Directories[files[source].DirectoryIndex].ReadOnly &&
-          dir.FinalAllowed) {
+      if (source >= 0 && !view.directories[files[source].DirectoryIndex].readOnly &&
+          dir.finalAllowed) {
         spared[i] = 1;
       }
     }
   }
   if (!resumable) {
-    SpacePool pool(view.Directories);
+    SpacePool pool(view.directories);
     AssignTempFiles(view, pool, slots);
     for (int64_t slot : slots) {
       if (slot >= 0) spared[slot] = 1;
@@ -205,34 +205,34 @@ std::unique_ptr<DeleteFileTask> SelectFileToDelete(const PlanningView& view) {
 }
 
 std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
-  const uint64_t sparse = PlannedSparseBytes(view.Options.Level, view.Options.Scale);
-  const std::vector<DirectoryState>& dirs = view.Directories;
+  const uint64_t sparse = PlannedSparseBytes(view.options.Level, view.options.scale);
+  const std::vector<DirectoryState>& dirs = view.directories;
   auto report = std::make_unique<MorePlotsReport>();
   const uint64_t n = TempDirectoryCount(dirs);
   if (n == 0) {
     for (size_t d = 0; d < dirs.size(); ++d) {
       uint64_t complete = 0;
-      for (const ScannedFile& f : view.Files) {
+      for (const ScannedFile& f : view.files) {
         complete += f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid &&
                     f.Initialized && f.Complete;
       }
-      if (dirs[d].SparseAllowed && !dirs[d].ReadOnly && dirs[d].FreeBytes >= sparse &&
+      if (dirs[d].sparseAllowed && !dirs[d].readOnly && dirs[d].FreeBytes >= sparse &&
           dirs[d].PlotCountLimit > complete) {
-        report->Directories.push_back(d);
+        report->directories.push_back(d);
       }
     }
-    if (report->Directories.empty()) return nullptr;
+    if (report->directories.empty()) return nullptr;
     return report;
   }
 
-  const uint64_t s = PlannedTempFileBytes(n, view.Options.Scale);
+  const uint64_t s = PlannedTempFileBytes(n, view.options.scale);
   SpacePool pool(dirs);
   uint64_t withRoom = 0;
   std::vector<uint8_t> lacking(dirs.size(), 0);
   for (size_t d = 0; d < dirs.size(); ++d) {
     if (!IsTempDirectory(dirs[d])) continue;
     uint64_t need = s;
-    for (const ScannedFile& f : view.Files) {
+    for (const ScannedFile& f : view.files) {
       if (f.DirectoryIndex == d && f.Kind == kTempFileKind)
         need = std::min(need, Growth(f.FileSize, s));
     }
@@ -240,16 +240,16 @@ std::unique_ptr<MorePlotsReport> MakeMorePlotsReport(const PlanningView& view) {
     if (pool.Claim(d, need)) {
       if (++withRoom == n) return nullptr;
     } else {
-      report->Missing.emplace_back(d, need - available);
+      report->missing.emplace_back(d, need - available);
       lacking[d] = 1;
     }
   }
   for (size_t d = 0; d < dirs.size(); ++d) {
-    if (dirs[d].SparseAllowed && !dirs[d].ReadOnly && !lacking[d] && pool.Available(d) >= sparse) {
-      report->Directories.push_back(d);
+    if (dirs[d].sparseAllowed && !dirs[d].readOnly && !lacking[d] && pool.Available(d) >= sparse) {
+      report->directories.push_back(d);
     }
   }
-  if (report->Directories.empty()) return nullptr;
-  report->MissingTempFiles = n - withRoom;
+  if (report->directories.empty()) return nullptr;
+  report->missingTempFiles = n - withRoom;
   return report;
 }

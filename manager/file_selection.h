@@ -15,15 +15,15 @@
 struct PlanningOptions {
   uint8_t Version = 1;
   uint8_t Level = 0;  // 0..4
-  uint8_t NoPlotting = 0;
-  uint8_t NoFinalizing = 0;
-  PlotScale Scale{};
+  uint8_t noPlotting = 0;
+  uint8_t noFinalizing = 0;
+  PlotScale scale{};
 };
 
 struct PlanningView {
-  const std::vector<DirectoryState>& Directories;
-  const std::vector<ScannedFile>& Files;
-  PlanningOptions Options;
+  const std::vector<DirectoryState>& directories;
+  const std::vector<ScannedFile>& files;
+  PlanningOptions options;
 };
 
 inline constexpr size_t kMaxTempSlots = 16;

@@ -43,14 +43,14 @@ int Client::ProveHelloPlot(const PlotIdBytes& id, const uint8_t challenge[32], u
   // The hello waits on these jobs, so they go ahead of every signage point's.
   std::shared_ptr<ChallengeScanJob> scan =
       Engine->QueueChallengeScan(plot.get(), challenge, kHelloPriority, nullptr, nullptr);
-  if (!WaitLogged(*scan, "Failed to find proofs in", Log)) return -1;
+  if (!WaitLogged(*scan, "Failed to find proofs in", log_)) return -1;
   if (scan->Count() == 0) return 0;
   const uint64_t match = pick % scan->Count();
 
   std::shared_ptr<FullProofJob> full =
       Engine->QueueFullProof(plot.get(), scan->Positions()[match], scan->Challenge(),
                              kHelloPriority, nullptr, nullptr, nullptr, 1);
-  if (!WaitLogged(*full, "Failed to read proof from", Log)) return -1;
+  if (!WaitLogged(*full, "Failed to read proof from", log_)) return -1;
   std::memcpy(proof, full->Proof(), 64 * sizeof(uint32_t));
   return 1;
 }

@@ -25,11 +25,11 @@ void RenameDone(const std::filesystem::path& from, const std::filesystem::path& 
 }  // namespace
 
 void Client::ManagerThread() {
-  if (Engine != nullptr && Config.RunBenchmark) {
+  if (Engine != nullptr && config_.runBenchmark) {
     try {
       RunBenchmark();
     } catch (...) {
-      Log(FailureText("ERROR: Benchmark failed"));
+      log_(FailureText("ERROR: Benchmark failed"));
     }
   }
   std::unique_lock lock(Mutex);
@@ -65,9 +65,9 @@ void Client::ManagerStep() {
         throw std::runtime_error("13C18F30");
     }
   } catch (const std::exception& error) {
-    Log(std::string("ERROR: ") + error.what());
+    log_(std::string("ERROR: ") + error.what());
   } catch (...) {
-    Log("ERROR: 9EBB28D9");
+    log_("ERROR: 9EBB28D9");
   }
 }
 
@@ -75,19 +75,19 @@ std::string Client::ProgressText(const PlotWorkStatus& status) {
   const auto now = Now();
   uint64_t elapsed = 0;
   uint64_t remaining = kUnknownSeconds;
-  if (status.State != Phase.LastState) {
-    Phase = {status.State, now, status.Progress};
+  if (status.state != phase_.lastState) {
+    phase_ = {status.state, now, status.progress};
   } else {
-    const double p = std::max(Phase.StartProgress, status.Progress);
+    const double p = std::max(phase_.startProgress, status.progress);
     elapsed = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(now - Phase.Start).count());
-    if (elapsed != 0 && p != Phase.StartProgress) {
+        std::chrono::duration_cast<std::chrono::seconds>(now - phase_.start).count());
+    if (elapsed != 0 && p != phase_.startProgress) {
       remaining = static_cast<uint64_t>(
-          std::llround((1 - p) * static_cast<double>(elapsed) / (p - Phase.StartProgress)));
+          std::llround((1 - p) * static_cast<double>(elapsed) / (p - phase_.startProgress)));
     }
   }
-  long percent = std::lround(100 * status.Progress);
-  if (status.Progress > 0.99 && status.Progress < 1) percent = 99;
+  long percent = std::lround(100 * status.progress);
+  if (status.progress > 0.99 && status.progress < 1) percent = 99;
   char number[24];
   std::snprintf(number, sizeof(number), "%ld", percent);
   std::string text = std::string(number) + "%, " + FormatDuration(elapsed) + " elapsed";
@@ -98,33 +98,33 @@ std::string Client::ProgressText(const PlotWorkStatus& status) {
 void Client::MonitorPlotting() {
   PlotWorkStatus status;
   try {
-    if (PlotEngineJob == nullptr) throw std::runtime_error("no plot in progress");
-    status = PlotEngineJob->Status();
-    if (status.Failure) std::rethrow_exception(status.Failure);
+    if (plotEngineJob_ == nullptr) throw std::runtime_error("no plot in progress");
+    status = plotEngineJob_->Status();
+    if (status.failure) std::rethrow_exception(status.failure);
   } catch (...) {
-    Log(FailureText("ERROR: Plotting failed"));
-    std::unique_ptr<PlotEngineWork> failed = std::move(PlotEngineJob);
+    log_(FailureText("ERROR: Plotting failed"));
+    std::unique_ptr<PlotEngineWork> failed = std::move(plotEngineJob_);
     failed.reset();
     ManagerState.store(0);
     return;
   }
   static const char* const kLabels[] = {"", "Allocating temporary files, ", "Loading, ",
                                         "Plotting, ", "Saving, "};
-  if (status.State > PlotEngineWork::kSaving) throw std::runtime_error("2972EEE5");
-  if (status.State != 0) {
-    Log(kLabels[status.State] + ProgressText(status));
-    if (status.State != PlotEngineWork::kSaving && CancelRequest) {
-      PlotEngineJob->RequestSave();
+  if (status.state > PlotEngineWork::kSaving) throw std::runtime_error("2972EEE5");
+  if (status.state != 0) {
+    log_(kLabels[status.state] + ProgressText(status));
+    if (status.state != PlotEngineWork::kSaving && CancelRequest) {
+      plotEngineJob_->RequestSave();
       RunSoon();
     }
     return;
   }
   ManagerState.store(0);
-  if (!status.Finished) {
-    Log("Saved");
+  if (!status.finished) {
+    log_("Saved");
   } else {
-    Log("Plot done \"" + PathStem(JobPlotPath) + "\"");
-    RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new sparse plot \"", Log);
+    log_("Plot done \"" + PathStem(JobPlotPath) + "\"");
+    RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new sparse plot \"", log_);
     AddPlotToMining(true);
   }
   RunSoon();
@@ -135,38 +135,38 @@ void Client::FinalizationStep() {
   try {
     if (FinalizeJob == nullptr) throw std::runtime_error("no finalization in progress");
     status = FinalizeJob->Status();
-    if (status.Failure) std::rethrow_exception(status.Failure);
+    if (status.failure) std::rethrow_exception(status.failure);
   } catch (...) {
-    Log(FailureText("ERROR: Finalization failed"));
+    log_(FailureText("ERROR: Finalization failed"));
     std::unique_ptr<FinalizeWork> failed = std::move(FinalizeJob);
     failed.reset();
     ManagerState.store(0);
     return;
   }
   static const char* const kLabels[] = {"", "Loading, ", "Finalizing, ", "Saving, "};
-  if (status.State > FinalizeWork::kSaving) throw std::runtime_error("843C7A33");
-  if (status.State == 0) {
+  if (status.state > FinalizeWork::kSaving) throw std::runtime_error("843C7A33");
+  if (status.state == 0) {
     CompleteFinalization(status);
     return;
   }
   const std::string text = ProgressText(status);
-  if (status.State != FinalizeWork::kSaving && CancelRequest) {
+  if (status.state != FinalizeWork::kSaving && CancelRequest) {
     FinalizeJob->RequestSave();
     RunSoon();
     return;
   }
-  Log(kLabels[status.State] + text);
+  log_(kLabels[status.state] + text);
 }
 
 void Client::CompleteFinalization(const PlotWorkStatus& status) {
   ManagerState.store(0);
-  if (!status.Finished) {
-    Log("Saved");
+  if (!status.finished) {
+    log_("Saved");
     RunSoon();
     return;
   }
-  Log("Finalized \"" + PathStem(JobPlotPath) + "\"");
-  RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new final plot \"", Log);
+  log_("Finalized \"" + PathStem(JobPlotPath) + "\"");
+  RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new final plot \"", log_);
   bool whole = false;
   try {
     // The completion marker too: the sparse plot goes only for a final plot known to be whole.
@@ -174,21 +174,21 @@ void Client::CompleteFinalization(const PlotWorkStatus& status) {
     whole = IsFinalPlotFile(JobPlotPath.string()) &&
             ReadScannedFile(JobPlotPath, JobDirectoryIndex, keyBlock).MarkerMatches;
   } catch (...) {
-    Log(FailureText("WARNING: Failed to check finalized plot \"" + JobPlotPath.string() + "\""));
+    log_(FailureText("WARNING: Failed to check finalized plot \"" + JobPlotPath.string() + "\""));
   }
   if (!whole) {
-    Log("WARNING: Finalized plot check failed");
+    log_("WARNING: Finalized plot check failed");
   } else if (AddPlotToMining(false)) {
     RetireSourcePlot();
   } else {
-    Log("WARNING: Sparse plot \"" + PathStem(JobSourcePath) +
+    log_("WARNING: Sparse plot \"" + PathStem(JobSourcePath) +
         "\" is kept: its final plot could not be added to mining");
   }
   RunSoon();
 }
 
 void Client::RetireSourcePlot() {
-  if (!Config.MiningOff) {
+  if (!config_.miningOff) {
     std::unique_lock lock(MinedPlotsMutex);
     for (auto it = MinedPlots.begin(); it != MinedPlots.end(); ++it) {
       if ((*it)->path != JobSourcePath) continue;
@@ -198,7 +198,7 @@ void Client::RetireSourcePlot() {
       MinedPlotPaths.erase(JobSourcePath);
       // Proof jobs still read it: the planner deletes it once they are done.
       if (!source.expired()) {
-        PendingDeletes.push_back({std::move(source), JobSourcePath});
+        pendingDeletes_.push_back({std::move(source), JobSourcePath});
         return;
       }
       break;

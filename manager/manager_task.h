@@ -32,24 +32,24 @@ enum ManagerTaskKind : uint32_t {
 class PlotTask : public ManagerTask {
  public:
   uint32_t Kind() const override { return kPlotTaskKind; }
-  uint8_t Continue = 0;
-  std::vector<int64_t> TempSlots;  // at most 16
-  uint64_t Target = 0;             // continue: record of the unfinished plot; new: ~directory
+  uint8_t resume = 0;
+  std::vector<int64_t> tempSlots;  // at most 16
+  uint64_t target = 0;             // continue: record of the unfinished plot; new: ~directory
 };
 
 class FinalizeTask : public ManagerTask {
  public:
   uint32_t Kind() const override { return kFinalizeTaskKind; }
-  uint8_t Continue = 0;
-  uint64_t Source = 0;  // record of the complete sparse plot
-  uint64_t Target = 0;  // continue: record of the unfinished final plot; new: ~directory
+  uint8_t resume = 0;
+  uint64_t source = 0;  // record of the complete sparse plot
+  uint64_t target = 0;  // continue: record of the unfinished final plot; new: ~directory
 };
 
 class DeleteFileTask : public ManagerTask {
  public:
-  explicit DeleteFileTask(uint64_t file) : File(file) {}
+  explicit DeleteFileTask(uint64_t file) : file(file) {}
   uint32_t Kind() const override { return kDeleteFileTaskKind; }
-  uint64_t File = 0;
+  uint64_t file = 0;
 };
 
 using MissingSpace = std::vector<std::pair<uint64_t, uint64_t>>;  // (directory, bytes)
@@ -57,13 +57,13 @@ using MissingSpace = std::vector<std::pair<uint64_t, uint64_t>>;  // (directory,
 class MorePlotsReport : public ManagerTask {
  public:
   uint32_t Kind() const override { return kMorePlotsReportKind; }
-  uint64_t MissingTempFiles = 0;  // 0 when no directory takes temp files
-  std::vector<uint64_t> Directories;
-  MissingSpace Missing;
+  uint64_t missingTempFiles = 0;  // 0 when no directory takes temp files
+  std::vector<uint64_t> directories;
+  MissingSpace missing;
 
   bool operator==(const MorePlotsReport& other) const {
-    return MissingTempFiles == other.MissingTempFiles && Directories == other.Directories &&
-           Missing == other.Missing;
+    return missingTempFiles == other.missingTempFiles && directories == other.directories &&
+           missing == other.missing;
   }
   std::vector<std::string> Lines(const std::vector<DirectorySpec>& specs) const;
 };
@@ -71,14 +71,14 @@ class MorePlotsReport : public ManagerTask {
 class FinalizeSpaceReport : public ManagerTask {
  public:
   uint32_t Kind() const override { return kFinalizeSpaceReportKind; }
-  MissingSpace Missing;
+  MissingSpace missing;
 
-  bool operator==(const FinalizeSpaceReport& other) const { return Missing == other.Missing; }
+  bool operator==(const FinalizeSpaceReport& other) const { return missing == other.missing; }
   std::vector<std::string> Lines(const std::vector<DirectorySpec>& specs) const;
 };
 
 // A replaced plot file that proof jobs may still be reading: deleted once nobody holds the plot.
 struct PendingDelete {
-  std::weak_ptr<PlotFile> Plot;
-  std::filesystem::path Path;
+  std::weak_ptr<PlotFile> plot;
+  std::filesystem::path path;
 };

@@ -6,8 +6,8 @@
 // How many plots a machine can mine at a measured time per proof: milliseconds falling, plot
 // counts rising from row to row. The benchmark interpolates between rows.
 struct MiningCapacityRow {
-  uint32_t MillisecondsPerProof;
-  uint32_t PlotCount;
+  uint32_t millisecondsPerProof;
+  uint32_t plotCount;
 };
 
 inline constexpr std::array<MiningCapacityRow, 62> MiningCapacityTable = {{

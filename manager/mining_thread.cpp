@@ -103,7 +103,7 @@ void Client::MiningThread() {
             }
           }
         } catch (...) {
-          Log(UnexpectedError());
+          log_(UnexpectedError());
         }
         TakeJobBack(record, &job);
       }
@@ -111,11 +111,11 @@ void Client::MiningThread() {
         std::lock_guard lock(MinedPlotsMutex);
         ExpireAndRemove();
       } catch (...) {
-        Log(UnexpectedError());
+        log_(UnexpectedError());
       }
     }
   } catch (...) {
-    Log(UnexpectedError());
+    log_(UnexpectedError());
   }
 }
 
@@ -124,7 +124,7 @@ void Client::HandleScan(PendingSignagePoint& record, ChallengeScanJob& scan) {
     scan.Wait();
   } catch (...) {
     const std::string message = JobError("Failed to find proofs in", scan.Plot());
-    if (!message.empty()) Log(message);
+    if (!message.empty()) log_(message);
     return;
   }
   PlotAccessEngine& engine = *Engine;
@@ -142,7 +142,7 @@ void Client::HandleQuality(PendingSignagePoint& record, QualityJob& quality) {
     quality.Wait();
   } catch (...) {
     const std::string message = JobError("Failed to read quality string from", quality.Plot());
-    if (!message.empty()) Log(message);
+    if (!message.empty()) log_(message);
     return;
   }
   const uint8_t lowPriority = ManagerState.load() == 0 ? 1 : 0;
@@ -152,7 +152,7 @@ void Client::HandleQuality(PendingSignagePoint& record, QualityJob& quality) {
     result = record.Request->CheckQuality(quality.Plot().header.plotId, quality.Challenge(),
                                           quality.XPair());
   } catch (...) {
-    Log(CodeError("9433FE9F"));
+    log_(CodeError("9433FE9F"));
     return;
   }
   if (result == 0) return;
@@ -174,7 +174,7 @@ void Client::QueueProofOf(PendingSignagePoint& record, QualityJob& quality, int6
     record.Jobs.push_back(std::move(proof));
     ++ProofsRequested;
   } catch (...) {
-    Log(CodeError("B67EDEE2"));
+    log_(CodeError("B67EDEE2"));
   }
 }
 
@@ -185,14 +185,14 @@ void Client::HandleFullProof(PendingSignagePoint& record, FullProofJob& job) {
     job.Wait();
   } catch (...) {
     const std::string message = JobError("Failed to read proof from", plot);
-    if (!message.empty()) Log(message);
+    if (!message.empty()) log_(message);
     return;
   }
   std::copy(job.Proof(), job.Proof() + 64, proof);
   const int64_t preparation = static_cast<int64_t>(
       job.ReadNanoseconds() + job.RecomputeNanoseconds() + job.TreeNanoseconds());
   const std::string slow = SlowProofWarning(plot.path.stem().string(), preparation);
-  if (!slow.empty()) Log(slow);
+  if (!slow.empty()) log_(slow);
 
   uint8_t plotId[32], challenge[32];
   uint64_t keyBlock[64];
@@ -208,20 +208,20 @@ void Client::HandleFullProof(PendingSignagePoint& record, FullProofJob& job) {
   try {
     if (job.SkipXPairCheck() || xPair != job.ExpectedXPair()) {
       if (!job.SkipXPairCheck()) {
-        Log("ERROR: " + std::string(FileErrorTexts[1]) + " \"" + plot.path.string() +
+        log_("ERROR: " + std::string(FileErrorTexts[1]) + " \"" + plot.path.string() +
             "\": D5426D05");
       }
       accepted = request.CheckQuality(plotId, challenge, xPair) != 0;
     }
   } catch (...) {
-    Log(CodeError("739A72F6"));
+    log_(CodeError("739A72F6"));
     accepted = false;
   }
   if (accepted) {
     try {
       request.OnProof(plotId, keyBlock, challenge, plot.header.level, proof);
     } catch (...) {
-      Log(CodeError("4581644A"));
+      log_(CodeError("4581644A"));
     }
   }
   StaleProofSeen = false;
@@ -233,14 +233,14 @@ void Client::TakeJobBack(PendingSignagePoint& record, const PlotJob* job) {
     std::lock_guard lock(MinedPlotsMutex);
     auto found = std::ranges::find_if(record.Jobs, [job](const auto& j) { return j.get() == job; });
     if (found == record.Jobs.end()) {
-      Log("ERROR: F4E56C40");
+      log_("ERROR: F4E56C40");
     } else {
       taken = std::move(*found);
       *found = std::move(record.Jobs.back());
       record.Jobs.pop_back();
     }
   } catch (...) {
-    Log("ERROR: 5DA11481");
+    log_("ERROR: 5DA11481");
   }
 }
 
@@ -256,15 +256,15 @@ void Client::ExpireAndRemove() {
         ++StaleProofs;
         stale = true;
       } else if (job->Kind() == 1) {
-        Log("WARNING: Quality from \"" + stem + "\" was not processed before challenge timeout");
+        log_("WARNING: Quality from \"" + stem + "\" was not processed before challenge timeout");
       } else {
-        Log("WARNING: Proof search in \"" + stem + "\" did not complete before challenge timeout");
+        log_("WARNING: Proof search in \"" + stem + "\" did not complete before challenge timeout");
       }
       job->Cancel();
     }
     if (stale) {
       const std::string message = StaleProofWarning(StaleProofs, ProofsRequested, StaleProofSeen);
-      if (!message.empty()) Log(message);
+      if (!message.empty()) log_(message);
     }
   }
   for (size_t i = PendingSignagePoints.size(); i-- > 0;) {

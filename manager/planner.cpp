@@ -18,24 +18,24 @@ bool IsCompleteSparse(const ScannedFile& f) {
 }
 
 uint64_t CompletePlots(const PlanningView& view, uint64_t d) {
-  return std::ranges::count_if(view.Files, [d](const ScannedFile& f) {
+  return std::ranges::count_if(view.files, [d](const ScannedFile& f) {
     return f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid && f.Initialized &&
            f.Complete;
   });
 }
 
 bool TakesMorePlots(const PlanningView& view, uint64_t d) {
-  return view.Directories[d].PlotCountLimit > CompletePlots(view, d);
+  return view.directories[d].PlotCountLimit > CompletePlots(view, d);
 }
 
 }  // namespace
 
 PlanningOptions Client::MakePlanningOptions() const {
-  const bool engine = WorkStarter != nullptr;
-  return {1, static_cast<uint8_t>(Config.CompressionLevelMinusOne),
-          static_cast<uint8_t>(Config.NoPlotting || !engine || !WorkFactory->CanPlot()),
-          static_cast<uint8_t>(Config.NoFinalizing || !engine || !WorkFactory->CanFinalize()),
-          Config.Scale};
+  const bool engine = workStarter_ != nullptr;
+  return {1, static_cast<uint8_t>(config_.compressionLevelMinusOne),
+          static_cast<uint8_t>(config_.noPlotting || !engine || !workFactory_->CanPlot()),
+          static_cast<uint8_t>(config_.noFinalizing || !engine || !workFactory_->CanFinalize()),
+          config_.scale};
 }
 
 void Client::SetPlannerIdle(bool idle) {
@@ -44,21 +44,21 @@ void Client::SetPlannerIdle(bool idle) {
 }
 
 void Client::ReleasePlottingWork() {
-  if (WorkStarter == nullptr) return;
-  WorkStarter->ReleasePlotEngine();
-  WorkStarter->ReleaseFinalizeJob();
-  WorkStarter->FreePlottingMemory();
+  if (workStarter_ == nullptr) return;
+  workStarter_->ReleasePlotEngine();
+  workStarter_->ReleaseFinalizeJob();
+  workStarter_->FreePlottingMemory();
 }
 
 void Client::RunPendingDeletes() {
-  for (size_t i = 0; i < PendingDeletes.size();) {
-    if (!PendingDeletes[i].Plot.expired()) {
+  for (size_t i = 0; i < pendingDeletes_.size();) {
+    if (!pendingDeletes_[i].plot.expired()) {
       ++i;
       continue;
     }
-    DeletePlotFile(PendingDeletes[i].Path, true);
-    PendingDeletes[i] = std::move(PendingDeletes.back());
-    PendingDeletes.pop_back();
+    DeletePlotFile(pendingDeletes_[i].path, true);
+    pendingDeletes_[i] = std::move(pendingDeletes_.back());
+    pendingDeletes_.pop_back();
   }
 }
 
@@ -68,18 +68,18 @@ void Client::PlanNextStep() {
     std::lock_guard lock(Mutex);
     workFinished = WorkFinished;
   }
-  if (!workFinished || !Config.NoRescan) {
+  if (!workFinished || !config_.noRescan) {
     try {
       ScanDirectories();
     } catch (const std::exception& error) {
-      Log(std::string("ERROR: 729A3DD8: ") + error.what());
+      log_(std::string("ERROR: 729A3DD8: ") + error.what());
       return;
     } catch (...) {
-      Log("ERROR: 729A3DD8");
+      log_("ERROR: 729A3DD8");
       return;
     }
   }
-  if (!Config.MiningOff) RunPendingDeletes();
+  if (!config_.miningOff) RunPendingDeletes();
   {
     std::lock_guard lock(Mutex);
     stop = CancelRequest || StopRequest;
@@ -87,24 +87,24 @@ void Client::PlanNextStep() {
   if (stop) {
     ReleasePlottingWork();
     std::lock_guard lock(Mutex);
-    if (PendingDeletes.empty()) Finished = 1;
+    if (pendingDeletes_.empty()) Finished = 1;
     return;
   }
   if (workFinished) return;
-  if (std::ranges::any_of(DirectoryStates, [](const DirectoryState& d) {
+  if (std::ranges::any_of(directoryStates_, [](const DirectoryState& d) {
         return d.FreeBytes == kUnknownFreeBytes;
       })) {
     SetPlannerIdle(true);
     return;
   }
 
-  const PlanningView view{DirectoryStates, ScannedFiles, MakePlanningOptions()};
+  const PlanningView view{directoryStates_, scannedFiles_, MakePlanningOptions()};
   if (std::unique_ptr<DeleteFileTask> deletion = SelectFileToDelete(view)) {
     SetPlannerIdle(!Dispatch(std::move(deletion)));
     return;
   }
   // After a failed start the disks and memory get a rest before the next attempt.
-  if (Now() < StartPauseEnd) {
+  if (Now() < startPauseEnd_) {
     SetPlannerIdle(true);
     return;
   }
@@ -117,88 +117,88 @@ void Client::PlanNextStep() {
 }
 
 std::unique_ptr<ManagerTask> Client::ChooseTask(const PlanningView& view) {
-  const PlanningOptions& options = view.Options;
-  if (!options.NoPlotting) {
+  const PlanningOptions& options = view.options;
+  if (!options.noPlotting) {
     if (auto task = ContinuePlotTask(view)) return task;
   }
-  if (!options.NoFinalizing) {
+  if (!options.noFinalizing) {
     if (auto task = ContinueFinalizeTask(view)) return task;
   }
-  if (!options.NoPlotting) {
+  if (!options.noPlotting) {
     if (auto task = NewPlotTask(view)) return task;
   }
-  if (!options.NoFinalizing) {
+  if (!options.noFinalizing) {
     if (auto task = NewFinalizeTask(view)) return task;
   }
-  if (!options.NoPlotting) {
+  if (!options.noPlotting) {
     if (auto report = MakeMorePlotsReport(view)) return report;
   }
-  if (!options.NoFinalizing) return MakeFinalizeSpaceReport(view);
+  if (!options.noFinalizing) return MakeFinalizeSpaceReport(view);
   return nullptr;
 }
 
 std::unique_ptr<PlotTask> Client::ContinuePlotTask(const PlanningView& view) {
   std::vector<int64_t> slots;
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    const ScannedFile& f = view.Files[i];
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    const ScannedFile& f = view.files[i];
     if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || !f.Sparse) continue;
-    if (FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
+    if (failedStartPaths_.count(scannedPaths_[i]) != 0) continue;
     if (!FindTempFilesOfPlot(view, i, slots) || !CanResumeWithTempFiles(view, slots, i)) continue;
-    const uint64_t size = PlannedSparseBytes(f.Level, view.Options.Scale);
+    const uint64_t size = PlannedSparseBytes(f.Level, view.options.scale);
     const uint64_t need = f.FileSize < size ? size - f.FileSize : 0;
-    if (view.Directories[f.DirectoryIndex].FreeBytes < need) return nullptr;
+    if (view.directories[f.DirectoryIndex].FreeBytes < need) return nullptr;
     auto task = std::make_unique<PlotTask>();
-    task->Continue = 1;
-    task->TempSlots = slots;
-    task->Target = i;
+    task->resume = 1;
+    task->tempSlots = slots;
+    task->target = i;
     return task;
   }
   return nullptr;
 }
 
 std::unique_ptr<FinalizeTask> Client::ContinueFinalizeTask(const PlanningView& view) {
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    const ScannedFile& f = view.Files[i];
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    const ScannedFile& f = view.files[i];
     if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || f.Sparse) continue;
     const int64_t source = FindPlotWithSameId(view, f);
-    const DirectoryState& own = view.Directories[f.DirectoryIndex];
-    if (source < 0 || view.Directories[view.Files[source].DirectoryIndex].ReadOnly ||
-        !own.FinalAllowed || own.ReadOnly) {
+    const DirectoryState& own = view.directories[f.DirectoryIndex];
+    if (source < 0 || view.directories[view.files[source].DirectoryIndex].readOnly ||
+        !own.finalAllowed || own.readOnly) {
       continue;
     }
-    if (FailedStartPaths.count(ScannedPaths[i]) || FailedStartPaths.count(ScannedPaths[source])) {
+    if (failedStartPaths_.count(scannedPaths_[i]) || failedStartPaths_.count(scannedPaths_[source])) {
       continue;
     }
-    const uint64_t need = PlannedFinalBytes(f.Level, view.Options.Scale);
+    const uint64_t need = PlannedFinalBytes(f.Level, view.options.scale);
     if (f.FileSize < need && own.FreeBytes < need - f.FileSize) return nullptr;
     auto task = std::make_unique<FinalizeTask>();
-    task->Continue = 1;
-    task->Source = source;
-    task->Target = i;
+    task->resume = 1;
+    task->source = source;
+    task->target = i;
     return task;
   }
   return nullptr;
 }
 
 std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
-  SpacePool pool(view.Directories);
+  SpacePool pool(view.directories);
   std::vector<int64_t> slots;
   if (AssignTempFiles(view, pool, slots) == 0) return nullptr;
-  const uint64_t sparse = PlannedSparseBytes(view.Options.Level, view.Options.Scale);
+  const uint64_t sparse = PlannedSparseBytes(view.options.Level, view.options.scale);
   int64_t chosen = -1;
   uint64_t best = 0;
-  for (size_t d = 0; d < view.Directories.size(); ++d) {
-    const DirectoryState& dir = view.Directories[d];
-    if (!dir.SparseAllowed || dir.ReadOnly || !TakesMorePlots(view, d)) continue;
+  for (size_t d = 0; d < view.directories.size(); ++d) {
+    const DirectoryState& dir = view.directories[d];
+    if (!dir.sparseAllowed || dir.readOnly || !TakesMorePlots(view, d)) continue;
     // What is left here once every temp file of the plot has its room, on whatever disk.
     const uint64_t available = pool.Available(d);
-    const bool finalizes = dir.FinalAllowed && std::ranges::any_of(view.Files, [d](auto& f) {
+    const bool finalizes = dir.finalAllowed && std::ranges::any_of(view.files, [d](auto& f) {
                              return f.DirectoryIndex == d && f.Kind == kPlotFileKind &&
                                     f.HeaderValid && f.Initialized && f.Complete && f.Sparse;
                            });
     // Room kept for finalizing a sparse plot: the largest final plot and the margin.
     const uint64_t required =
-        sparse + (finalizes ? PlannedFinalBytes(0, view.Options.Scale) : 0);
+        sparse + (finalizes ? PlannedFinalBytes(0, view.options.scale) : 0);
     if (available >= required && (chosen < 0 || available > best)) {
       chosen = static_cast<int64_t>(d);
       best = available;
@@ -206,40 +206,40 @@ std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
   }
   if (chosen < 0) return nullptr;
   auto task = std::make_unique<PlotTask>();
-  task->TempSlots = slots;
-  task->Target = ~static_cast<uint64_t>(chosen);
+  task->tempSlots = slots;
+  task->target = ~static_cast<uint64_t>(chosen);
   return task;
 }
 
 std::unique_ptr<FinalizeTask> Client::NewFinalizeTask(const PlanningView& view) {
   std::unordered_set<PlotIdBytes, PlotIdHash> finalized;
-  for (const ScannedFile& f : view.Files) {
+  for (const ScannedFile& f : view.files) {
     if (IsPlot(f) && f.Version == 1 && f.Initialized && f.Complete && !f.Sparse) {
       finalized.insert(f.PlotId);
     }
   }
-  const std::vector<DirectoryState>& dirs = view.Directories;
-  for (size_t i = 0; i < view.Files.size(); ++i) {
-    const ScannedFile& f = view.Files[i];
-    if (!IsCompleteSparse(f) || dirs[f.DirectoryIndex].ReadOnly) continue;
+  const std::vector<DirectoryState>& dirs = view.directories;
+  for (size_t i = 0; i < view.files.size(); ++i) {
+    const ScannedFile& f = view.files[i];
+    if (!IsCompleteSparse(f) || dirs[f.DirectoryIndex].readOnly) continue;
     if ((f.KeyStatus != 0 && f.KeyStatus != 1 && f.KeyStatus != 3) || !f.KnownAtStartup) continue;
-    if (finalized.count(f.PlotId) != 0 || FailedStartPaths.count(ScannedPaths[i]) != 0) continue;
-    const uint64_t need = PlannedFinalBytes(f.Level, view.Options.Scale);
+    if (finalized.count(f.PlotId) != 0 || failedStartPaths_.count(scannedPaths_[i]) != 0) continue;
+    const uint64_t need = PlannedFinalBytes(f.Level, view.options.scale);
     int64_t target = -1;
     const DirectoryState& own = dirs[f.DirectoryIndex];
-    if (own.FinalAllowed && !own.ReadOnly && own.FreeBytes >= need) {
+    if (own.finalAllowed && !own.readOnly && own.FreeBytes >= need) {
       target = static_cast<int64_t>(f.DirectoryIndex);
     }
     for (size_t d = 0; d < dirs.size() && target < 0; ++d) {
-      if (d != f.DirectoryIndex && dirs[d].FinalAllowed && !dirs[d].SparseAllowed &&
+      if (d != f.DirectoryIndex && dirs[d].finalAllowed && !dirs[d].sparseAllowed &&
           dirs[d].FreeBytes >= need && TakesMorePlots(view, d)) {
         target = static_cast<int64_t>(d);
       }
     }
     if (target < 0) continue;
     auto task = std::make_unique<FinalizeTask>();
-    task->Source = i;
-    task->Target = ~static_cast<uint64_t>(target);
+    task->source = i;
+    task->target = ~static_cast<uint64_t>(target);
     return task;
   }
   return nullptr;
@@ -247,19 +247,19 @@ std::unique_ptr<FinalizeTask> Client::NewFinalizeTask(const PlanningView& view) 
 
 std::unique_ptr<FinalizeSpaceReport> Client::MakeFinalizeSpaceReport(const PlanningView& view) {
   auto report = std::make_unique<FinalizeSpaceReport>();
-  for (size_t d = 0; d < view.Directories.size(); ++d) {
-    const DirectoryState& dir = view.Directories[d];
-    if (!dir.FinalAllowed || !dir.SparseAllowed || dir.ReadOnly) continue;
-    const auto sparse = std::ranges::count_if(view.Files, [d](const ScannedFile& f) {
+  for (size_t d = 0; d < view.directories.size(); ++d) {
+    const DirectoryState& dir = view.directories[d];
+    if (!dir.finalAllowed || !dir.sparseAllowed || dir.readOnly) continue;
+    const auto sparse = std::ranges::count_if(view.files, [d](const ScannedFile& f) {
       return f.DirectoryIndex == d && f.Kind == kPlotFileKind && f.HeaderValid && f.Version == 1 &&
              f.Initialized && f.Complete && f.Sparse;
     });
-    const uint64_t reserve = PlannedFinalBytes(0, view.Options.Scale);
+    const uint64_t reserve = PlannedFinalBytes(0, view.options.scale);
     if (sparse >= 2 && dir.FreeBytes < reserve) {
-      report->Missing.emplace_back(d, reserve - dir.FreeBytes);
+      report->missing.emplace_back(d, reserve - dir.FreeBytes);
     }
   }
-  if (report->Missing.empty()) return nullptr;
+  if (report->missing.empty()) return nullptr;
   return report;
 }
 
@@ -270,9 +270,9 @@ void Client::NothingToDo() {
     if (!TestQueue.empty() || ScanPending || TestRunning) return;
     WorkFinished = 1;
   }
-  Log("No more plotting, finalization or testing required");
+  log_("No more plotting, finalization or testing required");
   ReleasePlottingWork();
-  if (Config.MiningOff) RequestStop();
+  if (config_.miningOff) RequestStop();
 }
 
 bool Client::Dispatch(std::unique_ptr<ManagerTask> task) {
@@ -281,27 +281,27 @@ bool Client::Dispatch(std::unique_ptr<ManagerTask> task) {
       return StartPlot(static_cast<const PlotTask&>(*task));
     case kFinalizeTaskKind: {
       const auto& finalize = static_cast<const FinalizeTask&>(*task);
-      WorkStarter->ReleasePlotEngine();
-      const int64_t target = static_cast<int64_t>(finalize.Target);
-      const uint64_t source = finalize.Continue ? target : finalize.Source;
-      return AfterStart(WorkStarter->StartFinalization(finalize), 2, &ScannedPaths[source]);
+      workStarter_->ReleasePlotEngine();
+      const int64_t target = static_cast<int64_t>(finalize.target);
+      const uint64_t source = finalize.resume ? target : finalize.source;
+      return AfterStart(workStarter_->StartFinalization(finalize), 2, &scannedPaths_[source]);
     }
     case kDeleteFileTaskKind:
       return DeleteUnneededFile(static_cast<const DeleteFileTask&>(*task));
     case kMorePlotsReportKind: {
       auto* report = static_cast<MorePlotsReport*>(task.get());
-      if (LastMorePlotsReport != nullptr && *LastMorePlotsReport == *report) return false;
-      for (const std::string& line : report->Lines(Directories)) Log(line);
+      if (lastMorePlotsReport_ != nullptr && *lastMorePlotsReport_ == *report) return false;
+      for (const std::string& line : report->Lines(directories_)) log_(line);
       task.release();
-      LastMorePlotsReport.reset(report);
+      lastMorePlotsReport_.reset(report);
       return false;
     }
     case kFinalizeSpaceReportKind: {
       auto* report = static_cast<FinalizeSpaceReport*>(task.get());
-      if (LastFinalizeSpaceReport != nullptr && *LastFinalizeSpaceReport == *report) return false;
-      for (const std::string& line : report->Lines(Directories)) Log(line);
+      if (lastFinalizeSpaceReport_ != nullptr && *lastFinalizeSpaceReport_ == *report) return false;
+      for (const std::string& line : report->Lines(directories_)) log_(line);
       task.release();
-      LastFinalizeSpaceReport.reset(report);
+      lastFinalizeSpaceReport_.reset(report);
       return false;
     }
     default:
@@ -310,36 +310,36 @@ bool Client::Dispatch(std::unique_ptr<ManagerTask> task) {
 }
 
 bool Client::DeleteUnneededFile(const DeleteFileTask& task) {
-  const ScannedFile& f = ScannedFiles.at(task.File);
+  const ScannedFile& f = scannedFiles_.at(task.file);
   if (f.Kind == kUnrelatedFile) throw std::runtime_error("D99ACDB6");
   if (!f.HeaderValid) throw std::runtime_error("40A4697F");
   if (f.Version > 1) throw std::runtime_error("0B1C1771");
   // A complete plot stays even when it was never closed cleanly.
   if (f.Kind == kPlotFileKind && f.Complete) throw std::runtime_error("F1E6B82A");
-  DeletePlotFile(ScannedPaths[task.File], false);
+  DeletePlotFile(scannedPaths_[task.file], false);
   return true;
 }
 
 bool Client::StartPlot(const PlotTask& task) {
-  for (int64_t slot : task.TempSlots) {
+  for (int64_t slot : task.tempSlots) {
     if (slot >= 0) continue;
     // Whatever holds the name was not recorded by the scan: it is nobody's temp file to take.
-    const std::filesystem::path path = Directories[~slot].Path / TempFileName;
+    const std::filesystem::path path = directories_[~slot].path / TempFileName;
     std::error_code error;
     if (std::filesystem::symlink_status(path, error).type() !=
         std::filesystem::file_type::not_found) {
-      Log("ERROR: Failed to start plotting: temp file already exists: \"" + path.string() + "\"");
+      log_("ERROR: Failed to start plotting: temp file already exists: \"" + path.string() + "\"");
       return AfterStart(StartResult::kFailed, 1, nullptr);
     }
   }
-  WorkStarter->ReleaseFinalizeJob();
-  const std::filesystem::path* source = task.Continue ? &ScannedPaths[task.Target] : nullptr;
-  return AfterStart(WorkStarter->StartPlotting(task), 1, source);
+  workStarter_->ReleaseFinalizeJob();
+  const std::filesystem::path* source = task.resume ? &scannedPaths_[task.target] : nullptr;
+  return AfterStart(workStarter_->StartPlotting(task), 1, source);
 }
 
 bool Client::AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source) {
   if (result == StartResult::kStarted) {
-    FailedStarts = 0;
+    failedStarts_ = 0;
     std::lock_guard lock(Mutex);
     ManagerState = state;
     return true;
@@ -347,11 +347,11 @@ bool Client::AfterStart(StartResult result, uint32_t state, const std::filesyste
   // Cut short by a save request: nothing failed, and the next pass ends the run.
   if (CancelRequest) return false;
   if (result == StartResult::kMemoryShortfall) ReleasePlottingWork();
-  if (source != nullptr && FailedStartPaths.insert(*source).second) {
-    Log("WARNING: \"" + PathStem(*source) + "\" failed to start and is skipped until restart");
+  if (source != nullptr && failedStartPaths_.insert(*source).second) {
+    log_("WARNING: \"" + PathStem(*source) + "\" failed to start and is skipped until restart");
   }
   // 10 s after the first failure, doubling up to 10 min while starts keep failing.
-  FailedStarts = std::min<uint32_t>(FailedStarts + 1, 7);
-  StartPauseEnd = Now() + std::chrono::seconds(std::min<uint64_t>(600, 10u << (FailedStarts - 1)));
+  failedStarts_ = std::min<uint32_t>(failedStarts_ + 1, 7);
+  startPauseEnd_ = Now() + std::chrono::seconds(std::min<uint64_t>(600, 10u << (failedStarts_ - 1)));
   return false;
 }

@@ -17,27 +17,27 @@ void Client::DeletePlotFile(const std::filesystem::path& path, bool completeSpar
     }
     if (!expected) throw std::runtime_error("Final check before delete failed");
     // Taking the lock refuses a file that another process still writes or reads.
-    DirectFile probe(Log);
+    DirectFile probe(log_);
     probe.Open(path, false);
   } catch (const std::exception& error) {
-    Log(failure + error.what());
+    log_(failure + error.what());
     UndeletablePaths.insert(path);
     return;
   }
   std::error_code error;
   if (std::filesystem::remove(path, error)) {
-    Log("File deleted \"" + PathStem(path) + "\"");
+    log_("File deleted \"" + PathStem(path) + "\"");
     return;
   }
   if (!error) error = std::make_error_code(std::errc::no_such_file_or_directory);
-  Log(failure + error.message());
+  log_(failure + error.message());
   UndeletablePaths.insert(path);
 }
 
 bool Client::AddPlotToMining(bool recordId) {
   const std::filesystem::path path = JobPlotPath;
   KnownPlotPaths.insert(path);
-  if (Config.MiningOff || !JobMineable || Engine == nullptr) return true;
+  if (config_.miningOff || !JobMineable || Engine == nullptr) return true;
   try {
     std::shared_ptr<PlotFile> plot = OpenMinedPlot(path, JobDirectoryIndex);
     if (plot == nullptr || !CheckPlotKeys(*plot)) return false;
@@ -49,9 +49,9 @@ bool Client::AddPlotToMining(bool recordId) {
     MinedPlots.push_back(std::move(plot));
     return true;
   } catch (const std::exception& error) {
-    Log("WARNING: Failed to open plot \"" + path.string() + "\": " + error.what());
+    log_("WARNING: Failed to open plot \"" + path.string() + "\": " + error.what());
   } catch (...) {
-    Log("WARNING: Failed to open plot");
+    log_("WARNING: Failed to open plot");
   }
   return false;
 }

@@ -32,10 +32,10 @@ bool Client::CheckPlotKeys(PlotFile& plot) {
   try {
     code = KeyProvider->Classify(id, block.bytes);
   } catch (const std::exception& error) {
-    Log("ERROR: Invalid plot keys in \"" + plot.path.string() + "\": " + error.what());
+    log_("ERROR: Invalid plot keys in \"" + plot.path.string() + "\": " + error.what());
     return false;
   } catch (...) {
-    Log("ERROR: Invalid plot keys in \"" + plot.path.string() + "\"");
+    log_("ERROR: Invalid plot keys in \"" + plot.path.string() + "\"");
     return false;
   }
   if (code == 0 || code == 1) return true;
@@ -44,10 +44,10 @@ bool Client::CheckPlotKeys(PlotFile& plot) {
   try {
     KeyProvider->DeriveKeys(id, block.bytes);
   } catch (const std::exception& error) {
-    Log(std::string("ERROR: Failed to make secret plot keys: ") + error.what());
+    log_(std::string("ERROR: Failed to make secret plot keys: ") + error.what());
     return true;
   } catch (...) {
-    Log("ERROR: Failed to make secret plot keys");
+    log_("ERROR: Failed to make secret plot keys");
     return true;
   }
   std::lock_guard lock(plot.keyMutex);

@@ -40,36 +40,36 @@ void Client::PlotTestThread() {
       NextRunTime = std::chrono::steady_clock::now();
     }
   } catch (const std::exception& error) {
-    Log(std::string("ERROR: ") + error.what());
+    log_(std::string("ERROR: ") + error.what());
   } catch (...) {
-    Log("ERROR: 698DFBC1");
+    log_("ERROR: 698DFBC1");
   }
 }
 
 void Client::TestPlotEntry(const TestQueueEntry& entry) {
   std::shared_ptr<PlotFile> plot;
   try {
-    plot = OpenPlotFile(*Engine, entry.Path, entry.DirectoryIndex);
+    plot = OpenPlotFile(*Engine, entry.path, entry.DirectoryIndex);
   } catch (...) {
-    Log(FailureText("WARNING: Failed to open plot \"" + entry.Path.string() + "\""));
+    log_(FailureText("WARNING: Failed to open plot \"" + entry.path.string() + "\""));
     return;
   }
   if (plot == nullptr) return;
-  if (Config.SkipTest) {
-    Log("Test passed");
+  if (config_.skipTest) {
+    log_("Test passed");
   } else {
     try {
       if (!TestPlot(*plot)) return;
-      Log("Test passed");
+      log_("Test passed");
     } catch (...) {
-      Log(FailureText("ERROR: Test failed"));
+      log_(FailureText("ERROR: Test failed"));
       return;
     }
   }
   if (!CheckPlotKeys(*plot)) return;
   // Keys completed here still mine from memory; the file of a read-only directory is not ours
   // to change.
-  if (entry.DirectoryIndex < Directories.size() && Directories[entry.DirectoryIndex].ReadOnly) {
+  if (entry.DirectoryIndex < directories_.size() && directories_[entry.DirectoryIndex].readOnly) {
     return;
   }
   try {
@@ -82,17 +82,17 @@ void Client::TestPlotEntry(const TestQueueEntry& entry) {
     }
     // The header copy keeps flag 1 throughout: the key mutex keeps its readers out, and a
     // failed embedding restores the file.
-    EmbedKeyBlock(plot->path, plot->header.keyBlock, EmbedFault);
+    EmbedKeyBlock(plot->path, plot->header.keyBlock, embedFault_);
     plot->embedPending = 0;
   } catch (...) {
-    Log(FailureText("ERROR: Failed to embed secret key"));
+    log_(FailureText("ERROR: Failed to embed secret key"));
     return;
   }
-  Log("Secret key was embedded into \"" + PathStem(plot->path) + "\"");
+  log_("Secret key was embedded into \"" + PathStem(plot->path) + "\"");
 }
 
 bool Client::TestPlot(PlotFile& plot) {
-  Log("Start testing \"" + PathStem(plot.path) + "\"");
+  log_("Start testing \"" + PathStem(plot.path) + "\"");
   uint64_t total = 0;
   auto progressDeadline = Now() + kProgressStep;
   auto scan = [&] {
@@ -110,7 +110,7 @@ bool Client::TestPlot(PlotFile& plot) {
     {
       std::lock_guard lock(Mutex);
       if (ThreadStop) {
-        Log("Test cancelled");
+        log_("Test cancelled");
         return false;
       }
     }
@@ -120,7 +120,7 @@ bool Client::TestPlot(PlotFile& plot) {
     if (i % kFullProofEvery != 0) continue;
     const auto now = Now();
     if (now >= progressDeadline) {
-      Log("Testing, " + std::to_string(i * 100 / kTestChallenges) + "%");
+      log_("Testing, " + std::to_string(i * 100 / kTestChallenges) + "%");
       while (progressDeadline <= now) progressDeadline += kProgressStep;
     }
     for (uint64_t extra = 0; job->Count() == 0; ++extra) {

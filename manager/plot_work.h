@@ -20,10 +20,10 @@ struct TempFileHeader;
 // What the manager reads of a plot engine or a finalization job, copied under the object's own
 // mutex. State 0 is ended for both; the others are the object's own states.
 struct PlotWorkStatus {
-  uint32_t State = 0;
-  double Progress = 0;
-  uint8_t Finished = 0;  // the work completed rather than stopped at a save
-  std::exception_ptr Failure;
+  uint32_t state = 0;
+  double progress = 0;
+  uint8_t finished = 0;  // the work completed rather than stopped at a save
+  std::exception_ptr failure;
 };
 
 // A plot engine or finalization job as the manager drives it. Destroying it waits for its

@@ -11,22 +11,22 @@ std::string Counted(uint64_t n, const char* singular, const char* plural) {
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 void AddList(std::vector<std::string>& lines, const ReportedFiles& list, const std::string& first) {
-  if (list.Count == 0) return;
+  if (list.count == 0) return;
   lines.push_back(first);
-  for (const std::string& path : list.Paths) lines.push_back(Quoted(path));
-  if (list.Count > list.Paths.size()) lines.push_back("...");
+  for (const std::string& path : list.paths) lines.push_back(Quoted(path));
+  if (list.count > list.paths.size()) lines.push_back("...");
 }
 
 std::string GroupLine(const std::string& keyText, const KeyGroupCount& group) {
-  std::string line = group.PasswordNeeded ? "!!!password needed!!! " : "";
-  line += Counted(group.Plots, "plot", "plots") + " (";
+  std::string line = group.passwordNeeded ? "!!!password needed!!! " : "";
+  line += Counted(group.plots, "plot", "plots") + " (";
   std::vector<std::string> items;
-  if (group.Untested > 0) items.push_back(std::to_string(group.Untested) + " untested");
+  if (group.untested > 0) items.push_back(std::to_string(group.untested) + " untested");
   if (group.Sparse > 0) items.push_back(std::to_string(group.Sparse) + " sparse");
   size_t levels = 0;
-  for (const uint64_t count : group.PlotsByLevel) levels += count != 0;
-  for (size_t level = 0; level < group.PlotsByLevel.size(); ++level) {
-    const uint64_t count = group.PlotsByLevel[level];
+  for (const uint64_t count : group.plotsByLevel) levels += count != 0;
+  for (size_t level = 0; level < group.plotsByLevel.size(); ++level) {
+    const uint64_t count = group.plotsByLevel[level];
     if (count == 0) continue;
     const std::string name = "CL" + std::to_string(level + 1);
     items.push_back(levels == 1 ? name : std::to_string(count) + name);
@@ -42,9 +42,9 @@ std::string GroupLine(const std::string& keyText, const KeyGroupCount& group) {
 }  // namespace
 
 void ReportedFiles::Add(const std::string& path) {
-  ++Count;
+  ++count;
   try {
-    if (Paths.size() < kMaxPaths) Paths.push_back(path);
+    if (paths.size() < kMaxPaths) paths.push_back(path);
   } catch (...) {
     // The count alone still tells the user.
   }
@@ -68,28 +68,28 @@ std::vector<std::string> DirectoryReportLines(const StartupReportData& data,
     for (const std::string& copy : copies) lines.push_back(Quoted(copy));
   }
 
-  const ReportedFiles& unrelated = data.Unrelated;
+  const ReportedFiles& unrelated = data.unrelated;
   AddList(
       lines, unrelated,
       "WARNING: Found " +
-          Counted(unrelated.Count, "unrelated or corrupted file", "unrelated or corrupted files") +
+          Counted(unrelated.count, "unrelated or corrupted file", "unrelated or corrupted files") +
           ":");
-  AddList(lines, data.WithoutKeys,
-          "WARNING: Found " + Counted(data.WithoutKeys.Count, "plot", "plots") + " without keys:");
-  AddList(lines, data.UnsupportedVersion,
-          "WARNING: Found " + Counted(data.UnsupportedVersion.Count, "file", "files") +
+  AddList(lines, data.withoutKeys,
+          "WARNING: Found " + Counted(data.withoutKeys.count, "plot", "plots") + " without keys:");
+  AddList(lines, data.unsupportedVersion,
+          "WARNING: Found " + Counted(data.unsupportedVersion.count, "file", "files") +
               " with unsupported version:");
-  AddList(lines, data.UnsupportedKeys,
-          "WARNING: Found " + Counted(data.UnsupportedKeys.Count, "plot", "plots") +
+  AddList(lines, data.unsupportedKeys,
+          "WARNING: Found " + Counted(data.unsupportedKeys.count, "plot", "plots") +
               " with unsupported keys:");
-  if (data.ReadOnlyTestable > 0) {
-    lines.push_back("WARNING: Found " + Counted(data.ReadOnlyTestable, "plot", "plots") +
+  if (data.readOnlyTestable > 0) {
+    lines.push_back("WARNING: Found " + Counted(data.readOnlyTestable, "plot", "plots") +
                     " applicable for testing but containing directory is specified as readonly");
   }
 
   lines.insert(lines.end(), {"", "Directories summary:"});
   for (size_t d = 0; d < specs.size(); ++d) {
-    lines.insert(lines.end(), {"", "--- " + Quoted(specs[d].Path.string()) + " ---"});
+    lines.insert(lines.end(), {"", "--- " + Quoted(specs[d].path.string()) + " ---"});
     if (d < data.KeyGroupCounts.size()) {
       for (const auto& [keyText, group] : data.KeyGroupCounts[d]) {
         lines.push_back(GroupLine(keyText, group));
@@ -99,8 +99,8 @@ std::vector<std::string> DirectoryReportLines(const StartupReportData& data,
     lines.push_back(free == kUnknownFreeBytes ? "(??? GiB available)"
                                               : "(" + FormatGiB(free) + " GiB available)");
   }
-  lines.insert(lines.end(), {"", "Total plots: " + std::to_string(data.TotalPlots),
-                             "Mineable plots: " + std::to_string(data.MineablePlots), ""});
+  lines.insert(lines.end(), {"", "Total plots: " + std::to_string(data.totalPlots),
+                             "Mineable plots: " + std::to_string(data.mineablePlots), ""});
 
   if (!data.PasswordKeys.empty()) {
     const size_t keys = data.PasswordKeys.size();
@@ -109,8 +109,8 @@ std::vector<std::string> DirectoryReportLines(const StartupReportData& data,
                                    (keys == 1 ? "key" : "keys") + ":"});
     lines.insert(lines.end(), data.PasswordKeys.begin(), data.PasswordKeys.end());
     lines.insert(lines.end(), {"",
-                               std::to_string(data.PasswordNeededPlots) +
-                                   (data.PasswordNeededPlots == 1 ? " plot" : " plots") +
+                               std::to_string(data.passwordNeededPlots) +
+                                   (data.passwordNeededPlots == 1 ? " plot" : " plots") +
                                    " can not be used until password is specified",
                                ""});
   }

@@ -15,18 +15,18 @@
 // Plots of one directory that share a key text (the delegation key's text, "_" for keys that
 // name none, empty for plots without a key block).
 struct KeyGroupCount {
-  uint64_t Plots = 0;
-  std::array<uint64_t, 5> PlotsByLevel{};
+  uint64_t plots = 0;
+  std::array<uint64_t, 5> plotsByLevel{};
   uint64_t Sparse = 0;
-  uint64_t Untested = 0;
-  uint8_t PasswordNeeded = 0;
+  uint64_t untested = 0;
+  uint8_t passwordNeeded = 0;
 };
 
 // A count with the first paths behind it.
 struct ReportedFiles {
   static constexpr size_t kMaxPaths = 10;
-  uint64_t Count = 0;
-  std::vector<std::string> Paths;
+  uint64_t count = 0;
+  std::vector<std::string> paths;
   void Add(const std::string& path);
 };
 
@@ -35,15 +35,15 @@ struct ReportedFiles {
 struct StartupReportData {
   std::vector<std::map<std::string, KeyGroupCount>> KeyGroupCounts;  // per directory
   std::set<std::string> PasswordKeys;
-  uint64_t PasswordNeededPlots = 0;
-  uint64_t TotalPlots = 0;
-  uint64_t MineablePlots = 0;
-  std::unordered_set<PlotIdBytes, PlotIdHash> MineableIds;
-  ReportedFiles Unrelated;
-  ReportedFiles WithoutKeys;
-  ReportedFiles UnsupportedVersion;
-  ReportedFiles UnsupportedKeys;
-  uint64_t ReadOnlyTestable = 0;
+  uint64_t passwordNeededPlots = 0;
+  uint64_t totalPlots = 0;
+  uint64_t mineablePlots = 0;
+  std::unordered_set<PlotIdBytes, PlotIdHash> mineableIds;
+  ReportedFiles unrelated;
+  ReportedFiles withoutKeys;
+  ReportedFiles unsupportedVersion;
+  ReportedFiles unsupportedKeys;
+  uint64_t readOnlyTestable = 0;
 };
 
 // The lines of the start-up report, in print order; "" is an empty line.

@@ -25,14 +25,14 @@ inline constexpr uint64_t kUnknownFreeBytes = ~uint64_t{0};
 struct DirectoryState {
   uint64_t FreeBytes = 0;       // what this client may still use; kUnknownFreeBytes: unknown
   uint64_t PlotCountLimit = 0;  // all ones: none
-  uint8_t TempAllowed = 0;
-  uint8_t FinalAllowed = 0;
-  uint8_t SparseAllowed = 0;
-  uint8_t ReadOnly = 0;
+  uint8_t tempAllowed = 0;
+  uint8_t finalAllowed = 0;
+  uint8_t sparseAllowed = 0;
+  uint8_t readOnly = 0;
   // The file system the directory lies on and its own free bytes, which every directory on it
   // shares: claims are checked against both.
-  uint64_t Device = 0;
-  uint64_t DeviceFreeBytes = kUnknownFreeBytes;
+  uint64_t device = 0;
+  uint64_t deviceFreeBytes = kUnknownFreeBytes;
 };
 
 enum ScannedFileKind : uint32_t {
@@ -76,5 +76,5 @@ struct ScannedFile {
 // A plot waiting for the plot test.
 struct TestQueueEntry {
   uint64_t DirectoryIndex = 0;
-  std::filesystem::path Path;
+  std::filesystem::path path;
 };

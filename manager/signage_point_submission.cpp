@@ -20,7 +20,7 @@ std::string ErrorText(const char* code, const std::exception_ptr& failure) {
 
 void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
                                 uint64_t timeLimitMs) {
-  if (Config.MiningOff) throw std::runtime_error("6ED5B81C");
+  if (config_.miningOff) throw std::runtime_error("6ED5B81C");
   std::unique_ptr<PendingSignagePoint> record;
   std::unique_lock<std::mutex> lock;
   try {
@@ -41,7 +41,7 @@ void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
       try {
         searched = record->Request->PlotChallenge(plotId, challenge);
       } catch (...) {
-        Log(ErrorText("479CA6F9", std::current_exception()));
+        log_(ErrorText("479CA6F9", std::current_exception()));
         continue;
       }
       if (!searched) continue;
@@ -60,6 +60,6 @@ void Client::SubmitSignagePoint(std::shared_ptr<SignagePointRequest> request,
     }
     if (lock.owns_lock()) lock.unlock();
     record.reset();
-    Log(ErrorText("BCF941D5", failure));
+    log_(ErrorText("BCF941D5", failure));
   }
 }

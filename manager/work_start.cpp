@@ -37,17 +37,17 @@ bool IsHeaderlessPart(const std::filesystem::path& path) {
 }  // namespace
 
 StartResult Client::StartPlotting(const PlotTask& task) {
-  const bool resume = task.Continue != 0;
-  const int64_t target = static_cast<int64_t>(task.Target);
+  const bool resume = task.resume != 0;
+  const int64_t target = static_cast<int64_t>(task.target);
   std::vector<std::filesystem::path> tempPaths;
-  for (int64_t slot : task.TempSlots) {
+  for (int64_t slot : task.tempSlots) {
     if (slot >= 0) {
-      tempPaths.push_back(ScannedPaths.at(slot));
+      tempPaths.push_back(scannedPaths_.at(slot));
       continue;
     }
-    tempPaths.push_back(Directories.at(~slot).Path / TempFileName);
+    tempPaths.push_back(directories_.at(~slot).path / TempFileName);
     if (MinedPlotPaths.count(tempPaths.back()) != 0) {
-      Log("ERROR: Failed to start plotting: temp file with name \"" + tempPaths.back().string() +
+      log_("ERROR: Failed to start plotting: temp file with name \"" + tempPaths.back().string() +
           "\" already exists and is being used as a plot");
       return StartResult::kFailed;
     }
@@ -58,29 +58,29 @@ StartResult Client::StartPlotting(const PlotTask& task) {
   std::array<uint8_t, 512> keyBlock{};
   if (resume) {
     if (target < 0) throw std::runtime_error("18304C35");
-    const ScannedFile& file = ScannedFiles.at(target);
-    JobPartPath = ScannedPaths.at(target);
+    const ScannedFile& file = scannedFiles_.at(target);
+    JobPartPath = scannedPaths_.at(target);
     JobMineable = file.HasKeyBlock && MineableKeyStatus(file.KeyStatus);
     JobDirectoryIndex = file.DirectoryIndex;
   } else {
     if (target >= 0) throw std::runtime_error("C841C5BD");
     TakenPlotIds.clear();
-    for (const ScannedFile& file : ScannedFiles) {
+    for (const ScannedFile& file : scannedFiles_) {
       if (file.IsCompletePlot() && file.Version <= 1) TakenPlotIds.insert(file.PlotId);
     }
     uint32_t classification = 0;
     do {
       keyBlock.fill(0);
       if (!KeyProvider->NewPlotKeys(id.data(), &keysPresent, keyBlock.data(), &classification)) {
-        Log("WARNING: Failed to start plotting: no available plot id");
+        log_("WARNING: Failed to start plotting: no available plot id");
         return StartResult::kFailed;
       }
     } while (TakenPlotIds.count(id) != 0);
     JobPartPath =
-        Directories.at(~target).Path / (ToHexUpper(id.data(), id.size()) + SparsePlotPartExtension);
+        directories_.at(~target).path / (ToHexUpper(id.data(), id.size()) + SparsePlotPartExtension);
     JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(SparsePlotExtension);
     if (MinedPlotPaths.count(JobPlotPath) != 0) {
-      Log("ERROR: Failed to start plotting: output file with name \"" + JobPlotPath.string() +
+      log_("ERROR: Failed to start plotting: output file with name \"" + JobPlotPath.string() +
           "\" already exists and is being used as a plot");
       return StartResult::kFailed;
     }
@@ -91,57 +91,57 @@ StartResult Client::StartPlotting(const PlotTask& task) {
 
   PublishActivity();
   if (!resume && PathExists(JobPartPath)) {
-    Log("ERROR: Failed to start plotting: output file already exists: \"" + JobPartPath.string() +
+    log_("ERROR: Failed to start plotting: output file already exists: \"" + JobPartPath.string() +
         "\"");
     return StartResult::kFailed;
   }
   bool allocating = false;
   try {
-    if (!WorkFactory->CanPlot()) throw std::runtime_error("this build cannot make plots");
-    if (PlotEngineJob == nullptr) {
+    if (!workFactory_->CanPlot()) throw std::runtime_error("this build cannot make plots");
+    if (plotEngineJob_ == nullptr) {
       allocating = true;
       AllocatePlottingMemory();
       allocating = false;
       if (CancelRequest) return StartResult::kFailed;
       PlotJobSettings.memoryBudget = PlottingArena->RegionSize();
-      PlotEngineJob = WorkFactory->CreatePlotEngine(*PlottingArena, PlotJobSettings, Log,
+      plotEngineJob_ = workFactory_->CreatePlotEngine(*PlottingArena, PlotJobSettings, log_,
                                                     &IoPauseMask, &IoPause[1]);
     }
     if (resume) {
-      PlotEngineJob->ResumePlot(tempPaths, JobPartPath);
+      plotEngineJob_->ResumePlot(tempPaths, JobPartPath);
     } else {
       const uint8_t* block = keysPresent ? keyBlock.data() : nullptr;
-      PlotEngineJob->StartPlot(tempPaths, JobPartPath, id.data(),
-                               static_cast<uint8_t>(Config.CompressionLevelMinusOne), block);
+      plotEngineJob_->StartPlot(tempPaths, JobPartPath, id.data(),
+                               static_cast<uint8_t>(config_.compressionLevelMinusOne), block);
     }
   } catch (...) {
-    Log(FailureText(resume ? "ERROR: Failed to continue plotting"
+    log_(FailureText(resume ? "ERROR: Failed to continue plotting"
                            : "ERROR: Failed to start plotting"));
-    PlotEngineJob.reset();
+    plotEngineJob_.reset();
     return allocating ? StartResult::kMemoryShortfall : StartResult::kFailed;
   }
-  Log((resume ? "Continue plotting \"" : "Start plotting \"") + PathStem(JobPlotPath) + "\"");
-  Phase.LastState = ~0u;
+  log_((resume ? "Continue plotting \"" : "Start plotting \"") + PathStem(JobPlotPath) + "\"");
+  phase_.lastState = ~0u;
   ManagerState.store(1);
   return StartResult::kStarted;
 }
 
 StartResult Client::StartFinalization(const FinalizeTask& task) {
-  const bool resume = task.Continue != 0;
-  const uint64_t source = task.Source;
-  const int64_t target = static_cast<int64_t>(task.Target);
-  const ScannedFile& from = ScannedFiles.at(source);
-  JobSourcePath = ScannedPaths.at(source);
+  const bool resume = task.resume != 0;
+  const uint64_t source = task.source;
+  const int64_t target = static_cast<int64_t>(task.target);
+  const ScannedFile& from = scannedFiles_.at(source);
+  JobSourcePath = scannedPaths_.at(source);
   JobSourceDirectoryIndex = from.DirectoryIndex;
   JobMineable = from.KnownAtStartup && from.HasKeyBlock && MineableKeyStatus(from.KeyStatus);
   if (target >= 0) {
-    JobPartPath = ScannedPaths.at(target);
-    JobDirectoryIndex = ScannedFiles.at(target).DirectoryIndex;
+    JobPartPath = scannedPaths_.at(target);
+    JobDirectoryIndex = scannedFiles_.at(target).DirectoryIndex;
   } else {
     JobDirectoryIndex = ~target;
     // Kept next to its sparse plot when finalized in the same directory.
     const std::filesystem::path directory = JobDirectoryIndex != from.DirectoryIndex
-                                                ? Directories.at(JobDirectoryIndex).Path
+                                                ? directories_.at(JobDirectoryIndex).path
                                                 : JobSourcePath.parent_path();
     JobPartPath =
         directory / (ToHexUpper(from.PlotId.data(), from.PlotId.size()) + FinalPlotPartExtension);
@@ -149,12 +149,12 @@ StartResult Client::StartFinalization(const FinalizeTask& task) {
   JobPlotPath = std::filesystem::path(JobPartPath).replace_extension(FinalPlotExtension);
   if (target < 0) {
     if (MinedPlotPaths.count(JobPlotPath) != 0) {
-      Log("ERROR: Failed to start finalization: output file with name \"" + JobPlotPath.string() +
+      log_("ERROR: Failed to start finalization: output file with name \"" + JobPlotPath.string() +
           "\" already exists and is being used as a plot");
       return StartResult::kFailed;
     }
     if (PathExists(JobPartPath) && !IsHeaderlessPart(JobPartPath)) {
-      Log("ERROR: Failed to start finalization: output file already exists: \"" +
+      log_("ERROR: Failed to start finalization: output file already exists: \"" +
           JobPartPath.string() + "\"");
       return StartResult::kFailed;
     }
@@ -163,35 +163,35 @@ StartResult Client::StartFinalization(const FinalizeTask& task) {
   PublishActivity();
   bool allocating = false;
   try {
-    if (!WorkFactory->CanFinalize()) throw std::runtime_error("this build cannot finalize plots");
+    if (!workFactory_->CanFinalize()) throw std::runtime_error("this build cannot finalize plots");
     if (FinalizeJob == nullptr) {
       allocating = true;
       AllocatePlottingMemory();
       allocating = false;
       if (CancelRequest) return StartResult::kFailed;
-      FinalizeMemory = PlottingArena->RegionSize();
-      FinalizeJob = WorkFactory->CreateFinalizeJob(
-          *PlottingArena, FinalizeJobConfig{FinalizeMemory, FinalizeThreads, Config.Scale}, Log,
+      finalizeMemory_ = PlottingArena->RegionSize();
+      FinalizeJob = workFactory_->CreateFinalizeJob(
+          *PlottingArena, FinalizeJobConfig{finalizeMemory_, finalizeThreads_, config_.scale}, log_,
           &IoPause[0], &IoPause[1]);
     }
     FinalizeJob->Start(JobSourcePath, JobPartPath, resume);
   } catch (...) {
-    Log(FailureText(resume ? "ERROR: Failed to continue finalization"
+    log_(FailureText(resume ? "ERROR: Failed to continue finalization"
                            : "ERROR: Failed to start finalization"));
     FinalizeJob.reset();
     return allocating ? StartResult::kMemoryShortfall : StartResult::kFailed;
   }
-  Log((resume ? "Continue finalization \"" : "Start finalization \"") + PathStem(JobPlotPath) +
+  log_((resume ? "Continue finalization \"" : "Start finalization \"") + PathStem(JobPlotPath) +
       "\"");
-  Phase.LastState = ~0u;
+  phase_.lastState = ~0u;
   ManagerState.store(2);
   return StartResult::kStarted;
 }
 
 void Client::AllocatePlottingMemory() {
   if (PlottingArena->RegionBase() != nullptr) return;
-  Log("Allocating memory...");
-  PlottingArena->Reserve(PlottingMemoryRequest, &CancelRequest, Config.MemoryAmount != 0, true);
+  log_("Allocating memory...");
+  PlottingArena->Reserve(PlottingMemoryRequest, &CancelRequest, config_.memoryAmount != 0, true);
   if (CancelRequest) {
     PlottingArena->Release();
     return;
@@ -203,23 +203,23 @@ void Client::AllocatePlottingMemory() {
                              "GiB required, but only " + FormatGiB(size + MiningMemory) +
                              "GiB allocated");
   }
-  if (Config.MemoryAmount != 0 &&
+  if (config_.memoryAmount != 0 &&
       0.99 * static_cast<double>(PlottingMemoryRequest) > static_cast<double>(size)) {
-    Log("WARNING: " + FormatGiB(Config.MemoryAmount) + "GiB of memory requested, but only " +
+    log_("WARNING: " + FormatGiB(config_.memoryAmount) + "GiB of memory requested, but only " +
         FormatGiB(size + MiningMemory) + "GiB allocated, performance will be degraded");
     return;
   }
-  Log(FormatGiB(size) + "GiB of memory allocated");
+  log_(FormatGiB(size) + "GiB of memory allocated");
 }
 
 void Client::FreePlottingMemory() {
   if (PlottingArena->RegionBase() == nullptr) return;
-  Log("Deallocating memory...");
+  log_("Deallocating memory...");
   PlottingArena->Release();
-  Log("Memory deallocated");
+  log_("Memory deallocated");
 }
 
-void Client::ReleasePlotEngine() { SaveAndRelease(std::move(PlotEngineJob)); }
+void Client::ReleasePlotEngine() { SaveAndRelease(std::move(plotEngineJob_)); }
 
 void Client::ReleaseFinalizeJob() { SaveAndRelease(std::move(FinalizeJob)); }
 

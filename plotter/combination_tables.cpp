@@ -7,9 +7,9 @@ namespace {
 constexpr CombinationTableSet BuildCombinationTables() {
   CombinationTableSet t{};
   for (uint32_t n = 1; n < CombinationTableSet::kSize; ++n) {
-    t.C2[n] = t.C2[n - 1] + n;
-    t.C3[n] = t.C3[n - 1] + t.C2[n];
-    t.C4[n] = t.C4[n - 1] + t.C3[n];
+    t.c2[n] = t.c2[n - 1] + n;
+    t.c3[n] = t.c3[n - 1] + t.c2[n];
+    t.c4[n] = t.c4[n - 1] + t.c3[n];
   }
   return t;
 }
@@ -26,16 +26,16 @@ constinit const CombinationTableSet CombinationTables = BuildCombinationTables()
 
 Combination4 DecodeCombination4(uint64_t v) {
   Combination4 out{};
-  out.a = LargestAtMost(CombinationTables.C4, v);
-  v -= CombinationTables.C4[out.a];
-  out.b = LargestAtMost(CombinationTables.C3, v);
-  v -= CombinationTables.C3[out.b];
-  out.c = LargestAtMost(CombinationTables.C2, v);
-  out.d = static_cast<uint32_t>(v - CombinationTables.C2[out.c]);
+  out.a = LargestAtMost(CombinationTables.c4, v);
+  v -= CombinationTables.c4[out.a];
+  out.b = LargestAtMost(CombinationTables.c3, v);
+  v -= CombinationTables.c3[out.b];
+  out.c = LargestAtMost(CombinationTables.c2, v);
+  out.d = static_cast<uint32_t>(v - CombinationTables.c2[out.c]);
   return out;
 }
 
 uint64_t EncodeCombination4(const Combination4& values) {
-  return CombinationTables.C4[values.a] + CombinationTables.C3[values.b] +
-         CombinationTables.C2[values.c] + values.d;
+  return CombinationTables.c4[values.a] + CombinationTables.c3[values.b] +
+         CombinationTables.c2[values.c] + values.d;
 }

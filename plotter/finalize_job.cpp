@@ -15,11 +15,11 @@ constexpr uint64_t kPoolBuffers = 4;
 constexpr uint64_t kWorkerSlots = 4;
 
 std::runtime_error InputError(const char* code) {
-  return std::runtime_error(FileErrorText(FileError::InvalidInputPlotFile, code));
+  return std::runtime_error(FileErrorText(FileError::kInvalidInputPlotFile, code));
 }
 
 std::runtime_error OutputError(const char* code) {
-  return std::runtime_error(FileErrorText(FileError::InvalidOutputPlotFile, code));
+  return std::runtime_error(FileErrorText(FileError::kInvalidOutputPlotFile, code));
 }
 
 uint64_t ScaledAtLeast(const PlotScale& scale, uint64_t value, uint64_t floor) {
@@ -193,7 +193,7 @@ void FinalizeJob::CheckSource() {
   ReadHeader(*sourceWorker_, source_);
   if (source_.start.magic != kPlotMagic) throw InputError("5FF36348");
   if (source_.start.version != kFileFormatVersion) {
-    throw std::runtime_error(FileErrorText(FileError::UnsupportedInputPlotFile, "BB5813A7"));
+    throw std::runtime_error(FileErrorText(FileError::kUnsupportedInputPlotFile, "BB5813A7"));
   }
   if (!CompletionMarkerMatches(*sourceWorker_, source_.start)) throw InputError("BFBCBB46");
   if (source_.level > kMaxCompressionLevel) throw InputError("66EAA11A");
@@ -224,7 +224,7 @@ void FinalizeJob::CheckDestination() {
   ReadHeader(*destinationWorker_, destination_);
   if (destination_.start.magic != kPlotMagic) throw OutputError("5539F570");
   if (destination_.start.version != kFileFormatVersion) {
-    throw std::runtime_error(FileErrorText(FileError::UnsupportedOutputPlotFile, "8DD37430"));
+    throw std::runtime_error(FileErrorText(FileError::kUnsupportedOutputPlotFile, "8DD37430"));
   }
   if (!CompletionMarkerMatches(*destinationWorker_, destination_.start)) {
     throw OutputError("546B4DAD");

@@ -15,7 +15,7 @@ constexpr uint64_t kLargestLinePoint = 0x7FFFFFFE00000002;
 constexpr uint64_t kEndZeroWords = 513;
 
 std::runtime_error InputError(std::string_view code) {
-  return std::runtime_error(FileErrorText(FileError::InvalidInputPlotFile, code));
+  return std::runtime_error(FileErrorText(FileError::kInvalidInputPlotFile, code));
 }
 
 uint64_t HalfProduct(uint64_t x) {
@@ -137,11 +137,11 @@ void FinalizeJob::LoadSaved() {
           },
           [&reader](void* data, uint64_t length) { reader.Read(data, length); });
     } catch (const std::exception& e) {
-      throw std::runtime_error(FileErrorText(FileError::InvalidOutputPlotFile, e.what()));
+      throw std::runtime_error(FileErrorText(FileError::kInvalidOutputPlotFile, e.what()));
     }
     reader.Finish();
     if (reader.ZeroFilledBytes() != 0) {
-      throw std::runtime_error(FileErrorText(FileError::InvalidOutputPlotFile, "6254BD70"));
+      throw std::runtime_error(FileErrorText(FileError::kInvalidOutputPlotFile, "6254BD70"));
     }
   }
   // The save area is overwritten by what follows.
@@ -338,7 +338,7 @@ void FinalizeJob::EncodeTablePass() {
   if (m >= 65536) throw std::runtime_error("8D027517");
   // Every value a table-0 entry can take at this level.
   const uint64_t range =
-      m + CombinationTables.C2[m] + CombinationTables.C3[m] + CombinationTables.C4[m];
+      m + CombinationTables.c2[m] + CombinationTables.c3[m] + CombinationTables.c4[m];
   BuildDeltaCodingTable(std::max<uint64_t>(range / std::max<uint64_t>(d.entryCount, 1), 1),
                         d.coding);
   if (record_.blockCounter == 0) StartEncoder(0);

@@ -10,7 +10,7 @@
 namespace {
 
 std::runtime_error PlotError(const char* code) {
-  return std::runtime_error(FileErrorText(FileError::InvalidPlotFile, code));
+  return std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, code));
 }
 
 // Reads `length` bytes at `offset`; false when the stream cannot seek there or the file ends
@@ -41,7 +41,7 @@ void CheckHeader(PlotFile& plot, std::ifstream& in, uint8_t maxLevel) {
   const PlotHeader& header = plot.header;
   if (header.start.magic != kPlotMagic) throw PlotError("F5222A80");
   if (header.start.version != kFileFormatVersion) {
-    throw std::runtime_error(FileErrorTexts[static_cast<int>(FileError::UnsupportedPlotFile)]);
+    throw std::runtime_error(FileErrorTexts[static_cast<int>(FileError::kUnsupportedPlotFile)]);
   }
 
   const uint64_t size = FileSize(in);

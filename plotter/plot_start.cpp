@@ -38,12 +38,12 @@ struct TempCodes {
 
 void ReadTempHeader(IoWorker& worker, TempFileHeader& header, const TempCodes& codes) {
   if (FileSize(*worker.File()) < kTempHeaderBytes)
-    Refuse(FileError::InvalidTempFile, codes.shortFile);
+    Refuse(FileError::kInvalidTempFile, codes.shortFile);
   ReadHeader(worker, &header, kTempHeaderBytes);
-  if (header.start.magic != kTempMagic) Refuse(FileError::InvalidTempFile, codes.magic);
-  if (header.start.version != kFileFormatVersion) Refuse(FileError::UnsupportedTempFile);
+  if (header.start.magic != kTempMagic) Refuse(FileError::kInvalidTempFile, codes.magic);
+  if (header.start.version != kFileFormatVersion) Refuse(FileError::kUnsupportedTempFile);
   if (!CompletionMarkerMatches(worker, header.start)) {
-    Refuse(FileError::InvalidTempFile, codes.marker);
+    Refuse(FileError::kInvalidTempFile, codes.marker);
   }
 }
 
@@ -81,44 +81,44 @@ void CheckSavedPlot(PlotEngine& engine, const std::filesystem::path& plotPath) {
   const uint64_t n = engine.usedTempFiles;
   TempFileHeader& first = engine.tempHeaders[0];
   ReadTempHeader(*engine.tempWorkers[0], first, {"44330887", "5EF8B4F8", "1E022F3F"});
-  if (first.saved == 0) Refuse(FileError::InvalidTempFile, "78934383");
-  if (first.complete != 0) Refuse(FileError::InvalidTempFile, "E0BC3349");
-  if (first.level > kMaxCompressionLevel) Refuse(FileError::InvalidTempFile, "8187E6FC");
-  if (first.step > 7) Refuse(FileError::InvalidTempFile, "4D783010");
-  if (first.bucket < 0) Refuse(FileError::InvalidTempFile, "9CB42810");
-  if (first.fileCount != n) Refuse(FileError::InvalidTempFile, "A8A6A948");
-  if (first.fileIndex != 0) Refuse(FileError::InvalidTempFile, "AFFD5D60");
+  if (first.saved == 0) Refuse(FileError::kInvalidTempFile, "78934383");
+  if (first.complete != 0) Refuse(FileError::kInvalidTempFile, "E0BC3349");
+  if (first.level > kMaxCompressionLevel) Refuse(FileError::kInvalidTempFile, "8187E6FC");
+  if (first.step > 7) Refuse(FileError::kInvalidTempFile, "4D783010");
+  if (first.bucket < 0) Refuse(FileError::kInvalidTempFile, "9CB42810");
+  if (first.fileCount != n) Refuse(FileError::kInvalidTempFile, "A8A6A948");
+  if (first.fileIndex != 0) Refuse(FileError::kInvalidTempFile, "AFFD5D60");
   for (uint64_t i = 1; i < n; ++i) {
     if (!engine.tempFiles[i]->IsOpen()) throw std::runtime_error("300E29A7");
     TempFileHeader& t = engine.tempHeaders[i];
     ReadTempHeader(*engine.tempWorkers[i], t, {"958BEAFA", "AEE3D37F", "754C258B)"});
-    if (t.fileCount != n) Refuse(FileError::InvalidTempFile, "2BF1FB52");
-    if (t.fileIndex != i) Refuse(FileError::InvalidTempFile, "77A797C7)");
-    if (t.link != first.link) Refuse(FileError::InvalidTempFile, "8A046060");
-    if (t.saved == 0) Refuse(FileError::InvalidTempFile, "AC813B25");
-    if (t.complete != 0) Refuse(FileError::InvalidTempFile, "013419AA");
+    if (t.fileCount != n) Refuse(FileError::kInvalidTempFile, "2BF1FB52");
+    if (t.fileIndex != i) Refuse(FileError::kInvalidTempFile, "77A797C7)");
+    if (t.link != first.link) Refuse(FileError::kInvalidTempFile, "8A046060");
+    if (t.saved == 0) Refuse(FileError::kInvalidTempFile, "AC813B25");
+    if (t.complete != 0) Refuse(FileError::kInvalidTempFile, "013419AA");
   }
 
   engine.plotFile->Open(plotPath, false);
   engine.plotWorker->SetFile(engine.plotFile.get());
   PlotHeader& h = engine.plotHeader;
   if (FileSize(*engine.plotFile) < kPlotHeaderBytes) {
-    Refuse(FileError::InvalidPlotFile, "A0961565");
+    Refuse(FileError::kInvalidPlotFile, "A0961565");
   }
   ReadHeader(*engine.plotWorker, &h, kPlotHeaderBytes);
-  if (h.start.magic != kPlotMagic) Refuse(FileError::InvalidPlotFile, "86C32406");
-  if (h.start.version != kFileFormatVersion) Refuse(FileError::UnsupportedPlotFile);
+  if (h.start.magic != kPlotMagic) Refuse(FileError::kInvalidPlotFile, "86C32406");
+  if (h.start.version != kFileFormatVersion) Refuse(FileError::kUnsupportedPlotFile);
   if (!CompletionMarkerMatches(*engine.plotWorker, h.start)) {
-    Refuse(FileError::InvalidPlotFile, "E288AE21");
+    Refuse(FileError::kInvalidPlotFile, "E288AE21");
   }
   if (h.complete != 0 || h.closed == 0 || h.sparse == 0) {
-    Refuse(FileError::InvalidPlotFile, "FD57D3E6");
+    Refuse(FileError::kInvalidPlotFile, "FD57D3E6");
   }
   if (std::memcmp(h.plotId, first.plotId, sizeof(h.plotId)) != 0) {
-    Refuse(FileError::InvalidPlotFile, "99163D28");
+    Refuse(FileError::kInvalidPlotFile, "99163D28");
   }
-  if (first.link != h.link) Refuse(FileError::InvalidPlotFile, "9DB2F630");
-  if (first.level != h.level) Refuse(FileError::InvalidPlotFile, "DD6A62EB");
+  if (first.link != h.link) Refuse(FileError::kInvalidPlotFile, "9DB2F630");
+  if (first.level != h.level) Refuse(FileError::kInvalidPlotFile, "DD6A62EB");
 }
 
 }  // namespace

@@ -20,12 +20,12 @@ struct BnFree {
 
 // The public exponent, made once for the process.
 const BIGNUM* Exponent() {
-  static const std::unique_ptr<BIGNUM, BnFree> e = [] {
+  static const std::unique_ptr<BIGNUM, BnFree> kE = [] {
     std::unique_ptr<BIGNUM, BnFree> n(BN_new());
     if (!n || BN_set_word(n.get(), 3) != 1) ThrowOpenSslError();
     return n;
   }();
-  return e.get();
+  return kE.get();
 }
 
 }  // namespace

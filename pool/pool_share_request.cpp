@@ -56,8 +56,8 @@ int PoolShareRequest::CheckQuality(const uint8_t[32], const uint8_t challenge[32
   const uint64_t iterations = Iterations(challenge, xPair);
   if (iterations < point_.blockWinBound) return 2;
   // Both products exceed 64 bits for large difficulties.
-  using u128 = unsigned __int128;
-  return u128{iterations} * point_.shareFactor <= u128{point_.difficulty} * kIterationsPerDifficulty
+  using U128 = unsigned __int128;
+  return U128{iterations} * point_.shareFactor <= U128{point_.difficulty} * kIterationsPerDifficulty
              ? 1
              : 0;
 }

@@ -201,7 +201,7 @@ void LoadSettings(const std::filesystem::path& folder) {
   OpenLocked(files.CacheFile, folder / "cache");
   OpenLocked(files.WorkerIdFile, folder / "workerid");
   files.SettingsFolder = folder;
-  files.StoredWorkerId.reset();
+  files.storedWorkerId.reset();
   if (folder.empty()) return;
 
   SettingsCache& cache = SettingsCacheInstance();
@@ -215,7 +215,7 @@ void LoadSettings(const std::filesystem::path& folder) {
     ParseHexBytes(std::string_view(stored).substr(start), reinterpret_cast<uint8_t*>(&id),
                   sizeof id);
     WorkerId = id;
-    files.StoredWorkerId = id;
+    files.storedWorkerId = id;
     return;
   } catch (const std::invalid_argument&) {
     // Missing or invalid: a new identity below.
@@ -231,8 +231,8 @@ void SaveCache() {
   if (files.SettingsFolder.empty()) return;
   if (files.CacheFile)
     RewriteLockedFile(*files.CacheFile, FormatCacheText(SettingsCacheInstance()));
-  if (files.WorkerIdFile && files.StoredWorkerId != WorkerId &&
+  if (files.WorkerIdFile && files.storedWorkerId != WorkerId &&
       RewriteLockedFile(*files.WorkerIdFile, WorkerIdText(WorkerId))) {
-    files.StoredWorkerId = WorkerId;
+    files.storedWorkerId = WorkerId;
   }
 }

@@ -39,7 +39,7 @@ struct SettingsFiles {
   std::optional<LockedFile> WorkerIdFile;
   std::filesystem::path SettingsFolder;
   // The worker id as "workerid" holds it, so an unchanged id is never rewritten.
-  std::optional<uint64_t> StoredWorkerId;
+  std::optional<uint64_t> storedWorkerId;
 };
 SettingsFiles& SettingsFilesInstance();
 

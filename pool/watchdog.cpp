@@ -60,7 +60,7 @@ void Timer::ThreadMain() {
 }
 
 void PcSpeakerBeep() {
-  static const int speaker =
+  static const int kSpeaker =
       ::open("/dev/input/by-path/platform-pcspkr-event-spkr", O_WRONLY | O_CLOEXEC);
   input_event tone{};
   tone.type = EV_SND;
@@ -68,10 +68,10 @@ void PcSpeakerBeep() {
   tone.value = 440;
   static_assert(sizeof(tone) == 24);
   // A machine without the speaker gets the BEL character alone.
-  if (speaker >= 0) (void)!::write(speaker, &tone, sizeof tone);
+  if (kSpeaker >= 0) (void)!::write(kSpeaker, &tone, sizeof tone);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   tone.value = 0;
-  if (speaker >= 0) (void)!::write(speaker, &tone, sizeof tone);
+  if (kSpeaker >= 0) (void)!::write(kSpeaker, &tone, sizeof tone);
   std::fputc(7, stdout);
   std::fflush(stdout);
 }

@@ -12,7 +12,7 @@
 namespace {
 
 std::runtime_error PlotError(const char* code) {
-  return std::runtime_error(FileErrorText(FileError::InvalidPlotFile, code));
+  return std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, code));
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ void FullProofJob::Step(uint32_t stage, uint64_t argument) {
 void FullProofJob::Assemble() {
   auto fail = [this](const char* code) {
     ++Plot().failedProofCount;
-    throw std::runtime_error(FileErrorText(FileError::InvalidPlotFile, code));
+    throw std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, code));
   };
   uint64_t f7 = 0;
   if (!combinations_->Choose(tree_, proof_, f7)) fail("72F8F5E5");

@@ -40,10 +40,10 @@ void DecodeInner(ProofTreeState& tree, uint32_t node, uint64_t& first, uint64_t&
 // Decodes an undecoded inner node and settles its order when the children lie far apart.
 ProofTree::Status DecodeForOrder(ProofTreeState& tree, uint32_t node) {
   ProofNode& n = tree.nodes[node];
-  if (n.resolved != 0 || n.decoded != 0) return ProofTree::Status::Ready;
+  if (n.resolved != 0 || n.decoded != 0) return ProofTree::Status::kReady;
   if (n.valueKnown == 0) {
     QueueRead(tree, node);
-    return ProofTree::Status::Waiting;
+    return ProofTree::Status::kWaiting;
   }
   uint64_t first = 0, second = 0;
   DecodeInner(tree, node, first, second);
@@ -51,30 +51,30 @@ ProofTree::Status DecodeForOrder(ProofTreeState& tree, uint32_t node) {
     n.resolved = 1;
     n.orderBit = 0;
   }
-  return ProofTree::Status::Ready;
+  return ProofTree::Status::kReady;
 }
 
 // The leaf under `node` that holds its subtree's largest x.
 ProofTree::Status RepresentativeLeaf(ProofTreeState& tree, uint32_t node, uint32_t& leaf) {
   while (node >= kProofLeafCount) {
     ProofTree::Status status = DecodeForOrder(tree, node);
-    if (status == ProofTree::Status::Ready && tree.nodes[node].resolved == 0) {
+    if (status == ProofTree::Status::kReady && tree.nodes[node].resolved == 0) {
       status = ProofTree::ResolveOrder(tree, node);
     }
-    if (status != ProofTree::Status::Ready) return status;
+    if (status != ProofTree::Status::kReady) return status;
     node = tree.nodes[node].orderBit == 0 ? ProofTree::FirstChild(node)
                                           : ProofTree::SecondChild(node);
   }
   leaf = node;
-  return ProofTree::Status::Ready;
+  return ProofTree::Status::kReady;
 }
 
 // Both children are tried before waiting, so their reads are queued together.
 ProofTree::Status Worse(ProofTree::Status a, ProofTree::Status b) {
-  if (a == ProofTree::Status::Fallback || b == ProofTree::Status::Fallback) {
-    return ProofTree::Status::Fallback;
+  if (a == ProofTree::Status::kFallback || b == ProofTree::Status::kFallback) {
+    return ProofTree::Status::kFallback;
   }
-  return a == ProofTree::Status::Waiting ? a : b;
+  return a == ProofTree::Status::kWaiting ? a : b;
 }
 
 }  // namespace
@@ -127,13 +127,13 @@ void DecodeLeafPrefixes(uint64_t value, uint8_t level, uint32_t prefixes[4]) {
     value -= table[index - 1];
     return index - 1;
   };
-  const uint64_t a = component(CombinationTables.C4, "ED03641D");
-  const uint64_t b = component(CombinationTables.C3, "4C27056E");
-  const uint64_t c = component(CombinationTables.C2, "414B40AC");
+  const uint64_t a = component(CombinationTables.c4, "ED03641D");
+  const uint64_t b = component(CombinationTables.c3, "4C27056E");
+  const uint64_t c = component(CombinationTables.c2, "414B40AC");
   const uint64_t parts[4] = {a, b, c, value};
   for (int i = 0; i < 4; ++i) {
     if (parts[i] >= uint64_t{1} << (16 - level)) {
-      throw std::runtime_error(FileErrorText(FileError::InvalidPlotFile, "5E0C93A1"));
+      throw std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, "5E0C93A1"));
     }
     prefixes[i] = static_cast<uint32_t>(parts[i]);
   }
@@ -154,7 +154,7 @@ bool MarkNode(ProofTreeState& tree, uint32_t leaf) {
 
 Status ResolveNode(ProofTreeState& tree, uint32_t leaf, uint32_t& lowest, uint32_t& highest) {
   if (leaf >= kProofLeafCount) throw std::runtime_error("231624BE");
-  if (!MarkNode(tree, leaf)) return Status::Waiting;
+  if (!MarkNode(tree, leaf)) return Status::kWaiting;
   const uint64_t count = tree.data.candidateCounts[leaf];
   if (count == 0) throw std::runtime_error("8BC29442");
   lowest = UINT32_MAX;
@@ -164,14 +164,14 @@ Status ResolveNode(ProofTreeState& tree, uint32_t leaf, uint32_t& lowest, uint32
     lowest = std::min(lowest, x);
     highest = std::max(highest, x);
   }
-  return Status::Ready;
+  return Status::kReady;
 }
 
 Status ExpandNode(ProofTreeState& tree, uint32_t leaf, bool& changed) {
   if (leaf >= kProofLeafCount) throw std::runtime_error("61F03AC4");
   const uint32_t sibling = leaf ^ 1;
   changed = false;
-  if (!MarkNode(tree, sibling)) return Status::Waiting;
+  if (!MarkNode(tree, sibling)) return Status::kWaiting;
   ProofTreeData& d = tree.data;
   const uint64_t count = d.candidateCounts[leaf];
   const uint64_t siblingCount = d.candidateCounts[sibling];
@@ -197,10 +197,10 @@ Status ExpandNode(ProofTreeState& tree, uint32_t leaf, bool& changed) {
     }
     ++kept;
   }
-  if (kept == 0) throw std::runtime_error(FileErrorText(FileError::InvalidPlotFile, "982FD831"));
+  if (kept == 0) throw std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, "982FD831"));
   changed = kept != count;
   d.candidateCounts[leaf] = kept;
-  return Status::Ready;
+  return Status::kReady;
 }
 
 Status ResolveOrder(ProofTreeState& tree, uint32_t node) {
@@ -209,29 +209,29 @@ Status ResolveOrder(ProofTreeState& tree, uint32_t node) {
     uint32_t a = 0, b = 0;
     Status status =
         Worse(RepresentativeLeaf(tree, firstChild, a), RepresentativeLeaf(tree, secondChild, b));
-    if (status != Status::Ready) return status;
+    if (status != Status::kReady) return status;
     uint32_t lowA = 0, highA = 0, lowB = 0, highB = 0;
     status = Worse(ResolveNode(tree, a, lowA, highA), ResolveNode(tree, b, lowB, highB));
-    if (status != Status::Ready) return status;
+    if (status != Status::kReady) return status;
     ProofNode& n = tree.nodes[node];
     if (highA < lowB || lowA > highB) {
       n.orderBit = highA < lowB ? 1 : 0;
       n.resolved = 1;
-      return Status::Ready;
+      return Status::kReady;
     }
     bool changed = false;
     if (tree.data.candidateCounts[a] > 1) {
-      if (ExpandNode(tree, a, changed) == Status::Waiting) return Status::Waiting;
+      if (ExpandNode(tree, a, changed) == Status::kWaiting) return Status::kWaiting;
       if (changed) continue;
     }
     if (tree.data.candidateCounts[b] < 2) {
       tree.fallback = 1;
-      return Status::Fallback;
+      return Status::kFallback;
     }
-    if (ExpandNode(tree, b, changed) == Status::Waiting) return Status::Waiting;
+    if (ExpandNode(tree, b, changed) == Status::kWaiting) return Status::kWaiting;
     if (!changed) {
       tree.fallback = 1;
-      return Status::Fallback;
+      return Status::kFallback;
     }
   }
 }
@@ -240,19 +240,19 @@ Status WalkToPair(ProofTreeState& tree, uint32_t& current, uint8_t challengeByte
                   uint64_t& xPair) {
   while (current >= kProofLeafCount) {
     Status status = DecodeForOrder(tree, current);
-    if (status == Status::Ready && tree.nodes[current].resolved == 0) {
+    if (status == Status::kReady && tree.nodes[current].resolved == 0) {
       status = ResolveOrder(tree, current);
     }
-    if (status != Status::Ready) return status;
+    if (status != Status::kReady) return status;
     const uint32_t bit = (challengeByte31 >> (NodeLevel(current) + 1)) & 1;
     const uint32_t order = tree.nodes[current].orderBit;
     current = order == bit ? SecondChild(current) : FirstChild(current);
   }
-  if (!MarkNode(tree, current)) return Status::Waiting;
+  if (!MarkNode(tree, current)) return Status::kWaiting;
   if (tree.data.candidateCounts[current] == 0) throw std::runtime_error("8BC29442");
   if (tree.data.candidateCounts[current] > 1) {
     bool changed = false;
-    if (ExpandNode(tree, current, changed) == Status::Waiting) return Status::Waiting;
+    if (ExpandNode(tree, current, changed) == Status::kWaiting) return Status::kWaiting;
   }
   const uint8_t* c = tree.data.candidates[current][0];
   auto pair = [](uint32_t u, uint32_t v) {
@@ -265,7 +265,7 @@ Status WalkToPair(ProofTreeState& tree, uint32_t& current, uint8_t challengeByte
   const uint32_t bytes[2] = {__builtin_bswap32(static_cast<uint32_t>(chosen)),
                              __builtin_bswap32(static_cast<uint32_t>(chosen >> 32))};
   std::memcpy(&xPair, bytes, 8);
-  return Status::Ready;
+  return Status::kReady;
 }
 
 bool DecodeNode(ProofTreeState& tree, uint32_t node) {

@@ -50,7 +50,7 @@ namespace ProofTree {
 
 // Waiting: a read or recomputation was queued (or is still running); Fallback: the order of a
 // node cannot be decided, and the fallback byte is set.
-enum class Status { Ready, Waiting, Fallback };
+enum class Status { kReady, kWaiting, kFallback };
 
 uint32_t NodeTable(uint32_t node);  // "FB51D887" outside 0..30
 uint32_t NodeLevel(uint32_t node);  // of an inner node: 0 (16-23) .. 3 (root)

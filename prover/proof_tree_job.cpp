@@ -84,7 +84,7 @@ void ProofTreeJob::RecomputeStep() {
   const uint64_t elapsed = start != 0 ? NanosecondsSince(start) : 0;
   if (!failure && count == 0) {
     failure = std::make_exception_ptr(
-        std::runtime_error(FileErrorText(FileError::InvalidPlotFile, noCandidateCode_)));
+        std::runtime_error(FileErrorText(FileError::kInvalidPlotFile, noCandidateCode_)));
   }
   std::lock_guard<std::mutex> lock(engine_.Mutex());
   busy_ = 0;

@@ -30,7 +30,7 @@ void QualityJob::Step(uint32_t stage, uint64_t argument) {
   bool complete = false;
   try {
     complete = ProofTree::WalkToPair(tree_, current_, challenge_[31], xPair_) !=
-               ProofTree::Status::Waiting;
+               ProofTree::Status::kWaiting;
   } catch (...) {
     failure = std::current_exception();
   }

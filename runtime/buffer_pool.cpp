@@ -29,7 +29,7 @@ BufferPool::Handle BufferPool::Create(MemoryArena& arena, uint64_t bufferSize, u
   for (uint64_t i = 0; i < count; ++i) {
     void* memory = buffers->Allocate(bufferSize, bufferAlignment);
     if (memory == nullptr)
-      throw std::runtime_error(FileErrorText(FileError::FailedToAllocateMemory, "FF2EEA3A"));
+      throw std::runtime_error(FileErrorText(FileError::kFailedToAllocateMemory, "FF2EEA3A"));
     pool->slots_[i].slot->buffer = static_cast<uint8_t*>(memory);
   }
   for (uint64_t i = 0; i + 1 < count; ++i) pool->slots_[i].slot->next = pool->slots_[i + 1].slot;

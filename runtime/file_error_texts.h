@@ -6,16 +6,16 @@
 
 // The fixed texts of plot and temporary file errors; an error adds ": " and a code.
 enum class FileError {
-  InvalidTempFile,
-  InvalidPlotFile,
-  UnsupportedPlotFile,
-  UnsupportedTempFile,
-  MoreMemoryNeeded,
-  InvalidInputPlotFile,
-  InvalidOutputPlotFile,
-  UnsupportedInputPlotFile,
-  UnsupportedOutputPlotFile,
-  FailedToAllocateMemory,
+  kInvalidTempFile,
+  kInvalidPlotFile,
+  kUnsupportedPlotFile,
+  kUnsupportedTempFile,
+  kMoreMemoryNeeded,
+  kInvalidInputPlotFile,
+  kInvalidOutputPlotFile,
+  kUnsupportedInputPlotFile,
+  kUnsupportedOutputPlotFile,
+  kFailedToAllocateMemory,
 };
 
 inline constexpr std::array<const char*, 10> FileErrorTexts = {

@@ -21,7 +21,7 @@ IoWorker::IoWorker(MemoryArena& arena, BufferPool& pool, uint64_t slots, const P
     : pool_(&pool), arena_(&arena), pause_(pause) {
   scratch_ = static_cast<uint8_t*>(arena.Allocate(DirectFile::kBlockSize, DirectFile::kBlockSize));
   if (scratch_ == nullptr)
-    throw std::runtime_error(FileErrorText(FileError::FailedToAllocateMemory, "A50DC5CF"));
+    throw std::runtime_error(FileErrorText(FileError::kFailedToAllocateMemory, "A50DC5CF"));
   try {
     streams_.Allocate(arena, slots);
     thread_ = std::thread(&IoWorker::Run, this);

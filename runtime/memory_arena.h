@@ -114,8 +114,8 @@ using ArenaPtr = std::unique_ptr<T, ArenaDeleter<T>>;
 // Constructs a T in arena memory; the memory goes back when the constructor throws.
 template <typename T, typename... Args>
 ArenaPtr<T> NewInArena(MemoryArena& arena, Args&&... args) {
-  constexpr uint64_t alignment = alignof(T) > 16 ? alignof(T) : 16;
-  void* memory = arena.Allocate(sizeof(T), alignment);
+  constexpr uint64_t kAlignment = alignof(T) > 16 ? alignof(T) : 16;
+  void* memory = arena.Allocate(sizeof(T), kAlignment);
   if (memory == nullptr) throw std::bad_alloc();
   try {
     T* object = new (memory) T(std::forward<Args>(args)...);

@@ -23,9 +23,9 @@ extern int32_t WatchdogModeFlag;
 extern std::array<char, kWorkerNameBytes> WorkerName;
 extern std::array<uint8_t, 32> RewardPuzzleHash;
 
-// The challenge of --query; QueryMode is set when the option was given.
+// The challenge of --query; queryMode is set when the option was given.
 struct QueryChallengeValue {
-  std::array<uint8_t, 32> Challenge{};
-  uint8_t QueryMode = 0;
+  std::array<uint8_t, 32> challenge{};
+  uint8_t queryMode = 0;
 };
 extern QueryChallengeValue QueryChallenge;

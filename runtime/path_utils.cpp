@@ -8,6 +8,6 @@ std::filesystem::path MakeTempPath(std::array<uint8_t, 20> hash) {
 
 std::filesystem::path GetExecutablePath() {
   // A throwing initialiser leaves the static uninitialised, so a later call retries.
-  static const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe");
-  return path;
+  static const std::filesystem::path kPath = std::filesystem::read_symlink("/proc/self/exe");
+  return kPath;
 }

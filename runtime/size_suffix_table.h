@@ -7,8 +7,8 @@
 
 // Multiplier of a size suffix of -m and -d; -1 ("N") marks a plot count instead of a size.
 struct SizeSuffix {
-  const char* Suffix;  // upper case
-  int64_t Multiplier;
+  const char* suffix;  // upper case
+  int64_t multiplier;
 };
 
 inline constexpr int64_t kPlotCountSuffix = -1;

@@ -25,8 +25,8 @@ bool AugSchemeMPL::Verify(const G1Element& pubkey, Bytes message, const G2Elemen
 }
 
 bool AugSchemeMPL::Verify(const G1Element& pubkey, Bytes message, Bytes signature) {
-  if (signature.size() != G2Element::SIZE) return false;
-  const auto sig = G2Point::FromCompressed(signature.first<G2Element::SIZE>());
+  if (signature.size() != G2Element::kSize) return false;
+  const auto sig = G2Point::FromCompressed(signature.first<G2Element::kSize>());
   if (!sig) return false;
   return Verify(pubkey, message, G2Element(*sig));
 }

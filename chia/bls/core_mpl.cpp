@@ -52,18 +52,18 @@ PrivateKey CoreMPL::DeriveChildSk(const PrivateKey& sk, uint32_t index) const {
       static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index)};
   std::array<uint8_t, 32> ikm;
   sk.Serialize(ikm.data());
-  std::array<uint8_t, 32> not_ikm;
-  for (size_t i = 0; i < ikm.size(); ++i) not_ikm[i] = static_cast<uint8_t>(~ikm[i]);
+  std::array<uint8_t, 32> notIkm;
+  for (size_t i = 0; i < ikm.size(); ++i) notIkm[i] = static_cast<uint8_t>(~ikm[i]);
 
-  std::vector<uint8_t> lamport_pk;
-  lamport_pk.reserve(2 * kLamportChunks * kChunkBytes);
-  AppendLamportHashes(ikm, salt, lamport_pk);
-  AppendLamportHashes(not_ikm, salt, lamport_pk);
-  auto compressed = Sha256(lamport_pk);
+  std::vector<uint8_t> lamportPk;
+  lamportPk.reserve(2 * kLamportChunks * kChunkBytes);
+  AppendLamportHashes(ikm, salt, lamportPk);
+  AppendLamportHashes(notIkm, salt, lamportPk);
+  auto compressed = Sha256(lamportPk);
   // The compressed Lamport key is the child's seed: none of its inputs may linger.
-  OPENSSL_cleanse(lamport_pk.data(), lamport_pk.size());
+  OPENSSL_cleanse(lamportPk.data(), lamportPk.size());
   OPENSSL_cleanse(ikm.data(), ikm.size());
-  OPENSSL_cleanse(not_ikm.data(), not_ikm.size());
+  OPENSSL_cleanse(notIkm.data(), notIkm.size());
   PrivateKey child = KeyGen(compressed);
   OPENSSL_cleanse(compressed.data(), compressed.size());
   return child;

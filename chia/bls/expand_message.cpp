@@ -23,18 +23,18 @@ std::vector<uint8_t> ExpandMessageXmd(std::span<const uint8_t> message,
   if (length == 0 || blocks > 255 || length > 65535)
     throw std::runtime_error("expand_message_xmd: unsupported output length");
 
-  const uint8_t dst_size = static_cast<uint8_t>(dst.size());
-  const std::array<uint8_t, kBlockBytes> zero_pad{};
-  const uint8_t length_be[3] = {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 0};
+  const uint8_t dstSize = static_cast<uint8_t>(dst.size());
+  const std::array<uint8_t, kBlockBytes> zeroPad{};
+  const uint8_t lengthBe[3] = {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 0};
 
   thread_local ThreadDigestContext context;
-  const DigestPiece b0_pieces[] = {{zero_pad.data(), zero_pad.size()},
+  const DigestPiece b0Pieces[] = {{zeroPad.data(), zeroPad.size()},
                                    {message.data(), message.size()},
-                                   {length_be, sizeof length_be},
+                                   {lengthBe, sizeof lengthBe},
                                    {dst.data(), dst.size()},
-                                   {&dst_size, 1}};
+                                   {&dstSize, 1}};
   Digest b0;
-  Sha256Pieces(context.Get(), b0_pieces, std::size(b0_pieces), b0.data());
+  Sha256Pieces(context.Get(), b0Pieces, std::size(b0Pieces), b0.data());
 
   std::vector<uint8_t> out;
   out.reserve(blocks * kDigestBytes);
@@ -44,7 +44,7 @@ std::vector<uint8_t> ExpandMessageXmd(std::span<const uint8_t> message,
     for (size_t j = 0; j < kDigestBytes; ++j) mixed[j] = b0[j] ^ previous[j];
     const uint8_t index = static_cast<uint8_t>(i);
     const DigestPiece pieces[] = {
-        {mixed.data(), mixed.size()}, {&index, 1}, {dst.data(), dst.size()}, {&dst_size, 1}};
+        {mixed.data(), mixed.size()}, {&index, 1}, {dst.data(), dst.size()}, {&dstSize, 1}};
     Sha256Pieces(context.Get(), pieces, std::size(pieces), previous.data());
     out.insert(out.end(), previous.begin(), previous.end());
   }

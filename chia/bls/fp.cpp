@@ -114,8 +114,8 @@ bool Fp::IsLexicographicallyLargest() const {
 
 bool Fp::Sgn0() const { return (ToCanonicalLimbs()[0] & 1) != 0; }
 
-Fp Fp::Select(const Fp& a, const Fp& b, bool choose_b) {
-  return FromMontgomery(mont::Select<kLimbs>(a.m_, b.m_, choose_b));
+Fp Fp::Select(const Fp& a, const Fp& b, bool chooseB) {
+  return FromMontgomery(mont::Select<kLimbs>(a.m_, b.m_, chooseB));
 }
 
 void Fp::CondSwap(Fp& a, Fp& b, bool swap) {

@@ -72,7 +72,7 @@ class Fp {
   bool Sgn0() const;
 
   // Constant-time: returns choose_b ? b : a.
-  static Fp Select(const Fp& a, const Fp& b, bool choose_b);
+  static Fp Select(const Fp& a, const Fp& b, bool chooseB);
   // Constant-time: swaps a and b when swap is set.
   static void CondSwap(Fp& a, Fp& b, bool swap);
   // Constant-time: this = choose ? v : this.

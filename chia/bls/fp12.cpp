@@ -16,8 +16,8 @@ Fp12 Fp12::Square() const {
 }
 
 Fp12 Fp12::Inverse() const {
-  const Fp6 det_inv = (c0.Square() - c1.Square().MulByNonResidue()).Inverse();
-  return {c0 * det_inv, -(c1 * det_inv)};
+  const Fp6 detInv = (c0.Square() - c1.Square().MulByNonResidue()).Inverse();
+  return {c0 * detInv, -(c1 * detInv)};
 }
 
 Fp12 Fp12::Frobenius() const {

@@ -18,8 +18,8 @@ Fp2 Fp2::Square() const {
 
 Fp2 Fp2::Inverse() const {
   // 1 / (a + bu) = (a - bu) / (a^2 + b^2)
-  const Fp norm_inv = (c0.Square() + c1.Square()).Inverse();
-  return {c0 * norm_inv, -(c1 * norm_inv)};
+  const Fp normInv = (c0.Square() + c1.Square()).Inverse();
+  return {c0 * normInv, -(c1 * normInv)};
 }
 
 Fp2 Fp2::Pow(std::span<const uint64_t> e) const {
@@ -42,11 +42,11 @@ std::optional<Fp2> Fp2::Sqrt() const {
   }
   // With x = a + bu: a^2 = (c0 +- |this|) / 2 where |this| = sqrt(c0^2 + c1^2), and b = c1 / 2a.
   // The two candidates multiply to -c1^2 / 4, a non-square, so exactly one is a square.
-  const auto norm_root = (c0.Square() + c1.Square()).Sqrt();
-  if (!norm_root) return std::nullopt;
+  const auto normRoot = (c0.Square() + c1.Square()).Sqrt();
+  if (!normRoot) return std::nullopt;
   const Fp half = Fp::FromU64(2).Inverse();
-  auto a = ((c0 + *norm_root) * half).Sqrt();
-  if (!a) a = ((c0 - *norm_root) * half).Sqrt();
+  auto a = ((c0 + *normRoot) * half).Sqrt();
+  if (!a) a = ((c0 - *normRoot) * half).Sqrt();
   if (!a) return std::nullopt;
   const Fp2 root{*a, c1 * (a->Double()).Inverse()};
   if (root.Square() != *this) return std::nullopt;

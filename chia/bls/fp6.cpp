@@ -18,8 +18,8 @@ Fp6 Fp6::Inverse() const {
   const Fp2 b = c2.Square().MulByNonResidue() - c0 * c1;
   const Fp2 c = c1.Square() - c0 * c2;
   const Fp2 det = c0 * a + (c2 * b + c1 * c).MulByNonResidue();
-  const Fp2 det_inv = det.Inverse();
-  return {a * det_inv, b * det_inv, c * det_inv};
+  const Fp2 detInv = det.Inverse();
+  return {a * detInv, b * detInv, c * detInv};
 }
 
 Fp6 Fp6::Frobenius() const {
@@ -29,7 +29,7 @@ Fp6 Fp6::Frobenius() const {
 }
 
 const std::array<Fp2, 6>& FrobeniusGammas() {
-  static const std::array<Fp2, 6> gammas = [] {
+  static const std::array<Fp2, 6> kGammas = [] {
     // (p - 1) / 6 by long division over the little-endian limbs of p - 1.
     Fp::Limbs e = Fp::kModulus;
     e[0] -= 1;  // p is odd, so no borrow
@@ -46,7 +46,7 @@ const std::array<Fp2, 6>& FrobeniusGammas() {
     for (size_t i = 2; i < g.size(); ++i) g[i] = g[i - 1] * g[1];
     return g;
   }();
-  return gammas;
+  return kGammas;
 }
 
 }  // namespace bls

@@ -8,8 +8,8 @@ namespace bls {
 namespace {
 
 const Fp& CurveB() {
-  static const Fp b = Fp::FromU64(4);
-  return b;
+  static const Fp kB = Fp::FromU64(4);
+  return kB;
 }
 
 constexpr std::array<uint64_t, 4> kOrderLimbs = Scalar::kOrder;
@@ -26,11 +26,11 @@ uint8_t Nibble(const Scalar::Limbs& k, size_t window) {
 // 1 when a == b, computed without a branch.
 bool EqualCt(uint64_t a, uint64_t b) { return (((a ^ b) - 1) >> 63) != 0; }
 
-G1Affine SelectAffine(const G1Affine& a, const G1Affine& b, bool choose_b) {
+G1Affine SelectAffine(const G1Affine& a, const G1Affine& b, bool chooseB) {
   G1Affine r;
-  r.x = Fp::Select(a.x, b.x, choose_b);
-  r.y = Fp::Select(a.y, b.y, choose_b);
-  uint8_t mask = static_cast<uint8_t>(0 - static_cast<uint8_t>(choose_b));
+  r.x = Fp::Select(a.x, b.x, chooseB);
+  r.y = Fp::Select(a.y, b.y, chooseB);
+  uint8_t mask = static_cast<uint8_t>(0 - static_cast<uint8_t>(chooseB));
   r.infinity =
       ((static_cast<uint8_t>(a.infinity) & ~mask) | (static_cast<uint8_t>(b.infinity) & mask)) != 0;
   return r;
@@ -70,14 +70,14 @@ struct GeneratorTable {
 };
 
 const GeneratorTable& Table() {
-  static const GeneratorTable table;
-  return table;
+  static const GeneratorTable kTable;
+  return kTable;
 }
 
 }  // namespace
 
 G1Point G1Point::Generator() {
-  static const G1Point g = [] {
+  static const G1Point kG = [] {
     static constexpr uint8_t kX[48] = {0x17, 0xf1, 0xd3, 0xa7, 0x31, 0x97, 0xd7, 0x94, 0x26, 0x95,
                                        0x63, 0x8c, 0x4f, 0xa9, 0xac, 0x0f, 0xc3, 0x68, 0x8c, 0x4f,
                                        0x97, 0x74, 0xb9, 0x05, 0xa1, 0x4e, 0x3a, 0x3f, 0x17, 0x1b,
@@ -90,7 +90,7 @@ G1Point G1Point::Generator() {
                                        0x0c, 0xaa, 0x23, 0x29, 0x46, 0xc5, 0xe7, 0xe1};
     return FromAffineUnchecked(*Fp::FromBytes(kX), *Fp::FromBytes(kY));
   }();
-  return g;
+  return kG;
 }
 
 G1Point G1Point::FromAffineUnchecked(const Fp& x, const Fp& y) {
@@ -208,14 +208,14 @@ G1Point G1Point::operator+(const G1Point& o) const {
   sum.y_ = rr * (v - sum.x_) - (s1 * j).Double();
   sum.z_ = ((z_ + o.z_).Square() - z1z1 - z2z2) * h;
 
-  const bool self_inf = IsInfinity();
-  const bool other_inf = o.IsInfinity();
+  const bool selfInf = IsInfinity();
+  const bool otherInf = o.IsInfinity();
   const bool hZero = h.IsZero();
   const bool rrZero = rr.IsZero();
   const bool same = hZero & rrZero;
-  G1Point r = Select(sum, Double(), same & !self_inf & !other_inf);
-  r = Select(r, o, self_inf);
-  r = Select(r, *this, other_inf);
+  G1Point r = Select(sum, Double(), same & !selfInf & !otherInf);
+  r = Select(r, o, selfInf);
+  r = Select(r, *this, otherInf);
   return r;
 }
 
@@ -251,14 +251,14 @@ G1Point G1Point::AddAffine(const G1Affine& a) const {
   sum.x_ = m.x;
   sum.y_ = m.y;
   sum.z_ = m.z;
-  const bool self_inf = IsInfinity();
-  const bool other_inf = a.infinity;
+  const bool selfInf = IsInfinity();
+  const bool otherInf = a.infinity;
   const bool hZero = m.h.IsZero();
   const bool rrZero = m.rr.IsZero();
   const bool same = hZero & rrZero;
-  G1Point r = Select(sum, Double(), same & !self_inf & !other_inf);
-  r = Select(r, FromAffine(a), self_inf);
-  r = Select(r, *this, other_inf);
+  G1Point r = Select(sum, Double(), same & !selfInf & !otherInf);
+  r = Select(r, FromAffine(a), selfInf);
+  r = Select(r, *this, otherInf);
   return r;
 }
 
@@ -325,18 +325,18 @@ G1Point G1Point::ClearCofactor() const {
 bool G1Point::operator==(const G1Point& o) const {
   Fp z1z1 = z_.Square();
   Fp z2z2 = o.z_.Square();
-  bool same_x = x_ * z2z2 == o.x_ * z1z1;
-  bool same_y = y_ * z2z2 * o.z_ == o.y_ * z1z1 * z_;
-  bool a_inf = IsInfinity();
-  bool b_inf = o.IsInfinity();
-  return (a_inf & b_inf) | (!a_inf & !b_inf & same_x & same_y);
+  bool sameX = x_ * z2z2 == o.x_ * z1z1;
+  bool sameY = y_ * z2z2 * o.z_ == o.y_ * z1z1 * z_;
+  bool aInf = IsInfinity();
+  bool bInf = o.IsInfinity();
+  return (aInf & bInf) | (!aInf & !bInf & sameX & sameY);
 }
 
-G1Point G1Point::Select(const G1Point& a, const G1Point& b, bool choose_b) {
+G1Point G1Point::Select(const G1Point& a, const G1Point& b, bool chooseB) {
   G1Point r;
-  r.x_ = Fp::Select(a.x_, b.x_, choose_b);
-  r.y_ = Fp::Select(a.y_, b.y_, choose_b);
-  r.z_ = Fp::Select(a.z_, b.z_, choose_b);
+  r.x_ = Fp::Select(a.x_, b.x_, chooseB);
+  r.y_ = Fp::Select(a.y_, b.y_, chooseB);
+  r.z_ = Fp::Select(a.z_, b.z_, chooseB);
   return r;
 }
 

@@ -65,7 +65,7 @@ class G1Point {
   bool operator==(const G1Point& o) const;
   bool operator!=(const G1Point& o) const { return !(*this == o); }
 
-  static G1Point Select(const G1Point& a, const G1Point& b, bool choose_b);
+  static G1Point Select(const G1Point& a, const G1Point& b, bool chooseB);
 
   const Fp& X() const { return x_; }
   const Fp& Y() const { return y_; }

@@ -8,10 +8,10 @@
 namespace bls {
 
 G1Element G1Element::FromBytes(Bytes bytes) {
-  if (bytes.size() != SIZE) {
+  if (bytes.size() != kSize) {
     throw std::invalid_argument("G1 element must be 48 bytes, got " + std::to_string(bytes.size()));
   }
-  auto p = G1Point::FromCompressed(bytes.first<SIZE>());
+  auto p = G1Point::FromCompressed(bytes.first<kSize>());
   if (!p) throw std::invalid_argument("Invalid G1 element");
   return G1Element(*p);
 }

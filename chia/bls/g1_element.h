@@ -12,7 +12,7 @@ namespace bls {
 
 class G1Element {
  public:
-  static constexpr size_t SIZE = 48;
+  static constexpr size_t kSize = 48;
 
   G1Element() = default;  // the point at infinity
   explicit G1Element(const G1Point& p) : point_(p) {}

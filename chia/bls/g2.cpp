@@ -26,7 +26,7 @@ Fp2 G2Point::CurveB() {
 }
 
 G2Point G2Point::Generator() {
-  static const G2Point g = FromAffine(
+  static const G2Point kG = FromAffine(
       {Fp2FromHex("024aa2b2f08f0a91260805272dc51051c6e47ad4fa403b02b4510b647ae3d1770bac0326a805bbe"
                   "fd48056c8c121bdb8",
                   "13e02b6052719f607dacd3a088274f65596bd0d09920b61ab5da61bbdc7f5049334cf11213945d5"
@@ -36,7 +36,7 @@ G2Point G2Point::Generator() {
                   "0606c4a02ea734cc32acd2b02bc28b99cb3e287e85a763af267492ab572e99ab3f370d275cec1da"
                   "1aaa9075ff05f79be"),
        false});
-  return g;
+  return kG;
 }
 
 G2Point G2Point::FromAffine(const G2Affine& a) {
@@ -143,10 +143,10 @@ std::optional<G2Point> G2Point::FromCompressedOnCurve(
       return std::nullopt;
     return Infinity();
   }
-  Fp::Bytes c1_bytes;
-  std::copy(in.begin(), in.begin() + Fp::kBytes, c1_bytes.begin());
-  c1_bytes[0] &= 0x1f;
-  const auto c1 = Fp::FromBytes(c1_bytes);
+  Fp::Bytes c1Bytes;
+  std::copy(in.begin(), in.begin() + Fp::kBytes, c1Bytes.begin());
+  c1Bytes[0] &= 0x1f;
+  const auto c1 = Fp::FromBytes(c1Bytes);
   const auto c0 = Fp::FromBytes(in.data() + Fp::kBytes);
   if (!c0 || !c1) return std::nullopt;
   const Fp2 x{*c0, *c1};

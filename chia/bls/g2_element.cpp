@@ -6,8 +6,8 @@
 namespace bls {
 
 G2Element G2Element::FromBytes(Bytes bytes) {
-  if (bytes.size() != SIZE) throw std::invalid_argument("G2Element::FromBytes: wrong length");
-  const auto p = G2Point::FromCompressed(bytes.first<SIZE>());
+  if (bytes.size() != kSize) throw std::invalid_argument("G2Element::FromBytes: wrong length");
+  const auto p = G2Point::FromCompressed(bytes.first<kSize>());
   if (!p) throw std::invalid_argument("G2Element::FromBytes: invalid point");
   return G2Element(*p);
 }

@@ -12,7 +12,7 @@ namespace bls {
 
 class G2Element {
  public:
-  static constexpr size_t SIZE = 96;
+  static constexpr size_t kSize = 96;
 
   G2Element() = default;  // the point at infinity
   explicit G2Element(const G2Point& p) : point_(p) {}

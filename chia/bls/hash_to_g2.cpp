@@ -15,14 +15,14 @@ struct SswuConstants {
   Fp2 a{Fp::Zero(), Fp::FromU64(240)};
   Fp2 b{Fp::FromU64(1012), Fp::FromU64(1012)};
   Fp2 z{-Fp::FromU64(2), -Fp::One()};
-  Fp2 minus_b_over_a = -(b * a.Inverse());
-  Fp2 b_over_za = b * (z * a).Inverse();
+  Fp2 minusBOverA = -(b * a.Inverse());
+  Fp2 bOverZa = b * (z * a).Inverse();
 };
 
 // Coefficients of the 3-isogeny from the SWU curve to the twist, lowest degree first. The
 // denominators are monic; their leading 1 is left out.
 struct IsogenyConstants {
-  std::array<Fp2, 4> x_num = {
+  std::array<Fp2, 4> xNum = {
       Fp2FromHex("5c759507e8e333ebb5b7a9a47d7ed8532c52d39fd3a042a88b58423c50ae15d5c2638e343d9c71c"
                  "6238aaaaaaaa97d6",
                  "5c759507e8e333ebb5b7a9a47d7ed8532c52d39fd3a042a88b58423c50ae15d5c2638e343d9c71c"
@@ -37,14 +37,14 @@ struct IsogenyConstants {
       Fp2FromHex("171d6541fa38ccfaed6dea691f5fb614cb14b4e7f4e810aa22d6108f142b85757098e38d0f671c7"
                  "188e2aaaaaaaa5ed1",
                  "0")};
-  std::array<Fp2, 2> x_den = {
+  std::array<Fp2, 2> xDen = {
       Fp2FromHex("0",
                  "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153fff"
                  "fb9feffffffffaa63"),
       Fp2FromHex("c",
                  "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153fff"
                  "fb9feffffffffaa9f")};
-  std::array<Fp2, 4> y_num = {
+  std::array<Fp2, 4> yNum = {
       Fp2FromHex("1530477c7ab4113b59a4c18b076d11930f7da5d4a07f649bf54439d87d27e500fc8c25ebf8c92f6"
                  "812cfc71c71c6d706",
                  "1530477c7ab4113b59a4c18b076d11930f7da5d4a07f649bf54439d87d27e500fc8c25ebf8c92f6"
@@ -59,7 +59,7 @@ struct IsogenyConstants {
       Fp2FromHex("124c9ad43b6cf79bfbf7043de3811ad0761b0f37a1e26286b0e977c69aa274524e79097a56dc4bd"
                  "9e1b371c71c718b10",
                  "0")};
-  std::array<Fp2, 3> y_den = {
+  std::array<Fp2, 3> yDen = {
       Fp2FromHex("1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153fff"
                  "fb9feffffffffa8fb",
                  "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153fff"
@@ -73,13 +73,13 @@ struct IsogenyConstants {
 };
 
 const SswuConstants& Sswu() {
-  static const SswuConstants c;
-  return c;
+  static const SswuConstants kC;
+  return kC;
 }
 
 const IsogenyConstants& Isogeny() {
-  static const IsogenyConstants c;
-  return c;
+  static const IsogenyConstants kC;
+  return kC;
 }
 
 // Horner evaluation; `monic` appends a leading coefficient 1.
@@ -96,7 +96,7 @@ G2Affine MapToIsogenousCurve(const Fp2& u) {
   const Fp2 zu2 = c.z * u.Square();
   const Fp2 denominator = zu2.Square() + zu2;  // Z^2 u^4 + Z u^2
   const Fp2 x1 =
-      denominator.IsZero() ? c.b_over_za : c.minus_b_over_a * (Fp2::One() + denominator.Inverse());
+      denominator.IsZero() ? c.bOverZa : c.minusBOverA * (Fp2::One() + denominator.Inverse());
   const auto g = [&c](const Fp2& x) { return (x.Square() + c.a) * x + c.b; };
   Fp2 x = x1;
   auto y = g(x1).Sqrt();
@@ -110,11 +110,11 @@ G2Affine MapToIsogenousCurve(const Fp2& u) {
 
 G2Point IsogenyMap(const G2Affine& p) {
   const IsogenyConstants& k = Isogeny();
-  const Fp2 x_den = Polynomial(k.x_den, p.x, true);
-  const Fp2 y_den = Polynomial(k.y_den, p.x, true);
-  if (x_den.IsZero() || y_den.IsZero()) return G2Point::Infinity();
-  const Fp2 x = Polynomial(k.x_num, p.x, false) * x_den.Inverse();
-  const Fp2 y = p.y * Polynomial(k.y_num, p.x, false) * y_den.Inverse();
+  const Fp2 xDen = Polynomial(k.xDen, p.x, true);
+  const Fp2 yDen = Polynomial(k.yDen, p.x, true);
+  if (xDen.IsZero() || yDen.IsZero()) return G2Point::Infinity();
+  const Fp2 x = Polynomial(k.xNum, p.x, false) * xDen.Inverse();
+  const Fp2 y = p.y * Polynomial(k.yNum, p.x, false) * yDen.Inverse();
   return G2Point::FromAffine({x, y, false});
 }
 

@@ -14,7 +14,7 @@ namespace bls::mont {
 template <size_t N>
 using Limbs = std::array<uint64_t, N>;
 
-using u128 = unsigned __int128;
+using U128 = unsigned __int128;
 
 // All-ones when bit is 1, zero otherwise.
 inline uint64_t Mask(uint64_t bit) { return 0 - (bit & 1); }
@@ -31,9 +31,9 @@ inline void ReduceOnce(Limbs<N>& a, uint64_t hi, const Limbs<N>& m) {
     t[i] = d;
   }
   // Keep the difference unless it borrowed past the extra bit.
-  uint64_t keep_a = Mask(borrow & ~hi);
+  uint64_t keepA = Mask(borrow & ~hi);
 #pragma GCC unroll 8
-  for (size_t i = 0; i < N; ++i) a[i] = (a[i] & keep_a) | (t[i] & ~keep_a);
+  for (size_t i = 0; i < N; ++i) a[i] = (a[i] & keepA) | (t[i] & ~keepA);
 }
 
 template <size_t N>
@@ -81,21 +81,21 @@ inline Limbs<N> Mul(const Limbs<N>& a, const Limbs<N>& b, const Limbs<N>& m, uin
   uint64_t t[N] = {};
 #pragma GCC unroll 8
   for (size_t i = 0; i < N; ++i) {
-    u128 p = static_cast<u128>(a[0]) * b[i] + t[0];
+    U128 p = static_cast<U128>(a[0]) * b[i] + t[0];
     t[0] = static_cast<uint64_t>(p);
-    uint64_t carry_a = static_cast<uint64_t>(p >> 64);
+    uint64_t carryA = static_cast<uint64_t>(p >> 64);
     uint64_t q = t[0] * inv;
-    u128 r = static_cast<u128>(q) * m[0] + t[0];
-    uint64_t carry_m = static_cast<uint64_t>(r >> 64);
+    U128 r = static_cast<U128>(q) * m[0] + t[0];
+    uint64_t carryM = static_cast<uint64_t>(r >> 64);
 #pragma GCC unroll 8
     for (size_t j = 1; j < N; ++j) {
-      p = static_cast<u128>(a[j]) * b[i] + t[j] + carry_a;
-      carry_a = static_cast<uint64_t>(p >> 64);
-      r = static_cast<u128>(q) * m[j] + static_cast<uint64_t>(p) + carry_m;
-      carry_m = static_cast<uint64_t>(r >> 64);
+      p = static_cast<U128>(a[j]) * b[i] + t[j] + carryA;
+      carryA = static_cast<uint64_t>(p >> 64);
+      r = static_cast<U128>(q) * m[j] + static_cast<uint64_t>(p) + carryM;
+      carryM = static_cast<uint64_t>(r >> 64);
       t[j - 1] = static_cast<uint64_t>(r);
     }
-    t[N - 1] = carry_a + carry_m;
+    t[N - 1] = carryA + carryM;
   }
   Limbs<N> out;
 #pragma GCC unroll 8
@@ -123,15 +123,15 @@ template <size_t N>
 inline bool Less(const Limbs<N>& a, const Limbs<N>& b) {
   uint64_t borrow = 0;
   for (size_t i = 0; i < N; ++i) {
-    u128 d = static_cast<u128>(a[i]) - b[i] - borrow;
+    U128 d = static_cast<U128>(a[i]) - b[i] - borrow;
     borrow = static_cast<uint64_t>(d >> 64) & 1;
   }
   return borrow != 0;
 }
 
 template <size_t N>
-inline Limbs<N> Select(const Limbs<N>& a, const Limbs<N>& b, bool choose_b) {
-  uint64_t mask = Mask(static_cast<uint64_t>(choose_b));
+inline Limbs<N> Select(const Limbs<N>& a, const Limbs<N>& b, bool chooseB) {
+  uint64_t mask = Mask(static_cast<uint64_t>(chooseB));
   Limbs<N> r;
   for (size_t i = 0; i < N; ++i) r[i] = a[i] ^ ((a[i] ^ b[i]) & mask);
   return r;

@@ -26,8 +26,8 @@ Fp12 LineValue(const Fp2& a0, const Fp2& a1, const Fp2& a3) {
 Fp12 TangentLine(const G2Point& t, const G1Affine& p) {
   const Fp2 x2 = t.X().Square();
   const Fp2 z2 = t.Z().Square();
-  const Fp2 three_x2 = x2.Double() + x2;
-  return LineValue(three_x2 * t.X() - t.Y().Square().Double(), -(three_x2 * z2 * p.x),
+  const Fp2 threeX2 = x2.Double() + x2;
+  return LineValue(threeX2 * t.X() - t.Y().Square().Double(), -(threeX2 * z2 * p.x),
                    (t.Y() * z2 * t.Z()).Double() * p.y);
 }
 

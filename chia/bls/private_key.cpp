@@ -9,13 +9,13 @@ namespace bls {
 
 PrivateKey::~PrivateKey() { OPENSSL_cleanse(&key_, sizeof(key_)); }
 
-PrivateKey PrivateKey::FromBytes(Bytes bytes, bool mod_order) {
-  if (bytes.size() != PRIVATE_KEY_SIZE) {
+PrivateKey PrivateKey::FromBytes(Bytes bytes, bool modOrder) {
+  if (bytes.size() != kPrivateKeySize) {
     throw std::invalid_argument("Private key must be 32 bytes, got " +
                                 std::to_string(bytes.size()));
   }
-  if (mod_order) return PrivateKey(Scalar::FromBytesReduce(bytes));
-  auto k = Scalar::FromBytes(bytes.first<PRIVATE_KEY_SIZE>());
+  if (modOrder) return PrivateKey(Scalar::FromBytesReduce(bytes));
+  auto k = Scalar::FromBytes(bytes.first<kPrivateKeySize>());
   if (!k) throw std::invalid_argument("Private key must be less than the group order");
   return PrivateKey(*k);
 }
@@ -32,7 +32,7 @@ G1Element PrivateKey::GetG1Element() const { return G1Element(G1Point::MulGenera
 void PrivateKey::Serialize(uint8_t* out32) const { key_.ToBytes(out32); }
 
 std::vector<uint8_t> PrivateKey::Serialize() const {
-  std::vector<uint8_t> out(PRIVATE_KEY_SIZE);
+  std::vector<uint8_t> out(kPrivateKeySize);
   key_.ToBytes(out.data());
   return out;
 }

@@ -13,7 +13,7 @@ namespace bls {
 
 class PrivateKey {
  public:
-  static constexpr size_t PRIVATE_KEY_SIZE = 32;
+  static constexpr size_t kPrivateKeySize = 32;
 
   PrivateKey() = default;  // zero
   explicit PrivateKey(const Scalar& k) : key_(k) {}
@@ -23,9 +23,9 @@ class PrivateKey {
 
   // Throws std::invalid_argument for a wrong length, or for a value >= r unless mod_order is set,
   // in which case the value is reduced.
-  static PrivateKey FromBytes(Bytes bytes, bool mod_order = false);
-  static PrivateKey FromByteVector(const std::vector<uint8_t>& bytes, bool mod_order = false) {
-    return FromBytes(bytes, mod_order);
+  static PrivateKey FromBytes(Bytes bytes, bool modOrder = false);
+  static PrivateKey FromByteVector(const std::vector<uint8_t>& bytes, bool modOrder = false) {
+    return FromBytes(bytes, modOrder);
   }
   // The sum of the keys modulo r.
   static PrivateKey Aggregate(const std::vector<PrivateKey>& keys);

@@ -6,7 +6,7 @@
 #include "chia/deployment_hex.h"
 
 const Deployment& ActiveDeployment() {
-  static const Deployment record = {
+  static const Deployment kRecord = {
       // For counter c = 0, 1, ... let x be SHA-256("VarnokChiaPool fixed G1 element for plot
       // keys" || c as 4 big-endian bytes) read as a big-endian integer; the first x for which
       // x^3 + 4 is a square gives the point (x, y), y the root that is not lexicographically
@@ -38,5 +38,5 @@ const Deployment& ActiveDeployment() {
           .delegatedPlotId =
               DeploymentHex<32>("7589912e788fa68042106ac5de830545972fe3f0e246109d9e680d5cc7fb3231"),
       }};
-  return record;
+  return kRecord;
 }

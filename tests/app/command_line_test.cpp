@@ -194,21 +194,21 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   const ParseRun defaults = Parse({"-d", "/plots"}, 7);
   ASSERT_EQ(defaults.exitCode, std::nullopt) << defaults.err;
   const CommandLineOptions& d = defaults.options;
-  EXPECT_EQ(d.PlottingThreads, 7u);
-  EXPECT_EQ(d.MiningThreads, 4u);
-  EXPECT_EQ(d.ReadThreads, 0u);
-  EXPECT_EQ(d.CompressionLevelMinusOne, 0u);
-  EXPECT_EQ(d.MemoryAmount, 0);
+  EXPECT_EQ(d.plottingThreads, 7u);
+  EXPECT_EQ(d.miningThreads, 4u);
+  EXPECT_EQ(d.readThreads, 0u);
+  EXPECT_EQ(d.compressionLevelMinusOne, 0u);
+  EXPECT_EQ(d.memoryAmount, 0);
   EXPECT_EQ(d.UpdatePolicy, 4);
   EXPECT_EQ(d.AddressFamily, kAddressFamilyAny);
-  EXPECT_EQ(d.PasswordCount, 0u);
-  EXPECT_FALSE(d.RewardAddress || d.WorkerName || d.SettingsFolder || d.QueryChallenge ||
+  EXPECT_EQ(d.passwordCount, 0u);
+  EXPECT_FALSE(d.rewardAddress || d.WorkerName || d.SettingsFolder || d.QueryChallenge ||
                d.DelegatedPublicKey || d.RewardPuzzleHash);
-  ASSERT_EQ(d.Directories.size(), 1u);
-  EXPECT_EQ(d.Directories[0].Path, "/plots");
-  EXPECT_TRUE(d.Directories[0].TempFilesAllowed && d.Directories[0].SparsePlotsAllowed &&
-              d.Directories[0].FinalPlotsAllowed);
-  EXPECT_EQ(d.Directories[0].SpaceLimit, -1);
+  ASSERT_EQ(d.directories.size(), 1u);
+  EXPECT_EQ(d.directories[0].path, "/plots");
+  EXPECT_TRUE(d.directories[0].tempFilesAllowed && d.directories[0].sparsePlotsAllowed &&
+              d.directories[0].finalPlotsAllowed);
+  EXPECT_EQ(d.directories[0].spaceLimit, -1);
 
   std::vector<std::string> args = Words(
       "-c 5 -u 0 -m 16gib -v --verbose -s /first -s /second -w sixteen-chars-ok --p-threads 12 "
@@ -219,24 +219,24 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
   const ParseRun full = Parse(args);
   ASSERT_EQ(full.exitCode, std::nullopt) << full.err;
   const CommandLineOptions& o = full.options;
-  EXPECT_EQ(o.CompressionLevelMinusOne, 4u);
+  EXPECT_EQ(o.compressionLevelMinusOne, 4u);
   EXPECT_EQ(o.UpdatePolicy, 0);
-  EXPECT_EQ(o.MemoryAmount, 16 * kGiB);
+  EXPECT_EQ(o.memoryAmount, 16 * kGiB);
   EXPECT_EQ(o.Verbosity, 2);
   EXPECT_EQ(o.SettingsFolder, "/second");
   EXPECT_EQ(o.WorkerName, "sixteen-chars-ok");
-  EXPECT_EQ(o.PlottingThreads, 12u);
-  EXPECT_EQ(o.MiningThreads, 3u);
-  EXPECT_EQ(o.ReadThreads, 2u);
-  EXPECT_EQ(o.RewardAddress, kAddress);
+  EXPECT_EQ(o.plottingThreads, 12u);
+  EXPECT_EQ(o.miningThreads, 3u);
+  EXPECT_EQ(o.readThreads, 2u);
+  EXPECT_EQ(o.rewardAddress, kAddress);
   EXPECT_EQ(o.RewardPuzzleHash, SamplePuzzleHash());
-  ASSERT_EQ(o.Directories.size(), 2u);
-  EXPECT_EQ(o.Directories[0].Path, "/a");
-  EXPECT_EQ(o.Directories[0].SpaceLimit, int64_t{1} << 40);
-  EXPECT_TRUE(o.Directories[0].TempFilesAllowed && o.Directories[0].SparsePlotsAllowed);
-  EXPECT_FALSE(o.Directories[0].FinalPlotsAllowed);
-  EXPECT_EQ(o.Directories[1].Path, "/b");
-  EXPECT_TRUE(o.Directories[1].ReadOnly);
+  ASSERT_EQ(o.directories.size(), 2u);
+  EXPECT_EQ(o.directories[0].path, "/a");
+  EXPECT_EQ(o.directories[0].spaceLimit, int64_t{1} << 40);
+  EXPECT_TRUE(o.directories[0].tempFilesAllowed && o.directories[0].sparsePlotsAllowed);
+  EXPECT_FALSE(o.directories[0].finalPlotsAllowed);
+  EXPECT_EQ(o.directories[1].path, "/b");
+  EXPECT_TRUE(o.directories[1].readOnly);
   ASSERT_TRUE(o.QueryChallenge);
   EXPECT_EQ((*o.QueryChallenge)[0], 0x00);  // the later --query replaced the first
   EXPECT_EQ((*o.QueryChallenge)[15], 0xFF);
@@ -246,26 +246,26 @@ TEST(CommandLine, DefaultsAndAcceptedValues) {
 
   EXPECT_EQ(Parse({"-6", "-d", "/p"}).options.AddressFamily, kAddressFamilyIpv6);
   EXPECT_EQ(Parse({"-4", "-6", "-d", "/p"}).options.AddressFamily, kAddressFamilyAny);
-  EXPECT_EQ(Parse({"-m", "1.5GB"}).options.MemoryAmount, 3 * kGiB / 2);
-  EXPECT_EQ(Parse({"-m", "0GB"}).options.MemoryAmount, 0);
-  EXPECT_EQ(Parse({"-m", "512k"}).options.MemoryAmount, 512 * 1024);
-  EXPECT_EQ(Parse({"-m", "7B"}).options.MemoryAmount, 7);
-  EXPECT_EQ(Parse({"-c", "1"}).options.CompressionLevelMinusOne, 0u);
+  EXPECT_EQ(Parse({"-m", "1.5GB"}).options.memoryAmount, 3 * kGiB / 2);
+  EXPECT_EQ(Parse({"-m", "0GB"}).options.memoryAmount, 0);
+  EXPECT_EQ(Parse({"-m", "512k"}).options.memoryAmount, 512 * 1024);
+  EXPECT_EQ(Parse({"-m", "7B"}).options.memoryAmount, 7);
+  EXPECT_EQ(Parse({"-c", "1"}).options.compressionLevelMinusOne, 0u);
   EXPECT_EQ(Parse({"-u", "4"}).options.UpdatePolicy, 4);
 }
 
 TEST(CommandLine, EachFlagOptionSetsItsOwnFlag) {
   using Flag = int32_t CommandLineOptions::*;
   const std::vector<std::pair<std::string, Flag>> flags = {
-      {"--watchdog-mode", &CommandLineOptions::WatchdogMode},
-      {"--no-finalizing", &CommandLineOptions::NoFinalizing},
-      {"--no-plotting", &CommandLineOptions::NoPlotting},
-      {"--no-rescan", &CommandLineOptions::NoRescan},
-      {"--no-benchmark", &CommandLineOptions::NoBenchmark},
-      {"--no-ntp", &CommandLineOptions::NoNtp},
-      {"--skip-test", &CommandLineOptions::SkipTest},
-      {"--check-plots", &CommandLineOptions::CheckPlots},
-      {"--low-priority", &CommandLineOptions::LowPriority},
+      {"--watchdog-mode", &CommandLineOptions::watchdogMode},
+      {"--no-finalizing", &CommandLineOptions::noFinalizing},
+      {"--no-plotting", &CommandLineOptions::noPlotting},
+      {"--no-rescan", &CommandLineOptions::noRescan},
+      {"--no-benchmark", &CommandLineOptions::noBenchmark},
+      {"--no-ntp", &CommandLineOptions::noNtp},
+      {"--skip-test", &CommandLineOptions::skipTest},
+      {"--check-plots", &CommandLineOptions::checkPlots},
+      {"--low-priority", &CommandLineOptions::lowPriority},
   };
   for (const auto& [option, flag] : flags) {
     SCOPED_TRACE(option);
@@ -281,12 +281,12 @@ TEST(CommandLine, PasswordWords) {
   // -p: attached value, next word, or nothing; the count grows every time.
   ParseRun run = Parse({"-pfirst", "-p", "second", "-p", "-v", "-p"});
   ASSERT_EQ(run.exitCode, std::nullopt) << run.err;
-  EXPECT_EQ(run.options.Passwords, (std::vector<std::string>{"first", "second"}));
-  EXPECT_EQ(run.options.PasswordCount, 4u);
+  EXPECT_EQ(run.options.passwords, (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(run.options.passwordCount, 4u);
   EXPECT_EQ(run.options.Verbosity, 1);
   run = Parse({"-p"});
-  EXPECT_EQ(run.options.PasswordCount, 1u);
-  EXPECT_TRUE(run.options.Passwords.empty());
+  EXPECT_EQ(run.options.passwordCount, 1u);
+  EXPECT_TRUE(run.options.passwords.empty());
 }
 
 TEST(CommandLine, DelegatedPublicKeyIsAValidPoint) {
@@ -325,8 +325,8 @@ TEST(CommandLine, PublishedValues) {
   EXPECT_EQ(NoNtpFlag, 1);
   EXPECT_EQ(WatchdogModeFlag, 1);
   EXPECT_EQ(RewardPuzzleHash, SamplePuzzleHash());
-  EXPECT_EQ(QueryChallenge.QueryMode, 1);
-  EXPECT_EQ(QueryChallenge.Challenge, *run.options.QueryChallenge);
+  EXPECT_EQ(QueryChallenge.queryMode, 1);
+  EXPECT_EQ(QueryChallenge.challenge, *run.options.QueryChallenge);
   ASSERT_NE(DelegatedPublicKey, nullptr);
   const std::array<uint8_t, 48> key = GeneratorKey();
   EXPECT_TRUE(std::equal(key.begin(), key.end(), DelegatedPublicKey));

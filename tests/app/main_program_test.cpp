@@ -93,25 +93,25 @@ class MainProgram : public ::testing::Test {
     in_ = nullptr;
     errBuffer_ = nullptr;
     errSize_ = 0;
-    services_.HardwareThreads = 4;
-    services_.InstallSignalHandlers = [this] { ++handlersInstalled_; };
-    services_.SecondInterrupt = [this](int signal) {
+    services_.hardwareThreads = 4;
+    services_.installSignalHandlers = [this] { ++handlersInstalled_; };
+    services_.secondInterrupt = [this](int signal) {
       // Only a Client that is already stored can be asked to save and stop.
       EXPECT_NE(ClientInstance().Get(), nullptr);
       secondInterrupts_.push_back(signal);
     };
-    services_.SelfTest = [] {};
-    services_.DeriveDelegatedKey = [this](const char* password) {
+    services_.selfTest = [] {};
+    services_.deriveDelegatedKey = [this](const char* password) {
       derived_.emplace_back(password);
     };
-    services_.Environment = [](const char*) -> const char* { return nullptr; };
-    services_.ExecutablePath = [] { return std::filesystem::path("/opt/client/VarnokChiaPool"); };
-    services_.LoadSettings = [this](const std::filesystem::path& folder) {
+    services_.environment = [](const char*) -> const char* { return nullptr; };
+    services_.executablePath = [] { return std::filesystem::path("/opt/client/VarnokChiaPool"); };
+    services_.loadSettings = [this](const std::filesystem::path& folder) {
       if (settingsError_) std::rethrow_exception(settingsError_);
       settingsFolders_.push_back(folder);
       WorkerId = workerId_;
     };
-    services_.MakeClient = [this](const ClientConfig& config, const DirectorySpec* directories,
+    services_.makeClient = [this](const ClientConfig& config, const DirectorySpec* directories,
                                   size_t count, ClientLogCallback log) -> std::unique_ptr<Client> {
       if (script_.throwOnBuild) throw std::runtime_error("Not enough memory");
       EXPECT_TRUE(log);
@@ -120,15 +120,15 @@ class MainProgram : public ::testing::Test {
       script_.directories.assign(directories, directories + count);
       return ScriptedClient(script_);
     };
-    services_.PoolClient = [this] {
+    services_.poolClient = [this] {
       ++poolClientRuns_;
       EXPECT_NE(ClientInstance().Get(), nullptr);
     };
-    services_.Sleep = [this](std::chrono::milliseconds duration) { slept_.push_back(duration); };
-    services_.TheUpdater = &updater_;
-    services_.Out = stdout;
+    services_.sleep = [this](std::chrono::milliseconds duration) { slept_.push_back(duration); };
+    services_.theUpdater = &updater_;
+    services_.out = stdout;
     errStream_ = open_memstream(&errBuffer_, &errSize_);
-    services_.Err = errStream_;
+    services_.err = errStream_;
     SetInput("");
   }
 
@@ -155,7 +155,7 @@ class MainProgram : public ::testing::Test {
     input_ = text;
     // An empty file stands for empty input: fmemopen refuses an empty buffer.
     in_ = input_.empty() ? std::tmpfile() : fmemopen(input_.data(), input_.size(), "r");
-    services_.In = in_;
+    services_.in = in_;
   }
 
   int Run(std::vector<std::string> args) {
@@ -221,21 +221,21 @@ TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
   EXPECT_EQ(std::string(WorkerName.data()), "fat_" + std::string(WorkerNameNouns[1]));
 
   ClientConfig expected;
-  expected.CompressionLevelMinusOne = 2;
-  expected.PlottingThreads = 6;
-  expected.MiningThreads = 2;
-  expected.ReadThreads = 1;
-  expected.MemoryAmount = uint64_t{2} << 30;
-  expected.NoPlotting = 1;
-  expected.RunBenchmark = 1;
-  expected.SkipTest = 1;
-  expected.LowPriority = 1;
-  expected.NoRescan = 1;
+  expected.compressionLevelMinusOne = 2;
+  expected.plottingThreads = 6;
+  expected.miningThreads = 2;
+  expected.readThreads = 1;
+  expected.memoryAmount = uint64_t{2} << 30;
+  expected.noPlotting = 1;
+  expected.runBenchmark = 1;
+  expected.skipTest = 1;
+  expected.lowPriority = 1;
+  expected.noRescan = 1;
   EXPECT_EQ(script_.config, expected);
   ASSERT_EQ(script_.directories.size(), 2u);
-  EXPECT_EQ(script_.directories[0].Path, "/p1");
-  EXPECT_EQ(script_.directories[1].Path, "/p2");
-  EXPECT_TRUE(script_.directories[1].ReadOnly);
+  EXPECT_EQ(script_.directories[0].path, "/p1");
+  EXPECT_EQ(script_.directories[1].path, "/p2");
+  EXPECT_TRUE(script_.directories[1].readOnly);
 
   // The pool client ran once; then the finished flag was polled every second.
   EXPECT_EQ(poolClientRuns_, 1);
@@ -250,12 +250,12 @@ TEST_F(MainProgram, MiningRunFillsTheConfigurationAndEndsWithZero) {
 TEST_F(MainProgram, ConfigurationFlagsFollowTheMode) {
   // Plotting only: mining and the test thread off, no pool client, no worker lines.
   EXPECT_EQ(Run({"-s", "/cfg", "--no-benchmark", "--no-finalizing"}), 0);
-  EXPECT_EQ(script_.config.MiningOff, 1);
-  EXPECT_EQ(script_.config.TestThreadOff, 1);
-  EXPECT_EQ(script_.config.RunBenchmark, 0);
-  EXPECT_EQ(script_.config.NoFinalizing, 1);
-  EXPECT_EQ(script_.config.PlottingThreads, 4u);
-  EXPECT_EQ(script_.config.MiningThreads, 2u);
+  EXPECT_EQ(script_.config.miningOff, 1);
+  EXPECT_EQ(script_.config.testThreadOff, 1);
+  EXPECT_EQ(script_.config.runBenchmark, 0);
+  EXPECT_EQ(script_.config.noFinalizing, 1);
+  EXPECT_EQ(script_.config.plottingThreads, 4u);
+  EXPECT_EQ(script_.config.miningThreads, 2u);
   EXPECT_TRUE(script_.directories.empty());
   EXPECT_EQ(poolClientRuns_, 0);
   EXPECT_EQ(out_, std::vector<std::string>{"VarnokChiaPool version 1.3"});
@@ -263,13 +263,13 @@ TEST_F(MainProgram, ConfigurationFlagsFollowTheMode) {
   TearDown();
   SetUp();
   EXPECT_EQ(Run({"-s", "/cfg", "--check-plots"}), 0);
-  EXPECT_EQ(script_.config.TestThreadOff, 0);
-  EXPECT_EQ(script_.config.CheckPlots, 1);
+  EXPECT_EQ(script_.config.testThreadOff, 0);
+  EXPECT_EQ(script_.config.checkPlots, 1);
 
   TearDown();
   SetUp();
   EXPECT_EQ(Run({"-s", "/cfg", "--query", kChallengeHex}), 1);
-  EXPECT_EQ(script_.config.MiningOff, 0);
+  EXPECT_EQ(script_.config.miningOff, 0);
   EXPECT_EQ(poolClientRuns_, 0);
 }
 

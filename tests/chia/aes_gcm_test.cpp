@@ -160,9 +160,9 @@ TEST(AesGcm, TamperingIsRefusedAndOutputWiped) {
     tag[bit / 8] ^= static_cast<uint8_t>(1 << (bit % 8));
     refused(s.ciphertext, key, nonce, tag, "tag bit");
   }
-  auto other_key = key;
-  other_key[5] ^= 1;
-  refused(s.ciphertext, other_key, nonce, s.tag, "key");
+  auto otherKey = key;
+  otherKey[5] ^= 1;
+  refused(s.ciphertext, otherKey, nonce, s.tag, "key");
   refused(s.ciphertext, key, nonce ^ (1ull << 63), s.tag, "nonce");
   auto shorter = s.ciphertext;
   shorter.pop_back();

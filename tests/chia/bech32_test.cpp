@@ -21,8 +21,8 @@ std::vector<uint8_t> Groups(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-std::string Address(const std::vector<uint8_t>& puzzle_hash) {
-  return Bech32mEncode("xch", Groups(puzzle_hash));
+std::string Address(const std::vector<uint8_t>& puzzleHash) {
+  return Bech32mEncode("xch", Groups(puzzleHash));
 }
 
 std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t n) {
@@ -108,51 +108,51 @@ TEST(ChiaAddress, RoundTripsAndCaseFolding) {
     // All capitals decode the same; mixed case does not.
     std::string upper = text;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    uint8_t out_upper[32] = {};
-    ASSERT_TRUE(DecodeChiaAddress(upper, out_upper));
-    EXPECT_EQ(ToHex(out_upper, 32), ToHex(hash));
+    uint8_t outUpper[32] = {};
+    ASSERT_TRUE(DecodeChiaAddress(upper, outUpper));
+    EXPECT_EQ(ToHex(outUpper, 32), ToHex(hash));
     std::string mixed = text;
     mixed[10] = static_cast<char>(std::toupper(static_cast<unsigned char>(mixed[10])));
     if (mixed != text) {
-      EXPECT_FALSE(DecodeChiaAddress(mixed, out_upper));
+      EXPECT_FALSE(DecodeChiaAddress(mixed, outUpper));
     }
   }
 }
 
 TEST(ChiaAddress, RefusedAddressesLeaveOutputUntouched) {
   std::mt19937_64 rng(11);
-  auto check_refused = [](const std::string& text) {
+  auto checkRefused = [](const std::string& text) {
     uint8_t out[32];
     std::memset(out, 0xa5, sizeof out);
     EXPECT_FALSE(DecodeChiaAddress(text, out)) << text;
     for (uint8_t b : out) ASSERT_EQ(b, 0xa5) << text;
   };
-  check_refused(Address(RandomBytes(rng, 31)));
-  check_refused(Address(RandomBytes(rng, 33)));
-  check_refused(Address({}));
-  check_refused(Bech32mEncode("xcg", Groups(RandomBytes(rng, 32))));
-  check_refused(Bech32mEncode("txch", Groups(RandomBytes(rng, 32))));
-  check_refused("");
-  check_refused("xch1");
+  checkRefused(Address(RandomBytes(rng, 31)));
+  checkRefused(Address(RandomBytes(rng, 33)));
+  checkRefused(Address({}));
+  checkRefused(Bech32mEncode("xcg", Groups(RandomBytes(rng, 32))));
+  checkRefused(Bech32mEncode("txch", Groups(RandomBytes(rng, 32))));
+  checkRefused("");
+  checkRefused("xch1");
 
   // Non-zero padding: the last of the 52 groups carries 4 padding bits.
   for (uint8_t pad : {1, 2, 4, 8}) {
     auto groups = Groups(RandomBytes(rng, 32));
     ASSERT_EQ(groups.size(), 52u);
     groups.back() |= pad;
-    check_refused(Bech32mEncode("xch", groups));
+    checkRefused(Bech32mEncode("xch", groups));
   }
   // One group too many (33 bytes and a bit) or too few (31 bytes and 7 bits).
   auto groups = Groups(RandomBytes(rng, 32));
   groups.push_back(0);
-  check_refused(Bech32mEncode("xch", groups));
+  checkRefused(Bech32mEncode("xch", groups));
   groups.resize(51);
-  check_refused(Bech32mEncode("xch", groups));
+  checkRefused(Bech32mEncode("xch", groups));
 
   // A corrupted checksum.
   std::string text = Address(RandomBytes(rng, 32));
   text.back() = text.back() == 'q' ? 'p' : 'q';
-  check_refused(text);
+  checkRefused(text);
 }
 
 // The older bech32 checksum is accepted for addresses.

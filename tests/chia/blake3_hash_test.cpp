@@ -23,9 +23,9 @@ std::vector<uint8_t> Pattern(size_t length) {
 }
 
 // Hashes every file with the b3sum command and returns its digests by length.
-std::map<size_t, std::string> OracleDigests(const std::vector<size_t>& lengths, int out_bytes) {
+std::map<size_t, std::string> OracleDigests(const std::vector<size_t>& lengths, int outBytes) {
   TestDirectory dir;
-  std::string command = "b3sum --no-names --length " + std::to_string(out_bytes);
+  std::string command = "b3sum --no-names --length " + std::to_string(outBytes);
   for (size_t n : lengths) {
     const auto file = dir / ("in_" + std::to_string(n));
     WriteWholeFile(file, Pattern(n));

@@ -27,14 +27,14 @@ std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& 
 
 struct Case {
   bls::PrivateKey sk, other;
-  std::vector<uint8_t> msg, wrong_msg, dst;
+  std::vector<uint8_t> msg, wrongMsg, dst;
   bls::G1Element pk;
   std::vector<uint8_t> augmented;
 };
 
 TEST(BlsDifferential, SignAndVerifyBothWays) {
   std::mt19937_64 rng(TestSeed());
-  const auto random_bytes = [&rng](size_t n) {
+  const auto randomBytes = [&rng](size_t n) {
     std::vector<uint8_t> b(n);
     for (auto& x : b) x = static_cast<uint8_t>(rng());
     return b;
@@ -42,13 +42,13 @@ TEST(BlsDifferential, SignAndVerifyBothWays) {
   std::vector<Case> cases;
   for (int i = 0; i < 5; ++i) {
     Case c;
-    c.sk = bls::PrivateKey::FromBytes(random_bytes(32), true);
-    c.other = bls::PrivateKey::FromBytes(random_bytes(32), true);
-    c.msg = random_bytes(rng() % 80 + (i == 0 ? 0 : 1));
+    c.sk = bls::PrivateKey::FromBytes(randomBytes(32), true);
+    c.other = bls::PrivateKey::FromBytes(randomBytes(32), true);
+    c.msg = randomBytes(rng() % 80 + (i == 0 ? 0 : 1));
     if (i == 0) c.msg.clear();
-    c.wrong_msg = c.msg;
-    c.wrong_msg.push_back(static_cast<uint8_t>(rng()));
-    c.dst = random_bytes(rng() % 60 + 1);
+    c.wrongMsg = c.msg;
+    c.wrongMsg.push_back(static_cast<uint8_t>(rng()));
+    c.dst = randomBytes(rng() % 60 + 1);
     c.pk = c.sk.GetG1Element();
     c.augmented = Concat(c.pk.Serialize(), c.msg);
     cases.push_back(std::move(c));
@@ -62,7 +62,7 @@ TEST(BlsDifferential, SignAndVerifyBothWays) {
     const bls::G2Element sig = blstest::AugSign(c.sk, c.msg);
     ours.push_back(sig);
     const std::string pk = ToHex(c.pk.Serialize()), s = ToHex(sig.Serialize());
-    const std::string other_pk = ToHex(c.other.GetG1Element().Serialize());
+    const std::string otherPk = ToHex(c.other.GetG1Element().Serialize());
     const std::string sk = ToHex(c.sk.Serialize());
     requests.push_back("sign:" + aug + ":" + sk + ":" + HexArg(c.augmented));
     requests.push_back("sign:" + basic + ":" + sk + ":" + HexArg(c.augmented));
@@ -70,8 +70,8 @@ TEST(BlsDifferential, SignAndVerifyBothWays) {
                        HexArg(c.augmented));
     requests.push_back("verify:" + aug + ":" + pk + ":" + HexArg(c.augmented) + ":" + s);
     requests.push_back("verify:" + aug + ":" + pk + ":" +
-                       HexArg(Concat(c.pk.Serialize(), c.wrong_msg)) + ":" + s);
-    requests.push_back("verify:" + aug + ":" + other_pk + ":" +
+                       HexArg(Concat(c.pk.Serialize(), c.wrongMsg)) + ":" + s);
+    requests.push_back("verify:" + aug + ":" + otherPk + ":" +
                        HexArg(Concat(c.other.GetG1Element().Serialize(), c.msg)) + ":" + s);
     requests.push_back("verify:" + basic + ":" + pk + ":" + HexArg(c.augmented) + ":" + s);
     requests.push_back("hash:" + HexArg(c.dst) + ":" + HexArg(c.msg));
@@ -87,7 +87,7 @@ TEST(BlsDifferential, SignAndVerifyBothWays) {
     EXPECT_EQ(a[0], ToHex(ours[i].Serialize()));
     const bls::G2Element theirs = bls::G2Element::FromBytes(FromHex(a[0]));
     EXPECT_TRUE(bls::AugSchemeMPL::Verify(c.pk, c.msg, theirs));
-    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.wrong_msg, theirs));
+    EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.wrongMsg, theirs));
     EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.other.GetG1Element(), c.msg, theirs));
     // Their signature under the basic scheme's tag, and the other key's signature.
     EXPECT_FALSE(bls::AugSchemeMPL::Verify(c.pk, c.msg, bls::G2Element::FromBytes(FromHex(a[1]))));

@@ -28,10 +28,10 @@ TEST(BlsExpandMessage, LengthsAndRefusals) {
   const std::vector<uint8_t> dst = Bytes("TAG");
   const std::vector<uint8_t> msg = Bytes("m");
   // The requested length is hashed into b_0, so a shorter output is not a prefix of a longer one.
-  const auto long_out = bls::ExpandMessageXmd(msg, dst, 64);
-  const auto short_out = bls::ExpandMessageXmd(msg, dst, 32);
-  EXPECT_EQ(long_out.size(), 64u);
-  EXPECT_NE(std::vector<uint8_t>(long_out.begin(), long_out.begin() + 32), short_out);
+  const auto longOut = bls::ExpandMessageXmd(msg, dst, 64);
+  const auto shortOut = bls::ExpandMessageXmd(msg, dst, 32);
+  EXPECT_EQ(longOut.size(), 64u);
+  EXPECT_NE(std::vector<uint8_t>(longOut.begin(), longOut.begin() + 32), shortOut);
   EXPECT_EQ(bls::ExpandMessageXmd(msg, dst, 255 * 32).size(), 255u * 32u);
   EXPECT_THROW(bls::ExpandMessageXmd(msg, dst, 255 * 32 + 1), std::runtime_error);
   EXPECT_THROW(bls::ExpandMessageXmd(msg, dst, 0), std::runtime_error);

@@ -85,9 +85,9 @@ TEST(BlsFp, EncodingRoundTripsAndRefusesOutOfRange) {
     mpz_add_ui(v.get(), p.get(), above);
     EXPECT_FALSE(Fp::FromBytes(FromMpz(v)).has_value()) << above;
   }
-  Fp::Bytes all_ones;
-  all_ones.fill(0xff);
-  EXPECT_FALSE(Fp::FromBytes(all_ones).has_value());
+  Fp::Bytes allOnes;
+  allOnes.fill(0xff);
+  EXPECT_FALSE(Fp::FromBytes(allOnes).has_value());
   EXPECT_TRUE(Fp().IsZero());
   EXPECT_TRUE(Fp::One().IsOne());
   EXPECT_FALSE(Fp::One().IsZero());
@@ -137,10 +137,10 @@ TEST(BlsFp, ArithmeticMatchesGmp) {
       EXPECT_TRUE(fa.Inverse().IsZero());
     }
 
-    bool is_square = mpz_legendre(a.get(), p.get()) >= 0;
-    EXPECT_EQ(fa.IsSquare(), is_square);
+    bool isSquare = mpz_legendre(a.get(), p.get()) >= 0;
+    EXPECT_EQ(fa.IsSquare(), isSquare);
     auto root = fa.Sqrt();
-    ASSERT_EQ(root.has_value(), is_square);
+    ASSERT_EQ(root.has_value(), isSquare);
     if (root) {
       EXPECT_EQ(root->Square(), fa);
     }

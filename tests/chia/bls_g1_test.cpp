@@ -27,11 +27,11 @@ TEST(BlsG1, DecodingRefusesInvalidEncodings) {
   // Flags and the forms of infinity are compared with the oracle's decoder elsewhere.
 
   // x = p and x = 2^381 - 1 are not field elements.
-  auto x_is_p = ToArray(FromHex(
+  auto xIsP = ToArray(FromHex(
       "1a0111ea397fe69a4b1ba7b6434bacd764774b84f38512bf6730d2a0f6b0f6241eabfffeb153ffffb9feffffff"
       "ffaaab"));
-  x_is_p[0] |= 0x80;
-  EXPECT_FALSE(G1Point::FromCompressedOnCurve(x_is_p));
+  xIsP[0] |= 0x80;
+  EXPECT_FALSE(G1Point::FromCompressedOnCurve(xIsP));
   std::array<uint8_t, 48> ones;
   ones.fill(0xff);
   ones[0] = 0x9f;
@@ -40,12 +40,12 @@ TEST(BlsG1, DecodingRefusesInvalidEncodings) {
   // x = 0 gives (0, +-2): on the curve but outside the prime-order subgroup.
   std::array<uint8_t, 48> x0{};
   x0[0] = 0x80;
-  auto on_curve = G1Point::FromCompressedOnCurve(x0);
-  ASSERT_TRUE(on_curve.has_value());
-  EXPECT_TRUE(on_curve->IsOnCurve());
-  EXPECT_FALSE(on_curve->IsInSubgroup());
+  auto onCurve = G1Point::FromCompressedOnCurve(x0);
+  ASSERT_TRUE(onCurve.has_value());
+  EXPECT_TRUE(onCurve->IsOnCurve());
+  EXPECT_FALSE(onCurve->IsInSubgroup());
   EXPECT_FALSE(G1Point::FromCompressed(x0));
-  EXPECT_TRUE(on_curve->ClearCofactor().IsInSubgroup());
+  EXPECT_TRUE(onCurve->ClearCofactor().IsInSubgroup());
   EXPECT_THROW(bls::G1Element::FromBytes(x0), std::invalid_argument);
 
   // Off the curve: x with x^3 + 4 not a square is refused, x with a square is accepted on the

@@ -33,9 +33,9 @@ TEST(BlsHashToG2, PublishedVectorsStageByStage) {
   const std::vector<uint8_t> dst = Bytes(file[0].at("dst"));
   for (size_t i = 1; i < file.size(); ++i) {
     const VectorRecord& v = file[i];
-    const std::string& msg_text = v.at("msg");
-    SCOPED_TRACE("msg length " + std::to_string(msg_text.size()));
-    const std::vector<uint8_t> msg = Bytes(msg_text);
+    const std::string& msgText = v.at("msg");
+    SCOPED_TRACE("msg length " + std::to_string(msgText.size()));
+    const std::vector<uint8_t> msg = Bytes(msgText);
     const auto u = bls::HashToFieldFp2(msg, dst);
     EXPECT_TRUE(u[0] == ParseFp2(v.at("u0")));
     EXPECT_TRUE(u[1] == ParseFp2(v.at("u1")));

@@ -52,10 +52,10 @@ TEST(BlsKeys, ChildDerivationKnownAnswers) {
 
 TEST(BlsKeys, PrivateKeyEncodingAndAggregation) {
   const auto r = FromHex("73eda753299d7d483339d80809a1d80553bda402fffe5bfeffffffff00000001");
-  auto r_minus_1 = r;
-  r_minus_1.back() = 0x00;
-  auto max_key = bls::PrivateKey::FromBytes(r_minus_1);
-  EXPECT_EQ(max_key.Serialize(), r_minus_1);
+  auto rMinus1 = r;
+  rMinus1.back() = 0x00;
+  auto maxKey = bls::PrivateKey::FromBytes(rMinus1);
+  EXPECT_EQ(maxKey.Serialize(), rMinus1);
   EXPECT_THROW(bls::PrivateKey::FromBytes(r), std::invalid_argument);
   EXPECT_THROW(bls::PrivateKey::FromBytes(std::vector<uint8_t>(32, 0xff)), std::invalid_argument);
   EXPECT_THROW(bls::PrivateKey::FromBytes(std::vector<uint8_t>(31, 0)), std::invalid_argument);
@@ -66,12 +66,12 @@ TEST(BlsKeys, PrivateKeyEncodingAndAggregation) {
   // (r - 1) + 2 = 1 mod r; and the public key of a sum is the sum of the public keys.
   std::vector<uint8_t> two(32, 0);
   two.back() = 2;
-  auto sum = bls::PrivateKey::Aggregate({max_key, bls::PrivateKey::FromBytes(two)});
+  auto sum = bls::PrivateKey::Aggregate({maxKey, bls::PrivateKey::FromBytes(two)});
   std::vector<uint8_t> one(32, 0);
   one.back() = 1;
   EXPECT_EQ(sum.Serialize(), one);
   EXPECT_EQ(sum.GetG1Element(), bls::G1Element::Generator());
-  EXPECT_EQ(max_key.GetG1Element() + bls::G1Element::Generator(), bls::G1Element());
+  EXPECT_EQ(maxKey.GetG1Element() + bls::G1Element::Generator(), bls::G1Element());
   EXPECT_THROW(bls::PrivateKey::Aggregate({}), std::length_error);
 
   bls::CoreMPL core;

@@ -103,10 +103,10 @@ TEST(BlsG2Encoding, RoundTripsAndRefusals) {
   const auto u = bls::HashToFieldFp2(std::vector<uint8_t>{1, 2, 3}, std::vector<uint8_t>{'T'});
   const bls::G2Point off = bls::MapToCurveG2(u[0]);
   ASSERT_TRUE(off.IsOnCurve());
-  const auto off_bytes = off.ToCompressed();
-  EXPECT_TRUE(bls::G2Point::FromCompressedOnCurve(off_bytes).has_value());
-  EXPECT_FALSE(bls::G2Point::FromCompressed(off_bytes).has_value());
-  EXPECT_TRUE(Refused(std::vector<uint8_t>(off_bytes.begin(), off_bytes.end())));
+  const auto offBytes = off.ToCompressed();
+  EXPECT_TRUE(bls::G2Point::FromCompressedOnCurve(offBytes).has_value());
+  EXPECT_FALSE(bls::G2Point::FromCompressed(offBytes).has_value());
+  EXPECT_TRUE(Refused(std::vector<uint8_t>(offBytes.begin(), offBytes.end())));
 }
 
 TEST(BlsSignatures, BasicSchemeKnownAnswers) {

@@ -62,7 +62,7 @@ TEST(ChaCha8, F1KeystreamRuleKnownAnswers) {
   };
   struct Case {
     uint32_t x;
-    uint64_t y, bucket, local_group, r;
+    uint64_t y, bucket, localGroup, r;
   };
   const Case cases[] = {
       {0, 254014609664, 118, 40361, 5807},
@@ -79,7 +79,7 @@ TEST(ChaCha8, F1KeystreamRuleKnownAnswers) {
     uint64_t g = y / 15113;
     EXPECT_EQ(y % 15113, c.r) << "x=" << c.x;
     EXPECT_EQ(g / 142096, c.bucket) << "x=" << c.x;
-    EXPECT_EQ(g % 142096, c.local_group) << "x=" << c.x;
+    EXPECT_EQ(g % 142096, c.localGroup) << "x=" << c.x;
   }
 }
 

@@ -19,7 +19,6 @@ using ::ToHex;
 
 class ScratchDir : public TestDirectory {
  public:
-  const std::filesystem::path& path() const { return Path(); }
   std::filesystem::path Write(const std::string& name, const void* data, size_t length) const {
     const auto* bytes = static_cast<const char*>(data);
     WriteWholeFile(Path() / name, std::string(bytes, bytes + length));

@@ -73,8 +73,8 @@ TEST(Deployment, Ed25519KeyClassesAgreeWithTheIndependentImplementation) {
   std::map<std::string, int> seen;
   for (size_t i = 1; i < args.size(); ++i) {
     const Ed25519KeyClass c = ClassifyEd25519Key(Array<32>(args[i]).data());
-    const char* name = c == Ed25519KeyClass::Valid        ? "ok"
-                       : c == Ed25519KeyClass::SmallOrder ? "small"
+    const char* name = c == Ed25519KeyClass::kValid        ? "ok"
+                       : c == Ed25519KeyClass::kSmallOrder ? "small"
                                                           : "bad";
     EXPECT_EQ(name, expected[i - 1]) << args[i];
     ++seen[name];

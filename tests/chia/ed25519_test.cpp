@@ -34,10 +34,10 @@ TEST(Ed25519, PublishedVectorsAndOneBitFlips) {
       // Verifying a prefix only is a different message.
       EXPECT_FALSE(Ed25519Verify(key.data(), signature.data(), message.data(), message.size() - 1));
     }
-    auto other_key = key;
-    other_key[3] ^= 0x10;
+    auto otherKey = key;
+    otherKey[3] ^= 0x10;
     bool ok = true;
-    EXPECT_NO_THROW(ok = Ed25519Verify(other_key.data(), signature.data(), m, message.size()));
+    EXPECT_NO_THROW(ok = Ed25519Verify(otherKey.data(), signature.data(), m, message.size()));
     EXPECT_FALSE(ok);
   }
   // Refusals leave nothing on the error queue for a later failure to report.

@@ -88,14 +88,14 @@ TEST(F1, SplitOfKeystreamWordsMatchesSplitYOnEveryPath) {
   // The vector paths divide in floating point, where exact multiples of the divisors are the
   // risk: every multiple of 15,113 below 2^38 (which includes every bucket boundary), the y
   // before it, and random y. Words are grouped by the six bits x contributes.
-  constexpr uint64_t bc = 15113, yLimit = uint64_t{1} << 38;
+  constexpr uint64_t kBc = 15113, kYLimit = uint64_t{1} << 38;
   std::vector<std::vector<uint32_t>> words(64);
   auto add = [&](uint64_t y) { words[y & 63].push_back(__builtin_bswap32(uint32_t(y >> 6))); };
-  for (uint64_t y = 0; y < yLimit; y += bc) {
+  for (uint64_t y = 0; y < kYLimit; y += kBc) {
     add(y);
     if (y > 0) add(y - 1);
   }
-  add(yLimit - 1);
+  add(kYLimit - 1);
   std::mt19937_64 rng(12);
   for (int i = 0; i < 100000; ++i) add(rng() >> 26);
   for (SimdLevel level : {SimdLevel::kPortable, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
@@ -114,26 +114,26 @@ TEST(F1, SplitOfKeystreamWordsMatchesSplitYOnEveryPath) {
 }
 
 TEST(BcGroups, ReciprocalDivisionsAreExactOnEveryEdge) {
-  constexpr uint64_t bc = 15113, groupsPerBucket = 142096, yLimit = uint64_t{1} << 38;
-  constexpr uint64_t lastGroup = 18188176;
+  constexpr uint64_t kBc = 15113, kGroupsPerBucket = 142096, kYLimit = uint64_t{1} << 38;
+  constexpr uint64_t kLastGroup = 18188176;
   // The reciprocal overestimates y / 15,113 slightly, so it can only fail just below a multiple
   // of 15,113: check both sides of every group boundary of the 38-bit range.
-  for (uint64_t g = 1; g <= lastGroup; ++g) {
-    uint64_t y = g * bc;
+  for (uint64_t g = 1; g <= kLastGroup; ++g) {
+    uint64_t y = g * kBc;
     ASSERT_EQ(BcGroupOf(y), g);
     ASSERT_EQ(BcGroupOf(y - 1), g - 1);
   }
-  EXPECT_EQ(BcGroupOf(yLimit - 1), lastGroup);
-  for (uint64_t y = yLimit - (1u << 20); y < yLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
-  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / bc);
-  for (uint64_t g = 0; g <= lastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / groupsPerBucket);
+  EXPECT_EQ(BcGroupOf(kYLimit - 1), kLastGroup);
+  for (uint64_t y = kYLimit - (1u << 20); y < kYLimit; ++y) ASSERT_EQ(BcGroupOf(y), y / kBc);
+  for (uint64_t y = 0; y < (1u << 20); ++y) ASSERT_EQ(BcGroupOf(y), y / kBc);
+  for (uint64_t g = 0; g <= kLastGroup; ++g) ASSERT_EQ(BucketOfGroup(g), g / kGroupsPerBucket);
 
   std::mt19937_64 rng(9);
   for (int i = 0; i < 100000; ++i) {
     uint64_t y = rng() >> 26;
     BcKey k = SplitY(y);
-    ASSERT_EQ(k.bucket, y / bc / groupsPerBucket) << y;
-    ASSERT_EQ(k.key, (y / bc % groupsPerBucket) << 14 | y % bc) << y;
+    ASSERT_EQ(k.bucket, y / kBc / kGroupsPerBucket) << y;
+    ASSERT_EQ(k.key, (y / kBc % kGroupsPerBucket) << 14 | y % kBc) << y;
     ASSERT_EQ(JoinY(k.key, k.bucket), y);
   }
 }

@@ -12,24 +12,24 @@
 
 namespace {
 
-constexpr uint64_t B = 119;
-constexpr uint64_t C = 127;
-constexpr uint64_t BC = B * C;
+constexpr uint64_t kB = 119;
+constexpr uint64_t kC = 127;
+constexpr uint64_t kBc = kB * kC;
 
 // The matching condition of the proof of space, straight from its arithmetic definition: yr is
 // in the next group, and for some m < 64 the b-parts differ by m (mod 119) and the c-parts by
 // (2m + parity of the left group)^2 (mod 127). Returns that m, or -1.
 int OracleMatchM(uint64_t yl, uint64_t yr) {
-  uint64_t gl = yl / BC;
-  uint64_t gr = yr / BC;
+  uint64_t gl = yl / kBc;
+  uint64_t gr = yr / kBc;
   if (gr != gl + 1) return -1;
-  uint64_t bl = (yl % BC) / C, cl = (yl % BC) % C;
-  uint64_t br = (yr % BC) / C, cr = (yr % BC) % C;
+  uint64_t bl = (yl % kBc) / kC, cl = (yl % kBc) % kC;
+  uint64_t br = (yr % kBc) / kC, cr = (yr % kBc) % kC;
   // The b-parts fix m (m < 64 < 119); the c-parts must then agree.
-  uint64_t m = (br + B - bl) % B;
+  uint64_t m = (br + kB - bl) % kB;
   if (m >= 64) return -1;
   uint64_t s = 2 * m + (gl % 2);
-  return (cr + C - cl) % C == (s * s) % C ? static_cast<int>(m) : -1;
+  return (cr + kC - cl) % kC == (s * s) % kC ? static_cast<int>(m) : -1;
 }
 
 bool RowHas(const uint16_t* row, uint32_t t) {
@@ -43,13 +43,13 @@ TEST(MatchTargetsTable, AgreesWithTheMatchingCondition) {
   InitMatchTargets();
   InitMatchTargets();  // a second call changes nothing
   for (uint32_t p = 0; p < 2; ++p) {
-    for (uint32_t r = 0; r < BC; ++r) {
+    for (uint32_t r = 0; r < kBc; ++r) {
       for (uint32_t m = 0; m < 64; ++m) {
         uint32_t t = MatchTargets[p][r][m];
-        ASSERT_LT(t, BC);
+        ASSERT_LT(t, kBc);
         // Left y in group 2 + p (parity p), right y in the next group.
-        uint64_t yl = (2 + p) * BC + r;
-        uint64_t yr = (3 + p) * BC + t;
+        uint64_t yl = (2 + p) * kBc + r;
+        uint64_t yr = (3 + p) * kBc + t;
         ASSERT_EQ(OracleMatchM(yl, yr), static_cast<int>(m)) << p << " " << r << " " << m;
       }
     }
@@ -58,10 +58,10 @@ TEST(MatchTargetsTable, AgreesWithTheMatchingCondition) {
   std::mt19937 rng(1);
   for (int k = 0; k < 40; ++k) {
     uint32_t p = k & 1;
-    uint32_t r = rng() % BC;
+    uint32_t r = rng() % kBc;
     int found = 0;
-    for (uint32_t t = 0; t < BC; ++t) {
-      bool match = OracleMatchM((2 + p) * BC + r, (3 + p) * BC + t) >= 0;
+    for (uint32_t t = 0; t < kBc; ++t) {
+      bool match = OracleMatchM((2 + p) * kBc + r, (3 + p) * kBc + t) >= 0;
       found += match;
       ASSERT_EQ(match, RowHas(MatchTargets[p][r], t));
     }
@@ -73,17 +73,17 @@ TEST(MatchTargetsTable, IsMatchingPairAgreesWithOracle) {
   std::mt19937_64 rng(2);
   int positives = 0;
   for (int k = 0; k < 200000; ++k) {
-    uint64_t gl = rng() % ((uint64_t{1} << 38) / BC - 2);
-    uint64_t yl = gl * BC + rng() % BC;
+    uint64_t gl = rng() % ((uint64_t{1} << 38) / kBc - 2);
+    uint64_t yl = gl * kBc + rng() % kBc;
     uint64_t yr;
     if (k % 4 == 0) {
       // Force a real match a quarter of the time through the oracle's own arithmetic.
       uint64_t m = rng() % 64;
       uint64_t s = 2 * m + gl % 2;
-      uint64_t bl = (yl % BC) / C, cl = (yl % BC) % C;
-      yr = (gl + 1) * BC + ((bl + m) % B) * C + (cl + s * s) % C;
+      uint64_t bl = (yl % kBc) / kC, cl = (yl % kBc) % kC;
+      yr = (gl + 1) * kBc + ((bl + m) % kB) * kC + (cl + s * s) % kC;
     } else {
-      yr = (gl + rng() % 3) * BC + rng() % BC;
+      yr = (gl + rng() % 3) * kBc + rng() % kBc;
     }
     bool want = OracleMatchM(yl, yr) >= 0;
     positives += want;
@@ -91,10 +91,10 @@ TEST(MatchTargetsTable, IsMatchingPairAgreesWithOracle) {
   }
   EXPECT_GT(positives, 40000);
   // Same group or two groups on: never, whatever the r values.
-  uint64_t yl = 5 * BC + 100;
-  for (uint32_t t = 0; t < BC; ++t) {
-    ASSERT_FALSE(IsMatchingPair(yl, 5 * BC + t));
-    ASSERT_FALSE(IsMatchingPair(yl, 7 * BC + t));
+  uint64_t yl = 5 * kBc + 100;
+  for (uint32_t t = 0; t < kBc; ++t) {
+    ASSERT_FALSE(IsMatchingPair(yl, 5 * kBc + t));
+    ASSERT_FALSE(IsMatchingPair(yl, 7 * kBc + t));
   }
 }
 
@@ -124,7 +124,7 @@ std::vector<std::pair<uint32_t, uint32_t>> BruteForce(const std::vector<uint32_t
   for (uint32_t l = 0; l < left.size(); ++l) {
     std::vector<std::vector<uint32_t>> byM(64);
     for (uint32_t j = 0; j < right.size(); ++j) {
-      int m = OracleMatchM(g * BC + left[l], (g + 1) * BC + right[j]);
+      int m = OracleMatchM(g * kBc + left[l], (g + 1) * kBc + right[j]);
       if (m >= 0) byM[m].push_back(j);
     }
     for (const auto& same : byM) {
@@ -157,24 +157,24 @@ void CheckAgainstBruteForce(Fn find, uint64_t seed) {
     uint64_t g = 1000 + rng() % 100000;
     Group<Width, KeyAt> left, right;
     uint64_t nl = rng() % 300, nr = rng() % 300;
-    for (uint64_t i = 0; i < nl; ++i) left.Add(rng() % BC, g % 142096);
+    for (uint64_t i = 0; i < nl; ++i) left.Add(rng() % kBc, g % 142096);
     for (uint64_t i = 0; i < nr; ++i) {
       // Now and then repeat an earlier r, up to four times, to build chains.
       if (i > 0 && rng() % 8 == 0) {
         right.Add(right.r[rng() % i], (g + 1) % 142096);
       } else {
-        right.Add(rng() % BC, (g + 1) % 142096);
+        right.Add(rng() % kBc, (g + 1) % 142096);
       }
     }
     // Plant left entries that hit the repeated r values.
     for (uint64_t i = 0; i < nr && left.Count() < 400; i += 7) {
       uint64_t m = rng() % 64;
       // Solve the condition for the left r: pick b-part and c-part backwards.
-      uint64_t br = right.r[i] / C, cr = right.r[i] % C;
+      uint64_t br = right.r[i] / kC, cr = right.r[i] % kC;
       uint64_t s = 2 * m + g % 2;
-      uint64_t bl = (br + B - m % B) % B;
-      uint64_t cl = (cr + C - (s * s) % C) % C;
-      left.Add(static_cast<uint32_t>(bl * C + cl), g % 142096);
+      uint64_t bl = (br + kB - m % kB) % kB;
+      uint64_t cl = (cr + kC - (s * s) % kC) % kC;
+      left.Add(static_cast<uint32_t>(bl * kC + cl), g % 142096);
     }
     auto want = BruteForce(left.r, right.r, g);
     std::vector<MatchPair> out(want.size() + 8);
@@ -245,7 +245,7 @@ TEST(FindMatches, ChainOrderAndEmptyGroups) {
   left.Add(500, 10);
   for (uint32_t i = 0; i < 10; ++i) {
     // Right entries 3 and 7 share the target; the others have an r no left entry targets.
-    right.Add(i == 3 || i == 7 ? target : (MatchTargets[0][500][5] + 1 + i) % BC, 11);
+    right.Add(i == 3 || i == 7 ? target : (MatchTargets[0][500][5] + 1 + i) % kBc, 11);
   }
   for (uint32_t i = 0; i < 10; ++i) {
     if (i != 3 && i != 7) {
@@ -271,7 +271,7 @@ TEST(FindMatches, ChainOrderAndEmptyGroups) {
   // No targets in the right group: zero pairs, index all zero afterwards.
   Group<8, 4> miss;
   for (uint32_t t = 0; t < 200; ++t) {
-    uint32_t r = (target + 1 + t) % BC;
+    uint32_t r = (target + 1 + t) % kBc;
     if (!RowHas(MatchTargets[0][500], r)) miss.Add(r, 11);
   }
   EXPECT_EQ(FindMatches(*s, left.Keys(), 1, miss.Keys(), miss.Count(), 0, out, 8), 0u);
@@ -290,13 +290,13 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   EXPECT_EQ(FindMatches(*s, one.Keys(), 1, wild.Keys(), wild.Count(), 0, out, 4), 0u);
   // Nor for a left entry whose 64 target rows run past the last row and start over.
   Group<8, 4> past, wrapping;
-  for (uint32_t r = BC; r < 16384; ++r) past.Add(r, 1);
-  wrapping.Add(118 * C, 0);
+  for (uint32_t r = kBc; r < 16384; ++r) past.Add(r, 1);
+  wrapping.Add(118 * kC, 0);
   EXPECT_EQ(FindMatches(*s, wrapping.Keys(), 1, past.Keys(), past.Count(), 0, out, 4), 0u);
   EXPECT_TRUE(IndexIsClear(*s));
   // Too many right entries to number in 15 bits.
   Group<8, 4> huge;
-  for (uint32_t i = 0; i < 32768; ++i) huge.Add(i % BC, 1);
+  for (uint32_t i = 0; i < 32768; ++i) huge.Add(i % kBc, 1);
   EXPECT_EQ(ThrownText([&] { FindMatches(*s, one.Keys(), 1, huge.Keys(), 32768, 0, out, 4); }),
             "3E9C0A51");
   EXPECT_TRUE(IndexIsClear(*s));
@@ -319,7 +319,7 @@ TEST(FindMatches, OversizedOrCorruptGroupsFailCleanly) {
   EXPECT_TRUE(IndexIsClear(*s));
   // A left r outside the group width, too many left entries, a parity above 1.
   Group<8, 4> badLeft;
-  badLeft.Add(BC, 0);
+  badLeft.Add(kBc, 0);
   EXPECT_EQ(ThrownText([&] { FindMatches(*s, badLeft.Keys(), 1, one.Keys(), 1, 0, out, 4); }),
             "71F3B2D8");
   EXPECT_TRUE(IndexIsClear(*s));

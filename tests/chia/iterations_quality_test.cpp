@@ -45,7 +45,7 @@ uint64_t Oracle(const uint8_t quality[32], uint64_t difficulty, const uint8_t sp
 TEST(IterationsQuality, MatchesBigIntegerOracle) {
   std::mt19937_64 rng(99);
   uint8_t quality[32], sp[32];
-  int above_one = 0;
+  int aboveOne = 0;
   for (int i = 0; i < 2000; ++i) {
     for (auto& b : quality) b = static_cast<uint8_t>(rng());
     for (auto& b : sp) b = static_cast<uint8_t>(rng());
@@ -53,9 +53,9 @@ TEST(IterationsQuality, MatchesBigIntegerOracle) {
     uint64_t difficulty = rng() >> (rng() % 64);
     uint64_t got = CalculateIterationsQuality(quality, difficulty, sp);
     ASSERT_EQ(got, Oracle(quality, difficulty, sp)) << "difficulty " << difficulty;
-    if (got > 1 && got != std::numeric_limits<uint64_t>::max()) ++above_one;
+    if (got > 1 && got != std::numeric_limits<uint64_t>::max()) ++aboveOne;
   }
-  EXPECT_GT(above_one, 1000);
+  EXPECT_GT(aboveOne, 1000);
 }
 
 TEST(IterationsQuality, ZeroOneAndSaturation) {

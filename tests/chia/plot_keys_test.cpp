@@ -24,11 +24,11 @@ class PlotKeysTest : public ::testing::Test {
   static void Reset() {
     DelegatedPlotKeys.clear();
     DelegatedPublicKey = nullptr;
-    DelegatedPublicKeyBytes.fill(0);
+    delegatedPublicKeyBytes.fill(0);
   }
   static void SetDelegatedPublicKey(const uint8_t key[48]) {
-    std::memcpy(DelegatedPublicKeyBytes.data(), key, 48);
-    DelegatedPublicKey = DelegatedPublicKeyBytes.data();
+    std::memcpy(delegatedPublicKeyBytes.data(), key, 48);
+    DelegatedPublicKey = delegatedPublicKeyBytes.data();
   }
 };
 
@@ -57,11 +57,11 @@ TEST_F(PlotKeysTest, KeysFromZeroSeedMatchTheIndependentImplementation) {
   EXPECT_EQ(k.a[31] & 1, 1);
 
   // The zero seed delegated to the public key of its own secret A (the self-test's second case).
-  std::vector<uint8_t> own_a_key = bls::PrivateKey::FromBytes(k.a).GetG1Element().Serialize();
+  std::vector<uint8_t> ownAKey = bls::PrivateKey::FromBytes(k.a).GetG1Element().Serialize();
   auto delegated =
-      blstest::RunOracle("bls_oracle.mjs", {"plotkeys", ToHex(zero) + ":" + ToHex(own_a_key)});
+      blstest::RunOracle("bls_oracle.mjs", {"plotkeys", ToHex(zero) + ":" + ToHex(ownAKey)});
   ASSERT_EQ(delegated.size(), 1u);
-  Keys kd = Create(zero, own_a_key.data());
+  Keys kd = Create(zero, ownAKey.data());
   EXPECT_EQ(ToHex(kd.id) + " " + ToHex(kd.a) + " " + ToHex(kd.b) + " " + ToHex(kd.pkb),
             delegated[0]);
 
@@ -118,23 +118,23 @@ TEST_F(PlotKeysTest, DelegationAlgebra) {
   AggregatePlotSecretKey(del.a.data(), del.b.data(), share.data());
   EXPECT_TRUE(CheckPlotPublicKey(del.b.data(), del.pkb.data()));
   EXPECT_TRUE(ComputePlotPublicKey(del.id.data(), del.a.data(), del.pkb.data(), nullptr));
-  auto expected_a = bls::PrivateKey::Aggregate({bls::PrivateKey::FromBytes(own.a), d}).Serialize();
-  EXPECT_EQ(std::vector<uint8_t>(del.a.begin(), del.a.end()), expected_a);
+  auto expectedA = bls::PrivateKey::Aggregate({bls::PrivateKey::FromBytes(own.a), d}).Serialize();
+  EXPECT_EQ(std::vector<uint8_t>(del.a.begin(), del.a.end()), expectedA);
 
   // The checks never throw: bad secrets and bad keys are mismatches.
-  std::array<uint8_t, 32> too_big;
-  too_big.fill(0xff);
-  std::array<uint8_t, 48> bad_key{};
-  bad_key[0] = 0x80;
-  EXPECT_FALSE(CheckPlotPublicKey(too_big.data(), own.pkb.data()));
-  EXPECT_FALSE(ComputePlotPublicKey(own.id.data(), too_big.data(), own.pkb.data(), nullptr));
-  EXPECT_FALSE(ComputePlotPublicKey(del.id.data(), own.a.data(), del.pkb.data(), bad_key.data()));
-  EXPECT_THROW(AggregatePlotSecretKey(own.a.data(), own.b.data(), too_big.data()),
+  std::array<uint8_t, 32> tooBig;
+  tooBig.fill(0xff);
+  std::array<uint8_t, 48> badKey{};
+  badKey[0] = 0x80;
+  EXPECT_FALSE(CheckPlotPublicKey(tooBig.data(), own.pkb.data()));
+  EXPECT_FALSE(ComputePlotPublicKey(own.id.data(), tooBig.data(), own.pkb.data(), nullptr));
+  EXPECT_FALSE(ComputePlotPublicKey(del.id.data(), own.a.data(), del.pkb.data(), badKey.data()));
+  EXPECT_THROW(AggregatePlotSecretKey(own.a.data(), own.b.data(), tooBig.data()),
                std::invalid_argument);
   // An invalid delegation key is refused at creation.
   Keys unused;
   EXPECT_THROW(CreatePlotKeys(unused.id.data(), seed.data(), unused.a.data(), unused.b.data(),
-                              unused.pkb.data(), bad_key.data()),
+                              unused.pkb.data(), badKey.data()),
                std::invalid_argument);
 }
 
@@ -194,11 +194,11 @@ TEST_F(PlotKeysTest, ProviderLifecycleAndCodes) {
                                    block.data() + kKeyRecordPublicKeyB, nullptr));
   EXPECT_EQ(provider->Classify(id.data(), block.data()), 0u);
   EXPECT_EQ(provider->CheckPlotId(id.data(), block.data()), "");
-  std::array<uint8_t, 32> other_id{};
-  EXPECT_EQ(provider->CheckPlotId(other_id.data(), block.data()), "");  // kind 0 is not checked
-  auto own_block = block;
+  std::array<uint8_t, 32> otherId{};
+  EXPECT_EQ(provider->CheckPlotId(otherId.data(), block.data()), "");  // kind 0 is not checked
+  auto ownBlock = block;
   EXPECT_EQ(ThrownText([&] { provider->DeriveKeys(id.data(), block.data()); }), "feefadaf");
-  EXPECT_EQ(block, own_block);
+  EXPECT_EQ(block, ownBlock);
   // Two plots get different ids.
   std::array<uint8_t, 32> id2;
   ASSERT_TRUE(provider->NewPlotKeys(id2.data(), &present, block.data(), &code));
@@ -221,9 +221,9 @@ TEST_F(PlotKeysTest, ProviderLifecycleAndCodes) {
   EXPECT_EQ(block, unknown);
   DelegatedPublicKey = nullptr;
   EXPECT_EQ(provider->Classify(id.data(), block.data()), 2u);
-  uint8_t other_secret[32], other_key[48];
-  DeriveKeyFromPassword("someone else", other_secret, other_key);
-  SetDelegatedPublicKey(other_key);
+  uint8_t otherSecret[32], otherKey[48];
+  DeriveKeyFromPassword("someone else", otherSecret, otherKey);
+  SetDelegatedPublicKey(otherKey);
   EXPECT_EQ(provider->Classify(id.data(), block.data()), 2u);
 
   // The owner's password is given: code 4, then completion to kind 2.
@@ -239,10 +239,10 @@ TEST_F(PlotKeysTest, ProviderLifecycleAndCodes) {
   // A record whose public key was damaged is refused and left as it was.
   auto damaged = block;
   damaged[kKeyRecordPublicKeyB + 20] ^= 1;
-  auto damaged_copy = damaged;
+  auto damagedCopy = damaged;
   EXPECT_EQ(ThrownText([&] { provider->DeriveKeys(id2.data(), damaged.data()); }),
             "Plot keys are inconsistent with plot id (1)");
-  EXPECT_EQ(damaged, damaged_copy);
+  EXPECT_EQ(damaged, damagedCopy);
   EXPECT_EQ(ThrownText([&] { provider->CheckPlotId(id2.data(), damaged.data()); }),
             "Plot keys are inconsistent with plot id (2)");
 
@@ -268,9 +268,9 @@ TEST_F(PlotKeysTest, ProviderLifecycleAndCodes) {
     EXPECT_EQ(ThrownText([&] { provider->DeriveKeys(id2.data(), odd.data()); }), "feefadaf");
   }
   // Kind 0 is classified 0 whatever the other bytes hold.
-  auto zero_kind = block;
-  zero_kind[0] = 0;
-  EXPECT_EQ(provider->Classify(id2.data(), zero_kind.data()), 0u);
+  auto zeroKind = block;
+  zeroKind[0] = 0;
+  EXPECT_EQ(provider->Classify(id2.data(), zeroKind.data()), 0u);
 }
 
 TEST_F(PlotKeysTest, ThreadsCreatingKeysAtOnceAgree) {

@@ -20,27 +20,27 @@ std::vector<typename Engine::result_type> Draw(Engine& e, int n) {
 }
 
 // What the generator asked OpenSSL for, and a known byte pattern as the answer.
-std::vector<int> requested_lengths;
+std::vector<int> requestedLengths;
 uint8_t PatternByte(size_t i) { return static_cast<uint8_t>(i * 7 + 3 + (i >> 8)); }
 int PatternBytes(unsigned char* buf, int num) {
-  requested_lengths.push_back(num);
+  requestedLengths.push_back(num);
   for (int i = 0; i < num; ++i) buf[i] = PatternByte(static_cast<size_t>(i));
   return 1;
 }
 int FailingBytes(unsigned char*, int num) {
-  requested_lengths.push_back(num);
+  requestedLengths.push_back(num);
   return 0;
 }
 int Ready() { return 1; }
 
-RAND_METHOD pattern_method = {nullptr, PatternBytes, nullptr, nullptr, PatternBytes, Ready};
-RAND_METHOD failing_method = {nullptr, FailingBytes, nullptr, nullptr, FailingBytes, Ready};
+RAND_METHOD patternMethod = {nullptr, PatternBytes, nullptr, nullptr, PatternBytes, Ready};
+RAND_METHOD failingMethod = {nullptr, FailingBytes, nullptr, nullptr, FailingBytes, Ready};
 
 // Puts a random method in place for one scope and restores the previous one.
 class RandMethodScope {
  public:
   explicit RandMethodScope(const RAND_METHOD* method) : previous_(RAND_get_rand_method()) {
-    requested_lengths.clear();
+    requestedLengths.clear();
     RAND_set_rand_method(method);
   }
   ~RandMethodScope() { RAND_set_rand_method(previous_); }
@@ -69,24 +69,24 @@ Engine PatternEngine(size_t count) {
 // the 64-bit one, read little-endian in order and handed to seed_seq.
 TEST(SeededRandom, SeedWordsAndTheirOrder) {
   {
-    RandMethodScope scope(&pattern_method);
+    RandMethodScope scope(&patternMethod);
     auto e32 = MakeSeededMt19937();
-    EXPECT_EQ(requested_lengths, std::vector<int>{2496});
+    EXPECT_EQ(requestedLengths, std::vector<int>{2496});
     auto expected32 = PatternEngine<std::mt19937>(624);
     EXPECT_EQ(Draw(e32, 700), Draw(expected32, 700));
 
-    requested_lengths.clear();
+    requestedLengths.clear();
     auto e64 = MakeSeededMt19937_64();
-    EXPECT_EQ(requested_lengths, std::vector<int>{1248});
+    EXPECT_EQ(requestedLengths, std::vector<int>{1248});
     auto expected64 = PatternEngine<std::mt19937_64>(312);
     EXPECT_EQ(Draw(e64, 400), Draw(expected64, 400));
   }
   {
     // A failing generator falls back to the system device: still seeded, not the pattern.
-    RandMethodScope scope(&failing_method);
+    RandMethodScope scope(&failingMethod);
     auto a = MakeSeededMt19937_64();
     auto b = MakeSeededMt19937_64();
-    EXPECT_EQ(requested_lengths, (std::vector<int>{1248, 1248}));
+    EXPECT_EQ(requestedLengths, (std::vector<int>{1248, 1248}));
     auto pattern = PatternEngine<std::mt19937_64>(312);
     auto first = Draw(a, 4);
     EXPECT_NE(first, Draw(b, 4));

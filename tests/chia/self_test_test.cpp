@@ -17,12 +17,12 @@ TEST(SelfTest, PassesAndAbortsWithItsTextOnAMismatch) {
 
 TEST(SelfTest, FixedAddressIsTheIndependentEncodingOfItsPuzzleHash) {
   // The address and puzzle hash the self-test stores.
-  const std::string hash_hex = "d21aae16b7ddff9489a34609dff510b06d661406384763ded42fc8b73813ee70";
+  const std::string hashHex = "d21aae16b7ddff9489a34609dff510b06d661406384763ded42fc8b73813ee70";
   const std::string address = "xch16gd2u94hmhlefzdrgcyalagskpkkv9qx8prk8hk59lytwwqnaecqjzp9vc";
-  auto lines = blstest::RunOracle("bls_oracle.mjs", {"xch", hash_hex});
+  auto lines = blstest::RunOracle("bls_oracle.mjs", {"xch", hashHex});
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], address);
   uint8_t hash[32];
   ASSERT_TRUE(DecodeChiaAddress(address, hash));
-  EXPECT_EQ(ToHex(std::vector<uint8_t>(hash, hash + 32)), hash_hex);
+  EXPECT_EQ(ToHex(std::vector<uint8_t>(hash, hash + 32)), hashHex);
 }

@@ -5,7 +5,7 @@
 #include "chia/deployment_hex.h"
 
 const Deployment& ActiveDeployment() {
-  static const Deployment record = {
+  static const Deployment kRecord = {
       .poolPublicKey = DeploymentHex<48>(
           "99bd108a2af4fc75876050549db6bf81e54a8bd1075e1bcfdc09f1faff7d3f0953dd4667397d3a9a4542d1"
           "8421e81b85"),
@@ -29,5 +29,5 @@ const Deployment& ActiveDeployment() {
           .delegatedPlotId =
               DeploymentHex<32>("dd6492c41642f8ecdb6b5dc4e283bc8e0534941c9178c811201785c793ac926f"),
       }};
-  return record;
+  return kRecord;
 }

@@ -27,10 +27,10 @@ struct Decoders {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const Decoders decoders;
+  static const Decoders kDecoders;
   if (size < 2) return 0;
   const uint8_t control = data[0];
-  const ParkDecoder& decoder = decoders.forms[control & 3][(control >> 2) % 3];
+  const ParkDecoder& decoder = kDecoders.forms[control & 3][(control >> 2) % 3];
   const bool positionOnly = control & 0x10;
   const bool anchorOnly = control & 0x20;
   // Exact-size outputs, made once, so that any write past them is seen.

@@ -76,8 +76,8 @@ std::string ScratchPath() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::vector<uint8_t> base = BasePlot();
-  static const std::string path = ScratchPath();
+  static const std::vector<uint8_t> kBase = BasePlot();
+  static const std::string kPath = ScratchPath();
   static std::vector<uint8_t> reads(PlotFile::kMaxReadBlocks * kPlotBlockBytes);
   static std::vector<uint64_t> values(65536);
   if (size < 1) return 0;
@@ -86,14 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     // Two bytes place the rest anywhere in the header of the valid plot.
     if (size < 3) return 0;
-    file = base;
+    file = kBase;
     const size_t at = (data[1] | (size_t{data[2]} << 8)) % sizeof(PlotHeader);
     std::memcpy(file.data() + at, data + 3, std::min(size - 3, file.size() - at));
   } else {
     file.assign(data + 1, data + size);
   }
   {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(kPath, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file.data()),
               static_cast<std::streamsize>(file.size()));
   }
@@ -104,19 +104,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   owner.privateStreams = (data[0] >> 4) & 1;
   owner.slots.push_back(PlotReadSlot{reads.data(), values.data(), values.size(), 0});
   try {
-    std::shared_ptr<PlotFile> plot = OpenPlotFile(owner, path, 0);
+    std::shared_ptr<PlotFile> plot = OpenPlotFile(owner, kPath, 0);
     for (uint32_t t = 0; t < kLastPlotTable; ++t) {
       const uint64_t count = plot->header.tables[t].entryCount;
       for (uint64_t p : {uint64_t{0}, count / 2, count - 1}) {
         try {
           plot->ReadAndDecodeRange(t, p, 0);
         } catch (const std::exception& e) {
-          if (!IsAcceptedRefusal(e.what(), path)) __builtin_trap();
+          if (!IsAcceptedRefusal(e.what(), kPath)) __builtin_trap();
         }
       }
     }
   } catch (const std::exception& e) {
-    if (!IsAcceptedRefusal(e.what(), path)) __builtin_trap();
+    if (!IsAcceptedRefusal(e.what(), kPath)) __builtin_trap();
   } catch (...) {
     __builtin_trap();
   }

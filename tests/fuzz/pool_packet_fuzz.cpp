@@ -12,8 +12,8 @@
 #include "pool/server_packets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::unique_ptr<HelloKey> helloKey = HelloKey::Generate();
-  static const bls::G1Element poolKey = bls::G1Element::Generator();
+  static const std::unique_ptr<HelloKey> kHelloKey = HelloKey::Generate();
+  static const bls::G1Element kPoolKey = bls::G1Element::Generator();
   static PoolSession session;
   if (size == 0 || size > kPacketBytes) return 0;
   session.sessionDeadline = SteadySeconds() + 60;
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                datagram[139] << 16 | uint32_t{datagram[140]} << 24)
                         : 0;
         const auto reply =
-            OpenHandshakeReply(datagram.data(), size, {echo, 0, helloKey.get()}, poolKey);
+            OpenHandshakeReply(datagram.data(), size, {echo, 0, kHelloKey.get()}, kPoolKey);
         if (reply && reply->hasBody) OpenReplyBody(datagram.data(), size, reply->sessionKey, 4);
         break;
       }

@@ -57,7 +57,7 @@ struct FinalizeGate {
 // plot, which is deleted.
 TEST(ClientRealWork, MakesFinalizesAndMinesAThinnedPlotAcrossSaves) {
   WorkRig rig(3);
-  rig.config.Scale = PlotScale::WithShift(10);
+  rig.config.scale = PlotScale::WithShift(10);
   PlotWorkHooks hooks;
   hooks.plotStop = [](uint32_t state, const TempFileHeader& h) {
     return state == kPlotPlotting && h.step == 3 && h.bucket == 40;

@@ -63,15 +63,15 @@ TEST(Client, ConstructorChecksInOrder) {
       absent = {{"/absent/a"}, {"/absent/b"}, {"/absent/c"}};
   // clang-format off
   const std::tuple<ClientConfig, std::vector<DirectorySpec>, std::string> rows[] = {
-      {{.PlottingThreads = 1, .MiningThreads = 1, .ReadThreads = ~0u}, twice, "EC4C6B02"},
-      {{.PlottingThreads = 0, .MiningThreads = 0}, {}, "9B39D1E2"},
-      {{.PlottingThreads = 1, .MiningThreads = 0}, {}, "E7AEDBDD"},
-      {{.PlottingThreads = 1, .MiningThreads = 200, .MemoryAmount = 1}, absent,
+      {{.plottingThreads = 1, .miningThreads = 1, .readThreads = ~0u}, twice, "EC4C6B02"},
+      {{.plottingThreads = 0, .miningThreads = 0}, {}, "9B39D1E2"},
+      {{.plottingThreads = 1, .miningThreads = 0}, {}, "E7AEDBDD"},
+      {{.plottingThreads = 1, .miningThreads = 200, .memoryAmount = 1}, absent,
        "Not enough memory, at least 0.18GiB needed even when plotting and finalizing are disabled"},
-      {{.CompressionLevelMinusOne = 5, .PlottingThreads = 1, .MiningThreads = 1}, twice,
+      {{.compressionLevelMinusOne = 5, .plottingThreads = 1, .miningThreads = 1}, twice,
        "Invalid compression level, maximum allowed value is 5"},
-      {{.PlottingThreads = 300, .MiningThreads = 1, .MemoryAmount = (64 << 20) + 1,
-        .NoPlotting = 1, .MiningOff = 1, .TestThreadOff = 1},
+      {{.plottingThreads = 300, .miningThreads = 1, .memoryAmount = (64 << 20) + 1,
+        .noPlotting = 1, .miningOff = 1, .testThreadOff = 1},
        {twice[0]}, "Too few memory specified, at least 1.60GiB needed"},
   };
   // clang-format on

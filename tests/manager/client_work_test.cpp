@@ -22,7 +22,7 @@ TEST(ClientWork, PlotFinalizeAndMineInOneDirectory) {
 
   rig.engine.status = {3, 0.25, 0, nullptr};
   EXPECT_EQ(client.Step(), Lines{"Plotting, 25%, 0s elapsed"});
-  rig.engine.status.Progress = 0.5;
+  rig.engine.status.progress = 0.5;
   client.clock += 10s;
   EXPECT_EQ(client.Step(), Lines{"Plotting, 50%, 10s elapsed, 20s remaining"});
   rig.engine.status = {0, 1, 1, nullptr};
@@ -52,12 +52,12 @@ TEST(ClientWork, PlotFinalizeAndMineInOneDirectory) {
 
 TEST(ClientWork, ConfiguredPlotScaleReachesEngineJobAndProofSearch) {
   WorkRig rig;
-  rig.config.Scale = PlotScale::WithShift(12);
+  rig.config.scale = PlotScale::WithShift(12);
   rig.Restart(std::make_unique<FakeWorkFactory>(rig.engine, rig.job));
   rig.PlotAndStartFinalizing();
-  EXPECT_EQ(rig.engine.scale, rig.config.Scale);
-  EXPECT_EQ(rig.job.scale, rig.config.Scale);
-  EXPECT_EQ(rig.client->Engine->Options().scale, rig.config.Scale);
+  EXPECT_EQ(rig.engine.scale, rig.config.scale);
+  EXPECT_EQ(rig.job.scale, rig.config.scale);
+  EXPECT_EQ(rig.client->Engine->Options().scale, rig.config.scale);
 }
 
 // Ctrl+C once: the work is finished first; twice: it is saved. Either way the run then ends

@@ -67,7 +67,7 @@ TEST(DirectoryScan, FilesByHeaderAndName) {
     // The warnings are all the scan prints before its directory summary.
     lines.erase(std::find(lines.begin(), lines.end(), "Directories summary:") - 1, lines.end());
     EXPECT_EQ(lines, expected) << row.name;
-    EXPECT_EQ(client.ScannedPaths.size(), row.recorded) << row.name;
+    EXPECT_EQ(client.scannedPaths_.size(), row.recorded) << row.name;
     EXPECT_TRUE(row.record == nullptr || client.Record(path) == *row.record) << row.name;
     EXPECT_EQ(client.Scan(), Lines{}) << "rescan " << row.name;
   }
@@ -97,8 +97,8 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
           "WARNING: Failed to retrive free space of directory \"" + loop.string() + "\": ", 0),
       0u);
   EXPECT_EQ(lines[1], "ERROR: Failed to enumerate files in directory \"" + loop.string() + "\"");
-  EXPECT_NE(linked.DirectoryStates[0].FreeBytes, kUnknownFreeBytes);
-  EXPECT_EQ(linked.DirectoryStates[1].FreeBytes, 0u);
+  EXPECT_NE(linked.directoryStates_[0].FreeBytes, kUnknownFreeBytes);
+  EXPECT_EQ(linked.directoryStates_[1].FreeBytes, 0u);
 
   // Ignored and undeletable files count against the limit; a limit never makes unknown space
   // known. Warnings repeat only when what they say changes.
@@ -114,7 +114,7 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
   const std::string openFailure = "WARNING: Failed to open plot \"" +
                                   (plots / "kept.fpt").string() + "\": invalid plot file: 5068A65E";
   EXPECT_NE(std::find(first.begin(), first.end(), openFailure), first.end());
-  EXPECT_EQ(limited.DirectoryStates[0].FreeBytes, 1000 * kGiB - 3 * kClaimed);
+  EXPECT_EQ(limited.directoryStates_[0].FreeBytes, 1000 * kGiB - 3 * kClaimed);
   const Lines noSpace = {"WARNING: Failed to retrive free space of directory \"" + plots.string() +
                          "\": no space figure"};
   // Rescans name only new plots, queue none for testing, and repeat the new-plot count only when
@@ -131,7 +131,7 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
     if (known) limited.free[plots] = 2000 * kGiB;
     if (!plot.empty()) WritePlot(plots / plot, Plot(4 + plot.size(), 1, keys.given.data()));
     EXPECT_EQ(limited.Scan(), expected);
-    EXPECT_EQ(limited.DirectoryStates[0].FreeBytes == kUnknownFreeBytes, !known);
+    EXPECT_EQ(limited.directoryStates_[0].FreeBytes == kUnknownFreeBytes, !known);
   }
   EXPECT_TRUE(limited.TestQueue.empty());
 }

@@ -21,13 +21,13 @@ std::string Refusal(const char* items, const char* path = "/plots") {
 
 DirectorySpec Spec(int64_t space, int64_t count, bool t, bool f, bool s, bool r) {
   DirectorySpec spec;
-  spec.Path = "/plots";
-  spec.SpaceLimit = space;
+  spec.path = "/plots";
+  spec.spaceLimit = space;
   spec.PlotCountLimit = count;
-  spec.TempFilesAllowed = t;
-  spec.FinalPlotsAllowed = f;
-  spec.SparsePlotsAllowed = s;
-  spec.ReadOnly = r;
+  spec.tempFilesAllowed = t;
+  spec.finalPlotsAllowed = f;
+  spec.sparsePlotsAllowed = s;
+  spec.readOnly = r;
   return spec;
 }
 

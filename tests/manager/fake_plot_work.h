@@ -24,11 +24,11 @@ class FakeWork : public Base {
   explicit FakeWork(WorkScript& script) : script_(script) { script_.calls.push_back("create"); }
   ~FakeWork() override { script_.calls.push_back("delete"); }
   PlotWorkStatus Status() override {
-    if (script_.status.State == Base::kSaving && script_.saveTicks-- == 0) script_.status = {};
+    if (script_.status.state == Base::kSaving && script_.saveTicks-- == 0) script_.status = {};
     return script_.status;
   }
   void RequestSave() override {
-    if (script_.status.State == 0) return;
+    if (script_.status.state == 0) return;
     script_.calls.push_back("save");
     script_.status = {Base::kSaving, 0, 0, nullptr};
   }
@@ -78,7 +78,7 @@ struct WorkRig {
   explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) {
     host.SetMemInfo(hostGiB << 20, (hostGiB << 20) * 15 / 16, (hostGiB << 20) * 15 / 16);
     host.realMappings = true;
-    config.MemoryAmount = memoryGiB << 30;
+    config.memoryAmount = memoryGiB << 30;
     Restart(std::make_unique<FakeWorkFactory>(engine, job));
   }
   // A new Client with `config` on the same directory and host, once the old one is gone.
@@ -90,7 +90,7 @@ struct WorkRig {
   struct Rig : ScanClient {
     Rig(const DirectorySpec& dir, const ClientConfig& config, ClientHost host)
         : ScanClient({dir}, config, std::move(host)) {
-      free[dir.Path] = 1000 * kClaimed;
+      free[dir.path] = 1000 * kClaimed;
     }
     std::chrono::steady_clock::time_point Now() const override { return clock; }
     Lines Step() {

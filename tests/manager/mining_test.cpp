@@ -47,7 +47,7 @@ struct MiningLog {
 class MiningClient : public MiningLog, public Client {
  public:
   MiningClient()
-      : Client({.PlottingThreads = 1, .MiningThreads = 1, .ReadThreads = 1, .TestThreadOff = 1},
+      : Client({.plottingThreads = 1, .miningThreads = 1, .readThreads = 1, .testThreadOff = 1},
                nullptr, 0,
                [this](const std::string& s) {
                  std::lock_guard lock(m);
@@ -173,11 +173,11 @@ TEST(Mining, StaleProofRuleSlowProofsAndBenchmarkFigures) {
 TEST(Mining, BenchmarkOnASteppedClock) {
   struct Stepped : MiningLog, Client {
     Stepped()
-        : Client({.PlottingThreads = 1,
-                  .MiningThreads = 1,
-                  .RunBenchmark = 1,
-                  .MiningOff = 1,
-                  .TestThreadOff = 1},
+        : Client({.plottingThreads = 1,
+                  .miningThreads = 1,
+                  .runBenchmark = 1,
+                  .miningOff = 1,
+                  .testThreadOff = 1},
                  nullptr, 0, [this](const std::string& s) { log += s + "\n"; },
                  {nullptr, nullptr, false}) {}
     std::chrono::steady_clock::time_point Now() const override {

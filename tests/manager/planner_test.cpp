@@ -30,10 +30,10 @@ struct RecordingStarter : PlotWorkStarter {
     return result;
   }
   StartResult StartPlotting(const PlotTask& t) override {
-    return Record("plot", t.Continue, t.Target, t.TempSlots);
+    return Record("plot", t.resume, t.target, t.tempSlots);
   }
   StartResult StartFinalization(const FinalizeTask& t) override {
-    return Record("finalize", t.Continue, t.Target, {static_cast<int64_t>(t.Source)});
+    return Record("finalize", t.resume, t.target, {static_cast<int64_t>(t.source)});
   }
   void ReleasePlotEngine() override { lines.push_back("[release engine]"); }
   void ReleaseFinalizeJob() override { lines.push_back("[release job]"); }
@@ -54,20 +54,20 @@ class PlannerClient : public ScanClient {
  public:
   PlannerClient(const std::vector<DirectorySpec>& dirs, const ClientConfig& config)
       : ScanClient(dirs, config, {nullptr, PlottingFactory(), false}) {
-    for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].Path] = d;
-    WorkStarter = std::make_unique<RecordingStarter>(lines, ScannedPaths);
+    for (size_t d = 0; d < dirs.size(); ++d) device[dirs[d].path] = d;
+    workStarter_ = std::make_unique<RecordingStarter>(lines, scannedPaths_);
     Finished = 0;  // the planner decides when the run ends
   }
-  RecordingStarter& Starter() { return static_cast<RecordingStarter&>(*WorkStarter); }
+  RecordingStarter& Starter() { return static_cast<RecordingStarter&>(*workStarter_); }
   std::chrono::steady_clock::time_point Now() const override { return start + clock; }
   using Client::Dispatch, Client::JobMineable, Client::JobPlotPath, Client::KnownPlotPaths,
-      Client::ManagerState, Client::PendingDeletes, Client::PlannerIdle, Client::ScannedFiles;
+      Client::ManagerState, Client::pendingDeletes_, Client::PlannerIdle, Client::scannedFiles_;
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::chrono::seconds clock{0};
 };
 
-const uint64_t P = SparsePlotSizeByLevel[0], T1 = PlannedTempFileBytes(1, PlotScale::Production());
-const uint64_t N2 = FinalPlotSizeByLevel[2] + 151261184;
+const uint64_t kP = SparsePlotSizeByLevel[0], kT1 = PlannedTempFileBytes(1, PlotScale::Production());
+const uint64_t kN2 = FinalPlotSizeByLevel[2] + 151261184;
 
 // Name "<code><seed>": S complete sparse, s unfinished sparse, F complete final, f unfinished
 // final, u never closed, C complete but never closed; t a temp file of plot s<seed>, x a foreign
@@ -118,8 +118,8 @@ TEST(Planner, PassesOverFixtureDirectories) {
   const auto with = [](Lines a, const Lines& b) {
     return a.insert(a.end(), b.begin(), b.end()), a;
   };
-  const ClientConfig plotOnly{.NoFinalizing = 1}, finalizeOnly{.NoPlotting = 1},
-      deleteOnly{.NoPlotting = 1, .NoFinalizing = 1}, noMining{.MiningOff = 1};
+  const ClientConfig plotOnly{.noFinalizing = 1}, finalizeOnly{.noPlotting = 1},
+      deleteOnly{.noPlotting = 1, .noFinalizing = 1}, noMining{.miningOff = 1};
   struct Row {
     const char* name;
     // Per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only.
@@ -135,20 +135,20 @@ TEST(Planner, PassesOverFixtureDirectories) {
   };
   // clang-format off
   const std::vector<Row> rows = {
-      {"largest directory, first of equals", "tsss", {T1, P, P + kGiB, P + kGiB}, {}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir2 new0]"}, false},
-      {"temp and plot on one disk", "ts", {T1 + P - kGiB, T1 + P - kGiB}, {5, 5}, {}, {}, 1, 0, StartResult::kStarted, done, true},
-      {"temp and plot on two disks", "ts", {T1 + P - kGiB, T1 + P - kGiB}, {5, 6}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir1 new0]"}, false},
+      {"largest directory, first of equals", "tsss", {kT1, kP, kP + kGiB, kP + kGiB}, {}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir2 new0]"}, false},
+      {"temp and plot on one disk", "ts", {kT1 + kP - kGiB, kT1 + kP - kGiB}, {5, 5}, {}, {}, 1, 0, StartResult::kStarted, done, true},
+      {"temp and plot on two disks", "ts", {kT1 + kP - kGiB, kT1 + kP - kGiB}, {5, 6}, {}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot new dir1 new0]"}, false},
       {"continue before anything new", "a", {~0ull >> 2}, {}, {{0, 'S', 2}, {0, 's', 1}, {0, 't', 1}}, {}, 1, 0, StartResult::kStarted, {"[release job]", "[plot continue s1.spt_part tmp]"}, false},
       {"resumable temp files are not taken", "as", {kGiB, ~0ull >> 2}, {}, {{0, 's', 1, kGiB}, {0, 't', 1}}, plotOnly, 1, 0, StartResult::kStarted, done, true},
-      {"unfinished final plot continues", "a", {N2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
+      {"unfinished final plot continues", "a", {kN2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
       {"foreign temp file refused, then a pause", "a", {~0ull >> 2}, {}, {{0, 'x', 1}}, plotOnly, 2, 0, StartResult::kStarted, {"ERROR: Failed to start plotting: temp file already exists: \"@0/VarnokChiaPool.tmp\""}, true},
-      {"failed start skipped, memory released", "a", {N2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
-      {"a finalized plot is not finalized again", "a", {N2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
-      {"finalized into a final-only directory", "aff", {0, 0, N2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
+      {"failed start skipped, memory released", "a", {kN2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
+      {"a finalized plot is not finalized again", "a", {kN2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
+      {"finalized into a final-only directory", "aff", {0, 0, kN2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
       {"one deletion per pass, complete plots stay", "aa", {0, 0}, {}, {{0, 'u', 5}, {1, 'C', 7}, {1, 'F', 8}, {1, 't', 9}}, deleteOnly, 3, 0, StartResult::kStarted, with({"File deleted \"@0/u5.spt_part\"", "File deleted \"@1/Varn...Pool.tmp\""}, done), true},
       {"nothing deleted in a read-only directory", "r", {0}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, done, true},
       {"unknown free space", "a", {}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, {}, true},
-      {"missing temp space reported once", "ts", {T1 - kGiB, P}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
+      {"missing temp space reported once", "ts", {kT1 - kGiB, kP}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
       {"finalization space reported once", "a", {kGiB}, {}, {{0, 'S', 1}, {0, 'S', 2}}, finalizeOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories contain more than one sparse plots but not enough free space to finalize them:", "Additional " + FormatGiB(FinalPlotSizeByLevel[0] + 151261184 - kGiB) + "GiB of free space required in \"@0\""}, true},
       {"once nothing is left, passes only rescan", "", {}, {}, {}, {}, 2, 0, StartResult::kStarted, done, true},
       {"without mining the run ends", "", {}, {}, {}, noMining, 2, 0, StartResult::kStarted, with(done, {"[release engine]", "[release job]", "[free memory]"}), true, true},
@@ -170,10 +170,10 @@ TEST(Planner, PassesOverFixtureDirectories) {
     PlannerClient client(specs, row.config);
     for (size_t d = 0; d < specs.size(); ++d) {
       if (d < row.free.size())
-        client.free[specs[d].Path] = row.free[d];
+        client.free[specs[d].path] = row.free[d];
       else
-        client.free.erase(specs[d].Path);
-      if (d < row.devices.size()) client.device[specs[d].Path] = row.devices[d];
+        client.free.erase(specs[d].path);
+      if (d < row.devices.size()) client.device[specs[d].path] = row.devices[d];
     }
     client.Starter().result = row.result;
     client.Scan();
@@ -209,8 +209,8 @@ TEST(Planner, DeleteTaskRecheckedBeforeDispatch) {
                                    {newer, "0B1C1771"},
                                    {complete, "F1E6B82A"},
                                    {unclosed, "F1E6B82A"}}) {
-    client.ScannedFiles = {file};
-    client.ScannedPaths = {dir / "a.fpt"};
+    client.scannedFiles_ = {file};
+    client.scannedPaths_ = {dir / "a.fpt"};
     EXPECT_EQ(ThrownText([&] { client.Dispatch(std::make_unique<DeleteFileTask>(0)); }), code);
   }
   struct OddTask : ManagerTask {
@@ -230,7 +230,7 @@ TEST(Planner, FileLockedByAnotherProcessStays) {
     ::pause();
   });
   ASSERT_EQ(holder.ReadLine(), "locked");
-  PlannerClient client({Dir(dir.Path())}, {.NoPlotting = 1, .NoFinalizing = 1});
+  PlannerClient client({Dir(dir.Path())}, {.noPlotting = 1, .noFinalizing = 1});
   client.free[dir.Path()] = 0;
   client.Scan();
   client.lines.clear();
@@ -248,7 +248,7 @@ TEST(Planner, StopWaitsUntilReplacedPlotIsReleased) {
   PlannerClient client({Dir(dir.Path())}, {});
   client.Scan();
   ASSERT_EQ(client.MinedPlots.size(), 1u);
-  client.PendingDeletes.push_back({client.MinedPlots[0], dir / "S1.spt"});
+  client.pendingDeletes_.push_back({client.MinedPlots[0], dir / "S1.spt"});
   client.RequestStop();
   const Lines released = {"[release engine]", "[release job]", "[free memory]"};
   for (bool held : {true, false}) {
@@ -298,7 +298,7 @@ TEST(Planner, PlannedSizesAreTheTablesAndShrinkWithThinnedPlots) {
 TEST(Planner, SaveRequestDuringStartIsNoFailure) {
   TestDirectory dir;
   for (const FileSpec& f : {FileSpec{0, 's', 1}, FileSpec{0, 't', 1}}) MakeFile(dir.Path(), f, 1);
-  PlannerClient client({Dir(dir.Path())}, {.NoFinalizing = 1});
+  PlannerClient client({Dir(dir.Path())}, {.noFinalizing = 1});
   client.free[dir.Path()] = ~0ull >> 2;
   client.Scan();
   client.lines.clear();

@@ -9,7 +9,7 @@ namespace {
 
 class TestingClient : public ScanClient {
  public:
-  using Client::Engine, Client::EmbedFault, Client::Mutex, Client::TestPlotEntry,
+  using Client::Engine, Client::embedFault_, Client::Mutex, Client::TestPlotEntry,
       Client::ThreadStop;
   using ScanClient::ScanClient;
 };
@@ -45,8 +45,8 @@ TEST(PlotTest, TestOutcomesAndTheKeyBlockOnDisk) {
   for (const auto& [skipTest, setup, failStep, lines] : rows) {
     WritePlot(path, delegated);
     const std::vector<uint8_t> before = KeyBytes(path);
-    TestingClient client({Dir(dir.Path(), setup == kReadOnly)}, {.SkipTest = skipTest});
-    client.EmbedFault = [&](int step) {
+    TestingClient client({Dir(dir.Path(), setup == kReadOnly)}, {.skipTest = skipTest});
+    client.embedFault_ = [&](int step) {
       if (step == failStep) throw std::runtime_error("injected");
     };
     auto held = OpenPlotFile(*client.Engine, path, 0);

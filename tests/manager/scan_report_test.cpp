@@ -31,7 +31,7 @@ TEST(DirectoryScan, KeyStatusAdmissionQueueAndReport) {
   std::map<fs::path, std::pair<int, int>> mined;  // embed pending, record kind
   for (const auto& p : client.MinedPlots) mined[p->path] = {p->embedPending, p->header.keyBlock[0]};
   EXPECT_EQ(mined, (decltype(mined){{dir / "own.fpt", {0, 0}}, {dir / "done.fpt", {0, 2}}, {dir / "given.fpt", {1, 2}}}));
-  EXPECT_EQ(client.TestQueue.size() == 1 ? client.TestQueue[0].Path : fs::path(), dir / "given.fpt");
+  EXPECT_EQ(client.TestQueue.size() == 1 ? client.TestQueue[0].path : fs::path(), dir / "given.fpt");
   // clang-format on
 
   // Groups and password keys print in the order of their key texts.

@@ -25,9 +25,9 @@ class ScanClient : public LogLines, public Client {
   // threads of the Client itself are not started.
   explicit ScanClient(const std::vector<DirectorySpec>& dirs, ClientConfig config = {},
                       ClientHost host = {nullptr, nullptr, false})
-      : Client((config.PlottingThreads = config.MiningThreads = 1, config), dirs.data(),
+      : Client((config.plottingThreads = config.miningThreads = 1, config), dirs.data(),
                dirs.size(), [this](const std::string& s) { lines.push_back(s); }, std::move(host)) {
-    for (const DirectorySpec& dir : dirs) free[dir.Path] = kGiB;
+    for (const DirectorySpec& dir : dirs) free[dir.path] = kGiB;
   }
   uint64_t QueryFreeSpace(const fs::path& directory) override {
     if (realSpace) return Client::QueryFreeSpace(directory);
@@ -44,9 +44,9 @@ class ScanClient : public LogLines, public Client {
     return lines;
   }
   const ScannedFile& Record(const fs::path& path) const {
-    return ScannedFiles.at(std::ranges::find(ScannedPaths, path) - ScannedPaths.begin());
+    return scannedFiles_.at(std::ranges::find(scannedPaths_, path) - scannedPaths_.begin());
   }
-  using Client::DirectoryStates, Client::MinedPlots, Client::ScannedPaths, Client::TestQueue,
+  using Client::directoryStates_, Client::MinedPlots, Client::scannedPaths_, Client::TestQueue,
       Client::UndeletablePaths;
 
   std::map<fs::path, uint64_t> free, device;
@@ -75,10 +75,10 @@ inline PlotHeader Plot(uint8_t seed, int kind = 0, const uint8_t* delegation = n
 // ftruncate, and the marker at its offset unless `marker` is false.
 inline void WriteFixture(const fs::path& path, const void* header, size_t bytes,
                          uint64_t size = kClaimed, bool marker = true) {
-  static const std::vector<uint8_t> tables = TestPlot::Make({1, 1, 1, 1, 1, 1}).data;
+  static const std::vector<uint8_t> kTables = TestPlot::Make({1, 1, 1, 1, 1, 1}).data;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   bool written = fd >= 0 && ::ftruncate(fd, size) == 0 && ::pwrite(fd, header, bytes, 0) > 0;
-  if (bytes == sizeof(PlotHeader)) written &= ::pwrite(fd, tables.data(), tables.size(), 12288) > 0;
+  if (bytes == sizeof(PlotHeader)) written &= ::pwrite(fd, kTables.data(), kTables.size(), 12288) > 0;
   FileStartRecord start{};
   std::memcpy(&start, header, std::min(bytes, sizeof(start)));
   if (marker && bytes >= sizeof(start) && FitsInFile(start.markerOffset, 8, size)) {
@@ -98,7 +98,7 @@ struct DelegatedKeys {
   DelegatedKeys() {
     uint8_t secret[32];
     DeriveKeyFromPassword("other", secret, other.data());
-    DeriveKeyFromPassword("minus", secret, DelegatedPublicKeyBytes.data());
+    DeriveKeyFromPassword("minus", secret, delegatedPublicKeyBytes.data());
     DeriveKeyFromPassword("given", secret, given.data());
     std::memcpy(DelegatedPlotKeys[given].data(), secret, 32);
     DelegatedPublicKey = minus;
@@ -108,5 +108,5 @@ struct DelegatedKeys {
     DelegatedPublicKey = nullptr;
   }
   PlotPublicKey given{}, other{};
-  const uint8_t* const minus = DelegatedPublicKeyBytes.data();
+  const uint8_t* const minus = delegatedPublicKeyBytes.data();
 };

@@ -21,8 +21,8 @@
 namespace {
 
 const SparseCase& SharedCase() {
-  static const SparseCase sparse = MakeSparseCase(7);
-  return sparse;
+  static const SparseCase kSparse = MakeSparseCase(7);
+  return kSparse;
 }
 
 std::vector<uint64_t> DecodeTable(const std::vector<uint8_t>& file, int t) {
@@ -67,7 +67,7 @@ std::vector<uint8_t> Normalized(std::vector<uint8_t> file) {
 }
 
 std::vector<uint8_t> ReferenceFinal() {
-  static const std::vector<uint8_t> reference = [] {
+  static const std::vector<uint8_t> kReference = [] {
     TestDirectory dir;
     SharedCase().plot.Write(dir / "sparse.spt");
     FinalizeJob& job = SharedJob();
@@ -76,7 +76,7 @@ std::vector<uint8_t> ReferenceFinal() {
     EXPECT_EQ(job.ReadStatus().finished, 1);
     return ReadWholeFile(dir / "final.fpt_part");
   }();
-  return reference;
+  return kReference;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ inline SparseCase MakeSparseCase(uint64_t seed, uint64_t scale = 1) {
   // Table 0 values lie in the range of a level-2 entry.
   const uint64_t m = (1 << 14) - 1;
   const uint64_t range =
-      m + CombinationTables.C2[m] + CombinationTables.C3[m] + CombinationTables.C4[m];
+      m + CombinationTables.c2[m] + CombinationTables.c3[m] + CombinationTables.c4[m];
   for (uint64_t i = 0; i < counts[0]; ++i) values[0].push_back(random() % range);
   for (int t = 1; t < 5; ++t) {
     for (uint64_t i = 0; i < counts[t]; ++i) {

@@ -134,7 +134,7 @@ RefTable MatchNext(RefTable& table, int t) {
 }
 
 const std::vector<RefTable>& ReferenceTree() {  // tables 2..7
-  static const std::vector<RefTable> tree = [] {
+  static const std::vector<RefTable> kTree = [] {
     RefTable t1;
     for (uint64_t x = 0; x < (uint64_t{1} << 32); x += 16 << kScale.d) {
       for (uint64_t j = x; j < x + 16; ++j) {
@@ -147,7 +147,7 @@ const std::vector<RefTable>& ReferenceTree() {  // tables 2..7
     for (int t = 3; t <= 7; ++t) tree.push_back(MatchNext(tree.back(), t));
     return tree;
   }();
-  return tree;
+  return kTree;
 }
 
 uint64_t Choose(uint64_t n, uint64_t k) {

@@ -182,12 +182,12 @@ TEST(ProofJobs, DecoysAreNarrowedFallBackOrArePruned) {
     c[31] = pair;
     uint32_t current = kProofRoot;
     uint64_t xPair = 0;
-    ASSERT_EQ(ProofTree::WalkToPair(s, current, pair, xPair), ProofTree::Status::Ready);
+    ASSERT_EQ(ProofTree::WalkToPair(s, current, pair, xPair), ProofTree::Status::kReady);
     ExpectQuality(r, c, xPair);
   }
   ProofTreeState s = whole;
   std::memcpy(s.data.candidates[1][0], s.data.candidates[0][0], 16);
-  EXPECT_EQ(ProofTree::ResolveOrder(s, 16), ProofTree::Status::Fallback);
+  EXPECT_EQ(ProofTree::ResolveOrder(s, 16), ProofTree::Status::kFallback);
   EXPECT_EQ(s.fallback, 1);
   for (uint8_t& b : s.data.candidates[0][0]) b = random();
   bool changed = false;

@@ -28,7 +28,7 @@ MemoryFigures Figures(uint64_t total, uint64_t available, uint64_t withSwap) {
 }  // namespace
 
 TEST(ReservePlan, Table) {
-  constexpr int64_t G = int64_t(kGiB), M = int64_t(kMiB), kAny = -1;
+  constexpr int64_t kG = int64_t(kGiB), kM = int64_t(kMiB), kAny = -1;
   struct Case {
     const char* name;
     uint64_t total, available, withSwap, requested;
@@ -36,31 +36,31 @@ TEST(ReservePlan, Table) {
     int64_t target, reserve, goal, pages, sparePages;  // kAny: not checked
   };
   const Case cases[] = {
-      {"8 GiB, a quarter kept free, 1 GiB reserve", 8 * kGiB, 6 * kGiB, 6 * kGiB, 0, false, 6 * G,
-       G, 5 * G, 5 * G / 4096, G / 4096},
-      {"64 GiB: reserve T/32 + 512 MiB", 64 * kGiB, 40 * kGiB, 60 * kGiB, 0, false, 48 * G,
-       2 * G + 512 * M, 48 * G, kAny, kAny},
+      {"8 GiB, a quarter kept free, 1 GiB reserve", 8 * kGiB, 6 * kGiB, 6 * kGiB, 0, false, 6 * kG,
+       kG, 5 * kG, 5 * kG / 4096, kG / 4096},
+      {"64 GiB: reserve T/32 + 512 MiB", 64 * kGiB, 40 * kGiB, 60 * kGiB, 0, false, 48 * kG,
+       2 * kG + 512 * kM, 48 * kG, kAny, kAny},
       {"reserve rule below 16 GiB + 32", 0x40000001FULL, 0, 0, 0, false, kAny, 0x40000000, kAny,
        kAny, kAny},
       {"reserve rule from 16 GiB + 32", 0x400000020ULL, 0, 0, 0, false, kAny,
-       int64_t(0x400000020ULL / 32) + 512 * M, kAny, kAny, kAny},
-      {"available lifts the target", 8 * kGiB, 6656 * kMiB, 6656 * kMiB, 0, false, 6656 * M, kAny,
+       int64_t(0x400000020ULL / 32) + 512 * kM, kAny, kAny, kAny},
+      {"available lifts the target", 8 * kGiB, 6656 * kMiB, 6656 * kMiB, 0, false, 6656 * kM, kAny,
        kAny, kAny, kAny},
-      {"but never above T - T/8", 8 * kGiB, 7680 * kMiB, 7680 * kMiB, 0, false, 7 * G, kAny, kAny,
+      {"but never above T - T/8", 8 * kGiB, 7680 * kMiB, 7680 * kMiB, 0, false, 7 * kG, kAny, kAny,
        kAny, kAny},
-      {"swap counts toward the first rule only", 8 * kGiB, 2 * kGiB, 20 * kGiB, 0, false, 6 * G,
-       kAny, 6 * G, kAny, kAny},
+      {"swap counts toward the first rule only", 8 * kGiB, 2 * kGiB, 20 * kGiB, 0, false, 6 * kG,
+       kAny, 6 * kG, kAny, kAny},
       {"forced: no spare pages", 8 * kGiB, 6 * kGiB, 6 * kGiB, 0, true, kAny, kAny, kAny, kAny, 0},
-      {"request below the rule", 8 * kGiB, 6 * kGiB, 6 * kGiB, 3 * kGiB, false, kAny, kAny, 3 * G,
+      {"request below the rule", 8 * kGiB, 6 * kGiB, 6 * kGiB, 3 * kGiB, false, kAny, kAny, 3 * kG,
        kAny, kAny},
       {"forced request below the rule", 8 * kGiB, 6 * kGiB, 6 * kGiB, 3 * kGiB, true, kAny, kAny,
-       3 * G, kAny, kAny},
-      {"unforced request is an upper bound", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, false, 6 * G,
-       kAny, 5 * G, kAny, kAny},
-      {"forced request capped by AS - R", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, true, 7 * G, kAny,
-       5 * G, kAny, kAny},
+       3 * kG, kAny, kAny},
+      {"unforced request is an upper bound", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, false, 6 * kG,
+       kAny, 5 * kG, kAny, kAny},
+      {"forced request capped by AS - R", 8 * kGiB, 6 * kGiB, 6 * kGiB, 7 * kGiB, true, 7 * kG, kAny,
+       5 * kG, kAny, kAny},
       {"forced request capped by T - R", 8 * kGiB, 6 * kGiB, 30 * kGiB, 7500 * kMiB, true, kAny,
-       kAny, 7 * G, kAny, kAny},
+       kAny, 7 * kG, kAny, kAny},
       {"pages round up", 8 * kGiB, 6 * kGiB, 6 * kGiB, 4096 * 3 + 1, true, kAny, kAny, kAny, 4,
        kAny},
       {"whole pages", 8 * kGiB, 6 * kGiB, 6 * kGiB, 4096 * 3, true, kAny, kAny, kAny, 3, kAny},
@@ -69,7 +69,7 @@ TEST(ReservePlan, Table) {
       {"too little available", 4 * kGiB, 512 * kMiB, 900 * kMiB, 0, false, kAny, kAny, 0, kAny,
        kAny},
       {"request beyond the signed range", 8 * kGiB, 6 * kGiB, 6 * kGiB, ~uint64_t{0}, true, kAny,
-       kAny, 5 * G, kAny, kAny},
+       kAny, 5 * kG, kAny, kAny},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,15 +86,15 @@ TEST(ReservePlan, Table) {
 }
 
 TEST(ReservePlan, UsableAfterTouch) {
-  const int64_t G = int64_t(kGiB), M = int64_t(kMiB);
+  const int64_t g = int64_t(kGiB), m = int64_t(kMiB);
   // Growth 3 GiB, A - R = 4 GiB: growth less 512 MiB.
-  EXPECT_EQ(UsableAfterTouch(100 * M, 100 * M + 3 * G, 5 * G, G, 10 * G), 2 * G + 512 * M);
+  EXPECT_EQ(UsableAfterTouch(100 * m, 100 * m + 3 * g, 5 * g, g, 10 * g), 2 * g + 512 * m);
   // A - R small: growth less the reserve wins.
-  EXPECT_EQ(UsableAfterTouch(0 + M, M + 3 * G, G + 512 * M, G, 10 * G), 2 * G);
+  EXPECT_EQ(UsableAfterTouch(0 + m, m + 3 * g, g + 512 * m, g, 10 * g), 2 * g);
   // Never above what was mapped.
-  EXPECT_EQ(UsableAfterTouch(M, M + 3 * G, 5 * G, G, 32 * M), 32 * M);
+  EXPECT_EQ(UsableAfterTouch(m, m + 3 * g, 5 * g, g, 32 * m), 32 * m);
   // Little growth: negative.
-  EXPECT_LT(UsableAfterTouch(M, 40 * M, 5 * G, G, 32 * M), 0);
+  EXPECT_LT(UsableAfterTouch(m, 40 * m, 5 * g, g, 32 * m), 0);
 }
 
 TEST(SystemFacts, MemInfoAndResidentSize) {
@@ -157,31 +157,31 @@ TEST(SystemFacts, ResidentSizeUnitChecked) {
 class ForcedReserve : public ::testing::Test {
  protected:
   void SetUp() override {
-    host.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
-    host.rss = {100 * kMiB};
+    host_.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+    host_.rss = {100 * kMiB};
   }
   uint64_t Reserve(uint64_t bytes, bool warningsOn = true) {
-    return arena.Reserve(bytes, nullptr, true, warningsOn);
+    return arena_.Reserve(bytes, nullptr, true, warningsOn);
   }
-  FakeSystemMemory host;
-  std::vector<std::string> warnings;
-  MemoryArena arena{[this](const std::string& text) { warnings.push_back(text); }, host};
+  FakeSystemMemory host_;
+  std::vector<std::string> warnings_;
+  MemoryArena arena_{[this](const std::string& text) { warnings_.push_back(text); }, host_};
 };
 
 TEST_F(ForcedReserve, RaisesLimitAndLocksInSteps) {
-  host.softLimit = host.hardLimit = 8 * kMiB;
+  host_.softLimit = host_.hardLimit = 8 * kMiB;
   EXPECT_EQ(Reserve(300 * kMiB), 300 * kMiB);
-  ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{300 * kMiB});
-  EXPECT_TRUE(host.unmapCalls.empty());
+  ASSERT_EQ(host_.mapCalls, std::vector<uint64_t>{300 * kMiB});
+  EXPECT_TRUE(host_.unmapCalls.empty());
   // 128 MiB steps: each needs one raise of 128 MiB; soft == hard raises both.
-  ASSERT_EQ(host.setLimitCalls.size(), 3u);
-  EXPECT_EQ(host.setLimitCalls[0], std::make_pair(136 * kMiB, 136 * kMiB));
-  EXPECT_EQ(host.setLimitCalls[2], std::make_pair(392 * kMiB, 392 * kMiB));
-  EXPECT_EQ(host.lockedBytes, 300 * kMiB);
-  EXPECT_EQ(host.lockCalls, 6);
-  EXPECT_TRUE(warnings.empty());
-  EXPECT_EQ(arena.RegionSize(), 300 * kMiB);
-  EXPECT_EQ(arena.RegionBase(), reinterpret_cast<uint8_t*>(FakeSystemMemory::kFakeBase));
+  ASSERT_EQ(host_.setLimitCalls.size(), 3u);
+  EXPECT_EQ(host_.setLimitCalls[0], std::make_pair(136 * kMiB, 136 * kMiB));
+  EXPECT_EQ(host_.setLimitCalls[2], std::make_pair(392 * kMiB, 392 * kMiB));
+  EXPECT_EQ(host_.lockedBytes, 300 * kMiB);
+  EXPECT_EQ(host_.lockCalls, 6);
+  EXPECT_TRUE(warnings_.empty());
+  EXPECT_EQ(arena_.RegionSize(), 300 * kMiB);
+  EXPECT_EQ(arena_.RegionBase(), reinterpret_cast<uint8_t*>(FakeSystemMemory::kFakeBase));
 
   // A soft limit below the hard one rises up to the hard one only.
   FakeSystemMemory other;
@@ -196,8 +196,8 @@ TEST_F(ForcedReserve, RaisesLimitAndLocksInSteps) {
 }
 
 TEST_F(ForcedReserve, RaiseRefusedKeepsBlockWithSummary) {
-  host.softLimit = host.hardLimit = 256 * kMiB;
-  host.setLimitOk = false;
+  host_.softLimit = host_.hardLimit = 256 * kMiB;
+  host_.setLimitOk = false;
   // The figures keep their decimal point whatever locale the program runs under.
   struct CommaDecimals : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
@@ -207,10 +207,10 @@ TEST_F(ForcedReserve, RaiseRefusedKeepsBlockWithSummary) {
   const uint64_t reserved = Reserve(kGiB);
   std::locale::global(previous);
   EXPECT_EQ(reserved, kGiB);
-  EXPECT_EQ(arena.RegionSize(), kGiB);
-  ASSERT_EQ(warnings.size(), 2u);
-  EXPECT_EQ(warnings[0], "WARNING: Failed to increase process memory quotas");
-  EXPECT_EQ(warnings[1],
+  EXPECT_EQ(arena_.RegionSize(), kGiB);
+  ASSERT_EQ(warnings_.size(), 2u);
+  EXPECT_EQ(warnings_[0], "WARNING: Failed to increase process memory quotas");
+  EXPECT_EQ(warnings_[1],
             "WARNING: 1.00GiB of memory allocated but only 0.25GiB were locked in physical "
             "memory to prevent swapping. This usually does not affect performance.");
 }
@@ -271,21 +271,21 @@ TEST_F(ForcedReserve, InfiniteLimitIsNeverLowered) {
 TEST_F(ForcedReserve, NothingToKeepMapsNothing) {
   // Forced with 0 bytes asked: no mapping at all.
   EXPECT_EQ(Reserve(0), 0u);
-  EXPECT_TRUE(host.mapCalls.empty());
-  EXPECT_EQ(arena.RegionBase(), nullptr);
+  EXPECT_TRUE(host_.mapCalls.empty());
+  EXPECT_EQ(arena_.RegionBase(), nullptr);
 
   // Less memory than the reserve: 0, no block, and a further Reserve is allowed.
-  host.SetMemInfo(768 * 1024, 700 * 1024, 0);
+  host_.SetMemInfo(768 * 1024, 700 * 1024, 0);
   EXPECT_EQ(Reserve(64 * kMiB), 0u);
-  EXPECT_TRUE(host.mapCalls.empty());
-  host.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
+  EXPECT_TRUE(host_.mapCalls.empty());
+  host_.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
   EXPECT_EQ(Reserve(64 * kMiB), 64 * kMiB);
 }
 
 TEST_F(ForcedReserve, MappingRetreatsThenGivesUp) {
-  host.mapLimit = 200 * kMiB;
+  host_.mapLimit = 200 * kMiB;
   EXPECT_EQ(Reserve(300 * kMiB), 172 * kMiB);
-  EXPECT_EQ(host.mapCalls, (std::vector<uint64_t>{300 * kMiB, 172 * kMiB}));
+  EXPECT_EQ(host_.mapCalls, (std::vector<uint64_t>{300 * kMiB, 172 * kMiB}));
 
   FakeSystemMemory refusing;
   refusing.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
@@ -298,38 +298,38 @@ TEST_F(ForcedReserve, MappingRetreatsThenGivesUp) {
 
 TEST_F(ForcedReserve, CancelledWhileLockingUnmapsAll) {
   std::atomic<bool> cancel{true};
-  EXPECT_EQ(arena.Reserve(64 * kMiB, &cancel, true, true), 0u);
-  ASSERT_EQ(host.unmapCalls.size(), 1u);
-  EXPECT_EQ(host.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
-  EXPECT_EQ(arena.RegionBase(), nullptr);
-  EXPECT_EQ(arena.RegionSize(), 0u);
-  EXPECT_EQ(host.lockCalls, 0);
+  EXPECT_EQ(arena_.Reserve(64 * kMiB, &cancel, true, true), 0u);
+  ASSERT_EQ(host_.unmapCalls.size(), 1u);
+  EXPECT_EQ(host_.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
+  EXPECT_EQ(arena_.RegionBase(), nullptr);
+  EXPECT_EQ(arena_.RegionSize(), 0u);
+  EXPECT_EQ(host_.lockCalls, 0);
 }
 
 TEST_F(ForcedReserve, ReleaseWithLivePiecesRetiresBlock) {
   ASSERT_EQ(Reserve(64 * kMiB), 64 * kMiB);
-  void* a = arena.Allocate(4096, 16);
-  void* b = arena.Allocate(4096, 16);
-  ASSERT_EQ(a, arena.RegionBase());
-  arena.Release();
-  ASSERT_EQ(warnings, std::vector<std::string>{"WARNING: 9C87E507"});
-  EXPECT_TRUE(host.unmapCalls.empty());  // still in use
-  EXPECT_EQ(arena.RetiredBlockCount(), 1u);
-  EXPECT_EQ(arena.RegionBase(), nullptr);
-  EXPECT_EQ(arena.LiveCount(), 0u);
+  void* a = arena_.Allocate(4096, 16);
+  void* b = arena_.Allocate(4096, 16);
+  ASSERT_EQ(a, arena_.RegionBase());
+  arena_.Release();
+  ASSERT_EQ(warnings_, std::vector<std::string>{"WARNING: 9C87E507"});
+  EXPECT_TRUE(host_.unmapCalls.empty());  // still in use
+  EXPECT_EQ(arena_.RetiredBlockCount(), 1u);
+  EXPECT_EQ(arena_.RegionBase(), nullptr);
+  EXPECT_EQ(arena_.LiveCount(), 0u);
 
   // A new block can be held while the old one waits for its pieces.
   EXPECT_EQ(Reserve(32 * kMiB), 32 * kMiB);
-  arena.Deallocate(a);
-  EXPECT_TRUE(host.unmapCalls.empty());
-  arena.Deallocate(b);
-  ASSERT_EQ(host.unmapCalls.size(), 1u);
-  EXPECT_EQ(host.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
-  EXPECT_EQ(arena.RetiredBlockCount(), 0u);
-  arena.Release();
-  EXPECT_EQ(warnings.size(), 1u);
-  ASSERT_EQ(host.unmapCalls.size(), 2u);
-  EXPECT_EQ(host.unmapCalls[1],
+  arena_.Deallocate(a);
+  EXPECT_TRUE(host_.unmapCalls.empty());
+  arena_.Deallocate(b);
+  ASSERT_EQ(host_.unmapCalls.size(), 1u);
+  EXPECT_EQ(host_.unmapCalls[0], std::make_pair(FakeSystemMemory::kFakeBase, 64 * kMiB));
+  EXPECT_EQ(arena_.RetiredBlockCount(), 0u);
+  arena_.Release();
+  EXPECT_EQ(warnings_.size(), 1u);
+  ASSERT_EQ(host_.unmapCalls.size(), 2u);
+  EXPECT_EQ(host_.unmapCalls[1],
             std::make_pair(FakeSystemMemory::kFakeBase + FakeSystemMemory::kFakeStride, 32 * kMiB));
 }
 

@@ -26,9 +26,9 @@ TEST(SizeSuffixTable, LooksUpInAnyCase) {
 }
 
 TEST(FileErrorTexts, TextsAndCodedMessages) {
-  EXPECT_EQ(FileErrorText(FileError::InvalidTempFile, "44330887"), "invalid temp file: 44330887");
-  EXPECT_EQ(FileErrorText(FileError::InvalidPlotFile, "52ADDDEC"), "invalid plot file: 52ADDDEC");
-  EXPECT_EQ(FileErrorText(FileError::FailedToAllocateMemory, "72F8F5E5"),
+  EXPECT_EQ(FileErrorText(FileError::kInvalidTempFile, "44330887"), "invalid temp file: 44330887");
+  EXPECT_EQ(FileErrorText(FileError::kInvalidPlotFile, "52ADDDEC"), "invalid plot file: 52ADDDEC");
+  EXPECT_EQ(FileErrorText(FileError::kFailedToAllocateMemory, "72F8F5E5"),
             "failed to allocate memory: 72F8F5E5");
   std::set<std::string> distinct(FileErrorTexts.begin(), FileErrorTexts.end());
   EXPECT_EQ(distinct.size(), FileErrorTexts.size());
