@@ -104,8 +104,8 @@ bool Client::TestPlot(PlotFile& plot) {
   };
   // A thinned plot answers about one challenge in 2^d: it gets that many more tries per full
   // proof and needs that many fewer matches.
-  const uint64_t extraChallenges = kExtraChallenges << Config.Scale.d;
-  const uint64_t minMatches = Config.Scale.Shrink(kMinMatches);
+  const uint64_t extraChallenges = kExtraChallenges << config_.scale.d;
+  const uint64_t minMatches = config_.scale.Shrink(kMinMatches);
   for (uint64_t i = 0; i < kTestChallenges; ++i) {
     {
       std::lock_guard lock(Mutex);

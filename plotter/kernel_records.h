@@ -13,7 +13,7 @@ using packed_bytes::Load;
 using packed_bytes::Store;
 
 [[noreturn]] inline void Fail(const char* code) {
-  throw std::runtime_error(FileErrorText(FileError::InvalidTempFile, code));
+  throw std::runtime_error(FileErrorText(FileError::kInvalidTempFile, code));
 }
 
 }  // namespace kernel_records

@@ -10,7 +10,7 @@ TEST(TestChallenges, DecodeToOrderedValuesAndReencode) {
   std::set<uint64_t> distinct(TestChallenges.begin(), TestChallenges.end());
   EXPECT_EQ(distinct.size(), TestChallenges.size());
   for (uint64_t v : TestChallenges) {
-    ASSERT_LT(v, CombinationTables.C4[65536]);
+    ASSERT_LT(v, CombinationTables.c4[65536]);
     const Combination4 q = DecodeCombination4(v);
     EXPECT_GE(q.a, q.b);
     EXPECT_GE(q.b, q.c);
@@ -21,8 +21,8 @@ TEST(TestChallenges, DecodeToOrderedValuesAndReencode) {
 
 TEST(MiningCapacityTable, MonotoneRows) {
   for (size_t i = 1; i < MiningCapacityTable.size(); ++i) {
-    EXPECT_LT(MiningCapacityTable[i].MillisecondsPerProof,
-              MiningCapacityTable[i - 1].MillisecondsPerProof);
-    EXPECT_GT(MiningCapacityTable[i].PlotCount, MiningCapacityTable[i - 1].PlotCount);
+    EXPECT_LT(MiningCapacityTable[i].millisecondsPerProof,
+              MiningCapacityTable[i - 1].millisecondsPerProof);
+    EXPECT_GT(MiningCapacityTable[i].plotCount, MiningCapacityTable[i - 1].plotCount);
   }
 }

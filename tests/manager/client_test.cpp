@@ -101,8 +101,8 @@ TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
       {thin, 0, 1, plot + 125337600, plot + (4 << 20)},
   };
   for (const auto& [scale, noPlotting, noFinalizing, request, minimum] : rows) {
-    Built client({.PlottingThreads = 2, .MiningThreads = 1, .NoPlotting = noPlotting,
-                  .NoFinalizing = noFinalizing, .MiningOff = 1, .TestThreadOff = 1, .Scale = scale},
+    Built client({.plottingThreads = 2, .miningThreads = 1, .noPlotting = noPlotting,
+                  .noFinalizing = noFinalizing, .miningOff = 1, .testThreadOff = 1, .scale = scale},
                  {dir.Path(), -1, -1, 1, 1, 1, 0});
     EXPECT_EQ(std::pair(client.PlottingMemoryRequest, client.MinPlottingMemory),
               std::pair(request, minimum))

@@ -7,10 +7,10 @@
 
 namespace {
 
-using u128 = unsigned __int128;
+using U128 = unsigned __int128;
 
 uint64_t Choose(uint64_t n, uint64_t k) {
-  u128 value = 1;
+  U128 value = 1;
   for (uint64_t i = 0; i < k; ++i) value = value * (n - i) / (i + 1);
   return static_cast<uint64_t>(value);
 }
@@ -19,13 +19,13 @@ uint64_t Choose(uint64_t n, uint64_t k) {
 
 TEST(CombinationTables, KnownValuesAndClosedForms) {
   const CombinationTableSet& t = CombinationTables;
-  EXPECT_EQ(t.C4[65536], Choose(65539, 4));
+  EXPECT_EQ(t.c4[65536], Choose(65539, 4));
   // Every entry against the closed forms, in 128-bit arithmetic (n(n+1)(n+2)(n+3) overflows 64).
   int mismatches = 0;
-  for (u128 n = 0; n < CombinationTableSet::kSize; ++n) {
-    mismatches += t.C2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
-    mismatches += t.C3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
-    mismatches += t.C4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
+  for (U128 n = 0; n < CombinationTableSet::kSize; ++n) {
+    mismatches += t.c2[n] != static_cast<uint64_t>(n * (n + 1) / 2);
+    mismatches += t.c3[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) / 6);
+    mismatches += t.c4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
   }
   EXPECT_EQ(mismatches, 0);
 }
@@ -34,7 +34,7 @@ TEST(CombinationTables, DecodeEncodeRoundTrips) {
   const Combination4 zero = DecodeCombination4(0);
   EXPECT_EQ(zero.a + zero.b + zero.c + zero.d, 0u);
   // The largest encodable value is all four at their maximum.
-  const Combination4 top = DecodeCombination4(CombinationTables.C4[65536] - 1);
+  const Combination4 top = DecodeCombination4(CombinationTables.c4[65536] - 1);
   EXPECT_EQ(top.a, 65535u);
   EXPECT_EQ(top.b, 65535u);
   EXPECT_EQ(top.c, 65535u);
