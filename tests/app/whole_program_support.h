@@ -83,6 +83,11 @@ class FakePool {
     std::lock_guard lock(mutex_);
     return hellos_;
   }
+  // The body of every handshake reply from now on: kind, update announcement, text.
+  void SetReplyBody(Datagram body) {
+    std::lock_guard lock(mutex_);
+    body_ = std::move(body);
+  }
 
  private:
   void Send(const Datagram& d) {
@@ -101,7 +106,7 @@ class FakePool {
       if (d[0] == 0 && n >= 423) {
         fake_pool::Reply r;
         r.echo = static_cast<int32_t>(fake_pool::GetLe(&d[35], 4)), r.expiry = r.echo + 600;
-        r.sessionKey = key_, ++hellos_;
+        r.sessionKey = key_, r.withBody = !body_.empty(), r.body = body_, ++hellos_;
         Send(fake_pool::BuildHandshakeReply(r, &d[295]));
       } else if (d[0] == 3 && n >= 33 + 491) {
         const fake_pool::Sealed share = fake_pool::OpenSealed(d.data(), 1, 491, key_);
@@ -115,6 +120,7 @@ class FakePool {
   sockaddr_in peer_{};
   std::mutex mutex_;
   std::vector<Datagram> shares_;
+  Datagram body_;
   int hellos_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -141,6 +147,7 @@ class ProgramRun {
     return false;
   }
   void Signal(int signal) { child_.Signal(signal); }
+  pid_t Pid() const { return child_.Pid(); }
   // The exit code once the program has ended (-1 when a signal ended it).
   int End() {
     for (const std::string& line : MarkTimes(child_.ReadRest(300000))) lines_.push_back(line);

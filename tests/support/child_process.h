@@ -59,6 +59,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   void Signal(int signal) const { kill(pid_, signal); }
+  pid_t Pid() const { return pid_; }
 
   // The next line without its newline; nothing on end of output or timeout.
   std::optional<std::string> ReadLine(int timeoutMs = 10000) {

@@ -1,9 +1,4 @@
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
-
-#include <libtorrent/create_torrent.hpp>
-#include <libtorrent/session.hpp>
 
 #include <thread>
 
@@ -13,31 +8,13 @@
 #include "tests/support/scratch_directory.h"
 #include "tests/support/thrown_text.h"
 #include "tests/support/whole_file.h"
+#include "tests/update/update_seed_support.h"
 #include "update/update_install.h"
 #include "update/updater.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using Entry = std::array<std::string, 3>;  // name, content, target of a symbolic link
-
-void WriteZip(const fs::path& path, const std::vector<Entry>& entries) {
-  archive* zip = archive_write_new();
-  archive_write_set_format_zip(zip);
-  archive_write_open_filename(zip, path.c_str());
-  for (const auto& [name, content, link] : entries) {
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.c_str());
-    archive_entry_set_mode(entry, (link.empty() ? AE_IFREG : AE_IFLNK) | 0755);
-    archive_entry_set_symlink(entry, link.empty() ? nullptr : link.c_str());
-    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
-    archive_write_header(zip, entry);
-    archive_write_data(zip, content.data(), content.size());
-    archive_entry_free(entry);
-  }
-  archive_write_free(zip);
-}
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -47,15 +24,6 @@ bool Has(const std::string& text, const std::string& part) {
 const std::string kNewProgram =
     "#!/bin/sh\n[ \"$1\" = --internal-tests ] && { readlink /proc/$PPID/cwd >\"$SELF_TEST_LOG\";"
     " exit 0; }\necho \"new $*\"\n";
-
-std::unique_ptr<lt::session> LoopbackSession() {
-  lt::settings_pack settings;
-  settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-  for (const int off : {lt::settings_pack::enable_dht, lt::settings_pack::enable_lsd,
-                        lt::settings_pack::enable_upnp, lt::settings_pack::enable_natpmp})
-    settings.set_bool(off, false);
-  return std::make_unique<lt::session>(std::move(settings));
-}
 
 // A temporary folder whose path a shell would split, an executable folder holding the old
 // program; the temporary folder is the download folder of InstallUpdate.
@@ -78,7 +46,7 @@ class SelfUpdate : public testing::Test {
 TEST_F(SelfUpdate, RefusesFailingAndEscapingArchives) {
   const std::string outside = dir_.Path().string(), absolute = (dir_ / "abs").string();
   for (const auto& [entries, expected, absent] :
-       std::vector<std::tuple<std::vector<Entry>, std::string, fs::path>>{
+       std::vector<std::tuple<std::vector<ZipEntry>, std::string, fs::path>>{
            {{{"u/linux/Varnok Pool", "#!/bin/sh\nexit 1\n"}}, "Tests fail", ""},
            {{{"u/win/Varnok Pool", kNewProgram}}, "Can't find OS specific directory in update", ""},
            {{{"../escape", "x"}}, "Path contains '..': ../escape", tmp_ / "escape"},
@@ -100,24 +68,13 @@ TEST_F(SelfUpdate, DownloadsFromLoopbackSeedInstallsAndRestarts) {
   WriteZip(archive, {{"u/linux/Varnok Pool", kNewProgram},
                      {"u/linux/lib/data", "data"},
                      {"u/linux/passwd", "", "/etc/passwd"}});
-  lt::file_storage files;
-  lt::add_files(files, archive.string());
-  lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
-  lt::set_piece_hashes(torrent, seedFolder.string());
-  std::vector<char> bytes;
-  lt::bencode(std::back_inserter(bytes), torrent.generate());
-  lt::add_torrent_params params;
-  params.ti = std::make_shared<lt::torrent_info>(bytes, lt::from_span);
-  params.save_path = seedFolder.string();
-  Updater::InfoHash hash;
-  std::copy_n(params.ti->info_hashes().v1.begin(), hash.size(), hash.begin());
   const std::unique_ptr<lt::session> seed = LoopbackSession();
-  seed->add_torrent(std::move(params));
+  const Updater::InfoHash hash = SeedArchive(*seed, archive);
 
   Updater updater;
   int64_t now = 1000;
   updater.clock = [&] { return now; };
-  updater.createSession = LoopbackSession;
+  updater.createSession = [] { return LoopbackSession(); };
   updater.executablePath = exe_.string();
   updater.StartDownload(hash, 1, 1);
   updater.torrent.connect_peer({lt::make_address("127.0.0.1"), seed->listen_port()});
