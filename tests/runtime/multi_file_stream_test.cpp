@@ -225,16 +225,6 @@ std::vector<uint64_t> NextSizes(const std::vector<uint64_t>& sizes, uint64_t thr
   return next;
 }
 
-template <typename Fn>
-bool WaitFor(Fn done, int seconds = 20) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 void RunTwoSteps(uint64_t fileCount) {
   SCOPED_TRACE("files: " + std::to_string(fileCount));
   Rig rig(fileCount);
