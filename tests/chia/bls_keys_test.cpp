@@ -73,13 +73,6 @@ TEST(BlsKeys, PrivateKeyEncodingAndAggregation) {
   EXPECT_EQ(sum.GetG1Element(), bls::G1Element::Generator());
   EXPECT_EQ(maxKey.GetG1Element() + bls::G1Element::Generator(), bls::G1Element());
   EXPECT_THROW(bls::PrivateKey::Aggregate({}), std::length_error);
-
-  bls::CoreMPL core;
-  auto a = core.KeyGen(std::vector<uint8_t>(32, 0x11));
-  auto b = core.KeyGen(std::vector<uint8_t>(32, 0x22));
-  auto pa = a.GetG1Element();
-  pa += b.GetG1Element();
-  EXPECT_EQ(bls::PrivateKey::Aggregate({a, b}).GetG1Element(), pa);
   EXPECT_EQ(bls::PrivateKey().GetG1Element(), bls::G1Element());
 }
 

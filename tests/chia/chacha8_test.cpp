@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "tests/chia/crypto_test_support.h"
-
-using crypto_test::FromHex;
-using crypto_test::ToHex;
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/whole_file.h"
 
 namespace {
 
@@ -115,7 +115,7 @@ TEST(ChaCha8, MultiBlockPathsMatchSingleBlocks) {
 
 // Random keys and counters against an independent JavaScript implementation.
 TEST(ChaCha8, MatchesIndependentImplementationOnRandomInputs) {
-  crypto_test::ScratchDir dir;
+  TestDirectory dir;
   std::mt19937_64 rng(20240611);
   std::ostringstream input, expected;
   for (int i = 0; i < 64; ++i) {
@@ -125,8 +125,8 @@ TEST(ChaCha8, MatchesIndependentImplementationOnRandomInputs) {
     input << ToHex(key) << ' ' << counter << '\n';
     expected << Block(key, counter) << '\n';
   }
-  std::string in = input.str();
-  auto cases = dir.Write("cases.txt", in.data(), in.size());
+  const auto cases = dir / "cases.txt";
+  WriteWholeFile(cases, input.str());
   std::string script = R"(
 import { chacha8 } from 'file://)" +
                        std::string(VARNOK_NODE_MODULES) +
@@ -139,6 +139,7 @@ for (const line of readFileSync(process.argv[2], 'utf8').trim().split('\n')) {
   console.log(hex(out));
 }
 )";
-  auto js = dir.Write("chacha8.mjs", script.data(), script.size());
-  EXPECT_EQ(crypto_test::RunCommand("node " + js.string() + " " + cases.string()), expected.str());
+  const auto js = dir / "chacha8.mjs";
+  WriteWholeFile(js, script);
+  EXPECT_EQ(RunCommand("node " + js.string() + " " + cases.string()), expected.str());
 }

@@ -602,21 +602,17 @@ TEST(ParkEncoder, LoadStateRefusesBadRecords) {
     r.bytes.resize(r.bytes.size() + 8 * std::min<uint64_t>(buffered, 4));
     return r;
   };
-  Record tooMany = recordWith(0, ParkEncoder::kIndexCapacity + 1, 0);
-  EXPECT_EQ(ThrownText([&] {
-              encoder->LoadState(table, false, true, 0, CollectInto(parks), tooMany.Reader());
-            }),
-            "A41D4EF5");
-  Record mismatch = recordWith(3, 2, 0);
-  EXPECT_EQ(ThrownText([&] {
-              encoder->LoadState(table, false, true, 0, CollectInto(parks), mismatch.Reader());
-            }),
-            "A41D4EF5");
-  Record fullBuffer = recordWith(1, 1, ParkEncoder::kValueCapacity);
-  EXPECT_EQ(ThrownText([&] {
-              encoder->LoadState(table, false, true, 0, CollectInto(parks), fullBuffer.Reader());
-            }),
-            "84C57EB4");
+  // Too many index entries, entries that do not match the park count, a full value buffer.
+  const std::pair<Record, const char*> refused[] = {
+      {recordWith(0, ParkEncoder::kIndexCapacity + 1, 0), "A41D4EF5"},
+      {recordWith(3, 2, 0), "A41D4EF5"},
+      {recordWith(1, 1, ParkEncoder::kValueCapacity), "84C57EB4"}};
+  for (auto [record, code] : refused) {
+    EXPECT_EQ(ThrownText([&] {
+                encoder->LoadState(table, false, true, 0, CollectInto(parks), record.Reader());
+              }),
+              code);
+  }
   EXPECT_FALSE(encoder->HasSink());
   EXPECT_EQ(ThrownText([&] { encoder->EncodePark(); }), "72ABC8E5");
   EXPECT_THROW(encoder->LoadState(table, false, true, 0, CollectInto(parks), nullptr),

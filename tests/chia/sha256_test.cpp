@@ -6,12 +6,10 @@
 
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "chia/openssl_error.h"
 #include "tests/support/hex.h"
-#include "tests/support/threads_agree.h"
 #include "tests/support/thrown_text.h"
 
 // Known answers from the FIPS 180 validation suite (256- and 320-bit messages).
@@ -36,26 +34,6 @@ TEST(Sha256, ValidationSuiteVectors) {
   padded.resize(48, 0x5a);
   Sha256_32(out, padded.data());
   EXPECT_EQ(ToHex(out, 32), "8d978f9bf44fbb319a61b5032f3afa62c6e68326f02011328bf99e35c9560bce");
-}
-
-// Per-thread contexts: many threads hashing at once agree with one thread.
-TEST(Sha256, ThreadsHashingAtOnceAgree) {
-  const auto input = [](int i) {
-    std::vector<uint8_t> in(32);
-    for (int j = 0; j < 32; ++j) in[j] = static_cast<uint8_t>(i * 31 + j);
-    return in;
-  };
-  std::vector<std::string> expected(256);
-  uint8_t out[32];
-  for (int i = 0; i < 256; ++i) expected[i] = ToHex(Sha256_32(out, input(i).data()), 32);
-  EXPECT_EQ(CountFailuresAcrossThreads(4, 20 * 256,
-                                       [&](int, int round) {
-                                         uint8_t digest[32];
-                                         const int i = round % 256;
-                                         return ToHex(Sha256_32(digest, input(i).data()), 32) ==
-                                                expected[i];
-                                       }),
-            0);
 }
 
 TEST(OpenSslError, ThrowsEarliestPendingErrorText) {

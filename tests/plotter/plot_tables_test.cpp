@@ -35,10 +35,7 @@ TEST(CombinationTables, DecodeEncodeRoundTrips) {
   EXPECT_EQ(zero.a + zero.b + zero.c + zero.d, 0u);
   // The largest encodable value is all four at their maximum.
   const Combination4 top = DecodeCombination4(CombinationTables.c4[65536] - 1);
-  EXPECT_EQ(top.a, 65535u);
-  EXPECT_EQ(top.b, 65535u);
-  EXPECT_EQ(top.c, 65535u);
-  EXPECT_EQ(top.d, 65535u);
+  EXPECT_TRUE(top.a == 65535 && top.b == 65535 && top.c == 65535 && top.d == 65535);
   // Brute force over a small range: every ordered quadruple with a < 12 appears exactly once,
   // in increasing order of its code.
   uint64_t expected = 0;
@@ -47,10 +44,7 @@ TEST(CombinationTables, DecodeEncodeRoundTrips) {
       for (uint32_t c = 0; c <= b; ++c) {
         for (uint32_t d = 0; d <= c; ++d) {
           const Combination4 got = DecodeCombination4(expected);
-          ASSERT_EQ(got.a, a);
-          ASSERT_EQ(got.b, b);
-          ASSERT_EQ(got.c, c);
-          ASSERT_EQ(got.d, d);
+          ASSERT_TRUE(got.a == a && got.b == b && got.c == c && got.d == d) << expected;
           ASSERT_EQ(EncodeCombination4({a, b, c, d}), expected);
           ++expected;
         }

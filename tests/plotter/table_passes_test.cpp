@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <tuple>
@@ -78,8 +76,7 @@ struct EngineRig {
   std::vector<Table> RunAll() {
     for (e.RunStep(); h.step != 8; e.RunStep()) e.ResetStepState(), e.HandOverStream();
     e.plotData->Finish();
-    std::ifstream in(dir / "plot", std::ios::binary);
-    const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+    const std::vector<uint8_t> file = ReadWholeFile(dir / "plot");
     std::vector<Table> tables(6);
     Table out(65536);
     for (uint32_t t = 0; t < 6; ++t) {

@@ -136,35 +136,6 @@ TEST(ConsoleLogger, OverflowWhilePrinterBlockedKeepsNewestWithOneSkipLine) {
   EXPECT_EQ(LoggedText(lines.back()), "after");
 }
 
-TEST(ConsoleLogger, ConcurrentLoggersKeepEachThreadsOrderAndLoseNothing) {
-  CapturingWriter out;
-  constexpr int kThreads = 4, kLines = 3000;  // 12000: below the queue limit
-  {
-    ConsoleLogger logger(out.Writer());
-    logger.StartPrinter();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&logger, t] {
-        for (int i = 0; i < kLines; ++i) {
-          logger.LogLine(std::to_string(t) + " " + std::to_string(i));
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
-  }
-  const auto lines = out.Lines();
-  ASSERT_EQ(lines.size(), size_t{kThreads * kLines});
-  std::vector<int> next(kThreads, 0);
-  for (const std::string& line : lines) {
-    ASSERT_EQ(line.find("skipped"), std::string::npos);
-    const std::string text = LoggedText(line);
-    const int t = std::stoi(text);
-    const int i = std::stoi(text.substr(text.find(' ') + 1));
-    ASSERT_EQ(i, next[t]) << "thread " << t;
-    ++next[t];
-  }
-}
-
 TEST(ConsoleLogger, LinesRacingTheStopAreAllPrintedOnce) {
   CapturingWriter out;
   ConsoleLogger logger(out.Writer());

@@ -20,17 +20,6 @@ namespace {
 
 constexpr uint64_t kBlock = 4096;
 
-// Waits (generously) until `ready` holds; false when it never did.
-template <typename F>
-bool EventuallyTrue(F&& ready) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // What the system leaves in a buffer beyond a short read is not defined (direct I/O tends to
 // zero it, the page cache leaves it alone): this file fills it with junk.
 std::unique_ptr<FaultFile> JunkBeyondEndFile() {
@@ -242,7 +231,7 @@ TEST(FileStream, NothingMovesWhileThePauseByteIsSet) {
   EXPECT_FALSE(writeDone.load());
   EXPECT_EQ(ReadWholeFile(path), old);
   pause = 0;
-  EXPECT_TRUE(EventuallyTrue([&] { return writeDone.load(); }));
+  EXPECT_TRUE(WaitFor([&] { return writeDone.load(); }));
   writing.join();
   auto expected = old;
   std::memcpy(expected.data() + 8 * kBlock, data.data(), data.size());
@@ -260,7 +249,7 @@ TEST(FileStream, NothingMovesWhileThePauseByteIsSet) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(readDone.load());
   pause = 0;
-  EXPECT_TRUE(EventuallyTrue([&] { return readDone.load(); }));
+  EXPECT_TRUE(WaitFor([&] { return readDone.load(); }));
   reading.join();
   EXPECT_EQ(got, Slice(expected, 0, got.size()));
 }

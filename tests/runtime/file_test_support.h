@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +16,24 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/thrown_text.h"
 #include "tests/support/whole_file.h"
+
+// Waits (generously) until `done` holds; false when it never did.
+template <typename Fn>
+bool WaitFor(Fn done, int seconds = 30) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // Whether `directory` accepts O_DIRECT, found without the code under test.
 inline bool AcceptsDirectIo(const std::filesystem::path& directory) {

@@ -143,14 +143,12 @@ TEST(SystemFacts, ResidentSizeUnitChecked) {
       return true;
     }
   } host;
-  host.status = "Name: x\nVmRSS:\t 2048 kB\n";
-  EXPECT_EQ(ReadProcessRss(host), 2048u * 1024);
-  host.status = "Name: x\nVmRSS:\t 2048 MB\n";
-  EXPECT_EQ(ReadProcessRss(host), 0u);
-  host.status = "Name: x\nVmHWM:\t 2048 kB\n";
-  EXPECT_EQ(ReadProcessRss(host), 0u);
-  host.status = "VmRSS:";
-  EXPECT_EQ(ReadProcessRss(host), 0u);
+  for (const auto& [status, rss] : std::vector<std::pair<std::string, uint64_t>>{
+           {"Name: x\nVmRSS:\t 2048 kB\n", 2048u * 1024}, {"Name: x\nVmRSS:\t 2048 MB\n", 0},
+           {"Name: x\nVmHWM:\t 2048 kB\n", 0}, {"VmRSS:", 0}}) {
+    host.status = status;
+    EXPECT_EQ(ReadProcessRss(host), rss) << status;
+  }
 }
 
 // Forced reservations over a made-up host: mapping length, lock steps and the limit handling.
@@ -227,6 +225,8 @@ TEST_F(ForcedReserve, LockFailuresWarnOnlyWhenAsked) {
       {"other errno", EPERM, true, 0, "WARNING: Failed to lock physical memory"},
       {"getrlimit fails", 0, false, 0, "WARNING: Failed to retrive process memory quotas"},
       {"limit at total", ENOMEM, true, 8 * kGiB, "WARNING: Failed to lock physical memory"},
+      // Unlimited reads back negative as a signed value; raising it would wrap.
+      {"unlimited", ENOMEM, true, ~uint64_t{0}, "WARNING: Failed to lock physical memory"},
   };
   for (const Case& c : cases) {
     for (bool warningsOn : {true, false}) {
@@ -239,6 +239,7 @@ TEST_F(ForcedReserve, LockFailuresWarnOnlyWhenAsked) {
       MemoryArena a([&seen](const std::string& t) { seen.push_back(t); }, fake);
       EXPECT_EQ(a.Reserve(600 * kMiB, nullptr, true, warningsOn), 600 * kMiB) << c.name;
       EXPECT_TRUE(fake.setLimitCalls.empty()) << c.name;
+      EXPECT_EQ(fake.hardLimit, c.soft) << c.name;
       if (!warningsOn) {
         EXPECT_TRUE(seen.empty()) << c.name;
         continue;
@@ -251,21 +252,6 @@ TEST_F(ForcedReserve, LockFailuresWarnOnlyWhenAsked) {
           << c.name;
     }
   }
-}
-
-TEST_F(ForcedReserve, InfiniteLimitIsNeverLowered) {
-  // An unlimited soft limit read back as a signed value is negative; raising it would wrap.
-  FakeSystemMemory fake;
-  fake.lockError = ENOMEM;
-  fake.SetMemInfo(8 * 1024 * 1024, 6 * 1024 * 1024, 0);
-  fake.softLimit = fake.hardLimit = ~uint64_t{0};
-  std::vector<std::string> seen;
-  MemoryArena a([&seen](const std::string& t) { seen.push_back(t); }, fake);
-  EXPECT_EQ(a.Reserve(128 * kMiB, nullptr, true, true), 128 * kMiB);
-  EXPECT_TRUE(fake.setLimitCalls.empty());
-  EXPECT_EQ(fake.hardLimit, ~uint64_t{0});
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0], "WARNING: Failed to lock physical memory");
 }
 
 TEST_F(ForcedReserve, NothingToKeepMapsNothing) {
@@ -369,46 +355,38 @@ TEST(UnforcedReserve, TouchesWithPatternAndSizesFromGrowth) {
 }
 
 TEST(UnforcedReserve, UnknownResidentSizeAndCancellation) {
-  {
-    FakeSystemMemory host;
-    host.realMappings = true;
-    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
-    // rss0 unreadable; touching stops after one chunk.
-    host.rss = {0, 100 * kMiB, 101 * kMiB};
+  struct Case {
+    std::vector<uint64_t> rss;
+    bool cancelled;
+    uint64_t kept;
     std::vector<std::string> warnings;
-    MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
-    EXPECT_EQ(arena.Reserve(8 * kMiB, nullptr, false, true), 8 * kMiB);
-    EXPECT_EQ(warnings,
-              std::vector<std::string>{"WARNING: Can't get process physical memory size"});
-  }
-  {
+  };
+  // Unreadable first size: touching stops after one chunk. Cancelled, or too little growth (a
+  // negative usable size): nothing kept.
+  const Case cases[] = {
+      {{0, 100 * kMiB, 101 * kMiB}, false, 8 * kMiB,
+       {"WARNING: Can't get process physical memory size"}},
+      {{100 * kMiB, 100 * kMiB, 200 * kMiB}, true, 0, {}},
+      {{100 * kMiB, 100 * kMiB, 101 * kMiB}, false, 0, {}},
+  };
+  for (const Case& c : cases) {
     FakeSystemMemory host;
     host.realMappings = true;
     host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
-    host.rss = {100 * kMiB, 100 * kMiB, 200 * kMiB};
-    std::atomic<bool> cancel{true};
-    MemoryArena arena([](const std::string&) {}, host);
-    EXPECT_EQ(arena.Reserve(8 * kMiB, &cancel, false, true), 0u);
-    ASSERT_EQ(host.unmapCalls.size(), 1u);
-    EXPECT_EQ(host.unmapCalls[0].second, 8 * kMiB + kGiB);
+    host.rss.assign(c.rss.begin(), c.rss.end());
+    std::vector<std::string> warnings;
+    std::atomic<bool> cancel{c.cancelled};
+    MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
+    EXPECT_EQ(arena.Reserve(8 * kMiB, &cancel, false, true), c.kept);
+    EXPECT_EQ(warnings, c.warnings);
+    if (c.kept != 0) continue;
     EXPECT_EQ(arena.RegionBase(), nullptr);
     EXPECT_EQ(host.lockCalls, 0);
-  }
-  {
-    // Too little growth: negative usable size, nothing kept.
-    FakeSystemMemory host;
-    host.realMappings = true;
-    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);
-    host.rss = {100 * kMiB, 100 * kMiB, 101 * kMiB};
-    MemoryArena arena([](const std::string&) {}, host);
-    EXPECT_EQ(arena.Reserve(8 * kMiB, nullptr, false, true), 0u);
-    EXPECT_EQ(arena.RegionBase(), nullptr);
     ASSERT_EQ(host.unmapCalls.size(), 1u);
     EXPECT_EQ(host.unmapCalls[0].second, 8 * kMiB + kGiB);
   }
 }
 
-// A real forced reservation of a few MiB on this host.
 TEST(MemoryArena, RealBlockAllocationRules) {
   std::vector<std::string> warnings;
   MemoryArena arena([&](const std::string& t) { warnings.push_back(t); });

@@ -225,16 +225,6 @@ std::vector<uint64_t> NextSizes(const std::vector<uint64_t>& sizes, uint64_t thr
   return next;
 }
 
-template <typename Fn>
-bool WaitFor(Fn done, int seconds = 20) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 void RunTwoSteps(uint64_t fileCount) {
   SCOPED_TRACE("files: " + std::to_string(fileCount));
   Rig rig(fileCount);
@@ -268,30 +258,16 @@ void RunTwoSteps(uint64_t fileCount) {
 
   // Step two: sides swapped; side 0 drained bucket by bucket while side 1 fills.
   rig.Feed(1, 16, 8, 0);
+  for (uint64_t b = 0; b < kBuckets; ++b) ASSERT_EQ(rig.stream->HeldEntries(0, b), sizes[b]);
   std::vector<std::vector<uint64_t>> next(kBuckets);
   std::mutex guard;
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    ASSERT_EQ(rig.stream->HeldEntries(0, b), sizes[b]);
-    auto got = Consume<Wide>(*rig.stream, sizes[b], 3, [&](const std::vector<Wide>& chunk) {
-      for (const Wide& w : chunk) {
-        rig.stream->Append(NextBucket(w.id), &w.id, 1);
-        std::lock_guard lock(guard);
-        next[NextBucket(w.id)].push_back(w.id);
-      }
-    });
-    std::vector<uint64_t> ids;
-    bool intact = true;
-    for (const Wide& w : got) {
-      intact = intact && w.check == Mix(w.id) && (w.id >> 40) == b;
-      ids.push_back(w.id);
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 3, 0, [&](const std::vector<Wide>& chunk) {
+    for (const Wide& w : chunk) {
+      rig.stream->Append(NextBucket(w.id), &w.id, 1);
+      std::lock_guard lock(guard);
+      next[NextBucket(w.id)].push_back(w.id);
     }
-    ASSERT_TRUE(intact) << b;
-    std::sort(ids.begin(), ids.end());
-    std::sort(expected[b].begin(), expected[b].end());
-    ASSERT_EQ(ids, expected[b]) << b;
-    ASSERT_EQ(rig.stream->HeldEntries(0, b), 0u);
-  }
+  });
   rig.Flush();
   uint64_t total = 0;
   for (uint64_t b = 0; b < kBuckets; ++b) {
@@ -453,19 +429,14 @@ TEST(MultiFileStream, HandOverKeepsWhatTheStepWrote) {
   mask = 0;
 
   std::vector<std::vector<uint64_t>> next(kBuckets);
-  for (uint64_t b = 0; b < kBuckets; ++b) {
-    rig.stream->SetReadBucket(b);
-    std::vector<uint64_t> ids;
-    for (const Wide& w : Consume<Wide>(*rig.stream, all[b], 2, [&](const std::vector<Wide>& c) {
-           for (const Wide& w : c) rig.stream->Append(NextBucket(w.id), &w.id, 1);
-         })) {
-      ids.push_back(IdOf(w));
+  std::mutex guard;
+  ExpectBucketsReadBack<Wide>(*rig.stream, expected, 2, 0, [&](const std::vector<Wide>& chunk) {
+    for (const Wide& w : chunk) {
+      rig.stream->Append(NextBucket(w.id), &w.id, 1);
+      std::lock_guard lock(guard);
+      next[NextBucket(w.id)].push_back(w.id);
     }
-    for (uint64_t id : ids) next[NextBucket(id)].push_back(id);
-    std::sort(ids.begin(), ids.end());
-    std::sort(expected[b].begin(), expected[b].end());
-    ASSERT_EQ(ids, expected[b]) << b;
-  }
+  });
   EXPECT_EQ(rig.stream->TakeDroppedEntries(), 0u);
 
   rig.stream->HandOver(0, 8, 0, rig.side[0].data(), rig.side[1].data());

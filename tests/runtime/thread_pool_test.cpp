@@ -4,12 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -50,31 +46,6 @@ TEST(ThreadPool, ManyWorkersRunEveryPartOnce) {
   pool.reset();
   EXPECT_EQ(objects.outstanding, 0);
   EXPECT_EQ(arrays.outstanding, 0);
-}
-
-TEST(ThreadPool, ChainedWakeUpReachesEveryWorker) {
-  // Each part blocks until all eight run at once: only possible when every worker was woken.
-  FaultArena arena;
-  ThreadPool::Handle pool = ThreadPool::Create(arena, 8, nullptr, 0);
-  std::mutex m;
-  std::condition_variable cv;
-  int arrived = 0;
-  std::vector<uint64_t> workers;
-  bool allMet = true;
-  pool->Run(
-      [&](uint64_t worker, uint64_t) {
-        std::unique_lock<std::mutex> lock(m);
-        ++arrived;
-        workers.push_back(worker);
-        cv.notify_all();
-        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return arrived == 8; })) {
-          allMet = false;
-        }
-      },
-      8);
-  EXPECT_TRUE(allMet);
-  std::sort(workers.begin(), workers.end());
-  EXPECT_EQ(workers, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(ThreadPool, FailuresRethrownOnceAndPoolStaysUsable) {
