@@ -14,13 +14,6 @@ using namespace whole_program;
 
 namespace {
 
-PlotHeader HeaderOf(const fs::path& plot) {
-  const std::vector<uint8_t> bytes = ReadWholeFile(plot);
-  PlotHeader header{};
-  std::memcpy(&header, bytes.data(), std::min(bytes.size(), sizeof header));
-  return header;
-}
-
 bool Seen(const ProgramRun& run, const std::string& text) {
   return run.Console().find(text) != std::string::npos;
 }

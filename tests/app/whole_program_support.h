@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "plotter/plot_header.h"
 #include "tests/app/app_test_support.h"
 #include "tests/pool/fake_pool_codec.h"
 #include "tests/support/child_process.h"
@@ -165,6 +166,14 @@ class ProgramRun {
   ChildProcess child_;
   std::vector<std::string> lines_;
 };
+
+// The header of a plot file (zero past the end of a short one).
+inline PlotHeader HeaderOf(const fs::path& plot) {
+  const std::vector<uint8_t> bytes = ReadWholeFile(plot);
+  PlotHeader header{};
+  std::memcpy(&header, bytes.data(), std::min(bytes.size(), sizeof header));
+  return header;
+}
 
 // A fresh settings folder and one plot directory.
 struct Farm {

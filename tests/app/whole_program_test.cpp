@@ -6,13 +6,12 @@
 #include <sstream>
 #include <thread>
 
-#include "chia/plot_keys.h"
 #include "plotter/engine_memory.h"
 #include "plotter/finalize_job.h"
 #include "plotter/plot_engine.h"
 #include "runtime/text_utils.h"
 #include "tests/app/whole_program_support.h"
-#include "tests/plotter/sparse_plot_support.h"
+#include "tests/plotter/plot_test_support.h"
 
 using namespace whole_program;
 
@@ -60,12 +59,6 @@ TEST(WholeProgram, FreshStartMinesUntilInterrupted) {
 
 namespace {
 
-PlotHeader HeaderOf(const fs::path& plot) {
-  PlotHeader header;
-  std::memcpy(&header, ReadWholeFile(plot).data(), sizeof header);
-  return header;
-}
-
 // A plot file without what differs between two makings of one plot: the random marker value
 // and the creation time.
 std::vector<uint8_t> Normalized(const fs::path& plot) {
@@ -100,45 +93,6 @@ fs::path MakeUninterrupted(const PlotHeader& made, const fs::path& dir) {
 }
 
 }  // namespace
-
-// A sparse plot found in the plot directory is finalized and then deleted; a run killed while
-// finalizing is started again with the same command line and ends in the same final plot.
-TEST(WholeProgram, FinalizesFoundSparsePlotsAlsoAfterAKill) {
-  EnterPrivateNetwork();
-  SparseCase sparse = MakeSparseCase(29, 16);
-  // Only plots with this deployment's keys are finalized.
-  uint32_t code = 0;
-  ASSERT_TRUE(DefaultPlotKeyProvider()->NewPlotKeys(
-      sparse.plot.header.plotId, &sparse.plot.header.keyBlockFlag, sparse.plot.header.keyBlock,
-      &code));
-  std::vector<uint8_t> finals[2];
-  for (const bool killed : {false, true}) {
-    Farm farm;
-    sparse.plot.Write(farm.plots / "found.spt");
-    const std::vector<std::string> args{"-s", farm.settings, "-d", farm.plots, "--no-plotting",
-                                        "--no-benchmark"};
-    if (killed) {
-      ProgramRun run(kTestBuild, args);
-      ASSERT_TRUE(run.WaitFor("Start finalization")) << run.Console();
-      run.Signal(SIGKILL);
-      ASSERT_EQ(farm.Files(".fpt_part").size(), 1u) << run.Console();
-      run.End();
-    }
-    ProgramRun run(kTestBuild, args);
-    for (int i = 0; i < 1200 && (farm.Files(".fpt").empty() || !farm.Files(".spt").empty()); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    run.Signal(SIGINT);
-    EXPECT_EQ(run.End(), 0) << run.Console();
-    ASSERT_EQ(farm.Files(".fpt").size(), 1u) << run.Console();
-    EXPECT_TRUE(farm.Files(".spt").empty() && farm.Files(".fpt_part").empty()) << run.Console();
-    const PlotHeader header = HeaderOf(farm.Files(".fpt")[0]);
-    EXPECT_EQ(std::tuple(header.sparse, header.complete), std::tuple(0, 1));
-    for (int t = 0; t < 6; ++t) EXPECT_EQ(header.tables[t].entryCount, sparse.expected[t].size());
-    finals[killed] = Normalized(farm.Files(".fpt")[0]);
-  }
-  EXPECT_TRUE(finals[0] == finals[1]);
-}
 
 // Killed while plotting and while finalizing, then started again with the same command line:
 // the work goes on to the final plot that one uninterrupted run of the same plot makes.
@@ -215,32 +169,17 @@ TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
   EXPECT_TRUE(Normalized(final) == Normalized(MakeUninterrupted(header, dir.Path())));
 }
 
-// Ctrl+C twice saves the plot in progress at once and a restart continues it; Ctrl+C once
-// finishes it first.
-TEST(WholeProgram, InterruptedPlottingResumes) {
+// Ctrl+C once finishes the plot in progress and starts no other; twice (save now) is part of the
+// kill runs above.
+TEST(WholeProgram, CtrlCOnceFinishesThePlotInProgress) {
   EnterPrivateNetwork();
-  std::unique_ptr<Farm> farm;
-  // Interrupts, and whether the run starts on a fresh farm.
-  for (const auto& [interrupts, fresh] : {std::pair{2, true}, {0, false}, {1, true}}) {
-    if (fresh) farm = std::make_unique<Farm>();
-    ProgramRun run(kTestBuild, {"-s", farm->settings, "-d,1N", farm->plots, "--no-benchmark",
-                                "--no-finalizing"});
-    ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
-    for (int i = 0; i < interrupts; ++i) {
-      // Signals that arrive together may count as one.
-      if (i > 0) {
-        ASSERT_TRUE(run.WaitFor("Stop requested")) << run.Console();
-      }
-      run.Signal(SIGINT);
-    }
-    if (interrupts == 0) {
-      EXPECT_NE(run.Console().find("Continue plotting"), std::string::npos) << run.Console();
-      ASSERT_TRUE(run.WaitFor("Plot done")) << run.Console();
-      run.Signal(SIGINT);
-    }
-    EXPECT_EQ(run.End(), 0) << run.Console();
-    // Saved at once, or the one plot of the directory completed (never a second one).
-    EXPECT_EQ(farm->Files(".spt_part").size(), interrupts == 2 ? 1u : 0u) << run.Console();
-    EXPECT_EQ(farm->Files(".spt").size(), interrupts == 2 ? 0u : 1u) << run.Console();
-  }
+  Farm farm;
+  ProgramRun run(kTestBuild, {"-s", farm.settings, "-d", farm.plots, "--no-benchmark",
+                              "--no-finalizing"});
+  ASSERT_TRUE(run.WaitFor("Plotting, ")) << run.Console();
+  run.Signal(SIGINT);
+  EXPECT_TRUE(run.WaitFor("Plot done")) << run.Console();
+  EXPECT_EQ(run.End(), 0) << run.Console();
+  EXPECT_EQ(farm.Files(".spt").size(), 1u) << run.Console();
+  EXPECT_TRUE(farm.Files(".spt_part").empty()) << run.Console();
 }

@@ -20,7 +20,6 @@
 #include "runtime/memory_arena.h"
 #include "tests/support/fault_arena.h"
 #include "tests/support/hex.h"
-#include "tests/support/threads_agree.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -728,28 +727,6 @@ TEST(ParkDecoder, RefusesBadCallsAndTables) {
   EXPECT_EQ(none.first, 0u);
   EXPECT_EQ(none.second, nullptr);
   EXPECT_EQ(position, 42u);
-}
-
-TEST(ParkDecoder, OneDecoderServesSeveralThreads) {
-  const DeltaCodingTable table = TableFor(uint64_t{1} << 31);
-  const std::vector<uint64_t> values = ExponentialValues(120000, 2147483648.0, 41);
-  const Parks parks = EncodeAll(table, kPositionForm, values);
-  ASSERT_GE(parks.size(), 4u);
-  ParkDecoder decoder;
-  decoder.Init(table, false, true);
-  // Each thread decodes every park many times in its own order; all must see the same values.
-  EXPECT_EQ(CountFailuresAcrossThreads(
-                3, 20 * static_cast<int>(parks.size()),
-                [&](int thread, int round) {
-                  std::vector<uint64_t> out(65536);
-                  const Bytes& park = parks[(round + thread) % parks.size()];
-                  uint64_t start = 0;
-                  auto [n, first] = decoder.Decode(park.data(), park.size(), out.data(), out.size(),
-                                                   start, false, false);
-                  return std::equal(first, first + n,
-                                    values.begin() + static_cast<ptrdiff_t>(start));
-                }),
-            0);
 }
 
 bool IsCode(const std::string& text) {

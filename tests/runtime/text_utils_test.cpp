@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
-#include <sys/auxv.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "runtime/path_utils.h"
-#include "runtime/random.h"
 #include "runtime/text_utils.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scratch_directory.h"
@@ -76,33 +73,3 @@ TEST(MakeTempPath, NamesFileAfterHashInTempDirectory) {
   }
 }
 
-TEST(Random64, FillsBothHalves) {
-  // Over 64 draws every bit of each half is seen set and seen clear (failure odds ~2^-58).
-  // Equal halves would mean one draw used twice (odds 2^-32 a value).
-  uint64_t anySet = 0, anyClear = 0;
-  int halvesEqual = 0;
-  for (int i = 0; i < 64; ++i) {
-    const uint64_t v = Random64();
-    anySet |= v;
-    anyClear |= ~v;
-    halvesEqual += (v >> 32) == (v & 0xFFFFFFFFu);
-  }
-  EXPECT_EQ(anySet, ~uint64_t{0});
-  EXPECT_EQ(anyClear, ~uint64_t{0});
-  EXPECT_LE(halvesEqual, 1);
-}
-
-TEST(GetExecutablePath, NamesThisTestProgramFromEveryThread) {
-  const std::filesystem::path path = GetExecutablePath();
-  EXPECT_TRUE(path.is_absolute());
-  // The name this program was started by, as the kernel recorded it at exec.
-  const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  ASSERT_NE(started, nullptr);
-  EXPECT_EQ(path, std::filesystem::canonical(started));
-  EXPECT_TRUE(std::filesystem::is_regular_file(path));
-  std::vector<std::filesystem::path> results(4);
-  std::vector<std::thread> threads;
-  for (auto& result : results) threads.emplace_back([&result] { result = GetExecutablePath(); });
-  for (auto& t : threads) t.join();
-  for (const auto& result : results) EXPECT_EQ(result, path);
-}
