@@ -20,14 +20,18 @@ using Bytes32 = unsigned char __attribute__((vector_size(32)));
 // Vectors go by reference only, so no function boundary ties the code to one vector ABI.
 template <typename V, bool ByteShuffle, int N>
 [[gnu::always_inline]] inline void Rotr(V& v) {
-  if constexpr (ByteShuffle && (N == 16 || N == 8)) {
-    constexpr Bytes32 kMask16 = {2,  3,  0,  1,  6,  7,  4,  5,  10, 11, 8,  9,  14, 15, 12, 13,
-                                 18, 19, 16, 17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29};
-    constexpr Bytes32 kMask8 = {1,  2,  3,  0,  5,  6,  7,  4,  9,  10, 11, 8,  13, 14, 15, 12,
-                                17, 18, 19, 16, 21, 22, 23, 20, 25, 26, 27, 24, 29, 30, 31, 28};
+  if constexpr (ByteShuffle && N == 16) {
     static_assert(sizeof(V) == sizeof(Bytes32));
-    v = reinterpret_cast<V>(
-        __builtin_shuffle(reinterpret_cast<Bytes32>(v), N == 16 ? kMask16 : kMask8));
+    const Bytes32 b = reinterpret_cast<Bytes32>(v);
+    v = reinterpret_cast<V>(__builtin_shufflevector(b, b, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14,
+                                                    15, 12, 13, 18, 19, 16, 17, 22, 23, 20, 21, 26,
+                                                    27, 24, 25, 30, 31, 28, 29));
+  } else if constexpr (ByteShuffle && N == 8) {
+    static_assert(sizeof(V) == sizeof(Bytes32));
+    const Bytes32 b = reinterpret_cast<Bytes32>(v);
+    v = reinterpret_cast<V>(__builtin_shufflevector(b, b, 1, 2, 3, 0, 5, 6, 7, 4, 9, 10, 11, 8, 13,
+                                                    14, 15, 12, 17, 18, 19, 16, 21, 22, 23, 20, 25,
+                                                    26, 27, 24, 29, 30, 31, 28));
   } else {
     v = (v >> N) | (v << (32 - N));
   }
@@ -53,6 +57,16 @@ template <typename V, bool ByteShuffle>
 // off-diagonal blocks of size s at every scale; the shuffles are constants once unrolled.
 template <typename V, unsigned L>
 [[gnu::always_inline]] inline void Transpose(V* rows) {
+#if defined(__clang__)
+  // Clang has no shuffle with computed masks: swap the words one by one.
+  for (unsigned i = 0; i < L; ++i) {
+    for (unsigned j = i + 1; j < L; ++j) {
+      const auto word = rows[i][j];
+      rows[i][j] = rows[j][i];
+      rows[j][i] = word;
+    }
+  }
+#else
 #pragma GCC unroll 4
   for (unsigned s = 1; s < L; s *= 2) {
     V low, high;
@@ -69,6 +83,7 @@ template <typename V, unsigned L>
       rows[i + s] = b;
     }
   }
+#endif
 }
 
 // Lanes [first, first + L) of the batch: one compression per lane, the seven rounds unrolled so

@@ -49,7 +49,7 @@ void LowerPriority() {
 }  // namespace
 
 FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount)
-    : arena_(&arena), units_(std::max<uint64_t>(memory / 48, 1)) {
+    : units_(std::max<uint64_t>(memory / 48, 1)) {
   memory_.Allocate(arena, units_ * 48, 64);
   markPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
   rankPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);

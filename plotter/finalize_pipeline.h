@@ -79,7 +79,6 @@ class FinalizePipeline {
   bool CompactHalf(int half, uint64_t count);
   void Shutdown();
 
-  MemoryArena* arena_;
   EntryBitmap* target_ = nullptr;
   Consumer consumer_;
   uint64_t units_;  // floor(memory / 48)

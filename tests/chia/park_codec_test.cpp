@@ -607,7 +607,7 @@ TEST(ParkEncoder, LoadStateRefusesBadRecords) {
       {recordWith(3, 2, 0), "A41D4EF5"},
       {recordWith(1, 1, ParkEncoder::kValueCapacity), "84C57EB4"}};
   for (auto [record, code] : refused) {
-    EXPECT_EQ(ThrownText([&] {
+    EXPECT_EQ(ThrownText([&, &record = record] {
                 encoder->LoadState(table, false, true, 0, CollectInto(parks), record.Reader());
               }),
               code);

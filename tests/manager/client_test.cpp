@@ -76,7 +76,7 @@ TEST(Client, ConstructorChecksInOrder) {
   };
   // clang-format on
   for (const auto& [config, dirs, text] : rows) {
-    EXPECT_EQ(ThrownText([&] { Built(config, dirs); }), text);
+    EXPECT_EQ(ThrownText([&, &config = config, &dirs = dirs] { Built(config, dirs); }), text);
   }
 }
 

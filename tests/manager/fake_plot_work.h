@@ -32,20 +32,34 @@ class FakeWork : public Base {
     script_.calls.push_back("save");
     script_.status = {Base::kSaving, 0, 0, nullptr};
   }
-  void StartPlot(const std::vector<fs::path>&, const fs::path& part, const uint8_t* id, uint8_t,
-                 const uint8_t* keys) {
-    std::memcpy(script_.id.data(), id, 32);
-    std::memcpy(script_.keys.data(), keys, 512);
-    Start({}, part, false);
-  }
-  void ResumePlot(const std::vector<fs::path>&, const fs::path& part) { Start({}, part, true); }
-  void Start(const fs::path&, const fs::path& part, bool resume) {
+
+ protected:
+  void Begin(const fs::path& part, bool resume) {
     script_.calls.push_back((resume ? "resume " : "start ") + part.filename().string());
     script_.status = {1, 0, 0, nullptr};
   }
 
- private:
   WorkScript& script_;
+};
+
+class FakeEngineWork final : public FakeWork<PlotEngineWork> {
+ public:
+  using FakeWork::FakeWork;
+  void StartPlot(const std::vector<fs::path>&, const fs::path& part, const uint8_t* id, uint8_t,
+                 const uint8_t* keys) override {
+    std::memcpy(script_.id.data(), id, 32);
+    std::memcpy(script_.keys.data(), keys, 512);
+    Begin(part, false);
+  }
+  void ResumePlot(const std::vector<fs::path>&, const fs::path& part) override {
+    Begin(part, true);
+  }
+};
+
+class FakeFinalizeWork final : public FakeWork<FinalizeWork> {
+ public:
+  using FakeWork::FakeWork;
+  void Start(const fs::path&, const fs::path& part, bool resume) override { Begin(part, resume); }
 };
 
 class FakeWorkFactory final : public PlotWorkFactory {
@@ -57,13 +71,13 @@ class FakeWorkFactory final : public PlotWorkFactory {
                                                    LogCallback, const PauseMask*,
                                                    const PauseByte*) override {
     engine_.scale = settings.scale;
-    return std::make_unique<FakeWork<PlotEngineWork>>(engine_);
+    return std::make_unique<FakeEngineWork>(engine_);
   }
   std::unique_ptr<FinalizeWork> CreateFinalizeJob(MemoryArena&, const FinalizeJobConfig& config,
                                                   LogCallback, const PauseByte*,
                                                   const PauseByte*) override {
     job_.scale = config.scale;
-    return std::make_unique<FakeWork<FinalizeWork>>(job_);
+    return std::make_unique<FakeFinalizeWork>(job_);
   }
 
  private:

@@ -46,7 +46,7 @@ TEST(PlotTest, TestOutcomesAndTheKeyBlockOnDisk) {
     WritePlot(path, delegated);
     const std::vector<uint8_t> before = KeyBytes(path);
     TestingClient client({Dir(dir.Path(), setup == kReadOnly)}, {.skipTest = skipTest});
-    client.embedFault_ = [&](int step) {
+    client.embedFault_ = [&, failStep = failStep](int step) {
       if (step == failStep) throw std::runtime_error("injected");
     };
     auto held = OpenPlotFile(*client.Engine, path, 0);

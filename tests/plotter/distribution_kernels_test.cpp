@@ -184,7 +184,7 @@ TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {
     }
     const std::vector<Entry> before = Sorted(data.data(), n, width);
     sort(data.data(), n, scratch.data(), start.data(), length.data());
-    const auto group = [&](uint64_t i) {
+    const auto group = [&, width = width](uint64_t i) {
       return Get(&data[i * width], keyBytes) >> 14 & (width <= 12 ? 0x3FFFF : 0x1FFFF);
     };
     for (uint64_t i = 1; i < n; ++i) EXPECT_LE(group(i - 1), group(i));
@@ -194,7 +194,9 @@ TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {
       EXPECT_EQ(start[g], g == 0 ? 0 : start[g - 1] + want[g - 1]);
     Put(data.data(), 4, uint64_t{556} << 14);
     EXPECT_EQ(
-        ThrownText([&] { sort(data.data(), n, scratch.data(), start.data(), length.data()); }),
+        ThrownText([&, &sort = sort] {
+          sort(data.data(), n, scratch.data(), start.data(), length.data());
+        }),
         "invalid temp file: C2D541B9");
   }
 }

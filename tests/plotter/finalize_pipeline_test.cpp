@@ -112,7 +112,7 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
   };
   for (const auto& [marking, failAt, text] :
        {std::tuple{unordered, 0, "28374BB7"}, std::tuple{pairs, 3, "consumer failed"}}) {
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { pass(marking, failAt); }), text);
+    EXPECT_EQ(ThrownText<std::runtime_error>([&, &marking = marking, failAt = failAt] { pass(marking, failAt); }), text);
     pipeline.Reset();
     EXPECT_EQ(pass(pairs, 0), pairs.size());
   }

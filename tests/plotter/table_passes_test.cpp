@@ -265,7 +265,7 @@ TEST(TablePasses, ErrorCodes) {
       {9, 0, 0, 'p', "4096F5F8"},  {8, 0, 3, 'p', "498A4E5F"}};
   std::vector<std::pair<std::string, Setup>> cases;
   for (const auto& [step, sub, bucket, call, text] : positions) {
-    cases.emplace_back(text, [=](EngineRig& r) {
+    cases.emplace_back(text, [=, step = step, sub = sub, bucket = bucket, call = call](EngineRig& r) {
       r.h.step = step, r.h.subStep = sub, r.h.bucket = bucket;
       if (call == 'r') r.e.RunStep();
       if (call == 'p') r.e.UpdateProgress();
@@ -312,7 +312,7 @@ TEST(TablePasses, ErrorCodes) {
   cases.insert(cases.end(), more.begin(), more.end());
   for (const auto& [text, setup] : cases) {
     EngineRig rig;
-    EXPECT_EQ(ThrownText([&] { setup(rig); }), text);
+    EXPECT_EQ(ThrownText([&, &setup = setup] { setup(rig); }), text);
     // A failed step leaves no writer bound and no consumer on the value queue.
     EXPECT_TRUE(rig.e.writers128[0]->Empty() || text == "628B520A") << text;
   }

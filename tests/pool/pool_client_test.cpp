@@ -136,7 +136,7 @@ TEST(PoolClient, ReplyBodiesAndDelays) {
         {1, 0, Installed, "Found critical update", false, 1, 1},
         {1, 0, Failed, "", false, 1, 1}}) {
     Harness h;
-    h.reached = reached, h.Pass(), h.Reply([&](fake_pool::Reply& r) {
+    h.reached = reached, h.Pass(), h.Reply([&, kind = kind, delay = delay](fake_pool::Reply& r) {
       r.cacheDelay = delay, r.withBody = kind >= 0;
       if (kind > 0) r.body = fake_pool::BuildAnnouncement(0x0200, kind, 2, 10);
       r.body.insert(r.body.begin(), uint8_t(kind));
