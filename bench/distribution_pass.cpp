@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/array_source.h"
 #include "bench/pos_bench_support.h"
 #include "plotter/distribution_pass.h"
 
@@ -29,15 +30,6 @@ const KernelCase kKernels[] = {
     {16, DistributeEntries16, false},  {20, DistributeEntries20B, false},
     {24, DistributeEntries24B, false}, {28, DistributeEntries28, true},
     {8, ScatterToBuckets, true},
-};
-
-struct ArraySource final : EntrySource {
-  const uint8_t* bytes = nullptr;
-  uint64_t width = 0;
-  std::atomic<uint64_t> next{0};
-  void TakeEntries(void* out, uint64_t count) override {
-    std::memcpy(out, bytes + next.fetch_add(count) * width, count * width);
-  }
 };
 
 // Keys of uniform groups and y parts; values spread over the 256 in-memory buckets.

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/array_source.h"
 #include "bench/pos_bench_support.h"
 #include "chia/find_matches.h"
 #include "chia/sort_kernels.h"
@@ -25,15 +26,6 @@ constexpr uint64_t kSlices = 16;  // in-memory buckets filled: 1/16 of an input 
 constexpr uint64_t kEntries = (uint64_t{1} << 25) / kSlices;
 constexpr uint64_t kCapacity = 169096;
 constexpr uint64_t kRangeMem = uint64_t{1} << 40;
-
-struct ArraySource final : EntrySource {
-  const uint8_t* bytes = nullptr;
-  uint64_t width = 0;
-  std::atomic<uint64_t> next{0};
-  void TakeEntries(void* out, uint64_t count) override {
-    std::memcpy(out, bytes + next.fetch_add(count) * width, count * width);
-  }
-};
 
 struct Pass {
   const char* name;

@@ -1,5 +1,8 @@
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -20,6 +23,25 @@ void RenameDone(const std::filesystem::path& from, const std::filesystem::path& 
   std::error_code error;
   std::filesystem::rename(from, to, error);
   if (error) log(warning + to.string() + "\": " + error.message());
+}
+
+// The job's status; none once its failure is logged, the job is dropped and the manager is idle.
+template <typename Work>
+std::optional<PlotWorkStatus> StatusOrDrop(std::unique_ptr<Work>& job, const char* missing,
+                                           const char* failure, const ClientLogCallback& log,
+                                           std::atomic<uint32_t>& managerState) {
+  try {
+    if (job == nullptr) throw std::runtime_error(missing);
+    PlotWorkStatus status = job->Status();
+    if (status.failure) std::rethrow_exception(status.failure);
+    return status;
+  } catch (...) {
+    log(FailureText(failure));
+    std::unique_ptr<Work> failed = std::move(job);
+    failed.reset();
+    managerState.store(0);
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -96,18 +118,10 @@ std::string Client::ProgressText(const PlotWorkStatus& status) {
 }
 
 void Client::MonitorPlotting() {
-  PlotWorkStatus status;
-  try {
-    if (plotEngineJob_ == nullptr) throw std::runtime_error("no plot in progress");
-    status = plotEngineJob_->Status();
-    if (status.failure) std::rethrow_exception(status.failure);
-  } catch (...) {
-    log_(FailureText("ERROR: Plotting failed"));
-    std::unique_ptr<PlotEngineWork> failed = std::move(plotEngineJob_);
-    failed.reset();
-    ManagerState.store(0);
-    return;
-  }
+  const std::optional<PlotWorkStatus> read = StatusOrDrop(
+      plotEngineJob_, "no plot in progress", "ERROR: Plotting failed", log_, ManagerState);
+  if (!read) return;
+  const PlotWorkStatus& status = *read;
   static const char* const kLabels[] = {"", "Allocating temporary files, ", "Loading, ",
                                         "Plotting, ", "Saving, "};
   if (status.state > PlotEngineWork::kSaving) throw std::runtime_error("2972EEE5");
@@ -131,18 +145,10 @@ void Client::MonitorPlotting() {
 }
 
 void Client::FinalizationStep() {
-  PlotWorkStatus status;
-  try {
-    if (FinalizeJob == nullptr) throw std::runtime_error("no finalization in progress");
-    status = FinalizeJob->Status();
-    if (status.failure) std::rethrow_exception(status.failure);
-  } catch (...) {
-    log_(FailureText("ERROR: Finalization failed"));
-    std::unique_ptr<FinalizeWork> failed = std::move(FinalizeJob);
-    failed.reset();
-    ManagerState.store(0);
-    return;
-  }
+  const std::optional<PlotWorkStatus> read = StatusOrDrop(
+      FinalizeJob, "no finalization in progress", "ERROR: Finalization failed", log_, ManagerState);
+  if (!read) return;
+  const PlotWorkStatus& status = *read;
   static const char* const kLabels[] = {"", "Loading, ", "Finalizing, ", "Saving, "};
   if (status.state > FinalizeWork::kSaving) throw std::runtime_error("843C7A33");
   if (status.state == 0) {
