@@ -26,9 +26,18 @@ void CheckFileCount(uint64_t files) {
   if (files == 0) throw std::runtime_error("6E1D0B93");
 }
 
+// Entries one bucket area is sized for when the production table expects `expected`. Thinning
+// flattens the production table's uneven shape (and adds small shapes of its own at low d), so
+// a thinned area holds at least the flat mean plus a sixteenth of it.
+uint64_t AreaEntries(uint64_t expected, const PlotScale& scale) {
+  if (scale.IsProduction()) return expected + BucketMargin(scale);
+  return scale.Shrink(std::max(expected, kFullBucketEntries)) +
+         std::max(BucketMargin(scale), scale.Shrink(kFullBucketEntries / 16));
+}
+
 // Stream blocks one bucket area needs in each file for `expected` entries.
 uint64_t AreaBlocks(uint64_t expected, uint64_t files, uint64_t perBlock, const PlotScale& scale) {
-  return CeilDiv(CeilDiv(scale.Shrink(expected) + BucketMargin(scale), files), perBlock);
+  return CeilDiv(CeilDiv(AreaEntries(expected, scale), files), perBlock);
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ TEST(EngineMemory, ThinnedSizesHoldWhatAThinnedPlotPuts) {
   BucketRegion out[128];
   LayoutBuckets(2, 28, 1, BucketEntryCounts.data(), out, kThin);
   for (uint64_t i = 0; i < 128; ++i) {
-    EXPECT_GE(out[i].capacityEntries, (BucketEntryCounts[i] >> 10) + 10 * 181);
+    // Thinning flattens the table's shape: every bucket holds the flat mean and a margin.
+    EXPECT_GE(out[i].capacityEntries, (std::max<uint64_t>(BucketEntryCounts[i], 1u << 25) >> 10) +
+                                          10 * 181);
     EXPECT_EQ(out[i].baseOffset % 4096, 0u);
   }
   EXPECT_LE(out[127].baseOffset + out[127].capacityBlocks * 4096,
