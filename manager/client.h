@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -25,6 +26,7 @@
 #include "manager/repeated_warnings.h"
 #include "manager/scan_report.h"
 #include "manager/scanned_file.h"
+#include "manager/start_back_off.h"
 #include "plotter/plot_file.h"
 #include "prover/pending_signage_point.h"
 #include "prover/plot_access_engine.h"
@@ -242,10 +244,12 @@ class Client {
   std::unique_ptr<PlotWorkStarter> workStarter_;  // none: nothing is plotted or finalized
   std::unique_ptr<MorePlotsReport> lastMorePlotsReport_;
   std::unique_ptr<FinalizeSpaceReport> lastFinalizeSpaceReport_;
-  // Plots and finalizations that failed to start or resume; not tried again in this run.
+  // Sparse plots whose finalization failed to start; not tried again in this run.
   std::set<std::filesystem::path> failedStartPaths_;
-  uint32_t failedStarts_ = 0;  // in a row; each doubles the pause before the next start
-  std::chrono::steady_clock::time_point startPauseEnd_{};
+  StartBackOff startBackOff_;  // new work that failed to start
+  // By directory index: work there that failed to resume or failed while it ran. A plot or
+  // final plot finished there ends it.
+  std::map<uint64_t, StartBackOff> runBackOffs_;
   // The plot in progress: where it ends up, whether it is mined then and its directory.
   std::filesystem::path JobPlotPath;
   uint8_t JobMineable = 0;
@@ -287,7 +291,11 @@ class Client {
   void NothingToDo();
   bool DeleteUnneededFile(const DeleteFileTask& task);
   bool StartPlot(const PlotTask& task);
-  bool AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source);
+  // skipped: a path not tried again after a failure; backOff: the rest a failure adds to.
+  bool AfterStart(StartResult result, uint32_t state, const std::filesystem::path* skipped,
+                  StartBackOff& backOff);
+  // Whether work in `directory` rests after a failure there.
+  bool RunPausing(uint64_t directory) const;
   void ManagerThread();
   void MiningThread();
   // The mining thread's handling of one completed job of a live record, by kind.

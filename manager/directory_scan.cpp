@@ -97,12 +97,13 @@ void Client::ScanDirectory(uint64_t index, bool startup, uint64_t& newPlots) {
     state.device = ~index;  // a file system of its own: its space is not pooled with others
   }
 
+  // A directory that cannot be read must not look empty: what it holds may be the source or
+  // the temp files of work elsewhere, and the planner plans nothing while space is unknown.
   std::error_code error;
-  std::filesystem::directory_iterator entries(
-      spec.path, std::filesystem::directory_options::skip_permission_denied, error);
+  std::filesystem::directory_iterator entries(spec.path, error);
   if (error) {
     WarnOnce("list " + path, "ERROR: Failed to enumerate files in directory \"" + path + "\"");
-    state.FreeBytes = 0;  // nothing can be placed where nothing can be seen
+    state.FreeBytes = kUnknownFreeBytes;
     return;
   }
   uint64_t used = 0;

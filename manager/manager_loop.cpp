@@ -120,7 +120,11 @@ std::string Client::ProgressText(const PlotWorkStatus& status) {
 void Client::MonitorPlotting() {
   const std::optional<PlotWorkStatus> read = StatusOrDrop(
       plotEngineJob_, "no plot in progress", "ERROR: Plotting failed", log_, ManagerState);
-  if (!read) return;
+  // Begun again at once, a plot that keeps failing would rewrite the whole temp area each time.
+  if (!read) {
+    runBackOffs_[JobDirectoryIndex].Failed(Now());
+    return;
+  }
   const PlotWorkStatus& status = *read;
   static const char* const kLabels[] = {"", "Allocating temporary files, ", "Loading, ",
                                         "Plotting, ", "Saving, "};
@@ -138,6 +142,7 @@ void Client::MonitorPlotting() {
     log_("Saved");
   } else {
     log_("Plot done \"" + PathStem(JobPlotPath) + "\"");
+    runBackOffs_.erase(JobDirectoryIndex);
     RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new sparse plot \"", log_);
     AddPlotToMining(true);
   }
@@ -147,7 +152,10 @@ void Client::MonitorPlotting() {
 void Client::FinalizationStep() {
   const std::optional<PlotWorkStatus> read = StatusOrDrop(
       FinalizeJob, "no finalization in progress", "ERROR: Finalization failed", log_, ManagerState);
-  if (!read) return;
+  if (!read) {
+    runBackOffs_[JobDirectoryIndex].Failed(Now());
+    return;
+  }
   const PlotWorkStatus& status = *read;
   static const char* const kLabels[] = {"", "Loading, ", "Finalizing, ", "Saving, "};
   if (status.state > FinalizeWork::kSaving) throw std::runtime_error("843C7A33");
@@ -172,6 +180,7 @@ void Client::CompleteFinalization(const PlotWorkStatus& status) {
     return;
   }
   log_("Finalized \"" + PathStem(JobPlotPath) + "\"");
+  runBackOffs_.erase(JobDirectoryIndex);
   RenameDone(JobPartPath, JobPlotPath, "WARNING: Failed to rename new final plot \"", log_);
   bool whole = false;
   try {

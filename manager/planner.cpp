@@ -104,12 +104,18 @@ void Client::PlanNextStep() {
     return;
   }
   // After a failed start the disks and memory get a rest before the next attempt.
-  if (Now() < startPauseEnd_) {
+  if (startBackOff_.Pausing(Now())) {
     SetPlannerIdle(true);
     return;
   }
   std::unique_ptr<ManagerTask> task = ChooseTask(view);
   if (task == nullptr) {
+    // Work resting after a failure is still to be done.
+    if (std::ranges::any_of(runBackOffs_,
+                            [this](const auto& entry) { return entry.second.Pausing(Now()); })) {
+      SetPlannerIdle(true);
+      return;
+    }
     NothingToDo();
     return;
   }
@@ -142,7 +148,7 @@ std::unique_ptr<PlotTask> Client::ContinuePlotTask(const PlanningView& view) {
   for (size_t i = 0; i < view.files.size(); ++i) {
     const ScannedFile& f = view.files[i];
     if (!IsPlot(f) || f.Version != 1 || !f.Initialized || f.Complete || !f.Sparse) continue;
-    if (failedStartPaths_.count(scannedPaths_[i]) != 0) continue;
+    if (RunPausing(f.DirectoryIndex)) continue;
     if (!FindTempFilesOfPlot(view, i, slots) || !CanResumeWithTempFiles(view, slots, i)) continue;
     const uint64_t size = PlannedSparseBytes(f.Level, view.options.scale);
     const uint64_t need = f.FileSize < size ? size - f.FileSize : 0;
@@ -166,9 +172,7 @@ std::unique_ptr<FinalizeTask> Client::ContinueFinalizeTask(const PlanningView& v
         !own.finalAllowed || own.readOnly) {
       continue;
     }
-    if (failedStartPaths_.count(scannedPaths_[i]) || failedStartPaths_.count(scannedPaths_[source])) {
-      continue;
-    }
+    if (RunPausing(f.DirectoryIndex) || failedStartPaths_.count(scannedPaths_[source])) continue;
     const uint64_t need = PlannedFinalBytes(f.Level, view.options.scale);
     if (f.FileSize < need && own.FreeBytes < need - f.FileSize) return nullptr;
     auto task = std::make_unique<FinalizeTask>();
@@ -189,7 +193,7 @@ std::unique_ptr<PlotTask> Client::NewPlotTask(const PlanningView& view) {
   uint64_t best = 0;
   for (size_t d = 0; d < view.directories.size(); ++d) {
     const DirectoryState& dir = view.directories[d];
-    if (!dir.sparseAllowed || dir.readOnly || !TakesMorePlots(view, d)) continue;
+    if (!dir.sparseAllowed || dir.readOnly || !TakesMorePlots(view, d) || RunPausing(d)) continue;
     // What is left here once every temp file of the plot has its room, on whatever disk.
     const uint64_t available = pool.Available(d);
     const bool finalizes = dir.finalAllowed && std::ranges::any_of(view.files, [d](auto& f) {
@@ -227,12 +231,13 @@ std::unique_ptr<FinalizeTask> Client::NewFinalizeTask(const PlanningView& view) 
     const uint64_t need = PlannedFinalBytes(f.Level, view.options.scale);
     int64_t target = -1;
     const DirectoryState& own = dirs[f.DirectoryIndex];
-    if (own.finalAllowed && !own.readOnly && own.FreeBytes >= need) {
+    if (own.finalAllowed && !own.readOnly && own.FreeBytes >= need &&
+        !RunPausing(f.DirectoryIndex)) {
       target = static_cast<int64_t>(f.DirectoryIndex);
     }
     for (size_t d = 0; d < dirs.size() && target < 0; ++d) {
       if (d != f.DirectoryIndex && dirs[d].finalAllowed && !dirs[d].sparseAllowed &&
-          dirs[d].FreeBytes >= need && TakesMorePlots(view, d)) {
+          dirs[d].FreeBytes >= need && TakesMorePlots(view, d) && !RunPausing(d)) {
         target = static_cast<int64_t>(d);
       }
     }
@@ -282,9 +287,14 @@ bool Client::Dispatch(std::unique_ptr<ManagerTask> task) {
     case kFinalizeTaskKind: {
       const auto& finalize = static_cast<const FinalizeTask&>(*task);
       workStarter_->ReleasePlotEngine();
-      const int64_t target = static_cast<int64_t>(finalize.target);
-      const uint64_t source = finalize.resume ? target : finalize.source;
-      return AfterStart(workStarter_->StartFinalization(finalize), 2, &scannedPaths_[source]);
+      const StartResult result = workStarter_->StartFinalization(finalize);
+      // A final plot under way is retried after a rest; a sparse plot that cannot even begin
+      // its finalization is left as it is.
+      if (finalize.resume) {
+        return AfterStart(result, 2, nullptr,
+                          runBackOffs_[scannedFiles_.at(finalize.target).DirectoryIndex]);
+      }
+      return AfterStart(result, 2, &scannedPaths_.at(finalize.source), startBackOff_);
     }
     case kDeleteFileTaskKind:
       return DeleteUnneededFile(static_cast<const DeleteFileTask&>(*task));
@@ -321,6 +331,9 @@ bool Client::DeleteUnneededFile(const DeleteFileTask& task) {
 }
 
 bool Client::StartPlot(const PlotTask& task) {
+  // A plot under way is retried after a rest: its temp files keep others from starting.
+  StartBackOff& backOff =
+      task.resume ? runBackOffs_[scannedFiles_.at(task.target).DirectoryIndex] : startBackOff_;
   for (int64_t slot : task.tempSlots) {
     if (slot >= 0) continue;
     // Whatever holds the name was not recorded by the scan: it is nobody's temp file to take.
@@ -329,17 +342,17 @@ bool Client::StartPlot(const PlotTask& task) {
     if (std::filesystem::symlink_status(path, error).type() !=
         std::filesystem::file_type::not_found) {
       log_("ERROR: Failed to start plotting: temp file already exists: \"" + path.string() + "\"");
-      return AfterStart(StartResult::kFailed, 1, nullptr);
+      return AfterStart(StartResult::kFailed, 1, nullptr, backOff);
     }
   }
   workStarter_->ReleaseFinalizeJob();
-  const std::filesystem::path* source = task.resume ? &scannedPaths_[task.target] : nullptr;
-  return AfterStart(workStarter_->StartPlotting(task), 1, source);
+  return AfterStart(workStarter_->StartPlotting(task), 1, nullptr, backOff);
 }
 
-bool Client::AfterStart(StartResult result, uint32_t state, const std::filesystem::path* source) {
+bool Client::AfterStart(StartResult result, uint32_t state, const std::filesystem::path* skipped,
+                        StartBackOff& backOff) {
   if (result == StartResult::kStarted) {
-    failedStarts_ = 0;
+    startBackOff_.Succeeded();
     std::lock_guard lock(Mutex);
     ManagerState = state;
     return true;
@@ -347,11 +360,14 @@ bool Client::AfterStart(StartResult result, uint32_t state, const std::filesyste
   // Cut short by a save request: nothing failed, and the next pass ends the run.
   if (CancelRequest) return false;
   if (result == StartResult::kMemoryShortfall) ReleasePlottingWork();
-  if (source != nullptr && failedStartPaths_.insert(*source).second) {
-    log_("WARNING: \"" + PathStem(*source) + "\" failed to start and is skipped until restart");
+  if (skipped != nullptr && failedStartPaths_.insert(*skipped).second) {
+    log_("WARNING: \"" + PathStem(*skipped) + "\" failed to start and is skipped until restart");
   }
-  // 10 s after the first failure, doubling up to 10 min while starts keep failing.
-  failedStarts_ = std::min<uint32_t>(failedStarts_ + 1, 7);
-  startPauseEnd_ = Now() + std::chrono::seconds(std::min<uint64_t>(600, 10u << (failedStarts_ - 1)));
+  backOff.Failed(Now());
   return false;
+}
+
+bool Client::RunPausing(uint64_t directory) const {
+  const auto found = runBackOffs_.find(directory);
+  return found != runBackOffs_.end() && found->second.Pausing(Now());
 }

@@ -142,6 +142,51 @@ TEST(ClientWork, FinalPlotLeftWithoutItsHeaderIsMadeAgain) {
   }
 }
 
+// Work that fails while it runs is begun again only after a rest that doubles with each failure
+// in its directory; finished work there starts the count over.
+TEST(ClientWork, WorkFailingWhileItRunsRestsFirst) {
+  WorkRig rig;
+  const std::string plot = "Start plotting", finalize = "Start finalization";
+  const std::string plotFailed = "ERROR: Plotting failed: 2F1D0C3B",
+                    finalizeFailed = "ERROR: Finalization failed: 2F1D0C3B";
+  struct Step {
+    int seconds;       // the clock moves first
+    char event;        // 'p' the plot fails, 'f' the finalization fails, 'd' the plot is done
+    std::string last;  // how the step's last line begins; empty: no line
+  };
+  // clang-format off
+  const Step steps[] = {{0, 0, plot}, {0, 'p', plotFailed}, {9, 0, ""}, {1, 0, plot},
+                        {0, 'p', plotFailed}, {19, 0, ""}, {1, 0, plot}, {0, 'd', "Plot done"},
+                        {0, 0, finalize}, {0, 'f', finalizeFailed}, {9, 0, ""}, {1, 0, finalize}};
+  // clang-format on
+  for (const Step& step : steps) {
+    rig.client->clock += std::chrono::seconds(step.seconds);
+    const auto failure = std::make_exception_ptr(std::runtime_error("2F1D0C3B"));
+    if (step.event == 'p') rig.engine.status.failure = failure;
+    if (step.event == 'f') rig.job.status.failure = failure;
+    if (step.event == 'd') {
+      rig.WriteMade(true);
+      rig.engine.status = {0, 1, 1, nullptr};
+    }
+    const Lines lines = rig.client->Step();
+    const std::string last = lines.empty() ? "" : lines.back();
+    EXPECT_EQ(last.substr(0, step.last.empty() ? std::string::npos : step.last.size()), step.last)
+        << "step " << &step - steps;
+  }
+
+  // A rest keeps new work from its own directory only.
+  WorkRig two;
+  TestDirectory other;
+  two.specs.push_back({other.Path(), -1, -1, 0, 0, 1, 0});
+  two.Restart(std::make_unique<FakeWorkFactory>(two.engine, two.job));
+  std::tie(two.client->free[other.Path()], two.client->device[other.Path()]) =
+      std::pair(10 * kClaimed, 1);
+  EXPECT_EQ(two.client->Step().back().rfind(plot + " \"" + two.dir.Path().string(), 0), 0u);
+  two.engine.status.failure = std::make_exception_ptr(std::runtime_error("2F1D0C3B"));
+  EXPECT_EQ(two.client->Step(), Lines{plotFailed});
+  EXPECT_EQ(two.client->Step().back().rfind(plot + " \"" + other.Path().string(), 0), 0u);
+}
+
 TEST(ClientWork, DestroyedMidPlotSavesInsteadOfFinishing) {
   WorkRig rig;
   rig.client->Step();

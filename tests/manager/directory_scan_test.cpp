@@ -8,6 +8,7 @@
 #include "plotter/file_names.h"
 #include "runtime/text_utils.h"
 #include "tests/manager/scan_test_support.h"
+#include "tests/support/child_process.h"
 
 TEST(DirectoryScan, FilesByHeaderAndName) {
   PlotHeader sparseDone = Plot(1), sparseOpen, finalOpen = Plot(1), wrapped = Plot(1);
@@ -88,7 +89,7 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
   // clang-format on
 
   // A relative link is followed from where it lies; a loop ends in a warning and, unreadable,
-  // leaves no space to plan with.
+  // leaves its space unknown.
   ScanClient linked({Dir(dir / "relative"), Dir(loop)});
   linked.realSpace = true;
   const Lines lines = linked.Scan();
@@ -98,7 +99,7 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
       0u);
   EXPECT_EQ(lines[1], "ERROR: Failed to enumerate files in directory \"" + loop.string() + "\"");
   EXPECT_NE(linked.directoryStates_[0].FreeBytes, kUnknownFreeBytes);
-  EXPECT_EQ(linked.directoryStates_[1].FreeBytes, 0u);
+  EXPECT_EQ(linked.directoryStates_[1].FreeBytes, kUnknownFreeBytes);
 
   // Ignored and undeletable files count against the limit; a limit never makes unknown space
   // known. Warnings repeat only when what they say changes.
@@ -134,6 +135,23 @@ TEST(DirectoryScan, MendedFaultsAndRescans) {
     EXPECT_EQ(limited.directoryStates_[0].FreeBytes == kUnknownFreeBytes, !known);
   }
   EXPECT_TRUE(limited.TestQueue.empty());
+}
+
+// A directory that cannot be read is no empty one, even when its free space is known.
+TEST(DirectoryScan, UnreadableDirectoryLeavesSpaceUnknown) {
+  TestDirectory dir;
+  fs::permissions(dir.Path(), fs::perms::none);
+  ChildProcess scan([&] {
+    if (::geteuid() == 0 && ::setuid(65534) != 0) return;  // root reads any directory
+    ScanClient client({Dir(dir.Path())});
+    const Lines lines = client.Scan();
+    Say(lines.front().c_str());
+    Say(client.directoryStates_[0].FreeBytes == kUnknownFreeBytes ? "unknown" : "known");
+  });
+  EXPECT_EQ(scan.ReadLine(), "ERROR: Failed to enumerate files in directory \"" +
+                                 dir.Path().string() + "\"");
+  EXPECT_EQ(scan.ReadLine(), "unknown");
+  fs::permissions(dir.Path(), fs::perms::owner_all);
 }
 
 TEST(TextHelpers, DurationsAndSuffixes) {

@@ -85,8 +85,8 @@ class FakeWorkFactory final : public PlotWorkFactory {
   WorkScript& job_;
 };
 
-// A Client with a scripted engine and job and one directory that takes one plot, its clock in
-// the test's hands; one manager step at a time.
+// A Client with a scripted engine and job and one directory that takes one plot (or the
+// directories a test gives), its clock in the test's hands; one manager step at a time.
 struct WorkRig {
   // A made-up host of hostGiB whose memory the arenas really map.
   explicit WorkRig(uint64_t memoryGiB = 8, uint64_t hostGiB = 64) {
@@ -98,13 +98,12 @@ struct WorkRig {
   // A new Client with `config` on the same directory and host, once the old one is gone.
   void Restart(std::unique_ptr<PlotWorkFactory> factory) {
     client.reset();
-    client = std::make_unique<Rig>(DirectorySpec{dir.Path(), -1, 1, 1, 1, 1, 0}, config,
-                                   ClientHost{&host, std::move(factory), false});
+    client = std::make_unique<Rig>(specs, config, ClientHost{&host, std::move(factory), false});
   }
   struct Rig : ScanClient {
-    Rig(const DirectorySpec& dir, const ClientConfig& config, ClientHost host)
-        : ScanClient({dir}, config, std::move(host)) {
-      free[dir.path] = 1000 * kClaimed;
+    Rig(const std::vector<DirectorySpec>& dirs, const ClientConfig& config, ClientHost host)
+        : ScanClient(dirs, config, std::move(host)) {
+      free[dirs[0].path] = 1000 * kClaimed;
     }
     std::chrono::steady_clock::time_point Now() const override { return clock; }
     Lines Step() {
@@ -142,6 +141,8 @@ struct WorkRig {
   }
 
   TestDirectory dir;
+  // The Client's directories: `dir` first, taking one plot.
+  std::vector<DirectorySpec> specs{{dir.Path(), -1, 1, 1, 1, 1, 0}};
   FakeSystemMemory host;
   WorkScript engine, job;
   ClientConfig config;

@@ -122,7 +122,8 @@ TEST(Planner, PassesOverFixtureDirectories) {
       deleteOnly{.noPlotting = 1, .noFinalizing = 1}, noMining{.miningOff = 1};
   struct Row {
     const char* name;
-    // Per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only.
+    // Per directory: "a" all kinds, "t" temp, "s" sparse, "f" final, "r" read-only, "m" all
+    // kinds but missing.
     std::string types;
     std::vector<uint64_t> free, devices;  // no free figure: unknown; devices: own by default
     std::vector<FileSpec> files;
@@ -143,11 +144,14 @@ TEST(Planner, PassesOverFixtureDirectories) {
       {"unfinished final plot continues", "a", {kN2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, false},
       {"foreign temp file refused, then a pause", "a", {~0ull >> 2}, {}, {{0, 'x', 1}}, plotOnly, 2, 0, StartResult::kStarted, {"ERROR: Failed to start plotting: temp file already exists: \"@0/VarnokChiaPool.tmp\""}, true},
       {"failed start skipped, memory released", "a", {kN2}, {}, {{0, 'S', 4}}, finalizeOnly, 2, 11, StartResult::kMemoryShortfall, with({"[release engine]", "[finalize new dir0 S4.spt]", "[release engine]", "[release job]", "[free memory]", "WARNING: \"@0/S4.spt\" failed to start and is skipped until restart"}, done), true},
+      {"failed resume retried after a rest", "a", {~0ull >> 2}, {}, {{0, 's', 1}, {0, 't', 1}}, plotOnly, 3, 5, StartResult::kFailed, {"[release job]", "[plot continue s1.spt_part tmp]", "[release job]", "[plot continue s1.spt_part tmp]"}, true},
+      {"failed final resume retried after a rest", "a", {kN2}, {}, {{0, 'S', 3}, {0, 'f', 3}}, finalizeOnly, 3, 5, StartResult::kFailed, {"[release engine]", "[finalize continue f3.fpt_part S3.spt]", "[release engine]", "[finalize continue f3.fpt_part S3.spt]"}, true},
       {"a finalized plot is not finalized again", "a", {kN2}, {}, {{0, 'S', 6}, {0, 'F', 6}}, finalizeOnly, 1, 0, StartResult::kStarted, done, true},
       {"finalized into a final-only directory", "aff", {0, 0, kN2}, {}, {{0, 'S', 5}}, finalizeOnly, 1, 0, StartResult::kStarted, {"[release engine]", "[finalize new dir2 S5.spt]"}, false},
       {"one deletion per pass, complete plots stay", "aa", {0, 0}, {}, {{0, 'u', 5}, {1, 'C', 7}, {1, 'F', 8}, {1, 't', 9}}, deleteOnly, 3, 0, StartResult::kStarted, with({"File deleted \"@0/u5.spt_part\"", "File deleted \"@1/Varn...Pool.tmp\""}, done), true},
       {"nothing deleted in a read-only directory", "r", {0}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, done, true},
       {"unknown free space", "a", {}, {}, {{0, 'u', 5}}, deleteOnly, 1, 0, StartResult::kStarted, {}, true},
+      {"a missing directory may hold what others need", "am", {kN2}, {}, {{0, 'f', 3}}, {}, 1, 0, StartResult::kStarted, {}, true},
       {"missing temp space reported once", "ts", {kT1 - kGiB, kP}, {}, {}, plotOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories could contain more plots:", "\"@1\"", "But there is no enough free space for 1 temp file in temp directories:", "Additional 1.00GiB of free space required in \"@0\"", "If you want to use less temp files, mark some directories as \"notemp\""}, true},
       {"finalization space reported once", "a", {kGiB}, {}, {{0, 'S', 1}, {0, 'S', 2}}, finalizeOnly, 2, 0, StartResult::kStarted, {"WARNING: Following directories contain more than one sparse plots but not enough free space to finalize them:", "Additional " + FormatGiB(FinalPlotSizeByLevel[0] + 151261184 - kGiB) + "GiB of free space required in \"@0\""}, true},
       {"once nothing is left, passes only rescan", "", {}, {}, {}, {}, 2, 0, StartResult::kStarted, done, true},
@@ -160,8 +164,9 @@ TEST(Planner, PassesOverFixtureDirectories) {
     std::vector<DirectorySpec> specs;
     for (char type : row.types) {
       dirs.push_back(std::make_unique<TestDirectory>());
-      const bool all = type == 'a';
-      specs.push_back({dirs.back()->Path(), -1, -1, all || type == 't', all || type == 'f',
+      const bool all = type == 'a' || type == 'm';
+      const fs::path path = type == 'm' ? *dirs.back() / "missing" : dirs.back()->Path();
+      specs.push_back({path, -1, -1, all || type == 't', all || type == 'f',
                        all || type == 's', type == 'r'});
     }
     const uint64_t tempDirs =

@@ -86,7 +86,7 @@ TEST(DirectoryScan, ReportOfSeveralDirectories) {
       "", "--- " + Quoted(a.Path()) + " ---", "2 plots (1 sparse, 1CL1, 1CL3) without public key", "(1.50 GiB available)",
       "", "--- " + Quoted(b.Path()) + " ---", "1 plot (CL3) without any key", "1 plot (CL3) without public key",
       "1 plot (1 untested, CL3) with public key " + Short(keys.given.data()), "(??? GiB available)",
-      "", "--- " + Quoted(missing) + " ---", "(0.00 GiB available)",
+      "", "--- " + Quoted(missing) + " ---", "(??? GiB available)",
       "", "Total plots: 5", "Mineable plots: 3", ""}));
   // clang-format on
   // A read-only directory's plots are not queued for testing, yet mined; a second copy of a mined
