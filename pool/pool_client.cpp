@@ -283,7 +283,7 @@ void PoolClient::HandleHandshakeReply(Client& client, const uint8_t* datagram, s
 }
 
 void PoolClient::ApplyUpdateAnnouncement(Client& client, int8_t kind, const UpdateAnnouncement& a) {
-  const UpdateDescriptor update = CheckUpdateAnnouncement(a, setup_.updateKey);
+  const UpdateDescriptor update = CheckUpdateAnnouncement(a, setup_.UpdateKey);
   if (update.infoHash != lastAnnouncedHash_) {
     LogF("Found %s update, downloading...", kUpdateKindNames[kind]);
     lastAnnouncedHash_ = update.infoHash;
@@ -388,7 +388,7 @@ void PoolClient::HandleSignagePoint(const uint8_t* datagram, size_t length, int6
   std::array<uint8_t, 32> hash;
   std::memcpy(hash.data(), datagram + s::kSignagePointHash, 32);
   if (SeenSignagePoints.count(hash) != 0) return;
-  const SignagePoint point = CheckSignagePoint(datagram, length, setup_.serverKey);
+  const SignagePoint point = CheckSignagePoint(datagram, length, setup_.ServerKey);
   const int32_t expiry = static_cast<int32_t>(static_cast<uint32_t>(point.time) + 60);
   if (expiry < System() + sessionOffset_) {
     LogLine("WARNING: Received very old signage point, ignoring");

@@ -33,8 +33,8 @@ struct PoolClientSetup {
   std::function<int64_t()> clockOffset;
   // The pool's keys: the linked deployment's unless a test brings its own.
   std::array<uint8_t, 48> poolPublicKey = ActiveDeployment().poolPublicKey;
-  std::array<uint8_t, 32> serverKey = ActiveDeployment().serverKey;
-  std::array<uint8_t, 32> updateKey = ActiveDeployment().updateKey;
+  std::array<uint8_t, 32> ServerKey = ActiveDeployment().ServerKey;
+  std::array<uint8_t, 32> UpdateKey = ActiveDeployment().UpdateKey;
   std::function<int64_t()> steadySeconds;  // unset: the steady clock
   std::function<int64_t()> systemSeconds;  // unset: Unix seconds
   std::function<void()> sleepSecond;       // unset: sleeps one second
