@@ -11,8 +11,8 @@ struct Deployment {
   // The pool's G1 key: certifies the server's session keys and is added into every plot key.
   std::array<uint8_t, 48> poolPublicKey{};
   // Ed25519 keys of the pool server's messages and of the signed update block.
-  std::array<uint8_t, 32> serverKey{};
-  std::array<uint8_t, 32> updateKey{};
+  std::array<uint8_t, 32> ServerKey{};
+  std::array<uint8_t, 32> UpdateKey{};
   // Host names tried when the settings folder names no server.
   std::vector<std::string> poolHosts;
   // The address a resolver answers for names it does not know; never taken as a server.

@@ -168,6 +168,6 @@ void CheckDeployment(const Deployment& deployment) {
   if (poolKey.GetPoint().IsInfinity()) {
     throw std::runtime_error("Invalid deployment: the pool key is the identity");
   }
-  CheckEd25519Key(deployment.serverKey, "server key");
-  CheckEd25519Key(deployment.updateKey, "update key");
+  CheckEd25519Key(deployment.ServerKey, "server key");
+  CheckEd25519Key(deployment.UpdateKey, "update key");
 }

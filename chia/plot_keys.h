@@ -15,6 +15,7 @@
 
 // The key record: the first 161 bytes of the 512-byte key block of a plot header.
 constexpr size_t kPlotKeyBlockBytes = 512;
+using PlotKeyBlock = uint8_t[kPlotKeyBlockBytes];
 constexpr size_t kPlotKeyRecordBytes = 161;
 constexpr size_t kKeyRecordKind = 0;
 constexpr size_t kKeyRecordSecretA = 1;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chia/plot_keys.h"
 #include "plotter/file_start_record.h"
 #include "plotter/plot_table_record.h"
 
@@ -24,7 +25,7 @@ struct PlotHeader {
   uint64_t link;
   uint64_t creationTime;  // seconds since the epoch; never 0 in a valid plot
   uint8_t plotId[32];
-  uint8_t keyBlock[512];  // zero while keyBlockFlag is 0
+  PlotKeyBlock keyBlock;  // zero while keyBlockFlag is 0
   PlotTableRecord tables[kPlotTableCount];
 };
 static_assert(sizeof(PlotHeader) == 10056);

@@ -60,8 +60,18 @@ bool SendCopy(const Packet& packet) {
   return true;
 }
 
-void RunResender(const Packet& packet, int32_t copies, int32_t windowMs,
-                 const CancelPredicate& cancel) {
+// The body of a detached re-sender thread: the copies of one datagram still to send, spread
+// over the window.
+struct PacketResender {
+  Packet packet;
+  int32_t copies;
+  int32_t windowMs;
+  CancelPredicate cancel;
+
+  void Run();
+};
+
+void PacketResender::Run() {
   if (cancel && cancel()) return;
   if (copies < 1 || StopRequested.load()) return;
   const int32_t interval = windowMs / copies;
@@ -79,16 +89,17 @@ void SendPacket(const Packet& packet, int32_t count, int32_t windowMs,
                 const CancelPredicate* cancel) {
   if (count <= 0) return;
   if (!SendCopy(packet)) return;
-  const int32_t total = PoolSessionInstance().copyMultiplier.load() * count;
+  const int32_t total = PoolSessionInstance().CopyMultiplier.load() * count;
   if (total <= 1) return;  // no copies left for a re-sender
 
   ResenderCount& resenders = Resenders();
   resenders.Raise();
   try {
-    std::thread([packet, remaining = total - 1, windowMs,
-                 predicate = cancel != nullptr ? *cancel : CancelPredicate()] {
+    PacketResender resender{packet, total - 1, windowMs,
+                            cancel != nullptr ? *cancel : CancelPredicate()};
+    std::thread([resender = std::move(resender)]() mutable {
       try {
-        RunResender(packet, remaining, windowMs, predicate);
+        resender.Run();
       } catch (const std::exception& e) {
         LogF("ERROR: error sending packet: %s", e.what());
       } catch (...) {

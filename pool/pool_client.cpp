@@ -75,7 +75,7 @@ void PoolClient::SaveCacheFile() const {
   if (setup_.resolver.saveCache) setup_.resolver.saveCache();
 }
 
-void PoolClient::WaitSeconds(Client& client, int seconds) {
+void PoolClient::WaitForClientFinished(Client& client, int seconds) {
   for (int i = 0; i < seconds && !client.IsFinished(); ++i) SleepSecond();
 }
 
@@ -111,7 +111,7 @@ bool PoolClient::Pass() {
   }
   PoolSocketInstance().Close();
   connected_ = false;
-  WaitSeconds(*client, 5);
+  WaitForClientFinished(*client, 5);
   return true;
 }
 
@@ -151,12 +151,12 @@ bool PoolClient::PassSteps(Client& client) {
   }
   if (client.MiningOff()) Fail("46A20471");
   if (client.HelloCandidates().empty()) {
-    WaitSeconds(client, 5);
+    WaitForClientFinished(client, 5);
     return true;
   }
   const std::string address = resolver_.NextAddress();
   if (address.empty()) {
-    WaitSeconds(client, 3);
+    WaitForClientFinished(client, 3);
     return true;
   }
   LogLine("Connecting to " + address);
@@ -165,7 +165,7 @@ bool PoolClient::PassSteps(Client& client) {
   const int fd = ConnectSocket(address, setup_.service, setup_.socketTimeout, lookup,
                                setup_.resolver.addressFamily);
   if (fd < 0) {
-    WaitSeconds(client, 5);
+    WaitForClientFinished(client, 5);
     return true;
   }
   PoolSocketInstance().Replace(fd);
@@ -275,16 +275,15 @@ void PoolClient::HandleHandshakeReply(Client& client, const uint8_t* datagram, s
     connected_ = false;
     return;
   }
-  session.copyMultiplier = reply->copyMultiplier;
+  session.CopyMultiplier = reply->copyMultiplier;
   if (!connected_) LogLine("Connection established");
   session.lastSend = session.lastHelloTime.load();
   session.lastReceive = t;
   connected_ = true;
 }
 
-void PoolClient::ApplyUpdateAnnouncement(
-    Client& client, int8_t kind, const std::array<uint8_t, reply_layout::kAnnouncementBytes>& a) {
-  const UpdateDescriptor update = CheckUpdateAnnouncement(a, setup_.updateKey);
+void PoolClient::ApplyUpdateAnnouncement(Client& client, int8_t kind, const UpdateAnnouncement& a) {
+  const UpdateDescriptor update = CheckUpdateAnnouncement(a, setup_.UpdateKey);
   if (update.infoHash != lastAnnouncedHash_) {
     LogF("Found %s update, downloading...", kUpdateKindNames[kind]);
     lastAnnouncedHash_ = update.infoHash;
@@ -297,7 +296,7 @@ void PoolClient::ApplyUpdateAnnouncement(
     if (setup_.updateState() == UpdaterState::Installed) break;
     setup_.updateStep();
     if (setup_.updateState() == UpdaterState::Failed || StopRequested.load()) break;
-    WaitSeconds(client, 3);
+    WaitForClientFinished(client, 3);
   }
   client.RequestShutdown(false);
   done_ = true;
@@ -379,17 +378,17 @@ void PoolClient::HandleSignagePoint(const uint8_t* datagram, size_t length, int6
   if (length != s::kBytes) Fail("83ff4ca8");
   if (firstSignagePoint_) {
     firstSignagePoint_ = false;
-    lastAckTime_ = t;
-  } else if (lastAckTime_ < t) {
+    LastAckTime = t;
+  } else if (LastAckTime < t) {
     SendPacket(BuildSignagePointAck(session.Credentials(), session.NextNonce(),
                                     datagram + s::kSignagePointHash),
                1, 1000, nullptr);
-    lastAckTime_ = t;
+    LastAckTime = t;
   }
   std::array<uint8_t, 32> hash;
   std::memcpy(hash.data(), datagram + s::kSignagePointHash, 32);
-  if (seenSignagePoints_.count(hash) != 0) return;
-  const SignagePoint point = CheckSignagePoint(datagram, length, setup_.serverKey);
+  if (SeenSignagePoints.count(hash) != 0) return;
+  const SignagePoint point = CheckSignagePoint(datagram, length, setup_.ServerKey);
   const int32_t expiry = static_cast<int32_t>(static_cast<uint32_t>(point.time) + 60);
   if (expiry < System() + sessionOffset_) {
     LogLine("WARNING: Received very old signage point, ignoring");
@@ -399,9 +398,9 @@ void PoolClient::HandleSignagePoint(const uint8_t* datagram, size_t length, int6
   // A point stays seen until the age check would refuse it too: with the clock ahead of the
   // server, expiring it by the system clock alone would let a replay pass as a new point.
   const int64_t unixNow = System(), seenUntil = std::min(unixNow, unixNow + sessionOffset_);
-  std::erase_if(seenSignagePoints_,
+  std::erase_if(SeenSignagePoints,
                 [seenUntil](const auto& entry) { return entry.second + int64_t{60} < seenUntil; });
-  seenSignagePoints_.emplace(hash, point.time);
+  SeenSignagePoints.emplace(hash, point.time);
   LogLine("Signage point " + ShortHexId(hash.data()));
   Client* client = setup_.client();
   if (client == nullptr) return;
@@ -414,23 +413,23 @@ void PoolClient::TrackMissedSignagePoints(int32_t index, uint8_t timeLimit, int6
   PoolSession& session = PoolSessionInstance();
   int32_t last = session.lastSignagePointIndex.load();
   if (last < 0 || index > 63) {
-    missedSignagePoints_.clear();
+    MissedSignagePoints.clear();
     session.lastSignagePointIndex = index;
     return;
   }
   const int32_t gap = (index + 64 - last) % 64;
   if (gap <= 31) {
     for (int32_t i = (last + 1) % 64; gap > 1 && i != index; i = (i + 1) % 64) {
-      missedSignagePoints_[i] = t;
+      MissedSignagePoints[i] = t;
     }
     last = index;
   }
   session.lastSignagePointIndex = last;
-  missedSignagePoints_.erase(index);
-  const size_t before = missedSignagePoints_.size();
-  std::erase_if(missedSignagePoints_,
+  MissedSignagePoints.erase(index);
+  const size_t before = MissedSignagePoints.size();
+  std::erase_if(MissedSignagePoints,
                 [&](const auto& entry) { return entry.second + timeLimit < t; });
-  const int missed = static_cast<int>(before - missedSignagePoints_.size());
+  const int missed = static_cast<int>(before - MissedSignagePoints.size());
   if (missed == 0) return;
   LogF("WARNING: Missed %d signage point%s", missed, missed == 1 ? "" : "s");
   ReportAlarmingEvent();

@@ -33,8 +33,8 @@ struct PoolClientSetup {
   std::function<int64_t()> clockOffset;
   // The pool's keys: the linked deployment's unless a test brings its own.
   std::array<uint8_t, 48> poolPublicKey = ActiveDeployment().poolPublicKey;
-  std::array<uint8_t, 32> serverKey = ActiveDeployment().serverKey;
-  std::array<uint8_t, 32> updateKey = ActiveDeployment().updateKey;
+  std::array<uint8_t, 32> ServerKey = ActiveDeployment().ServerKey;
+  std::array<uint8_t, 32> UpdateKey = ActiveDeployment().UpdateKey;
   std::function<int64_t()> steadySeconds;  // unset: the steady clock
   std::function<int64_t()> systemSeconds;  // unset: Unix seconds
   std::function<void()> sleepSecond;       // unset: sleeps one second
@@ -70,10 +70,9 @@ class PoolClient {
   bool Receive(Client& client);
   void HandleHandshakeReply(Client& client, const uint8_t* datagram, size_t length, int64_t t);
   void HandleServerMessage(uint8_t* datagram, size_t length, int64_t t);
-  void ApplyUpdateAnnouncement(Client& client, int8_t kind,
-                               const std::array<uint8_t, reply_layout::kAnnouncementBytes>& a);
+  void ApplyUpdateAnnouncement(Client& client, int8_t kind, const UpdateAnnouncement& a);
   // Sleeps up to `seconds` one second at a time, ending early once the Client has finished.
-  void WaitSeconds(Client& client, int seconds);
+  void WaitForClientFinished(Client& client, int seconds);
   void ReportAlarmingEvent();
   bool ChooseHelloPlot(Client& client, std::array<uint8_t, 32>& id);
   int64_t Steady() const;
@@ -92,10 +91,10 @@ class PoolClient {
   int64_t sessionOffset_ = 0;
   Updater::InfoHash lastAnnouncedHash_{};
   // Signage-point hash to its time, kept 60 s; index to when it was found missing.
-  std::map<std::array<uint8_t, 32>, int32_t> seenSignagePoints_;
-  std::map<int32_t, int64_t> missedSignagePoints_;
+  std::map<std::array<uint8_t, 32>, int32_t> SeenSignagePoints;
+  std::map<int32_t, int64_t> MissedSignagePoints;
   bool firstSignagePoint_ = true;
-  int64_t lastAckTime_ = 0;
+  int64_t LastAckTime = 0;
   // Plots whose hello proof failed; left out of the choice while any other plot is mined.
   std::set<std::array<uint8_t, 32>> failedHelloPlots_;
 };

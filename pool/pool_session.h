@@ -57,7 +57,7 @@ class PoolSession {
   std::atomic<int64_t> helloClockOffset{0};
   std::atomic<int32_t> lastSignagePointIndex{-1};
   // The last handshake reply's multiplier of every send count.
-  std::atomic<uint8_t> copyMultiplier{1};
+  std::atomic<uint8_t> CopyMultiplier{1};
   // Key of the last hello; the pool client thread alone touches it.
   std::unique_ptr<HelloKey> helloKey;
 

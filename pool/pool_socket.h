@@ -25,8 +25,8 @@ class PoolSocket {
   int ReceiveFd() const;
 
  private:
-  mutable std::mutex mutex_;  // guards fd_ across every send, close and replacement
-  int fd_ = -1;
+  mutable std::mutex mutex_;  // guards PoolSocketFd across every send, close and replacement
+  int PoolSocketFd = -1;
 };
 
 PoolSocket& PoolSocketInstance();

@@ -119,9 +119,8 @@ ReplyBody OpenReplyBody(const uint8_t* datagram, size_t length,
   return body;
 }
 
-UpdateDescriptor CheckUpdateAnnouncement(
-    const std::array<uint8_t, reply_layout::kAnnouncementBytes>& announcement,
-    const std::array<uint8_t, 32>& updateKey) {
+UpdateDescriptor CheckUpdateAnnouncement(const UpdateAnnouncement& announcement,
+                                         const std::array<uint8_t, 32>& updateKey) {
   constexpr size_t kDescriptorBytes = 22;
   if (!Ed25519Verify(updateKey.data(), announcement.data() + kDescriptorBytes, announcement.data(),
                      kDescriptorBytes)) {

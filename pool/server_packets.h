@@ -59,10 +59,13 @@ std::optional<HandshakeReply> OpenHandshakeReply(const uint8_t* datagram, size_t
                                                  const PendingHello& hello,
                                                  const bls::G1Element& poolKey);
 
+// The signed update block of a reply body; its first 22 bytes are the UpdateDescriptor.
+using UpdateAnnouncement = std::array<uint8_t, reply_layout::kAnnouncementBytes>;
+
 struct ReplyBody {
   uint64_t nonce = 0;
   int8_t kind = -1;  // negative: no update; 0: this client is no longer supported; 1..4 update
-  std::array<uint8_t, reply_layout::kAnnouncementBytes> announcement{};  // for a positive kind
+  UpdateAnnouncement announcement{};  // for a positive kind
   std::string text;  // at most 229 characters, up to the first zero byte
 };
 
@@ -83,9 +86,8 @@ struct UpdateDescriptor {
 
 // The descriptor signed by the update key ("60004891") for a version above the running one
 // ("18618d3c").
-UpdateDescriptor CheckUpdateAnnouncement(
-    const std::array<uint8_t, reply_layout::kAnnouncementBytes>& announcement,
-    const std::array<uint8_t, 32>& updateKey);
+UpdateDescriptor CheckUpdateAnnouncement(const UpdateAnnouncement& announcement,
+                                         const std::array<uint8_t, 32>& updateKey);
 
 // A server message: exactly 153 bytes ("7cfdcc27") accepted by the session ("73493af8"); opens
 // the datagram in place and returns its text, at most 127 characters up to the first zero byte.

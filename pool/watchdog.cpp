@@ -76,7 +76,8 @@ void PcSpeakerBeep() {
   std::fflush(stdout);
 }
 
-Watchdog::Watchdog(WatchdogSetup setup) : setup_(std::move(setup)), timer_([this] { Beep(); }) {}
+Watchdog::Watchdog(WatchdogSetup setup)
+    : setup_(std::move(setup)), WatchdogTimer([this] { WatchdogBeep(); }) {}
 
 int64_t Watchdog::Now() const {
   return setup_.steadySeconds ? setup_.steadySeconds() : SteadySeconds();
@@ -84,16 +85,16 @@ int64_t Watchdog::Now() const {
 
 void Watchdog::AlarmingEvent() {
   const int64_t now = Now();
-  if (now <= lastAlarmingEvent_.load() + kAlarmSeconds) {
-    alarmTime_.store(now);
-    timer_.Arm(std::chrono::steady_clock::now());
+  if (now <= LastAlarmingEvent.load() + kAlarmSeconds) {
+    WatchdogAlarmTime.store(now);
+    WatchdogTimer.Arm(std::chrono::steady_clock::now());
   }
-  lastAlarmingEvent_.store(now);
+  LastAlarmingEvent.store(now);
 }
 
-void Watchdog::Beep() {
-  if (alarmTime_.load() + kAlarmSeconds < Now()) return;
-  timer_.Arm(std::chrono::steady_clock::now() + setup_.beepInterval);
+void Watchdog::WatchdogBeep() {
+  if (WatchdogAlarmTime.load() + kAlarmSeconds < Now()) return;
+  WatchdogTimer.Arm(std::chrono::steady_clock::now() + setup_.beepInterval);
   setup_.beep();
 }
 

@@ -53,18 +53,18 @@ class Watchdog {
 
   explicit Watchdog(WatchdogSetup setup = {});
   void AlarmingEvent();
-  bool TimerHasThread() { return timer_.HasThread(); }
+  bool TimerHasThread() { return WatchdogTimer.HasThread(); }
 
  private:
-  void Beep();
+  void WatchdogBeep();
   int64_t Now() const;
 
   const WatchdogSetup setup_;
   static constexpr int64_t kNever = INT64_MIN / 2;
   // Steady seconds: the last alarming event, and the one that last raised the alarm.
-  std::atomic<int64_t> lastAlarmingEvent_{kNever};
-  std::atomic<int64_t> alarmTime_{kNever};
-  Timer timer_;  // last: its thread ends before the fields above go
+  std::atomic<int64_t> LastAlarmingEvent{kNever};
+  std::atomic<int64_t> WatchdogAlarmTime{kNever};
+  Timer WatchdogTimer;  // last: its thread ends before the fields above go
 };
 
 // The process-wide watchdog (built by the start-up code).

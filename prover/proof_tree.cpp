@@ -55,7 +55,7 @@ ProofTree::Status DecodeForOrder(ProofTreeState& tree, uint32_t node) {
 }
 
 // The leaf under `node` that holds its subtree's largest x.
-ProofTree::Status RepresentativeLeaf(ProofTreeState& tree, uint32_t node, uint32_t& leaf) {
+ProofTree::Status DecodeLinePoints(ProofTreeState& tree, uint32_t node, uint32_t& leaf) {
   while (node >= kProofLeafCount) {
     ProofTree::Status status = DecodeForOrder(tree, node);
     if (status == ProofTree::Status::kReady && tree.nodes[node].resolved == 0) {
@@ -208,7 +208,7 @@ Status ResolveOrder(ProofTreeState& tree, uint32_t node) {
   for (;;) {
     uint32_t a = 0, b = 0;
     Status status =
-        Worse(RepresentativeLeaf(tree, firstChild, a), RepresentativeLeaf(tree, secondChild, b));
+        Worse(DecodeLinePoints(tree, firstChild, a), DecodeLinePoints(tree, secondChild, b));
     if (status != Status::kReady) return status;
     uint32_t lowA = 0, highA = 0, lowB = 0, highB = 0;
     status = Worse(ResolveNode(tree, a, lowA, highA), ResolveNode(tree, b, lowB, highB));

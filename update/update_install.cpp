@@ -8,10 +8,12 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "chia/openssl_error.h"
 #include "runtime/text_utils.h"
@@ -106,7 +108,7 @@ void PrepareDownloadFolder(const fs::path& folder) {
   }
 }
 
-bool PassesSelfTest(const fs::path& executable) {
+bool PassesSelfTest(const fs::path& executable, std::chrono::milliseconds limit) {
   std::string program = executable.string();
   std::string option = "--internal-tests";
   char* const argv[] = {program.data(), option.data(), nullptr};
@@ -116,15 +118,24 @@ bool PassesSelfTest(const fs::path& executable) {
     errno = failed;
     ThrowSystemError("Can't start \"" + program + "\"");
   }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) ThrowSystemError("Can't wait for \"" + program + "\"");
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (done < 0 && errno != EINTR) ThrowSystemError("Can't wait for \"" + program + "\"");
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
 }
 
 void InstallUpdate(const fs::path& archive, const fs::path& downloadFolder,
-                   const fs::path& executablePath, std::time_t backupTime) {
+                   const fs::path& executablePath, std::time_t backupTime,
+                   std::chrono::milliseconds selfTestLimit) {
   const fs::path unpacked = MakeUnpackFolder(downloadFolder);
   const RemovedAtEnd removeUnpacked(unpacked);
   ExtractUpdateArchive(archive, unpacked);
@@ -134,7 +145,7 @@ void InstallUpdate(const fs::path& archive, const fs::path& downloadFolder,
   const fs::path executable = *systemFolder / executablePath.filename();
   // A link could point at any program on this system.
   if (fs::symlink_status(executable).type() != fs::file_type::regular ||
-      !PassesSelfTest(executable)) {
+      !PassesSelfTest(executable, selfTestLimit)) {
     throw std::runtime_error("Tests fail");
   }
   const fs::path executableFolder = executablePath.parent_path();

@@ -17,9 +17,9 @@ const Deployment& ActiveDeployment() {
       // The first SHA-256(label || c as 4 big-endian bytes), c = 0, 1, ..., that decodes as a
       // point of more than small order; labels "VarnokChiaPool unconfigured server key" and
       // "VarnokChiaPool unconfigured update key".
-      .serverKey =
+      .ServerKey =
           DeploymentHex<32>("ca3a9cb245e12ad3862369f02d3b1a6d8e2c860c8fb0999f78a53f763e060ed6"),
-      .updateKey =
+      .UpdateKey =
           DeploymentHex<32>("18666128f74d6db4a9c10449bed90a99a84ef79a1dc53726df0d8fea3292fb0b"),
       .poolHosts = {"pool.unconfigured.invalid"},
       // A documentation address (TEST-NET-1): no resolver answers with it.

@@ -27,7 +27,7 @@ TEST(Deployment, UnconfiguredRecordHoldsKeysNobodyHoldsAndReachesNoHost) {
   EXPECT_EQ(blstest::RunOracle("deployment_oracle.mjs",
                                {"sleeve", "'VarnokChiaPool unconfigured server key'",
                                 "'VarnokChiaPool unconfigured update key'"}),
-            (std::vector{ToHex(d.serverKey), ToHex(d.updateKey)}));
+            (std::vector{ToHex(d.ServerKey), ToHex(d.UpdateKey)}));
   EXPECT_EQ(blstest::RunOracle("bls_oracle.mjs", {"selftest", ToHex(d.poolPublicKey)}),
             std::vector{ToHex(a.publicKeyB) + " " + ToHex(a.plotId) + " " +
                         ToHex(a.delegatedPublicKeyB) + " " + ToHex(a.delegatedPlotId)});
@@ -51,7 +51,7 @@ TEST(Deployment, CheckRefusesEachUnusableKeyWithItsReason) {
   for (const auto& [hex, error] : rows) {
     Deployment d = ActiveDeployment();
     if (hex.size() == 96) d.poolPublicKey = Array<48>(hex);
-    (error == small ? d.serverKey : d.updateKey) = hex.size() == 64 ? Array<32>(hex) : d.updateKey;
+    (error == small ? d.ServerKey : d.UpdateKey) = hex.size() == 64 ? Array<32>(hex) : d.UpdateKey;
     EXPECT_EQ(ThrownText([&] { CheckDeployment(d); }), error) << hex;
   }
 }

@@ -9,9 +9,9 @@ const Deployment& ActiveDeployment() {
       .poolPublicKey = DeploymentHex<48>(
           "99bd108a2af4fc75876050549db6bf81e54a8bd1075e1bcfdc09f1faff7d3f0953dd4667397d3a9a4542d1"
           "8421e81b85"),
-      .serverKey =
+      .ServerKey =
           DeploymentHex<32>("d04ab232742bb4ab3a1368bd4615e4e6d0224ab71a016baf8520a332c9778737"),
-      .updateKey =
+      .UpdateKey =
           DeploymentHex<32>("a09aa5f47a6759802ff955f8dc2d2a14a5c99d23be97f864127ff9383455a4f0"),
       .poolHosts = {"pool.test.invalid"},
       .resolverAddress = "192.0.2.53",

@@ -55,7 +55,7 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
   for (const Row& row : rows) {
     Loopback loop;
     PoolSocketInstance().Replace(loop.client);
-    PoolSessionInstance().copyMultiplier = row.multiplier;
+    PoolSessionInstance().CopyMultiplier = row.multiplier;
     PoolSessionInstance().lastSend = 0;
     SendPacket(kPacket, row.count, row.windowMs, nullptr);
     // Counted before the re-sender's thread runs: the exit-time wait cannot miss it.
@@ -67,7 +67,7 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
   }
   Loopback loop;
   PoolSocketInstance().Replace(loop.client);
-  PoolSessionInstance().copyMultiplier = 1;
+  PoolSessionInstance().CopyMultiplier = 1;
   PoolSessionInstance().clientTime = 5;
   const CancelPredicate cancel = HelloResendCancel(5);
   SendPacket(kPacket, 4, 600, &cancel);
@@ -86,7 +86,7 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
 
 TEST(PacketSender, FailuresAreLoggedAndACloseStopsCopiesReachingAnotherSocket) {
   const std::string badFd = "ERROR: error sending packet: send: Bad file descriptor\n";
-  PoolSessionInstance().copyMultiplier = 1;
+  PoolSessionInstance().CopyMultiplier = 1;
   PoolSocketInstance().Close();  // the caller's own copy fails: logged, not thrown
   const std::string early = Logged([] { SendPacket(kPacket, 1, 100, nullptr); });
   EXPECT_NE(early.find(badFd), std::string::npos) << early;

@@ -258,7 +258,7 @@ TEST(PoolShareRequest, ShareOpensToItsFieldsAndGoesOutOnlyUnderASessionKey) {
   };
   EXPECT_EQ(ThrownText([&] { share(0); }), "No pool session yet, share not sent");
   const fake_pool::Key16 key{0x5e};
-  session.TakeSessionKey(key, 77), PoolSessionInstance().copyMultiplier = 1;
+  session.TakeSessionKey(key, 77), PoolSessionInstance().CopyMultiplier = 1;
   RewardPuzzleHash.fill(0xab), WorkerName.fill('w'), WorkerId = 0x1122334455667788;
   Bytes expected(491, 0x5a);  // the plaintext after the signage-point hash
   std::copy_n(plotId, 32, &expected[32]), std::copy_n((uint8_t*)proof, 256, &expected[64]);

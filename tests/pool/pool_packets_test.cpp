@@ -88,17 +88,17 @@ TEST(PoolPackets, TestDeploymentKeysAreTheFakeServersAndPassTheSelfTest) {
   const auto field87 = Filled<87>(1);
   const Bytes fields(field87.begin(), field87.end());
   const SignagePoint p =
-      CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 152, d.serverKey);
+      CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 152, d.ServerKey);
   EXPECT_EQ(std::tuple(p.challengeHash, p.signagePointHash, p.difficulty, p.blockWinBound, p.time,
                        p.shareFactor, p.index, p.timeLimitSeconds),
             std::tuple(Filled<32>(1), Filled<32>(33), 0x4847464544434241u, 0x504f4e4d4c4b4a49u,
                        0x54535251, 85, 86, 87));
   EXPECT_EQ(ThrownText([&] {
-              CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 151, d.serverKey);
+              CheckSignagePoint(fake_pool::BuildSignagePoint(fields).data(), 151, d.ServerKey);
             }),
             "83ff4ca8");
   const Bytes forged = fake_pool::BuildSignagePoint(fields, test_deployment::kUpdateSeed);
-  EXPECT_EQ(ThrownText([&] { CheckSignagePoint(forged.data(), 152, d.serverKey); }), "48acec6f");
+  EXPECT_EQ(ThrownText([&] { CheckSignagePoint(forged.data(), 152, d.ServerKey); }), "48acec6f");
 }
 
 TEST(PoolPackets, HandshakeReplyPassesOrFailsAtItsFirstBrokenCheck) {
@@ -167,7 +167,7 @@ TEST(PoolPackets, HandshakeReplyPassesOrFailsAtItsFirstBrokenCheck) {
       EXPECT_EQ(opened.nonce, r.bodyNonce);
       std::string result = "accepted";
       if (opened.kind > 0) {
-        const UpdateDescriptor u = CheckUpdateAnnouncement(opened.announcement, d.updateKey);
+        const UpdateDescriptor u = CheckUpdateAnnouncement(opened.announcement, d.UpdateKey);
         result = "update " + std::to_string(u.version) + " " + std::to_string(u.infoHash[19]) +
                  " " + std::to_string(u.shareRatioTarget) + " " + std::to_string(u.seedingMinutes);
       }

@@ -9,6 +9,7 @@
 #include "tests/support/thrown_text.h"
 #include "tests/support/whole_file.h"
 #include "tests/update/update_seed_support.h"
+#include "update/update_archive.h"
 #include "update/update_install.h"
 #include "update/updater.h"
 
@@ -43,21 +44,43 @@ class SelfUpdate : public testing::Test {
 
 }  // namespace
 
+// A self-test still running after the limit is killed and fails the install.
 TEST_F(SelfUpdate, RefusesFailingAndEscapingArchives) {
+  constexpr std::chrono::seconds kTestLimit(2);
   const std::string outside = dir_.Path().string(), absolute = (dir_ / "abs").string();
   for (const auto& [entries, expected, absent] :
        std::vector<std::tuple<std::vector<ZipEntry>, std::string, fs::path>>{
            {{{"u/linux/Varnok Pool", "#!/bin/sh\nexit 1\n"}}, "Tests fail", ""},
+           {{{"u/linux/Varnok Pool", "#!/bin/sh\nexec sleep 60\n"}}, "Tests fail", ""},
            {{{"u/win/Varnok Pool", kNewProgram}}, "Can't find OS specific directory in update", ""},
            {{{"../escape", "x"}}, "Path contains '..': ../escape", tmp_ / "escape"},
            {{{absolute, "x"}}, "Path is absolute: " + absolute, absolute},
            {{{"out", "", outside}, {"out/evil", "x"}}, "through symlink", outside + "/evil"},
        }) {
     WriteZip(dir_ / "a.zip", entries);
-    EXPECT_TRUE(Has(ThrownText([&] { InstallUpdate(dir_ / "a.zip", tmp_, exe_, 0); }), expected));
+    const auto install = [&] { InstallUpdate(dir_ / "a.zip", tmp_, exe_, 0, kTestLimit); };
+    EXPECT_TRUE(Has(ThrownText(install), expected));
     EXPECT_TRUE(absent.empty() || !fs::exists(fs::symlink_status(absent)));
     EXPECT_EQ(ReadTextFile(exe_), "old");
     EXPECT_TRUE(fs::is_empty(tmp_)) << "unpack folder left behind";
+  }
+}
+
+// Three entries of 100 bytes: a limit one short stops before the entry that would pass it.
+TEST_F(SelfUpdate, ExtractionStopsAtItsLimits) {
+  const std::string content(100, 'x');
+  WriteZip(dir_ / "a.zip", {{"a", content}, {"b", content}, {"c", content}});
+  for (const auto& [bytes, entries, expected, written] :
+       std::vector<std::tuple<uint64_t, uint32_t, std::string, size_t>>{
+           {300, 3, "no exception", 3},
+           {299, 3, "Update archive is larger than 299 bytes", 2},
+           {300, 2, "Update archive has more than 2 entries", 2},
+       }) {
+    const fs::path out = dir_ / ("out" + std::to_string(bytes) + std::to_string(entries));
+    fs::create_directory(out);
+    const auto extract = [&] { ExtractUpdateArchive(dir_ / "a.zip", out, {bytes, entries}); };
+    EXPECT_EQ(ThrownText(extract), expected);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), written) << expected;
   }
 }
 
