@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "manager/distinct_directories.h"
+#include "plotter/finalize_job.h"
 #include "runtime/random.h"
 #include "runtime/text_utils.h"
 
@@ -67,7 +68,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
         directories_, [](const DirectorySpec& d) { return d.tempFilesAllowed && !d.readOnly; });
     if (!config_.noFinalizing) {
       finalizeThreads_ = p;
-      MinPlottingMemory = 512 * p + 1654652928;
+      MinPlottingMemory = ::FinalizeJob::RequiredMemory(p, config_.scale);
       // The job's bitmaps and buffers keep their size at every plot scale; only what it takes
       // beyond them follows the plot.
       PlottingMemoryRequest =

@@ -84,7 +84,7 @@ fs::path MakeUninterrupted(const PlotHeader& made, const fs::path& dir) {
     engine->done.wait(lock, [&] { return engine->state == kPlotIdle; });
     EXPECT_EQ(engine->finished, 1);
   }
-  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2), 2, settings.scale},
+  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2, settings.scale), 2, settings.scale},
                                          HeapArena(), quiet, nullptr, nullptr);
   job->Start(dir / "made.spt", dir / "made.fpt", 0);
   job->WaitForRun();
