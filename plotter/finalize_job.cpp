@@ -128,9 +128,9 @@ void FinalizeJob::CloseFiles() {
   progress_.output = nullptr;
   sourceWorker_->SetFile(nullptr);
   destinationWorker_->SetFile(nullptr);
-  // A DirectFile closes (and drops its lock) only with its handle.
-  sourceFile_ = NewDirectFile(*arena_, warning_);
-  destinationFile_ = NewDirectFile(*arena_, warning_);
+  // Closing drops each file's lock; the objects stay for the next plot.
+  sourceFile_->Close();
+  destinationFile_->Close();
 }
 
 void FinalizeJob::Start(const std::filesystem::path& source,

@@ -41,11 +41,16 @@ std::vector<uint64_t> DecodeTable(const std::vector<uint8_t>& file, int t) {
   return out;
 }
 
-// One job for the whole binary: its bitmaps alone take 1 GiB.
+// One job for the whole binary: its bitmaps alone take 1 GiB. Its arena counts what it hands out.
+FaultArena& SharedArena() {
+  static FaultArena arena;
+  return arena;
+}
 FinalizeJob& SharedJob() {
-  static FinalizeJobHandle job = NewFinalizeJob(
-      {FinalizeJob::RequiredMemory(2, PlotScale::WithShift(12)), 2, PlotScale::WithShift(12)}, HeapArena(),
-      [](const std::string&) {}, nullptr, nullptr);
+  const PlotScale scale = PlotScale::WithShift(12);
+  static FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2, scale), 2, scale},
+                                                SharedArena(), [](const std::string&) {},
+                                                nullptr, nullptr);
   return *job;
 }
 
@@ -325,4 +330,16 @@ TEST(FinalizeJob, EverythingBuiltFitsTheLeastBudget) {
   FaultArena arena;
   FinalizeJobHandle job = NewFinalizeJob({budget, 2, {}}, arena, nullptr, nullptr, nullptr);
   EXPECT_LE(arena.bytes, budget);
+}
+
+// A failed start and a whole run reuse what the job holds: the arena hands out nothing more.
+TEST(FinalizeJob, FailedStartsAndRunsTakeNoMoreMemory) {
+  FinalizeJob& job = SharedJob();
+  const uint64_t before = SharedArena().allocations;
+  TestDirectory dir;
+  EXPECT_NE(ThrownText([&] { job.Start(dir / "sparse.spt", dir / "final.fpt_part", 0); }),
+            "no exception");
+  SharedCase().plot.Write(dir / "sparse.spt");
+  EXPECT_EQ(RunOnce(job, dir, 0), "");
+  EXPECT_EQ(SharedArena().allocations, before);
 }
