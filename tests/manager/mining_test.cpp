@@ -85,7 +85,7 @@ class MiningClient : public MiningLog, public Client {
     return (PendingSignagePoints.at(0)->Deadline - std::chrono::steady_clock::now()) / 1.0s;
   }
   TestDirectory dir;
-  using Client::ProofsRequested;
+  using Client::jobListFault_, Client::ProofsRequested;
 };
 
 }  // namespace
@@ -142,6 +142,32 @@ TEST(Mining, AbandonedSubmissionReleasesItsScansAndShutdownIsPrompt) {
   EXPECT_TRUE(request->pairs.empty());
   // Many signage points still in flight when the Client goes.
   for (int i = 0; i < 50; ++i) client.SubmitSignagePoint(std::make_shared<Recorder>(r), 30000);
+}
+
+// A job list that cannot grow leaves its job unqueued, so that none comes back to a record that
+// does not list it (which may be gone by then).
+TEST(Mining, JobListThatCannotGrowQueuesNothing) {
+  const PosRecord r = LoadPosRecords().at(0);
+  // (the growth that fails: 1 for the scan's qualities, 2 for the full proof; logged)
+  const std::pair<int, std::string> rows[] = {{1, "ERROR: std::bad_alloc\n"},
+                                              {2, "ERROR: B67EDEE2: std::bad_alloc\n"}};
+  for (const auto& [failing, logged] : rows) {
+    MiningClient client;
+    client.Add(BuildPlantedPlot(r, 0, 4));
+    int growths = 0;
+    client.jobListFault_ = [&, failing = failing] {
+      if (++growths == failing) throw std::bad_alloc();
+    };
+    client.SubmitSignagePoint(std::make_shared<Recorder>(r), 30000);
+    ASSERT_TRUE(client.Drained());
+    // A stray job would be back by now.
+    for (int i = 0; i < 50 && client.Log().find("F4E56C40") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    const std::string log = client.Log();
+    EXPECT_NE(log.find(logged), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR"), log.rfind("ERROR")) << log;
+  }
 }
 
 TEST(Mining, StaleProofRuleSlowProofsAndBenchmarkFigures) {
