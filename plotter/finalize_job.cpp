@@ -62,7 +62,6 @@ FinalizeJob::FinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
     : memoryBudget_(config.memoryBudget),
       threadCount_(config.threadCount),
       scale_(config.scale),
-      arena_(&arena),
       random_(Random64()),
       warning_(std::move(warning)) {
   // The files call the callback unchecked; an owner without one gets the warnings dropped.

@@ -132,7 +132,6 @@ class FinalizeJob {
   uint64_t threadCount_;
   PlotScale scale_;
   FinalizeSizes sizes_{};
-  MemoryArena* arena_;
   // The job mutex is progress_.mutex; it guards state_, progress, failure_ and finished_.
   TransferProgress progress_;
   uint32_t state_ = kFinalizeIdle;
