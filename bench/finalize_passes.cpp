@@ -24,9 +24,9 @@ struct PassFixture {
 
 void BM_FinalizePasses(benchmark::State& state) {
   static PassFixture fixture;
-  FinalizeJobHandle job =
-      NewFinalizeJob({FinalizeJob::RequiredMemory(2), 2, PlotScale::WithShift(state.range(0))},
-                     HeapArena(), nullptr, nullptr, nullptr);
+  const PlotScale scale = PlotScale::WithShift(state.range(0));
+  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2, scale), 2, scale},
+                                         HeapArena(), nullptr, nullptr, nullptr);
   using Clock = std::chrono::steady_clock;
   // Pass kind: 0 copy, 1 mark, 2 compact, 3 encode.
   double seconds[4] = {};

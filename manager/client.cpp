@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "manager/distinct_directories.h"
+#include "plotter/finalize_job.h"
 #include "runtime/random.h"
 #include "runtime/text_utils.h"
 
@@ -67,7 +68,7 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
         directories_, [](const DirectorySpec& d) { return d.tempFilesAllowed && !d.readOnly; });
     if (!config_.noFinalizing) {
       finalizeThreads_ = p;
-      MinPlottingMemory = 512 * p + 1654652928;
+      MinPlottingMemory = ::FinalizeJob::RequiredMemory(p, config_.scale);
       // The job's bitmaps and buffers keep their size at every plot scale; only what it takes
       // beyond them follows the plot.
       PlottingMemoryRequest =
@@ -80,13 +81,11 @@ Client::Client(const ClientConfig& config, const DirectorySpec* directories, siz
       PlotJobSettings.tempFileLimit = static_cast<uint8_t>(std::min(temps, kMaxTempFiles));
       PlotJobSettings.scale = config_.scale;
       const uint64_t estimate = EstimateJobMemory(PlotJobSettings);
-      // The temp-file stream's share: its blocks shrink with the plot (1 GiB of head-room, the
-      // stream's smallest, at full size).
-      const uint64_t headRoom = kMinStreamBlocks * config_.scale.StreamBlockBytes();
       PlottingMemoryRequest = std::max(
           PlottingMemoryRequest, amount != 0 ? amount - MiningMemory
                                              : estimate + config_.scale.Shrink(kAutomaticPlotExtra));
-      MinPlottingMemory = std::max(MinPlottingMemory, estimate + headRoom);
+      // The engine's own minimum, so that no budget passes here that the engine refuses.
+      MinPlottingMemory = std::max(MinPlottingMemory, RequiredJobMemory(PlotJobSettings));
     }
     if (PlottingMemoryRequest < MinPlottingMemory) {
       throw std::runtime_error("Too few memory specified, at least " +

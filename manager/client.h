@@ -146,6 +146,8 @@ class Client {
   void TestPlotEntry(const TestQueueEntry& entry);
   // Tests fail a step of the key embedding through this (see EmbedKeyBlock).
   std::function<void(int step)> embedFault_;
+  // Tests fail the growth of a signage point's job list through this (see ReserveJobs).
+  std::function<void()> jobListFault_;
   // Runs once before the manager's first step: times the recomputation at each level and
   // prints how many plots this machine can mine.
   virtual void RunBenchmark();
@@ -304,6 +306,9 @@ class Client {
   void HandleFullProof(PendingSignagePoint& record, FullProofJob& proof);
   void QueueProofOf(PendingSignagePoint& record, QualityJob& quality, int64_t priority,
                     uint8_t lowPriority);
+  // Room on the record's job list for `count` more jobs, made before they are queued: a job the
+  // engine holds always finds its place there, and with it its way back to the record.
+  void ReserveJobs(PendingSignagePoint& record, size_t count);
   void TakeJobBack(PendingSignagePoint& record, const PlotJob* job);
   // Under MinedPlotsMutex: expires records at or past their deadline, then drops finished ones.
   void ExpireAndRemove();

@@ -128,9 +128,10 @@ bool Client::TestPlot(PlotFile& plot) {
       job = scan();
     }
     const uint64_t k = TestRng() % job->Count();
+    // With --low-priority its recomputation gives way to mining's.
     Engine
         ->QueueFullProof(&plot, job->Positions()[k], job->Challenge(), kTestPriority, nullptr,
-                         nullptr, nullptr, 0)
+                         nullptr, nullptr, 1)
         ->Wait();
   }
   if (total < minMatches) throw std::runtime_error("Too few proofs");

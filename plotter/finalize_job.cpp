@@ -26,6 +26,10 @@ uint64_t ScaledAtLeast(const PlotScale& scale, uint64_t value, uint64_t floor) {
   return std::max(scale.Shrink(value), floor);
 }
 
+uint64_t RegionDataBytes(const PlotScale& scale) {
+  return ScaledAtLeast(scale, uint64_t{256} << 20, kPlotBlockBytes) / 4096 * 4096;
+}
+
 void ReadHeader(IoWorker& worker, PlotHeader& header) {
   FileReader reader(worker, 0, sizeof(header), 16384);
   reader.Read(&header, sizeof(header));
@@ -34,16 +38,20 @@ void ReadHeader(IoWorker& worker, PlotHeader& header) {
 
 }  // namespace
 
+uint64_t FinalizeJob::RequiredMemory(uint64_t threadCount, const PlotScale& scale) {
+  return threadCount * 512 + 1654652928 + RegionDataBytes(scale);
+}
+
 FinalizeSizes FinalizeJob::Sizes(const FinalizeJobConfig& config) {
   const PlotScale& scale = config.scale;
   const uint64_t pipeline = std::min<uint64_t>(
-      config.memoryBudget + 268435456 - RequiredMemory(config.threadCount), 1073741824);
+      config.memoryBudget + 268435456 - RequiredMemory(config.threadCount, scale), 1073741824);
   return FinalizeSizes{
       ScaledAtLeast(scale, pipeline, 48 * 4096),
       ScaledAtLeast(scale, 256, 1),
       ScaledAtLeast(scale, 2097152, 4 * BatchQueue::kMaxBatch),
       ScaledAtLeast(scale, uint64_t{64} << 20, uint64_t{1} << 20),
-      ScaledAtLeast(scale, uint64_t{256} << 20, kPlotBlockBytes) / 4096 * 4096,
+      RegionDataBytes(scale),
       ScaledAtLeast(scale, uint64_t{64} << 20, kPlotBlockBytes),
   };
 }
@@ -54,12 +62,11 @@ FinalizeJob::FinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
     : memoryBudget_(config.memoryBudget),
       threadCount_(config.threadCount),
       scale_(config.scale),
-      arena_(&arena),
       random_(Random64()),
       warning_(std::move(warning)) {
   // The files call the callback unchecked; an owner without one gets the warnings dropped.
   if (!warning_) warning_ = [](const std::string&) {};
-  if (memoryBudget_ < RequiredMemory(threadCount_)) throw std::runtime_error("C3DB2AB4");
+  if (memoryBudget_ < RequiredMemory(threadCount_, scale_)) throw std::runtime_error("C3DB2AB4");
   if (threadCount_ == 0) throw std::runtime_error("4C80C33A");
   sizes_ = Sizes(config);
   values_.Allocate(arena, ParkEncoder::kValueCapacity);
@@ -120,9 +127,9 @@ void FinalizeJob::CloseFiles() {
   progress_.output = nullptr;
   sourceWorker_->SetFile(nullptr);
   destinationWorker_->SetFile(nullptr);
-  // A DirectFile closes (and drops its lock) only with its handle.
-  sourceFile_ = NewDirectFile(*arena_, warning_);
-  destinationFile_ = NewDirectFile(*arena_, warning_);
+  // Closing drops each file's lock; the objects stay for the next plot.
+  sourceFile_->Close();
+  destinationFile_->Close();
 }
 
 void FinalizeJob::Start(const std::filesystem::path& source,

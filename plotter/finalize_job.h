@@ -49,7 +49,7 @@ struct FinalizeSizes {
   uint64_t poolBufferBytes;  // 4 stream buffers of 64 MiB
   // The region reader keeps 256 MiB of each strided mark pass for the compact pass of the same
   // table, spread over the table as chunks between 64 MiB gaps, so that the second read of a
-  // table skips that much of the disk. This memory comes on top of the required amount.
+  // table skips that much of the disk.
   uint64_t regionDataBytes;
   uint64_t regionGapBytes;
 };
@@ -68,8 +68,9 @@ class FinalizeJob {
   // saved state, with the position reached; a test uses it to request a save at a chosen point.
   using StopHook = std::function<void(const FinalizeResumeRecord&)>;
 
-  // Bytes the job needs before its pipeline gets more than 256 MiB.
-  static uint64_t RequiredMemory(uint64_t threadCount) { return threadCount * 512 + 1654652928; }
+  // Bytes the job needs before its pipeline gets more than 256 MiB: thread count x 512 +
+  // 1,654,652,928, and the region reader's memory.
+  static uint64_t RequiredMemory(uint64_t threadCount, const PlotScale& scale);
   // For a configuration that passes the constructor's checks.
   static FinalizeSizes Sizes(const FinalizeJobConfig& config);
 
@@ -131,7 +132,6 @@ class FinalizeJob {
   uint64_t threadCount_;
   PlotScale scale_;
   FinalizeSizes sizes_{};
-  MemoryArena* arena_;
   // The job mutex is progress_.mutex; it guards state_, progress, failure_ and finished_.
   TransferProgress progress_;
   uint32_t state_ = kFinalizeIdle;

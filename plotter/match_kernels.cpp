@@ -249,5 +249,5 @@ uint64_t LinePointRange(uint64_t entries) {
 ValueRanges ComputeValueRanges(uint64_t range) {
   if (range >= ~uint64_t{0} - 126) return {range, (uint64_t{1} << 57) - 1, uint64_t{1} << 49};
   const uint64_t rangeIn = (range >> 7) + 1;
-  return {range, rangeIn, std::max<uint64_t>(1, (rangeIn + 254) >> 8)};
+  return {range, rangeIn, std::max<uint64_t>(1, (rangeIn + 255) >> 8)};
 }

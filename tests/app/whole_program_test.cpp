@@ -26,9 +26,9 @@ TEST(WholeProgram, OnlyTheTestBuildThinsItsPlots) {
                       "--p-threads", "2", "-m", "100MB"});
     EXPECT_EQ(run.End(), 1) << program;
     PlotEngineSettings settings{2, 0, 1, scale};
-    // The stream's smallest size comes on top: 1,024 blocks, 1 GiB at full size.
+    // The stream's smallest size comes on top: 1,024 blocks with their bookkeeping.
     const uint64_t need = (uint64_t{64} << 20) + EstimateJobMemory(settings) +
-                          1024 * scale.StreamBlockBytes();
+                          1024 * (scale.StreamBlockBytes() + 128);
     EXPECT_EQ(run.Lines(),
               (std::vector<std::string>{"VarnokChiaPool version 1.3",
                                         "<time> ERROR: Too few memory specified, at least " +
@@ -84,7 +84,7 @@ fs::path MakeUninterrupted(const PlotHeader& made, const fs::path& dir) {
     engine->done.wait(lock, [&] { return engine->state == kPlotIdle; });
     EXPECT_EQ(engine->finished, 1);
   }
-  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2), 2, settings.scale},
+  FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2, settings.scale), 2, settings.scale},
                                          HeapArena(), quiet, nullptr, nullptr);
   job->Start(dir / "made.spt", dir / "made.fpt", 0);
   job->WaitForRun();

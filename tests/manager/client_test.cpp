@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "manager/client.h"
+#include "plotter/plot_engine.h"
 #include "tests/manager/fake_client.h"
+#include "tests/plotter/plot_test_support.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/thrown_text.h"
 
@@ -72,7 +74,7 @@ TEST(Client, ConstructorChecksInOrder) {
        "Invalid compression level, maximum allowed value is 5"},
       {{.plottingThreads = 300, .miningThreads = 1, .memoryAmount = (64 << 20) + 1,
         .noPlotting = 1, .miningOff = 1, .testThreadOff = 1},
-       {twice[0]}, "Too few memory specified, at least 1.60GiB needed"},
+       {twice[0]}, "Too few memory specified, at least 1.85GiB needed"},
   };
   // clang-format on
   for (const auto& [config, dirs, text] : rows) {
@@ -81,24 +83,28 @@ TEST(Client, ConstructorChecksInOrder) {
 }
 
 // Without -m a full-size plot asks for its figures unchanged; a thinned one for what grows with
-// the plot thinned, while the finalization's bitmaps and buffers keep their size.
+// the plot thinned, while the finalization's bitmaps and buffers keep their size. The least
+// plotting budget accepted builds the plot engine.
 TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
   struct Built : Client {
     Built(const ClientConfig& config, const DirectorySpec& dir)
         : Client(
               config, &dir, 1, [](const std::string&) {}, ClientHost{nullptr, nullptr, false}) {}
-    using Client::MinPlottingMemory, Client::PlottingMemoryRequest;
+    using Client::MinPlottingMemory, Client::PlotJobSettings, Client::PlottingMemoryRequest;
   };
   TestDirectory dir;
   const PlotScale full = PlotScale::Production(), thin = PlotScale::WithShift(10);
-  const uint64_t plot = EstimateJobMemory({2, 0, 1, thin}), finalize = 1654653952;
+  // The plot's least: its estimate and 1,024 stream blocks of 4 KiB with their bookkeeping. The
+  // finalization's: its fixed part and the region reader's 256 MiB, thinned at d = 10.
+  const uint64_t plot = EstimateJobMemory({2, 0, 1, thin}), least = plot + 1024 * (4096 + 128),
+                 finalize = 1654653952 + (256 << 10), fullFinalize = 1654653952 + (256 << 20);
   // {scale, no plotting, no finalizing, request, minimum}
   const std::tuple<PlotScale, uint8_t, uint8_t, uint64_t, uint64_t> rows[] = {
-      {full, 1, 0, uint64_t{4} << 30, finalize},
-      {full, 0, 0, 129940101384, 2668140808},
-      {thin, 1, 0, finalize + 2578431, finalize},
-      {thin, 0, 0, finalize + 2578431, std::max(finalize, plot + (4 << 20))},
-      {thin, 0, 1, plot + 125337600, plot + (4 << 20)},
+      {full, 1, 0, uint64_t{4} << 30, fullFinalize},
+      {full, 0, 0, 129940101384, 2668271880},
+      {thin, 1, 0, finalize + 2578175, finalize},
+      {thin, 0, 0, finalize + 2578175, std::max(finalize, least)},
+      {thin, 0, 1, plot + 125337600, least},
   };
   for (const auto& [scale, noPlotting, noFinalizing, request, minimum] : rows) {
     Built client({.plottingThreads = 2, .miningThreads = 1, .noPlotting = noPlotting,
@@ -107,6 +113,12 @@ TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
     EXPECT_EQ(std::pair(client.PlottingMemoryRequest, client.MinPlottingMemory),
               std::pair(request, minimum))
         << scale.d << +noPlotting << +noFinalizing;
+    if (noFinalizing == 0) continue;
+    PlotEngineSettings settings = client.PlotJobSettings;
+    settings.memoryBudget = client.MinPlottingMemory;
+    PlotEngineHandle engine =
+        CreatePlotEngine(HeapArena(), settings, HeapArena(), {}, nullptr, nullptr);
+    DeletePlotEngine(engine);
   }
 }
 

@@ -3,6 +3,7 @@
 #include "chia/sha256.h"
 #include "manager/benchmark.h"
 #include "manager/mining_rules.h"
+#include "prover/quality_job.h"
 #include "tests/manager/scan_test_support.h"
 #include "tests/prover/planted_plot_support.h"
 
@@ -20,6 +21,7 @@ struct Recorder final : SignagePointRequest {
     return true;
   }
   int CheckQuality(const uint8_t*, const uint8_t*, uint64_t xPair) override {
+    if (onCheck) onCheck();
     pairs.push_back(xPair);
     return result >= 0 ? result : throw std::runtime_error("judge");
   }
@@ -35,7 +37,7 @@ struct Recorder final : SignagePointRequest {
   int result;
   std::vector<uint64_t> pairs;
   std::vector<bool> verified;
-  std::function<void()> onProof;
+  std::function<void()> onCheck, onProof;
 };
 
 // The log of a mining Client; a base before the Client, so that it outlives the threads.
@@ -85,7 +87,8 @@ class MiningClient : public MiningLog, public Client {
     return (PendingSignagePoints.at(0)->Deadline - std::chrono::steady_clock::now()) / 1.0s;
   }
   TestDirectory dir;
-  using Client::ProofsRequested;
+  using Client::Engine, Client::jobListFault_, Client::MinedPlots, Client::MinedPlotsMutex,
+      Client::PendingSignagePoints, Client::ProofsRequested;
 };
 
 }  // namespace
@@ -142,6 +145,74 @@ TEST(Mining, AbandonedSubmissionReleasesItsScansAndShutdownIsPrompt) {
   EXPECT_TRUE(request->pairs.empty());
   // Many signage points still in flight when the Client goes.
   for (int i = 0; i < 50; ++i) client.SubmitSignagePoint(std::make_shared<Recorder>(r), 30000);
+}
+
+// A job list that cannot grow leaves its job unqueued, so that none comes back to a record that
+// does not list it (which may be gone by then).
+TEST(Mining, JobListThatCannotGrowQueuesNothing) {
+  const PosRecord r = LoadPosRecords().at(0);
+  // (the growth that fails: 1 for the scan's qualities, 2 for the full proof; logged)
+  const std::pair<int, std::string> rows[] = {{1, "ERROR: std::bad_alloc\n"},
+                                              {2, "ERROR: B67EDEE2: std::bad_alloc\n"}};
+  for (const auto& [failing, logged] : rows) {
+    MiningClient client;
+    client.Add(BuildPlantedPlot(r, 0, 4));
+    int growths = 0;
+    client.jobListFault_ = [&, failing = failing] {
+      if (++growths == failing) throw std::bad_alloc();
+    };
+    client.SubmitSignagePoint(std::make_shared<Recorder>(r), 30000);
+    ASSERT_TRUE(client.Drained());
+    // A stray job would be back by now.
+    for (int i = 0; i < 50 && client.Log().find("F4E56C40") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    const std::string log = client.Log();
+    EXPECT_NE(log.find(logged), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR"), log.rfind("ERROR")) << log;
+  }
+}
+
+// Proof preparation counts recomputation only: a full proof whose reads wait 4 s for the plot's
+// stream raises no slow-proof warning.
+TEST(Mining, SlowReadsAreNoSlowProofPreparation) {
+  const PosRecord r = LoadPosRecords().at(0);
+  MiningClient client;
+  client.Engine->Owner().privateStreams = 0;  // reads share the plot's stream and its mutex
+  client.Add(BuildPlantedPlot(r, 0, 4));
+  PlotFile& plot = *client.MinedPlots[0];
+  std::thread holder;
+  std::atomic<bool> looking{false};
+  auto request = std::make_shared<Recorder>(r);
+  request->onCheck = [&] {
+    {
+      // The quality leaves every other node to the full proof, as one that fell back would.
+      std::lock_guard lock(client.MinedPlotsMutex);
+      auto& quality = static_cast<QualityJob&>(*client.PendingSignagePoints.at(0)->Jobs.at(0));
+      std::lock_guard engineLock(client.Engine->Mutex());
+      ProofTreeData& d = quality.Tree().data;
+      for (uint32_t node = 1; node < kProofRoot; node += 2) {
+        d.values[node] = ~uint64_t{0};
+        if (node < 16) d.candidateCounts[node] = 0;
+      }
+    }
+    // Once the full proof stands beside its quality, the stream is held for 4.1 s.
+    holder = std::thread([&] {
+      for (;;) {
+        std::unique_lock lock(plot.mutex);
+        looking = true;
+        if (plot.liveJobCount >= 2) return std::this_thread::sleep_for(4100ms);
+        lock.unlock();
+        std::this_thread::yield();
+      }
+    });
+    while (!looking) std::this_thread::yield();
+  };
+  client.SubmitSignagePoint(request, 30000);
+  ASSERT_TRUE(client.Drained());
+  if (holder.joinable()) holder.join();
+  EXPECT_EQ(request->verified, std::vector<bool>{true});
+  EXPECT_EQ(client.Log().find("Proof preparation"), std::string::npos) << client.Log();
 }
 
 TEST(Mining, StaleProofRuleSlowProofsAndBenchmarkFigures) {

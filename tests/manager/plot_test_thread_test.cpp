@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <map>
+#include <sstream>
+#include <thread>
 
 #include "manager/key_embedding.h"
 #include "manager/scan_file_reader.h"
 #include "manager/text_helpers.h"
 #include "tests/manager/scan_test_support.h"
+#include "tests/prover/planted_plot_support.h"
 
 namespace {
 
 class TestingClient : public ScanClient {
  public:
-  using Client::Engine, Client::embedFault_, Client::Mutex, Client::TestPlotEntry,
+  using Client::Engine, Client::embedFault_, Client::Mutex, Client::TestPlotEntry, Client::TestRng,
       Client::ThreadStop;
   using ScanClient::ScanClient;
 };
@@ -20,6 +26,27 @@ std::vector<uint8_t> KeyBytes(const fs::path& path) {
   std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), 600);
   bytes.erase(bytes.begin() + 37, bytes.begin() + 88);
   return {bytes.begin() + 36, bytes.end()};
+}
+
+// Wake-ups so far of each thread at niceness 19 (asleep, with `asleep`): the workers of the
+// low-priority pool, which wake only for work.
+std::map<std::string, uint64_t> Nice19Wakeups(bool asleep) {
+  std::map<std::string, uint64_t> out;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream stat(task.path() / "stat"), status(task.path() / "status");
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
+    std::string state, nice;
+    fields >> state;
+    for (int field = 4; field <= 19; ++field) fields >> nice;
+    if ((asleep && state != "S") || nice != "19") continue;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        out[task.path().filename()] = std::stoull(line.substr(24));
+      }
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -80,4 +107,32 @@ TEST(PlotTest, FlagZeroWithAMatchingBlockCountsAsKeysPresent) {
     std::array<uint8_t, 512> block{};
     EXPECT_EQ(ReadScannedFile(dir / "p.fpt", 0, block).HasKeyBlock, hasKeys);
   }
+}
+
+// With --low-priority the test's full proofs recompute on the nice-19 pool. The plot answers the
+// test's first challenge with the root of a genuine proof of another challenge: all of its
+// leaves are recomputed before the proof fails.
+TEST(PlotTest, FullProofsRecomputeOnTheLowPriorityPool) {
+  if (::getpriority(PRIO_PROCESS, 0) == 19) GTEST_SKIP() << "every thread is at niceness 19";
+  const PosRecord r = LoadPosRecords().at(1);
+  std::mt19937_64 rng(7);
+  uint64_t target = 0;
+  for (int i = 0; i < 4; ++i) target = target << 8 | static_cast<uint8_t>(rng());
+  const uint64_t root = BuildPlantedPlot(r, 1, 6).positions[30];
+  TestDirectory dir;
+  BuildPlantedPlot(r, 1, 6, {{target, root}}).plot.Write(dir / "p.fpt");
+  TestingClient client({Dir(dir.Path())}, {.lowPriority = 1});
+  client.TestRng.seed(7);
+  std::map<std::string, uint64_t> before;
+  for (int i = 0; i < 500 && before.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    before = Nice19Wakeups(true);
+  }
+  client.TestPlotEntry({0, dir / "p.fpt"});
+  ASSERT_EQ(client.lines.size(), 2u);
+  EXPECT_EQ(client.lines[1].substr(0, 20), "ERROR: Test failed: ");
+  const std::map<std::string, uint64_t> after = Nice19Wakeups(false);
+  EXPECT_TRUE(std::ranges::any_of(before, [&](const auto& worker) {
+    return after.count(worker.first) != 0 && after.at(worker.first) > worker.second;
+  }));
 }

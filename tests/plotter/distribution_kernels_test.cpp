@@ -9,6 +9,7 @@
 #include <random>
 
 #include "plotter/distribution_pass.h"
+#include "plotter/match_kernels.h"
 #include "tests/plotter/plot_test_support.h"
 #include "tests/runtime/bucket_writer_rig.h"
 #include "tests/support/thrown_text.h"
@@ -159,6 +160,21 @@ TEST(DistributionKernels, EveryKernelMatchesTheRuleAtBothScalesAndRefusesBadKeys
   const auto scatter = Make(Kind::kScatter, 8, 5000, 0, 0);
   EXPECT_EQ(ThrownText([&] { rig.Pass<8>(ScatterToBuckets, scatter, 0, 0, 10); }),
             kBucketOverflowError);
+}
+
+// The last value of an input bucket lands in in-memory bucket 255 at most, also when r_in is 1
+// more than a multiple of 256 (R = 32773 gives r_in = 257).
+TEST(DistributionKernels, TheLastValueOfAnInputBucketStaysInItsBuckets) {
+  Rig rig;
+  for (uint64_t range : {uint64_t{32773}, (uint64_t{1} << 40) + 5, uint64_t{1000000}}) {
+    const ValueRanges r = ComputeValueRanges(range);
+    Entry last(12, 0);
+    Put(&last[4], 8, r.rangeIn - 1);
+    Entry placed = last;
+    Buckets want(256);
+    want[Reference(Kind::kValue, placed, r.rangeMem) & 255].push_back(placed);
+    EXPECT_EQ(rig.Pass<12>(DistributeEntries12, {last}, 142096, r.rangeMem, 1), want) << range;
+  }
 }
 
 TEST(SortBucketRecords, GroupsComeOutInOrderWithTheirTable) {

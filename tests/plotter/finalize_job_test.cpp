@@ -13,6 +13,7 @@
 #include "plotter/plot_file.h"
 #include "tests/plotter/sparse_plot_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fault_arena.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/test_seed.h"
 #include "tests/support/thrown_text.h"
@@ -40,11 +41,16 @@ std::vector<uint64_t> DecodeTable(const std::vector<uint8_t>& file, int t) {
   return out;
 }
 
-// One job for the whole binary: its bitmaps alone take 1 GiB.
+// One job for the whole binary: its bitmaps alone take 1 GiB. Its arena counts what it hands out.
+FaultArena& SharedArena() {
+  static FaultArena arena;
+  return arena;
+}
 FinalizeJob& SharedJob() {
-  static FinalizeJobHandle job = NewFinalizeJob(
-      {FinalizeJob::RequiredMemory(2), 2, PlotScale::WithShift(12)}, HeapArena(),
-      [](const std::string&) {}, nullptr, nullptr);
+  const PlotScale scale = PlotScale::WithShift(12);
+  static FinalizeJobHandle job = NewFinalizeJob({FinalizeJob::RequiredMemory(2, scale), 2, scale},
+                                                SharedArena(), [](const std::string&) {},
+                                                nullptr, nullptr);
   return *job;
 }
 
@@ -268,7 +274,7 @@ TEST(FinalizeJob, KilledRunLeavesAFileThatContinuesOrIsRefused) {
     SharedCase().plot.Write(dir / "sparse.spt");
     ChildProcess child([&] {
       FinalizeJobHandle job = NewFinalizeJob(
-          {FinalizeJob::RequiredMemory(2), 2, PlotScale::WithShift(12)}, HeapArena(),
+          {FinalizeJob::RequiredMemory(2, PlotScale::WithShift(12)), 2, PlotScale::WithShift(12)}, HeapArena(),
           [](const std::string&) {}, nullptr, nullptr);
       job->SetStopHook([&](const FinalizeResumeRecord& r) {
         if (r.blockCounter % 3 == 0) job->RequestSave();
@@ -308,12 +314,32 @@ TEST(FinalizeJob, ConstructionChecksBudgetAndThreads) {
   auto build = [](uint64_t budget, uint64_t threads) {
     return ThrownText([&] { NewFinalizeJob({budget, threads, {}}, HeapArena(), nullptr, 0, 0); });
   };
-  EXPECT_EQ(build(FinalizeJob::RequiredMemory(3) - 1, 3), "C3DB2AB4");
-  EXPECT_EQ(build(FinalizeJob::RequiredMemory(0), 0), "4C80C33A");
+  EXPECT_EQ(build(FinalizeJob::RequiredMemory(3, {}) - 1, 3), "C3DB2AB4");
+  EXPECT_EQ(build(FinalizeJob::RequiredMemory(0, {}), 0), "4C80C33A");
   // Production figures; the pipeline is capped at 1 GiB.
-  const uint64_t budget = FinalizeJob::RequiredMemory(2) + (uint64_t{1} << 30);
+  const uint64_t budget = FinalizeJob::RequiredMemory(2, {}) + (uint64_t{1} << 30);
   const FinalizeSizes full = FinalizeJob::Sizes({budget, 2, {}});
   EXPECT_EQ(std::tuple(full.pipelineMemory, full.stopInterval, full.queueItems,
                        full.poolBufferBytes, full.regionDataBytes, full.regionGapBytes),
             std::tuple(1u << 30, 256u, 2097152u, 64u << 20, 256u << 20, 64u << 20));
+}
+
+// The least budget holds the whole full-size job, the region reader's memory included.
+TEST(FinalizeJob, EverythingBuiltFitsTheLeastBudget) {
+  const uint64_t budget = FinalizeJob::RequiredMemory(2, {});
+  FaultArena arena;
+  FinalizeJobHandle job = NewFinalizeJob({budget, 2, {}}, arena, nullptr, nullptr, nullptr);
+  EXPECT_LE(arena.bytes, budget);
+}
+
+// A failed start and a whole run reuse what the job holds: the arena hands out nothing more.
+TEST(FinalizeJob, FailedStartsAndRunsTakeNoMoreMemory) {
+  FinalizeJob& job = SharedJob();
+  const uint64_t before = SharedArena().allocations;
+  TestDirectory dir;
+  EXPECT_NE(ThrownText([&] { job.Start(dir / "sparse.spt", dir / "final.fpt_part", 0); }),
+            "no exception");
+  SharedCase().plot.Write(dir / "sparse.spt");
+  EXPECT_EQ(RunOnce(job, dir, 0), "");
+  EXPECT_EQ(SharedArena().allocations, before);
 }

@@ -23,7 +23,7 @@ class FaultArena : public MemoryArena {
     ++allocations;
     if (failFrom != 0 && allocations >= failFrom) return nullptr;
     void* p = size != 0 && size == sharedSize ? &shared_ : MemoryArena::Allocate(size, alignment);
-    if (p != nullptr) ++outstanding;
+    if (p != nullptr) ++outstanding, bytes += size;
     return p;
   }
   void Deallocate(void* pointer) override {
@@ -35,6 +35,7 @@ class FaultArena : public MemoryArena {
   uint64_t failFrom;
   uint64_t sharedSize = 0;
   uint64_t allocations = 0;
+  uint64_t bytes = 0;  // handed out, freed or not
   int64_t outstanding = 0;
   std::vector<std::string> warnings;
 
