@@ -124,9 +124,12 @@ TEST(PlotTest, FullProofsRecomputeOnTheLowPriorityPool) {
   TestingClient client({Dir(dir.Path())}, {.lowPriority = 1});
   client.TestRng.seed(7);
   std::map<std::string, uint64_t> before;
-  for (int i = 0; i < 500 && before.empty(); ++i) {
+  // Every worker must be asleep first: one still starting up would count a wake-up of its own.
+  // On a busy machine niceness-19 threads start slowly; the limit only bounds a hang.
+  for (int i = 0; i < 6000; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     before = Nice19Wakeups(true);
+    if (!before.empty() && before.size() == Nice19Wakeups(false).size()) break;
   }
   client.TestPlotEntry({0, dir / "p.fpt"});
   ASSERT_EQ(client.lines.size(), 2u);
