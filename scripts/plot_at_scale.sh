@@ -55,20 +55,27 @@ if ((free < need)); then
 fi
 
 # The test build at this scale, in a build folder of its own: the libraries build once, and only
-# the entry point changes with d.
+# the entry point changes with d. Each d runs its own copy of the program, so runs at different d
+# may overlap; the lock keeps their builds apart.
 build="$root/build/plot-scale"
+program="$build/scale-$d/VarnokChiaPoolTestDeployment"
 quietly() {
   local log
   if ! log=$("$@" 2>&1); then
     printf '%s\n' "$log" >&2
     echo "plot_at_scale.sh: the build failed" >&2
-    exit 1
+    return 1
   fi
 }
-quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVARNOK_BENCH=OFF -DVARNOK_TEST_PLOT_SHIFT="$d"
-quietly cmake --build "$build" --target VarnokChiaPoolTestDeployment
-program="$build/tests/VarnokChiaPoolTestDeployment"
+mkdir -p "$build/scale-$d"
+(
+  flock 9
+  quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVARNOK_BENCH=OFF -DVARNOK_TEST_PLOT_SHIFT="$d"
+  quietly cmake --build "$build" --target VarnokChiaPoolTestDeployment
+  cp "$build/tests/VarnokChiaPoolTestDeployment" "$program.new"
+  mv "$program.new" "$program"
+) 9>"$build/build.lock"
 
 work=$(mktemp -d)
 ddFile="$dir/plot_at_scale.dd"
