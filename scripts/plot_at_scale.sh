@@ -119,7 +119,7 @@ runPhase() {
   while kill -0 "$pid" 2>/dev/null; do
     used=$(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || true)
     ((${used:-0} > cpuTicks)) && cpuTicks=$used
-    hwm=$(awk '$1 == "VmHWM:" {printf "%d", $2 * 1024}' "/proc/$pid/status" 2>/dev/null || true)
+    hwm=$(awk '$1 == "VmHWM:" {printf "%.0f", $2 * 1024}' "/proc/$pid/status" 2>/dev/null || true)
     ((${hwm:-0} > rss)) && rss=$hwm
     size=$(stat -c %s "$dir/VarnokChiaPool.tmp" 2>/dev/null || echo 0)
     ((size > tempPeak)) && tempPeak=$size
