@@ -15,9 +15,9 @@ const uint8_t kPlotId[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 // A thinned engine with two temp files in `base`.
 struct PlotRig {
-  explicit PlotRig(const std::filesystem::path& base)
+  explicit PlotRig(const std::filesystem::path& base, uint8_t shift = 10)
       : temps{base / "a.tmp", base / "b.tmp"}, plot(base / "p.spt_part") {
-    PlotEngineSettings s{2, 64 << 20, 2, PlotScale::WithShift(10)};
+    PlotEngineSettings s{2, 64 << 20, 2, PlotScale::WithShift(shift)};
     s.memoryBudget += RequiredJobMemory(s);
     engine = CreatePlotEngine(
         HeapArena(), s, HeapArena(), [](const std::string&) {}, nullptr, nullptr);
@@ -148,6 +148,22 @@ TEST(PlotRun, StoppedResumedAndKilledPlotsEqualAnUninterruptedOne) {
   EXPECT_TRUE(r == "no exception" ? rig.Wait() == "" && TablesOf(rig.plot) == reference
                                   : r.find("file: ") != std::string::npos)
       << delay.count() << " ms: " << r;
+}
+
+// At d = 7 thinning has flattened table 3's buckets, so the ones the production shape expects
+// below the mean get as many entries as the rest: step 2 sub-step 0 must keep every one of them.
+TEST(PlotRun, ThinnedTableThreeFitsItsBucketsAtScaleSeven) {
+  TestDirectory dir;
+  PlotRig rig(dir.Path(), 7);
+  TempFileHeader saved{};
+  rig.engine->stopHook = [&](uint32_t state, const TempFileHeader& h) {
+    saved = h;
+    return Seen(state, h) == Stop{3, 2, 1, 0};
+  };
+  rig.engine->StartPlot(rig.temps, rig.plot, kPlotId, 0, nullptr);
+  EXPECT_EQ(rig.Wait(), "");
+  EXPECT_EQ(Seen(kPlotPlotting, saved), (Stop{3, 2, 1, 0}));
+  EXPECT_FALSE(rig.engine->finished);
 }
 
 }  // namespace
