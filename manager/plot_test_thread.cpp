@@ -2,16 +2,15 @@
 
 #include "manager/client.h"
 #include "manager/key_embedding.h"
+#include "manager/plot_test_threshold.h"
 #include "manager/text_helpers.h"
 #include "prover/challenge_scan_job.h"
 #include "prover/full_proof_job.h"
 
 namespace {
 
-constexpr uint64_t kTestChallenges = 500;
 constexpr uint64_t kFullProofEvery = 25;
 constexpr uint64_t kExtraChallenges = 100;
-constexpr uint64_t kMinMatches = 400;
 constexpr auto kProgressStep = std::chrono::seconds(10);
 // After every signage-point job.
 constexpr int64_t kTestPriority = INT64_MAX;
@@ -103,10 +102,10 @@ bool Client::TestPlot(PlotFile& plot) {
     return job;
   };
   // A thinned plot answers about one challenge in 2^d: it gets that many more tries per full
-  // proof and needs that many fewer matches.
+  // proof and needs fewer matches.
   const uint64_t extraChallenges = kExtraChallenges << config_.scale.d;
-  const uint64_t minMatches = config_.scale.Shrink(kMinMatches);
-  for (uint64_t i = 0; i < kTestChallenges; ++i) {
+  const uint64_t minMatches = PlotTestMinMatches(config_.scale);
+  for (uint64_t i = 0; i < kPlotTestChallenges; ++i) {
     {
       std::lock_guard lock(Mutex);
       if (ThreadStop) {
@@ -120,7 +119,7 @@ bool Client::TestPlot(PlotFile& plot) {
     if (i % kFullProofEvery != 0) continue;
     const auto now = Now();
     if (now >= progressDeadline) {
-      log_("Testing, " + std::to_string(i * 100 / kTestChallenges) + "%");
+      log_("Testing, " + std::to_string(i * 100 / kPlotTestChallenges) + "%");
       while (progressDeadline <= now) progressDeadline += kProgressStep;
     }
     for (uint64_t extra = 0; job->Count() == 0; ++extra) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cmath>
 #include <map>
 #include <sstream>
 #include <thread>
 
 #include "manager/key_embedding.h"
+#include "manager/plot_test_threshold.h"
 #include "manager/scan_file_reader.h"
 #include "manager/text_helpers.h"
 #include "tests/manager/scan_test_support.h"
@@ -138,4 +140,21 @@ TEST(PlotTest, FullProofsRecomputeOnTheLowPriorityPool) {
   EXPECT_TRUE(std::ranges::any_of(before, [&](const auto& worker) {
     return after.count(worker.first) != 0 && after.at(worker.first) > worker.second;
   }));
+}
+
+// A sound thinned plot must not fail the test by chance, yet a plot that answers nothing must
+// still fail where the scale leaves enough matches to tell. Matches over the test's challenges
+// are Poisson; the rate is taken a tenth below the measured 0.87 per challenge at full size.
+TEST(PlotTest, ThinnedThresholdsFailSoundPlotsRarely) {
+  EXPECT_EQ(PlotTestMinMatches({}), 400u);
+  for (uint32_t d = 1; d <= 12; ++d) {
+    const uint64_t threshold = PlotTestMinMatches(PlotScale::WithShift(d));
+    const double mean = kPlotTestChallenges * 0.78 / static_cast<double>(1u << d);
+    double term = std::exp(-mean), below = 0;  // P(X < threshold)
+    for (uint64_t x = 0; x < threshold; ++x, term *= mean / static_cast<double>(x)) below += term;
+    EXPECT_LT(below, 1e-3) << "d = " << d << ", threshold " << threshold;
+    if (d <= 3) {
+      EXPECT_GT(threshold, 0u) << d;
+    }
+  }
 }
