@@ -20,25 +20,69 @@ struct RangeBucket {
   uint64_t operator()(uint64_t v) const { return ((v - lo) * factor) >> 32; }
 };
 
-// Counting pass and prefix offsets of `key` over `count` items, then the scatter into `to`.
+constexpr uint64_t kScatterParts = 16;
+// Below this many items one thread scatters alone.
+constexpr uint64_t kParallelScatter = uint64_t{1} << 16;
+
+// Counting pass and prefix offsets of `key` over `count` items, then the scatter into `to`. The
+// parts are counted and scattered on the pool, part p's items of a bucket after those of parts
+// below p: the order is that of a single pass over the items.
 template <typename T, typename Key>
-void ScatterByRange(const T* from, uint64_t count, T* to, uint64_t* starts, uint64_t* counts,
-                    Key key) {
+void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint64_t* starts,
+                    uint64_t* counts, Key key) {
   std::fill(counts, counts + kBuckets, 0);
   if (count == 0) {
     std::fill(starts, starts + kBuckets, 0);
     return;
   }
-  uint64_t lo = key(from[0]), hi = lo;
-  for (uint64_t i = 0; i < count; ++i) {
-    lo = std::min<uint64_t>(lo, key(from[i]));
-    hi = std::max<uint64_t>(hi, key(from[i]));
+  const uint64_t parts = count < kParallelScatter ? 1 : kScatterParts;
+  const auto partBegin = [&](uint64_t p) { return p * count / parts; };
+  uint64_t partLo[kScatterParts], partHi[kScatterParts];
+  const auto bounds = [&](uint64_t, uint64_t p) {
+    uint64_t lo = key(from[partBegin(p)]), hi = lo;
+    for (uint64_t i = partBegin(p); i < partBegin(p + 1); ++i) {
+      lo = std::min<uint64_t>(lo, key(from[i]));
+      hi = std::max<uint64_t>(hi, key(from[i]));
+    }
+    partLo[p] = lo;
+    partHi[p] = hi;
+  };
+  if (parts == 1) {
+    bounds(0, 0);
+  } else {
+    pool.Run(bounds, parts);
   }
+  const uint64_t lo = *std::min_element(partLo, partLo + parts);
+  const uint64_t hi = *std::max_element(partHi, partHi + parts);
   const RangeBucket bucket(lo, hi);
-  for (uint64_t i = 0; i < count; ++i) ++counts[bucket(key(from[i]))];
-  uint64_t cursor[kBuckets];
-  for (uint64_t b = 0, at = 0; b < kBuckets; at += counts[b], ++b) starts[b] = cursor[b] = at;
-  for (uint64_t i = 0; i < count; ++i) to[cursor[bucket(key(from[i]))]++] = from[i];
+  uint64_t cursor[kScatterParts][kBuckets] = {};
+  const auto tally = [&](uint64_t, uint64_t p) {
+    for (uint64_t i = partBegin(p); i < partBegin(p + 1); ++i) ++cursor[p][bucket(key(from[i]))];
+  };
+  const auto scatter = [&](uint64_t, uint64_t p) {
+    uint64_t* at = cursor[p];
+    for (uint64_t i = partBegin(p); i < partBegin(p + 1); ++i)
+      to[at[bucket(key(from[i]))]++] = from[i];
+  };
+  if (parts == 1) {
+    tally(0, 0);
+  } else {
+    pool.Run(tally, parts);
+  }
+  for (uint64_t b = 0, at = 0; b < kBuckets; ++b) {
+    starts[b] = at;
+    for (uint64_t p = 0; p < parts; ++p) {
+      const uint64_t n = cursor[p][b];
+      cursor[p][b] = at;
+      at += n;
+      counts[b] += n;
+    }
+  }
+  if (parts == 1) {
+    scatter(0, 0);
+  } else {
+    pool.Run(scatter, parts);
+  }
 }
 
 void LowerPriority() {
@@ -256,7 +300,7 @@ void FinalizePipeline::MarkHalf(int half, uint64_t count) {
   MarkSorted(xs, count);
   // The first values are marked, so their array takes the bucketed copy of the second ones.
   uint64_t starts[kBuckets], counts[kBuckets];
-  ScatterByRange(ys, count, xs, starts, counts, [](uint32_t v) { return v; });
+  ScatterByRange(*markPool_, ys, count, xs, starts, counts, [](uint32_t v) { return v; });
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
     if (counts[b] > 0) RadixSortU32(xs + starts[b], counts[b], ys + starts[b]);
   });
@@ -271,7 +315,7 @@ bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
   job.pairs = pairs + units_;
   job.spare = pairs;
   job.scratch = pairs + 2 * units_;
-  ScatterByRange(pairs, count, job.pairs, job.starts, job.counts,
+  ScatterByRange(*markPool_, pairs, count, job.pairs, job.starts, job.counts,
                  [](const Pair& p) { return p.y; });
   const EntryBitmap* target = target_;
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
@@ -309,7 +353,7 @@ void FinalizePipeline::RankThread() {
       BucketJob next = job;
       next.pairs = job.spare;
       next.spare = job.pairs;
-      ScatterByRange(job.pairs, job.count, next.pairs, next.starts, next.counts,
+      ScatterByRange(*rankPool_, job.pairs, job.count, next.pairs, next.starts, next.counts,
                      [](const Pair& p) { return p.x; });
       const EntryBitmap* target = target_;
       rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {

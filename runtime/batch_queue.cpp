@@ -26,8 +26,9 @@ BatchQueue::~BatchQueue() {
 }
 
 void BatchQueue::SetConsumer(const Consumer& consumer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   if (consumer_) throw std::runtime_error("4E6E5F0F");
+  cv_.wait(lock, [this] { return !consuming_; });
   consumer_ = consumer;
 }
 
@@ -60,13 +61,15 @@ void BatchQueue::WaitIdle() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (failure_) std::rethrow_exception(failure_);
-    if (count_ == 0) return;
+    if (count_ == 0 && !consuming_) return;
     cv_.wait(lock);
   }
 }
 
 void BatchQueue::ResetConsumer() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  // The consumer object must outlive the call that runs it.
+  cv_.wait(lock, [this] { return !consuming_; });
   consumer_ = nullptr;
   failure_ = nullptr;
   readPos_ = writePos_ = count_ = 0;
@@ -78,6 +81,7 @@ void BatchQueue::ConsumerThread() {
   const uint64_t capacity = ring_.Count();
   const uint64_t* ring = ring_.Data();
   for (;;) {
+    uint64_t size = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       for (;;) {
@@ -86,17 +90,26 @@ void BatchQueue::ConsumerThread() {
         if (!failure_ && count_ != 0) break;
         cv_.wait(lock);
       }
-      const uint64_t size = std::min(count_, kMaxBatch);
+      size = std::min(count_, kMaxBatch);
       const uint64_t first = std::min(size, capacity - readPos_);
       std::memcpy(batch, ring + readPos_, first * sizeof(uint64_t));
       std::memcpy(batch + first, ring, (size - first) * sizeof(uint64_t));
       readPos_ = (readPos_ + size) % capacity;
       count_ -= size;
-      try {
-        consumer_(std::span<const uint64_t>(batch, size));
-      } catch (...) {
-        failure_ = std::current_exception();
-      }
+      consuming_ = true;
+    }
+    // Producers fill the ring while the consumer works on its copy.
+    cv_.notify_all();
+    std::exception_ptr failure;
+    try {
+      consumer_(std::span<const uint64_t>(batch, size));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      consuming_ = false;
+      if (failure) failure_ = failure;
     }
     cv_.notify_all();
   }

@@ -16,7 +16,8 @@
 // rethrown by Push and WaitIdle until ResetConsumer.
 //
 // Per pass: SetConsumer, Push from any threads, WaitIdle, ResetConsumer (also after a failure).
-// The consumer runs under the queue lock and must never push into its own queue.
+// The consumer runs outside the queue lock, so producers keep filling the ring meanwhile; it must
+// never push into its own queue.
 class BatchQueue {
   struct Key {
     explicit Key() = default;
@@ -35,9 +36,10 @@ class BatchQueue {
   void SetConsumer(const Consumer& consumer);
   // Copies n items in, blocking while the ring is full.
   void Push(const uint64_t* items, uint64_t n);
-  // Returns once every pushed item has been consumed.
+  // Returns once every pushed item has been consumed and the consumer has returned.
   void WaitIdle();
-  // Uninstalls the consumer, clears a stored failure and discards what is queued.
+  // Waits for a consumer call under way, then uninstalls the consumer, clears a stored failure
+  // and discards what is queued.
   void ResetConsumer();
 
   uint64_t Capacity() const { return ring_.Count(); }
@@ -55,6 +57,7 @@ class BatchQueue {
   uint64_t readPos_ = 0;
   uint64_t writePos_ = 0;
   uint64_t count_ = 0;
+  bool consuming_ = false;  // a batch is with the consumer
   std::mutex mutex_;
   bool stop_ = false;
   std::thread thread_;

@@ -184,6 +184,19 @@ int64_t DirectFile::WriteV(uint64_t offset, const iovec* iov, uint64_t count) {
   throw std::runtime_error("Failed to write file " + Quoted(path_) + "written less than requested");
 }
 
+bool DirectFile::ReserveZeros(uint64_t offset, uint64_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (descriptor_ == -1) throw std::runtime_error("D4F635FA");
+  if (length == 0) return true;
+  int result;
+  do {
+    result = ::fallocate(descriptor_, 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  size_ = std::max<int64_t>(size_, static_cast<int64_t>(offset + length));
+  return true;
+}
+
 int64_t DirectFile::GetSize() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (descriptor_ < 0) throw std::runtime_error("300E29A7");

@@ -34,6 +34,9 @@ class DirectFile {
   virtual int64_t ReadV(uint64_t offset, const iovec* iov, uint64_t count);
   virtual int64_t GetSize();
   virtual void Truncate(int64_t length);
+  // Gives the file zero-filled space for [offset, offset + length) without writing it, growing
+  // it as a write of zeros would. False where the file system cannot: the caller writes zeros.
+  virtual bool ReserveZeros(uint64_t offset, uint64_t length);
 
   int64_t ReadOne(uint64_t offset, const iovec& iov);
 

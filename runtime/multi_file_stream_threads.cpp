@@ -96,7 +96,8 @@ bool MultiFileStream::GrowFile(uint64_t file) {
     pieces[count++] = iovec{zeroBlock_, std::min(end - at, kZeroBlockSize)};
   }
   if (!WaitWhilePaused(file, kWriteBehind)) return false;
-  files_[file]->WriteV(pos, pieces.data(), count);
+  // Space the file system hands out zero-filled costs no disk transfer.
+  if (!files_[file]->ReserveZeros(pos, end - pos)) files_[file]->WriteV(pos, pieces.data(), count);
   filePos_[file] = end;
   return true;
 }

@@ -43,13 +43,15 @@ void Feed(FinalizePipeline& pipeline, const std::vector<Pair>& pairs, std::mt199
 
 }  // namespace
 
-// Memory of a few hundred halves and of a single pair per half; counts that fill halves exactly.
+// Memory of a few hundred halves and of a single pair per half; counts that fill halves exactly;
+// halves large enough to be bucketed by parts on the stage pools.
 TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
   using Row = std::tuple<uint64_t, uint64_t, uint32_t>;  // memory, pairs, position limit
   const Row rows[] = {{48 * 300, 200000, 1 << 20},
                       {48, 4000, 5000},
                       {48 * 1000, 3000, 0xFFFFFFFF},
-                      {48 * 4096, 4096 * 3 * 4, 70000}};
+                      {48 * 4096, 4096 * 3 * 4, 70000},
+                      {48 * 100000, 700000, 1 << 22}};
   std::mt19937_64 random(TestSeed());
   EntryBitmap& bitmap = SharedBitmap();
   for (const auto& [memory, count, limit] : rows) {

@@ -107,6 +107,39 @@ TEST(BatchQueue, ConsumerFailureRethrownUntilReset) {
   queue->ResetConsumer();
 }
 
+// The consumer works on its own copy of a batch: producers go on filling the ring meanwhile, and
+// WaitIdle returns only once the consumer has returned.
+TEST(BatchQueue, ProducersPushWhileTheConsumerWorks) {
+  FaultArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 64, nullptr);
+  std::atomic<bool> started{false};
+  std::atomic<bool> pushed{false};
+  bool sawPush = false;
+  std::vector<uint64_t> received;
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    if (received.empty()) {
+      started = true;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!pushed && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(1));
+      }
+      sawPush = pushed;
+      // Still busy when the producer calls WaitIdle.
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    received.insert(received.end(), batch.begin(), batch.end());
+  });
+  const std::vector<uint64_t> items = Iota(0, 20);
+  queue->Push(items.data(), 10);
+  while (!started) std::this_thread::sleep_for(milliseconds(1));
+  queue->Push(items.data() + 10, 10);
+  pushed = true;
+  queue->WaitIdle();
+  EXPECT_TRUE(sawPush);
+  EXPECT_EQ(received, items);
+  queue->ResetConsumer();
+}
+
 TEST(BatchQueue, FailureReleasesProducerBlockedOnFullRing) {
   FaultArena arena;
   BatchQueue::Handle queue = BatchQueue::Create(arena, 4, nullptr);

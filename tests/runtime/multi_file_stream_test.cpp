@@ -628,26 +628,34 @@ TEST(MultiFileStream, BeginSizesFilesAndStops) {
   Rig rig(2);
   const uint64_t target = 3 * 131072 + 4096 * 5;
   const std::vector<uint8_t> old = RandomBytes(target + 8192 + 100, 3);
-  WriteWholeFile(rig.dir / "temp0", old);
-  rig.owned.clear();
-  rig.files.clear();
-  for (int f = 0; f < 2; ++f) {
-    rig.owned.push_back(std::make_unique<FaultFile>());
-    rig.owned.back()->Open(rig.dir / ("temp" + std::to_string(f)), false);
-    rig.files.push_back(rig.owned.back().get());
-  }
   std::vector<double> seen;
-  rig.stream->Begin(rig.files.data(), 2, target - 100, [&](double p) {
-    seen.push_back(p);
-    return true;
-  });
-  EXPECT_EQ(seen.back(), 1.0);
-  const auto longer = ReadWholeFile(rig.dir / "temp0");
-  ASSERT_EQ(longer.size(), target);
-  EXPECT_TRUE(std::equal(longer.begin(), longer.end(), old.begin()));
-  const auto grown = ReadWholeFile(rig.dir / "temp1");
-  ASSERT_EQ(grown.size(), target);
-  EXPECT_TRUE(std::all_of(grown.begin(), grown.end(), [](uint8_t v) { return v == 0; }));
+  // Space reserved by the file system and zeros written where it cannot reserve read the same.
+  for (const bool writeZeros : {false, true}) {
+    SCOPED_TRACE(writeZeros ? "zeros written" : "space reserved");
+    rig.owned.clear();
+    rig.files.clear();
+    WriteWholeFile(rig.dir / "temp0", old);
+    WriteWholeFile(rig.dir / "temp1", std::vector<uint8_t>(4096, 0));
+    for (int f = 0; f < 2; ++f) {
+      rig.owned.push_back(std::make_unique<FaultFile>());
+      rig.owned.back()->Open(rig.dir / ("temp" + std::to_string(f)), false);
+      rig.owned.back()->writeZeros = writeZeros;
+      rig.files.push_back(rig.owned.back().get());
+    }
+    seen.clear();
+    rig.stream->Begin(rig.files.data(), 2, target - 100, [&](double p) {
+      seen.push_back(p);
+      return true;
+    });
+    EXPECT_EQ(seen.back(), 1.0);
+    const auto longer = ReadWholeFile(rig.dir / "temp0");
+    ASSERT_EQ(longer.size(), target);
+    EXPECT_TRUE(std::equal(longer.begin(), longer.end(), old.begin()));
+    const auto grown = ReadWholeFile(rig.dir / "temp1");
+    ASSERT_EQ(grown.size(), target);
+    EXPECT_TRUE(std::all_of(grown.begin(), grown.end(), [](uint8_t v) { return v == 0; }));
+    EXPECT_EQ(rig.files[1]->GetSize(), static_cast<int64_t>(target));
+  }
 
   // Already at size: done at once.
   seen.clear();

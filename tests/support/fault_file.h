@@ -24,6 +24,10 @@ class FaultFile : public DirectFile {
     if (offset >= failWritesFrom) throw std::runtime_error("injected write failure");
     return DirectFile::WriteV(offset, iov, count);
   }
+  bool ReserveZeros(uint64_t offset, uint64_t length) override {
+    if (offset >= failWritesFrom) throw std::runtime_error("injected write failure");
+    return !writeZeros && DirectFile::ReserveZeros(offset, length);
+  }
   int64_t Read(uint64_t offset, void* buffer, uint64_t length) override {
     if (offset >= failReadsFrom) throw std::runtime_error("injected read failure");
     const int64_t got = DirectFile::Read(offset, buffer, length);
@@ -41,4 +45,5 @@ class FaultFile : public DirectFile {
   std::atomic<uint64_t> failWritesFrom{kNever};
   std::atomic<uint64_t> failReadsFrom{kNever};
   bool junkBeyondEnd = false;
+  bool writeZeros = false;  // as a file system without reserved space does
 };
