@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, only when it is missing.
+# Installs what the build and the tests need, only when it is missing. The other scripts call it
+# first; CI runs it once itself and sets VARNOK_SETUP_DONE=1 for the scripts it calls after.
 set -euo pipefail
+[ "${VARNOK_SETUP_DONE:-}" = 1 ] && exit 0
 
 packages=(
   cmake ninja-build g++ pkg-config
