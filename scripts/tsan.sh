@@ -11,7 +11,8 @@ jobs=$(nproc)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOK_SANITIZE=thread \
   -DVARNOK_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target "${folders[@]/#/tests_}"
-export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+# Some tests fork a child of a threaded process, which then starts threads of its own.
+export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 die_after_fork=0 ${TSAN_OPTIONS:-}"
 cd "$build"
 label=$(IFS='|'; echo "^(${folders[*]})\$")
 ctest --output-on-failure -j "$jobs" --timeout 1200 -L "$label" "$@"
