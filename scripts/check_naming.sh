@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Checks the names in the libraries, tests and benchmarks with clang-tidy's identifier-naming
 # check, configured in .clang-tidy, and fails on any warning. Needs only a configured build tree
-# (its compile_commands.json), not a built one. Extra arguments narrow the run to those files.
+# (its compile_commands.json), not a built one: VARNOK_NAMING_BUILD_DIR may name the tree a build
+# uses (CI shares the test build's). Extra arguments narrow the run to those files.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-find_tidy() { tidy=$(command -v clang-tidy-14 || command -v clang-tidy || true); }
-find_tidy
+# The configure below needs the build's packages too, not only clang-tidy.
+bash "$root/scripts/setup.sh"
+tidy=$(command -v clang-tidy-14 || command -v clang-tidy || true)
 if [ -z "$tidy" ]; then
-  bash "$root/scripts/setup.sh"
-  find_tidy
+  echo "naming: clang-tidy not found" >&2
+  exit 1
 fi
 build="${VARNOK_NAMING_BUILD_DIR:-$root/build/naming}"
 jobs="${VARNOK_NAMING_JOBS:-$(nproc)}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time (seconds, default 30)
-# on a scratch copy of its seed corpus. Without clang it says so and succeeds.
+# on a scratch copy of its seed corpus. Without clang it says so and succeeds. With
+# VARNOK_FUZZ_BUILD_ONLY=1 it only builds them (CI builds them beside another step).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
@@ -13,6 +14,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Re
   -DVARNOK_FUZZ=ON -DVARNOK_BENCH=OFF >/dev/null
 targets=(park_decoder plot_file pool_packet)
 cmake --build "$build" -j "${VARNOK_JOBS:-$(nproc)}" --target "${targets[@]/%/_fuzz}"
+[ "${VARNOK_FUZZ_BUILD_ONLY:-}" = 1 ] && exit 0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for target in "${targets[@]}"; do

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, only when it is missing.
+# Installs what the build and the tests need, only when it is missing. The other scripts call it
+# first; CI runs it once itself and sets VARNOK_SETUP_DONE=1 for the scripts it calls after.
 set -euo pipefail
+[ "${VARNOK_SETUP_DONE:-}" = 1 ] && exit 0
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -34,6 +36,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 js="$root/tests/js"
 if [ -f "$js/package-lock.json" ]; then
   if [ ! -d "$js/node_modules" ] || [ "$js/package-lock.json" -nt "$js/node_modules/.package-lock.json" ]; then
-    (cd "$js" && npm ci --silent --no-audit --no-fund >/dev/null)
+    # Quiet when it works; npm's own account when it does not.
+    if ! log=$(cd "$js" && npm ci --no-audit --no-fund 2>&1); then
+      printf '%s\n' "$log" >&2
+      echo "setup: npm ci failed in $js" >&2
+      exit 1
+    fi
   fi
 fi

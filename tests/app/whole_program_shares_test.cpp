@@ -157,8 +157,17 @@ TEST(WholeProgram, PlotsFinalizesAndSharesProofs) {
     std::copy(fields.begin() + 32, fields.begin() + 64, hashes.emplace_back().begin());
     ASSERT_TRUE(run.WaitFor("Share generated using plot ")) << run.Console();
   }
-  // Each share goes out in several copies; wait for the copies of the last one.
-  std::this_thread::sleep_for(std::chrono::seconds(5));
+  // Each share goes out in several copies; wait until one of each has come (the limit only
+  // bounds a hang).
+  const auto allAnswered = [&] {
+    std::set<Bytes32> answered;
+    for (const Datagram& share : pool.Shares())
+      answered.insert(*reinterpret_cast<const Bytes32*>(share.data()));
+    return answered.size() >= hashes.size();
+  };
+  for (int i = 0; i < 1200 && !allAnswered(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   run.Signal(SIGINT);
   EXPECT_EQ(run.End(), 0) << run.Console();
   // The plot's road, and the pool's, each in its order.

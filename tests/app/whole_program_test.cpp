@@ -2,7 +2,11 @@
 // interrupts.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -58,6 +62,21 @@ TEST(WholeProgram, FreshStartMinesUntilInterrupted) {
 }
 
 namespace {
+
+// The processor time `pid` has used, in all its threads, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), {}};
+  // Fields after the command's closing parenthesis start at the third, the state; user and system
+  // time are the 14th and 15th, in clock ticks.
+  std::istringstream fields(text.substr(text.rfind(')') + 1));
+  std::string field;
+  uint64_t ticks = 0;
+  for (int n = 3; n <= 15 && fields >> field; ++n) {
+    if (n >= 14) ticks += std::stoull(field);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 // A plot file without what differs between two makings of one plot: the random marker value
 // and the creation time.
@@ -123,8 +142,12 @@ TEST(WholeProgram, KilledRunsResumeTheSamePlot) {
     }
     ASSERT_TRUE(run.WaitFor(killed == 2 ? "Start finalization" : "Plotting, ")) << run.Console();
     if (killed == 1) {
-      // Saved some way into the plot, well before its end.
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      // Saved some way into the plot, well before its end: once the plotting has had a second
+      // of processor time, however busy the machine (the limit only bounds a hang).
+      const double plotting = CpuSeconds(run.Pid());
+      for (int i = 0; i < 12000 && CpuSeconds(run.Pid()) < plotting + 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       run.Signal(SIGINT);
       ASSERT_TRUE(run.WaitFor("Stop requested")) << run.Console();
       run.Signal(SIGINT);

@@ -70,8 +70,12 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
   PoolSessionInstance().CopyMultiplier = 1;
   PoolSessionInstance().clientTime = 5;
   const CancelPredicate cancel = HelloResendCancel(5);
+  EXPECT_FALSE(cancel());
+  // The reply came before the re-sender's first look (set after SendPacket, a slow machine
+  // could let a copy out first).
+  PoolSessionInstance().clientTime = 0;
+  EXPECT_TRUE(cancel());
   SendPacket(kPacket, 4, 600, &cancel);
-  PoolSessionInstance().clientTime = 0;  // the reply came
   WaitForResenders();
   EXPECT_EQ(loop.Count(), 1);
   const CancelPredicate failing = []() -> bool { throw std::runtime_error("predicate failed"); };

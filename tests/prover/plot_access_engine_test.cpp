@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <set>
 #include <thread>
@@ -29,13 +31,17 @@ class ProbeJob final : public PlotJob {
       if (stepped_ || Done()) return;
       stepped_ = true;
     }
-    if (gate_.valid()) gate_.wait();
+    if (gate_.valid()) {
+      ++atGate;
+      gate_.wait();
+    }
     std::lock_guard<std::mutex> lock(engine_.Mutex());
     steps.emplace_back(tag_, argument);
     Finish(nullptr);
   }
   uint32_t Kind() const override { return 9; }
   static inline std::vector<std::pair<int, uint64_t>> steps;
+  static inline std::atomic<int> atGate{0};
 
  private:
   uint32_t stage_;
@@ -56,12 +62,35 @@ TEST(PlotAccessEngine, WorkersByDirectoryAndPriorityCancellationAndRelease) {
                               [&](uint64_t, bool on) { live += on ? 1 : -1; });
       // Directory 4 has no read worker of its own: only workers counted apart serve it.
       auto plot = OpenPlotFile(engine, dir.Path() / "p", readThreads == 0 ? 2 : 4);
+      // With five read workers (--r-threads 5) the first five jobs hold at a gate until each of them is inside
+      // a step: only five workers at once get there. Without, one worker takes all in turn.
+      std::promise<void> readGate;
+      const std::shared_future<void> held = readGate.get_future().share();
+      const int gated = readThreads == 0 ? 0 : 5;
+      ProbeJob::atGate = 0;
       std::vector<std::shared_ptr<ProbeJob>> jobs;
       for (int i = 0; i < 8; ++i)
-        jobs.push_back(engine.QueueJob<ProbeJob>(plot.get(), 0, nullptr, nullptr, kStageRead, i));
+        jobs.push_back(engine.QueueJob<ProbeJob>(plot.get(), 0, nullptr, nullptr, kStageRead, i,
+                                                 i < gated ? held : std::shared_future<void>()));
+      // The limit only bounds a hang.
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (ProbeJob::atGate.load() < gated && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_EQ(ProbeJob::atGate.load(), gated);
+      readGate.set_value();
       for (auto& job : jobs) job->Wait();
-      for (auto& [tag, worker] : ProbeJob::steps)
-        EXPECT_EQ(worker, readThreads == 0 ? 2u : worker % 5);
+      std::set<uint64_t> workers, gatedWorkers;
+      for (auto& [tag, worker] : ProbeJob::steps) {
+        workers.insert(worker);
+        if (tag < gated) gatedWorkers.insert(worker);
+      }
+      EXPECT_EQ(ProbeJob::steps.size(), 8u);
+      if (readThreads == 0) {
+        EXPECT_EQ(workers, std::set<uint64_t>{2});
+      } else {
+        EXPECT_EQ(gatedWorkers, (std::set<uint64_t>{0, 1, 2, 3, 4}));
+        EXPECT_LT(*workers.rbegin(), 5u);
+      }
       // Priorities: the compute worker is held by the first job while the others queue up.
       std::promise<void> gate;
       ProbeJob::steps.clear();

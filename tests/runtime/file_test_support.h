@@ -24,9 +24,9 @@
 #include "tests/support/thrown_text.h"
 #include "tests/support/whole_file.h"
 
-// Waits (generously) until `done` holds; false when it never did.
+// Waits until `done` holds; false when it never did. The limit only bounds a hang.
 template <typename Fn>
-bool WaitFor(Fn done, int seconds = 30) {
+bool WaitFor(Fn done, int seconds = 120) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
