@@ -78,7 +78,8 @@ TEST_F(SelfUpdate, ExtractionStopsAtItsLimits) {
        }) {
     const fs::path out = dir_ / ("out" + std::to_string(bytes) + std::to_string(entries));
     fs::create_directory(out);
-    const auto extract = [&] { ExtractUpdateArchive(dir_ / "a.zip", out, {bytes, entries}); };
+    const ExtractLimits limits{bytes, entries};
+    const auto extract = [&] { ExtractUpdateArchive(dir_ / "a.zip", out, limits); };
     EXPECT_EQ(ThrownText(extract), expected);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), written) << expected;
   }
