@@ -185,44 +185,55 @@ TEST(Mining, JobListThatCannotGrowQueuesNothing) {
 }
 
 // Proof preparation counts recomputation only: a full proof whose reads wait 4 s for the plot's
-// stream raises no slow-proof warning.
+// stream raises no slow-proof warning. The hold must land between the full proof's start and its
+// reads, which a loaded machine can miss; a miss is tried again with a new signage point.
 TEST(Mining, SlowReadsAreNoSlowProofPreparation) {
   const PosRecord r = LoadPosRecords().at(0);
   MiningClient client;
   client.Engine->Owner().privateStreams = 0;  // reads share the plot's stream and its mutex
   client.Add(BuildPlantedPlot(r, 0, 4));
   PlotFile& plot = *client.MinedPlots[0];
-  std::thread holder;
-  std::atomic<bool> looking{false};
-  auto request = std::make_shared<Recorder>(r);
-  request->onCheck = [&] {
-    {
-      // The quality leaves every other node to the full proof, as one that fell back would.
-      std::lock_guard lock(client.MinedPlotsMutex);
-      auto& quality = static_cast<QualityJob&>(*client.PendingSignagePoints.at(0)->Jobs.at(0));
-      std::lock_guard engineLock(client.Engine->Mutex());
-      ProofTreeData& d = quality.Tree().data;
-      for (uint32_t node = 1; node < kProofRoot; node += 2) {
-        d.values[node] = ~uint64_t{0};
-        if (node < 16) d.candidateCounts[node] = 0;
+  std::atomic<bool> held{false};
+  for (int attempt = 0; attempt < 20 && !held; ++attempt) {
+    std::thread holder;
+    std::atomic<bool> looking{false}, drained{false};
+    auto request = std::make_shared<Recorder>(r);
+    request->onCheck = [&] {
+      if (holder.joinable()) return;
+      {
+        // The quality leaves every other node to the full proof, as one that fell back would.
+        std::lock_guard lock(client.MinedPlotsMutex);
+        auto& quality = static_cast<QualityJob&>(*client.PendingSignagePoints.at(0)->Jobs.at(0));
+        std::lock_guard engineLock(client.Engine->Mutex());
+        ProofTreeData& d = quality.Tree().data;
+        for (uint32_t node = 1; node < kProofRoot; node += 2) {
+          d.values[node] = ~uint64_t{0};
+          if (node < 16) d.candidateCounts[node] = 0;
+        }
       }
-    }
-    // Once the full proof stands beside its quality, the stream is held for 4.1 s.
-    holder = std::thread([&] {
-      for (;;) {
-        std::unique_lock lock(plot.mutex);
-        looking = true;
-        if (plot.liveJobCount >= 2) return std::this_thread::sleep_for(4100ms);
-        lock.unlock();
-        std::this_thread::yield();
-      }
-    });
-    while (!looking) std::this_thread::yield();
-  };
-  client.SubmitSignagePoint(request, 30000);
-  ASSERT_TRUE(client.Drained());
-  if (holder.joinable()) holder.join();
-  EXPECT_EQ(request->verified, std::vector<bool>{true});
+      // Once the full proof stands beside its quality, the stream is held for 4.1 s.
+      holder = std::thread([&] {
+        while (!drained) {
+          std::unique_lock lock(plot.mutex);
+          looking = true;
+          if (plot.liveJobCount >= 2) {
+            held = true;
+            return std::this_thread::sleep_for(4100ms);
+          }
+          lock.unlock();
+          std::this_thread::yield();
+        }
+      });
+      while (!looking) std::this_thread::yield();
+    };
+    client.SubmitSignagePoint(request, 30000);
+    const bool done = client.Drained();
+    drained = true;
+    if (holder.joinable()) holder.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(request->verified, std::vector<bool>{true});
+  }
+  EXPECT_TRUE(held);
   EXPECT_EQ(client.Log().find("Proof preparation"), std::string::npos) << client.Log();
 }
 
