@@ -292,7 +292,7 @@ TEST(FinalizeJob, KilledRunLeavesAFileThatContinuesOrIsRefused) {
     if (!std::filesystem::exists(dir / "final.fpt_part")) continue;
     std::vector<uint8_t> left = ReadWholeFile(dir / "final.fpt_part");
     PlotHeader header{};
-    std::memcpy(&header, left.data(), std::min(left.size(), sizeof(header)));
+    if (!left.empty()) std::memcpy(&header, left.data(), std::min(left.size(), sizeof(header)));
     if (header.complete == 0) {
       const std::string refusal =
           ThrownText([&] { SharedJob().Start(dir / "sparse.spt", dir / "final.fpt_part", 1); });
