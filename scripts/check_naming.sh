@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the names in the libraries, tests and benchmarks with clang-tidy's identifier-naming
 # check, configured in .clang-tidy, and fails on any warning. Needs only a configured build tree
-# (its compile_commands.json), not a built one: VARNOK_NAMING_BUILD_DIR may name the tree a build
-# uses (CI shares the test build's). Extra arguments narrow the run to those files.
+# (its compile_commands.json), not a built one, whose test files are compiled one by one, not in
+# batches. Extra arguments narrow the run to those files.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -14,12 +14,12 @@ if [ -z "$tidy" ]; then
   echo "naming: clang-tidy not found" >&2
   exit 1
 fi
-build="${VARNOK_NAMING_BUILD_DIR:-$root/build/naming}"
+build="$root/build/naming"
 jobs="${VARNOK_NAMING_JOBS:-$(nproc)}"
 folders="app|runtime|chia|plotter|prover|manager|pool|update|tests|bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVARNOK_BENCH=ON \
-  -DVARNOK_TESTS=ON >/dev/null
+  -DVARNOK_TESTS=ON -DVARNOK_UNITY_TESTS=OFF >/dev/null
 
 if (($#)); then
   files=("$@")

@@ -17,15 +17,25 @@ cmake --build "$build" -j "${VARNOK_JOBS:-$(nproc)}" --target "${targets[@]/%/_f
 [ "${VARNOK_FUZZ_BUILD_ONLY:-}" = 1 ] && exit 0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# The targets run at once: each is one process, so on a machine with several cores the step takes
+# the time of one.
+declare -A runs=()
 for target in "${targets[@]}"; do
   echo "fuzz: $target for $seconds s"
   cp -r "$root/tests/fuzz/corpus/$target" "$scratch/$target"
-  if (cd "$scratch" && "$build/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=8192 \
-        "$scratch/$target" >"$scratch/$target.log" 2>&1); then
+  (cd "$scratch" && exec "$build/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" \
+     -max_len=8192 "$scratch/$target" >"$scratch/$target.log" 2>&1) &
+  runs[$target]=$!
+done
+failed=0
+for target in "${targets[@]}"; do
+  if wait "${runs[$target]}"; then
+    echo "fuzz: $target"
     tail -n 2 "$scratch/$target.log"
   else
     cat "$scratch/$target.log"
     echo "fuzz: $target failed" >&2
-    exit 1
+    failed=1
   fi
 done
+exit "$failed"

@@ -45,6 +45,9 @@ inline std::array<uint8_t, 32> SamplePuzzleHash() {
   return hash;
 }
 
+// The reward address the tests pass on command lines.
+inline const std::string kAddress = AddressOf(SamplePuzzleHash());
+
 // The G1 generator: a valid public key, and its text.
 inline std::array<uint8_t, 48> GeneratorKey() {
   std::array<uint8_t, 48> key;

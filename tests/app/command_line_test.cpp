@@ -19,6 +19,7 @@ using app_test::ExpectedUsage;
 using app_test::GeneratorKey;
 using app_test::KeyText;
 using app_test::OffCurveKey;
+using app_test::kAddress;
 using app_test::SamplePuzzleHash;
 using app_test::Words;
 
@@ -62,7 +63,6 @@ std::string MessageAndUsage(const std::string& message) {
   return std::string(kProgram) + ": " + message + "\n" + ExpectedUsage(kProgram);
 }
 
-const std::string kAddress = AddressOf(SamplePuzzleHash());
 const std::string kHex64 = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
 
 struct Refusal {

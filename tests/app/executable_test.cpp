@@ -12,13 +12,12 @@
 
 using app_test::AddressOf;
 using app_test::ExpectedUsage;
+using app_test::kAddress;
 using app_test::SamplePuzzleHash;
 
 namespace {
 
-const std::string kProgram = std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool";
-
-const std::string kAddress = AddressOf(SamplePuzzleHash());
+const std::string kReleaseProgram = std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool";
 
 }  // namespace
 
@@ -26,22 +25,23 @@ const std::string kAddress = AddressOf(SamplePuzzleHash());
 TEST(Executable, UsageSelfTestAndStartUpErrors) {
   TestDirectory temp;
   const std::string settings = temp / "cfg";
-  ProgramResult result = RunProgram(kProgram, {"-s", settings, "-h", "--bogus"});
+  ProgramResult result = RunProgram(kReleaseProgram, {"-s", settings, "-h", "--bogus"});
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, ExpectedUsage(kProgram));
+  EXPECT_EQ(result.err, ExpectedUsage(kReleaseProgram));
 
-  result = RunProgram(kProgram, {"-s", settings, "--bogus"});
+  result = RunProgram(kReleaseProgram, {"-s", settings, "--bogus"});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err, kProgram + ": unrecognized option '--bogus'\n" + ExpectedUsage(kProgram));
+  EXPECT_EQ(result.err,
+            kReleaseProgram + ": unrecognized option '--bogus'\n" + ExpectedUsage(kReleaseProgram));
 
-  result = RunProgram(kProgram, {"-s", settings, "--internal-tests"});
+  result = RunProgram(kReleaseProgram, {"-s", settings, "--internal-tests"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, "");
   // A run that ends before it starts working never reaches its settings folder.
   EXPECT_FALSE(std::filesystem::exists(settings));
 
-  result = RunProgram(kProgram, {"-s", settings, "-a", kAddress});
+  result = RunProgram(kReleaseProgram, {"-s", settings, "-a", kAddress});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(MarkTimes(result.out),
             (std::vector<std::string>{"VarnokChiaPool version 1.3",

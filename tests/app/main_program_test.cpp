@@ -27,6 +27,7 @@
 using app_test::AddressOf;
 using app_test::GeneratorKey;
 using app_test::KeyText;
+using app_test::kAddress;
 using app_test::SamplePuzzleHash;
 
 namespace {
@@ -193,7 +194,6 @@ class MainProgram : public ::testing::Test {
   size_t errSize_ = 0;
 };
 
-const std::string kAddress = AddressOf(SamplePuzzleHash());
 const std::string kChallengeHex =
     "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
 

@@ -32,7 +32,7 @@ using Datagram = fake_pool::Bytes;
 
 inline const std::string kRelease = std::string(VARNOK_BINARY_DIR) + "/app/VarnokChiaPool";
 inline const std::string kTestBuild = std::string(VARNOK_BINARY_DIR) + "/tests/VarnokChiaPoolTestDeployment";
-inline const std::string kAddress = app_test::AddressOf(app_test::SamplePuzzleHash());
+using app_test::kAddress;
 constexpr uint32_t kPoolHost = 0x7f00001d;  // 127.0.0.29
 
 // This process and every program it starts get a network of their own with only loopback up,

@@ -17,7 +17,7 @@ Fp2 ParseFp2(const std::string& text) {
   return bls::Fp2FromHex(strip(text.substr(0, comma)), strip(text.substr(comma + 1)));
 }
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> TextBytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 // Compares with the fields `<what>x` and `<what>y` of the record.
 void ExpectPoint(const G2Point& p, const VectorRecord& expected, const std::string& what) {
@@ -30,12 +30,12 @@ void ExpectPoint(const G2Point& p, const VectorRecord& expected, const std::stri
 TEST(BlsHashToG2, PublishedVectorsStageByStage) {
   const std::vector<VectorRecord> file = LoadVectorFile("h2c_g2_ro.txt");
   ASSERT_EQ(file.size(), 6u);
-  const std::vector<uint8_t> dst = Bytes(file[0].at("dst"));
+  const std::vector<uint8_t> dst = TextBytes(file[0].at("dst"));
   for (size_t i = 1; i < file.size(); ++i) {
     const VectorRecord& v = file[i];
     const std::string& msgText = v.at("msg");
     SCOPED_TRACE("msg length " + std::to_string(msgText.size()));
-    const std::vector<uint8_t> msg = Bytes(msgText);
+    const std::vector<uint8_t> msg = TextBytes(msgText);
     const auto u = bls::HashToFieldFp2(msg, dst);
     EXPECT_TRUE(u[0] == ParseFp2(v.at("u0")));
     EXPECT_TRUE(u[1] == ParseFp2(v.at("u1")));
@@ -54,7 +54,7 @@ TEST(BlsHashToG2, PublishedVectorsStageByStage) {
 
 TEST(BlsHashToG2, SignOfYFollowsU) {
   // u and -u map to the same x with opposite y, chosen so that sgn0(y) = sgn0(u).
-  const std::vector<uint8_t> dst = Bytes("SIGN-TEST");
+  const std::vector<uint8_t> dst = TextBytes("SIGN-TEST");
   for (int i = 0; i < 4; ++i) {
     const std::vector<uint8_t> msg(1, static_cast<uint8_t>(i));
     const Fp2 u = bls::HashToFieldFp2(msg, dst)[0];

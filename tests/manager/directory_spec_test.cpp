@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int64_t kGiB = int64_t{1} << 30;
+constexpr int64_t kOneGiB = int64_t{1} << 30;
 constexpr int64_t kTiB = int64_t{1} << 40;
 
 // The message the parse refuses with, or nothing when it accepts.
@@ -48,7 +48,7 @@ TEST(DirectorySpec, AcceptedItems) {
       {"~sf", Spec(-1, -1, true, false, false, false)},
       {"TF", Spec(-1, -1, true, true, false, false)},
       {"tt", Spec(-1, -1, true, false, false, false)},
-      {"500g", Spec(500 * kGiB, -1, true, true, true, false)},
+      {"500g", Spec(500 * kOneGiB, -1, true, true, true, false)},
       {"1.5T", Spec(3 * kTiB / 2, -1, true, true, true, false)},
       {"1.5TiB", Spec(3 * kTiB / 2, -1, true, true, true, false)},
       {"7b", Spec(7, -1, true, true, true, false)},
@@ -56,7 +56,7 @@ TEST(DirectorySpec, AcceptedItems) {
       {"10n", Spec(-1, 10, true, true, true, false)},
       {"0N", Spec(-1, 0, true, true, true, false)},
       {"1e2N", Spec(-1, 100, true, true, true, false)},
-      {"T,,100G", Spec(100 * kGiB, -1, true, false, false, false)},
+      {"T,,100G", Spec(100 * kOneGiB, -1, true, false, false, false)},
       {",1TB,ts,", Spec(kTiB, -1, true, false, true, false)},
       {"4TB,20N,~t", Spec(4 * kTiB, 20, false, true, true, false)},
       {"r,3n", Spec(-1, 3, false, false, false, true)},

@@ -4,16 +4,11 @@
 
 #include "plotter/bucket_entry_counts.h"
 #include "plotter/combination_tables.h"
+#include "tests/plotter/plot_test_support.h"
 
 namespace {
 
 using U128 = unsigned __int128;
-
-uint64_t Choose(uint64_t n, uint64_t k) {
-  U128 value = 1;
-  for (uint64_t i = 0; i < k; ++i) value = value * (n - i) / (i + 1);
-  return static_cast<uint64_t>(value);
-}
 
 }  // namespace
 

@@ -15,6 +15,13 @@
 #include "runtime/memory_arena.h"
 #include "tests/runtime/file_test_support.h"
 
+// n choose k, exact while the result fits 64 bits.
+inline uint64_t Choose(uint64_t n, uint64_t k) {
+  unsigned __int128 r = 1;
+  for (uint64_t i = 0; i < k; ++i) r = r * (n - i) / (i + 1);
+  return static_cast<uint64_t>(r);
+}
+
 inline MemoryArena& HeapArena() {
   static MemoryArena arena([](const std::string&) {});
   return arena;

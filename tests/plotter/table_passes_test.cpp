@@ -21,7 +21,8 @@ namespace {
 using pos_oracle::Bits;
 using Table = std::vector<uint64_t>;
 const PlotScale kScale = PlotScale::WithShift(12);
-const uint8_t kPlotId[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+const uint8_t kPassesPlotId[32] = {7,  1,  2,  3,  4,  5,  6,  7,  8, 9,
+                                   10, 11, 12, 13, 14, 15, 16, 17, 18};
 
 // An engine at d = 12 over one temp file and a plot file, its stream fed for step 0, driven
 // step by step on the test's thread.
@@ -38,7 +39,7 @@ struct EngineRig {
     e.plotFile->Open(dir / "plot", true);
     e.plotWorker->SetFile(e.plotFile.get());
     e.plotWriter = &e.plotData.emplace(*e.plotWorker, kFinalPlotDataOffset, ~uint64_t{0});
-    MakeF1Key(kPlotId, e.f1Key);
+    MakeF1Key(kPassesPlotId, e.f1Key);
     e.ResetStepState();
     DirectFile* files[1] = {e.tempFiles[0]};
     e.stream->Begin(files, 1, TempFileBytes(1, kScale), {});
@@ -135,7 +136,7 @@ const std::vector<RefTable>& ReferenceTree() {  // tables 2..7
     RefTable t1;
     for (uint64_t x = 0; x < (uint64_t{1} << 32); x += 16 << kScale.d) {
       for (uint64_t j = x; j < x + 16; ++j) {
-        t1.push_back({kScale.RemapY(pos_oracle::F1(kPlotId, j)), pos_oracle::Put(j, 32),
+        t1.push_back({kScale.RemapY(pos_oracle::F1(kPassesPlotId, j)), pos_oracle::Put(j, 32),
                       static_cast<uint32_t>(j), 0});
       }
     }
@@ -145,12 +146,6 @@ const std::vector<RefTable>& ReferenceTree() {  // tables 2..7
     return tree;
   }();
   return kTree;
-}
-
-uint64_t Choose(uint64_t n, uint64_t k) {
-  unsigned __int128 r = 1;
-  for (uint64_t i = 0; i < k; ++i) r = r * (n - i) / (i + 1);
-  return static_cast<uint64_t>(r);
 }
 
 // The six plot tables at `level`: prefix codes of table 3, line points of the ranks of tables
@@ -265,14 +260,15 @@ TEST(TablePasses, ErrorCodes) {
       {9, 0, 0, 'p', "4096F5F8"},  {8, 0, 3, 'p', "498A4E5F"}};
   std::vector<std::pair<std::string, Setup>> cases;
   for (const auto& [step, sub, bucket, call, text] : positions) {
-    cases.emplace_back(text, [=, step = step, sub = sub, bucket = bucket, call = call](EngineRig& r) {
-      r.h.step = step, r.h.subStep = sub, r.h.bucket = bucket;
-      if (call == 'r') r.e.RunStep();
-      if (call == 'p') r.e.UpdateProgress();
-      if (call == 'i') r.e.StepInputWidth();
-      if (call == 'o') r.e.StepOutputWidth();
-      if (call == 'l') r.e.ResetStepState();
-    });
+    cases.emplace_back(text,
+                       [=, step = step, sub = sub, bucket = bucket, call = call](EngineRig& r) {
+                         r.h.step = step, r.h.subStep = sub, r.h.bucket = bucket;
+                         if (call == 'r') r.e.RunStep();
+                         if (call == 'p') r.e.UpdateProgress();
+                         if (call == 'i') r.e.StepInputWidth();
+                         if (call == 'o') r.e.StepOutputWidth();
+                         if (call == 'l') r.e.ResetStepState();
+                       });
   }
   const auto line = [](uint64_t p, uint64_t q, uint64_t rangeIn) -> Setup {
     return [=](EngineRig& r) {  // two matching entries (y mod kBC 0 in groups 0 and 1)

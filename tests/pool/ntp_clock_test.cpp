@@ -12,7 +12,7 @@
 
 namespace {
 
-using Packet = std::tuple<uint8_t, uint32_t, size_t>;  // first byte, seconds, size (0: none)
+using NtpReply = std::tuple<uint8_t, uint32_t, size_t>;  // first byte, seconds, size (0: none)
 constexpr uint32_t kNtpNow = 3800000000u;
 constexpr int64_t kUnixNow = kNtpNow - 2208988800;
 
@@ -20,7 +20,7 @@ constexpr int64_t kUnixNow = kNtpNow - 2208988800;
 // scripted packet (the last one from then on; an empty one is no answer), and an NtpClock on
 // settable clocks that asks it.
 struct NtpRig {
-  explicit NtpRig(std::vector<Packet> script) {
+  explicit NtpRig(std::vector<NtpReply> script) {
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     const timeval poll{0, 20000};
@@ -71,7 +71,7 @@ TEST(NtpClock, RepliesRetriesAndWarnings) {
   const char* const off = "WARNING: System time is off by more than a minute, please fix it.";
   const char* const failed = "WARNING: Failed to query NTP service. Mining require correct system";
   const char* const size = "Wrong NTP packet size";
-  using Row = std::tuple<std::vector<Packet>, int64_t, std::set<int64_t>, int, const char*>;
+  using Row = std::tuple<std::vector<NtpReply>, int64_t, std::set<int64_t>, int, const char*>;
   for (const auto& [script, systemBehind, expected, requests, logged] : std::vector<Row>{
            {{{0x1C, kNtpNow, 48}}, 60, {0, 60}, 1, nullptr},
            {{{0x1C, kNtpNow, 48}}, -61, {0, -61}, 1, off},

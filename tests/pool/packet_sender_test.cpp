@@ -38,7 +38,7 @@ struct Loopback {
 
 const Packet kPacket{4, 1, 2, 3};
 
-std::string Logged(const std::function<void()>& run) {
+std::string LoggedAfterResends(const std::function<void()>& run) {
   testing::internal::CaptureStdout();
   run();
   WaitForResenders();
@@ -79,7 +79,7 @@ TEST(PacketSender, CopiesFollowCountAndMultiplierUntilCancelled) {
   WaitForResenders();
   EXPECT_EQ(loop.Count(), 1);
   const CancelPredicate failing = []() -> bool { throw std::runtime_error("predicate failed"); };
-  EXPECT_NE(Logged([&] {
+  EXPECT_NE(LoggedAfterResends([&] {
               SendPacket(kPacket, 2, 10, &failing);
             }).find("ERROR: error sending packet: predicate failed\n"),
             std::string::npos);
@@ -92,12 +92,12 @@ TEST(PacketSender, FailuresAreLoggedAndACloseStopsCopiesReachingAnotherSocket) {
   const std::string badFd = "ERROR: error sending packet: send: Bad file descriptor\n";
   PoolSessionInstance().CopyMultiplier = 1;
   PoolSocketInstance().Close();  // the caller's own copy fails: logged, not thrown
-  const std::string early = Logged([] { SendPacket(kPacket, 1, 100, nullptr); });
+  const std::string early = LoggedAfterResends([] { SendPacket(kPacket, 1, 100, nullptr); });
   EXPECT_NE(early.find(badFd), std::string::npos) << early;
   Loopback first;
   PoolSocketInstance().Replace(first.client);
   int otherFd = -1, otherCopies = -1;
-  const std::string log = Logged([&] {
+  const std::string log = LoggedAfterResends([&] {
     SendPacket(kPacket, 3, 600, nullptr);
     PoolSocketInstance().Close();
     Loopback other;  // takes the closed descriptor's number

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint64_t kBlock = 4096;
+constexpr uint64_t kReaderBlock = 4096;
 
 std::vector<uint8_t> ReadRegion(RegionReader& holder, uint64_t n, uint64_t seed) {
   std::mt19937_64 random(seed);
@@ -40,9 +40,9 @@ std::vector<uint8_t> FlipFile(const std::filesystem::path& path) {
 struct RegionRig {
   explicit RegionRig(const std::string& name, uint64_t dataSize, uint64_t gapSize)
       : path(dir / name),
-        original(RandomBytes(64 * kBlock, dataSize + gapSize)),
+        original(RandomBytes(64 * kReaderBlock, dataSize + gapSize)),
         memory(dataSize),
-        rig((WriteWholeFile(path, original), path), 2 * kBlock, 4),
+        rig((WriteWholeFile(path, original), path), 2 * kReaderBlock, 4),
         holder(*rig.worker, dataSize, gapSize, memory.data()) {}
 
   TestDirectory dir;
@@ -58,8 +58,8 @@ struct RegionRig {
 TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   // D = 6 blocks, gaps of 5000 bytes, a region of 40000 bytes at 8192: n = 15424 / 5000 = 3
   // gaps, four chunks of 24576 / 4 = 6144 rounded down to 4096, and a tail of 8616.
-  RegionRig r("strided", 6 * kBlock, 5000);
-  const uint64_t base = 2 * kBlock;
+  RegionRig r("strided", 6 * kReaderBlock, 5000);
+  const uint64_t base = 2 * kReaderBlock;
   const uint64_t length = 40000;
   const uint64_t chunks[4] = {0, 9096, 18192, 27288};
 
@@ -73,7 +73,8 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
             }),
             "46A0AB93");
   for (uint64_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(Slice(r.memory, i * kBlock, kBlock), Slice(r.original, base + chunks[i], kBlock))
+    EXPECT_EQ(Slice(r.memory, i * kReaderBlock, kReaderBlock),
+              Slice(r.original, base + chunks[i], kReaderBlock))
         << "chunk " << i;
   }
 
@@ -82,7 +83,7 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   const auto flipped = FlipFile(r.path);
   std::vector<uint8_t> expected = Slice(flipped, 0, base + length);
   for (uint64_t start : chunks) {
-    std::memcpy(expected.data() + base + start, r.original.data() + base + start, kBlock);
+    std::memcpy(expected.data() + base + start, r.original.data() + base + start, kReaderBlock);
   }
   OpenRegionReader(r.holder, 0, base + length, false);
   EXPECT_EQ(ReadRegion(r.holder, base + length, 2), expected);
@@ -97,15 +98,15 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
   EXPECT_EQ(ReadRegion(r.holder, length, 3), Slice(expected, base, length));
 
   // A region that ends elsewhere is not a second pass: plain bytes, and the layout is forgotten.
-  OpenRegionReader(r.holder, 0, base + length + kBlock, false);
-  EXPECT_EQ(ReadRegion(r.holder, base + length + kBlock, 6),
-            Slice(flipped, 0, base + length + kBlock));
+  OpenRegionReader(r.holder, 0, base + length + kReaderBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, base + length + kReaderBlock, 6),
+            Slice(flipped, 0, base + length + kReaderBlock));
   EXPECT_FALSE(r.holder.HasPattern());
 
   // Nor is one that starts later.
-  OpenRegionReader(r.holder, base + kBlock, length - kBlock, false);
-  EXPECT_EQ(ReadRegion(r.holder, length - kBlock, 4),
-            Slice(flipped, base + kBlock, length - kBlock));
+  OpenRegionReader(r.holder, base + kReaderBlock, length - kReaderBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, length - kReaderBlock, 4),
+            Slice(flipped, base + kReaderBlock, length - kReaderBlock));
   EXPECT_FALSE(r.holder.HasPattern());
   OpenRegionReader(r.holder, base, length, false);
   EXPECT_EQ(ReadRegion(r.holder, length, 5), Slice(flipped, base, length));
@@ -117,18 +118,18 @@ TEST(RegionReader, SecondPassTakesTheChunksFromMemory) {
 TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
   {
     // No gaps: one chunk of what memory holds, the rest as tail; no division by zero.
-    RegionRig r("nogap", 6 * kBlock, 0);
-    OpenRegionReader(r.holder, kBlock, 40000, true);
-    EXPECT_EQ(ReadRegion(r.holder, 40000, 6), Slice(r.original, kBlock, 40000));
+    RegionRig r("nogap", 6 * kReaderBlock, 0);
+    OpenRegionReader(r.holder, kReaderBlock, 40000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 40000, 6), Slice(r.original, kReaderBlock, 40000));
     const auto flipped = FlipFile(r.path);
-    OpenRegionReader(r.holder, kBlock, 40000, false);
-    auto expected = Slice(flipped, kBlock, 40000);
-    std::memcpy(expected.data(), r.original.data() + kBlock, 6 * kBlock);
+    OpenRegionReader(r.holder, kReaderBlock, 40000, false);
+    auto expected = Slice(flipped, kReaderBlock, 40000);
+    std::memcpy(expected.data(), r.original.data() + kReaderBlock, 6 * kReaderBlock);
     EXPECT_EQ(ReadRegion(r.holder, 40000, 7), expected);
   }
   {
     // Chunks would be smaller than a block: plain bytes, nothing kept.
-    RegionRig r("tiny", kBlock, 100);
+    RegionRig r("tiny", kReaderBlock, 100);
     OpenRegionReader(r.holder, 0, 40000, true);
     EXPECT_EQ(ReadRegion(r.holder, 40000, 8), Slice(r.original, 0, 40000));
     EXPECT_FALSE(r.holder.HasPattern());
@@ -138,21 +139,21 @@ TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
   }
   {
     // A region that fits in memory is one chunk; an unfinished first pass is never reused.
-    RegionRig r("small", 6 * kBlock, 5000);
-    OpenRegionReader(r.holder, kBlock, 10000, true);
-    EXPECT_EQ(ReadRegion(r.holder, 10000, 10), Slice(r.original, kBlock, 10000));
+    RegionRig r("small", 6 * kReaderBlock, 5000);
+    OpenRegionReader(r.holder, kReaderBlock, 10000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 10000, 10), Slice(r.original, kReaderBlock, 10000));
     const auto flipped = FlipFile(r.path);
-    OpenRegionReader(r.holder, 0, kBlock + 10000, false);
-    auto expected = Slice(flipped, 0, kBlock + 10000);
-    std::memcpy(expected.data() + kBlock, r.original.data() + kBlock, 10000);
-    EXPECT_EQ(ReadRegion(r.holder, kBlock + 10000, 11), expected);
+    OpenRegionReader(r.holder, 0, kReaderBlock + 10000, false);
+    auto expected = Slice(flipped, 0, kReaderBlock + 10000);
+    std::memcpy(expected.data() + kReaderBlock, r.original.data() + kReaderBlock, 10000);
+    EXPECT_EQ(ReadRegion(r.holder, kReaderBlock + 10000, 11), expected);
 
-    OpenRegionReader(r.holder, kBlock, 10000, true);
-    EXPECT_EQ(ReadRegion(r.holder, 5000, 12), Slice(flipped, kBlock, 5000));
+    OpenRegionReader(r.holder, kReaderBlock, 10000, true);
+    EXPECT_EQ(ReadRegion(r.holder, 5000, 12), Slice(flipped, kReaderBlock, 5000));
     EXPECT_FALSE(r.holder.HasPattern());
     FlipFile(r.path);
-    OpenRegionReader(r.holder, kBlock, 10000, false);
-    EXPECT_EQ(ReadRegion(r.holder, 10000, 13), Slice(r.original, kBlock, 10000));
+    OpenRegionReader(r.holder, kReaderBlock, 10000, false);
+    EXPECT_EQ(ReadRegion(r.holder, 10000, 13), Slice(r.original, kReaderBlock, 10000));
 
     OpenRegionReader(r.holder, 0, 0, true);
     EXPECT_EQ(ThrownText([&] {
@@ -165,23 +166,23 @@ TEST(RegionReader, GapOfZeroAndDegenerateLayouts) {
 
 TEST(RegionReader, ZerosPastTheEndOfTheFileAreCounted) {
   // The file holds 64 blocks; the region runs 3000 bytes past its end, inside the tail.
-  RegionRig r("end", 6 * kBlock, 5000);
-  const uint64_t base = 54 * kBlock;
-  const uint64_t length = 10 * kBlock + 3000;
-  auto expected = Slice(r.original, base, 10 * kBlock);
+  RegionRig r("end", 6 * kReaderBlock, 5000);
+  const uint64_t base = 54 * kReaderBlock;
+  const uint64_t length = 10 * kReaderBlock + 3000;
+  auto expected = Slice(r.original, base, 10 * kReaderBlock);
   expected.resize(length, 0);
   OpenRegionReader(r.holder, base, length, true);
   EXPECT_EQ(ReadRegion(r.holder, length, 14), expected);
   EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
 
   // The second pass reads the tail through a reader of its own; the count covers it too.
-  auto longer = Slice(r.original, base - kBlock, kBlock);
+  auto longer = Slice(r.original, base - kReaderBlock, kReaderBlock);
   longer.insert(longer.end(), expected.begin(), expected.end());
-  OpenRegionReader(r.holder, base - kBlock, length + kBlock, false);
-  EXPECT_EQ(ReadRegion(r.holder, length + kBlock, 15), longer);
+  OpenRegionReader(r.holder, base - kReaderBlock, length + kReaderBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, length + kReaderBlock, 15), longer);
   EXPECT_EQ(r.holder.ZeroFilledBytes(), 3000u);
 
-  OpenRegionReader(r.holder, 0, 10 * kBlock, false);
-  EXPECT_EQ(ReadRegion(r.holder, 10 * kBlock, 16), Slice(r.original, 0, 10 * kBlock));
+  OpenRegionReader(r.holder, 0, 10 * kReaderBlock, false);
+  EXPECT_EQ(ReadRegion(r.holder, 10 * kReaderBlock, 16), Slice(r.original, 0, 10 * kReaderBlock));
   EXPECT_EQ(r.holder.ZeroFilledBytes(), 0u);
 }

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr uint64_t kBlock = 4096;
+constexpr uint64_t kStreamBlock = 4096;
 
 struct Job {
   bool writer;
@@ -40,7 +40,7 @@ std::vector<Job> PlanJobs(std::mt19937_64& random, uint64_t count, uint64_t file
     job.writer = i % 2 == 0;
     job.offset = at;
     job.length = 1 + random() % (fileSize / count - 5000);
-    job.firstSegment = (random() % 3) * kBlock;  // 0: a whole buffer
+    job.firstSegment = (random() % 3) * kStreamBlock;  // 0: a whole buffer
     if (job.writer) {
       job.bytes.resize(job.length);
       for (auto& b : job.bytes) b = static_cast<uint8_t>(random());
@@ -120,10 +120,10 @@ void ForEachScenario(const std::string& name, uint64_t fileSize, uint64_t seeds,
 
 TEST(StreamContention, InterleavedReadersAndWritersOnOneWorker) {
   ForEachScenario(
-      "interleaved", 96 * kBlock, 6,
+      "interleaved", 96 * kStreamBlock, 6,
       [](const std::filesystem::path& path, std::vector<Job>& jobs, std::mt19937_64& random) {
         // Two tiny buffers per stream: one thread drives them all, so none may wait for another.
-        StreamRig rig(path, 2 * kBlock, 2 * jobs.size(), jobs.size());
+        StreamRig rig(path, 2 * kStreamBlock, 2 * jobs.size(), jobs.size());
         for (Job& job : jobs) Open(job, *rig.worker);
         std::vector<Job*> open;
         for (Job& job : jobs) open.push_back(&job);
@@ -139,9 +139,9 @@ TEST(StreamContention, InterleavedReadersAndWritersOnOneWorker) {
 
 TEST(StreamContention, OneThreadPerStreamWithFewerBuffersThanStreams) {
   ForEachScenario(
-      "threads", 160 * kBlock, 3,
+      "threads", 160 * kStreamBlock, 3,
       [](const std::filesystem::path& path, std::vector<Job>& jobs, std::mt19937_64& random) {
-        StreamRig rig(path, 2 * kBlock, 3, jobs.size());
+        StreamRig rig(path, 2 * kStreamBlock, 3, jobs.size());
         std::vector<std::future<void>> runs;
         for (uint64_t i = 0; i < jobs.size(); ++i) {
           const uint64_t streamSeed = random();
@@ -163,15 +163,16 @@ TEST(StreamContention, TwoWritersShareTwoBuffersWithoutStalling) {
   TestDirectory dir;
   const auto path = dir / "two";
   WriteWholeFile(path, {});
-  const uint64_t each = 200 * kBlock;
+  const uint64_t each = 200 * kStreamBlock;
   std::vector<std::vector<uint8_t>> data = {RandomBytes(each, 1), RandomBytes(each, 2)};
   {
-    StreamRig rig(path, kBlock, 2, 2);
+    StreamRig rig(path, kStreamBlock, 2, 2);
     std::vector<std::future<void>> runs;
     for (uint64_t i = 0; i < 2; ++i) {
       runs.push_back(std::async(std::launch::async, [&, i] {
         FileWriter writer(*rig.worker, i * each, each);
-        for (uint64_t at = 0; at < each; at += kBlock) writer.Write(data[i].data() + at, kBlock);
+        for (uint64_t at = 0; at < each; at += kStreamBlock)
+          writer.Write(data[i].data() + at, kStreamBlock);
         writer.Finish();
       }));
     }
