@@ -85,12 +85,42 @@ void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint
   }
 }
 
+template <bool kSecond>
+[[gnu::always_inline]] inline void RankLoop(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs,
+                                            uint64_t count) {
+  RunningRank rank(bitmap);
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t& position = kSecond ? pairs[i].y : pairs[i].x;
+    position = static_cast<uint32_t>(rank(position));
+  }
+}
+
+[[gnu::target("popcnt")]] void RankWithInstruction(const EntryBitmap& bitmap,
+                                                   FinalizePipeline::Pair* pairs, uint64_t count,
+                                                   bool second) {
+  second ? RankLoop<true>(bitmap, pairs, count) : RankLoop<false>(bitmap, pairs, count);
+}
+
+void RankPortably(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                  bool second) {
+  second ? RankLoop<true>(bitmap, pairs, count) : RankLoop<false>(bitmap, pairs, count);
+}
+
 void LowerPriority() {
   // Stage threads yield to everything else on the machine; a refusal only costs speed.
   [[maybe_unused]] const int ignored = nice(19);
 }
 
 }  // namespace
+
+void RankPairPositions(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                       bool second, BitCount how) {
+  if (how == BitCount::kInstruction) {
+    RankWithInstruction(bitmap, pairs, count, second);
+  } else {
+    RankPortably(bitmap, pairs, count, second);
+  }
+}
 
 FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount)
     : units_(std::max<uint64_t>(memory / 48, 1)) {
@@ -318,13 +348,12 @@ bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
   ScatterByRange(*markPool_, pairs, count, job.pairs, job.starts, job.counts,
                  [](const Pair& p) { return p.y; });
   const EntryBitmap* target = target_;
+  const BitCount how = FastestBitCount();
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
     Pair* bucket = job.pairs + job.starts[b];
     if (job.counts[b] == 0) return;
     RadixSortPairsBySecond(bucket, job.counts[b], job.scratch + job.starts[b]);
-    RunningRank rank(*target);
-    for (uint64_t i = 0; i < job.counts[b]; ++i)
-      bucket[i].y = static_cast<uint32_t>(rank(bucket[i].y));
+    RankPairPositions(*target, bucket, job.counts[b], true, how);
   });
   {
     std::unique_lock<std::mutex> lock(stage2Mutex_);
@@ -356,14 +385,12 @@ void FinalizePipeline::RankThread() {
       ScatterByRange(*rankPool_, job.pairs, job.count, next.pairs, next.starts, next.counts,
                      [](const Pair& p) { return p.x; });
       const EntryBitmap* target = target_;
+      const BitCount how = FastestBitCount();
       rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
         Pair* bucket = next.pairs + next.starts[b];
         if (next.counts[b] == 0) return;
         RadixSortPairs(bucket, next.counts[b], next.scratch + next.starts[b]);
-        RunningRank rank(*target);
-        for (uint64_t i = 0; i < next.counts[b]; ++i) {
-          bucket[i].x = static_cast<uint32_t>(rank(bucket[i].x));
-        }
+        RankPairPositions(*target, bucket, next.counts[b], false, how);
       });
       {
         std::unique_lock<std::mutex> lock(stage3Mutex_);

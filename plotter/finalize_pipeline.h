@@ -117,6 +117,11 @@ class FinalizePipeline {
   std::thread stage3_;
 };
 
+// Replaces the first (x) or second (y) position of each pair by its rank among the bitmap's set
+// bits, counting them as `how` says. Fastest when the positions ascend.
+void RankPairPositions(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                       bool second, BitCount how);
+
 // The line point of two positions: hi(hi - 1)/2 + lo, without overflow.
 inline uint64_t PairLinePoint(uint64_t a, uint64_t b) {
   const uint64_t hi = a > b ? a : b;
