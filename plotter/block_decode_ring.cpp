@@ -2,22 +2,31 @@
 
 #include <utility>
 
+namespace {
+
+uint64_t Workers(uint64_t threadCount) {
+  return threadCount < BlockDecodeRing::kMaxWorkers ? threadCount : BlockDecodeRing::kMaxWorkers;
+}
+
+}  // namespace
+
 uint64_t BlockDecodeRing::Memory(uint64_t threadCount) {
+  const uint64_t workers = Workers(threadCount);
   const uint64_t slotBytes =
       kBlockBytes + kValues * sizeof(uint64_t) + kValues * sizeof(Pair) + sizeof(SlotRecord);
   const uint64_t poolBytes =
-      sizeof(ThreadPool) + threadCount * (sizeof(std::thread) + sizeof(ArenaCondition) +
-                                          sizeof(std::condition_variable));
-  return threadCount * kSlotsPerWorker * slotBytes + poolBytes;
+      sizeof(ThreadPool) +
+      workers * (sizeof(std::thread) + sizeof(ArenaCondition) + sizeof(std::condition_variable));
+  return workers * kSlotsPerWorker * slotBytes + poolBytes;
 }
 
 BlockDecodeRing::BlockDecodeRing(MemoryArena& arena, uint64_t threadCount)
-    : slotCount_(threadCount * kSlotsPerWorker) {
+    : slotCount_(Workers(threadCount) * kSlotsPerWorker) {
   bytes_.Allocate(arena, slotCount_ * kBlockBytes, 4096);
   values_.Allocate(arena, slotCount_ * kValues, 64);
   pairs_.Allocate(arena, slotCount_ * kValues, 64);
   records_.Allocate(arena, slotCount_);
-  pool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
+  pool_ = ThreadPool::Create(arena, Workers(threadCount), nullptr, -1);
 }
 
 BlockDecodeRing::~BlockDecodeRing() {

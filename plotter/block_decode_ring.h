@@ -23,6 +23,8 @@ class BlockDecodeRing {
   static constexpr uint64_t kBlockBytes = 65536;
   static constexpr uint64_t kValues = 65536;  // a park's most values
   static constexpr uint64_t kSlotsPerWorker = 2;
+  // Decoding is a small share of a pass: more workers than this would only take memory.
+  static constexpr uint64_t kMaxWorkers = 16;
 
   struct Slot {
     uint8_t* bytes;
@@ -37,7 +39,7 @@ class BlockDecodeRing {
   // Takes a worked slot on the calling thread in block order; true ends the run.
   using Take = std::function<bool(const Slot&)>;
 
-  // Bytes the ring takes from its arena for `threadCount` workers, beside the pool's threads.
+  // Bytes the ring takes from its arena for `threadCount` workers (at most kMaxWorkers).
   static uint64_t Memory(uint64_t threadCount);
 
   BlockDecodeRing(MemoryArena& arena, uint64_t threadCount);

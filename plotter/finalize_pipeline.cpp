@@ -85,12 +85,12 @@ void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint
   }
 }
 
-template <bool kSecond>
-[[gnu::always_inline]] inline void RankLoop(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs,
-                                            uint64_t count) {
+template <bool Second>
+[[gnu::always_inline]] inline void RankLoop(const EntryBitmap& bitmap,
+                                            FinalizePipeline::Pair* pairs, uint64_t count) {
   RunningRank rank(bitmap);
   for (uint64_t i = 0; i < count; ++i) {
-    uint32_t& position = kSecond ? pairs[i].y : pairs[i].x;
+    uint32_t& position = Second ? pairs[i].y : pairs[i].x;
     position = static_cast<uint32_t>(rank(position));
   }
 }
