@@ -15,7 +15,8 @@
 // Position work of the finalization on three threads of its own while the producer decodes.
 // Mark mode (no consumer): sets the bit of both positions of every pair in the target bitmap.
 // Compact mode: replaces both positions by their ranks among the target's set bits and hands the
-// line points of the ranked pairs, in non-decreasing order, to the consumer in batches of 1024.
+// line points of the ranked pairs, in non-decreasing order, to the consumer in batches of 1024;
+// pairs must come in (x, y) order, which the ranks keep ("28374BB7" within a half otherwise).
 //
 // Per pass: SetConsumer, RunTask any number of times, WaitAllStages. One producer thread.
 class FinalizePipeline {

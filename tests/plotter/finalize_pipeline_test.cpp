@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -94,10 +95,11 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
   const std::vector<Pair> pairs = SortedPairs(50000, 1 << 16, random);
   std::vector<Pair> unordered = pairs;
   std::swap(unordered[20000], unordered[30000]);
-  // Marks `marking`, then compacts `pairs` with a consumer that fails at call `failAt`. The
+  // Marks `marking`, then compacts `compacting` with a consumer that fails at call `failAt`. The
   // counts outlive a failed pass: the stages may still call the consumer until Reset.
   uint64_t calls = 0, count = 0;
-  auto pass = [&](const std::vector<Pair>& marking, uint64_t failAt) {
+  auto pass = [&](const std::vector<Pair>& marking, uint64_t failAt,
+                  const std::vector<Pair>& compacting) {
     calls = count = 0;
     bitmap.Clear();
     pipeline.SetConsumer(&bitmap, nullptr);
@@ -108,15 +110,32 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
       if (++calls == failAt) throw std::runtime_error("consumer failed");
       count += n;
     });
-    Feed(pipeline, pairs, random);
+    Feed(pipeline, compacting, random);
     pipeline.WaitAllStages();
     return count;
   };
-  for (const auto& [marking, failAt, text] :
-       {std::tuple{unordered, 0, "28374BB7"}, std::tuple{pairs, 3, "consumer failed"}}) {
-    EXPECT_EQ(ThrownText<std::runtime_error>([&, &marking = marking, failAt = failAt] { pass(marking, failAt); }), text);
+  // Pairs out of order are refused when marked and, within a half (200 pairs), when compacted.
+  std::vector<Pair> swappedY = pairs;
+  size_t at = 20;
+  while (at + 1 < pairs.size() && (pairs[at].x != pairs[at + 1].x ||
+                                   pairs[at].y == pairs[at + 1].y || (at + 1) % 200 == 0)) {
+    ++at;
+  }
+  ASSERT_LT(at + 1, pairs.size());
+  std::swap(swappedY[at], swappedY[at + 1]);
+  const std::tuple<std::vector<Pair>, uint64_t, std::vector<Pair>, std::string> rows[] = {
+      {unordered, 0, pairs, "28374BB7"},
+      {pairs, 3, pairs, "consumer failed"},
+      {pairs, 0, swappedY, "28374BB7"},
+  };
+  for (const auto& [marking, failAt, compacting, text] : rows) {
+    EXPECT_EQ(ThrownText<std::runtime_error>(
+                  [&, &marking = marking, failAt = failAt, &compacting = compacting] {
+                    pass(marking, failAt, compacting);
+                  }),
+              text);
     pipeline.Reset();
-    EXPECT_EQ(pass(pairs, 0), pairs.size());
+    EXPECT_EQ(pass(pairs, 0, pairs), pairs.size());
   }
 }
 
