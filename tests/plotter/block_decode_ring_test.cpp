@@ -15,12 +15,12 @@
 
 namespace {
 
-using Slot = BlockDecodeRing::Slot;
+using RingSlot = BlockDecodeRing::Slot;
 
 // One pass: block b reads as the number b, works into b + 1 values and pairs that name it, and
 // fails to read or work where asked. Takes are counted and checked for order; `endAt` ends the
 // run at that take.
-struct Pass {
+struct RingPass {
   uint64_t blocks;
   uint64_t readFailsAt = ~uint64_t{0};
   uint64_t workFailsAt = ~uint64_t{0};
@@ -31,13 +31,13 @@ struct Pass {
   bool Run(BlockDecodeRing& ring) {
     return ring.Run(
         blocks,
-        [this](Slot& slot) {
+        [this](RingSlot& slot) {
           if (read == readFailsAt) throw std::runtime_error("read " + std::to_string(read));
           std::memcpy(slot.bytes, &read, sizeof(read));
           std::memset(slot.bytes + 8, 0xA5, BlockDecodeRing::kBlockBytes - 8);
           ++read;
         },
-        [this](Slot& slot) {
+        [this](RingSlot& slot) {
           uint64_t b;
           std::memcpy(&b, slot.bytes, sizeof(b));
           // Uneven work lets later blocks finish first.
@@ -50,7 +50,7 @@ struct Pass {
           }
           slot.count = n;
         },
-        [this](const Slot& slot) {
+        [this](const RingSlot& slot) {
           const uint64_t b = taken++;
           EXPECT_EQ(slot.count, b % 1000 + 1);
           EXPECT_EQ(slot.values[BlockDecodeRing::kValues - slot.count], b);
@@ -69,7 +69,7 @@ TEST(BlockDecodeRing, TakesEveryBlockInOrder) {
   for (uint64_t threads : {1, 3, 8}) {
     BlockDecodeRing ring(HeapArena(), threads);
     for (uint64_t blocks : {0, 1, 5, 300}) {
-      Pass pass{blocks};
+      RingPass pass{blocks};
       EXPECT_FALSE(pass.Run(ring));
       EXPECT_EQ(pass.taken, blocks) << threads;
     }
@@ -87,10 +87,10 @@ TEST(BlockDecodeRing, FailuresComeInBlockOrder) {
       {30, 20, 10, "no exception", 10},
   };
   for (const auto& [readFails, workFails, endAt, text, taken] : rows) {
-    Pass pass{100, readFails, workFails, endAt};
+    RingPass pass{100, readFails, workFails, endAt};
     EXPECT_EQ(ThrownText([&] { EXPECT_TRUE(pass.Run(ring)); }), text);
     EXPECT_EQ(pass.taken, taken) << text;
-    Pass again{50};
+    RingPass again{50};
     EXPECT_FALSE(again.Run(ring));
     EXPECT_EQ(again.taken, 50u);
   }
