@@ -6,6 +6,17 @@
 #include "runtime/arena_buffer.h"
 #include "runtime/memory_arena.h"
 
+// How set bits are counted: with the processor's popcount instruction, or with portable code
+// (a library call on the baseline instruction set).
+enum class BitCount { kPortable, kInstruction };
+
+// The instruction where this processor has it, decided once; the portable count when
+// VARNOK_SIMD asks for the portable kernels.
+BitCount FastestBitCount();
+bool BitCountSupported(BitCount how);
+// Set bits of words[0, n).
+uint64_t CountBits(const uint64_t* words, uint64_t n, BitCount how);
+
 // One "used" bit per entry of a table (2^32 bits), with a running count of set bits per 4096 bits
 // so that the rank of a position costs at most 64 popcounts. Only the first `dirtyWords` words
 // can hold set bits; clearing, ranking and saving stop there, so a small table never pays for
@@ -40,8 +51,9 @@ class RunningRank {
  public:
   explicit RunningRank(const EntryBitmap& bitmap) : bitmap_(&bitmap) {}
 
-  // The number of set bits below p.
-  uint64_t operator()(uint64_t p) {
+  // The number of set bits below p. Inlined into each caller, so that a caller built for the
+  // popcount instruction counts with it.
+  [[gnu::always_inline]] uint64_t operator()(uint64_t p) {
     const uint64_t* words = bitmap_->Words();
     const uint64_t word = p >> 6;
     if (word != word_) {

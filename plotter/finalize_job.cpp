@@ -39,7 +39,8 @@ void ReadHeader(IoWorker& worker, PlotHeader& header) {
 }  // namespace
 
 uint64_t FinalizeJob::RequiredMemory(uint64_t threadCount, const PlotScale& scale) {
-  return threadCount * 512 + 1654652928 + RegionDataBytes(scale);
+  return threadCount * 512 + 1654652928 + RegionDataBytes(scale) +
+         BlockDecodeRing::Memory(threadCount);
 }
 
 FinalizeSizes FinalizeJob::Sizes(const FinalizeJobConfig& config) {
@@ -69,9 +70,9 @@ FinalizeJob::FinalizeJob(const FinalizeJobConfig& config, MemoryArena& arena,
   if (memoryBudget_ < RequiredMemory(threadCount_, scale_)) throw std::runtime_error("C3DB2AB4");
   if (threadCount_ == 0) throw std::runtime_error("4C80C33A");
   sizes_ = Sizes(config);
-  values_.Allocate(arena, ParkEncoder::kValueCapacity);
   block_.Allocate(arena, kPlotBlockBytes, 4096);
   pipeline_.emplace(sizes_.pipelineMemory, arena, threadCount_);
+  ring_.emplace(arena, threadCount_);
   queue_ = BatchQueue::Create(arena, sizes_.queueItems, nullptr);
   pool_ = BufferPool::Create(arena, sizes_.poolBufferBytes, 4096, kPoolBuffers, nullptr);
   bitmapA_ = NewEntryBitmap(arena);

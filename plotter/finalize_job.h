@@ -12,6 +12,7 @@
 
 #include "chia/park_decoder.h"
 #include "chia/park_encoder.h"
+#include "plotter/block_decode_ring.h"
 #include "plotter/entry_bitmap.h"
 #include "plotter/finalize_pipeline.h"
 #include "plotter/finalize_resume_record.h"
@@ -69,7 +70,7 @@ class FinalizeJob {
   using StopHook = std::function<void(const FinalizeResumeRecord&)>;
 
   // Bytes the job needs before its pipeline gets more than 256 MiB: thread count x 512 +
-  // 1,654,652,928, and the region reader's memory.
+  // 1,654,652,928, the region reader's memory and the decode ring's.
   static uint64_t RequiredMemory(uint64_t threadCount, const PlotScale& scale);
   // For a configuration that passes the constructor's checks.
   static FinalizeSizes Sizes(const FinalizeJobConfig& config);
@@ -116,9 +117,12 @@ class FinalizeJob {
   void SaveProgress(bool didWork);
   void CloseFiles();
 
-  // Reads source block c of the current region and decodes it; returns the values and sets
-  // the first value's entry index.
-  std::pair<const uint64_t*, uint64_t> ReadSourceParks(uint64_t& firstIndex);
+  // Runs the rest of the current table's source blocks through the decode ring: `work` on its
+  // workers, `take` in block order on this thread; true when `take` ended the run.
+  bool RunSourceBlocks(const BlockDecodeRing::Work& work, const BlockDecodeRing::Take& take);
+  // Decodes a slot's block on a ring worker; returns the values and sets the first value's entry
+  // index.
+  std::pair<uint64_t*, uint64_t> DecodeSlot(BlockDecodeRing::Slot& slot, uint64_t& firstIndex) const;
   void OpenSource(uint32_t table, bool strided);
   void SetUpDecoder(uint32_t table);
   // Counts a block; true when a save was requested at this boundary.
@@ -139,11 +143,12 @@ class FinalizeJob {
   FinalizeResumeRecord record_{};
   PlotHeader source_{};
   PlotHeader destination_{};
+  // Read-only during a pass, shared by the ring's workers.
   ParkDecoder decoder_;
-  ArenaBuffer<uint64_t> values_;
   ArenaBuffer<uint8_t> block_;
   WarningCallback warning_;
   std::optional<FinalizePipeline> pipeline_;
+  std::optional<BlockDecodeRing> ring_;
   BatchQueue::Handle queue_;
   BufferPool::Handle pool_;
   EntryBitmap bitmapA_;

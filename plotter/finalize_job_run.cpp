@@ -88,13 +88,27 @@ void FinalizeJob::OpenSource(uint32_t table, bool strided) {
                    strided);
 }
 
-std::pair<const uint64_t*, uint64_t> FinalizeJob::ReadSourceParks(uint64_t& firstIndex) {
-  RegionRead(*reader_, block_.Data(), kPlotBlockBytes);
-  // A file cut short after the checks reads as zeros, which must never pass for table data.
-  if (reader_->ZeroFilledBytes() != 0) throw InputError("646983E7");
+static_assert(BlockDecodeRing::kBlockBytes == kPlotBlockBytes);
+static_assert(BlockDecodeRing::kValues == ParkEncoder::kValueCapacity);
+
+bool FinalizeJob::RunSourceBlocks(const BlockDecodeRing::Work& work,
+                                  const BlockDecodeRing::Take& take) {
+  const uint64_t blocks = source_.tables[record_.table].blockCount - record_.blockCounter;
+  return ring_->Run(
+      blocks,
+      [this](BlockDecodeRing::Slot& slot) {
+        RegionRead(*reader_, slot.bytes, kPlotBlockBytes);
+        // A file cut short after the checks reads as zeros, which must never pass for table data.
+        if (reader_->ZeroFilledBytes() != 0) throw InputError("646983E7");
+      },
+      work, take);
+}
+
+std::pair<uint64_t*, uint64_t> FinalizeJob::DecodeSlot(BlockDecodeRing::Slot& slot,
+                                                       uint64_t& firstIndex) const {
   std::pair<uint64_t, uint64_t*> decoded;
   try {
-    decoded = decoder_.Decode(block_.Data(), kPlotBlockBytes, values_.Data(), values_.Count(),
+    decoded = decoder_.Decode(slot.bytes, kPlotBlockBytes, slot.values, BlockDecodeRing::kValues,
                               firstIndex, false, false);
   } catch (const std::exception& e) {
     throw InputError(e.what());
@@ -258,36 +272,30 @@ void FinalizeJob::MarkTablePass() {
 }
 
 bool FinalizeJob::FeedUsedPairs(uint32_t t, const char* tooLargeCode) {
-  const PlotTableRecord& s = source_.tables[t];
   const uint64_t below = source_.tables[t - 1].entryCount;
-  const uint64_t* used = bitmapA_.Words();
-  FinalizePipeline::Pair batch[FinalizePipeline::kBatch];
-  uint64_t n = 0;
-  auto flush = [&] {
-    if (n > 0) pipeline_->RunTask(batch, n);
-    n = 0;
-  };
-  while (record_.blockCounter < s.blockCount) {
-    uint64_t first = 0;
-    const auto [values, count] = ReadSourceParks(first);
-    if (count > 0) {
-      if (values[count - 1] > kLargestLinePoint) throw InputError(tooLargeCode);
-      // Marks past the table below would survive as entries that do not exist.
-      if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint64_t entry = first + i;
-      if (t != 4 && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
-      batch[n++] = LinePointToPair(values[i]);
-      if (n == FinalizePipeline::kBatch) flush();
-    }
-    if (StopCheck()) {
-      flush();
-      return true;
-    }
-  }
-  flush();
-  return false;
+  // Table 4's entries are all used.
+  const uint64_t* used = t != 4 ? bitmapA_.Words() : nullptr;
+  return RunSourceBlocks(
+      [&](BlockDecodeRing::Slot& slot) {
+        uint64_t first = 0;
+        const auto [values, count] = DecodeSlot(slot, first);
+        if (count > 0) {
+          if (values[count - 1] > kLargestLinePoint) throw InputError(tooLargeCode);
+          // Marks past the table below would survive as entries that do not exist.
+          if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
+        }
+        uint64_t n = 0;
+        for (uint64_t i = 0; i < count; ++i) {
+          const uint64_t entry = first + i;
+          if (used != nullptr && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
+          slot.pairs[n++] = LinePointToPair(values[i]);
+        }
+        slot.count = n;
+      },
+      [&](const BlockDecodeRing::Slot& slot) {
+        if (slot.count > 0) pipeline_->RunTask(slot.pairs, slot.count);
+        return StopCheck();
+      });
 }
 
 void FinalizeJob::CompactTablePass() {
@@ -328,7 +336,6 @@ void FinalizeJob::CompactTablePass() {
 }
 
 void FinalizeJob::EncodeTablePass() {
-  const PlotTableRecord& s = source_.tables[0];
   PlotTableRecord& d = destination_.tables[0];
   if (record_.blockCounter == 0) d.offset = writer_->Offset();
   SetUpDecoder(0);
@@ -347,33 +354,26 @@ void FinalizeJob::EncodeTablePass() {
   queue->SetConsumer(
       [encoder](std::span<const uint64_t> items) { encoder->Append(items.data(), items.size()); });
   const uint64_t* used = bitmapA_.Words();
-  uint64_t batch[BatchQueue::kMaxBatch];
-  uint64_t n = 0;
-  auto drain = [&] {
-    if (n > 0) queue->Push(batch, n);
-    n = 0;
-    reader_->Reset();
-    queue->WaitIdle();
-    queue->ResetConsumer();
-  };
-  while (record_.blockCounter < s.blockCount) {
-    uint64_t first = 0;
-    const auto [values, count] = ReadSourceParks(first);
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint64_t entry = first + i;
-      if (((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
-      batch[n++] = values[i];
-      if (n == BatchQueue::kMaxBatch) {
-        queue->Push(batch, n);
-        n = 0;
-      }
-    }
-    if (StopCheck()) {
-      drain();
-      return;
-    }
-  }
-  drain();
+  const bool stopped = RunSourceBlocks(
+      [used, this](BlockDecodeRing::Slot& slot) {
+        uint64_t first = 0;
+        const auto [values, count] = DecodeSlot(slot, first);
+        // The kept values move to the front of the slot's value room, never past one unread.
+        uint64_t n = 0;
+        for (uint64_t i = 0; i < count; ++i) {
+          const uint64_t entry = first + i;
+          if (((used[entry >> 6] >> (entry & 63)) & 1) != 0) slot.values[n++] = values[i];
+        }
+        slot.count = n;
+      },
+      [queue, this](const BlockDecodeRing::Slot& slot) {
+        if (slot.count > 0) queue->Push(slot.values, slot.count);
+        return StopCheck();
+      });
+  reader_->Reset();
+  queue->WaitIdle();
+  queue->ResetConsumer();
+  if (stopped) return;
   encoder_->Finish();
   d.blockCount = encoder_->ParkCount();
   d.index = encoder_->Lookup();

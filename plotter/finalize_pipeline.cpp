@@ -24,12 +24,12 @@ constexpr uint64_t kScatterParts = 16;
 // Below this many items one thread scatters alone.
 constexpr uint64_t kParallelScatter = uint64_t{1} << 16;
 
-// Counting pass and prefix offsets of `key` over `count` items, then the scatter into `to`. The
-// parts are counted and scattered on the pool, part p's items of a bucket after those of parts
-// below p: the order is that of a single pass over the items.
-template <typename T, typename Key>
-void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint64_t* starts,
-                    uint64_t* counts, Key key) {
+// Counting pass and prefix offsets of `key` over `count` items, then the scatter of make(i) for
+// item i into `to`. The parts are counted and scattered on the pool, part p's items of a bucket
+// after those of parts below p: the order is that of a single pass over the items.
+template <typename T, typename U, typename Key, typename Make>
+void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, U* to, uint64_t* starts,
+                    uint64_t* counts, Key key, Make make) {
   std::fill(counts, counts + kBuckets, 0);
   if (count == 0) {
     std::fill(starts, starts + kBuckets, 0);
@@ -62,7 +62,7 @@ void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint
   const auto scatter = [&](uint64_t, uint64_t p) {
     uint64_t* at = cursor[p];
     for (uint64_t i = partBegin(p); i < partBegin(p + 1); ++i)
-      to[at[bucket(key(from[i]))]++] = from[i];
+      to[at[bucket(key(from[i]))]++] = make(i);
   };
   if (parts == 1) {
     tally(0, 0);
@@ -85,12 +85,42 @@ void ScatterByRange(ThreadPool& pool, const T* from, uint64_t count, T* to, uint
   }
 }
 
+template <bool Second>
+[[gnu::always_inline]] inline void RankLoop(const EntryBitmap& bitmap,
+                                            FinalizePipeline::Pair* pairs, uint64_t count) {
+  RunningRank rank(bitmap);
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t& position = Second ? pairs[i].y : pairs[i].x;
+    position = static_cast<uint32_t>(rank(position));
+  }
+}
+
+[[gnu::target("popcnt")]] void RankWithInstruction(const EntryBitmap& bitmap,
+                                                   FinalizePipeline::Pair* pairs, uint64_t count,
+                                                   bool second) {
+  second ? RankLoop<true>(bitmap, pairs, count) : RankLoop<false>(bitmap, pairs, count);
+}
+
+void RankPortably(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                  bool second) {
+  second ? RankLoop<true>(bitmap, pairs, count) : RankLoop<false>(bitmap, pairs, count);
+}
+
 void LowerPriority() {
   // Stage threads yield to everything else on the machine; a refusal only costs speed.
   [[maybe_unused]] const int ignored = nice(19);
 }
 
 }  // namespace
+
+void RankPairPositions(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                       bool second, BitCount how) {
+  if (how == BitCount::kInstruction) {
+    RankWithInstruction(bitmap, pairs, count, second);
+  } else {
+    RankPortably(bitmap, pairs, count, second);
+  }
+}
 
 FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount)
     : units_(std::max<uint64_t>(memory / 48, 1)) {
@@ -300,13 +330,17 @@ void FinalizePipeline::MarkHalf(int half, uint64_t count) {
   MarkSorted(xs, count);
   // The first values are marked, so their array takes the bucketed copy of the second ones.
   uint64_t starts[kBuckets], counts[kBuckets];
-  ScatterByRange(*markPool_, ys, count, xs, starts, counts, [](uint32_t v) { return v; });
+  ScatterByRange(*markPool_, ys, count, xs, starts, counts, [](uint32_t v) { return v; },
+                 [ys](uint64_t i) { return ys[i]; });
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
     if (counts[b] > 0) RadixSortU32(xs + starts[b], counts[b], ys + starts[b]);
   });
   MarkSorted(ys, count);
 }
 
+// The pairs come in (x, y) order, which the ranks keep: the first positions are ranked where they
+// lie, the second ones through (index, y) items bucketed and sorted by y, whose ranks stage 2
+// writes back to their pairs.
 bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
   Pair* pairs = Pairs(half);
   BucketJob job;
@@ -315,16 +349,28 @@ bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
   job.pairs = pairs + units_;
   job.spare = pairs;
   job.scratch = pairs + 2 * units_;
-  ScatterByRange(*markPool_, pairs, count, job.pairs, job.starts, job.counts,
-                 [](const Pair& p) { return p.y; });
   const EntryBitmap* target = target_;
+  const BitCount how = FastestBitCount();
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
-    Pair* bucket = job.pairs + job.starts[b];
-    if (job.counts[b] == 0) return;
-    RadixSortPairsBySecond(bucket, job.counts[b], job.scratch + job.starts[b]);
-    RunningRank rank(*target);
-    for (uint64_t i = 0; i < job.counts[b]; ++i)
-      bucket[i].y = static_cast<uint32_t>(rank(bucket[i].y));
+    const uint64_t begin = b * count / kBuckets;
+    const uint64_t end = (b + 1) * count / kBuckets;
+    for (uint64_t i = begin == 0 ? 1 : begin; i < end; ++i) {
+      const Pair& p = pairs[i - 1];
+      if (p.x > pairs[i].x || (p.x == pairs[i].x && p.y > pairs[i].y)) {
+        throw std::runtime_error("28374BB7");
+      }
+    }
+  });
+  // Items hold the pair's index where the pair held x.
+  ScatterByRange(
+      *markPool_, pairs, count, job.pairs, job.starts, job.counts,
+      [](const Pair& p) { return p.y; },
+      [pairs](uint64_t i) {
+        return Pair{static_cast<uint32_t>(i), pairs[i].y};
+      });
+  markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+    const uint64_t begin = b * count / kBuckets;
+    RankPairPositions(*target, pairs + begin, (b + 1) * count / kBuckets - begin, false, how);
   });
   {
     std::unique_lock<std::mutex> lock(stage2Mutex_);
@@ -350,21 +396,19 @@ void FinalizePipeline::RankThread() {
     }
     bool handedOn = false;
     try {
+      const EntryBitmap* target = target_;
+      const BitCount how = FastestBitCount();
+      rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
+        Pair* bucket = job.pairs + job.starts[b];
+        const uint64_t n = job.counts[b];
+        if (n == 0) return;
+        RadixSortPairsBySecond(bucket, n, job.scratch + job.starts[b]);
+        RankPairPositions(*target, bucket, n, true, how);
+        for (uint64_t i = 0; i < n; ++i) job.spare[bucket[i].x].y = bucket[i].y;
+      });
       BucketJob next = job;
       next.pairs = job.spare;
       next.spare = job.pairs;
-      ScatterByRange(*rankPool_, job.pairs, job.count, next.pairs, next.starts, next.counts,
-                     [](const Pair& p) { return p.x; });
-      const EntryBitmap* target = target_;
-      rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
-        Pair* bucket = next.pairs + next.starts[b];
-        if (next.counts[b] == 0) return;
-        RadixSortPairs(bucket, next.counts[b], next.scratch + next.starts[b]);
-        RunningRank rank(*target);
-        for (uint64_t i = 0; i < next.counts[b]; ++i) {
-          bucket[i].x = static_cast<uint32_t>(rank(bucket[i].x));
-        }
-      });
       {
         std::unique_lock<std::mutex> lock(stage3Mutex_);
         stage3Cv_.wait(lock, [this] { return stop_ || !stage3Busy_; });

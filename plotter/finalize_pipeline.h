@@ -15,7 +15,8 @@
 // Position work of the finalization on three threads of its own while the producer decodes.
 // Mark mode (no consumer): sets the bit of both positions of every pair in the target bitmap.
 // Compact mode: replaces both positions by their ranks among the target's set bits and hands the
-// line points of the ranked pairs, in non-decreasing order, to the consumer in batches of 1024.
+// line points of the ranked pairs, in non-decreasing order, to the consumer in batches of 1024;
+// pairs must come in (x, y) order, which the ranks keep ("28374BB7" within a half otherwise).
 //
 // Per pass: SetConsumer, RunTask any number of times, WaitAllStages. One producer thread.
 class FinalizePipeline {
@@ -116,6 +117,11 @@ class FinalizePipeline {
   std::thread stage2_;
   std::thread stage3_;
 };
+
+// Replaces the first (x) or second (y) position of each pair by its rank among the bitmap's set
+// bits, counting them as `how` says. Fastest when the positions ascend.
+void RankPairPositions(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs, uint64_t count,
+                       bool second, BitCount how);
 
 // The line point of two positions: hi(hi - 1)/2 + lo, without overflow.
 inline uint64_t PairLinePoint(uint64_t a, uint64_t b) {

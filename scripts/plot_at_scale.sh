@@ -4,6 +4,7 @@
 # times 2^d, the k = 32 projection, beside the directory's own direct-I/O bandwidth.
 #
 #   bash scripts/plot_at_scale.sh <d 1-12> <directory> [level 1-5, default 1] [threads, default all]
+#                                 [memory, e.g. 2.5GB: the -m amount, default the automatic request]
 #
 # Plotting (--no-finalizing) and finalization (--no-plotting) run as two processes, each ending
 # on its own once nothing is left to do, so every figure belongs to one phase. Wall time runs from
@@ -14,13 +15,15 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 <d 1-12> <directory> [level 1-5] [threads]" >&2
+  echo "usage: $0 <d 1-12> <directory> [level 1-5] [threads] [memory]" >&2
   exit 2
 }
-(($# >= 2 && $# <= 4)) || usage
+(($# >= 2 && $# <= 5)) || usage
 d=$1
 level=${3:-1}
 threads=${4:-$(nproc)}
+memory=()
+[ -n "${5:-}" ] && memory=(-m "$5")
 [[ $d =~ ^([1-9]|1[0-2])$ ]] || usage
 [[ $level =~ ^[1-5]$ ]] || usage
 [[ $threads =~ ^[1-9][0-9]*$ ]] || usage
@@ -111,7 +114,7 @@ runPhase() {
   local r0 w0 t0 pid hwm size used status=0
   r0=$(ioField read_bytes) w0=$(ioField write_bytes) t0=$(date +%s.%N)
   "${netns[@]}" bash -c 'ip link set lo up && exec "$@"' _ "$program" -s "$work/settings" \
-    --no-benchmark --p-threads "$threads" "$@" >"$log" 2>&1 &
+    --no-benchmark --p-threads "$threads" "${memory[@]}" "$@" >"$log" 2>&1 &
   pid=$!
   rss=0 tempPeak=0 cpuTicks=0
   # The program idles for a few seconds after its last write before it ends, so the last sample
@@ -149,7 +152,7 @@ runPhase() {
   plotBytes=$(stat -c %s "$plot")
 }
 
-echo "d = $d, level $level, $threads plotting threads, in $dir; load: $(uptime | sed 's/.*load/load/')"
+echo "d = $d, level $level, $threads plotting threads, memory ${5:-automatic}, in $dir; load: $(uptime | sed 's/.*load/load/')"
 read -r ddWrite ddRead <<<"$(measureDisk)"
 
 mkdir -p "$work/settings"

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "manager/client.h"
+#include "plotter/block_decode_ring.h"
 #include "plotter/plot_engine.h"
 #include "tests/manager/fake_client.h"
 #include "tests/plotter/plot_test_support.h"
@@ -74,7 +75,7 @@ TEST(Client, ConstructorChecksInOrder) {
        "Invalid compression level, maximum allowed value is 5"},
       {{.plottingThreads = 300, .miningThreads = 1, .memoryAmount = (64 << 20) + 1,
         .noPlotting = 1, .miningOff = 1, .testThreadOff = 1},
-       {twice[0]}, "Too few memory specified, at least 1.85GiB needed"},
+       {twice[0]}, "Too few memory specified, at least 1.89GiB needed"},
   };
   // clang-format on
   for (const auto& [config, dirs, text] : rows) {
@@ -95,15 +96,18 @@ TEST(Client, AutomaticMemoryRequestFollowsThePlotScale) {
   TestDirectory dir;
   const PlotScale full = PlotScale::Production(), thin = PlotScale::WithShift(10);
   // The plot's least: its estimate and 1,024 stream blocks of 4 KiB with their bookkeeping. The
-  // finalization's: its fixed part and the region reader's 256 MiB, thinned at d = 10.
+  // finalization's: its fixed part, the region reader's 256 MiB, thinned at d = 10, and the
+  // decode ring's slots for two workers.
+  const uint64_t ring = BlockDecodeRing::Memory(2);
   const uint64_t plot = EstimateJobMemory({2, 0, 1, thin}), least = plot + 1024 * (4096 + 128),
-                 finalize = 1654653952 + (256 << 10), fullFinalize = 1654653952 + (256 << 20);
+                 finalize = 1654653952 + (256 << 10) + ring,
+                 fullFinalize = 1654653952 + (256 << 20) + ring;
   // {scale, no plotting, no finalizing, request, minimum}
   const std::tuple<PlotScale, uint8_t, uint8_t, uint64_t, uint64_t> rows[] = {
       {full, 1, 0, uint64_t{4} << 30, fullFinalize},
       {full, 0, 0, 129940101384, 2668271880},
-      {thin, 1, 0, finalize + 2578175, finalize},
-      {thin, 0, 0, finalize + 2578175, std::max(finalize, least)},
+      {thin, 1, 0, finalize + 2573822, finalize},
+      {thin, 0, 0, finalize + 2573822, std::max(finalize, least)},
       {thin, 0, 1, plot + 125337600, least},
   };
   for (const auto& [scale, noPlotting, noFinalizing, request, minimum] : rows) {

@@ -324,12 +324,38 @@ TEST(FinalizeJob, ConstructionChecksBudgetAndThreads) {
             std::tuple(1u << 30, 256u, 2097152u, 64u << 20, 256u << 20, 64u << 20));
 }
 
-// The least budget holds the whole full-size job, the region reader's memory included.
+// The least budget holds the whole full-size job, the region reader's and the decode ring's
+// memory included, at every thread count.
 TEST(FinalizeJob, EverythingBuiltFitsTheLeastBudget) {
-  const uint64_t budget = FinalizeJob::RequiredMemory(2, {});
-  FaultArena arena;
-  FinalizeJobHandle job = NewFinalizeJob({budget, 2, {}}, arena, nullptr, nullptr, nullptr);
-  EXPECT_LE(arena.bytes, budget);
+  for (uint64_t threads : {1, 2, 8}) {
+    const uint64_t budget = FinalizeJob::RequiredMemory(threads, {});
+    FaultArena arena;
+    FinalizeJobHandle job = NewFinalizeJob({budget, threads, {}}, arena, nullptr, nullptr, nullptr);
+    EXPECT_LE(arena.bytes, budget) << threads;
+  }
+}
+
+// However many workers decode the source blocks, the plot is the one of the shared two-thread
+// job, also when saved with blocks in flight and continued.
+TEST(FinalizeJob, EveryThreadCountMakesTheSamePlot) {
+  const std::vector<uint8_t> reference = Normalized(ReferenceFinal());
+  const PlotScale scale = PlotScale::WithShift(12);
+  for (uint64_t threads : {1, 5}) {
+    FinalizeJobHandle job =
+        NewFinalizeJob({FinalizeJob::RequiredMemory(threads, scale), threads, scale}, HeapArena(),
+                       nullptr, nullptr, nullptr);
+    job->SetStopHook([&](const FinalizeResumeRecord& r) {
+      if (r.table == 2 && r.pass == 1 && r.blockCounter == 2) job->RequestSave();
+    });
+    TestDirectory dir;
+    SharedCase().plot.Write(dir / "sparse.spt");
+    EXPECT_EQ(RunOnce(*job, dir, 0), "");
+    EXPECT_EQ(job->ReadStatus().finished, 0) << threads;
+    job->SetStopHook(nullptr);
+    EXPECT_EQ(RunOnce(*job, dir, 1), "");
+    EXPECT_EQ(job->ReadStatus().finished, 1) << threads;
+    EXPECT_EQ(Normalized(ReadWholeFile(dir / "final.fpt_part")), reference) << threads;
+  }
 }
 
 // A failed start and a whole run reuse what the job holds: the arena hands out nothing more.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -94,10 +95,11 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
   const std::vector<Pair> pairs = SortedPairs(50000, 1 << 16, random);
   std::vector<Pair> unordered = pairs;
   std::swap(unordered[20000], unordered[30000]);
-  // Marks `marking`, then compacts `pairs` with a consumer that fails at call `failAt`. The
+  // Marks `marking`, then compacts `compacting` with a consumer that fails at call `failAt`. The
   // counts outlive a failed pass: the stages may still call the consumer until Reset.
   uint64_t calls = 0, count = 0;
-  auto pass = [&](const std::vector<Pair>& marking, uint64_t failAt) {
+  auto pass = [&](const std::vector<Pair>& marking, uint64_t failAt,
+                  const std::vector<Pair>& compacting) {
     calls = count = 0;
     bitmap.Clear();
     pipeline.SetConsumer(&bitmap, nullptr);
@@ -108,14 +110,78 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
       if (++calls == failAt) throw std::runtime_error("consumer failed");
       count += n;
     });
-    Feed(pipeline, pairs, random);
+    Feed(pipeline, compacting, random);
     pipeline.WaitAllStages();
     return count;
   };
-  for (const auto& [marking, failAt, text] :
-       {std::tuple{unordered, 0, "28374BB7"}, std::tuple{pairs, 3, "consumer failed"}}) {
-    EXPECT_EQ(ThrownText<std::runtime_error>([&, &marking = marking, failAt = failAt] { pass(marking, failAt); }), text);
+  // Pairs out of order are refused when marked and, within a half (200 pairs), when compacted.
+  std::vector<Pair> swappedY = pairs;
+  size_t at = 20;
+  while (at + 1 < pairs.size() && (pairs[at].x != pairs[at + 1].x ||
+                                   pairs[at].y == pairs[at + 1].y || (at + 1) % 200 == 0)) {
+    ++at;
+  }
+  ASSERT_LT(at + 1, pairs.size());
+  std::swap(swappedY[at], swappedY[at + 1]);
+  const std::tuple<std::vector<Pair>, uint64_t, std::vector<Pair>, std::string> rows[] = {
+      {unordered, 0, pairs, "28374BB7"},
+      {pairs, 3, pairs, "consumer failed"},
+      {pairs, 0, swappedY, "28374BB7"},
+  };
+  for (const auto& [marking, failAt, compacting, text] : rows) {
+    EXPECT_EQ(ThrownText<std::runtime_error>(
+                  [&, &marking = marking, failAt = failAt, &compacting = compacting] {
+                    pass(marking, failAt, compacting);
+                  }),
+              text);
     pipeline.Reset();
-    EXPECT_EQ(pass(pairs, 0), pairs.size());
+    EXPECT_EQ(pass(pairs, 0, pairs), pairs.size());
+  }
+}
+
+// Both ways of counting bits, where this processor has them, agree with a bit-by-bit count on
+// words of every kind, alone and in runs, and rank positions as a search of the set bits does.
+TEST(FinalizePipeline, BitCountsAgreeWithABitByBitCount) {
+  std::mt19937_64 random(TestSeed());
+  std::vector<uint64_t> words = {0, ~uint64_t{0}, 0x8000000000000000, 0x5555555555555555};
+  for (int bit = 0; bit < 64; ++bit) words.push_back(uint64_t{1} << bit);
+  for (int i = 0; i < 200; ++i) words.push_back(random() & random());
+  auto bitByBit = [](uint64_t w) {
+    uint64_t n = 0;
+    for (int bit = 0; bit < 64; ++bit) n += (w >> bit) & 1;
+    return n;
+  };
+  EntryBitmap& bitmap = SharedBitmap();
+  bitmap.Clear();
+  const uint32_t limit = 1 << 20;
+  std::vector<uint32_t> set;
+  for (uint32_t v = 0; v < limit; ++v) {
+    if (random() % 5 == 0) set.push_back(v);
+  }
+  for (uint32_t v : set) bitmap.Words()[v >> 6] |= uint64_t{1} << (v & 63);
+  bitmap.Cover(limit);
+  bitmap.Rank();
+  EXPECT_EQ(bitmap.total, set.size());
+  const std::vector<Pair> pairs = SortedPairs(20000, limit, random);
+  EXPECT_TRUE(BitCountSupported(BitCount::kPortable));
+  for (BitCount how : {BitCount::kPortable, BitCount::kInstruction}) {
+    if (!BitCountSupported(how)) continue;
+    uint64_t total = 0;
+    for (const uint64_t& w : words) {
+      ASSERT_EQ(CountBits(&w, 1, how), bitByBit(w)) << std::hex << w;
+      total += bitByBit(w);
+    }
+    EXPECT_EQ(CountBits(words.data(), words.size(), how), total);
+    EXPECT_EQ(CountBits(words.data(), 0, how), 0u);
+    for (bool second : {false, true}) {
+      std::vector<Pair> ranked = pairs;
+      RankPairPositions(bitmap, ranked.data(), ranked.size(), second, how);
+      for (size_t i = 0; i < pairs.size(); ++i) {
+        const uint32_t position = second ? pairs[i].y : pairs[i].x;
+        const uint64_t rank = std::lower_bound(set.begin(), set.end(), position) - set.begin();
+        ASSERT_EQ(second ? ranked[i].y : ranked[i].x, rank) << i;
+        ASSERT_EQ(second ? ranked[i].x : ranked[i].y, second ? pairs[i].x : pairs[i].y);
+      }
+    }
   }
 }

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "plotter/block_decode_ring.h"
+#include "tests/plotter/plot_test_support.h"
+#include "tests/support/fault_arena.h"
+#include "tests/support/thrown_text.h"
+
+namespace {
+
+using RingSlot = BlockDecodeRing::Slot;
+
+// One pass: block b reads as the number b, works into b + 1 values and pairs that name it, and
+// fails to read or work where asked. Takes are counted and checked for order; `endAt` ends the
+// run at that take.
+struct RingPass {
+  uint64_t blocks;
+  uint64_t readFailsAt = ~uint64_t{0};
+  uint64_t workFailsAt = ~uint64_t{0};
+  uint64_t endAt = ~uint64_t{0};
+  uint64_t taken = 0;
+  uint64_t read = 0;
+
+  bool Run(BlockDecodeRing& ring) {
+    return ring.Run(
+        blocks,
+        [this](RingSlot& slot) {
+          if (read == readFailsAt) throw std::runtime_error("read " + std::to_string(read));
+          std::memcpy(slot.bytes, &read, sizeof(read));
+          std::memset(slot.bytes + 8, 0xA5, BlockDecodeRing::kBlockBytes - 8);
+          ++read;
+        },
+        [this](RingSlot& slot) {
+          uint64_t b;
+          std::memcpy(&b, slot.bytes, sizeof(b));
+          // Uneven work lets later blocks finish first.
+          if (b % 7 == 3) std::this_thread::sleep_for(std::chrono::microseconds(200));
+          if (b == workFailsAt) throw std::runtime_error("work " + std::to_string(b));
+          const uint64_t n = b % 1000 + 1;
+          for (uint64_t i = 0; i < n; ++i) {
+            slot.values[BlockDecodeRing::kValues - 1 - i] = b;
+            slot.pairs[i] = {static_cast<uint32_t>(b), static_cast<uint32_t>(i)};
+          }
+          slot.count = n;
+        },
+        [this](const RingSlot& slot) {
+          const uint64_t b = taken++;
+          EXPECT_EQ(slot.count, b % 1000 + 1);
+          EXPECT_EQ(slot.values[BlockDecodeRing::kValues - slot.count], b);
+          EXPECT_EQ(slot.pairs[slot.count - 1].x, b);
+          EXPECT_EQ(slot.pairs[slot.count - 1].y, slot.count - 1);
+          EXPECT_EQ(slot.bytes[BlockDecodeRing::kBlockBytes - 1], 0xA5);
+          return taken == endAt;
+        });
+  }
+};
+
+}  // namespace
+
+// Blocks come out in order, whole, at every worker count, also when later ones finish first.
+TEST(BlockDecodeRing, TakesEveryBlockInOrder) {
+  for (uint64_t threads : {1, 3, 8}) {
+    BlockDecodeRing ring(HeapArena(), threads);
+    for (uint64_t blocks : {0, 1, 5, 300}) {
+      RingPass pass{blocks};
+      EXPECT_FALSE(pass.Run(ring));
+      EXPECT_EQ(pass.taken, blocks) << threads;
+    }
+  }
+}
+
+// A failure surfaces at its block's turn, the lowest first, after every block before it; a run
+// ended by its taker before a failing block never sees the failure. The ring runs again after.
+TEST(BlockDecodeRing, FailuresComeInBlockOrder) {
+  BlockDecodeRing ring(HeapArena(), 4);
+  // {read fails at, work fails at, take ends at, thrown text, blocks taken}
+  const std::tuple<uint64_t, uint64_t, uint64_t, std::string, uint64_t> rows[] = {
+      {30, 20, ~uint64_t{0}, "work 20", 20}, {30, 40, ~uint64_t{0}, "read 30", 30},
+      {0, 40, ~uint64_t{0}, "read 0", 0},    {~uint64_t{0}, 0, ~uint64_t{0}, "work 0", 0},
+      {30, 20, 10, "no exception", 10},
+  };
+  for (const auto& [readFails, workFails, endAt, text, taken] : rows) {
+    RingPass pass{100, readFails, workFails, endAt};
+    EXPECT_EQ(ThrownText([&] { EXPECT_TRUE(pass.Run(ring)); }), text);
+    EXPECT_EQ(pass.taken, taken) << text;
+    RingPass again{50};
+    EXPECT_FALSE(again.Run(ring));
+    EXPECT_EQ(again.taken, 50u);
+  }
+}
+
+// What a ring takes from its arena stays within what it tells the job's memory rule, which stops
+// growing past the most workers.
+TEST(BlockDecodeRing, StaysWithinItsMemory) {
+  EXPECT_EQ(BlockDecodeRing::Memory(300), BlockDecodeRing::Memory(BlockDecodeRing::kMaxWorkers));
+  for (uint64_t threads : {1, 2, 8, 40}) {
+    FaultArena arena;
+    { BlockDecodeRing ring(arena, threads); }
+    EXPECT_LE(arena.bytes, BlockDecodeRing::Memory(threads)) << threads;
+    EXPECT_GE(arena.bytes, std::min<uint64_t>(threads, BlockDecodeRing::kMaxWorkers) *
+                               BlockDecodeRing::kSlotsPerWorker *
+                               (BlockDecodeRing::kBlockBytes + 16 * BlockDecodeRing::kValues));
+    EXPECT_EQ(arena.outstanding, 0);
+  }
+}
