@@ -12,7 +12,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOK
   -DVARNOK_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target "${folders[@]/#/tests_}"
 # Some tests fork a child of a threaded process, which then starts threads of its own.
-export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 die_after_fork=0 ${TSAN_OPTIONS:-}"
+# The suppressions name only what the uninstrumented standard library hides (see the file).
+export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 die_after_fork=0 \
+suppressions=$root/scripts/tsan.supp ${TSAN_OPTIONS:-}"
 cd "$build"
 label=$(IFS='|'; echo "^(${folders[*]})\$")
 ctest --output-on-failure -j "$jobs" --timeout 1200 -L "$label" "$@"
