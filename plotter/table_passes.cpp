@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,27 @@ class ValueBatch {
   uint64_t values_[kValueBatch];
   uint64_t held_ = 0;
 };
+
+// The first entry of an in-memory bucket of the last table that cannot be valid, and why.
+struct BadEntry {
+  uint64_t index = UINT64_MAX;
+  const char* code = nullptr;
+};
+
+// Turns the sorted entries of one in-memory bucket of the last table into their values where
+// they lie, up to the first entry that cannot be valid.
+BadEntry MakeLastTableValues(uint8_t* entries, uint64_t count, uint64_t inputBucket,
+                             uint64_t divisor) {
+  for (uint64_t j = 0; j < count; ++j) {
+    uint8_t* entry = entries + 8 * j;
+    const uint64_t v = LoadU64(entry);
+    if ((v >> 32) > (uint64_t{1} << 25) - 1) return {j, "invalid temp file: 9B275625"};
+    if ((v & 0xFFFFFFFFu) >= divisor) return {j, "invalid temp file: 419419EB"};
+    const uint64_t value = ((inputBucket << 25) | (v >> 32)) * divisor + (v & 0xFFFFFFFFu);
+    std::memcpy(entry, &value, 8);
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -152,34 +174,40 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
   for (uint64_t i = static_cast<uint64_t>(h.bucket);; ++i) {
     DistributeInputBucket<W>(i, kernel);
     stream->SetReadBucket(i + 1);
-    pool->RunForEachBucket(
-        [this, sort](uint64_t worker, uint64_t bucket) { sort(*this, worker, bucket); });
-    batchQueue->WaitIdle();
-    uint64_t taken = 0;
-    for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
-      const uint8_t* entry = bucketData[b];
-      const uint64_t count = bucketCounts[b];
+    std::array<BadEntry, kMemoryBuckets> bad{};
+    pool->RunForEachBucket([&](uint64_t worker, uint64_t bucket) {
+      sort(*this, worker, bucket);
+      // The last table's values are made here, while the sorted bucket is in the worker's cache.
       if (last) {
-        for (uint64_t j = 0; j < count; ++j, entry += 8) {
-          const uint64_t v = LoadU64(entry);
-          if ((v >> 32) > (uint64_t{1} << 25) - 1) {
-            throw std::runtime_error("invalid temp file: 9B275625");
-          }
-          if ((v & 0xFFFFFFFFu) >= divisor) throw std::runtime_error("invalid temp file: 419419EB");
-          batch.Put(((i << 25) | (v >> 32)) * divisor + (v & 0xFFFFFFFFu));
-        }
-        continue;
+        bad[bucket] = MakeLastTableValues(bucketData[bucket], bucketCounts[bucket], i, divisor);
       }
-      // A table ends at 2^32 values; the bucket that crosses it passes none of its entries on.
-      const uint64_t take = std::min(count, remaining);
-      if (count > remaining) bucketCounts[b] = 0;
-      remaining -= take;
-      taken += take;
-      const uint64_t base = i * rangeIn + b * rangeMem;
-      for (uint64_t j = 0; j < take; ++j, entry += W)
-        batch.Put((LoadU64(entry + 4) & kLow56) + base);
+    });
+    uint64_t taken = 0;
+    if (last) {
+      // No wait for the encoder: the queue holds a whole input bucket and a push waits for room,
+      // so the encoder goes from one bucket to the next without a gap. A bad entry ends the
+      // pass after the values before it, as one entry at a time would.
+      for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
+        const uint64_t good = std::min(bad[b].index, bucketCounts[b]);
+        PushToBatchQueueTask(*batchQueue, reinterpret_cast<const uint64_t*>(bucketData[b]), good);
+        if (bad[b].code != nullptr) throw std::runtime_error(bad[b].code);
+      }
+    } else {
+      batchQueue->WaitIdle();
+      for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
+        const uint8_t* entry = bucketData[b];
+        const uint64_t count = bucketCounts[b];
+        // A table ends at 2^32 values; the bucket that crosses it passes none of its entries on.
+        const uint64_t take = std::min(count, remaining);
+        if (count > remaining) bucketCounts[b] = 0;
+        remaining -= take;
+        taken += take;
+        const uint64_t base = i * rangeIn + b * rangeMem;
+        for (uint64_t j = 0; j < take; ++j, entry += W)
+          batch.Put((LoadU64(entry + 4) & kLow56) + base);
+      }
+      Regroup(written, regroup);
     }
-    if (!last) Regroup(written, regroup);
     written += taken;
     if (i == 127) break;
     h.bucket = static_cast<int8_t>(i + 1);

@@ -1,5 +1,6 @@
 #include "runtime/memory_arena.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "runtime/page_toucher.h"
 #include "runtime/text_utils.h"
 
 namespace {
@@ -15,6 +17,10 @@ constexpr int64_t kMiB = int64_t{1} << 20;
 constexpr int64_t kStepBytes = 128 * kMiB;    // mapping retreat, lock step and limit raise
 constexpr int64_t kTouchChunk = 16 * kMiB;    // resident size is checked after each chunk
 constexpr int64_t kMinRssGrowth = 12 * kMiB;  // less growth per chunk means memory ran short
+// Each thread touches about one chunk between two looks at the resident size, so this bounds how
+// far the touching can run past the point where memory ran short: well inside the reserve kept
+// back for that probe.
+constexpr int64_t kMaxTouchThreads = 16;
 constexpr uint64_t kInfiniteLimit = ~uint64_t{0};
 
 uint8_t* AlignUp(uint8_t* pointer, uint64_t alignment) {
@@ -215,14 +221,21 @@ std::optional<int64_t> MemoryArena::TouchRegionLocked(
   std::mt19937_64 generator;
   for (uint8_t& byte : pattern) byte = static_cast<uint8_t>(generator());
 
+  // A round is one chunk per thread; memory ran short when a round grew the resident size by
+  // less than its chunks should have.
+  const int64_t chunks = (length + kTouchChunk - 1) / kTouchChunk;
+  const int64_t threads = std::clamp<int64_t>(
+      static_cast<int64_t>(std::min<uint64_t>(system_->ProcessorCount(), kMaxTouchThreads)), 1,
+      std::max<int64_t>(chunks, 1));
+  PageToucher toucher(pattern.data(), static_cast<uint64_t>(page), static_cast<uint64_t>(threads));
+  const int64_t round = threads * kTouchChunk;
   int64_t previous = rssMapped;
-  for (int64_t chunk = 0; chunk < length; chunk += kTouchChunk) {
-    const int64_t chunkEnd = std::min(chunk + kTouchChunk, length);
-    for (int64_t offset = chunk; offset < chunkEnd; offset += page) {
-      std::memcpy(regionBase_ + offset, pattern.data(), static_cast<size_t>(page));
-    }
+  for (int64_t start = 0; start < length; start += round) {
+    const int64_t end = std::min(start + round, length);
+    toucher.Touch(regionBase_ + start, static_cast<uint64_t>(end - start));
+    const int64_t roundChunks = (end - start + kTouchChunk - 1) / kTouchChunk;
     const int64_t rss = static_cast<int64_t>(ReadProcessRss(*system_));
-    if (rss != 0 && rss - previous < kMinRssGrowth) break;
+    if (rss != 0 && rss - previous < roundChunks * kMinRssGrowth) break;
     if (Cancelled(cancel)) return std::nullopt;
     previous = rss;
   }

@@ -59,8 +59,9 @@ class MemoryArena {
   // Maps `pages` plus `sparePages` pages, retreating 128 MiB at a time (and lowering `pages` to
   // match); returns the mapped length. Throws std::bad_alloc when nothing could be mapped.
   int64_t MapRegionLocked(int64_t& pages, int64_t sparePages, int64_t page);
-  // Touches the mapping chunk by chunk while the resident size keeps growing; returns the usable
-  // bytes (negative: keep nothing), or nothing when `cancel` was seen set.
+  // Touches the mapping, a round of chunks at a time on several threads, while the resident size
+  // keeps growing; returns the usable bytes (negative: keep nothing), or nothing when `cancel`
+  // was seen set.
   std::optional<int64_t> TouchRegionLocked(int64_t length, int64_t page, int64_t pagesBytes,
                                            int64_t rssBefore, int64_t rssMapped, int64_t available,
                                            int64_t reserve, const std::atomic<bool>* cancel,

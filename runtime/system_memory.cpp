@@ -1,5 +1,6 @@
 #include "runtime/system_memory.h"
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -63,6 +65,18 @@ class HostMemory final : public SystemMemory {
     limit.rlim_cur = soft;
     limit.rlim_max = hard;
     return setrlimit(RLIMIT_MEMLOCK, &limit) == 0;
+  }
+
+  uint64_t ProcessorCount() override {
+    // The affinity mask, so that a run confined to some cores starts no more threads than that.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+      const int count = CPU_COUNT(&set);
+      if (count > 0) return static_cast<uint64_t>(count);
+    }
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware == 0 ? 1 : hardware;
   }
 };
 

@@ -31,6 +31,8 @@ class SystemMemory {
   // RLIMIT_MEMLOCK as the raw rlim_t values (RLIM_INFINITY included).
   virtual bool GetLockLimit(uint64_t& soft, uint64_t& hard) = 0;
   virtual bool SetLockLimit(uint64_t soft, uint64_t hard) = 0;
+  // Processors this process may run on; at least 1.
+  virtual uint64_t ProcessorCount() = 0;
 };
 
 // The real host.

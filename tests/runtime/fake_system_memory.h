@@ -45,6 +45,7 @@ class FakeSystemMemory : public SystemMemory {
   uint64_t lockedBytes = 0;
   int lockCalls = 0;
   std::vector<std::pair<uint64_t, uint64_t>> setLimitCalls;
+  uint64_t processors = 1;  // threads the arena may touch pages with
 
   ~FakeSystemMemory() override {
     for (auto& [address, length] : liveRealMappings_)
@@ -137,6 +138,8 @@ class FakeSystemMemory : public SystemMemory {
     hardLimit = hard;
     return true;
   }
+
+  uint64_t ProcessorCount() override { return processors; }
 
   // Made-up mappings lie 1 TiB apart so that two blocks never overlap.
   static constexpr uintptr_t kFakeBase = uintptr_t{0x700000000000};

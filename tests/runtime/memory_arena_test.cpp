@@ -296,34 +296,158 @@ TEST_F(ForcedReserve, ReleaseWithLivePiecesRetiresBlock) {
 // Unforced reservations touch real pages, so the fake hands out real mappings; only the first
 // chunks are touched because the scripted resident size stops growing.
 TEST(UnforcedReserve, TouchesWithPatternAndSizesFromGrowth) {
-  FakeSystemMemory host;
-  host.realMappings = true;
-  host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);  // T 2 GiB, A = AS = 1.5 GiB, R 1 GiB
-  // rss0, after mapping, after chunk 1 (large growth), after chunk 2 (1 MiB: stop), final.
-  host.rss = {100 * kMiB, 100 * kMiB, 100 * kMiB + 2 * kGiB, 101 * kMiB + 2 * kGiB};
-  std::vector<std::string> warnings;
-  MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
-  EXPECT_EQ(arena.Reserve(32 * kMiB, nullptr, false, true), 32 * kMiB);
-  EXPECT_TRUE(warnings.empty());
-  // N + E pages mapped: 32 MiB plus the 1 GiB reserve as spare pages.
-  ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{32 * kMiB + kGiB});
-  const uintptr_t base = reinterpret_cast<uintptr_t>(arena.RegionBase());
-  ASSERT_EQ(host.unmapCalls.size(), 1u);
-  EXPECT_EQ(host.unmapCalls[0], std::make_pair(base + 32 * kMiB, kGiB));
-  EXPECT_EQ(host.lockedBytes, 32 * kMiB);
-  // Before mapping, after mapping, after each of the two chunks touched, and at the end: the
-  // growth of 1 MiB seen after the second chunk stopped the touching.
-  EXPECT_EQ(host.statusReads, 5);
+  for (uint64_t processors : {1, 4}) {
+    SCOPED_TRACE(processors);
+    FakeSystemMemory host;
+    host.realMappings = true;
+    host.processors = processors;
+    host.SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);  // T 2 GiB, A = AS = 1.5 GiB, R 1 GiB
+    // rss0, after mapping, after round 1 (large growth), after round 2 (1 MiB: stop), final.
+    host.rss = {100 * kMiB, 100 * kMiB, 100 * kMiB + 2 * kGiB, 101 * kMiB + 2 * kGiB};
+    std::vector<std::string> warnings;
+    MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
+    EXPECT_EQ(arena.Reserve(32 * kMiB, nullptr, false, true), 32 * kMiB);
+    EXPECT_TRUE(warnings.empty());
+    // N + E pages mapped: 32 MiB plus the 1 GiB reserve as spare pages.
+    ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{32 * kMiB + kGiB});
+    const uintptr_t base = reinterpret_cast<uintptr_t>(arena.RegionBase());
+    ASSERT_EQ(host.unmapCalls.size(), 1u);
+    EXPECT_EQ(host.unmapCalls[0], std::make_pair(base + 32 * kMiB, kGiB));
+    EXPECT_EQ(host.lockedBytes, 32 * kMiB);
+    // Before mapping, after mapping, after each of the two rounds touched, and at the end: the
+    // growth of 1 MiB seen after the second round stopped the touching.
+    EXPECT_EQ(host.statusReads, 5);
 
-  // Every touched page carries the low bytes of the default-seeded 64-bit Mersenne Twister.
+    // Every touched page carries the low bytes of the default-seeded 64-bit Mersenne Twister.
+    std::mt19937_64 generator;
+    std::vector<uint8_t> pattern(4096);
+    for (uint8_t& b : pattern) b = static_cast<uint8_t>(generator());
+    const uint8_t* block = arena.RegionBase();
+    EXPECT_EQ(std::memcmp(block, pattern.data(), 4096), 0);
+    EXPECT_EQ(std::memcmp(block + 7 * 4096, pattern.data(), 4096), 0);
+    EXPECT_EQ(std::memcmp(block + 32 * kMiB - 4096, pattern.data(), 4096), 0);
+    arena.Release();
+  }
+}
+
+namespace {
+
+std::vector<uint8_t> TouchPattern(uint64_t page) {
   std::mt19937_64 generator;
-  std::vector<uint8_t> pattern(4096);
+  std::vector<uint8_t> pattern(page);
   for (uint8_t& b : pattern) b = static_cast<uint8_t>(generator());
-  const uint8_t* block = arena.RegionBase();
-  EXPECT_EQ(std::memcmp(block, pattern.data(), 4096), 0);
-  EXPECT_EQ(std::memcmp(block + 7 * 4096, pattern.data(), 4096), 0);
-  EXPECT_EQ(std::memcmp(block + 32 * kMiB - 4096, pattern.data(), 4096), 0);
+  return pattern;
+}
+
+uint64_t PagesWithoutPattern(const uint8_t* begin, uint64_t length, uint64_t page) {
+  const std::vector<uint8_t> pattern = TouchPattern(page);
+  uint64_t missing = 0;
+  for (uint64_t offset = 0; offset < length; offset += page) {
+    if (std::memcmp(begin + offset, pattern.data(), page) != 0) ++missing;
+  }
+  return missing;
+}
+
+// Real mappings whose pages are checked for the touch pattern as they are unmapped; the cancel
+// flag can be raised at a chosen read of the resident size, as if a stop arrived meanwhile.
+class TouchCheckingHost : public FakeSystemMemory {
+ public:
+  uint64_t pagesUnmapped = 0;
+  uint64_t unmappedWithoutPattern = 0;
+  std::atomic<bool>* cancel = nullptr;
+  int cancelAtRead = 0;
+
+  TouchCheckingHost(uint64_t processorCount, uint64_t firstGrowth) {
+    realMappings = true;
+    processors = processorCount;
+    SetMemInfo(2 * 1024 * 1024, 1536 * 1024, 0);  // T 2 GiB, A = AS = 1.5 GiB, R 1 GiB
+    // rss0 and after mapping, then a growth after each round (the first one given).
+    rss = {100 * kMiB, 100 * kMiB};
+    uint64_t now = 100 * kMiB + firstGrowth;
+    for (int i = 0; i < 200; ++i, now += kGiB) rss.push_back(now);
+  }
+
+  bool ReadTextFile(const char* path, std::string& text) override {
+    const bool read = FakeSystemMemory::ReadTextFile(path, text);
+    if (cancel != nullptr && statusReads == cancelAtRead) cancel->store(true);
+    return read;
+  }
+
+  void Unmap(void* address, uint64_t length) override {
+    pagesUnmapped += length / page;
+    unmappedWithoutPattern += PagesWithoutPattern(static_cast<uint8_t*>(address), length, page);
+    FakeSystemMemory::Unmap(address, length);
+  }
+};
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+}  // namespace
+
+// Every page of the mapping is written, kept or spare, whatever the split of 16 MiB chunks over
+// the threads; the resident size is read once per round of one chunk per thread (at most 16).
+TEST(UnforcedReserve, EveryPageTouchedWhateverTheThreadCount) {
+  const struct {
+    uint64_t processors, requested;
+  } cases[] = {{3, 8 * kMiB + 3 * 4096}, {8, 40 * kMiB + 5 * 4096}, {7, 4096},
+               {40, 24 * kMiB + 4096}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.processors << " processors, " << c.requested);
+    TouchCheckingHost host(c.processors, kGiB);
+    std::vector<std::string> warnings;
+    MemoryArena arena([&](const std::string& t) { warnings.push_back(t); }, host);
+    const uint64_t kept = CeilDiv(c.requested, 4096) * 4096;
+    ASSERT_EQ(arena.Reserve(c.requested, nullptr, false, true), kept);
+    EXPECT_TRUE(warnings.empty());
+    const uint64_t mapped = kept + kGiB;
+    ASSERT_EQ(host.mapCalls, std::vector<uint64_t>{mapped});
+    EXPECT_EQ(host.pagesUnmapped, kGiB / 4096);
+    EXPECT_EQ(host.unmappedWithoutPattern, 0u);
+    EXPECT_EQ(PagesWithoutPattern(arena.RegionBase(), kept, 4096), 0u);
+    const uint64_t rounds = CeilDiv(CeilDiv(mapped, 16 * kMiB), std::min<uint64_t>(c.processors, 16));
+    EXPECT_EQ(host.statusReads, static_cast<int>(3 + rounds));
+    EXPECT_EQ(host.lockedBytes, kept);
+    arena.Release();
+  }
+}
+
+// A round that grows the resident size by less than 12 MiB per chunk it touched ends the
+// touching; exactly that much is enough to go on.
+TEST(UnforcedReserve, RoundsStopWhenGrowthFallsShort) {
+  TouchCheckingHost host(4, 0);
+  host.rss = {100 * kMiB, 100 * kMiB, 100 * kMiB + kGiB, 148 * kMiB + kGiB, 195 * kMiB + kGiB};
+  MemoryArena arena([](const std::string&) {}, host);
+  ASSERT_EQ(arena.Reserve(8 * kMiB, nullptr, false, true), 8 * kMiB);
+  // Rounds of 4 x 16 MiB: 1 GiB and then 48 MiB of growth go on, 47 MiB stops after round 3.
+  EXPECT_EQ(host.statusReads, 6);
+  const uint64_t touched = 3 * 64 * kMiB;
+  EXPECT_EQ(host.pagesUnmapped, kGiB / 4096);
+  EXPECT_EQ(host.unmappedWithoutPattern, (8 * kMiB + kGiB - touched) / 4096);
+  EXPECT_EQ(PagesWithoutPattern(arena.RegionBase(), 8 * kMiB, 4096), 0u);
   arena.Release();
+}
+
+// A stop that arrives while the helpers touch is seen after that round: no further page is
+// written, the whole mapping goes back, and nothing is locked.
+TEST(UnforcedReserve, CancelledMidTouchStopsAndUnmaps) {
+  for (int cancelAtRead : {3, 5}) {
+    SCOPED_TRACE(cancelAtRead);
+    TouchCheckingHost host(3, kGiB);
+    std::atomic<bool> cancel{false};
+    host.cancel = &cancel;
+    host.cancelAtRead = cancelAtRead;
+    MemoryArena arena([](const std::string&) {}, host);
+    EXPECT_EQ(arena.Reserve(8 * kMiB, &cancel, false, true), 0u);
+    EXPECT_EQ(host.statusReads, cancelAtRead);
+    const uint64_t mapped = 8 * kMiB + kGiB;
+    ASSERT_EQ(host.unmapCalls.size(), 1u);
+    EXPECT_EQ(host.unmapCalls[0].second, mapped);
+    const uint64_t touched = static_cast<uint64_t>(cancelAtRead - 2) * 3 * 16 * kMiB;
+    EXPECT_EQ(host.unmappedWithoutPattern, (mapped - touched) / 4096);
+    EXPECT_EQ(arena.RegionBase(), nullptr);
+    EXPECT_EQ(arena.RegionSize(), 0u);
+    EXPECT_EQ(host.lockCalls, 0);
+  }
 }
 
 TEST(UnforcedReserve, UnknownResidentSizeAndCancellation) {
