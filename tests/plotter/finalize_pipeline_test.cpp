@@ -114,11 +114,12 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
     pipeline.WaitAllStages();
     return count;
   };
-  // Pairs out of order are refused when marked and, within a half (200 pairs), when compacted.
+  // Pairs out of order are refused when marked and, within a part, when compacted.
+  const uint64_t part = pipeline.Capacity() / 3;  // pairs a part holds when compacting
   std::vector<Pair> swappedY = pairs;
   size_t at = 20;
   while (at + 1 < pairs.size() && (pairs[at].x != pairs[at + 1].x ||
-                                   pairs[at].y == pairs[at + 1].y || (at + 1) % 200 == 0)) {
+                                   pairs[at].y == pairs[at + 1].y || (at + 1) % part == 0)) {
     ++at;
   }
   ASSERT_LT(at + 1, pairs.size());
