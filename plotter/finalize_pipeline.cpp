@@ -122,9 +122,20 @@ void RankPairPositions(const EntryBitmap& bitmap, FinalizePipeline::Pair* pairs,
   }
 }
 
-FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount)
-    : units_(std::max<uint64_t>(memory / 48, 1)) {
-  memory_.Allocate(arena, units_ * 48, 64);
+namespace {
+
+// Four parts let the producer and all three stages work at once; tiny memories get two.
+int PartCount(uint64_t units) {
+  return 2 * units >= FinalizePipeline::kMaxParts ? FinalizePipeline::kMaxParts : 2;
+}
+
+}  // namespace
+
+FinalizePipeline::FinalizePipeline(uint64_t memory, MemoryArena& arena, uint64_t threadCount) {
+  const uint64_t units = std::max<uint64_t>(memory / 48, 1);
+  parts_ = PartCount(units);
+  partUnits_ = 2 * units / parts_;
+  memory_.Allocate(arena, units * 48, 64);
   markPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
   rankPool_ = ThreadPool::Create(arena, threadCount, nullptr, -1);
   try {
@@ -196,15 +207,17 @@ void FinalizePipeline::RunTask(const Pair* pairs, uint64_t count) {
   }
 }
 
+// Queues the filled part for stage 1 and moves on to the next part once the stages are done
+// with it. Parts are taken and freed in the order they were filled.
 void FinalizePipeline::WaitIdle() {
   {
     std::unique_lock<std::mutex> lock(stage1Mutex_);
-    stage1Cv_.wait(lock, [this] { return !stage1Busy_ && !halfBusy_[current_ ^ 1]; });
-    stage1Busy_ = stage1Ready_ = true;
-    halfBusy_[current_] = true;
-    handedHalf_ = current_;
-    handed_ = fill_;
-    current_ ^= 1;
+    const int next = (current_ + 1) % parts_;
+    stage1Cv_.wait(lock, [this, next] { return !partBusy_[next]; });
+    partBusy_[current_] = true;
+    handed_[current_] = fill_;
+    stage1Queue_.Push(current_);
+    current_ = next;
     fill_ = 0;
   }
   stage1Cv_.notify_all();
@@ -213,15 +226,15 @@ void FinalizePipeline::WaitIdle() {
 void FinalizePipeline::WaitStagesIdle() {
   {
     std::unique_lock<std::mutex> lock(stage1Mutex_);
-    stage1Cv_.wait(lock, [this] { return !stage1Busy_; });
+    stage1Cv_.wait(lock, [this] { return !stage1Busy_ && stage1Queue_.size == 0; });
   }
   {
     std::unique_lock<std::mutex> lock(stage2Mutex_);
-    stage2Cv_.wait(lock, [this] { return !stage2Busy_; });
+    stage2Cv_.wait(lock, [this] { return !stage2Busy_ && stage2Queue_.size == 0; });
   }
   {
     std::unique_lock<std::mutex> lock(stage3Mutex_);
-    stage3Cv_.wait(lock, [this] { return !stage3Busy_; });
+    stage3Cv_.wait(lock, [this] { return !stage3Busy_ && stage3Queue_.size == 0; });
   }
 }
 
@@ -232,54 +245,66 @@ void FinalizePipeline::WaitAllStages() {
 }
 
 void FinalizePipeline::Reset() {
-  // A failed stage may leave later stages still running on its half: clearing under them would
-  // free a half that is still read, so every stage must be seen idle first.
+  // A failed stage may leave later stages still running on its part: clearing under them would
+  // free a part that is still read, so every stage must be seen idle first.
   WaitStagesIdle();
   std::scoped_lock lock(stage1Mutex_, stage2Mutex_, stage3Mutex_);
-  fill_ = handed_ = 0;
-  current_ = handedHalf_ = 0;
-  stage1Ready_ = stage2Ready_ = stage3Ready_ = false;
-  halfBusy_[0] = halfBusy_[1] = false;
+  fill_ = 0;
+  current_ = 0;
+  std::fill(handed_, handed_ + kMaxParts, 0);
+  std::fill(partBusy_, partBusy_ + kMaxParts, false);
+  stage1Queue_ = stage2Queue_ = stage3Queue_ = PartQueue{};
   consumer_ = nullptr;
   target_ = nullptr;
   std::lock_guard<std::mutex> failureLock(failureMutex_);
   failure_ = nullptr;
 }
 
-void FinalizePipeline::ReleaseHalf(int half) {
+void FinalizePipeline::ReleasePart(int part) {
   {
     std::lock_guard<std::mutex> lock(stage1Mutex_);
-    halfBusy_[half] = false;
+    partBusy_[part] = false;
   }
   stage1Cv_.notify_all();
+}
+
+void FinalizePipeline::HandOn(std::mutex& mutex, std::condition_variable& cv, PartQueue& queue,
+                              int part) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.Push(part);
+  }
+  cv.notify_all();
 }
 
 void FinalizePipeline::MarkThread() {
   LowerPriority();
   for (;;) {
-    int half;
+    int part;
     uint64_t count;
     {
       std::unique_lock<std::mutex> lock(stage1Mutex_);
-      stage1Cv_.wait(lock, [this] { return stop_ || stage1Ready_; });
+      stage1Cv_.wait(lock, [this] { return stop_ || stage1Queue_.size > 0; });
       if (stop_) return;
-      stage1Ready_ = false;
-      half = handedHalf_;
-      count = handed_;
+      part = stage1Queue_.Pop();
+      count = handed_[part];
+      stage1Busy_ = true;
     }
     bool handedOn = false;
     try {
       if (!consumer_) {
-        MarkHalf(half, count);
+        MarkPart(part, count);
       } else {
-        handedOn = CompactHalf(half, count);
+        CompactPart(part, count);
+        HandOn(stage2Mutex_, stage2Cv_, stage2Queue_, part);
+        handedOn = true;
       }
     } catch (...) {
       StoreFailure(std::current_exception());
     }
     {
       std::lock_guard<std::mutex> lock(stage1Mutex_);
-      if (!handedOn) halfBusy_[half] = false;
+      if (!handedOn) partBusy_[part] = false;
       stage1Busy_ = false;
     }
     stage1Cv_.notify_all();
@@ -320,9 +345,9 @@ void FinalizePipeline::MarkSorted(const uint32_t* values, uint64_t count) {
   });
 }
 
-void FinalizePipeline::MarkHalf(int half, uint64_t count) {
-  uint32_t* xs = FirstValues(half);
-  uint32_t* ys = SecondValues(half);
+void FinalizePipeline::MarkPart(int part, uint64_t count) {
+  uint32_t* xs = FirstValues(part);
+  uint32_t* ys = SecondValues(part);
   // Widened before any bit is set, so that clearing reaches every mark even of a failed pass.
   uint32_t largest = 0;
   for (uint64_t i = 0; i < count; ++i) largest = std::max({largest, xs[i], ys[i]});
@@ -341,14 +366,13 @@ void FinalizePipeline::MarkHalf(int half, uint64_t count) {
 // The pairs come in (x, y) order, which the ranks keep: the first positions are ranked where they
 // lie, the second ones through (index, y) items bucketed and sorted by y, whose ranks stage 2
 // writes back to their pairs.
-bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
-  Pair* pairs = Pairs(half);
-  BucketJob job;
-  job.half = half;
+void FinalizePipeline::CompactPart(int part, uint64_t count) {
+  Pair* pairs = Pairs(part);
+  BucketJob& job = jobs_[part];
   job.count = count;
-  job.pairs = pairs + units_;
+  job.pairs = pairs + partUnits_;
   job.spare = pairs;
-  job.scratch = pairs + 2 * units_;
+  job.scratch = pairs + 2 * partUnits_;
   const EntryBitmap* target = target_;
   const BitCount how = FastestBitCount();
   markPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
@@ -372,30 +396,22 @@ bool FinalizePipeline::CompactHalf(int half, uint64_t count) {
     const uint64_t begin = b * count / kBuckets;
     RankPairPositions(*target, pairs + begin, (b + 1) * count / kBuckets - begin, false, how);
   });
-  {
-    std::unique_lock<std::mutex> lock(stage2Mutex_);
-    stage2Cv_.wait(lock, [this] { return stop_ || !stage2Busy_; });
-    if (stop_) return false;
-    stage2Slot_ = job;
-    stage2Busy_ = stage2Ready_ = true;
-  }
-  stage2Cv_.notify_all();
-  return true;
 }
 
 void FinalizePipeline::RankThread() {
   LowerPriority();
   for (;;) {
-    BucketJob job;
+    int part;
     {
       std::unique_lock<std::mutex> lock(stage2Mutex_);
-      stage2Cv_.wait(lock, [this] { return stop_ || stage2Ready_; });
+      stage2Cv_.wait(lock, [this] { return stop_ || stage2Queue_.size > 0; });
       if (stop_) return;
-      stage2Ready_ = false;
-      job = stage2Slot_;
+      part = stage2Queue_.Pop();
+      stage2Busy_ = true;
     }
     bool handedOn = false;
     try {
+      BucketJob& job = jobs_[part];
       const EntryBitmap* target = target_;
       const BitCount how = FastestBitCount();
       rankPool_->RunForEachBucket([&](uint64_t, uint64_t b) {
@@ -406,23 +422,13 @@ void FinalizePipeline::RankThread() {
         RankPairPositions(*target, bucket, n, true, how);
         for (uint64_t i = 0; i < n; ++i) job.spare[bucket[i].x].y = bucket[i].y;
       });
-      BucketJob next = job;
-      next.pairs = job.spare;
-      next.spare = job.pairs;
-      {
-        std::unique_lock<std::mutex> lock(stage3Mutex_);
-        stage3Cv_.wait(lock, [this] { return stop_ || !stage3Busy_; });
-        if (!stop_) {
-          stage3Slot_ = next;
-          stage3Busy_ = stage3Ready_ = true;
-          handedOn = true;
-        }
-      }
-      stage3Cv_.notify_all();
+      std::swap(job.pairs, job.spare);
+      HandOn(stage3Mutex_, stage3Cv_, stage3Queue_, part);
+      handedOn = true;
     } catch (...) {
       StoreFailure(std::current_exception());
     }
-    if (!handedOn) ReleaseHalf(job.half);
+    if (!handedOn) ReleasePart(part);
     {
       std::lock_guard<std::mutex> lock(stage2Mutex_);
       stage2Busy_ = false;
@@ -435,15 +441,16 @@ void FinalizePipeline::LinePointThread() {
   LowerPriority();
   uint64_t batch[kBatch];
   for (;;) {
-    BucketJob job;
+    int part;
     {
       std::unique_lock<std::mutex> lock(stage3Mutex_);
-      stage3Cv_.wait(lock, [this] { return stop_ || stage3Ready_; });
+      stage3Cv_.wait(lock, [this] { return stop_ || stage3Queue_.size > 0; });
       if (stop_) return;
-      stage3Ready_ = false;
-      job = stage3Slot_;
+      part = stage3Queue_.Pop();
+      stage3Busy_ = true;
     }
     try {
+      const BucketJob& job = jobs_[part];
       uint64_t n = 0;
       for (uint64_t i = 0; i < job.count; ++i) {
         batch[n++] = PairLinePoint(job.pairs[i].x, job.pairs[i].y);
@@ -456,7 +463,7 @@ void FinalizePipeline::LinePointThread() {
     } catch (...) {
       StoreFailure(std::current_exception());
     }
-    ReleaseHalf(job.half);
+    ReleasePart(part);
     {
       std::lock_guard<std::mutex> lock(stage3Mutex_);
       stage3Busy_ = false;

@@ -16,7 +16,10 @@
 // Mark mode (no consumer): sets the bit of both positions of every pair in the target bitmap.
 // Compact mode: replaces both positions by their ranks among the target's set bits and hands the
 // line points of the ranked pairs, in non-decreasing order, to the consumer in batches of 1024;
-// pairs must come in (x, y) order, which the ranks keep ("28374BB7" within a half otherwise).
+// pairs must come in (x, y) order, which the ranks keep ("28374BB7" within a part otherwise).
+//
+// The memory is split into parts that the producer fills in turn and the three stages take in the
+// same order, so that while one part fills, the stages work on up to three others.
 //
 // Per pass: SetConsumer, RunTask any number of times, WaitAllStages. One producer thread.
 class FinalizePipeline {
@@ -37,7 +40,7 @@ class FinalizePipeline {
 
   // Installs the target and the consumer for the next pass and clears a stored failure.
   void SetConsumer(EntryBitmap* target, Consumer consumer);
-  // Rethrows a stored failure, then appends the pairs, handing over each full half.
+  // Rethrows a stored failure, then appends the pairs, handing over each full part.
   void RunTask(const Pair* pairs, uint64_t count);
   // Hands over what is buffered and waits for the three stages; rethrows a stored failure.
   void WaitAllStages();
@@ -45,8 +48,12 @@ class FinalizePipeline {
   // stored failure.
   void Reset();
 
-  // Pairs one half holds in the current mode.
-  uint64_t Capacity() const { return consumer_ ? units_ : 3 * units_; }
+  // Pairs one part holds in the current mode.
+  uint64_t Capacity() const { return consumer_ ? partUnits_ : 3 * partUnits_; }
+  // Parts the memory is split into: one fills while the others pass through the stages.
+  int Parts() const { return parts_; }
+
+  static constexpr int kMaxParts = 4;
 
  private:
   struct BucketJob {
@@ -56,54 +63,67 @@ class FinalizePipeline {
     uint64_t count = 0;
     uint64_t starts[kBuckets];
     uint64_t counts[kBuckets];
-    int half = 0;
+  };
+  // Parts waiting for one stage, in the order they were filled. At most every part waits.
+  struct PartQueue {
+    int parts[kMaxParts];
+    int head = 0;
+    int size = 0;
+    void Push(int part) { parts[(head + size++) % kMaxParts] = part; }
+    int Pop() {
+      const int part = parts[head];
+      head = (head + 1) % kMaxParts;
+      --size;
+      return part;
+    }
   };
 
-  uint8_t* HalfBase(int half) const { return memory_.Data() + half * units_ * 24; }
-  uint32_t* FirstValues(int half) const { return reinterpret_cast<uint32_t*>(HalfBase(half)); }
-  uint32_t* SecondValues(int half) const { return FirstValues(half) + 3 * units_; }
-  Pair* Pairs(int half) const { return reinterpret_cast<Pair*>(HalfBase(half)); }
+  uint8_t* PartBase(int part) const { return memory_.Data() + part * partUnits_ * 24; }
+  uint32_t* FirstValues(int part) const { return reinterpret_cast<uint32_t*>(PartBase(part)); }
+  uint32_t* SecondValues(int part) const { return FirstValues(part) + 3 * partUnits_; }
+  Pair* Pairs(int part) const { return reinterpret_cast<Pair*>(PartBase(part)); }
 
   void WaitIdle();
   void StoreFailure(std::exception_ptr failure);
-  void ReleaseHalf(int half);
+  void ReleasePart(int part);
   void RethrowFailure();
-  // Waits until each stage in turn is seen not busy.
+  // Waits until each stage in turn has nothing queued and nothing under way.
   void WaitStagesIdle();
+  // Passes a part on to the stage guarded by `mutex`.
+  void HandOn(std::mutex& mutex, std::condition_variable& cv, PartQueue& queue, int part);
 
   void MarkThread();
   void RankThread();
   void LinePointThread();
-  void MarkHalf(int half, uint64_t count);
+  void MarkPart(int part, uint64_t count);
   void MarkSorted(const uint32_t* values, uint64_t count);
-  // False when the pipeline stopped before stage 2 took the half.
-  bool CompactHalf(int half, uint64_t count);
+  void CompactPart(int part, uint64_t count);
   void Shutdown();
 
   EntryBitmap* target_ = nullptr;
   Consumer consumer_;
-  uint64_t units_;  // floor(memory / 48)
+  int parts_;
+  uint64_t partUnits_;  // a part is 24 bytes a unit
   ArenaBuffer<uint8_t> memory_;
+  // A part's bucket job belongs to the stage that holds the part.
+  BucketJob jobs_[kMaxParts];
 
-  // Guarded by stage1Mutex_: the producer's hand-over and the halves in use by any stage.
+  // Guarded by stage1Mutex_: the producer's part, the parts in use by any stage, stage 1's queue.
   uint64_t fill_ = 0;
   int current_ = 0;
-  uint64_t handed_ = 0;
-  int handedHalf_ = 0;
-  bool stage1Ready_ = false;
+  uint64_t handed_[kMaxParts] = {};
+  bool partBusy_[kMaxParts] = {};
+  PartQueue stage1Queue_;
   bool stage1Busy_ = false;
-  bool halfBusy_[2] = {false, false};
   std::mutex stage1Mutex_;
   std::condition_variable stage1Cv_;
 
-  BucketJob stage2Slot_;
-  bool stage2Ready_ = false;
+  PartQueue stage2Queue_;
   bool stage2Busy_ = false;
   std::mutex stage2Mutex_;
   std::condition_variable stage2Cv_;
 
-  BucketJob stage3Slot_;
-  bool stage3Ready_ = false;
+  PartQueue stage3Queue_;
   bool stage3Busy_ = false;
   std::mutex stage3Mutex_;
   std::condition_variable stage3Cv_;

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "plotter/finalize_pipeline.h"
@@ -33,7 +38,7 @@ std::vector<Pair> SortedPairs(uint64_t count, uint32_t limit, std::mt19937_64& r
   return pairs;
 }
 
-// Feeds the pairs in uneven batches, some larger than a half.
+// Feeds the pairs in uneven batches, some larger than a part.
 void Feed(FinalizePipeline& pipeline, const std::vector<Pair>& pairs, std::mt19937_64& random) {
   for (uint64_t at = 0; at < pairs.size();) {
     const uint64_t n = std::min<uint64_t>(1 + random() % 3000, pairs.size() - at);
@@ -42,10 +47,27 @@ void Feed(FinalizePipeline& pipeline, const std::vector<Pair>& pairs, std::mt199
   }
 }
 
+// The line points of the pairs ranked among all their positions, in the order the pipeline must
+// hand them on.
+std::vector<uint64_t> ExpectedLinePoints(const std::vector<Pair>& pairs) {
+  std::vector<uint64_t> marked;
+  for (const Pair& p : pairs) marked.insert(marked.end(), {p.x, p.y});
+  std::sort(marked.begin(), marked.end());
+  marked.erase(std::unique(marked.begin(), marked.end()), marked.end());
+  std::vector<uint64_t> expected;
+  for (const Pair& p : pairs) {
+    const uint64_t x = std::lower_bound(marked.begin(), marked.end(), p.x) - marked.begin();
+    const uint64_t y = std::lower_bound(marked.begin(), marked.end(), p.y) - marked.begin();
+    expected.push_back(x * (x - 1) / 2 + y);
+  }
+  std::sort(expected.begin(), expected.end());
+  return expected;
+}
+
 }  // namespace
 
-// Memory of a few hundred halves and of a single pair per half; counts that fill halves exactly;
-// halves large enough to be bucketed by parts on the stage pools.
+// Memory of a few hundred parts and of a single pair per part; counts that fill parts exactly;
+// parts large enough to be bucketed by parts on the stage pools.
 TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
   using Row = std::tuple<uint64_t, uint64_t, uint32_t>;  // memory, pairs, position limit
   const Row rows[] = {{48 * 300, 200000, 1 << 20},
@@ -70,20 +92,63 @@ TEST(FinalizePipeline, MarksAndCompactsLikeAPlainWalk) {
     EXPECT_EQ(bitmap.total, marked.size());
     EXPECT_GE(bitmap.dirtyWords * 64, marked.back() + 1);
     for (uint64_t v : marked) ASSERT_TRUE((bitmap.Words()[v >> 6] >> (v & 63)) & 1) << v;
-    std::vector<uint64_t> expected, got;
-    for (const Pair& p : pairs) {
-      const uint64_t x = std::lower_bound(marked.begin(), marked.end(), p.x) - marked.begin();
-      const uint64_t y = std::lower_bound(marked.begin(), marked.end(), p.y) - marked.begin();
-      expected.push_back(x * (x - 1) / 2 + y);
-    }
-    std::sort(expected.begin(), expected.end());
+    std::vector<uint64_t> got;
     pipeline.SetConsumer(&bitmap, [&](const uint64_t* linePoints, uint64_t n) {
       EXPECT_LE(n, FinalizePipeline::kBatch);
       got.insert(got.end(), linePoints, linePoints + n);
     });
     Feed(pipeline, pairs, random);
     pipeline.WaitAllStages();
-    EXPECT_EQ(got, expected) << memory;  // in order, as the park encoder needs them
+    // In order, as the park encoder needs them.
+    EXPECT_EQ(got, ExpectedLinePoints(pairs)) << memory;
+  }
+}
+
+// While the consumer holds one part, the producer fills every other part and the first two stages
+// work them: the producer returns from all but the last pair they hold. Memory of two parts of one
+// pair and of four parts.
+TEST(FinalizePipeline, OtherPartsMoveOnWhileTheConsumerHoldsOne) {
+  std::mt19937_64 random(TestSeed());
+  EntryBitmap& bitmap = SharedBitmap();
+  using Row = std::pair<uint64_t, uint64_t>;  // memory, pairs
+  for (const auto& [memory, count] : {Row{48, 300}, Row{48 * 2, 300}, Row{48 * 5000, 30000}}) {
+    FinalizePipeline pipeline(memory, HeapArena(), 3);
+    const std::vector<Pair> pairs = SortedPairs(count, 1 << 18, random);
+    bitmap.Clear();
+    pipeline.SetConsumer(&bitmap, nullptr);
+    pipeline.RunTask(pairs.data(), pairs.size());
+    pipeline.WaitAllStages();
+    bitmap.Rank();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool release = false, fed = false;
+    std::vector<uint64_t> got;
+    pipeline.SetConsumer(&bitmap, [&](const uint64_t* linePoints, uint64_t n) {
+      std::unique_lock<std::mutex> lock(mutex);
+      cv.wait(lock, [&] { return release; });
+      got.insert(got.end(), linePoints, linePoints + n);
+    });
+    const uint64_t ahead = pipeline.Parts() * pipeline.Capacity() - 1;
+    ASSERT_LT(ahead, pairs.size());
+    std::thread producer([&] {
+      pipeline.RunTask(pairs.data(), ahead);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        fed = true;
+      }
+      cv.notify_all();
+    });
+    {
+      // Only guards against a hang: a producer held by the consumer never gets here.
+      std::unique_lock<std::mutex> lock(mutex);
+      EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return fed; })) << memory;
+      release = true;
+    }
+    cv.notify_all();
+    producer.join();
+    pipeline.RunTask(pairs.data() + ahead, pairs.size() - ahead);
+    pipeline.WaitAllStages();
+    EXPECT_EQ(got, ExpectedLinePoints(pairs)) << memory;
   }
 }
 
@@ -114,11 +179,12 @@ TEST(FinalizePipeline, StageFailuresReachTheProducerAndResetRecovers) {
     pipeline.WaitAllStages();
     return count;
   };
-  // Pairs out of order are refused when marked and, within a half (200 pairs), when compacted.
+  // Pairs out of order are refused when marked and, within a part, when compacted.
+  const uint64_t part = pipeline.Capacity() / 3;  // pairs a part holds when compacting
   std::vector<Pair> swappedY = pairs;
   size_t at = 20;
   while (at + 1 < pairs.size() && (pairs[at].x != pairs[at + 1].x ||
-                                   pairs[at].y == pairs[at + 1].y || (at + 1) % 200 == 0)) {
+                                   pairs[at].y == pairs[at + 1].y || (at + 1) % part == 0)) {
     ++at;
   }
   ASSERT_LT(at + 1, pairs.size());
