@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the names in the libraries, tests and benchmarks with clang-tidy's identifier-naming
 # check, configured in .clang-tidy, and fails on any warning. Needs only a configured build tree
-# (its compile_commands.json), not a built one, whose test files are compiled one by one, not in
-# batches. Extra arguments narrow the run to those files.
+# (its compile_commands.json), not a built one. Files that share a compile command are checked in
+# batches (scripts/naming_batches.py). Extra arguments narrow the run to those files.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -41,22 +41,16 @@ output=$(mktemp)
 trap 'rm -f "$output"' EXIT
 header_filter="^$root/($folders)/"
 start=$SECONDS
-run_tidy=$(command -v run-clang-tidy-14 || command -v run-clang-tidy || true)
-if [ -n "$run_tidy" ] && ((${#listed[@]})); then
-  # run-clang-tidy takes regular expressions that it matches against absolute paths.
-  regex=$(printf "^$root/%s\$\n" "${listed[@]}" | sed 's/[.]/\\./g' | paste -sd'|')
-  "$run_tidy" -clang-tidy-binary "$tidy" -p "$build" -j "$jobs" -quiet -extra-arg=-w \
-    -header-filter "$header_filter" "$regex" >"$output" 2>&1 || true
-else
-  unlisted+=("${listed[@]}")
+if ((${#listed[@]})); then
+  python3 "$root/scripts/naming_batches.py" "$build" "$jobs" "$tidy" "$header_filter" \
+    "${listed[@]}" >"$output" 2>&1 || { cat "$output" >&2; echo "naming: batches failed" >&2; exit 1; }
 fi
 if ((${#unlisted[@]})); then
   printf '%s\n' "${unlisted[@]}" | xargs -P "$jobs" -n 4 "$tidy" -p "$build" --quiet \
     --extra-arg=-w --header-filter="$header_filter" >>"$output" 2>&1 || true
 fi
 
-# run-clang-tidy colours its output.
-sed -i 's/\x1b\[[0-9;]*m//g' "$output"
+grep -E '^naming: [0-9]+ files in' "$output" || true
 if grep -qiE 'compilation database|no such file or directory|command not found' "$output"; then
   cat "$output" >&2
   echo "naming: clang-tidy did not run" >&2

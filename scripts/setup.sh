@@ -10,7 +10,7 @@ packages=(
   libssl-dev libgmp-dev
   libtorrent-rasterbar-dev libarchive-dev libboost-system-dev
   librust-blake3-dev b3sum
-  clang-tidy
+  clang-tidy python3
 )
 
 missing=()

@@ -2,11 +2,12 @@
 
 #include "chia/sha256.h"
 #include "prover/full_proof_job.h"
+#include "prover/level_thresholds.h"
 #include "prover/plot_access_engine.h"
 #include "prover/proof_order.h"
 #include "prover/quality_job.h"
-#include "prover/level_thresholds.h"
 #include "tests/prover/planted_plot_support.h"
+#include "tests/support/sanitizer_sample.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -51,7 +52,8 @@ TEST(ProofJobs, RecoverEveryGenuineQualityAndProofAtEveryLevel) {
   Rig rig;
   for (uint8_t level = 0; level <= 4; ++level) {
     // Every record at level 0, a few above: a full proof costs 16 recomputations.
-    const size_t step = level == 0 ? 1 : level == 1 ? 13 : level == 2 ? 20 : 40;
+    const size_t every = level == 0 ? 1 : level == 1 ? 13 : level == 2 ? 20 : 40;
+    const size_t step = every * kSanitizerSample;
     for (size_t n = level; n < records.size(); n += step) {
       const PosRecord& r = records[n];
       const PlantedPlot planted = BuildPlantedPlot(r, level, 20);
@@ -117,8 +119,10 @@ TEST(ProofJobs, DamagedPlotsFailWithTheirCodes) {
     c[0] ^= row.flip;
     const uint64_t root = planted.positions[30];
     std::shared_ptr<PlotJob> job;
-    if (row.full) job = rig.Full(*file, root, c);
-    else job = rig.Quality(*file, root, c);
+    if (row.full)
+      job = rig.Full(*file, root, c);
+    else
+      job = rig.Quality(*file, root, c);
     EXPECT_EQ(ThrownText([&] { job->Wait(); }), row.text);
     EXPECT_EQ(file->failedProofCount.load(), row.failedProofs) << row.text;
   }
