@@ -193,7 +193,8 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
         if (bad[b].code != nullptr) throw std::runtime_error(bad[b].code);
       }
     } else {
-      batchQueue->WaitIdle();
+      // No wait for the encoder either: pushes wait for room in the queue, so the encoder works
+      // through the previous bucket's values while this one's are distributed and sorted.
       std::array<uint64_t, kMemoryBuckets> take{};
       for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
         const uint64_t count = bucketCounts[b];
