@@ -209,8 +209,9 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
       std::array<uint64_t, kMemoryBuckets> start{};
       BucketStarts(bucketCounts.data(), written, start.data());
       const RegroupJob job{bucketData.data(), bucketCounts.data(), start.data()};
-      pool->Post([&](uint64_t worker, uint64_t bucket) { regroup(job, *writers128[worker], bucket); },
-                 kMemoryBuckets);
+      pool->Post(
+          [&](uint64_t worker, uint64_t bucket) { regroup(job, *writers128[worker], bucket); },
+          kMemoryBuckets);
       try {
         for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
           const uint8_t* entry = bucketData[b];

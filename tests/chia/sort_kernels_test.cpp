@@ -198,8 +198,8 @@ TEST(SortKernels, RadixSortsMatchReferenceAcrossSizesAndSwitchPoints) {
           // Only the key's own bits at or above b take the shared value.
           if (m.key(probe.data()) != m.key(shared.data() + off) &&
               (m.key(probe.data()) ^ m.key(shared.data() + off)) >> b != 0) {
-            shared[off + bit / 8] = static_cast<uint8_t>((shared[off + bit / 8] & ~mask) |
-                                                         (top[bit / 8] & mask));
+            shared[off + bit / 8] =
+                static_cast<uint8_t>((shared[off + bit / 8] & ~mask) | (top[bit / 8] & mask));
           }
         }
       }

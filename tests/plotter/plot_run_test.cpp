@@ -4,12 +4,12 @@
 #include <chrono>
 #include <thread>
 
-#include "plotter/plot_engine.h"
 #include "chia/blake3_hash.h"
+#include "plotter/plot_engine.h"
 #include "plotter/plot_file.h"
-#include "tests/support/hex.h"
-#include "tests/support/child_process.h"
 #include "tests/plotter/plot_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -163,7 +163,8 @@ TEST(PlotRun, FixedPlotHasItsPinnedTableDigestAtEveryThreadCount) {
     const std::vector<uint8_t> tables = TablesOf(rig.plot);
     uint8_t digest[32];
     Blake3Hash(tables.data(), tables.size(), digest);
-    EXPECT_EQ(ToHex(digest, 32), "88b98ca783626d47dffaea477afabf6b7190c71911e6af140e287f7c225ba4ee") << threads << " threads";
+    EXPECT_EQ(ToHex(digest, 32), "88b98ca783626d47dffaea477afabf6b7190c71911e6af140e287f7c225ba4ee")
+        << threads << " threads";
   }
 }
 

@@ -54,7 +54,8 @@ TEST(CombinationTables, PrefixCodeOrdersTheFourPrefixesWhateverTheInputOrder) {
       for (int i = 0; i < 4; ++i) p[i] = level >= 16 ? 0 : x[3 - i] >> (16 + level);
       const uint64_t expected = EncodeCombination4({p[0], p[1], p[2], p[3]});
       do {
-        EXPECT_EQ(PrefixCode(x, level), expected) << x[0] << " " << x[1] << " " << x[2] << " " << x[3];
+        EXPECT_EQ(PrefixCode(x, level), expected)
+            << x[0] << " " << x[1] << " " << x[2] << " " << x[3];
       } while (std::next_permutation(x, x + 4));
     }
   }
