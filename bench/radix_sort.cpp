@@ -112,4 +112,56 @@ void Args(benchmark::internal::Benchmark* b) {
 // memcpy:1 copies the same bytes instead of sorting them.
 BENCHMARK(BM_Sort)->Apply(Args);
 
+// One in-memory bucket as the plot engine sorts it, whose keys share their leading bits: the
+// last table's u64 values (the bucket's top 15 bits fixed, 49 random below) or a by-value
+// bucket's 28-byte records (keys below the bucket's value range, the next step's bucket in the
+// top byte). The range is about 2^48 at k = 32 and 2^40 in a plot thinned 16 times, whose
+// buckets also hold 16 times fewer entries.
+void FillPlotBucket(std::vector<uint8_t>& v, bool records, unsigned rangeBits, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  const uint64_t below = (uint64_t{1} << rangeBits) - 1;
+  if (records) {
+    for (size_t off = 0; off + 28 <= v.size(); off += 28) {
+      const uint64_t value = (rng() & (uint64_t{0x7F} << 57)) | (rng() & below);
+      std::memcpy(v.data() + off + 4, &value, 8);
+    }
+  } else {
+    for (size_t off = 0; off + 8 <= v.size(); off += 8) {
+      const uint64_t value = uint64_t{93} << 49 | (rng() & ((uint64_t{1} << 49) - 1));
+      std::memcpy(v.data() + off, &value, 8);
+    }
+  }
+}
+
+void BM_SortPlotBucket(benchmark::State& state) {
+  const bool records = state.range(0) != 0;
+  const bool thinned = state.range(1) != 0;
+  const size_t width = records ? 28 : 8;
+  const uint64_t count = thinned ? 8192 : 131072;
+  const size_t bytes = width * count;
+  std::vector<uint8_t> input(bytes), data(bytes), scratch(bytes);
+  FillPlotBucket(input, records, thinned ? 40 : 48, 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    data = input;
+    state.ResumeTiming();
+    if (records) {
+      RadixSortRecords28(data.data(), count, scratch.data(), count);
+    } else {
+      RadixSortU64(reinterpret_cast<uint64_t*>(data.data()), count,
+                   reinterpret_cast<uint64_t*>(scratch.data()), count);
+    }
+    benchmark::DoNotOptimize(data.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+}
+
+// records: 0 the last table's u64 values, 1 28-byte by-value records; thinned: 0 a k = 32
+// bucket, 1 a bucket of a plot thinned 16 times.
+BENCHMARK(BM_SortPlotBucket)
+    ->ArgNames({"records", "thinned"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "chia/sort_kernels.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -105,7 +106,6 @@ struct ByteRadix {
 };
 
 constexpr unsigned char kBytes7To0[] = {7, 6, 5, 4, 3, 2, 1, 0};
-constexpr unsigned char kBytes10To4[] = {10, 9, 8, 7, 6, 5, 4};
 constexpr unsigned char kBytes3To0[] = {3, 2, 1, 0};
 constexpr unsigned char kBytes3To0Then7To4[] = {3, 2, 1, 0, 7, 6, 5, 4};
 
@@ -176,31 +176,71 @@ void RadixSortInto(void* data, void* scratch, bool resultInScratch, uint64_t n) 
   RadixLevel<T, 0>(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch), resultInScratch, n);
 }
 
-// Whole u64 keys: any correct sort gives the same result, so the digits can be chosen for speed.
-// The top byte splits a bucket into 256 parts that fit the second-level cache; eleven bits more
-// leave parts of a few values for insertion sort where eight left 32. The remaining levels only
-// serve runs of near-equal values.
-struct RadixU64 {
-  static constexpr size_t kWidth = 8;
-  static constexpr unsigned kLevels = 8;
-  static constexpr uint64_t kSmall = 256;
-  using Key = KeyU64;
-  static constexpr unsigned kBits[kLevels] = {8, 11, 8, 8, 8, 8, 8, 5};
-  static constexpr unsigned kShift[kLevels] = {56, 45, 37, 29, 21, 13, 5, 0};
-  template <unsigned L>
-  static constexpr unsigned DigitBits() {
-    return kBits[L];
-  }
-  template <unsigned L>
-  static unsigned Digit(const uint8_t* r) {
-    return static_cast<unsigned>(Load<uint64_t>(r) >> kShift[L]) & ((1u << kBits[L]) - 1);
-  }
-};
-template <size_t W>
-using RadixRecords = ByteRadix<W, 7, 256, Key56At4, kBytes10To4>;
 using RadixPairsBySecond = ByteRadix<8, 4, 32, KeySecondWord, kBytes7To0>;
 using RadixU32 = ByteRadix<4, 4, 32, KeyU32, kBytes3To0>;
 using RadixPairs = ByteRadix<8, 8, 32, KeyPair, kBytes3To0Then7To4>;
+
+// Sorts by a whole key of up to 64 bits whose leading bits are mostly shared: a plot bucket's
+// values have a fixed top and a range far below 2^64. The digits start at the highest bit in
+// which any two keys differ and are as wide as the part's size calls for, so every scatter
+// splits the records and the parts left for insertion sort hold a handful each.
+template <size_t W, class K>
+class SpreadRadix {
+ public:
+  // Sorts n records of `data`, through `scratch`, into `data`.
+  static void Sort(uint8_t* data, uint8_t* scratch, uint64_t n) {
+    if (n <= kInsertionLimit) return InsertionSort<W, K>(data, n);
+    const uint64_t first = K::Of(data);
+    uint64_t differ = 0;
+    for (uint64_t i = 1; i < n; ++i) differ |= K::Of(data + i * W) ^ first;
+    if (differ == 0) return;
+    Level(data, scratch, true, n, 64 - static_cast<unsigned>(__builtin_clzll(differ)));
+  }
+
+ private:
+  static constexpr uint64_t kInsertionLimit = 16;
+  static constexpr unsigned kMaxBits = 11;
+  static constexpr uint64_t kCachedBytes = uint64_t{1} << 20;
+
+  // Scatters `from` into `to` by the key bits below `high`, then finishes each part. `fromIsFinal`
+  // says which of the two ranges must hold the result.
+  static void Level(uint8_t* from, uint8_t* to, bool fromIsFinal, uint64_t n, unsigned high) {
+    // About four records per digit value: a wider digit gains nothing on the parts it makes.
+    // Beyond the second-level cache, scatters to more than 256 places miss on every record.
+    const unsigned sizeBits = 64 - static_cast<unsigned>(__builtin_clzll(n >> 2 | 1));
+    const unsigned widest = n * W > kCachedBytes ? 8 : kMaxBits;
+    const unsigned bits = std::min({widest, sizeBits, high});
+    const unsigned shift = high - bits;
+    const uint64_t mask = (uint64_t{1} << bits) - 1;
+    uint64_t count[1u << kMaxBits];
+    uint64_t pos[1u << kMaxBits];
+    std::fill(count, count + mask + 1, uint64_t{0});
+    for (uint64_t i = 0; i < n; ++i) ++count[(K::Of(from + i * W) >> shift) & mask];
+    uint64_t sum = 0;
+    for (uint64_t d = 0; d <= mask; ++d) {
+      pos[d] = sum;
+      sum += count[d];
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint8_t* record = from + i * W;
+      std::memcpy(to + pos[(K::Of(record) >> shift) & mask]++ * W, record, W);
+    }
+    uint64_t begin = 0;
+    for (uint64_t d = 0; d <= mask; ++d) {
+      const uint64_t c = count[d];
+      if (c == 0) continue;
+      uint8_t* part = to + begin * W;
+      uint8_t* other = from + begin * W;
+      begin += c;
+      if (c <= kInsertionLimit || shift == 0) {
+        if (c > 1 && shift != 0) InsertionSort<W, K>(part, c);
+        if (fromIsFinal) std::memcpy(other, part, c * W);
+      } else {
+        Level(part, other, !fromIsFinal, c, shift);
+      }
+    }
+  }
+};
 
 template <size_t W, class K>
 void Small(void* data, uint64_t n) {
@@ -210,19 +250,24 @@ void Small(void* data, uint64_t n) {
 }  // namespace
 
 void RadixSortU64(uint64_t* data, uint64_t count, uint64_t* scratch, uint64_t) {
-  RadixSortInto<RadixU64>(data, scratch, false, count);
+  SpreadRadix<8, KeyU64>::Sort(reinterpret_cast<uint8_t*>(data),
+                               reinterpret_cast<uint8_t*>(scratch), count);
 }
 void RadixSortRecords28(void* data, uint64_t count, void* scratch, uint64_t) {
-  RadixSortInto<RadixRecords<28>>(data, scratch, false, count);
+  SpreadRadix<28, Key56At4>::Sort(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch),
+                                  count);
 }
 void RadixSortRecords24(void* data, uint64_t count, void* scratch, uint64_t) {
-  RadixSortInto<RadixRecords<24>>(data, scratch, false, count);
+  SpreadRadix<24, Key56At4>::Sort(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch),
+                                  count);
 }
 void RadixSortRecords20(void* data, uint64_t count, void* scratch, uint64_t) {
-  RadixSortInto<RadixRecords<20>>(data, scratch, false, count);
+  SpreadRadix<20, Key56At4>::Sort(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch),
+                                  count);
 }
 void RadixSortRecords12(void* data, uint64_t count, void* scratch, uint64_t) {
-  RadixSortInto<RadixRecords<12>>(data, scratch, false, count);
+  SpreadRadix<12, Key56At4>::Sort(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch),
+                                  count);
 }
 void RadixSortEntriesByGroup(void* data, uint64_t count, void* scratch, uint64_t) {
   RadixSortInto<GroupRadix>(data, scratch, false, count);

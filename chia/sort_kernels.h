@@ -3,7 +3,9 @@
 #include <cstdint>
 
 // Sorting kernels for the fixed-width records of the plot engine, the finalization and the
-// proof recomputation. None allocates or locks; none is stable. Histograms live on the stack.
+// proof recomputation. None allocates or locks. The radix sorts other than
+// RadixSortEntriesByGroup keep records of equal keys in their input order; the small sorts do
+// not. Histograms live on the stack.
 //
 // Radix sorts: (data, count, scratch with room for count records, count again). The sorted
 // result is in data, except for RadixSortU32, whose result is in the second array.

@@ -155,6 +155,9 @@ class Client {
   // The manager thread's work: one step chosen by ManagerState, and the steps themselves.
   // Failures escaping a step are logged and the thread goes on.
   void ManagerStep();
+  // True when the plot or finalization the manager drives has ended or been saved, so that the
+  // manager takes it up at once; manager thread only.
+  bool RunningWorkEnded();
   void MonitorPlotting();
   void FinalizationStep();
 

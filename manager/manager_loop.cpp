@@ -59,7 +59,15 @@ void Client::ManagerThread() {
     ManagerWake.wait_for(lock, kManagerWait);
     if (ThreadStop) break;
     const auto now = std::chrono::steady_clock::now();
-    if (now < NextRunTime) continue;
+    if (now < NextRunTime) {
+      // Work that ends between two ten-second checks would leave the machine idle until the
+      // next one. The job's own lock is taken without the client's.
+      lock.unlock();
+      const bool ended = RunningWorkEnded();
+      lock.lock();
+      if (!ended || ThreadStop) continue;
+      NextRunTime = now;
+    }
     while (NextRunTime <= now) {
       const bool busy = ManagerState.load() != 0 || PlannerIdle;
       NextRunTime += std::chrono::seconds(WorkFinished ? 60 : busy ? 10 : 1);
@@ -68,6 +76,21 @@ void Client::ManagerThread() {
     ManagerStep();
     lock.lock();
   }
+}
+
+bool Client::RunningWorkEnded() {
+  PlotWork* work = nullptr;
+  switch (ManagerState.load()) {
+    case 1:
+      work = plotEngineJob_.get();
+      break;
+    case 2:
+      work = FinalizeJob.get();
+      break;
+    default:
+      return false;
+  }
+  return work != nullptr && work->Status().state == 0;
 }
 
 void Client::ManagerStep() {

@@ -15,7 +15,6 @@ using kernel_records::Load;
 using kernel_records::Store;
 
 constexpr uint64_t kGroupsPerMemoryBucket = 556;
-constexpr uint64_t kCoarseGroups = 139;
 constexpr uint64_t kLow56 = (uint64_t{1} << 56) - 1;
 constexpr uint64_t kGroupField64 = uint64_t{0x3FFFF} << 14;
 
@@ -155,9 +154,11 @@ uint64_t GroupOf(const uint8_t* record) {
   }
 }
 
+// One scatter straight to the groups' places and one sequential copy back: the 556 write
+// streams stay within the second-level cache, and a copy costs less than a second scatter.
 template <uint64_t W>
 void CountingSortByGroup(void* records, uint64_t count, void* scratchArea, uint64_t* start,
-                         uint64_t* length, void (*smallSort)(void*, uint64_t, void*)) {
+                         uint64_t* length) {
   auto* data = static_cast<uint8_t*>(records);
   auto* scratch = static_cast<uint8_t*>(scratchArea);
   uint64_t groups[kGroupsPerMemoryBucket] = {};
@@ -166,41 +167,19 @@ void CountingSortByGroup(void* records, uint64_t count, void* scratchArea, uint6
     if (g >= kGroupsPerMemoryBucket) Fail("C2D541B9");
     ++groups[g];
   }
-  uint64_t coarseStart[kCoarseGroups + 1];
-  uint64_t cursor[kCoarseGroups];
-  coarseStart[0] = 0;
-  for (uint64_t c = 0; c < kCoarseGroups; ++c) {
-    const uint64_t* four = groups + 4 * c;
-    coarseStart[c + 1] = coarseStart[c] + four[0] + four[1] + four[2] + four[3];
-    cursor[c] = coarseStart[c];
-  }
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* record = data + i * W;
-    std::memcpy(scratch + cursor[GroupOf<W>(record) >> 2]++ * W, record, W);
-  }
-  for (uint64_t c = 0; c < kCoarseGroups; ++c) {
-    const uint64_t begin = coarseStart[c];
-    const uint64_t m = coarseStart[c + 1] - begin;
-    if (m == 0) continue;
-    if (m <= 32) {
-      if (m > 1) smallSort(scratch + begin * W, m, nullptr);
-      std::memcpy(data + begin * W, scratch + begin * W, m * W);
-      continue;
-    }
-    uint64_t sub[4];
-    sub[0] = begin;
-    for (int k = 1; k < 4; ++k) sub[k] = sub[k - 1] + groups[4 * c + k - 1];
-    for (uint64_t i = begin; i < begin + m; ++i) {
-      const uint8_t* record = scratch + i * W;
-      std::memcpy(data + sub[GroupOf<W>(record) & 3]++ * W, record, W);
-    }
-  }
+  uint64_t cursor[kGroupsPerMemoryBucket];
   uint64_t below = 0;
   for (uint64_t g = 0; g < kGroupsPerMemoryBucket; ++g) {
     start[g] = below;
     length[g] = groups[g];
+    cursor[g] = below;
     below += groups[g];
   }
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* record = data + i * W;
+    std::memcpy(scratch + cursor[GroupOf<W>(record)]++ * W, record, W);
+  }
+  std::memcpy(data, scratch, count * W);
 }
 
 }  // namespace
@@ -273,21 +252,21 @@ void BucketStarts(const uint64_t* counts, uint64_t base, uint64_t* start) {
 
 void SortBucketRecords8(void* data, uint64_t count, void* scratch, uint64_t* start,
                         uint64_t* length) {
-  CountingSortByGroup<8>(data, count, scratch, start, length, SmallSortByGroup8);
+  CountingSortByGroup<8>(data, count, scratch, start, length);
 }
 void SortBucketRecords12(void* data, uint64_t count, void* scratch, uint64_t* start,
                          uint64_t* length) {
-  CountingSortByGroup<12>(data, count, scratch, start, length, SmallSortByGroup12);
+  CountingSortByGroup<12>(data, count, scratch, start, length);
 }
 void SortBucketRecords16(void* data, uint64_t count, void* scratch, uint64_t* start,
                          uint64_t* length) {
-  CountingSortByGroup<16>(data, count, scratch, start, length, SmallSortByGroup16);
+  CountingSortByGroup<16>(data, count, scratch, start, length);
 }
 void SortBucketRecords20(void* data, uint64_t count, void* scratch, uint64_t* start,
                          uint64_t* length) {
-  CountingSortByGroup<20>(data, count, scratch, start, length, SmallSortByGroup20);
+  CountingSortByGroup<20>(data, count, scratch, start, length);
 }
 void SortBucketRecords24(void* data, uint64_t count, void* scratch, uint64_t* start,
                          uint64_t* length) {
-  CountingSortByGroup<24>(data, count, scratch, start, length, SmallSortByGroup24);
+  CountingSortByGroup<24>(data, count, scratch, start, length);
 }

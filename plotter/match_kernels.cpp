@@ -224,7 +224,17 @@ uint64_t PrefixCode(const uint32_t x[4], uint8_t level) {
   const uint32_t shift = 16 + level;
   uint64_t p[4];
   for (int i = 0; i < 4; ++i) p[i] = shift < 32 ? x[i] >> shift : 0;
-  std::sort(p, p + 4);
+  // Five compare-exchanges sort four values without a branch to mispredict.
+  const auto order = [&p](int i, int j) {
+    const uint64_t low = std::min(p[i], p[j]);
+    p[j] = std::max(p[i], p[j]);
+    p[i] = low;
+  };
+  order(0, 1);
+  order(2, 3);
+  order(0, 2);
+  order(1, 3);
+  order(1, 2);
   if (p[3] > 65535) throw std::runtime_error("8D027517");
   return EncodeCombination4({static_cast<uint32_t>(p[3]), static_cast<uint32_t>(p[2]),
                              static_cast<uint32_t>(p[1]), static_cast<uint32_t>(p[0])});

@@ -193,20 +193,41 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
         if (bad[b].code != nullptr) throw std::runtime_error(bad[b].code);
       }
     } else {
-      batchQueue->WaitIdle();
+      // No wait for the encoder either: pushes wait for room in the queue, so the encoder works
+      // through the previous bucket's values while this one's are distributed and sorted.
+      std::array<uint64_t, kMemoryBuckets> take{};
       for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
-        const uint8_t* entry = bucketData[b];
         const uint64_t count = bucketCounts[b];
         // A table ends at 2^32 values; the bucket that crosses it passes none of its entries on.
-        const uint64_t take = std::min(count, remaining);
+        take[b] = std::min(count, remaining);
         if (count > remaining) bucketCounts[b] = 0;
-        remaining -= take;
-        taken += take;
-        const uint64_t base = i * rangeIn + b * rangeMem;
-        for (uint64_t j = 0; j < take; ++j, entry += W)
-          batch.Put((LoadU64(entry + 4) & kLow56) + base);
+        remaining -= take[b];
+        taken += take[b];
       }
-      Regroup(written, regroup);
+      // The regroup and the park values only read the sorted buckets: the workers regroup while
+      // this thread hands the values on.
+      std::array<uint64_t, kMemoryBuckets> start{};
+      BucketStarts(bucketCounts.data(), written, start.data());
+      const RegroupJob job{bucketData.data(), bucketCounts.data(), start.data()};
+      pool->Post(
+          [&](uint64_t worker, uint64_t bucket) { regroup(job, *writers128[worker], bucket); },
+          kMemoryBuckets);
+      try {
+        for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
+          const uint8_t* entry = bucketData[b];
+          const uint64_t base = i * rangeIn + b * rangeMem;
+          for (uint64_t j = 0; j < take[b]; ++j, entry += W)
+            batch.Put((LoadU64(entry + 4) & kLow56) + base);
+        }
+      } catch (...) {
+        // The job reads this frame: it must end before the failure leaves it.
+        try {
+          pool->Wait();
+        } catch (...) {
+        }
+        throw;
+      }
+      pool->Wait();
     }
     written += taken;
     if (i == 127) break;

@@ -105,15 +105,15 @@ std::vector<Member> RadixMembers() {
     if (n != 0) std::memcpy(d, s, n * 4);
   };
   return {
-      {"RadixSortU64", 8, KeyU64, u64, false},
+      {"RadixSortU64", 8, KeyU64, u64, true},
       {"RadixSortRecords28", 28, Key56,
-       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords28(d, n, s, n); }, false},
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords28(d, n, s, n); }, true},
       {"RadixSortRecords24", 24, Key56,
-       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords24(d, n, s, n); }, false},
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords24(d, n, s, n); }, true},
       {"RadixSortRecords20", 20, Key56,
-       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords20(d, n, s, n); }, false},
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords20(d, n, s, n); }, true},
       {"RadixSortRecords12", 12, Key56,
-       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords12(d, n, s, n); }, false},
+       [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortRecords12(d, n, s, n); }, true},
       {"RadixSortEntriesByGroup", 8, KeyGroupAt4,
        [](uint8_t* d, uint64_t n, uint8_t* s) { RadixSortEntriesByGroup(d, n, s, n); }, false},
       {"RadixSortPairsBySecond", 8, KeySecond,
@@ -185,6 +185,26 @@ TEST(SortKernels, RadixSortsMatchReferenceAcrossSizesAndSwitchPoints) {
       ForceKeyBytes(b, m.width, {{TopKeyByte(m.name), 0x5C}});
       CheckSorted(m, b);
     }
+    // Keys that differ only below bit b, as a plot bucket's values do: the leading digits are
+    // all one value, and the last ones split a few records at a time.
+    for (unsigned b : {1, 3, 17, 40}) {
+      Bytes shared = RandomRecords(rng, 20000, m.width);
+      const Bytes top = RandomRecords(rng, 1, m.width);
+      for (size_t off = 0; off < shared.size(); off += m.width) {
+        for (size_t bit = b; bit < m.width * 8; ++bit) {
+          Bytes probe(shared.begin() + off, shared.begin() + off + m.width);
+          const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+          probe[bit / 8] ^= mask;
+          // Only the key's own bits at or above b take the shared value.
+          if (m.key(probe.data()) != m.key(shared.data() + off) &&
+              (m.key(probe.data()) ^ m.key(shared.data() + off)) >> b != 0) {
+            shared[off + bit / 8] =
+                static_cast<uint8_t>((shared[off + bit / 8] & ~mask) | (top[bit / 8] & mask));
+          }
+        }
+      }
+      CheckSorted(m, shared);
+    }
     // Narrow key values: long runs of equal keys and deep descents.
     Bytes few = RandomRecords(rng, 5000, m.width);
     for (size_t off = 0; off < few.size(); off += m.width) {
@@ -241,8 +261,9 @@ TEST(SortKernels, AllEqualKeysShowWhereTheSmallSortTakesOver) {
       Bytes b = EqualKeyRecords(m, n, rng, hasPayload);
       CheckSorted(m, b);
       Bytes got = Sorted(m, b);
-      if (n > smallLimit) {
-        // One bucket at every level down to the last, whose scatter keeps the input order.
+      if (n > smallLimit || m.stable) {
+        // One bucket at every level down to the last, whose scatter keeps the input order; the
+        // stable members keep it at every size.
         EXPECT_EQ(got, b) << m.name << " n=" << n;
       } else if (n > 32 && hasPayload) {
         // Finished by the small sort, whose partition step swaps equal records.

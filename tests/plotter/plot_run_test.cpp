@@ -4,10 +4,12 @@
 #include <chrono>
 #include <thread>
 
+#include "chia/blake3_hash.h"
 #include "plotter/plot_engine.h"
 #include "plotter/plot_file.h"
-#include "tests/support/child_process.h"
 #include "tests/plotter/plot_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -15,9 +17,9 @@ const uint8_t kPlotId[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 // A thinned engine with two temp files in `base`.
 struct PlotRig {
-  explicit PlotRig(const std::filesystem::path& base, uint8_t shift = 10)
+  explicit PlotRig(const std::filesystem::path& base, uint8_t shift = 10, uint64_t threads = 2)
       : temps{base / "a.tmp", base / "b.tmp"}, plot(base / "p.spt_part") {
-    PlotEngineSettings s{2, 64 << 20, 2, PlotScale::WithShift(shift)};
+    PlotEngineSettings s{threads, 64 << 20, 2, PlotScale::WithShift(shift)};
     s.memoryBudget += RequiredJobMemory(s);
     engine = CreatePlotEngine(
         HeapArena(), s, HeapArena(), [](const std::string&) {}, nullptr, nullptr);
@@ -148,6 +150,22 @@ TEST(PlotRun, StoppedResumedAndKilledPlotsEqualAnUninterruptedOne) {
   EXPECT_TRUE(r == "no exception" ? rig.Wait() == "" && TablesOf(rig.plot) == reference
                                   : r.find("file: ") != std::string::npos)
       << delay.count() << " ms: " << r;
+}
+
+// The tables of one fixed plot, whatever the thread count: a faster kernel or a reordered pass
+// that changed a single byte of a plot would change this digest, which an earlier build made.
+TEST(PlotRun, FixedPlotHasItsPinnedTableDigestAtEveryThreadCount) {
+  for (const uint64_t threads : {1, 2, 5}) {
+    TestDirectory dir;
+    PlotRig rig(dir.Path(), 10, threads);
+    rig.engine->StartPlot(rig.temps, rig.plot, kPlotId, 0, nullptr);
+    ASSERT_EQ(rig.Wait(), "") << threads;
+    const std::vector<uint8_t> tables = TablesOf(rig.plot);
+    uint8_t digest[32];
+    Blake3Hash(tables.data(), tables.size(), digest);
+    EXPECT_EQ(ToHex(digest, 32), "88b98ca783626d47dffaea477afabf6b7190c71911e6af140e287f7c225ba4ee")
+        << threads << " threads";
+  }
 }
 
 // At d = 7 thinning has flattened table 3's buckets, so the ones the production shape expects

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "plotter/bucket_entry_counts.h"
 #include "plotter/combination_tables.h"
+#include "plotter/match_kernels.h"
 #include "tests/plotter/plot_test_support.h"
 
 namespace {
@@ -23,6 +25,40 @@ TEST(CombinationTables, KnownValuesAndClosedForms) {
     mismatches += t.c4[n] != static_cast<uint64_t>(n * (n + 1) * (n + 2) * (n + 3) / 24);
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The encoder computes what the tables hold: every component value, at the top of each range.
+TEST(CombinationTables, EncodeAgreesWithTheTablesForEveryComponentValue) {
+  const CombinationTableSet& t = CombinationTables;
+  int mismatches = 0;
+  for (uint32_t n = 0; n < 65536; ++n) {
+    mismatches += EncodeCombination4({n, 0, 0, 0}) != t.c4[n];
+    mismatches += EncodeCombination4({65535, n, 0, 0}) != t.c4[65535] + t.c3[n];
+    mismatches += EncodeCombination4({65535, 65535, n, 0}) != t.c4[65535] + t.c3[65535] + t.c2[n];
+    mismatches += EncodeCombination4({n, n, n, n}) != t.c4[n] + t.c3[n] + t.c2[n] + n;
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Every order of four x values, with and without ties, gives the code of their prefixes taken
+// largest first; a level of 16 leaves every prefix 0.
+TEST(CombinationTables, PrefixCodeOrdersTheFourPrefixesWhateverTheInputOrder) {
+  const uint32_t sets[][4] = {{0xFFFFFFFF, 0x12345678, 0x80000000, 0x00010000},
+                              {0xAAAA0000, 0xAAAA0000, 0x5555FFFF, 0x00000000},
+                              {7, 7, 7, 7}};
+  for (const auto& set : sets) {
+    for (const uint8_t level : {0, 1, 5, 16}) {
+      uint32_t x[4] = {set[0], set[1], set[2], set[3]};
+      std::sort(x, x + 4);
+      uint32_t p[4];
+      for (int i = 0; i < 4; ++i) p[i] = level >= 16 ? 0 : x[3 - i] >> (16 + level);
+      const uint64_t expected = EncodeCombination4({p[0], p[1], p[2], p[3]});
+      do {
+        EXPECT_EQ(PrefixCode(x, level), expected)
+            << x[0] << " " << x[1] << " " << x[2] << " " << x[3];
+      } while (std::next_permutation(x, x + 4));
+    }
+  }
 }
 
 TEST(CombinationTables, DecodeEncodeRoundTrips) {
