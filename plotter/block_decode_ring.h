@@ -23,7 +23,7 @@ class BlockDecodeRing {
   using Pair = FinalizePipeline::Pair;
   static constexpr uint64_t kBlockBytes = 65536;
   static constexpr uint64_t kValues = 65536;  // a park's most values
-  static constexpr uint64_t kSlotsPerWorker = 4;
+  static constexpr uint64_t kSlotsPerWorker = 2;
   // Decoding is a small share of a pass: more workers than this would only take memory.
   static constexpr uint64_t kMaxWorkers = 16;
   // Blocks one Run takes at most ("5E0C7A31" beyond): block numbers share a 32-bit word with the
