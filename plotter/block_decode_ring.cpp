@@ -1,5 +1,7 @@
 #include "plotter/block_decode_ring.h"
 
+#include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -13,7 +15,7 @@ uint64_t Workers(uint64_t threadCount) {
 uint64_t BlockDecodeRing::Memory(uint64_t threadCount) {
   const uint64_t workers = Workers(threadCount);
   const uint64_t slotBytes =
-      kBlockBytes + kValues * sizeof(uint64_t) + kValues * sizeof(Pair) + sizeof(SlotRecord);
+      kBlockBytes + kValues * sizeof(uint64_t) + kValues * sizeof(Pair) + sizeof(uint64_t);
   const uint64_t poolBytes =
       sizeof(ThreadPool) +
       workers * (sizeof(std::thread) + sizeof(ArenaCondition) + sizeof(std::condition_variable));
@@ -25,7 +27,7 @@ BlockDecodeRing::BlockDecodeRing(MemoryArena& arena, uint64_t threadCount)
   bytes_.Allocate(arena, slotCount_ * kBlockBytes, 4096);
   values_.Allocate(arena, slotCount_ * kValues, 64);
   pairs_.Allocate(arena, slotCount_ * kValues, 64);
-  records_.Allocate(arena, slotCount_);
+  counts_.Allocate(arena, slotCount_);
   pool_ = ThreadPool::Create(arena, Workers(threadCount), nullptr, -1);
 }
 
@@ -35,112 +37,108 @@ BlockDecodeRing::~BlockDecodeRing() {
 
 BlockDecodeRing::Slot BlockDecodeRing::SlotAt(uint64_t index) const {
   return Slot{bytes_.Data() + index * kBlockBytes, values_.Data() + index * kValues,
-              pairs_.Data() + index * kValues, records_[index].count};
+              pairs_.Data() + index * kValues, counts_[index]};
 }
 
 void BlockDecodeRing::Fail(uint64_t block, std::exception_ptr failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (block < failedBlock_) {
     failedBlock_ = block;
     failure_ = std::move(failure);
   }
+  failed_.store(true, std::memory_order_release);
 }
 
-// Part p works block p once the reading thread has put it in its slot. Parts are handed out in
-// increasing order, so every block below p is worked or under way.
+bool BlockDecodeRing::WaitFor(uint64_t index, uint32_t stage) {
+  std::atomic<uint32_t>& at = stages_[index];
+  for (;;) {
+    const uint32_t seen = at.load(std::memory_order_acquire);
+    if ((seen & kCancelled) != 0) return false;
+    if (seen >= stage) return true;
+    at.wait(seen, std::memory_order_acquire);
+  }
+}
+
+void BlockDecodeRing::Advance(uint64_t index, uint32_t stage) {
+  // A run cancelled meanwhile stays cancelled.
+  uint32_t seen = stages_[index].load(std::memory_order_relaxed);
+  while ((seen & kCancelled) == 0 &&
+         !stages_[index].compare_exchange_weak(seen, stage, std::memory_order_release,
+                                               std::memory_order_relaxed)) {
+  }
+  stages_[index].notify_all();
+}
+
+void BlockDecodeRing::ReadBlocks(uint64_t blocks, const Read& read) {
+  for (uint64_t block = 0; block < blocks; ++block) {
+    const uint64_t index = block % slotCount_;
+    if (!WaitFor(index, Stage(block, kFree))) return;
+    Slot slot = SlotAt(index);
+    try {
+      read(slot);
+    } catch (...) {
+      // Its worker hands the block on unworked; the taking thread finds it failed.
+      Fail(block, std::current_exception());
+      readFailedAt_.store(block, std::memory_order_release);
+      Advance(index, Stage(block, kRead));
+      return;
+    }
+    Advance(index, Stage(block, kRead));
+  }
+}
+
+// Part p works block p once it is read.
 void BlockDecodeRing::WorkPart(uint64_t block, const Work& work) {
   const uint64_t index = block % slotCount_;
-  SlotRecord& record = records_[index];
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    readCv_.wait(lock, [&] { return cancel_ || (record.block == block && record.state == kRead); });
-    if (cancel_) return;
+  if (!WaitFor(index, Stage(block, kRead))) return;
+  if (block < readFailedAt_.load(std::memory_order_acquire)) {
+    Slot slot = SlotAt(index);
+    slot.count = 0;
+    try {
+      work(slot);
+    } catch (...) {
+      Fail(block, std::current_exception());
+    }
+    counts_[index] = slot.count;
   }
-  Slot slot = SlotAt(index);
-  slot.count = 0;
-  std::exception_ptr failure;
-  try {
-    work(slot);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (failure) Fail(block, std::move(failure));
-    record.count = slot.count;
-    record.state = kWorked;
-  }
-  workedCv_.notify_all();
+  Advance(index, Stage(block, kWorked));
 }
 
 bool BlockDecodeRing::Run(uint64_t blocks, const Read& read, const Work& work, const Take& take) {
   if (blocks == 0) return false;
+  if (blocks > kMaxBlocks) throw std::invalid_argument("5E0C7A31");
+  for (uint64_t i = 0; i < slotCount_; ++i) stages_[i].store(Stage(i, kFree));
+  readFailedAt_.store(~uint64_t{0});
+  failed_.store(false);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (uint64_t i = 0; i < slotCount_; ++i) records_[i] = SlotRecord{~uint64_t{0}, 0, kFree};
-    cancel_ = false;
     failedBlock_ = ~uint64_t{0};
     failure_ = nullptr;
   }
   pool_->Post([this, &work](uint64_t, uint64_t block) { WorkPart(block, work); }, blocks);
   bool ended = false;
   std::exception_ptr failure;
+  std::jthread reader;
   try {
-    // Reading stops at a block that failed to read: its failure stands for everything after it.
-    uint64_t readLimit = blocks;
-    uint64_t next = 0;
+    reader = std::jthread([this, blocks, &read] { ReadBlocks(blocks, read); });
     for (uint64_t block = 0; block < blocks && !ended; ++block) {
       const uint64_t index = block % slotCount_;
-      for (;;) {
-        {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (records_[index].block == block && records_[index].state == kWorked) break;
-          // Waits only when no slot is free or nothing is left to read.
-          if (next >= readLimit || next >= block + slotCount_) {
-            workedCv_.wait(lock, [&] {
-              return records_[index].block == block && records_[index].state == kWorked;
-            });
-            break;
-          }
-        }
-        // The slot of `next` held block next - slotCount_, which is already taken.
-        const uint64_t at = next % slotCount_;
-        Slot slot = SlotAt(at);
-        std::exception_ptr readFailure;
-        try {
-          read(slot);
-        } catch (...) {
-          readFailure = std::current_exception();
-        }
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          records_[at].block = next;
-          if (readFailure) {
-            // Its part never finds the block read; the taking thread finds it failed.
-            Fail(next, std::move(readFailure));
-            records_[at].state = kWorked;
-            readLimit = next + 1;
-          } else {
-            records_[at].state = kRead;
-          }
-        }
-        readCv_.notify_all();
-        ++next;
-      }
-      {
+      WaitFor(index, Stage(block, kWorked));
+      if (failed_.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (failedBlock_ == block) std::rethrow_exception(failure_);
-        records_[index].state = kFree;
       }
       ended = take(SlotAt(index));
+      Advance(index, Stage(block + slotCount_, kFree));
     }
   } catch (...) {
     failure = std::current_exception();
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cancel_ = true;
+  for (uint64_t i = 0; i < slotCount_; ++i) {
+    stages_[i].fetch_or(kCancelled, std::memory_order_release);
+    stages_[i].notify_all();
   }
-  readCv_.notify_all();
+  if (reader.joinable()) reader.join();
   pool_->Wait();
   if (failure) std::rethrow_exception(failure);
   return ended;

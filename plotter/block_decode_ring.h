@@ -1,6 +1,6 @@
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -11,10 +11,11 @@
 #include "runtime/memory_arena.h"
 #include "runtime/thread_pool.h"
 
-// Works the blocks of one table pass on a pool of its own while the pass's thread reads the blocks
-// ahead and takes the worked ones in block order. Each block in flight has a slot: its bytes, room
-// for the decoded values and for the pairs made of them. A slot belongs to the reading thread
-// until its block is handed to a worker, then to that worker, then to the taking thread.
+// Works the blocks of one table pass on a pool of its own while a reading thread of the run reads
+// the blocks ahead and the pass's thread takes the worked ones in block order, so reading, work
+// and takes overlap. Each block in flight has a slot: its bytes, room for the decoded values and
+// for the pairs made of them. A slot belongs to the reading thread until its block is read, then
+// to the block's worker, then to the taking thread until it is taken.
 //
 // One Run at a time, from one thread.
 class BlockDecodeRing {
@@ -25,6 +26,9 @@ class BlockDecodeRing {
   static constexpr uint64_t kSlotsPerWorker = 2;
   // Decoding is a small share of a pass: more workers than this would only take memory.
   static constexpr uint64_t kMaxWorkers = 16;
+  // Blocks one Run takes at most ("5E0C7A31" beyond): block numbers share a 32-bit word with the
+  // slot's state.
+  static constexpr uint64_t kMaxBlocks = uint64_t{1} << 28;
 
   struct Slot {
     uint8_t* bytes;
@@ -32,7 +36,7 @@ class BlockDecodeRing {
     Pair* pairs;
     uint64_t count;  // what Work left in values or pairs
   };
-  // Fills the slot's bytes with the next block; runs on the calling thread in block order.
+  // Fills the slot's bytes with the next block; runs on the run's reading thread in block order.
   using Read = std::function<void(Slot&)>;
   // Works one slot on a worker, several at a time, each on its own slot.
   using Work = std::function<void(Slot&)>;
@@ -53,14 +57,21 @@ class BlockDecodeRing {
   bool Run(uint64_t blocks, const Read& read, const Work& work, const Take& take);
 
  private:
-  enum SlotState : uint8_t { kFree, kRead, kWorked };
-  struct SlotRecord {
-    uint64_t block;
-    uint64_t count;
-    SlotState state;
-  };
+  // A slot's stage is 4 * block + state and only grows: free for block b, b read, b worked, free
+  // for block b + slots. Cancelling sets the top bit, which wakes and stops every waiter.
+  static constexpr uint32_t kFree = 0;
+  static constexpr uint32_t kRead = 1;
+  static constexpr uint32_t kWorked = 2;
+  static constexpr uint32_t kCancelled = uint32_t{1} << 31;
+  static uint32_t Stage(uint64_t block, uint32_t state) {
+    return static_cast<uint32_t>(4 * block + state);
+  }
 
   Slot SlotAt(uint64_t index) const;
+  // Waits until the slot's stage reaches `stage`; false when the run was cancelled first.
+  bool WaitFor(uint64_t index, uint32_t stage);
+  void Advance(uint64_t index, uint32_t stage);
+  void ReadBlocks(uint64_t blocks, const Read& read);
   void WorkPart(uint64_t block, const Work& work);
   // Keeps the failure of the lowest block.
   void Fail(uint64_t block, std::exception_ptr failure);
@@ -69,14 +80,15 @@ class BlockDecodeRing {
   ArenaBuffer<uint8_t> bytes_;
   ArenaBuffer<uint64_t> values_;
   ArenaBuffer<Pair> pairs_;
-  ArenaBuffer<SlotRecord> records_;
+  ArenaBuffer<uint64_t> counts_;
+  std::atomic<uint32_t> stages_[kMaxWorkers * kSlotsPerWorker];
   ThreadPool::Handle pool_;
 
-  // Guards records_, cancel_ and the failure.
+  // The block that failed to read, if any: no later block is read.
+  std::atomic<uint64_t> readFailedAt_{~uint64_t{0}};
+  std::atomic<bool> failed_{false};
+  // Guards the failure.
   std::mutex mutex_;
-  std::condition_variable readCv_;    // a block was read, or the run ends
-  std::condition_variable workedCv_;  // a block was worked
-  bool cancel_ = false;
   uint64_t failedBlock_ = ~uint64_t{0};
   std::exception_ptr failure_;
 };

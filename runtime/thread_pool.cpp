@@ -86,7 +86,7 @@ void ThreadPool::Post(const Task& task, uint64_t parts) {
     finishedParts_ = 0;
     partCount_ = parts;
   }
-  wakeSignals_[0].cv->notify_all();
+  for (uint64_t i = 0; i < workerCount_ && i < parts; ++i) wakeSignals_[i].cv->notify_all();
 }
 
 void ThreadPool::Wait() {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -109,4 +110,66 @@ TEST(BlockDecodeRing, StaysWithinItsMemory) {
                                (BlockDecodeRing::kBlockBytes + 16 * BlockDecodeRing::kValues));
     EXPECT_EQ(arena.outstanding, 0);
   }
+}
+
+// Reading goes on while a block is worked and taken: block 0 is worked only once the read of
+// block 3 has begun, and that read waits for the take of block 0, which a ring reading on the
+// taking thread never reaches. Reads stay one at a time, in block order, on one thread.
+TEST(BlockDecodeRing, ReadsGoOnWhileABlockIsTaken) {
+  BlockDecodeRing ring(HeapArena(), 2);
+  const auto waitFor = [](const std::atomic<bool>& flag) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!flag.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return flag.load();
+  };
+  std::atomic<bool> readingBlock3{false};
+  std::atomic<bool> takingBlock0{false};
+  bool readSawTake = false;
+  std::atomic<int> reading{0};
+  uint64_t reads = 0;
+  std::thread::id readerId;
+  bool oneReader = true;
+  uint64_t taken = 0;
+  bool inOrder = true;
+  EXPECT_FALSE(ring.Run(
+      40,
+      [&](RingSlot& slot) {
+        oneReader &= reading.fetch_add(1) == 0;
+        if (reads == 0) readerId = std::this_thread::get_id();
+        oneReader &= readerId == std::this_thread::get_id();
+        if (reads == 3) {
+          readingBlock3 = true;
+          readSawTake = waitFor(takingBlock0);
+        }
+        std::memcpy(slot.bytes, &reads, sizeof(reads));
+        ++reads;
+        reading.fetch_sub(1);
+      },
+      [&](RingSlot& slot) {
+        std::memcpy(&slot.count, slot.bytes, sizeof(slot.count));
+        if (slot.count == 0) waitFor(readingBlock3);
+      },
+      [&](const RingSlot& slot) {
+        if (taken == 0) takingBlock0 = true;
+        inOrder &= slot.count == taken++;
+        return false;
+      }));
+  EXPECT_TRUE(readSawTake);
+  EXPECT_TRUE(oneReader);
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(taken, 40u);
+  EXPECT_EQ(reads, 40u);
+}
+
+// Block numbers share a word with the slot's state, so a run past them is refused up front.
+TEST(BlockDecodeRing, RefusesMoreBlocksThanItCanNumber) {
+  BlockDecodeRing ring(HeapArena(), 2);
+  RingPass tooMany{BlockDecodeRing::kMaxBlocks + 1};
+  EXPECT_EQ(ThrownText([&] { tooMany.Run(ring); }), "5E0C7A31");
+  EXPECT_EQ(tooMany.read, 0u);
+  RingPass again{20};
+  EXPECT_FALSE(again.Run(ring));
+  EXPECT_EQ(again.taken, 20u);
 }

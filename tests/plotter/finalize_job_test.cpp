@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -368,4 +369,49 @@ TEST(FinalizeJob, FailedStartsAndRunsTakeNoMoreMemory) {
   SharedCase().plot.Write(dir / "sparse.spt");
   EXPECT_EQ(RunOnce(job, dir, 0), "");
   EXPECT_EQ(SharedArena().allocations, before);
+}
+
+namespace {
+
+// The pair by a search over 128-bit products: the largest x with x(x - 1)/2 <= the line point.
+FinalizePipeline::Pair PairBySearch(uint64_t linePoint) {
+  using Wide = unsigned __int128;
+  uint64_t lo = 1, hi = uint64_t{1} << 33;
+  while (hi - lo > 1) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    (Wide{mid} * (mid - 1) / 2 <= linePoint ? lo : hi) = mid;
+  }
+  return {static_cast<uint32_t>(lo),
+          static_cast<uint32_t>(linePoint - static_cast<uint64_t>(Wide{lo} * (lo - 1) / 2))};
+}
+
+}  // namespace
+
+// Line points back to pairs agree with the search everywhere the rounding of the square root is
+// closest to wrong: the first and last points of triangles, all small points, the largest point
+// a table may hold, and random ones.
+TEST(LinePointToPair, AgreesWithASearchAtEveryTriangleEdge) {
+  std::vector<uint64_t> points;
+  for (uint64_t p = 0; p < 100000; ++p) points.push_back(p);
+  std::vector<uint64_t> xs;
+  for (uint64_t k = 2; k <= 32; ++k) {
+    for (uint64_t x : {(uint64_t{1} << k) - 1, uint64_t{1} << k, (uint64_t{1} << k) + 1}) {
+      if (x < (uint64_t{1} << 32)) xs.push_back(x);
+    }
+  }
+  std::mt19937_64 random(TestSeed());
+  for (int i = 0; i < 100000; ++i) xs.push_back(2 + (random() >> 32) % ((uint64_t{1} << 32) - 2));
+  for (uint64_t x : xs) {
+    for (uint64_t y : {uint64_t{0}, uint64_t{1}, x / 2, x - 2, x - 1})
+      points.push_back(PairLinePoint(x, y));
+  }
+  for (int i = 0; i < 100000; ++i) points.push_back(random() % 0x7FFFFFFE00000003);
+  points.push_back(0x7FFFFFFE00000002);
+  for (uint64_t p : points) {
+    const FinalizePipeline::Pair got = LinePointToPair(p);
+    const FinalizePipeline::Pair want = PairBySearch(p);
+    ASSERT_EQ(got.x, want.x) << p;
+    ASSERT_EQ(got.y, want.y) << p;
+    ASSERT_LT(got.y, got.x) << p;
+  }
 }
