@@ -105,7 +105,7 @@ constexpr unsigned kWholeFieldRawBits = 56 - 14;
 
 // Codes the delta of `current`, the value after run.previous, when its field fits the budget;
 // false when it does not.
-template <bool kSplitFields>
+template <bool SplitFields>
 bool CodeField(const FseEncodeTable& fse, unsigned r, uint64_t current, FieldRun& run) {
   if (current < run.previous) throw std::runtime_error("D7ABA722");
   const uint64_t delta = current - run.previous;
@@ -117,7 +117,7 @@ bool CodeField(const FseEncodeTable& fse, unsigned r, uint64_t current, FieldRun
     const unsigned width = nb + r;
     if (run.budget < static_cast<int64_t>(width)) return false;
     run.budget -= width;
-    if constexpr (kSplitFields) {
+    if constexpr (SplitFields) {
       run.writer.Put(raw, r);
       run.writer.Put(state & LowMask(nb), nb);
     } else {
@@ -138,7 +138,7 @@ bool CodeField(const FseEncodeTable& fse, unsigned r, uint64_t current, FieldRun
 
 // Codes the deltas of values[0..n) up to the first that is out of order, needs an escape or
 // does not fit the budget; returns how many it coded. All the rest is CodeField's.
-template <bool kSplitFields>
+template <bool SplitFields>
 [[gnu::always_inline]] inline uint64_t CodePlainFieldsBody(const FseEncodeTable& fse, unsigned r,
                                                            const uint64_t* values, uint64_t n,
                                                            FieldRun& run) {
@@ -164,7 +164,7 @@ template <bool kSplitFields>
     budget -= width;
     const uint64_t raw = delta & LowMask(r);
     const uint64_t stateBits = state & LowMask(nb);
-    if constexpr (kSplitFields) {
+    if constexpr (SplitFields) {
       writer.Put(raw, r);
       writer.Put(stateBits, nb);
     } else {
@@ -180,30 +180,29 @@ template <bool kSplitFields>
   return static_cast<uint64_t>(p - values);
 }
 
-template <bool kSplitFields>
-uint64_t CodePlainFields(const FseEncodeTable& fse, unsigned r, const uint64_t* values,
-                         uint64_t n, FieldRun& run) {
-  return CodePlainFieldsBody<kSplitFields>(fse, r, values, n, run);
+template <bool SplitFields>
+uint64_t CodePlainFields(const FseEncodeTable& fse, unsigned r, const uint64_t* values, uint64_t n,
+                         FieldRun& run) {
+  return CodePlainFieldsBody<SplitFields>(fse, r, values, n, run);
 }
 
 // Variable shifts and masks without the count register: a third fewer instructions a value.
-template <bool kSplitFields>
+template <bool SplitFields>
 __attribute__((target("bmi,bmi2"))) uint64_t CodePlainFieldsBmi2(const FseEncodeTable& fse,
-                                                                 unsigned r,
-                                                                 const uint64_t* values,
+                                                                 unsigned r, const uint64_t* values,
                                                                  uint64_t n, FieldRun& run) {
-  return CodePlainFieldsBody<kSplitFields>(fse, r, values, n, run);
+  return CodePlainFieldsBody<SplitFields>(fse, r, values, n, run);
 }
 
 // Codes the deltas of values[0..n) while they fit the budget; returns how many did.
-template <bool kSplitFields>
+template <bool SplitFields>
 uint64_t CodeFields(const FseEncodeTable& fse, unsigned r, bool bmi2, const uint64_t* values,
                     uint64_t n, FieldRun& run) {
   uint64_t i = 0;
   while (i < n) {
-    i += bmi2 ? CodePlainFieldsBmi2<kSplitFields>(fse, r, values + i, n - i, run)
-              : CodePlainFields<kSplitFields>(fse, r, values + i, n - i, run);
-    if (i == n || !CodeField<kSplitFields>(fse, r, values[i], run)) break;
+    i += bmi2 ? CodePlainFieldsBmi2<SplitFields>(fse, r, values + i, n - i, run)
+              : CodePlainFields<SplitFields>(fse, r, values + i, n - i, run);
+    if (i == n || !CodeField<SplitFields>(fse, r, values[i], run)) break;
     ++i;
   }
   return i;
