@@ -144,6 +144,18 @@ inline uint64_t HitsRowsPortable(const PresenceRows& rows, uint32_t parity, uint
   return hits;
 }
 
+// r / kC for a 14-bit r, in one multiply: the compiler's own sequence serves every 32-bit r.
+constexpr uint32_t RowOf(uint32_t r) {
+  return static_cast<uint32_t>((uint64_t{r} * 33818641) >> 32);  // ceil(2^32 / kC)
+}
+constexpr bool RowOfIsExact() {
+  for (uint32_t r = 0; r < (1u << 14); ++r) {
+    if (RowOf(r) != r / kC) return false;
+  }
+  return true;
+}
+static_assert(RowOfIsExact());
+
 // The AVX2 scan's presence set: the right group's distinct columns row by row, in planes of
 // one byte per row: plane k holds the k-th distinct column of every row, 0xFF where a row has
 // fewer. A left entry's 64 target rows b .. b + 63 are then 64 consecutive bytes of each plane,
@@ -162,7 +174,7 @@ struct alignas(64) ColumnPlanes {
   // Only for an r not added before.
   void Add(uint32_t r) {
     if (r >= kBC) return;
-    uint32_t b = r / kC, c = r - b * kC;
+    uint32_t b = RowOf(r), c = r - b * kC;
     uint32_t k = used[b]++;
     if (k == depth) std::memset(planes[depth++], 0xFF, kRowBytes);
     planes[k][b] = static_cast<uint8_t>(c);
@@ -234,12 +246,14 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const ColumnPlanes& set
     const uint64_t end = first + kScanChunk < leftCount ? first + kScanChunk : leftCount;
     uint64_t listed = 0;
     uint64_t l = first;
+    uint16_t origin[kScanChunk];  // b << 7 | c of each entry of the chunk
     for (; l < end; ++l) {
       uint32_t r = RAt(left, l, Stride);
       if (r >= kBC) break;
-      uint32_t b = r / kC, c = r - b * kC;
+      uint32_t b = RowOf(r), c = r - b * kC;
+      origin[l - first] = static_cast<uint16_t>(b << 7 | c);
       uint64_t hits = HitsPlanesAvx2(set, parity, b, c);
-      auto tag = static_cast<uint32_t>(l << 6);
+      auto tag = static_cast<uint32_t>((l - first) << 6);
       // Two slots whatever the count; the bit-63 guard keeps the count defined when none is left.
       found[listed] = tag | static_cast<uint32_t>(__builtin_ctzll(hits | (uint64_t{1} << 63)));
       listed += hits != 0;
@@ -253,11 +267,9 @@ VARNOK_AVX2 uint64_t ScanLeftAvx2(const MatchScratch& s, const ColumnPlanes& set
       }
     }
     for (uint64_t k = 0; k < listed; ++k) {
-      uint32_t li = found[k] >> 6, m = found[k] & 63;
-      uint32_t r = RAt(left, li, Stride);
-      uint32_t b = r / kC, c = r - b * kC;
-      if (!EmitTarget(TargetRow{b, c, squares}[m], s, static_cast<uint16_t>(li), out, written,
-                      capacity)) {
+      uint32_t i = found[k] >> 6, m = found[k] & 63;
+      TargetRow row{uint32_t{origin[i]} >> 7, uint32_t{origin[i]} & 127, squares};
+      if (!EmitTarget(row[m], s, static_cast<uint16_t>(first + i), out, written, capacity)) {
         return written;
       }
     }
