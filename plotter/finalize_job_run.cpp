@@ -285,6 +285,8 @@ bool FinalizeJob::FeedUsedPairs(uint32_t t, const char* tooLargeCode) {
           // Marks past the table below would survive as entries that do not exist.
           if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
         }
+        // The values lie at the end of the room the pairs fill from its start, so pair n never
+        // lands on a value still to be read.
         uint64_t n = 0;
         for (uint64_t i = 0; i < count; ++i) {
           const uint64_t entry = first + i;
