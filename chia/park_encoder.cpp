@@ -186,7 +186,7 @@ uint64_t CodePlainFields(const FseEncodeTable& fse, unsigned r, const uint64_t* 
   return CodePlainFieldsBody<SplitFields>(fse, r, values, n, run);
 }
 
-// Variable shifts and masks without the count register: a third fewer instructions a value.
+// Variable shifts and masks without the count register: fewer instructions a value.
 template <bool SplitFields>
 __attribute__((target("bmi,bmi2"))) uint64_t CodePlainFieldsBmi2(const FseEncodeTable& fse,
                                                                  unsigned r, const uint64_t* values,
