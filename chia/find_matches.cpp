@@ -231,8 +231,9 @@ uint64_t ScanLeftPortable(const MatchScratch& s, const PresenceRows& rows, const
                                                           capacity);
 }
 
-// Left entries a chunk of the AVX2 scan. It lists a chunk's hits as (entry << 6 | m) first, with
-// no branch on how many an entry has (about one on average), and emits them after.
+// The AVX2 scan takes the left entries 32 at a time: it lists a chunk's hits as
+// (entry within the chunk << 6 | m) first, with no branch on how many an entry has (about one on
+// average), and emits them after.
 constexpr uint32_t kScanChunk = 32;
 
 template <size_t Stride>
