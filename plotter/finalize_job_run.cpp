@@ -6,6 +6,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "chia/simd_level.h"
 #include "plotter/combination_tables.h"
 #include "plotter/finalize_job.h"
 #include "plotter/header_io.h"
@@ -78,17 +79,12 @@ namespace {
   return true;
 }
 
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-
 }  // namespace
 
 void LinePointsToPairs(const uint64_t* points, uint64_t count, FinalizePipeline::Pair* pairs) {
   static_assert(sizeof(FinalizePipeline::Pair) == sizeof(uint64_t));
   uint64_t i = 0;
-  if (HasAvx2()) {
+  if (BestSimdLevel() != SimdLevel::kPortable) {
     for (; i + 4 <= count; i += 4) {
       if (FourPairs(points + i, pairs + i)) continue;
       for (uint64_t k = i; k < i + 4; ++k) pairs[k] = LinePointToPair(points[k]);
