@@ -3,6 +3,7 @@
 // bytes are park bytes written or read.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -53,6 +54,30 @@ void BM_ParkEncode(benchmark::State& state) {
       static_cast<double>(kValues) / static_cast<double>(encoder->ParkCount());
 }
 
+// As the plotter feeds the encoder: batches of 1,024 values, as its batch queue hands them over.
+void BM_ParkEncodeBatches(benchmark::State& state) {
+  const uint64_t meanGap = uint64_t{1} << state.range(0);
+  const std::vector<uint64_t> values = MakeValues(meanGap);
+  DeltaCodingTable table{};
+  BuildDeltaCodingTable(meanGap, table);
+  MemoryArena arena([](const std::string&) {});
+  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
+  uint64_t parkBytes = 0;
+  for (auto _ : state) {
+    encoder->Begin(table, false, true, 0, [&](const uint8_t* park, uint64_t length) {
+      benchmark::DoNotOptimize(park[length - 1]);
+      parkBytes += length;
+      return uint64_t{0};
+    });
+    for (size_t i = 0; i < values.size(); i += 1024) {
+      encoder->Append(values.data() + i, std::min<size_t>(1024, values.size() - i));
+    }
+    encoder->Finish();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
+  state.SetBytesProcessed(static_cast<int64_t>(parkBytes));
+}
+
 void BM_ParkDecode(benchmark::State& state) {
   const uint64_t meanGap = uint64_t{1} << state.range(0);
   const std::vector<uint64_t> values = MakeValues(meanGap);
@@ -89,4 +114,5 @@ void BM_ParkDecode(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_ParkEncode)->Arg(31)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParkEncodeBatches)->Arg(31)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParkDecode)->Arg(31)->Arg(20)->Unit(benchmark::kMillisecond);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "chia/park_format.h"
+#include "chia/simd_level.h"
 
 namespace {
 
@@ -14,9 +15,14 @@ constexpr uint64_t kValueMask = ParkEncoder::kValueCapacity - 1;
 static_assert((ParkEncoder::kValueCapacity & kValueMask) == 0);
 
 // Appends fields LSB-first; bit i of the stream is bit i % 64 of little-endian word i / 64.
+// Every store stays within `room` bytes.
 class BitWriter {
  public:
   BitWriter(uint8_t* out, uint64_t room) : out_(out), room_(room) {}
+  // Goes on from a stream whose first `offset` bytes are written and whose next `fill` (< 64)
+  // bits are in `acc`.
+  BitWriter(uint8_t* out, uint64_t room, uint64_t offset, uint64_t acc, unsigned fill)
+      : out_(out), room_(room), offset_(offset), acc_(acc), fill_(fill) {}
 
   // `value` must be below 2^width; width 0..64.
   void Put(uint64_t value, unsigned width) {
@@ -53,7 +59,154 @@ class BitWriter {
   unsigned fill_ = 0;
 };
 
+// The same stream for the delta fields, without a branch on the word boundary: each field ends
+// with an 8-byte store at the first byte not yet complete, so up to 7 bytes past the stream are
+// written and later overwritten (by the next fields, or by the padding). The delta budget keeps
+// the fields more than 8 bytes short of the park's end.
+struct FieldWriter {
+  uint8_t* out;
+  uint64_t offset = 0;  // complete bytes
+  uint64_t acc = 0;     // the `fill` (< 8) bits after them
+  unsigned fill = 0;
+
+  // `value` must be below 2^width; width 0..56.
+  void Put(uint64_t value, unsigned width) {
+    acc |= value << fill;
+    fill += width;
+    std::memcpy(out + offset, &acc, 8);  // x86-64 is little-endian
+    offset += fill >> 3;
+    acc >>= fill & 56;
+    fill &= 7;
+  }
+
+  // width 0..64.
+  void PutWide(uint64_t value, unsigned width) {
+    if (width > 56) {
+      Put(value & 0xFFFFFFFFu, 32);
+      value >>= 32;
+      width -= 32;
+    }
+    Put(value, width);
+  }
+};
+
 inline uint64_t LowMask(unsigned bits) { return (uint64_t{1} << bits) - 1; }  // bits < 64
+
+// Where the delta fields of a park stand.
+struct FieldRun {
+  uint64_t previous;
+  uint32_t state;
+  int64_t budget;  // bits left for the fields
+  FieldWriter writer;
+};
+
+// A field of r raw bits and up to 14 state bits goes out in one piece up to this r.
+constexpr unsigned kWholeFieldRawBits = 56 - 14;
+
+// Codes the delta of `current`, the value after run.previous, when its field fits the budget;
+// false when it does not.
+template <bool SplitFields>
+bool CodeField(const FseEncodeTable& fse, unsigned r, uint64_t current, FieldRun& run) {
+  if (current < run.previous) throw std::runtime_error("D7ABA722");
+  const uint64_t delta = current - run.previous;
+  const uint64_t high = delta >> r;
+  const uint64_t raw = delta & LowMask(r);
+  uint32_t& state = run.state;
+  if (high < kParkEscapeSymbol) {
+    const uint32_t nb = FseEncodeBits(fse, state, static_cast<unsigned>(high));
+    const unsigned width = nb + r;
+    if (run.budget < static_cast<int64_t>(width)) return false;
+    run.budget -= width;
+    if constexpr (SplitFields) {
+      run.writer.Put(raw, r);
+      run.writer.Put(state & LowMask(nb), nb);
+    } else {
+      run.writer.Put(((state & LowMask(nb)) << r) | raw, width);
+    }
+    state = FseNextState(fse, state, static_cast<unsigned>(high), nb);
+  } else {
+    const uint32_t nb = FseEncodeBits(fse, state, kParkEscapeSymbol);
+    if (run.budget < static_cast<int64_t>(nb + 64)) return false;
+    run.budget -= nb + 64;
+    run.writer.PutWide(high, 64 - r);
+    run.writer.PutWide(((state & LowMask(nb)) << r) | raw, nb + r);
+    state = FseNextState(fse, state, kParkEscapeSymbol, nb);
+  }
+  run.previous = current;
+  return true;
+}
+
+// Codes the deltas of values[0..n) up to the first that is out of order, needs an escape or
+// does not fit the budget; returns how many it coded. All the rest is CodeField's.
+template <bool SplitFields>
+[[gnu::always_inline]] inline uint64_t CodePlainFieldsBody(const FseEncodeTable& fse, unsigned r,
+                                                           const uint64_t* values, uint64_t n,
+                                                           FieldRun& run) {
+  uint64_t previous = run.previous;
+  uint32_t state = run.state;
+  int64_t budget = run.budget;
+  FieldWriter writer = run.writer;
+  const uint64_t* p = values;
+  const uint64_t* const end = values + n;
+  for (; p != end; ++p) {
+    const uint64_t current = *p;
+    const uint64_t delta = current - previous;
+    const uint64_t high = delta >> r;
+    if (current < previous || high >= kParkEscapeSymbol) break;
+    const FseSymbolTransform t = fse.symbols[high];
+    // Kept opaque so that the compiler cannot fold the row back into the index: the row's
+    // address does not wait for the state, which keeps an add off the state's chain.
+    const uint16_t* row = fse.stateTable + t.deltaFindState;
+    asm("" : "+r"(row));
+    const uint32_t nb = (state + t.deltaNbBits) >> 16;
+    const unsigned width = nb + r;
+    if (budget < static_cast<int64_t>(width)) break;
+    budget -= width;
+    const uint64_t raw = delta & LowMask(r);
+    const uint64_t stateBits = state & LowMask(nb);
+    if constexpr (SplitFields) {
+      writer.Put(raw, r);
+      writer.Put(stateBits, nb);
+    } else {
+      writer.Put((stateBits << r) | raw, width);
+    }
+    state = row[state >> nb];
+    previous = current;
+  }
+  run.previous = previous;
+  run.state = state;
+  run.budget = budget;
+  run.writer = writer;
+  return static_cast<uint64_t>(p - values);
+}
+
+template <bool SplitFields>
+uint64_t CodePlainFields(const FseEncodeTable& fse, unsigned r, const uint64_t* values, uint64_t n,
+                         FieldRun& run) {
+  return CodePlainFieldsBody<SplitFields>(fse, r, values, n, run);
+}
+
+// Variable shifts and masks without the count register: fewer instructions a value.
+template <bool SplitFields>
+__attribute__((target("bmi,bmi2"))) uint64_t CodePlainFieldsBmi2(const FseEncodeTable& fse,
+                                                                 unsigned r, const uint64_t* values,
+                                                                 uint64_t n, FieldRun& run) {
+  return CodePlainFieldsBody<SplitFields>(fse, r, values, n, run);
+}
+
+// Codes the deltas of values[0..n) while they fit the budget; returns how many did.
+template <bool SplitFields>
+uint64_t CodeFields(const FseEncodeTable& fse, unsigned r, bool bmi2, const uint64_t* values,
+                    uint64_t n, FieldRun& run) {
+  uint64_t i = 0;
+  while (i < n) {
+    i += bmi2 ? CodePlainFieldsBmi2<SplitFields>(fse, r, values + i, n - i, run)
+              : CodePlainFields<SplitFields>(fse, r, values + i, n - i, run);
+    if (i == n || !CodeField<SplitFields>(fse, r, values[i], run)) break;
+    ++i;
+  }
+  return i;
+}
 
 }  // namespace
 
@@ -93,6 +246,8 @@ void ParkEncoder::Configure(const DeltaCodingTable& table, bool wideAnchor, bool
   if (!everySymbolCoded || BuildFseEncodeTable(*fse_, table.counts) != 0) {
     throw std::runtime_error("237AC718");
   }
+  // Every processor with the wide vector kernels has BMI2; VARNOK_SIMD=portable turns it off too.
+  bmi2_ = BestSimdLevel() != SimdLevel::kPortable && __builtin_cpu_supports("bmi2");
   ready_ = true;
 }
 
@@ -145,57 +300,44 @@ uint64_t ParkEncoder::EncodePark() {
   IndexEntry* const index = index_.Data();
   const uint64_t head = valueHead_;
   const unsigned r = rawBits_;
-  const uint64_t rawMask = LowMask(r);
   const FseEncodeTable& fse = *fse_;
-  int64_t budget = static_cast<int64_t>(length * 8) - ParkFixedBits(wideAnchor_, positionField_);
-  BitWriter writer(park, length - 1);
+  FieldRun run{v[head & kValueMask], 0,
+               static_cast<int64_t>(length * 8) - ParkFixedBits(wideAnchor_, positionField_),
+               FieldWriter{park}};
 
   uint64_t k = 1;
-  uint64_t previous = v[head & kValueMask];
   if (m >= 2) {
-    budget -= kParkStateBits;
-    const uint64_t firstHigh = (v[(head + 1) & kValueMask] - previous) >> r;
-    uint32_t state = FseInitialState(fse, firstHigh & 255);
+    run.budget -= kParkStateBits;
+    const uint64_t firstHigh = (v[(head + 1) & kValueMask] - run.previous) >> r;
+    run.state = FseInitialState(fse, firstHigh & 255);
     // The decoder stops once the bits of the fields are used up, so a first field of zero bits
     // (r = 0 and a symbol holding more than half the slots) would lose the park's first values.
     // The decoder never uses the starting state, and from the top state every symbol short of
     // the whole table costs at least one bit.
     if (r == 0 && firstHigh < kParkEscapeSymbol &&
-        FseEncodeBits(fse, state, static_cast<unsigned>(firstHigh)) == 0) {
-      state = 2 * kFseTableSize - 1;
+        FseEncodeBits(fse, run.state, static_cast<unsigned>(firstHigh)) == 0) {
+      run.state = 2 * kFseTableSize - 1;
     }
-    for (; k < m; ++k) {
-      const uint64_t current = v[(head + k) & kValueMask];
-      if (current < previous) throw std::runtime_error("D7ABA722");
-      const uint64_t delta = current - previous;
-      const uint64_t high = delta >> r;
-      if (high < kParkEscapeSymbol) {
-        const uint32_t nb = FseEncodeBits(fse, state, static_cast<unsigned>(high));
-        const unsigned width = nb + r;
-        if (budget < static_cast<int64_t>(width)) break;
-        writer.Put(((state & LowMask(nb)) << r) | (delta & rawMask), width);
-        budget -= width;
-        state = FseNextState(fse, state, static_cast<unsigned>(high), nb);
-      } else {
-        const uint32_t nb = FseEncodeBits(fse, state, kParkEscapeSymbol);
-        if (budget < static_cast<int64_t>(nb + 64)) break;
-        writer.Put(high, 64 - r);
-        writer.Put(((state & LowMask(nb)) << r) | (delta & rawMask), nb + r);
-        budget -= nb + 64;
-        state = FseNextState(fse, state, kParkEscapeSymbol, nb);
-      }
-      previous = current;
+    // The buffered values after the first, as at most two runs of the ring.
+    uint64_t start = (head + 1) & kValueMask;
+    for (uint64_t left = m - 1; left > 0;) {
+      const uint64_t n = std::min(left, kValueCapacity - start);
+      const uint64_t coded = r > kWholeFieldRawBits
+                                 ? CodeFields<true>(fse, r, bmi2_, v + start, n, run)
+                                 : CodeFields<false>(fse, r, bmi2_, v + start, n, run);
+      k += coded;
+      if (coded < n) break;
+      left -= n;
+      start = (start + n) & kValueMask;
     }
-    if (k >= 2) {
-      writer.Put(state & (kFseTableSize - 1), kParkStateBits);
-    } else {
-      // Not even one delta fitted (only possible in very short parks): a one-value park carries
-      // no coder state, so its bits go back to the budget.
-      budget += kParkStateBits;
-    }
+    // Not even one delta fitted (only possible in very short parks): a one-value park carries
+    // no coder state, so its bits go back to the budget.
+    if (k < 2) run.budget += kParkStateBits;
   }
 
-  const uint64_t anchor = previous;
+  BitWriter writer(park, length - 1, run.writer.offset, run.writer.acc, run.writer.fill);
+  if (k >= 2) writer.Put(run.state & (kFseTableSize - 1), kParkStateBits);
+  const uint64_t anchor = run.previous;
   if (wideAnchor_) {
     writer.Put(anchor, 64);
   } else {
@@ -206,7 +348,7 @@ uint64_t ParkEncoder::EncodePark() {
 
   const uint64_t streamEnd = writer.Flush();
   std::memset(park + streamEnd, 0, length - 1 - streamEnd);
-  const uint64_t pad = static_cast<uint64_t>(budget);
+  const uint64_t pad = static_cast<uint64_t>(run.budget);
   if (pad <= 254) {
     park[length - 1] = static_cast<uint8_t>(pad);
   } else {

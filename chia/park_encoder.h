@@ -85,6 +85,7 @@ class ParkEncoder {
   bool wideAnchor_ = false;
   bool positionField_ = false;
   bool ready_ = false;
+  bool bmi2_ = false;
   Sink sink_;
   // Ring buffer: the buffered values start at valueHead_, so a park leaves without a move.
   ArenaBuffer<uint64_t> values_;

@@ -105,8 +105,6 @@ struct ByteRadix {
   }
 };
 
-constexpr unsigned char kBytes7To0[] = {7, 6, 5, 4, 3, 2, 1, 0};
-constexpr unsigned char kBytes3To0[] = {3, 2, 1, 0};
 constexpr unsigned char kBytes3To0Then7To4[] = {3, 2, 1, 0, 7, 6, 5, 4};
 
 struct GroupRadix {
@@ -176,8 +174,6 @@ void RadixSortInto(void* data, void* scratch, bool resultInScratch, uint64_t n) 
   RadixLevel<T, 0>(static_cast<uint8_t*>(data), static_cast<uint8_t*>(scratch), resultInScratch, n);
 }
 
-using RadixPairsBySecond = ByteRadix<8, 4, 32, KeySecondWord, kBytes7To0>;
-using RadixU32 = ByteRadix<4, 4, 32, KeyU32, kBytes3To0>;
 using RadixPairs = ByteRadix<8, 8, 32, KeyPair, kBytes3To0Then7To4>;
 
 // Sorts by a whole key of up to 64 bits whose leading bits are mostly shared: a plot bucket's
@@ -242,6 +238,63 @@ class SpreadRadix {
   }
 };
 
+// Sorts by a 32-bit key from the lowest bit up to the highest in which two keys differ, in as
+// few digits of at most 12 bits as cover them, all counted in one read. The finalization's parts
+// of a range bucket share their leading bits, and a whole part fits the second-level cache, where
+// a wide digit's scatter stays cheap. Leaves the result in `data` or `scratch`; returns which.
+template <size_t W, class K>
+class LowDigitRadix {
+ public:
+  static uint8_t* Sort(uint8_t* data, uint8_t* scratch, uint64_t n) {
+    if (n <= kInsertionLimit) {
+      InsertionSort<W, K>(data, n);
+      return data;
+    }
+    // Counts are 32-bit; a larger part takes the spread sort.
+    if (n > UINT32_MAX) {
+      SpreadRadix<W, K>::Sort(data, scratch, n);
+      return data;
+    }
+    const uint32_t first = K::Of(data);
+    uint32_t differ = 0;
+    for (uint64_t i = 1; i < n; ++i) differ |= K::Of(data + i * W) ^ first;
+    if (differ == 0) return data;
+    const unsigned high = 32 - static_cast<unsigned>(__builtin_clz(differ));
+    const unsigned digits = (high + kMaxBits - 1) / kMaxBits;
+    const unsigned bits = (high + digits - 1) / digits;
+    const uint32_t mask = (uint32_t{1} << bits) - 1;
+    uint32_t count[kMaxDigits][uint32_t{1} << kMaxBits];
+    for (unsigned d = 0; d < digits; ++d) std::fill(count[d], count[d] + mask + 1, 0u);
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint32_t key = K::Of(data + i * W);
+      for (unsigned d = 0; d < digits; ++d) ++count[d][(key >> (d * bits)) & mask];
+    }
+    uint8_t* from = data;
+    uint8_t* to = scratch;
+    for (unsigned d = 0; d < digits; ++d) {
+      uint32_t* pos = count[d];
+      uint32_t sum = 0;
+      for (uint32_t v = 0; v <= mask; ++v) {
+        const uint32_t c = pos[v];
+        pos[v] = sum;
+        sum += c;
+      }
+      const unsigned shift = d * bits;
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint8_t* record = from + i * W;
+        std::memcpy(to + uint64_t{pos[(K::Of(record) >> shift) & mask]++} * W, record, W);
+      }
+      std::swap(from, to);
+    }
+    return from;
+  }
+
+ private:
+  static constexpr uint64_t kInsertionLimit = 16;
+  static constexpr unsigned kMaxBits = 12;
+  static constexpr unsigned kMaxDigits = 3;
+};
+
 template <size_t W, class K>
 void Small(void* data, uint64_t n) {
   QuickSort<W, K>(static_cast<uint8_t*>(data), n);
@@ -273,10 +326,16 @@ void RadixSortEntriesByGroup(void* data, uint64_t count, void* scratch, uint64_t
   RadixSortInto<GroupRadix>(data, scratch, false, count);
 }
 void RadixSortPairsBySecond(void* data, uint64_t count, void* scratch, uint64_t) {
-  RadixSortInto<RadixPairsBySecond>(data, scratch, false, count);
+  uint8_t* const into = static_cast<uint8_t*>(data);
+  const uint8_t* sorted =
+      LowDigitRadix<8, KeySecondWord>::Sort(into, static_cast<uint8_t*>(scratch), count);
+  if (sorted != into) std::memcpy(into, sorted, count * 8);
 }
 void RadixSortU32(uint32_t* data, uint64_t count, uint32_t* scratch, uint64_t) {
-  RadixSortInto<RadixU32>(data, scratch, true, count);
+  uint8_t* const into = reinterpret_cast<uint8_t*>(scratch);
+  const uint8_t* sorted =
+      LowDigitRadix<4, KeyU32>::Sort(reinterpret_cast<uint8_t*>(data), into, count);
+  if (sorted != into && count != 0) std::memcpy(into, sorted, count * 4);
 }
 void RadixSortPairs(void* data, uint64_t count, void* scratch, uint64_t) {
   RadixSortInto<RadixPairs>(data, scratch, false, count);

@@ -12,21 +12,25 @@ uint64_t Workers(uint64_t threadCount) {
 
 }  // namespace
 
+static_assert(sizeof(BlockDecodeRing::Pair) == sizeof(uint64_t) &&
+              alignof(BlockDecodeRing::Pair) <= alignof(uint64_t));
+
 uint64_t BlockDecodeRing::Memory(uint64_t threadCount) {
   const uint64_t workers = Workers(threadCount);
-  const uint64_t slotBytes =
-      kBlockBytes + kValues * sizeof(uint64_t) + kValues * sizeof(Pair) + sizeof(uint64_t);
   const uint64_t poolBytes =
       sizeof(ThreadPool) +
       workers * (sizeof(std::thread) + sizeof(ArenaCondition) + sizeof(std::condition_variable));
-  return workers * kSlotsPerWorker * slotBytes + poolBytes;
+  return workers * kWorkerBytes + poolBytes;
+}
+
+uint64_t BlockDecodeRing::SlotCount(uint64_t threadCount) {
+  return Workers(threadCount) * kWorkerBytes / kSlotBytes;
 }
 
 BlockDecodeRing::BlockDecodeRing(MemoryArena& arena, uint64_t threadCount)
-    : slotCount_(Workers(threadCount) * kSlotsPerWorker) {
+    : slotCount_(SlotCount(threadCount)) {
   bytes_.Allocate(arena, slotCount_ * kBlockBytes, 4096);
   values_.Allocate(arena, slotCount_ * kValues, 64);
-  pairs_.Allocate(arena, slotCount_ * kValues, 64);
   counts_.Allocate(arena, slotCount_);
   pool_ = ThreadPool::Create(arena, Workers(threadCount), nullptr, -1);
 }
@@ -36,8 +40,9 @@ BlockDecodeRing::~BlockDecodeRing() {
 }
 
 BlockDecodeRing::Slot BlockDecodeRing::SlotAt(uint64_t index) const {
-  return Slot{bytes_.Data() + index * kBlockBytes, values_.Data() + index * kValues,
-              pairs_.Data() + index * kValues, counts_[index]};
+  uint64_t* values = values_.Data() + index * kValues;
+  return Slot{bytes_.Data() + index * kBlockBytes, values, reinterpret_cast<Pair*>(values),
+              counts_[index]};
 }
 
 void BlockDecodeRing::Fail(uint64_t block, std::exception_ptr failure) {

@@ -23,9 +23,15 @@ class BlockDecodeRing {
   using Pair = FinalizePipeline::Pair;
   static constexpr uint64_t kBlockBytes = 65536;
   static constexpr uint64_t kValues = 65536;  // a park's most values
-  static constexpr uint64_t kSlotsPerWorker = 2;
   // Decoding is a small share of a pass: more workers than this would only take memory.
   static constexpr uint64_t kMaxWorkers = 16;
+  // What each worker adds to the ring. The job's memory rule and the client's request count on
+  // this figure, so it stays fixed; the slots are as many as fit in it.
+  static constexpr uint64_t kWorkerBytes =
+      2 * (kBlockBytes + 2 * kValues * sizeof(uint64_t) + sizeof(uint64_t));
+  static constexpr uint64_t kSlotBytes =
+      kBlockBytes + kValues * sizeof(uint64_t) + sizeof(uint64_t);
+  static constexpr uint64_t kMaxSlots = kMaxWorkers * kWorkerBytes / kSlotBytes;
   // Blocks one Run takes at most ("5E0C7A31" beyond): block numbers share a 32-bit word with the
   // slot's state.
   static constexpr uint64_t kMaxBlocks = uint64_t{1} << 28;
@@ -33,6 +39,8 @@ class BlockDecodeRing {
   struct Slot {
     uint8_t* bytes;
     uint64_t* values;
+    // The room of `values`: pair n overwrites value n, so a pass may write pair n once it has
+    // read every value from n on that it still needs.
     Pair* pairs;
     uint64_t count;  // what Work left in values or pairs
   };
@@ -45,6 +53,8 @@ class BlockDecodeRing {
 
   // Bytes the ring takes from its arena for `threadCount` workers (at most kMaxWorkers).
   static uint64_t Memory(uint64_t threadCount);
+  // Blocks in flight at once for `threadCount` workers.
+  static uint64_t SlotCount(uint64_t threadCount);
 
   BlockDecodeRing(MemoryArena& arena, uint64_t threadCount);
   ~BlockDecodeRing();
@@ -79,9 +89,8 @@ class BlockDecodeRing {
   uint64_t slotCount_;
   ArenaBuffer<uint8_t> bytes_;
   ArenaBuffer<uint64_t> values_;
-  ArenaBuffer<Pair> pairs_;
   ArenaBuffer<uint64_t> counts_;
-  std::atomic<uint32_t> stages_[kMaxWorkers * kSlotsPerWorker];
+  std::atomic<uint32_t> stages_[kMaxSlots];
   ThreadPool::Handle pool_;
 
   // The block that failed to read, if any: no later block is read.

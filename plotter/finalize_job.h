@@ -179,3 +179,6 @@ void DeleteFinalizeJob(FinalizeJobHandle& job);
 
 // The pair (x, y), y < x, that a line point x(x - 1)/2 + y stands for.
 FinalizePipeline::Pair LinePointToPair(uint64_t linePoint);
+// LinePointToPair of each point, four at a time where the processor can. The pairs may overlay
+// the points when they start at or before them.
+void LinePointsToPairs(const uint64_t* points, uint64_t count, FinalizePipeline::Pair* pairs);

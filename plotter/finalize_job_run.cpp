@@ -1,9 +1,12 @@
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <span>
 #include <stdexcept>
 
+#include "chia/simd_level.h"
 #include "plotter/combination_tables.h"
 #include "plotter/finalize_job.h"
 #include "plotter/header_io.h"
@@ -37,6 +40,57 @@ FinalizePipeline::Pair LinePointToPair(uint64_t linePoint) {
     ++x;
   }
   return {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+}
+
+namespace {
+
+// Four line points below 2^63 at once, with the root rounded as LinePointToPair rounds it; false,
+// with nothing stored, when a lane is past that range or its root is off, for the one-by-one way.
+[[gnu::target("avx2")]] bool FourPairs(const uint64_t* points, FinalizePipeline::Pair* pairs) {
+  const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(points));
+  if (!_mm256_testz_si256(p, _mm256_set1_epi64x(INT64_MIN))) return false;
+  // Each 32-bit half is exact as a double through the bias of 2^52; their sum rounds once, as
+  // the conversion of the whole point does.
+  const __m256d bias = _mm256_set1_pd(4503599627370496.0);
+  const __m256i biasBits = _mm256_castpd_si256(bias);
+  const __m256i low = _mm256_and_si256(p, _mm256_set1_epi64x(0xFFFFFFFF));
+  const __m256d lowValue = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(low, biasBits)), bias);
+  const __m256d highValue =
+      _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(p, 32), biasBits)), bias);
+  const __m256d value =
+      _mm256_add_pd(_mm256_mul_pd(highValue, _mm256_set1_pd(4294967296.0)), lowValue);
+  const __m256d root = _mm256_sqrt_pd(
+      _mm256_add_pd(_mm256_mul_pd(value, _mm256_set1_pd(2.0)), _mm256_set1_pd(0.25)));
+  const __m256d rounded = _mm256_floor_pd(_mm256_add_pd(root, _mm256_set1_pd(0.5)));
+  // Below 2^33, so the bias leaves the integer in the low bits.
+  const __m256i x = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(rounded, bias)), biasBits);
+  // x(x - 1)/2 from the 32-bit halves, which hold x whole when x < 2^32.
+  const __m256i base =
+      _mm256_srli_epi64(_mm256_mul_epu32(x, _mm256_sub_epi64(x, _mm256_set1_epi64x(1))), 1);
+  const __m256i y = _mm256_sub_epi64(p, base);
+  // Wrong unless x < 2^32 and x(x - 1)/2 <= p < x(x - 1)/2 + x; all compared values are below 2^63.
+  const __m256i wrong =
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi64(x, _mm256_set1_epi64x(0xFFFFFFFF)),
+                                      _mm256_cmpgt_epi64(base, p)),
+                      _mm256_cmpgt_epi64(_mm256_add_epi64(y, _mm256_set1_epi64x(1)), x));
+  if (!_mm256_testz_si256(wrong, wrong)) return false;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs),
+                      _mm256_or_si256(x, _mm256_slli_epi64(y, 32)));
+  return true;
+}
+
+}  // namespace
+
+void LinePointsToPairs(const uint64_t* points, uint64_t count, FinalizePipeline::Pair* pairs) {
+  static_assert(sizeof(FinalizePipeline::Pair) == sizeof(uint64_t));
+  uint64_t i = 0;
+  if (BestSimdLevel() != SimdLevel::kPortable) {
+    for (; i + 4 <= count; i += 4) {
+      if (FourPairs(points + i, pairs + i)) continue;
+      for (uint64_t k = i; k < i + 4; ++k) pairs[k] = LinePointToPair(points[k]);
+    }
+  }
+  for (; i < count; ++i) pairs[i] = LinePointToPair(points[i]);
 }
 
 double FinalizeJob::Progress() const {
@@ -285,12 +339,19 @@ bool FinalizeJob::FeedUsedPairs(uint32_t t, const char* tooLargeCode) {
           // Marks past the table below would survive as entries that do not exist.
           if (LinePointToPair(values[count - 1]).x >= below) throw InputError("B2D63AA8");
         }
-        uint64_t n = 0;
-        for (uint64_t i = 0; i < count; ++i) {
-          const uint64_t entry = first + i;
-          if (used != nullptr && ((used[entry >> 6] >> (entry & 63)) & 1) == 0) continue;
-          slot.pairs[n++] = LinePointToPair(values[i]);
+        // The values lie at the end of the room: the used ones move to its front, never past
+        // one unread, and turn into pairs where they lie.
+        const uint64_t* points = values;
+        uint64_t n = count;
+        if (used != nullptr) {
+          n = 0;
+          for (uint64_t i = 0; i < count; ++i) {
+            const uint64_t entry = first + i;
+            if (((used[entry >> 6] >> (entry & 63)) & 1) != 0) slot.values[n++] = values[i];
+          }
+          points = slot.values;
         }
+        LinePointsToPairs(points, n, slot.pairs);
         slot.count = n;
       },
       [&](const BlockDecodeRing::Slot& slot) {

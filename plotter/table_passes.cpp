@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -20,25 +21,6 @@ uint64_t LoadU64(const uint8_t* p) {
   std::memcpy(&v, p, 8);
   return v;
 }
-
-// Values on their way to the encoder's queue, a batch at a time.
-class ValueBatch {
- public:
-  explicit ValueBatch(BatchQueue& queue) : queue_(queue) {}
-  void Put(uint64_t value) {
-    values_[held_++] = value;
-    if (held_ == kValueBatch) Hand();
-  }
-  void Hand() {
-    if (held_ != 0) PushToBatchQueueTask(queue_, values_, held_);
-    held_ = 0;
-  }
-
- private:
-  BatchQueue& queue_;
-  uint64_t values_[kValueBatch];
-  uint64_t held_ = 0;
-};
 
 // The first entry of an in-memory bucket of the last table that cannot be valid, and why.
 struct BadEntry {
@@ -168,7 +150,6 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
   batchQueue->SetConsumer(EncodeValuesTask(*encoder));
   uint64_t written = last ? 0 : h.runningTotal;
   uint64_t remaining = kMaxTableEntries - written;
-  ValueBatch batch(*batchQueue);
   const uint64_t rangeIn = h.ranges[1], rangeMem = h.ranges[2];
   stream->SetReadBucket(static_cast<uint64_t>(h.bucket));
   for (uint64_t i = static_cast<uint64_t>(h.bucket);; ++i) {
@@ -204,20 +185,42 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
         remaining -= take[b];
         taken += take[b];
       }
-      // The regroup and the park values only read the sorted buckets: the workers regroup while
-      // this thread hands the values on.
+      // The regroup and the park values only read the sorted buckets, so the workers do both at
+      // once: each memory bucket's values go straight into their place in the encoder's queue,
+      // which a whole input bucket fits. A larger one is handed on by this thread instead.
       std::array<uint64_t, kMemoryBuckets> start{};
       BucketStarts(bucketCounts.data(), written, start.data());
       const RegroupJob job{bucketData.data(), bucketCounts.data(), start.data()};
+      std::array<uint64_t, kMemoryBuckets> at{};
+      for (uint64_t b = 1; b < kMemoryBuckets; ++b) at[b] = at[b - 1] + take[b - 1];
+      const bool direct = taken <= batchQueue->Capacity();
+      std::array<std::span<uint64_t>, 2> room{};
+      if (direct) room = batchQueue->Reserve(taken);
+      const auto values = [&](uint64_t b, uint64_t from, uint64_t count, uint64_t* out) {
+        const uint8_t* entry = bucketData[b] + from * W;
+        const uint64_t base = i * rangeIn + b * rangeMem;
+        for (uint64_t j = 0; j < count; ++j, entry += W)
+          out[j] = (LoadU64(entry + 4) & kLow56) + base;
+      };
       pool->Post(
-          [&](uint64_t worker, uint64_t bucket) { regroup(job, *writers128[worker], bucket); },
-          kMemoryBuckets);
+          [&](uint64_t worker, uint64_t part) {
+            if (part < kMemoryBuckets) return regroup(job, *writers128[worker], part);
+            const uint64_t b = part - kMemoryBuckets;
+            const uint64_t split = room[0].size();
+            const uint64_t head = at[b] >= split ? 0 : std::min(take[b], split - at[b]);
+            if (head != 0) values(b, 0, head, room[0].data() + at[b]);
+            if (head != take[b])
+              values(b, head, take[b] - head, room[1].data() + (at[b] + head - split));
+          },
+          direct ? 2 * kMemoryBuckets : kMemoryBuckets);
       try {
-        for (uint64_t b = 0; b < kMemoryBuckets; ++b) {
-          const uint8_t* entry = bucketData[b];
-          const uint64_t base = i * rangeIn + b * rangeMem;
-          for (uint64_t j = 0; j < take[b]; ++j, entry += W)
-            batch.Put((LoadU64(entry + 4) & kLow56) + base);
+        uint64_t chunk[kValueBatch];
+        for (uint64_t b = 0; !direct && b < kMemoryBuckets; ++b) {
+          for (uint64_t from = 0; from < take[b]; from += kValueBatch) {
+            const uint64_t n = std::min(kValueBatch, take[b] - from);
+            values(b, from, n, chunk);
+            PushToBatchQueueTask(*batchQueue, chunk, n);
+          }
         }
       } catch (...) {
         // The job reads this frame: it must end before the failure leaves it.
@@ -228,12 +231,12 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
         throw;
       }
       pool->Wait();
+      if (direct) batchQueue->Commit(taken);
     }
     written += taken;
     if (i == 127) break;
     h.bucket = static_cast<int8_t>(i + 1);
     if (SaveRequested()) {
-      batch.Hand();
       batchQueue->WaitIdle();
       batchQueue->ResetConsumer();
       if (!last) {
@@ -244,7 +247,6 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
     }
   }
   if (!last) FlushBucketBuffers();
-  batch.Hand();
   batchQueue->WaitIdle();
   batchQueue->ResetConsumer();
   encoder->Finish();

@@ -57,6 +57,31 @@ void BatchQueue::Push(const uint64_t* items, uint64_t n) {
   }
 }
 
+std::array<std::span<uint64_t>, 2> BatchQueue::Reserve(uint64_t n) {
+  const uint64_t capacity = ring_.Count();
+  if (n > capacity) throw std::runtime_error("5B0E2D94");
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (failure_) std::rethrow_exception(failure_);
+    if (count_ + n <= capacity) break;
+    cv_.wait(lock);
+  }
+  // The room lies past every unread item, so the consumer never reads it before Commit.
+  const uint64_t first = std::min(n, capacity - writePos_);
+  return {std::span<uint64_t>(ring_.Data() + writePos_, first),
+          std::span<uint64_t>(ring_.Data(), n - first)};
+}
+
+void BatchQueue::Commit(uint64_t n) {
+  if (n == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writePos_ = (writePos_ + n) % ring_.Count();
+    count_ += n;
+  }
+  cv_.notify_all();
+}
+
 void BatchQueue::WaitIdle() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -36,6 +37,12 @@ class BatchQueue {
   void SetConsumer(const Consumer& consumer);
   // Copies n items in, blocking while the ring is full.
   void Push(const uint64_t* items, uint64_t n);
+  // Waits for room for n items (at most the capacity) and returns it, in push order, as two
+  // spans of the ring; the second is empty unless the room wraps around the ring's end. Any
+  // threads may fill the room; nothing else may be pushed until Commit hands it on.
+  // Raises "5B0E2D94" for more items than the ring holds.
+  std::array<std::span<uint64_t>, 2> Reserve(uint64_t n);
+  void Commit(uint64_t n);
   // Returns once every pushed item has been consumed and the consumer has returned.
   void WaitIdle();
   // Waits for a consumer call under way, then uninstalls the consumer, clears a stored failure

@@ -147,6 +147,16 @@ class ProgramRun {
     }
     return false;
   }
+  // The same for the first line holding any of `texts`.
+  bool WaitForAny(const std::vector<std::string>& texts, int timeoutMs = 120000) {
+    while (std::optional<std::string> line = child_.ReadLine(timeoutMs)) {
+      lines_.push_back(MarkTime(line));
+      for (const std::string& text : texts) {
+        if (line->find(text) != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
   void Signal(int signal) { child_.Signal(signal); }
   pid_t Pid() const { return child_.Pid(); }
   // The exit code once the program has ended (-1 when a signal ended it).

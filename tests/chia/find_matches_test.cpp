@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/support/test_seed.h"
 #include "tests/support/thrown_text.h"
 
 namespace {
@@ -234,6 +237,183 @@ TEST(FindMatches, AgreesWithBruteForceForEveryRecordWidth) {
   CheckLevel<SimdLevel::kPortable>();
   CheckLevel<SimdLevel::kAvx2>();
   CheckLevel<SimdLevel::kAvx512>();
+}
+
+// Right r values made to match left r `rl` of a group of `parity` at target position m.
+uint32_t TargetOf(uint32_t rl, uint32_t parity, uint32_t m) {
+  uint64_t s = 2 * m + parity;
+  return static_cast<uint32_t>(((rl / kC + m) % kB) * kC + (rl % kC + s * s) % kC);
+}
+
+// One shaped pair of groups: left and right r values (left values past kBC allowed).
+struct Shape {
+  std::vector<uint32_t> left, right;
+};
+
+// Records of a width chosen at run time, the key word at byte 0; the rest is filler.
+std::vector<uint8_t> Records(const std::vector<uint32_t>& r, uint64_t width, uint32_t localGroup) {
+  std::vector<uint8_t> bytes(r.size() * width, 0xA5);
+  for (size_t i = 0; i < r.size(); ++i) {
+    uint32_t key = r[i] | (localGroup << 14);
+    std::memcpy(bytes.data() + i * width, &key, 4);
+  }
+  return bytes;
+}
+
+// Runs a shape through every record width and every level this machine runs, at the full
+// capacity and cut short at each `cuts` point, against the brute force over the left entries
+// before the first left r past kBC; such an entry must fail the call unless the output fills
+// before it.
+void CheckShape(const char* name, const Shape& shape, uint32_t parity,
+                const std::vector<uint64_t>& cuts) {
+  SCOPED_TRACE(std::string(name) + " parity " + std::to_string(parity));
+  const uint64_t g = 2000 + parity;
+  size_t valid = 0;
+  while (valid < shape.left.size() && shape.left[valid] < kBc) ++valid;
+  const std::vector<uint32_t> before(shape.left.begin(), shape.left.begin() + valid);
+  const auto want = BruteForce(before, shape.right, g);
+  const bool bad = valid < shape.left.size();
+  auto scratch = std::make_unique<MatchScratch>();
+  std::memset(scratch.get(), 0, sizeof(MatchScratch));
+  std::vector<uint64_t> capacities = cuts;
+  capacities.push_back(want.size());
+  capacities.push_back(want.size() + 5);
+  for (SimdLevel level : {SimdLevel::kPortable, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!SimdLevelSupported(level)) continue;
+    for (uint64_t width : {8, 16, 24}) {
+      SCOPED_TRACE("level " + std::to_string(static_cast<int>(level)) + " width " +
+                   std::to_string(width));
+      auto left = Records(shape.left, width, static_cast<uint32_t>(g));
+      auto right = Records(shape.right, width, static_cast<uint32_t>(g + 1));
+      for (uint64_t capacity : capacities) {
+        std::vector<MatchPair> out(capacity + 1, MatchPair{0xDEAD, 0xBEEF});
+        uint64_t n = 0;
+        auto call = [&] {
+          n = find_matches_detail::FindMatchesAt(level, width, *scratch, left.data(),
+                                                 shape.left.size(), right.data(),
+                                                 shape.right.size(), parity, out.data(), capacity);
+        };
+        if (bad && capacity > want.size()) {
+          ASSERT_EQ(ThrownText(call), "71F3B2D8") << capacity;
+        } else {
+          ASSERT_EQ(ThrownText(call), "no exception") << capacity;
+          ASSERT_EQ(n, std::min<uint64_t>(capacity, want.size())) << capacity;
+          for (uint64_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[i].left, want[i].first) << capacity << " " << i;
+            ASSERT_EQ(out[i].right, want[i].second) << capacity << " " << i;
+          }
+        }
+        ASSERT_EQ(out[capacity].left, 0xDEAD) << capacity;
+        ASSERT_TRUE(IndexIsClear(*scratch)) << capacity;
+      }
+    }
+  }
+}
+
+TEST(FindMatches, ShapedGroupsAgreeWithBruteForceAtEveryLevel) {
+  std::mt19937_64 rng(TestSeed());
+  auto random = [&](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
+  // Right entries hitting targets of each left entry at the given positions.
+  auto plant = [](Shape& sh, uint32_t rl, uint32_t parity, std::initializer_list<uint32_t> ms) {
+    for (uint32_t m : ms) sh.right.push_back(TargetOf(rl, parity, m));
+  };
+  struct Case {
+    const char* name;
+    std::function<Shape(uint32_t parity)> make;
+    std::vector<uint64_t> cuts;
+  };
+  const std::vector<Case> cases = {
+      // Left rows 100..118: targets from row 119 on wrap to rows 0..63.
+      {"rows wrapping at kB",
+       [&](uint32_t p) {
+         Shape sh;
+         for (uint32_t b = 100; b < kB; ++b) {
+           uint32_t rl = b * kC + random(kC);
+           sh.left.push_back(rl);
+           const auto wrap = static_cast<uint32_t>(kB - b);  // the first m past row 118
+           plant(sh, rl, p, {wrap, wrap + 1, 63, 0});
+         }
+         for (int i = 0; i < 40; ++i) sh.right.push_back(random(kBc));
+         return sh;
+       },
+       {1, 7, 40}},
+      // Columns near kC - 1: most targets wrap past column 126.
+      {"columns wrapping at kC",
+       [&](uint32_t p) {
+         Shape sh;
+         for (uint32_t c = kC - 12; c < kC; ++c) {
+           uint32_t rl = random(kB) * kC + c;
+           sh.left.push_back(rl);
+           plant(sh, rl, p, {1, 31, 32, 33, 62});
+         }
+         return sh;
+       },
+       {3, 30}},
+      // Every r of one right row (127 distinct columns in it) and all 64 targets of most left
+      // entries: more than two hits an entry, 32 entries in a row with 64 each.
+      {"a full row and every target",
+       [&](uint32_t p) {
+         Shape sh;
+         uint32_t row = random(kB);
+         for (uint32_t c = 0; c < kC; ++c) sh.right.push_back(row * kC + c);
+         uint32_t rl = random(kBc);
+         for (uint32_t m = 0; m < 64; ++m) sh.right.push_back(TargetOf(rl, p, m));
+         for (int i = 0; i < 70; ++i) sh.left.push_back(i > 32 && i % 3 == 0 ? random(kBc) : rl);
+         return sh;
+       },
+       {63, 64, 65, 2047, 2048, 2049}},
+      // Equal r values: chains of two to five, cut inside them.
+      {"chains of equal r",
+       [&](uint32_t p) {
+         Shape sh;
+         for (int i = 0; i < 6; ++i) {
+           uint32_t rl = random(kBc);
+           sh.left.push_back(rl);
+           uint32_t t = TargetOf(rl, p, random(64));
+           for (int k = 0; k < 2 + i % 4; ++k) sh.right.push_back(t);
+           sh.right.push_back(random(kBc));
+         }
+         return sh;
+       },
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+      // Right keys past kBC are indexed but never a target, whatever row they would alias.
+      {"right keys past kBC",
+       [&](uint32_t p) {
+         Shape sh;
+         for (uint32_t r = kBc; r < (1u << 14); r += 3) sh.right.push_back(r);
+         for (int i = 0; i < 50; ++i) {
+           uint32_t rl = random(kBc);
+           sh.left.push_back(rl);
+           if (i % 5 == 0) plant(sh, rl, p, {random(64)});
+         }
+         return sh;
+       },
+       {2, 5}},
+      // A left key past kBC in the second chunk of 32: fails unless the output fills first.
+      {"left key past kBC",
+       [&](uint32_t p) {
+         Shape sh;
+         for (int i = 0; i < 45; ++i) {
+           uint32_t rl = random(kBc);
+           sh.left.push_back(i == 37 ? static_cast<uint32_t>(kBc) + random((1u << 14) - kBc) : rl);
+           plant(sh, rl, p, {random(64), random(64)});
+         }
+         return sh;
+       },
+       {0, 1, 31, 60, 70}},
+      {"left key past kBC first",
+       [&](uint32_t p) {
+         Shape sh;
+         sh.left = {(1u << 14) - 1, 5};
+         plant(sh, 5, p, {0});
+         return sh;
+       },
+       {0}},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t parity = 0; parity < 2; ++parity)
+      CheckShape(c.name, c.make(parity), parity, c.cuts);
+  }
 }
 
 TEST(FindMatches, ChainOrderAndEmptyGroups) {

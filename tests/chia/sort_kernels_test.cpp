@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -213,6 +214,38 @@ TEST(SortKernels, RadixSortsMatchReferenceAcrossSizesAndSwitchPoints) {
       }
     }
     CheckSorted(m, few);
+  }
+}
+
+// The finalization's sorts count digits only below the highest bit in which two keys differ:
+// widths on either side of one, two and three digits, with a shared top of ones or zeros and a
+// part or two that differ only in the lowest bit, keep to the stable reference.
+TEST(SortKernels, FinalizationSortsCoverEveryDifferingBit) {
+  std::mt19937_64 rng(13);
+  for (const auto& m : RadixMembers()) {
+    const std::string name = m.name;
+    if (name != "RadixSortU32" && name != "RadixSortPairsBySecond") continue;
+    const size_t keyAt = name == "RadixSortU32" ? 0 : 4;
+    // {differing bits, records, shared top}
+    const std::tuple<unsigned, uint64_t, uint32_t> rows[] = {
+        {1, 40, 0},
+        {12, 17, 0xFFFFFFFF},
+        {12, 5000, 0},
+        {13, 5000, 0xFFFFFFFF},
+        {24, 50000, 0x5A000000},
+        {25, 50000, 0},
+        {31, 20000, 0x80000000},
+        {32, 30000, 0},
+    };
+    for (const auto& [bits, n, top] : rows) {
+      Bytes b = RandomRecords(rng, n, m.width);
+      const uint32_t low = bits == 32 ? 0xFFFFFFFF : (uint32_t{1} << bits) - 1;
+      for (size_t off = 0; off < b.size(); off += m.width) {
+        const uint32_t key = (top & ~low) | (LoadAt<uint32_t>(b.data() + off + keyAt) & low);
+        std::memcpy(b.data() + off + keyAt, &key, 4);
+      }
+      CheckSorted(m, b);
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "plotter/block_decode_ring.h"
 #include "tests/plotter/plot_test_support.h"
@@ -105,10 +106,69 @@ TEST(BlockDecodeRing, StaysWithinItsMemory) {
     FaultArena arena;
     { BlockDecodeRing ring(arena, threads); }
     EXPECT_LE(arena.bytes, BlockDecodeRing::Memory(threads)) << threads;
-    EXPECT_GE(arena.bytes, std::min<uint64_t>(threads, BlockDecodeRing::kMaxWorkers) *
-                               BlockDecodeRing::kSlotsPerWorker *
-                               (BlockDecodeRing::kBlockBytes + 16 * BlockDecodeRing::kValues));
+    EXPECT_GE(arena.bytes, BlockDecodeRing::SlotCount(threads) *
+                               (BlockDecodeRing::kBlockBytes + 8 * BlockDecodeRing::kValues));
     EXPECT_EQ(arena.outstanding, 0);
+  }
+}
+
+// The job's least memory and the client's request count each worker at two blocks with separate
+// rooms for values and pairs; with one room a slot, nearly twice the blocks fit in that figure.
+TEST(BlockDecodeRing, FitsMoreSlotsInAFixedShareAWorker) {
+  const uint64_t perWorkerPool =
+      sizeof(std::thread) + sizeof(ArenaCondition) + sizeof(std::condition_variable);
+  for (uint64_t threads = 1; threads <= BlockDecodeRing::kMaxWorkers; ++threads) {
+    EXPECT_EQ(BlockDecodeRing::Memory(threads) - BlockDecodeRing::Memory(threads - 1),
+              2 * (65536 + 16 * 65536 + 8) + perWorkerPool)
+        << threads;
+  }
+  // {threads, slots}
+  const std::pair<uint64_t, uint64_t> rows[] = {{1, 3},  {2, 7},   {3, 11},
+                                                {8, 30}, {16, 60}, {40, 60}};
+  for (const auto& [threads, slots] : rows) {
+    EXPECT_EQ(BlockDecodeRing::SlotCount(threads), slots) << threads;
+  }
+}
+
+// A pass turns a full room of values into pairs in place, the way the finalization does, while
+// other slots are read and worked: no slot's room reaches into another's.
+TEST(BlockDecodeRing, PairsOverwriteTheirOwnSlotsValuesOnly) {
+  constexpr uint64_t kValues = BlockDecodeRing::kValues;
+  for (uint64_t threads : {1, 2, 8}) {
+    BlockDecodeRing ring(HeapArena(), threads);
+    uint64_t read = 0, taken = 0;
+    bool whole = true;
+    EXPECT_FALSE(ring.Run(
+        3 * BlockDecodeRing::SlotCount(threads) + 1,
+        [&](RingSlot& slot) {
+          std::memcpy(slot.bytes, &read, sizeof(read));
+          ++read;
+        },
+        [&](RingSlot& slot) {
+          uint64_t b;
+          std::memcpy(&b, slot.bytes, sizeof(b));
+          for (uint64_t i = 0; i < kValues; ++i) slot.values[i] = (b << 32) | i;
+          // Every other value becomes a pair, written over the front of the room.
+          uint64_t n = 0;
+          for (uint64_t i = 0; i < kValues; ++i) {
+            const uint64_t v = slot.values[i];
+            if ((v & 1) == 0)
+              slot.pairs[n++] = {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
+          }
+          slot.count = n;
+        },
+        [&](const RingSlot& slot) {
+          const uint64_t b = taken++;
+          whole &= slot.count == kValues / 2;
+          for (uint64_t n = 0; n < slot.count; ++n) {
+            whole &= slot.pairs[n].x == b && slot.pairs[n].y == 2 * n;
+          }
+          // The back half of the room still holds the block's own values.
+          whole &= slot.values[kValues - 1] == ((b << 32) | (kValues - 1));
+          return false;
+        }));
+    EXPECT_TRUE(whole) << threads;
+    EXPECT_EQ(taken, read) << threads;
   }
 }
 

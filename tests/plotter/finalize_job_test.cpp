@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -413,5 +414,46 @@ TEST(LinePointToPair, AgreesWithASearchAtEveryTriangleEdge) {
     ASSERT_EQ(got.x, want.x) << p;
     ASSERT_EQ(got.y, want.y) << p;
     ASSERT_LT(got.y, got.x) << p;
+  }
+}
+
+// Four at a time the points turn into what one by one gives, at triangle edges, past the widest
+// table (where the one-by-one way takes over for the whole group) and at every place in a group,
+// into memory of their own and over the points themselves as the decode workers do.
+TEST(LinePointToPair, FourAtATimeAgreesWithOneByOne) {
+  std::vector<uint64_t> points;
+  for (uint64_t k = 2; k <= 32; ++k) {
+    for (uint64_t x : {(uint64_t{1} << k) - 1, uint64_t{1} << k}) {
+      if (x >= (uint64_t{1} << 32)) continue;
+      for (uint64_t y : {uint64_t{0}, x / 3, x - 1}) points.push_back(PairLinePoint(x, y));
+    }
+  }
+  std::mt19937_64 random(TestSeed());
+  for (int i = 0; i < 4000; ++i) points.push_back(random() % 0x7FFFFFFE00000003);
+  points.push_back(0x7FFFFFFE00000002);
+  for (uint64_t p : {uint64_t{1} << 63, ~uint64_t{0}, uint64_t{0x7FFFFFFFFFFFFFFF}}) {
+    points.insert(points.begin() + static_cast<std::ptrdiff_t>(random() % points.size()), p);
+  }
+  // {first point, points, over the points}
+  const std::tuple<uint64_t, uint64_t, bool> rows[] = {
+      {0, points.size(), false},
+      {1, points.size() - 1, true},
+      {3, 6, false},
+      {2, points.size() - 2, true},
+      {5, 3, true},
+      {0, 0, false},
+  };
+  for (const auto& [first, count, over] : rows) {
+    std::vector<uint64_t> memory(points.begin() + static_cast<std::ptrdiff_t>(first),
+                                 points.begin() + static_cast<std::ptrdiff_t>(first + count));
+    std::vector<FinalizePipeline::Pair> own(count);
+    FinalizePipeline::Pair* out =
+        over ? reinterpret_cast<FinalizePipeline::Pair*>(memory.data()) : own.data();
+    LinePointsToPairs(memory.data(), count, out);
+    for (uint64_t i = 0; i < count; ++i) {
+      const FinalizePipeline::Pair want = LinePointToPair(points[first + i]);
+      ASSERT_EQ(out[i].x, want.x) << points[first + i] << " " << first << " " << over;
+      ASSERT_EQ(out[i].y, want.y) << points[first + i] << " " << first << " " << over;
+    }
   }
 }

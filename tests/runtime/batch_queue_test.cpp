@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -156,4 +157,80 @@ TEST(BatchQueue, CreationRefusalsAndFailures) {
   // The object, then its ring.
   EXPECT_EQ(SweepAllocationFailures([](FaultArena& a) { BatchQueue::Create(a, 16, nullptr); }),
             std::vector<std::string>(2, "std::bad_alloc"));
+}
+
+// Room filled by several threads at once and handed on with Commit comes out in push order
+// among plain pushes, whichever part of the ring it lies in, including rooms that wrap.
+TEST(BatchQueue, ReservedRoomFilledByManyThreadsKeepsPushOrder) {
+  FaultArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 997, nullptr);
+  std::vector<uint64_t> seen;
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    seen.insert(seen.end(), batch.begin(), batch.end());
+  });
+  std::mt19937 rng(7);
+  uint64_t next = 0;
+  uint64_t wrapped = 0;
+  for (int round = 0; round < 400; ++round) {
+    const uint64_t n = rng() % 998;  // 0 .. the whole ring
+    if (round % 3 == 0) {
+      const std::vector<uint64_t> run = Iota(next, n);
+      queue->Push(run.data(), n);
+    } else {
+      const std::array<std::span<uint64_t>, 2> room = queue->Reserve(n);
+      ASSERT_EQ(room[0].size() + room[1].size(), n);
+      if (!room[1].empty()) ++wrapped;
+      std::vector<std::thread> fillers;
+      for (uint64_t t = 0; t < 4; ++t) {
+        fillers.emplace_back([&, t] {
+          for (uint64_t k = t; k < n; k += 4) {
+            const uint64_t first = room[0].size();
+            (k < first ? room[0][k] : room[1][k - first]) = next + k;
+          }
+        });
+      }
+      for (auto& f : fillers) f.join();
+      queue->Commit(n);
+    }
+    next += n;
+  }
+  queue->WaitIdle();
+  EXPECT_GT(wrapped, 20u);
+  EXPECT_EQ(seen, Iota(0, next));
+  EXPECT_EQ(ThrownText([&] { queue->Reserve(998); }), "5B0E2D94");
+  queue->ResetConsumer();
+}
+
+// A reservation waits until the consumer has made room for all of it.
+TEST(BatchQueue, ReserveWaitsForRoom) {
+  FaultArena arena;
+  BatchQueue::Handle queue = BatchQueue::Create(arena, 8, nullptr);
+  std::mutex gate;
+  std::unique_lock<std::mutex> held(gate);
+  std::atomic<uint64_t> consumed{0};
+  std::atomic<bool> entered{false};
+  queue->SetConsumer([&](std::span<const uint64_t> batch) {
+    entered = true;
+    std::lock_guard<std::mutex> wait(gate);
+    consumed += batch.size();
+  });
+  // The consumer holds the first six on its own copy; the next six stay in the ring.
+  const std::vector<uint64_t> six = Iota(0, 6);
+  queue->Push(six.data(), 6);
+  while (!entered) std::this_thread::yield();
+  queue->Push(six.data(), 6);
+  std::atomic<bool> reserved{false};
+  std::thread producer([&] {
+    const auto room = queue->Reserve(8);
+    reserved = true;
+    EXPECT_EQ(room[0].size() + room[1].size(), 8u);
+    queue->Commit(8);
+  });
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(reserved.load());  // six items are still held
+  held.unlock();
+  producer.join();
+  queue->WaitIdle();
+  EXPECT_EQ(consumed.load(), 20u);
+  queue->ResetConsumer();
 }
