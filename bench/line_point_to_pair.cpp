@@ -10,8 +10,7 @@
 
 namespace {
 
-void BM_LinePointToPair(benchmark::State& state) {
-  const uint64_t shift = static_cast<uint64_t>(state.range(0));
+std::vector<uint64_t> SortedLinePoints(uint64_t shift) {
   std::mt19937_64 random(7);
   std::vector<uint64_t> linePoints(1 << 20);
   for (uint64_t& point : linePoints) {
@@ -20,6 +19,12 @@ void BM_LinePointToPair(benchmark::State& state) {
     point = PairLinePoint(a, b == a ? a + 1 : b);
   }
   std::sort(linePoints.begin(), linePoints.end());
+  return linePoints;
+}
+
+void BM_LinePointToPair(benchmark::State& state) {
+  const uint64_t shift = static_cast<uint64_t>(state.range(0));
+  const std::vector<uint64_t> linePoints = SortedLinePoints(shift);
   std::vector<FinalizePipeline::Pair> pairs(linePoints.size());
   for (auto _ : state) {
     for (size_t i = 0; i < linePoints.size(); ++i) pairs[i] = LinePointToPair(linePoints[i]);
@@ -32,14 +37,7 @@ void BM_LinePointToPair(benchmark::State& state) {
 // The same points four at a time, into the memory they came from, as the decode workers do.
 void BM_LinePointsToPairs(benchmark::State& state) {
   const uint64_t shift = static_cast<uint64_t>(state.range(0));
-  std::mt19937_64 random(7);
-  std::vector<uint64_t> linePoints(1 << 20);
-  for (uint64_t& point : linePoints) {
-    const uint64_t a = random() >> (64 - shift);
-    const uint64_t b = random() >> (64 - shift);
-    point = PairLinePoint(a, b == a ? a + 1 : b);
-  }
-  std::sort(linePoints.begin(), linePoints.end());
+  const std::vector<uint64_t> linePoints = SortedLinePoints(shift);
   std::vector<uint64_t> memory(linePoints.size());
   for (auto _ : state) {
     state.PauseTiming();

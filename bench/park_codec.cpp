@@ -31,7 +31,8 @@ std::vector<uint64_t> MakeValues(uint64_t meanGap) {
   return values;
 }
 
-void BM_ParkEncode(benchmark::State& state) {
+// Encodes the values once an iteration, each time handed over in pieces of at most `piece`.
+void EncodeInPieces(benchmark::State& state, uint64_t piece) {
   const uint64_t meanGap = uint64_t{1} << state.range(0);
   const std::vector<uint64_t> values = MakeValues(meanGap);
   DeltaCodingTable table{};
@@ -45,7 +46,9 @@ void BM_ParkEncode(benchmark::State& state) {
       parkBytes += length;
       return uint64_t{0};
     });
-    encoder->Append(values.data(), values.size());
+    for (uint64_t i = 0; i < values.size(); i += piece) {
+      encoder->Append(values.data() + i, std::min<uint64_t>(piece, values.size() - i));
+    }
     encoder->Finish();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
@@ -54,29 +57,10 @@ void BM_ParkEncode(benchmark::State& state) {
       static_cast<double>(kValues) / static_cast<double>(encoder->ParkCount());
 }
 
+void BM_ParkEncode(benchmark::State& state) { EncodeInPieces(state, kValues); }
+
 // As the plotter feeds the encoder: batches of 1,024 values, as its batch queue hands them over.
-void BM_ParkEncodeBatches(benchmark::State& state) {
-  const uint64_t meanGap = uint64_t{1} << state.range(0);
-  const std::vector<uint64_t> values = MakeValues(meanGap);
-  DeltaCodingTable table{};
-  BuildDeltaCodingTable(meanGap, table);
-  MemoryArena arena([](const std::string&) {});
-  ArenaPtr<ParkEncoder> encoder = CreateParkEncoder(arena, arena);
-  uint64_t parkBytes = 0;
-  for (auto _ : state) {
-    encoder->Begin(table, false, true, 0, [&](const uint8_t* park, uint64_t length) {
-      benchmark::DoNotOptimize(park[length - 1]);
-      parkBytes += length;
-      return uint64_t{0};
-    });
-    for (size_t i = 0; i < values.size(); i += 1024) {
-      encoder->Append(values.data() + i, std::min<size_t>(1024, values.size() - i));
-    }
-    encoder->Finish();
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
-  state.SetBytesProcessed(static_cast<int64_t>(parkBytes));
-}
+void BM_ParkEncodeBatches(benchmark::State& state) { EncodeInPieces(state, 1024); }
 
 void BM_ParkDecode(benchmark::State& state) {
   const uint64_t meanGap = uint64_t{1} << state.range(0);
