@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plotter/plot_engine.h"
+#include "runtime/open_gate.h"
 
 // The passes that make the tables: sub-step 0 matches the table in the temp files into the next
 // one; sub-step 1 sorts it by value, writes it through the park encoder and passes every entry,
@@ -195,7 +196,9 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
       for (uint64_t b = 1; b < kMemoryBuckets; ++b) at[b] = at[b - 1] + take[b - 1];
       const bool direct = taken <= batchQueue->Capacity();
       std::array<std::span<uint64_t>, 2> room{};
-      if (direct) room = batchQueue->Reserve(taken);
+      // The room is free only once the encoder is through the previous bucket: the regroup parts,
+      // handed out first, go ahead meanwhile and the value parts wait here for it.
+      OpenGate roomGate;
       const auto values = [&](uint64_t b, uint64_t from, uint64_t count, uint64_t* out) {
         const uint8_t* entry = bucketData[b] + from * W;
         const uint64_t base = i * rangeIn + b * rangeMem;
@@ -205,6 +208,7 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
       pool->Post(
           [&](uint64_t worker, uint64_t part) {
             if (part < kMemoryBuckets) return regroup(job, *writers128[worker], part);
+            if (!roomGate.Pass()) return;
             const uint64_t b = part - kMemoryBuckets;
             const uint64_t split = room[0].size();
             const uint64_t head = at[b] >= split ? 0 : std::min(take[b], split - at[b]);
@@ -214,6 +218,10 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
           },
           direct ? 2 * kMemoryBuckets : kMemoryBuckets);
       try {
+        if (direct) {
+          room = batchQueue->Reserve(taken);
+          roomGate.Open();
+        }
         uint64_t chunk[kValueBatch];
         for (uint64_t b = 0; !direct && b < kMemoryBuckets; ++b) {
           for (uint64_t from = 0; from < take[b]; from += kValueBatch) {
@@ -223,7 +231,9 @@ void PlotEngine::RunTablePass(uint32_t table, DistributionKernel kernel,
           }
         }
       } catch (...) {
-        // The job reads this frame: it must end before the failure leaves it.
+        // The job reads this frame: it must end before the failure leaves it, and value parts
+        // still waiting for the room go without it.
+        roomGate.Fail();
         try {
           pool->Wait();
         } catch (...) {

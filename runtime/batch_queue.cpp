@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 BatchQueue::BatchQueue(Key) {}
 
@@ -21,29 +22,29 @@ BatchQueue::~BatchQueue() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  cv_.notify_all();
+  itemsReady_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 
 void BatchQueue::SetConsumer(const Consumer& consumer) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (consumer_) throw std::runtime_error("4E6E5F0F");
-  cv_.wait(lock, [this] { return !consuming_; });
+  WaitForPause(lock, false);
   consumer_ = consumer;
 }
 
 void BatchQueue::Push(const uint64_t* items, uint64_t n) {
   if (n == 0) return;
   const uint64_t capacity = ring_.Count();
+  // A producer with more than fits waits for a share of the ring rather than for each batch the
+  // consumer takes.
+  const uint64_t share = std::max<uint64_t>(1, capacity / 4);
   uint64_t* ring = ring_.Data();
   while (n != 0) {
+    bool asleep = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      for (;;) {
-        if (failure_) std::rethrow_exception(failure_);
-        if (count_ < capacity) break;
-        cv_.wait(lock);
-      }
+      WaitForRoom(lock, std::min(n, share));
       const uint64_t take = std::min(n, capacity - count_);
       const uint64_t first = std::min(take, capacity - writePos_);
       std::memcpy(ring + writePos_, items, first * sizeof(uint64_t));
@@ -52,8 +53,9 @@ void BatchQueue::Push(const uint64_t* items, uint64_t n) {
       count_ += take;
       items += take;
       n -= take;
+      asleep = std::exchange(consumerAsleep_, false);
     }
-    cv_.notify_all();
+    WakeConsumer(asleep);
   }
 }
 
@@ -61,11 +63,7 @@ std::array<std::span<uint64_t>, 2> BatchQueue::Reserve(uint64_t n) {
   const uint64_t capacity = ring_.Count();
   if (n > capacity) throw std::runtime_error("5B0E2D94");
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (failure_) std::rethrow_exception(failure_);
-    if (count_ + n <= capacity) break;
-    cv_.wait(lock);
-  }
+  WaitForRoom(lock, n);
   // The room lies past every unread item, so the consumer never reads it before Commit.
   const uint64_t first = std::min(n, capacity - writePos_);
   return {std::span<uint64_t>(ring_.Data() + writePos_, first),
@@ -74,30 +72,60 @@ std::array<std::span<uint64_t>, 2> BatchQueue::Reserve(uint64_t n) {
 
 void BatchQueue::Commit(uint64_t n) {
   if (n == 0) return;
+  bool asleep = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     writePos_ = (writePos_ + n) % ring_.Count();
     count_ += n;
+    asleep = std::exchange(consumerAsleep_, false);
   }
-  cv_.notify_all();
+  WakeConsumer(asleep);
 }
 
 void BatchQueue::WaitIdle() {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (failure_) std::rethrow_exception(failure_);
-    if (count_ == 0 && !consuming_) return;
-    cv_.wait(lock);
-  }
+  WaitForPause(lock, true);
 }
 
 void BatchQueue::ResetConsumer() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // The consumer object must outlive the call that runs it.
-  cv_.wait(lock, [this] { return !consuming_; });
-  consumer_ = nullptr;
-  failure_ = nullptr;
-  readPos_ = writePos_ = count_ = 0;
+  bool wanted = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The consumer object must outlive the call that runs it.
+    WaitForPause(lock, false);
+    consumer_ = nullptr;
+    failure_ = nullptr;
+    readPos_ = writePos_ = count_ = 0;
+    wanted = std::exchange(roomWanted_, UINT64_MAX) != UINT64_MAX;
+  }
+  if (wanted) roomFreed_.notify_all();
+}
+
+void BatchQueue::WaitForRoom(std::unique_lock<std::mutex>& lock, uint64_t need) {
+  const uint64_t capacity = ring_.Count();
+  for (;;) {
+    if (failure_) std::rethrow_exception(failure_);
+    if (need <= capacity - count_) return;
+    // Every sleeper is woken at once and the mark cleared; those still short set it again.
+    roomWanted_ = std::min(roomWanted_, need);
+    roomFreed_.wait(lock);
+  }
+}
+
+void BatchQueue::WaitForPause(std::unique_lock<std::mutex>& lock, bool empty) {
+  for (;;) {
+    // A failed queue is never drained, so WaitIdle would wait for ever.
+    if (empty && failure_) std::rethrow_exception(failure_);
+    if (!consuming_ && (!empty || count_ == 0)) return;
+    uint64_t& waiters = empty ? idleWaiters_ : pauseWaiters_;
+    ++waiters;
+    paused_.wait(lock);
+    --waiters;
+  }
+}
+
+void BatchQueue::WakeConsumer(bool asleep) {
+  if (asleep) itemsReady_.notify_one();
 }
 
 void BatchQueue::ConsumerThread() {
@@ -107,13 +135,16 @@ void BatchQueue::ConsumerThread() {
   const uint64_t* ring = ring_.Data();
   for (;;) {
     uint64_t size = 0;
+    bool roomReady = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       for (;;) {
         if (stop_) return;
         // A failed queue stays idle until it is reset.
         if (!failure_ && count_ != 0) break;
-        cv_.wait(lock);
+        consumerAsleep_ = true;
+        itemsReady_.wait(lock);
+        consumerAsleep_ = false;
       }
       size = std::min(count_, kMaxBatch);
       const uint64_t first = std::min(size, capacity - readPos_);
@@ -122,20 +153,31 @@ void BatchQueue::ConsumerThread() {
       readPos_ = (readPos_ + size) % capacity;
       count_ -= size;
       consuming_ = true;
+      if (roomWanted_ <= capacity - count_) {
+        roomWanted_ = UINT64_MAX;
+        roomReady = true;
+      }
     }
     // Producers fill the ring while the consumer works on its copy.
-    cv_.notify_all();
+    if (roomReady) roomFreed_.notify_all();
     std::exception_ptr failure;
     try {
       consumer_(std::span<const uint64_t>(batch, size));
     } catch (...) {
       failure = std::current_exception();
     }
+    bool wakeWaiters = false;
+    bool wakeProducers = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       consuming_ = false;
-      if (failure) failure_ = failure;
+      if (failure) {
+        failure_ = failure;
+        wakeProducers = std::exchange(roomWanted_, UINT64_MAX) != UINT64_MAX;
+      }
+      wakeWaiters = pauseWaiters_ != 0 || (idleWaiters_ != 0 && (count_ == 0 || failure_));
     }
-    cv_.notify_all();
+    if (wakeProducers) roomFreed_.notify_all();
+    if (wakeWaiters) paused_.notify_all();
   }
 }

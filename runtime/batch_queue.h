@@ -58,6 +58,12 @@ class BatchQueue {
 
  private:
   void ConsumerThread();
+  // Both run with the lock held. A producer waits until `need` items fit beside the queued ones;
+  // the rest wait for the consumer to stop between batches (`empty`: with nothing queued).
+  void WaitForRoom(std::unique_lock<std::mutex>& lock, uint64_t need);
+  void WaitForPause(std::unique_lock<std::mutex>& lock, bool empty);
+  // Wakes the consumer if it is asleep; called after the lock is released.
+  void WakeConsumer(bool asleep);
 
   Consumer consumer_;
   ArenaBuffer<uint64_t> ring_;
@@ -68,6 +74,15 @@ class BatchQueue {
   std::mutex mutex_;
   bool stop_ = false;
   std::thread thread_;
-  std::condition_variable cv_;
+  // Each sleeper has its own signal, raised only when what it waits for may be there: waking a
+  // producer after every batch would cost the consumer a system call per batch.
+  std::condition_variable itemsReady_;
+  std::condition_variable roomFreed_;
+  std::condition_variable paused_;
+  bool consumerAsleep_ = false;
+  // The smallest room a sleeping producer needs, UINT64_MAX for none.
+  uint64_t roomWanted_ = UINT64_MAX;
+  uint64_t pauseWaiters_ = 0;  // waiting for the consumer to stop between batches
+  uint64_t idleWaiters_ = 0;   // waiting for that with nothing queued
   std::exception_ptr failure_;
 };

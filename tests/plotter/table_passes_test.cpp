@@ -315,3 +315,28 @@ TEST(TablePasses, ErrorCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The plot file ends after one park, so the encoder fails early in table 1's pass while the
+// workers regroup the next input bucket: the pass ends with the encoder's failure instead of
+// leaving them waiting for room in its queue, and the engine is left clean.
+TEST(TablePasses, EncoderFailureEndsThePassWithItsText) {
+  EngineRig rig;
+  rig.e.plotData.reset();
+  rig.e.plotWriter = &rig.e.plotData.emplace(*rig.e.plotWorker, kFinalPlotDataOffset, 65536);
+  const std::string text = ThrownText([&] {
+    for (rig.e.RunStep(); rig.h.step != 8; rig.e.RunStep()) {
+      rig.e.ResetStepState(), rig.e.HandOverStream();
+    }
+  });
+  EXPECT_EQ(text, "14FFDD70");
+  EXPECT_EQ(rig.h.step, 2);
+  EXPECT_EQ(rig.h.subStep, 1);
+  EXPECT_GT(rig.h.bucket, 0);  // past the first bucket: the failure met a later one
+  EXPECT_TRUE(rig.e.writers128[0]->Empty() && rig.e.writers128[1]->Empty());
+  // As the plot thread closes a failed plot: the writer hands back its buffers.
+  rig.e.plotData->Finish();
+}
+
+}  // namespace

@@ -5,9 +5,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <numeric>
 #include <random>
+#include <semaphore>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -233,4 +236,257 @@ TEST(BatchQueue, ReserveWaitsForRoom) {
   queue->WaitIdle();
   EXPECT_EQ(consumed.load(), 20u);
   queue->ResetConsumer();
+}
+
+namespace {
+
+// Lets the consumer through one call at a time.
+struct Turnstile {
+  std::counting_semaphore<> permits{0};
+  std::atomic<uint64_t> entered{0};
+  void Pass() {
+    entered.fetch_add(1);
+    permits.acquire();
+  }
+  // Waits until `calls` calls have begun.
+  bool AwaitEntered(uint64_t calls) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (entered.load() < calls) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+  }
+};
+
+bool AwaitFlag(const std::atomic<bool>& flag) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!flag.load()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
+
+// A reservation sleeps while the consumer takes batch after batch, and returns once, and only
+// once, the batches taken have left room for all of it.
+TEST(BatchQueue, ReserveWakesWhenTheBatchesTakenLeaveItsRoom) {
+  struct Case {
+    uint64_t capacity, queued, reserve, batchesNeeded;
+  };
+  // A batch is taken from the ring before the consumer is called with it.
+  const std::vector<Case> cases = {
+      {5000, 4500, 2000, 2},  // 4500 -> 3476 leaves 1524, -> 2452 leaves 2548
+      {5000, 5000, 5000, 5},  // the whole ring: every item must be taken
+      {4096, 4096, 1, 1},     // the first batch is enough
+      {3000, 2999, 2, 1},     // one short at the start
+      {6000, 5120, 4000, 4},  // 5120 -> 4096 -> 3072 -> 2048 leaves 3952 -> 1024 leaves 4976
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capacity * 10000 + c.reserve);
+    FaultArena arena;
+    BatchQueue::Handle queue = BatchQueue::Create(arena, c.capacity, nullptr);
+    Turnstile turnstile;
+    std::vector<uint64_t> seen;
+    queue->SetConsumer([&](std::span<const uint64_t> batch) {
+      turnstile.Pass();
+      seen.insert(seen.end(), batch.begin(), batch.end());
+    });
+    const std::vector<uint64_t> first = Iota(0, c.queued);
+    queue->Push(first.data(), first.size());
+    std::atomic<bool> reserved{false};
+    std::thread producer([&] {
+      const auto room = queue->Reserve(c.reserve);
+      reserved = true;
+      for (uint64_t k = 0; k < c.reserve; ++k) {
+        (k < room[0].size() ? room[0][k] : room[1][k - room[0].size()]) = c.queued + k;
+      }
+      queue->Commit(c.reserve);
+    });
+    for (uint64_t batch = 1; batch <= c.batchesNeeded; ++batch) {
+      ASSERT_TRUE(turnstile.AwaitEntered(batch));
+      if (batch < c.batchesNeeded) {
+        std::this_thread::sleep_for(milliseconds(30));
+        EXPECT_FALSE(reserved.load()) << batch;
+      } else {
+        EXPECT_TRUE(AwaitFlag(reserved)) << batch;
+      }
+      turnstile.permits.release();
+    }
+    turnstile.permits.release(1 << 20);
+    producer.join();
+    queue->WaitIdle();
+    EXPECT_EQ(seen, Iota(0, c.queued + c.reserve));
+    queue->ResetConsumer();
+  }
+}
+
+// Every kind of sleeper on a queue whose consumer fails gets the failure instead of waiting on.
+TEST(BatchQueue, ConsumerFailureReleasesEverySleeper) {
+  const std::vector<std::pair<std::string, std::function<void(BatchQueue&)>>> sleepers = {
+      {"reserve", [](BatchQueue& q) { q.Reserve(8); }},
+      {"push",
+       [](BatchQueue& q) {
+         const uint64_t one = 1;
+         q.Push(&one, 1);
+       }},
+      {"push more than the ring",
+       [](BatchQueue& q) {
+         const std::vector<uint64_t> many = Iota(0, 20);
+         q.Push(many.data(), many.size());
+       }},
+      {"wait idle", [](BatchQueue& q) { q.WaitIdle(); }},
+  };
+  for (const auto& [name, sleep] : sleepers) {
+    SCOPED_TRACE(name);
+    FaultArena arena;
+    BatchQueue::Handle queue = BatchQueue::Create(arena, 8, nullptr);
+    Turnstile turnstile;
+    queue->SetConsumer([&](std::span<const uint64_t>) {
+      turnstile.Pass();
+      throw std::runtime_error("encoder gave up");
+    });
+    // The consumer holds four on its copy and the ring is full behind them.
+    const std::vector<uint64_t> items = Iota(0, 12);
+    queue->Push(items.data(), 4);
+    ASSERT_TRUE(turnstile.AwaitEntered(1));
+    queue->Push(items.data() + 4, 8);
+    std::atomic<bool> returned{false};
+    std::string text;
+    std::thread sleeper([&, &sleep = sleep] {
+      text = ThrownText([&] { sleep(*queue); });
+      returned = true;
+    });
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(returned.load());
+    turnstile.permits.release();
+    EXPECT_TRUE(AwaitFlag(returned));
+    sleeper.join();
+    EXPECT_EQ(text, "encoder gave up");
+    EXPECT_EQ(turnstile.entered.load(), 1u);
+    queue->ResetConsumer();
+  }
+}
+
+// Producers with needs large and small sleep side by side on a full ring, alone or with a
+// reservation between their pushes: none misses its wake-up and each one's items stay in order.
+TEST(BatchQueue, SleepingProducersOfEverySizeAllWake) {
+  struct Case {
+    const char* name;
+    uint64_t capacity;
+    int producers;
+    uint64_t largestRun;  // runs of 1 .. this many items
+    bool reservations;    // one producer reserves room between the others' pushes
+    bool slowConsumer;
+  };
+  const std::vector<Case> cases = {
+      {"tiny ring, single items", 3, 4, 1, false, false},
+      {"runs beyond the ring", 700, 4, 2000, false, false},
+      {"runs around a quarter", 4096, 6, 1100, false, true},
+      {"reservations among pushes", 1500, 3, 1500, true, false},
+      {"reservations, slow consumer", 2048, 4, 600, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultArena arena;
+    BatchQueue::Handle queue = BatchQueue::Create(arena, c.capacity, nullptr);
+    constexpr uint64_t kPerProducer = 30000;
+    std::vector<uint64_t> next(c.producers + 1, 0);
+    uint64_t total = 0;
+    bool ordered = true;
+    bool bounded = true;
+    queue->SetConsumer([&](std::span<const uint64_t> batch) {
+      bounded = bounded && batch.size() <= BatchQueue::kMaxBatch;
+      for (uint64_t item : batch) {
+        const uint64_t p = item >> 32;
+        if (p > uint64_t(c.producers) || (item & 0xFFFFFFFF) != next[p]) ordered = false;
+        if (p <= uint64_t(c.producers)) next[p] = (item & 0xFFFFFFFF) + 1;
+        ++total;
+      }
+      if (c.slowConsumer && total % 7 == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    });
+    // Pushes share this lock and a reservation holds it alone, as the contract asks.
+    std::shared_mutex turns;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < c.producers; ++p) {
+      producers.emplace_back([&, p] {
+        std::mt19937 rng(static_cast<unsigned>(p + 11));
+        std::vector<uint64_t> run;
+        for (uint64_t sent = 0; sent < kPerProducer;) {
+          const uint64_t n = std::min<uint64_t>(rng() % c.largestRun + 1, kPerProducer - sent);
+          run.clear();
+          for (uint64_t i = 0; i < n; ++i) run.push_back(uint64_t(p) << 32 | (sent + i));
+          std::shared_lock<std::shared_mutex> turn(turns);
+          queue->Push(run.data(), n);
+          sent += n;
+        }
+      });
+    }
+    if (c.reservations) {
+      producers.emplace_back([&] {
+        const uint64_t p = c.producers;
+        std::mt19937 rng(5);
+        for (uint64_t sent = 0; sent < kPerProducer;) {
+          const uint64_t n = std::min<uint64_t>(rng() % c.capacity + 1, kPerProducer - sent);
+          std::unique_lock<std::shared_mutex> turn(turns);
+          const auto room = queue->Reserve(n);
+          for (uint64_t k = 0; k < n; ++k) {
+            (k < room[0].size() ? room[0][k] : room[1][k - room[0].size()]) = p << 32 | (sent + k);
+          }
+          queue->Commit(n);
+          sent += n;
+        }
+      });
+    }
+    for (auto& t : producers) t.join();
+    queue->WaitIdle();
+    EXPECT_TRUE(ordered);
+    EXPECT_TRUE(bounded);
+    EXPECT_EQ(total, (c.producers + (c.reservations ? 1 : 0)) * kPerProducer);
+    queue->ResetConsumer();
+  }
+}
+
+// On a full ring a producer needing little wakes as soon as one batch is taken, whether it went
+// to sleep before or after one that needs more than a batch frees.
+TEST(BatchQueue, SmallProducerWakesBesideALargerOne) {
+  for (const bool smallFirst : {true, false}) {
+    SCOPED_TRACE(smallFirst);
+    constexpr uint64_t kCapacity = 8 * BatchQueue::kMaxBatch;
+    FaultArena arena;
+    BatchQueue::Handle queue = BatchQueue::Create(arena, kCapacity, nullptr);
+    Turnstile turnstile;
+    uint64_t received = 0;
+    queue->SetConsumer([&](std::span<const uint64_t> batch) {
+      turnstile.Pass();
+      received += batch.size();
+    });
+    const std::vector<uint64_t> items = Iota(0, kCapacity + BatchQueue::kMaxBatch);
+    queue->Push(items.data(), BatchQueue::kMaxBatch);  // held by the consumer
+    ASSERT_TRUE(turnstile.AwaitEntered(1));
+    queue->Push(items.data(), kCapacity);  // a full ring
+    std::atomic<bool> smallDone{false}, largeDone{false};
+    const std::function<void()> small = [&] { queue->Push(items.data(), 1), smallDone = true; };
+    const std::function<void()> large = [&] {
+      queue->Push(items.data(), kCapacity / 2), largeDone = true;
+    };
+    std::thread first(smallFirst ? small : large);
+    std::this_thread::sleep_for(milliseconds(30));
+    std::thread second(smallFirst ? large : small);
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(smallDone || largeDone);
+    turnstile.permits.release();  // the second batch frees one batch's room
+    ASSERT_TRUE(turnstile.AwaitEntered(2));
+    EXPECT_TRUE(AwaitFlag(smallDone));
+    EXPECT_FALSE(largeDone.load());
+    turnstile.permits.release(1 << 20);
+    first.join();
+    second.join();
+    queue->WaitIdle();
+    EXPECT_EQ(received, BatchQueue::kMaxBatch + kCapacity + 1 + kCapacity / 2);
+    queue->ResetConsumer();
+  }
 }
