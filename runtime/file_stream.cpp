@@ -42,7 +42,8 @@ FileStream::FileStream(IoWorker& worker, uint64_t offset, uint64_t length,
 
 FileStream::~FileStream() {
   {
-    std::lock_guard<std::mutex> lock(worker_->mutex_);
+    std::unique_lock<std::mutex> lock(worker_->mutex_);
+    worker_->WaitForTransfer(lock, this);
     for (uint64_t i = 0; i < worker_->streamCount_; ++i) {
       if (worker_->streams_[i] == this) {
         worker_->streams_[i] = worker_->streams_[--worker_->streamCount_];

@@ -49,8 +49,13 @@ IoWorkerHandle NewIoWorker(MemoryArena& arena, BufferPool& pool, uint64_t slots,
 
 void DeleteIoWorker(IoWorkerHandle& worker) { worker.reset(); }
 
+void IoWorker::WaitForTransfer(std::unique_lock<std::mutex>& lock, const FileStream* stream) {
+  cv_.wait(lock, [&] { return active_ == nullptr || (stream != nullptr && active_ != stream); });
+}
+
 void IoWorker::SetFile(DirectFile* file) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  WaitForTransfer(lock, nullptr);
   if (file != nullptr && streamCount_ != 0) throw std::runtime_error("3A8EA0B4");
   file_ = file;
 }
@@ -127,22 +132,33 @@ void IoWorker::Run() {
     }
 
     bool transferred = false;
+    bool skipped = false;
+    active_ = best;
+    lock.unlock();
     {
       std::unique_lock<std::mutex> streamLock(best->mutex_, std::try_to_lock);
-      if (!streamLock.owns_lock() || !best->IsCandidate()) continue;
-      const int slot = 1 - best->current_;
-      if (best->mode_ == FileStream::kWriter) {
-        best->WriteSegment(slot);
-        transferred = true;
+      if (!streamLock.owns_lock() || !best->IsCandidate()) {
+        skipped = true;
       } else {
-        try {
-          transferred = best->FetchSegment(slot, false);
-        } catch (...) {
-          best->failure_ = std::current_exception();
+        const int slot = 1 - best->current_;
+        if (best->mode_ == FileStream::kWriter) {
+          best->WriteSegment(slot);
           transferred = true;
+        } else {
+          try {
+            transferred = best->FetchSegment(slot, false);
+          } catch (...) {
+            best->failure_ = std::current_exception();
+            transferred = true;
+          }
         }
       }
     }
+    lock.lock();
+    active_ = nullptr;
+    // A stream being dropped or a file being swapped waits for the transfer's end.
+    cv_.notify_all();
+    if (skipped) continue;
     if (!transferred) {
       // No free pool buffer: let the callers give one back.
       lock.unlock();

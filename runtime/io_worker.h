@@ -47,6 +47,9 @@ class IoWorker {
   void WaitWhilePaused() const;
   // Wakes the thread; the caller holds no stream mutex.
   void Wake();
+  // With the worker mutex held: waits until the thread is done with `stream` (any stream when
+  // null).
+  void WaitForTransfer(std::unique_lock<std::mutex>& lock, const FileStream* stream);
 
   std::atomic<DirectFile*> file_{nullptr};
   std::mutex ioMutex_;
@@ -55,6 +58,9 @@ class IoWorker {
   uint8_t* scratch_ = nullptr;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
+  // The stream the thread transfers for without the worker mutex, so that a caller's wake-up or
+  // registration never waits for a transfer; it stays registered until the transfer ends.
+  FileStream* active_ = nullptr;
   std::thread thread_;
   bool stop_ = false;
   ArenaBuffer<FileStream*> streams_;

@@ -294,3 +294,106 @@ TEST(FileStream, AFailingTransferReachesItsStreamAndSparesTheOthers) {
   std::memcpy(expected.data() + 100, good.data(), good.size());
   EXPECT_EQ(ReadWholeFile(path), expected);
 }
+
+namespace {
+
+// A stream whose worker is stuck in the transfer of its other buffer, with the first block of the
+// caller's buffer partly used: the caller must still get all but the last block of that buffer.
+struct StalledTransferCase {
+  const char* name;
+  bool writer;
+};
+
+}  // namespace
+
+TEST(FileStream, TheCallersBufferStaysUsableWhileTheOtherOneIsTransferred) {
+  const StalledTransferCase cases[] = {{"writer", true}, {"reader", false}};
+  for (const StalledTransferCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestDirectory dir;
+    const auto path = dir / "stalled";
+    constexpr uint64_t kBuffer = 16 * kBlock;
+    const auto old = RandomBytes(3 * kBuffer, 12);
+    WriteWholeFile(path, old);
+    auto stalling = std::make_unique<FaultFile>();
+    FaultFile& file = *stalling;
+    StreamRig rig(path, kBuffer, 4, 8, nullptr, std::move(stalling));
+    const auto data = RandomBytes(3 * kBuffer, 13);
+    std::vector<uint8_t> got(3 * kBuffer);
+    std::unique_ptr<FileStream> stream;
+    if (c.writer) {
+      // Every write waits, so the first buffer's stalls the worker.
+      file.holdFrom = 0;
+      stream = std::make_unique<FileWriter>(*rig.worker, 0, data.size());
+    } else {
+      // The third buffer's read waits once the second buffer is the caller's.
+      file.holdFrom = 2 * kBuffer;
+      stream = std::make_unique<FileReader>(*rig.worker, 0, got.size());
+    }
+    file.holding = true;
+    auto move = [&](uint64_t from, uint64_t n) {
+      if (c.writer) {
+        stream->Write(data.data() + from, n);
+      } else {
+        stream->Read(got.data() + from, n);
+      }
+    };
+    // Half of the second buffer's first block: the rest of the buffer is not yet handed out.
+    constexpr uint64_t kFirst = kBuffer + kBlock / 2;
+    move(0, kFirst);
+    ASSERT_TRUE(WaitFor([&] { return file.held.load() > 0; }, 10));
+    std::atomic<bool> moved{false};
+    std::thread rest([&] {
+      move(kFirst, 2 * kBuffer - kBlock - kFirst);
+      moved = true;
+    });
+    const bool movedWhileStalled = WaitFor([&] { return moved.load(); }, 10);
+    const uint64_t heldMeanwhile = file.held.load();
+    file.holding = false;
+    rest.join();
+    EXPECT_TRUE(movedWhileStalled);
+    EXPECT_EQ(heldMeanwhile, 1u);
+    move(2 * kBuffer - kBlock, kBuffer + kBlock);
+    stream->Finish();
+    stream.reset();
+    if (c.writer) {
+      EXPECT_EQ(ReadWholeFile(path), data);
+    } else {
+      EXPECT_EQ(got, old);
+    }
+  }
+}
+
+TEST(FileStream, DroppingAStreamWaitsForItsTransferUnderWay) {
+  TestDirectory dir;
+  const auto path = dir / "dropped";
+  constexpr uint64_t kBuffer = 16 * kBlock;
+  const auto old = RandomBytes(3 * kBuffer, 14);
+  WriteWholeFile(path, old);
+  auto stalling = std::make_unique<FaultFile>();
+  FaultFile& file = *stalling;
+  StreamRig rig(path, kBuffer, 4, 8, nullptr, std::move(stalling));
+  file.holdFrom = kBuffer;
+  file.holding = true;
+  auto reader = std::make_unique<FileReader>(*rig.worker, 0, 3 * kBuffer);
+  std::vector<uint8_t> got(2 * kBlock);
+  reader->Read(got.data(), got.size());
+  ASSERT_TRUE(WaitFor([&] { return file.held.load() > 0; }, 10));
+  std::atomic<bool> dropped{false};
+  std::thread dropping([&] {
+    reader.reset();
+    dropped = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(dropped.load());
+  EXPECT_EQ(rig.worker->RegisteredStreams(), 1u);
+  file.holding = false;
+  dropping.join();
+  EXPECT_EQ(rig.worker->RegisteredStreams(), 0u);
+  EXPECT_EQ(got, Slice(old, 0, got.size()));
+  // The worker goes on serving a stream registered after the drop.
+  FileReader next(*rig.worker, kBuffer, kBuffer);
+  std::vector<uint8_t> again(kBuffer);
+  next.Read(again.data(), again.size());
+  EXPECT_EQ(again, Slice(old, kBuffer, kBuffer));
+}
